@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QString>
+
+namespace pixavella {
+
+// Where the two desktop programs keep their files. Every function creates the folder it
+// names when missing.
+namespace ContainerPaths {
+
+inline constexpr const char* kAppGroupId = "QX7K4R9T2W.group.app.pixavella";
+inline constexpr const char* kDomainId = "app.pixavella.fileprovider";
+
+// $XDG_DATA_HOME/pixavella/QX7K4R9T2W.group.app.pixavella
+QString container();
+// container()/Signals
+QString signalsDirectory();
+// $XDG_CACHE_HOME/pixavella/app.pixavella.fileprovider (replica, content cache, staging)
+QString domainCache();
+// $XDG_RUNTIME_DIR/pixavella (control socket)
+QString runtimeDirectory();
+// ~/Library/CloudStorage/Pixavella-Pixavella (not created here: the mount makes it)
+QString mountPoint();
+
+} // namespace ContainerPaths
+} // namespace pixavella

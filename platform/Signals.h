@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+namespace pixavella {
+
+// Named, payload-less signals between the processes of one user: post() rewrites
+// Signals/<name> in the container; observers watch that folder with inotify. Delivery is
+// immediate but may coalesce; observers re-read the store they care about.
+namespace Signals {
+
+void post(const QString& name);
+
+// Keeps the observation alive; destroying it stops the callbacks (none runs after the
+// destructor returns).
+class Subscription {
+public:
+    virtual ~Subscription() = default;
+};
+
+// `callback` runs on a private watcher thread; hop to your own thread before touching state.
+[[nodiscard]] std::unique_ptr<Subscription> observe(const QString& name,
+                                                    std::function<void()> callback);
+
+} // namespace Signals
+} // namespace pixavella

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, running and testing Pixavella needs.
+# Idempotent: packages already present are left alone. Works on a fresh Debian 12.
+set -euo pipefail
+
+packages=(
+  # toolchain
+  build-essential cmake ninja-build pkg-config clang-format
+  # Qt 6 (Core, Network, Widgets, DBus, Sql, Test, Concurrent) and its SQLite driver
+  qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libqt6sql6-psql libqt6svg6
+  # secrets, FUSE, EXIF, small HTTP servers
+  qtkeychain-qt6-dev libfuse3-dev fuse3 libexiv2-dev libcpp-httplib-dev
+  # test tools: a session bus, a Secret Service, an X server, the user's file tools
+  dbus dbus-x11 gnome-keyring libsecret-tools xvfb xauth libglib2.0-bin rsync curl
+  # fixtures: HEIC from JPEG, image conversion
+  libheif-examples imagemagick
+  # names service with PostgreSQL
+  postgresql
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -q
+$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs what the build needs, configures, builds and runs every test.
+#   scripts/test.sh             normal build in build/
+#   scripts/test.sh --sanitize  AddressSanitizer + UndefinedBehaviorSanitizer build in build-asan/
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+dir=build
+extra=()
+if [ "${1:-}" = "--sanitize" ]; then
+  dir=build-asan
+  extra=(-DPIXAVELLA_SANITIZE=ON)
+  export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1"
+  export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+fi
+
+scripts/install-deps.sh
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPIXAVELLA_WERROR=ON "${extra[@]}"
+cmake --build "$dir" -j "$(nproc)"
+ctest --test-dir "$dir" --output-on-failure -j 2

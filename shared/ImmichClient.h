@@ -1,0 +1,95 @@
+#pragma once
+
+#include "HttpSession.h"
+#include "ImmichRecords.h"
+
+#include <QJsonObject>
+#include <QStringList>
+#include <QUrl>
+
+#include <functional>
+#include <memory>
+
+namespace pixavella {
+
+template <typename T> using Completion = std::function<void(Result<T>)>;
+
+// The one place that speaks HTTP to the Immich server. A small value with no state between
+// calls; every call completes exactly once, on the HTTP session's callback pool.
+class ImmichClient {
+public:
+    ImmichClient(QUrl baseURL, QString apiKey);
+
+    const QUrl& baseURL() const { return m_baseURL; }
+    const QString& apiKey() const { return m_apiKey; }
+
+    // baseURL/api/<path> (each id segment percent-encoded where a path segment needs it),
+    // 60 s, x-api-key, Accept JSON, Content-Type JSON for every method but GET.
+    HttpRequest makeRequest(const QString& path, const QByteArray& method,
+                            const std::optional<QJsonObject>& body = std::nullopt) const;
+
+    void searchAssets(Completion<QList<ImmichAsset>> done) const;
+    void searchAlbumAssets(const QString& albumId, Completion<QList<ImmichAsset>> done) const;
+    // Own albums (shared = false) or albums shared with the user (shared = true). Uses the
+    // process-wide current user id cache, filling it first with users/me when empty.
+    void listAlbums(bool shared, Completion<QList<ImmichAlbum>> done) const;
+    // The album with its assets; when the server's answer has no "assets" (current servers),
+    // they are read with the metadata search for that album.
+    void getAlbum(const QString& albumId, Completion<ImmichAlbumDetail> done) const;
+    void getAlbumMeta(const QString& albumId, Completion<AlbumMeta> done) const;
+    void fetchCurrentUserId(Completion<QString> done) const;
+    void fetchCurrentUser(Completion<CurrentUser> done) const;
+    void getAsset(const QString& assetId, Completion<ImmichAsset> done) const;
+    // Succeeds with the path of the downloaded file in the temporary directory.
+    std::shared_ptr<HttpTask> downloadOriginal(const QString& assetId, Completion<QString> done,
+                                               HttpProgress progress = {}) const;
+    void fetchThumbnail(const QString& assetId, Completion<QByteArray> done) const;
+    void createAlbum(const QString& name, Completion<QString> done) const;
+    void renameAlbum(const QString& albumId, const QString& name, Completion<void> done) const;
+    void deleteAlbum(const QString& albumId, Completion<void> done) const;
+    void addAssetsToAlbum(const QString& albumId, const QStringList& assetIds,
+                          Completion<void> done) const;
+    void removeAssetsFromAlbum(const QString& albumId, const QStringList& assetIds,
+                               Completion<void> done) const;
+    void removeAssetFromAlbum(const QString& albumId, const QString& assetId,
+                              Completion<bool> done) const;
+    void trashAssets(const QStringList& assetIds, Completion<void> done) const;
+    void restoreAssets(const QStringList& assetIds, Completion<void> done) const;
+    std::shared_ptr<HttpTask> uploadAsset(const QString& localFile, const QString& fileName,
+                                          const std::optional<QDateTime>& createdAt,
+                                          Completion<UploadResult> done,
+                                          HttpProgress progress = {}) const;
+    void fetchStatistics(Completion<ImmichAssetStatistics> done) const;
+    void deleteApiKey(const QString& keyId, Completion<void> done) const;
+
+    static void login(const QUrl& server, const QString& email, const QString& password,
+                      Completion<LoginResult> done);
+    static void createApiKey(const QUrl& server, const QString& accessToken, const QString& name,
+                             Completion<CreatedApiKey> done);
+
+private:
+    QUrl m_baseURL;
+    QString m_apiKey;
+};
+
+// True for network trouble worth retrying later: time-outs, refused or lost connections, DNS
+// and host lookups, TLS set-up, temporary unavailability, http(500…599) and http(-1).
+bool isTransientError(const Error& error);
+
+// The current user's id, cached per process and per (server, key) so a new sign-in is seen.
+class CurrentUserIdCache {
+public:
+    static CurrentUserIdCache& shared();
+    std::optional<QString> get(const ImmichClient& client) const;
+    void set(const ImmichClient& client, const QString& userId);
+    void clear();
+    // The cached id, or users/me once to fill the cache.
+    void fetch(const ImmichClient& client, Completion<QString> done);
+
+private:
+    CurrentUserIdCache() = default;
+    struct State;
+    mutable std::shared_ptr<State> m_state;
+};
+
+} // namespace pixavella

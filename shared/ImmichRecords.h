@@ -1,0 +1,158 @@
+#pragma once
+
+#include "Result.h"
+
+#include <QDateTime>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QList>
+#include <QString>
+
+#include <optional>
+
+namespace pixavella {
+
+// Records read from the Immich REST API. Keys match exactly, unknown keys are ignored,
+// dates stay text (see parseImmichDate). A required key that is missing, or any present key
+// of the wrong type, makes the whole record fail with an ErrorDomain::Decoding error; an
+// optional key that is missing or null is absent.
+
+struct ExifInfo {
+    std::optional<qint64> fileSizeInByte;
+    std::optional<QString> dateTimeOriginal;
+
+    static Result<ExifInfo> fromJson(const QJsonValue& json);
+};
+
+struct ImmichAsset {
+    QString id;
+    QString type;
+    QString originalFileName;
+    QString fileCreatedAt;
+    std::optional<QString> fileModifiedAt;
+    std::optional<QString> checksum;
+    std::optional<bool> isTrashed;
+    std::optional<ExifInfo> exifInfo;
+
+    static Result<ImmichAsset> fromJson(const QJsonValue& json);
+};
+
+struct AssetsPage {
+    QList<ImmichAsset> items;
+    std::optional<QString> nextPage;
+
+    // The page to ask for next, when nextPage is a whole decimal number (optional sign).
+    std::optional<int> nextPageNumber() const;
+    static Result<AssetsPage> fromJson(const QJsonValue& json);
+};
+
+struct SearchResponse {
+    AssetsPage assets;
+    static Result<SearchResponse> fromJson(const QJsonValue& json);
+};
+
+struct User {
+    QString id;
+    static Result<User> fromJson(const QJsonValue& json);
+};
+
+struct ImmichAlbumUser {
+    QString role;
+    User user;
+    static Result<ImmichAlbumUser> fromJson(const QJsonValue& json);
+};
+
+// Current servers send no "ownerId" and list the owner among "albumUsers" with role "owner";
+// every album record takes its ownerId from that member when the key is missing, so both
+// server dialects decode to the same records.
+struct ImmichAlbum {
+    QString id;
+    QString albumName;
+    std::optional<qint64> assetCount;
+    std::optional<QString> ownerId;
+    std::optional<QList<ImmichAlbumUser>> albumUsers;
+
+    static Result<ImmichAlbum> fromJson(const QJsonValue& json);
+};
+
+struct AlbumMeta {
+    QString id;
+    QString albumName;
+    std::optional<QString> ownerId;
+    std::optional<QList<ImmichAlbumUser>> albumUsers;
+
+    static Result<AlbumMeta> fromJson(const QJsonValue& json);
+};
+
+struct ImmichAlbumDetail {
+    QString id;
+    QString albumName;
+    QList<ImmichAsset> assets;
+    std::optional<QString> ownerId;
+    std::optional<QList<ImmichAlbumUser>> albumUsers;
+
+    static Result<ImmichAlbumDetail> fromJson(const QJsonValue& json);
+};
+
+struct ImmichAssetStatistics {
+    qint64 images = 0;
+    qint64 videos = 0;
+    qint64 total = 0;
+    static Result<ImmichAssetStatistics> fromJson(const QJsonValue& json);
+};
+
+struct LoginResult {
+    QString accessToken;
+    QString email;
+    QString userId;
+    QString name;
+};
+
+struct CreatedApiKey {
+    QString secret;
+    QString id;
+};
+
+struct UploadResult {
+    QString assetId;
+    bool duplicate = false;
+};
+
+struct CurrentUser {
+    QString id;
+    QString email;
+};
+
+enum class AlbumAccess { owner, editor, viewer };
+
+AlbumAccess albumAccess(const std::optional<QString>& ownerId,
+                        const std::optional<QList<ImmichAlbumUser>>& albumUsers,
+                        const QString& userId);
+inline AlbumAccess albumAccess(const ImmichAlbum& a, const QString& userId)
+{
+    return albumAccess(a.ownerId, a.albumUsers, userId);
+}
+inline AlbumAccess albumAccess(const AlbumMeta& a, const QString& userId)
+{
+    return albumAccess(a.ownerId, a.albumUsers, userId);
+}
+
+// Strict internet date-time: with fractional seconds first, then without; a zone ("Z" or
+// "+hh:mm") is required. Anything else, the EXIF style "2024:03:01 10:00:00" included, is absent.
+std::optional<QDateTime> parseImmichDate(const std::optional<QString>& text);
+
+// The client's own errors (ErrorDomain::Client).
+namespace ClientError {
+inline constexpr int kNoData = -2'147'483'647 - 1;
+// "Réponse HTTP <status> d'Immich"; -1 stands for an answer without HTTP status.
+Error http(int status);
+// "Réponse vide d'Immich"
+Error noData();
+bool isHttp(const Error& e, int status);
+bool isNoData(const Error& e);
+} // namespace ClientError
+
+// Decoding failure with a short reason.
+Error decodingError(const QString& reason);
+
+} // namespace pixavella
