@@ -64,7 +64,7 @@ struct ImmichAlbumUser {
 
 // Current servers send no "ownerId" and list the owner among "albumUsers" with role "owner";
 // every album record takes its ownerId from that member when the key is missing, so both
-// server dialects decode to the same records.
+// server dialects give the same owner. albumUsers is kept as sent (the owner stays listed).
 struct ImmichAlbum {
     QString id;
     QString albumName;
@@ -73,6 +73,8 @@ struct ImmichAlbum {
     std::optional<QList<ImmichAlbumUser>> albumUsers;
 
     static Result<ImmichAlbum> fromJson(const QJsonValue& json);
+    // The body of GET albums: fails as a whole when one album fails.
+    static Result<QList<ImmichAlbum>> listFromJson(const QJsonValue& json);
 };
 
 struct AlbumMeta {
@@ -91,7 +93,13 @@ struct ImmichAlbumDetail {
     std::optional<QString> ownerId;
     std::optional<QList<ImmichAlbumUser>> albumUsers;
 
+    // Strict: "assets" is required. Current servers answer GET albums/{id} without "assets";
+    // when hasAssets() is false, decode the body as AlbumMeta, list the album's assets with
+    // the metadata search and join both with fromMetaAndAssets().
     static Result<ImmichAlbumDetail> fromJson(const QJsonValue& json);
+    // True when `json` is an object whose "assets" key is present and not null.
+    static bool hasAssets(const QJsonValue& json);
+    static ImmichAlbumDetail fromMetaAndAssets(AlbumMeta meta, QList<ImmichAsset> assets);
 };
 
 struct ImmichAssetStatistics {
@@ -136,6 +144,10 @@ inline AlbumAccess albumAccess(const AlbumMeta& a, const QString& userId)
 {
     return albumAccess(a.ownerId, a.albumUsers, userId);
 }
+inline AlbumAccess albumAccess(const ImmichAlbumDetail& a, const QString& userId)
+{
+    return albumAccess(a.ownerId, a.albumUsers, userId);
+}
 
 // Strict internet date-time: with fractional seconds first, then without; a zone ("Z" or
 // "+hh:mm") is required. Anything else, the EXIF style "2024:03:01 10:00:00" included, is absent.
@@ -152,7 +164,8 @@ bool isHttp(const Error& e, int status);
 bool isNoData(const Error& e);
 } // namespace ClientError
 
-// Decoding failure with a short reason.
+// Decoding failure (ErrorDomain::Decoding, code 0). `reason` names what was wrong, record
+// decoders give the key path ("assets.items[3].fileCreatedAt: missing").
 Error decodingError(const QString& reason);
 
 } // namespace pixavella
