@@ -1,0 +1,178 @@
+#include "SharedSettings.h"
+
+#include "SettingsSuite.h"
+
+#include <QTimeZone>
+#include <QUrl>
+
+#include <cmath>
+
+namespace pixavella::SharedSettings {
+
+namespace {
+
+SettingsSuite& suite()
+{
+    return SettingsSuite::shared();
+}
+
+// A stored text, or absent when the key is missing or holds another type.
+std::optional<QString> storedText(const char* key)
+{
+    const QVariant value = suite().value(QLatin1String(key));
+    if (value.metaType().id() != QMetaType::QString)
+        return std::nullopt;
+    return value.toString();
+}
+
+std::optional<QUrl> parsedServerURL(const QString& text)
+{
+    const QUrl url(text, QUrl::StrictMode);
+    if (!url.isValid() || url.isRelative() || url.host().isEmpty())
+        return std::nullopt;
+    return url;
+}
+
+struct Configuration {
+    QUrl server;
+    QString key;
+};
+
+// Both values read once, so the key cannot vanish between the check and the client.
+std::optional<Configuration> configuration()
+{
+    const std::optional<QString> key = apiKey();
+    if (!key || key->isEmpty())
+        return std::nullopt;
+    const std::optional<QUrl> url = parsedServerURL(serverURL());
+    if (!url)
+        return std::nullopt;
+    return Configuration{*url, *key};
+}
+
+} // namespace
+
+QString serverURL()
+{
+    return storedText(Key::serverURL).value_or(QStringLiteral(PIXAVELLA_DEFAULT_SERVER_URL));
+}
+
+void setServerURL(const QString& url)
+{
+    suite().setValue(QLatin1String(Key::serverURL), url);
+}
+
+QString userEmail()
+{
+    return storedText(Key::userEmail).value_or(QString());
+}
+
+void setUserEmail(const QString& email)
+{
+    suite().setValue(QLatin1String(Key::userEmail), email);
+}
+
+std::optional<QString> apiKeyId()
+{
+    std::optional<QString> id = storedText(Key::apiKeyId);
+    if (id && id->isEmpty())
+        return std::nullopt;
+    return id;
+}
+
+void setApiKeyId(const std::optional<QString>& id)
+{
+    if (id)
+        suite().setValue(QLatin1String(Key::apiKeyId), *id);
+    else
+        suite().remove(QLatin1String(Key::apiKeyId));
+}
+
+QString namesServiceURL()
+{
+    // Empty text would point the names store nowhere: it falls back like a missing value.
+    const std::optional<QString> stored = storedText(Key::namesServiceURL);
+    if (stored && !stored->isEmpty())
+        return *stored;
+    return defaultNamesServiceURL();
+}
+
+void setNamesServiceURL(const QString& url)
+{
+    suite().setValue(QLatin1String(Key::namesServiceURL), url);
+}
+
+QString defaultNamesServiceURL()
+{
+    QString base = serverURL();
+    if (base.endsWith(QLatin1Char('/')))
+        base.chop(1);
+    return base + QLatin1String(kNamesServicePath);
+}
+
+std::optional<QDateTime> lastRefresh()
+{
+    const QVariant value = suite().value(QLatin1String(Key::lastRefresh));
+    double seconds = 0;
+    switch (value.metaType().id()) {
+    case QMetaType::Double:
+    case QMetaType::LongLong:
+    case QMetaType::Int:
+        seconds = value.toDouble();
+        break;
+    default:
+        return std::nullopt;
+    }
+    // The upper bound keeps the millisecond count far inside 64 bits (year 292277026596 and
+    // beyond would overflow); no real refresh lies there.
+    if (!std::isfinite(seconds) || seconds <= 0 || seconds > 1e15)
+        return std::nullopt;
+    return QDateTime::fromMSecsSinceEpoch(std::llround(seconds * 1000.0), QTimeZone::utc());
+}
+
+void setLastRefresh(const std::optional<QDateTime>& when)
+{
+    if (when && when->isValid())
+        suite().setValue(QLatin1String(Key::lastRefresh), when->toMSecsSinceEpoch() / 1000.0);
+    else
+        suite().setValue(QLatin1String(Key::lastRefresh), qint64(0));
+}
+
+bool skipQuitConfirmation()
+{
+    const QVariant value = suite().value(QLatin1String(Key::skipQuitConfirmation));
+    return value.metaType().id() == QMetaType::Bool && value.toBool();
+}
+
+void setSkipQuitConfirmation(bool skip)
+{
+    suite().setValue(QLatin1String(Key::skipQuitConfirmation), skip);
+}
+
+std::optional<QString> apiKey()
+{
+    return SecretStore::readSecret(QLatin1String(kApiKeyAccount));
+}
+
+void setApiKey(const QString& key)
+{
+    if (key.isEmpty())
+        SecretStore::deleteSecret(QLatin1String(kApiKeyAccount));
+    else
+        SecretStore::writeSecret(QLatin1String(kApiKeyAccount), key);
+}
+
+bool isConfigured()
+{
+    return configuration().has_value();
+}
+
+std::optional<ImmichClient> makeClient()
+{
+    std::optional<Configuration> values = configuration();
+    if (!values)
+        return std::nullopt;
+    return ImmichClient(std::move(values->server), std::move(values->key));
+}
+
+} // namespace pixavella::SharedSettings
