@@ -1,0 +1,411 @@
+#include "UploadQuarantine.h"
+
+#include "Clock.h"
+#include "SharedSettings.h"
+#include "Signals.h"
+#include "StoreFiles.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QUuid>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <filesystem>
+#include <limits>
+#include <system_error>
+#include <unistd.h>
+
+namespace pixavella {
+
+const QString UploadQuarantine::errorDomain = QStringLiteral("UploadQuarantine.QError");
+
+namespace {
+
+const QString kManifest = QStringLiteral(".manifest.json");
+const QString kIncoming = QStringLiteral(".incoming");
+const QString kPayload = QStringLiteral("payload");
+
+std::filesystem::path nativePath(const QString& path)
+{
+    return std::filesystem::path(QFile::encodeName(path).toStdString());
+}
+
+// Entry ids come from item identifiers; anything that is not a plain folder name could
+// reach outside the quarantine (".." is the container itself).
+bool isPlainName(const QString& name)
+{
+    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..") &&
+           !name.contains(QLatin1Char('/')) && !name.contains(QChar(0));
+}
+
+void removeTree(const QString& path)
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(nativePath(path), ignored);
+}
+
+QString isoText(const QDateTime& t)
+{
+    return t.toUTC().toString(Qt::ISODate);
+}
+
+std::optional<QDateTime> fromIsoText(const QJsonValue& value)
+{
+    if (!value.isString())
+        return std::nullopt;
+    const QDateTime t = QDateTime::fromString(value.toString(), Qt::ISODate);
+    // Text without a zone would be read in local time: not what the manifest writes.
+    if (!t.isValid() || t.timeSpec() == Qt::LocalTime)
+        return std::nullopt;
+    return t.toUTC();
+}
+
+// Writes all of `size` bytes, retrying after interruptions.
+bool writeAll(int fd, const char* data, qint64 size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size_t(size));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        size -= n;
+    }
+    return true;
+}
+
+// Copies source to a new file `to`, flushed to the disk before it is given its final name:
+// an entry's payload is the only copy of the user's file once the drop is answered.
+Result<void> copyFile(const QString& source, const QString& to)
+{
+    const QByteArray from = QFile::encodeName(source);
+    const int in = ::open(from.constData(), O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        return fileError(errno, QStringLiteral("open %1").arg(source));
+    const QByteArray target = QFile::encodeName(to);
+    const int out = ::open(target.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (out < 0) {
+        const int error = errno;
+        ::close(in);
+        return fileError(error, QStringLiteral("create %1").arg(to));
+    }
+    QByteArray buffer(1 << 20, Qt::Uninitialized);
+    int error = 0;
+    for (;;) {
+        const ssize_t n = ::read(in, buffer.data(), size_t(buffer.size()));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            error = errno;
+            break;
+        }
+        if (n == 0)
+            break;
+        if (!writeAll(out, buffer.constData(), n)) {
+            error = errno;
+            break;
+        }
+    }
+    if (error == 0 && ::fsync(out) != 0)
+        error = errno;
+    if (::close(out) != 0 && error == 0)
+        error = errno;
+    ::close(in);
+    if (error != 0)
+        return fileError(error, QStringLiteral("copy %1").arg(source));
+    return Result<void>::success();
+}
+
+} // namespace
+
+UploadQuarantine& UploadQuarantine::shared()
+{
+    static auto* instance = new UploadQuarantine;
+    return *instance;
+}
+
+QString UploadQuarantine::payloadFileName(const QString& filename)
+{
+    const QString last = filename.section(QLatin1Char('/'), -1);
+    if (last.isEmpty() || last == kManifest || last == kIncoming || last == QLatin1String(".") ||
+        last == QLatin1String(".."))
+        return kPayload;
+    return last;
+}
+
+std::optional<QString> UploadQuarantine::directoryURL() const
+{
+    return StoreFiles::containerFile(QStringLiteral("Quarantine"));
+}
+
+std::optional<QString> UploadQuarantine::entryDirectory(const QString& id) const
+{
+    const std::optional<QString> root = directoryURL();
+    if (!root || !isPlainName(id))
+        return std::nullopt;
+    return *root + QLatin1Char('/') + id;
+}
+
+QByteArray UploadQuarantine::encodeManifest(const Entry& entry)
+{
+    QJsonObject object{
+        {QStringLiteral("id"), entry.id},
+        {QStringLiteral("filename"), entry.filename},
+        {QStringLiteral("target"),
+         UploadTargetCoding::encode(entry.target.kind, entry.target.albumId)},
+        {QStringLiteral("enqueuedAt"), isoText(entry.enqueuedAt)},
+        {QStringLiteral("attempts"), entry.attempts},
+    };
+    if (entry.capturedAt)
+        object.insert(QStringLiteral("capturedAt"), isoText(*entry.capturedAt));
+    if (entry.lastError)
+        object.insert(QStringLiteral("lastError"), *entry.lastError);
+    if (entry.lastErrorWasNetwork)
+        object.insert(QStringLiteral("lastErrorWasNetwork"), *entry.lastErrorWasNetwork);
+    if (entry.albumName)
+        object.insert(QStringLiteral("albumName"), *entry.albumName);
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+std::optional<UploadQuarantine::Entry> UploadQuarantine::decodeManifest(const QByteArray& json)
+{
+    const QJsonDocument document = QJsonDocument::fromJson(json);
+    if (!document.isObject())
+        return std::nullopt;
+    const QJsonObject object = document.object();
+    auto present = [&](const char* key) {
+        const QJsonValue v = object.value(QLatin1String(key));
+        return !v.isUndefined() && !v.isNull();
+    };
+
+    Entry entry;
+    const QJsonValue id = object.value(QStringLiteral("id"));
+    const QJsonValue filename = object.value(QStringLiteral("filename"));
+    const QJsonValue attempts = object.value(QStringLiteral("attempts"));
+    if (!id.isString() || !filename.isString() || !attempts.isDouble())
+        return std::nullopt;
+    entry.id = id.toString();
+    entry.filename = filename.toString();
+    constexpr qint64 notWhole = std::numeric_limits<qint64>::min();
+    entry.attempts = attempts.toInteger(notWhole);
+    if (entry.attempts == notWhole)
+        return std::nullopt;
+
+    const Result<UploadTargetCoding::Decoded> target =
+        UploadTargetCoding::decode(object.value(QStringLiteral("target")));
+    if (!target)
+        return std::nullopt;
+    entry.target = Target{target.value().kind, target.value().payload};
+
+    const std::optional<QDateTime> enqueuedAt = fromIsoText(object.value("enqueuedAt"));
+    if (!enqueuedAt)
+        return std::nullopt;
+    entry.enqueuedAt = *enqueuedAt;
+    if (present("capturedAt")) {
+        entry.capturedAt = fromIsoText(object.value("capturedAt"));
+        if (!entry.capturedAt)
+            return std::nullopt;
+    }
+    if (present("lastError")) {
+        if (!object.value("lastError").isString())
+            return std::nullopt;
+        entry.lastError = object.value("lastError").toString();
+    }
+    if (present("lastErrorWasNetwork")) {
+        if (!object.value("lastErrorWasNetwork").isBool())
+            return std::nullopt;
+        entry.lastErrorWasNetwork = object.value("lastErrorWasNetwork").toBool();
+    }
+    if (present("albumName")) {
+        if (!object.value("albumName").isString())
+            return std::nullopt;
+        entry.albumName = object.value("albumName").toString();
+    }
+    return entry;
+}
+
+std::optional<UploadQuarantine::Entry>
+UploadQuarantine::readManifest(const QString& directory) const
+{
+    const std::optional<QByteArray> bytes =
+        StoreFiles::read(directory + QLatin1Char('/') + kManifest);
+    if (!bytes)
+        return std::nullopt;
+    return decodeManifest(*bytes);
+}
+
+bool UploadQuarantine::writeManifest(const QString& directory, const Entry& entry) const
+{
+    return StoreFiles::writeAtomically(directory + QLatin1Char('/') + kManifest,
+                                       encodeManifest(entry));
+}
+
+Result<UploadQuarantine::Entry>
+UploadQuarantine::enqueue(const QString& sourcePath, const QString& filename,
+                          const std::optional<QDateTime>& capturedAt, const Target& target,
+                          const std::optional<QString>& albumName)
+{
+    QMutexLocker locker(&m_lock);
+    const QString id = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+    const std::optional<QString> folder = entryDirectory(id);
+    if (!folder)
+        return Error{errorDomain, int(QError::noContainer),
+                     QStringLiteral("The shared container cannot be located")};
+
+    std::error_code ec;
+    std::filesystem::create_directories(nativePath(*folder), ec);
+    if (ec)
+        return fileError(ec.value(), QStringLiteral("create %1").arg(*folder));
+
+    const QString payload = *folder + QLatin1Char('/') + payloadFileName(filename);
+    const QString incoming = *folder + QLatin1Char('/') + kIncoming;
+    QFile::remove(incoming);
+    if (Result<void> copied = copyFile(sourcePath, incoming); !copied) {
+        removeTree(*folder);
+        return copied.error();
+    }
+    if (std::rename(QFile::encodeName(incoming).constData(),
+                    QFile::encodeName(payload).constData()) != 0) {
+        const Error error = fileError(errno, QStringLiteral("move %1").arg(incoming));
+        removeTree(*folder);
+        return error;
+    }
+
+    Entry entry;
+    entry.id = id;
+    entry.filename = filename;
+    entry.capturedAt = capturedAt;
+    entry.target = target;
+    entry.enqueuedAt = Clock::now();
+    entry.albumName = albumName;
+    // Without a manifest the folder stays invisible to list(); it is left for inspection.
+    if (!writeManifest(*folder, entry))
+        return fileError(EIO, QStringLiteral("write the manifest of %1").arg(id));
+
+    Signals::post(QLatin1String(SignalName::quarantineChanged));
+    return entry;
+}
+
+QList<UploadQuarantine::Entry> UploadQuarantine::list()
+{
+    QMutexLocker locker(&m_lock);
+    const std::optional<QString> root = directoryURL();
+    if (!root)
+        return {};
+    const QStringList children = QDir(*root).entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
+    QList<Entry> entries;
+    for (const QString& child : children) {
+        const QString folder = *root + QLatin1Char('/') + child;
+        std::optional<Entry> entry = readManifest(folder);
+        if (!entry)
+            continue;
+        if (!QFileInfo::exists(folder + QLatin1Char('/') + payloadFileName(entry->filename))) {
+            removeTree(folder);
+            continue;
+        }
+        entries.append(std::move(*entry));
+    }
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const Entry& a, const Entry& b) { return a.enqueuedAt < b.enqueuedAt; });
+    return entries;
+}
+
+std::optional<UploadQuarantine::Entry> UploadQuarantine::entry(const QString& id)
+{
+    QMutexLocker locker(&m_lock);
+    const std::optional<QString> folder = entryDirectory(id);
+    if (!folder)
+        return std::nullopt;
+    return readManifest(*folder);
+}
+
+std::optional<QString> UploadQuarantine::payloadURL(const QString& id)
+{
+    QMutexLocker locker(&m_lock);
+    const std::optional<QString> folder = entryDirectory(id);
+    if (!folder)
+        return std::nullopt;
+    const std::optional<Entry> entry = readManifest(*folder);
+    if (!entry)
+        return std::nullopt;
+    const QString payload = *folder + QLatin1Char('/') + payloadFileName(entry->filename);
+    if (!QFileInfo::exists(payload))
+        return std::nullopt;
+    return payload;
+}
+
+Result<void> UploadQuarantine::remove(const QString& id)
+{
+    QMutexLocker locker(&m_lock);
+    const std::optional<QString> folder = entryDirectory(id);
+    if (!folder || !QFileInfo::exists(*folder))
+        return fileError(ENOENT, QStringLiteral("remove quarantine entry %1").arg(id));
+    std::error_code ec;
+    std::filesystem::remove_all(nativePath(*folder), ec);
+    if (ec)
+        return fileError(ec.value(), QStringLiteral("remove quarantine entry %1").arg(id));
+    return Result<void>::success();
+}
+
+void UploadQuarantine::recordFailure(const QString& id, const QString& error, bool wasNetwork)
+{
+    QMutexLocker locker(&m_lock);
+    const std::optional<QString> folder = entryDirectory(id);
+    if (!folder)
+        return;
+    std::optional<Entry> entry = readManifest(*folder);
+    if (!entry)
+        return;
+    entry->attempts += 1;
+    entry->lastError = error;
+    entry->lastErrorWasNetwork = wasNetwork;
+    writeManifest(*folder, *entry);
+}
+
+void UploadQuarantine::resetAttempts(const QString& id)
+{
+    QMutexLocker locker(&m_lock);
+    const std::optional<QString> folder = entryDirectory(id);
+    if (!folder)
+        return;
+    std::optional<Entry> entry = readManifest(*folder);
+    if (!entry)
+        return;
+    entry->attempts = 0;
+    entry->lastError.reset();
+    writeManifest(*folder, *entry);
+}
+
+int UploadQuarantine::rearmNetworkFailures(qint64 minimumAttempts)
+{
+    QMutexLocker locker(&m_lock);
+    const std::optional<QString> root = directoryURL();
+    if (!root)
+        return 0;
+    const QStringList children = QDir(*root).entryList(
+        QDir::Dirs | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
+    int rearmed = 0;
+    for (const QString& child : children) {
+        const QString folder = *root + QLatin1Char('/') + child;
+        std::optional<Entry> entry = readManifest(folder);
+        if (!entry || entry->attempts < minimumAttempts ||
+            !entry->lastErrorWasNetwork.value_or(false))
+            continue;
+        entry->attempts = 0;
+        entry->lastError.reset();
+        if (writeManifest(folder, *entry))
+            ++rearmed;
+    }
+    return rearmed;
+}
+
+} // namespace pixavella

@@ -1,0 +1,9 @@
+target_sources(pixavella_shared PRIVATE
+    ${CMAKE_CURRENT_LIST_DIR}/AssetNameStore.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/CancelledUploads.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/DeletionTombstones.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/StoreFiles.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/UploadJournal.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/UploadQuarantine.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/UploadTarget.cpp
+)
