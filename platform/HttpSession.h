@@ -15,24 +15,31 @@
 namespace pixavella {
 
 struct HttpRequest {
-    QUrl url;
+    QUrl url; // http or https only; any other scheme fails as a transport error
     QByteArray method = "GET";
     QList<QPair<QByteArray, QByteArray>> headers;
-    QByteArray body;           // sent when not empty (and no uploadFile)
-    QString uploadFile;        // when set, the body is streamed from this file
-    QString downloadFile;      // when set, the body is written straight to this file
-    int timeoutMs = 60'000;
+    QByteArray body;        // sent when not empty (and no uploadFile)
+    QString uploadFile;     // when set, the body is streamed from this file
+    QString downloadFile;   // when set, a 2xx body is written straight to this file
+    int timeoutMs = 60'000; // longest time without any byte moving either way
 
+    // Replaces every header of that name (case-insensitive), or adds it.
     void setHeader(const QByteArray& name, const QByteArray& value);
+    QByteArray header(const QByteArray& name) const; // case-insensitive
 };
 
 // One answer: a transport error, or an HTTP status with its body.
 struct HttpReply {
-    std::optional<Error> transportError; // domain ErrorDomain::Network, code QNetworkReply::NetworkError
-    int status = -1;                     // -1: no HTTP response
-    QByteArray body;                     // empty when the body went to downloadFile
+    // Domain ErrorDomain::Network with a QNetworkReply::NetworkError code (a time-out is
+    // TimeoutError, a cancel OperationCanceledError), or ErrorDomain::File when the upload
+    // file could not be read or the download file could not be written.
+    std::optional<Error> transportError;
+    int status = -1; // -1: no HTTP response
+    QByteArray body; // empty when the body went to downloadFile
     QList<QPair<QByteArray, QByteArray>> headers;
-    QString downloadedFile;              // the file holding the body when one was asked for
+    // The file holding the body, set only for a 2xx answer to a request with downloadFile;
+    // otherwise the file is removed and any (error) body is in `body`.
+    QString downloadedFile;
 
     bool hasResponse() const { return status >= 0; }
     bool isSuccess() const { return !transportError && status >= 200 && status <= 299; }
@@ -40,7 +47,8 @@ struct HttpReply {
 };
 
 // A request in flight. cancel() ends it with QNetworkReply::OperationCanceledError; the
-// completion still runs exactly once.
+// completion still runs exactly once. Cancelling a finished request does nothing. Dropping
+// the handle does not cancel.
 class HttpTask {
 public:
     virtual ~HttpTask() = default;
@@ -54,13 +62,16 @@ using HttpCompletion = std::function<void(HttpReply)>;
 // The process's one HTTP session. A private thread owns the QNetworkAccessManager; requests
 // may be started from any thread; completions and progress run on a small callback thread
 // pool, never on the main thread and never on the network thread, so a callback that waits
-// (bounded) cannot block the answer it waits for.
+// (bounded) cannot block the answer it waits for. The callbacks of one request run one at a
+// time and in order (progress before completion). No cookies are kept; answers are not cached.
+// The session stops when the QCoreApplication is destroyed; requests started after that
+// complete at once as cancelled.
 class HttpSession {
 public:
     static HttpSession& shared();
 
     std::shared_ptr<HttpTask> start(HttpRequest request, HttpCompletion completion,
-                                     HttpProgress progress = {});
+                                    HttpProgress progress = {});
 
     HttpSession(const HttpSession&) = delete;
     HttpSession& operator=(const HttpSession&) = delete;

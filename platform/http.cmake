@@ -1,0 +1,3 @@
+target_sources(pixavella_platform PRIVATE
+    ${CMAKE_CURRENT_LIST_DIR}/HttpSession.cpp
+)
