@@ -1,0 +1,349 @@
+#include "SettingsSuite.h"
+
+#include "ContainerPaths.h"
+#include "Log.h"
+
+#include <QCborValue>
+#include <QDir>
+#include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QThreadStorage>
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+
+namespace pixavella {
+
+namespace {
+
+constexpr int kBusyTimeoutMs = 5000;
+// Each attempt already waits up to kBusyTimeoutMs inside SQLite before reporting busy.
+constexpr int kAttempts = 3;
+
+std::atomic<quint64> nextInstanceId{1};
+std::atomic<quint64> nextThreadSerial{1};
+
+// Instances alive in the process, so that each thread can close the connections it opened for
+// instances destroyed since. Protected by liveMutex.
+std::mutex liveMutex;
+std::set<quint64> liveInstances;
+std::atomic<quint64> instanceDeaths{0};
+
+void dropConnection(const QString& name)
+{
+    {
+        QSqlDatabase db = QSqlDatabase::database(name, false);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+}
+
+// QSqlDatabase connections may only be used by the thread that created them: each thread keeps
+// one per instance and closes them all when it exits (before QThread::wait() returns; for the
+// main thread, when the application object is destroyed).
+struct ThreadConnections {
+    const quint64 serial = nextThreadSerial++;
+    std::map<quint64, QString> byInstance;
+    quint64 seenDeaths = 0;
+
+    ~ThreadConnections()
+    {
+        for (const auto& [id, name] : byInstance)
+            dropConnection(name);
+    }
+
+    void closeDeadInstances()
+    {
+        const quint64 deaths = instanceDeaths.load();
+        if (deaths == seenDeaths)
+            return;
+        seenDeaths = deaths;
+        std::lock_guard lock(liveMutex);
+        for (auto it = byInstance.begin(); it != byInstance.end();) {
+            if (liveInstances.count(it->first)) {
+                ++it;
+                continue;
+            }
+            dropConnection(it->second);
+            it = byInstance.erase(it);
+        }
+    }
+
+    void forget(quint64 id)
+    {
+        const auto it = byInstance.find(id);
+        if (it == byInstance.end())
+            return;
+        dropConnection(it->second);
+        byInstance.erase(it);
+    }
+};
+
+QThreadStorage<ThreadConnections*> threadStorage;
+
+ThreadConnections& threadConnections()
+{
+    if (!threadStorage.hasLocalData())
+        threadStorage.setLocalData(new ThreadConnections);
+    return *threadStorage.localData();
+}
+
+bool isBusy(const QSqlError& error)
+{
+    const QString code = error.nativeErrorCode();
+    return code == QLatin1String("5") || code == QLatin1String("6"); // SQLITE_BUSY, SQLITE_LOCKED
+}
+
+// Values are kept as CBOR, whose own types carry ours: text, integer, double, boolean, byte
+// string, array and map, nested.
+QByteArray encode(const QVariant& value)
+{
+    const QCborValue cbor = QCborValue::fromVariant(value);
+    if (cbor.isUndefined() || cbor.isInvalid())
+        return {};
+    return cbor.toCbor();
+}
+
+QVariant decode(const QByteArray& bytes, const QString& key)
+{
+    QCborParserError error;
+    const QCborValue cbor = QCborValue::fromCbor(bytes, &error);
+    if (error.error != QCborError::NoError) {
+        qCWarning(lcSettings).noquote()
+            << PIXAVELLA_LOG_PREFIX "unreadable value for" << key << "-" << error.errorString();
+        return {};
+    }
+    return cbor.toVariant();
+}
+
+class Transaction {
+public:
+    explicit Transaction(QSqlDatabase db) : m_db(std::move(db)) {}
+    ~Transaction()
+    {
+        if (m_open)
+            QSqlQuery(m_db).exec(QStringLiteral("ROLLBACK"));
+    }
+    QSqlError begin()
+    {
+        QSqlQuery query(m_db);
+        m_open = query.exec(QStringLiteral("BEGIN IMMEDIATE"));
+        return m_open ? QSqlError() : query.lastError();
+    }
+    QSqlError commit()
+    {
+        QSqlQuery query(m_db);
+        if (!query.exec(QStringLiteral("COMMIT")))
+            return query.lastError();
+        m_open = false;
+        return {};
+    }
+
+private:
+    QSqlDatabase m_db;
+    bool m_open = false;
+};
+
+} // namespace
+
+struct SettingsSuite::Private {
+    QString path;
+    quint64 id = nextInstanceId++;
+    std::atomic<bool> openFailureLogged{false};
+
+    std::optional<QSqlDatabase> database();
+    bool open(QSqlDatabase& db);
+    // Runs one statement, retrying while another process holds the write lock.
+    bool exec(QSqlQuery& query, const QString& what, const QString& key);
+    bool store(const QSqlDatabase& db, const QString& key, const QVariant& value);
+    std::optional<QVariant> load(const QSqlDatabase& db, const QString& key);
+};
+
+std::optional<QSqlDatabase> SettingsSuite::Private::database()
+{
+    ThreadConnections& connections = threadConnections();
+    connections.closeDeadInstances();
+    auto it = connections.byInstance.find(id);
+    if (it == connections.byInstance.end()) {
+        const QString name =
+            QStringLiteral("pixavella.settings.%1.%2").arg(id).arg(connections.serial);
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(path);
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyTimeoutMs));
+        it = connections.byInstance.emplace(id, name).first;
+    }
+    QSqlDatabase db = QSqlDatabase::database(it->second, false);
+    if (!db.isOpen() && !open(db))
+        return std::nullopt;
+    return db;
+}
+
+bool SettingsSuite::Private::open(QSqlDatabase& db)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QString failure;
+    if (!db.open()) {
+        failure = db.lastError().text();
+    } else {
+        QSqlQuery query(db);
+        if (!query.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !query.next() ||
+            query.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0)
+            failure = QStringLiteral("no write-ahead log: ") + query.lastError().text();
+        else if (!query.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS settings ("
+                                            "key TEXT PRIMARY KEY NOT NULL, "
+                                            "value BLOB NOT NULL) WITHOUT ROWID")))
+            failure = query.lastError().text();
+    }
+    if (failure.isEmpty()) {
+        openFailureLogged = false;
+        return true;
+    }
+    if (!openFailureLogged.exchange(true))
+        qCWarning(lcSettings).noquote()
+            << PIXAVELLA_LOG_PREFIX "cannot open settings" << path << "-" << failure;
+    db.close();
+    return false;
+}
+
+bool SettingsSuite::Private::exec(QSqlQuery& query, const QString& what, const QString& key)
+{
+    for (int attempt = 1;; ++attempt) {
+        if (query.exec())
+            return true;
+        if (!isBusy(query.lastError()) || attempt == kAttempts) {
+            qCWarning(lcSettings).noquote()
+                << QStringLiteral(PIXAVELLA_LOG_PREFIX "%1 %2 failed - %3")
+                       .arg(what, key, query.lastError().text());
+            return false;
+        }
+    }
+}
+
+std::optional<QVariant> SettingsSuite::Private::load(const QSqlDatabase& db, const QString& key)
+{
+    QSqlQuery query(db);
+    query.prepare(QStringLiteral("SELECT value FROM settings WHERE key = ?"));
+    query.addBindValue(key);
+    if (!exec(query, QStringLiteral("reading"), key))
+        return std::nullopt;
+    if (!query.next())
+        return QVariant();
+    return decode(query.value(0).toByteArray(), key);
+}
+
+bool SettingsSuite::Private::store(const QSqlDatabase& db, const QString& key,
+                                   const QVariant& value)
+{
+    QSqlQuery query(db);
+    if (!value.isValid()) {
+        query.prepare(QStringLiteral("DELETE FROM settings WHERE key = ?"));
+        query.addBindValue(key);
+        return exec(query, QStringLiteral("removing"), key);
+    }
+    const QByteArray bytes = encode(value);
+    if (bytes.isEmpty()) {
+        qCWarning(lcSettings).noquote() << PIXAVELLA_LOG_PREFIX "cannot store a value of type"
+                                        << value.typeName() << "for" << key;
+        return false;
+    }
+    query.prepare(QStringLiteral("INSERT OR REPLACE INTO settings (key, value) VALUES (?, ?)"));
+    query.addBindValue(key);
+    query.addBindValue(bytes);
+    return exec(query, QStringLiteral("writing"), key);
+}
+
+SettingsSuite& SettingsSuite::shared()
+{
+    // Never destroyed: each thread closes its own connection when it exits, and a destructor
+    // running after Qt's globals are gone could not.
+    static SettingsSuite* suite =
+        new SettingsSuite(ContainerPaths::container() + QStringLiteral("/Preferences.sqlite"));
+    return *suite;
+}
+
+SettingsSuite::SettingsSuite(const QString& databasePath) : d(std::make_unique<Private>())
+{
+    d->path = databasePath;
+    std::lock_guard lock(liveMutex);
+    liveInstances.insert(d->id);
+}
+
+SettingsSuite::~SettingsSuite()
+{
+    {
+        std::lock_guard lock(liveMutex);
+        liveInstances.erase(d->id);
+    }
+    ++instanceDeaths;
+    threadConnections().forget(d->id);
+}
+
+QVariant SettingsSuite::value(const QString& key) const
+{
+    const auto db = d->database();
+    if (!db)
+        return {};
+    return d->load(*db, key).value_or(QVariant());
+}
+
+void SettingsSuite::setValue(const QString& key, const QVariant& value)
+{
+    if (const auto db = d->database())
+        d->store(*db, key, value);
+}
+
+void SettingsSuite::remove(const QString& key)
+{
+    setValue(key, QVariant());
+}
+
+bool SettingsSuite::contains(const QString& key) const
+{
+    const auto db = d->database();
+    if (!db)
+        return false;
+    QSqlQuery query(*db);
+    query.prepare(QStringLiteral("SELECT 1 FROM settings WHERE key = ?"));
+    query.addBindValue(key);
+    return d->exec(query, QStringLiteral("reading"), key) && query.next();
+}
+
+QVariant SettingsSuite::update(const QString& key,
+                               const std::function<QVariant(const QVariant&)>& change)
+{
+    const auto db = d->database();
+    if (!db)
+        return {};
+    for (int attempt = 1;; ++attempt) {
+        Transaction transaction(*db);
+        const QSqlError busy = transaction.begin();
+        if (busy.isValid()) {
+            if (isBusy(busy) && attempt < kAttempts)
+                continue;
+            qCWarning(lcSettings).noquote()
+                << PIXAVELLA_LOG_PREFIX "updating" << key << "failed -" << busy.text();
+            return {};
+        }
+        const auto current = d->load(*db, key);
+        if (!current)
+            return {};
+        const QVariant next = change(*current);
+        if (!d->store(*db, key, next))
+            return {};
+        const QSqlError failed = transaction.commit();
+        if (!failed.isValid())
+            return next;
+        if (!isBusy(failed) || attempt == kAttempts) {
+            qCWarning(lcSettings).noquote()
+                << PIXAVELLA_LOG_PREFIX "updating" << key << "failed -" << failed.text();
+            return {};
+        }
+    }
+}
+
+} // namespace pixavella

@@ -1,0 +1,217 @@
+#include "Signals.h"
+
+#include "ContainerPaths.h"
+#include "Log.h"
+
+#include <QFile>
+
+#include <atomic>
+#include <cerrno>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include <poll.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+namespace pixavella::Signals {
+
+namespace {
+
+// A signal is a file of the Signals folder: its name must stay inside it, and names starting
+// with a dot are the temporary files of post().
+bool isValidName(const QString& name)
+{
+    return !name.isEmpty() && !name.startsWith(QLatin1Char('.')) &&
+           !name.contains(QLatin1Char('/')) && !name.contains(QChar(0)) &&
+           QFile::encodeName(name).size() <= NAME_MAX;
+}
+
+struct Entry {
+    std::function<void()> callback;
+    // Held while the callback runs; the subscription takes it to wait for a running call.
+    std::mutex running;
+    std::atomic<bool> active{true};
+};
+
+// The entry whose callback the watcher thread is running, so that a subscription destroyed
+// from inside its own callback does not wait for itself.
+thread_local Entry* currentEntry = nullptr;
+
+// One inotify watcher per process, created at the first observe() and kept until the process
+// exits: subscriptions may outlive any object that could own it.
+class Watcher {
+public:
+    static Watcher& instance()
+    {
+        static Watcher* watcher = new Watcher;
+        return *watcher;
+    }
+
+    void add(const QByteArray& name, const std::shared_ptr<Entry>& entry)
+    {
+        std::lock_guard lock(m_mutex);
+        m_entries[name].insert(entry);
+    }
+
+    void remove(const QByteArray& name, const std::shared_ptr<Entry>& entry)
+    {
+        std::lock_guard lock(m_mutex);
+        const auto it = m_entries.find(name);
+        if (it == m_entries.end())
+            return;
+        it->second.erase(entry);
+        if (it->second.empty())
+            m_entries.erase(it);
+    }
+
+private:
+    Watcher()
+    {
+        m_directory = QFile::encodeName(ContainerPaths::signalsDirectory());
+        m_fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (m_fd < 0) {
+            qCWarning(lcSignals).noquote()
+                << PIXAVELLA_LOG_PREFIX "no inotify, signals will not be observed -"
+                << qt_error_string(errno);
+            return;
+        }
+        // Watched before observe() returns, so that a post made right after it is seen.
+        addWatch();
+        std::thread([this] { run(); }).detach();
+    }
+
+    void addWatch()
+    {
+        if (::inotify_add_watch(m_fd, m_directory.constData(),
+                                IN_MOVED_TO | IN_CLOSE_WRITE | IN_ONLYDIR) < 0)
+            qCWarning(lcSignals).noquote() << PIXAVELLA_LOG_PREFIX "cannot watch"
+                                           << QFile::decodeName(m_directory) << "-"
+                                           << qt_error_string(errno);
+    }
+
+    void run()
+    {
+        alignas(inotify_event) char buffer[16 * 1024];
+        for (;;) {
+            pollfd pfd{m_fd, POLLIN, 0};
+            if (::poll(&pfd, 1, -1) < 0 && errno != EINTR)
+                return;
+            const ssize_t length = ::read(m_fd, buffer, sizeof buffer);
+            if (length <= 0)
+                continue;
+            // Names are collected first: several events for one name in one read coalesce.
+            std::set<QByteArray> names;
+            bool rewatch = false;
+            for (ssize_t offset = 0; offset < length;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
+                if (event->mask & IN_IGNORED)
+                    rewatch = true;
+                else if (event->len > 0)
+                    names.insert(QByteArray(event->name));
+                offset += ssize_t(sizeof(inotify_event) + event->len);
+            }
+            if (rewatch) {
+                // The folder was removed: recreate it and watch the new one.
+                m_directory = QFile::encodeName(ContainerPaths::signalsDirectory());
+                addWatch();
+            }
+            for (const QByteArray& name : names)
+                dispatch(name);
+        }
+    }
+
+    void dispatch(const QByteArray& name)
+    {
+        std::vector<std::shared_ptr<Entry>> entries;
+        {
+            std::lock_guard lock(m_mutex);
+            const auto it = m_entries.find(name);
+            if (it == m_entries.end())
+                return;
+            entries.assign(it->second.begin(), it->second.end());
+        }
+        for (const auto& entry : entries) {
+            std::lock_guard running(entry->running);
+            if (!entry->active)
+                continue;
+            currentEntry = entry.get();
+            entry->callback();
+            currentEntry = nullptr;
+        }
+    }
+
+    QByteArray m_directory; // used by the watcher thread only, after construction
+    int m_fd = -1;
+    std::mutex m_mutex; // protects m_entries
+    std::map<QByteArray, std::set<std::shared_ptr<Entry>>> m_entries;
+};
+
+class WatchedSubscription final : public Subscription {
+public:
+    WatchedSubscription(QByteArray name, std::shared_ptr<Entry> entry)
+        : m_name(std::move(name)), m_entry(std::move(entry))
+    {
+        Watcher::instance().add(m_name, m_entry);
+    }
+
+    ~WatchedSubscription() override
+    {
+        Watcher::instance().remove(m_name, m_entry);
+        if (currentEntry == m_entry.get()) {
+            // Destroyed by its own callback, on the watcher thread: it holds `running`.
+            m_entry->active = false;
+            return;
+        }
+        std::lock_guard wait(m_entry->running);
+        m_entry->active = false;
+    }
+
+private:
+    QByteArray m_name;
+    std::shared_ptr<Entry> m_entry;
+};
+
+class InertSubscription final : public Subscription {};
+
+} // namespace
+
+void post(const QString& name)
+{
+    if (!isValidName(name)) {
+        qCWarning(lcSignals).noquote() << PIXAVELLA_LOG_PREFIX "ignored signal name" << name;
+        return;
+    }
+    const QByteArray directory = QFile::encodeName(ContainerPaths::signalsDirectory());
+    const QByteArray target = directory + '/' + QFile::encodeName(name);
+    QByteArray temporary = directory + "/.post.XXXXXX";
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0) {
+        qCWarning(lcSignals).noquote()
+            << PIXAVELLA_LOG_PREFIX "cannot post" << name << "-" << qt_error_string(errno);
+        return;
+    }
+    ::close(fd);
+    // The rename is what observers see (IN_MOVED_TO); the file's content does not matter.
+    if (::rename(temporary.constData(), target.constData()) != 0) {
+        qCWarning(lcSignals).noquote()
+            << PIXAVELLA_LOG_PREFIX "cannot post" << name << "-" << qt_error_string(errno);
+        ::unlink(temporary.constData());
+    }
+}
+
+std::unique_ptr<Subscription> observe(const QString& name, std::function<void()> callback)
+{
+    if (!isValidName(name) || !callback) {
+        qCWarning(lcSignals).noquote() << PIXAVELLA_LOG_PREFIX "ignored observer of" << name;
+        return std::make_unique<InertSubscription>();
+    }
+    auto entry = std::make_shared<Entry>();
+    entry->callback = std::move(callback);
+    return std::make_unique<WatchedSubscription>(QFile::encodeName(name), std::move(entry));
+}
+
+} // namespace pixavella::Signals

@@ -1,0 +1,1 @@
+pixavella_add_test(TestSettingsSuite SOURCES TestSettingsSuite.cpp LIBS pixavella_platform)
