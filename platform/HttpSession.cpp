@@ -456,4 +456,9 @@ std::shared_ptr<HttpTask> HttpSession::start(HttpRequest request, HttpCompletion
     return task;
 }
 
+void HttpSession::dispatch(std::function<void()> job)
+{
+    d->core.pool.start(std::move(job));
+}
+
 } // namespace pixavella

@@ -72,6 +72,9 @@ public:
 
     std::shared_ptr<HttpTask> start(HttpRequest request, HttpCompletion completion,
                                     HttpProgress progress = {});
+    // Runs `job` on the callback pool: for completions that need no request (an answer known
+    // beforehand, a failure before sending) and for work too slow for the caller's thread.
+    void dispatch(std::function<void()> job);
 
     HttpSession(const HttpSession&) = delete;
     HttpSession& operator=(const HttpSession&) = delete;

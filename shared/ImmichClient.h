@@ -3,7 +3,9 @@
 #include "HttpSession.h"
 #include "ImmichRecords.h"
 
+#include <QHash>
 #include <QJsonObject>
+#include <QMutex>
 #include <QStringList>
 #include <QUrl>
 
@@ -23,15 +25,24 @@ public:
     const QUrl& baseURL() const { return m_baseURL; }
     const QString& apiKey() const { return m_apiKey; }
 
-    // baseURL/api/<path> (each id segment percent-encoded where a path segment needs it),
-    // 60 s, x-api-key, Accept JSON, Content-Type JSON for every method but GET.
+    // baseURL/api/<path>, 60 s, x-api-key, Accept JSON, Content-Type JSON for every method but
+    // GET. `path` is already encoded: segments separated by "/", ids passed through
+    // pathSegment(). A path with an empty, "." or ".." segment gives a request with an invalid
+    // URL, which the operations answer as the server answers a malformed id: http(400),
+    // without sending anything.
     HttpRequest makeRequest(const QString& path, const QByteArray& method,
                             const std::optional<QJsonObject>& body = std::nullopt) const;
+    // An id as one path segment: "/", "?", "#", "%", spaces, controls and non-ASCII are
+    // percent-encoded; UUIDs come out unchanged.
+    static QString pathSegment(const QString& id);
 
     void searchAssets(Completion<QList<ImmichAsset>> done) const;
     void searchAlbumAssets(const QString& albumId, Completion<QList<ImmichAsset>> done) const;
-    // Own albums (shared = false) or albums shared with the user (shared = true). Uses the
-    // process-wide current user id cache, filling it first with users/me when empty.
+    // Own albums (shared = false: those whose owner is the current user or unknown) or albums
+    // shared with the user (shared = true: every album not owned by the current user). Older
+    // servers filter by the query shared=true, current ones answer every visible album to
+    // both, so the owner decides in both cases. Uses the process-wide current user id cache,
+    // filling it first with users/me when empty.
     void listAlbums(bool shared, Completion<QList<ImmichAlbum>> done) const;
     // The album with its assets; when the server's answer has no "assets" (current servers),
     // they are read with the metadata search for that album.
@@ -40,7 +51,8 @@ public:
     void fetchCurrentUserId(Completion<QString> done) const;
     void fetchCurrentUser(Completion<CurrentUser> done) const;
     void getAsset(const QString& assetId, Completion<ImmichAsset> done) const;
-    // Succeeds with the path of the downloaded file in the temporary directory.
+    // Succeeds with the path of the downloaded file in the temporary directory (a fresh UUID
+    // as name); the caller owns the file.
     std::shared_ptr<HttpTask> downloadOriginal(const QString& assetId, Completion<QString> done,
                                                HttpProgress progress = {}) const;
     void fetchThumbnail(const QString& assetId, Completion<QByteArray> done) const;
@@ -55,6 +67,9 @@ public:
                               Completion<bool> done) const;
     void trashAssets(const QStringList& assetIds, Completion<void> done) const;
     void restoreAssets(const QStringList& assetIds, Completion<void> done) const;
+    // Streams a multipart body through a temporary "<UUID>.multipart" file, written on the
+    // callback pool so that a large file never blocks the caller's thread. A duplicate found
+    // in the server's trash is restored.
     std::shared_ptr<HttpTask> uploadAsset(const QString& localFile, const QString& fileName,
                                           const std::optional<QDateTime>& createdAt,
                                           Completion<UploadResult> done,
@@ -83,13 +98,14 @@ public:
     std::optional<QString> get(const ImmichClient& client) const;
     void set(const ImmichClient& client, const QString& userId);
     void clear();
-    // The cached id, or users/me once to fill the cache.
+    // The cached id, or users/me to fill the cache; `done` runs on the HTTP callback pool.
     void fetch(const ImmichClient& client, Completion<QString> done);
 
 private:
     CurrentUserIdCache() = default;
-    struct State;
-    mutable std::shared_ptr<State> m_state;
+    static QString keyOf(const ImmichClient& client);
+    mutable QMutex m_mutex;
+    QHash<QString, QString> m_ids; // (server, key) → user id; protected by m_mutex
 };
 
 } // namespace pixavella
