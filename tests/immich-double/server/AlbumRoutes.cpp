@@ -1,0 +1,7 @@
+#include "Routes.h"
+
+namespace immichdouble {
+
+void addAlbumRoutes(Router&, DoubleContext&) {}
+
+} // namespace immichdouble

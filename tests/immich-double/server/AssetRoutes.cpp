@@ -1,0 +1,7 @@
+#include "Routes.h"
+
+namespace immichdouble {
+
+void addAssetRoutes(Router&, DoubleContext&) {}
+
+} // namespace immichdouble

@@ -1,0 +1,259 @@
+#include "DoubleServer.h"
+
+#include <QUrlQuery>
+
+#include <httplib.h>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+namespace immichdouble {
+
+namespace {
+
+// Enough workers that idle keep-alive connections of several clients never starve new ones.
+constexpr size_t kWorkerThreads = 32;
+
+int portOf(const sockaddr_storage& address)
+{
+    if (address.ss_family == AF_INET)
+        return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+    if (address.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+    return -1;
+}
+
+// The HTTP library gives handlers no access to their socket; find it among this process's
+// descriptors by its two ports and shut it down, so that the client sees the connection
+// closed without any answer.
+bool closeConnection(int localPort, int remotePort)
+{
+    DIR* directory = opendir("/proc/self/fd");
+    if (!directory)
+        return false;
+    bool closed = false;
+    while (dirent* entry = readdir(directory)) {
+        char* end = nullptr;
+        const long fd = std::strtol(entry->d_name, &end, 10);
+        if (end == entry->d_name || *end != '\0')
+            continue;
+        struct stat info {};
+        if (fstat(int(fd), &info) != 0 || !S_ISSOCK(info.st_mode))
+            continue;
+        sockaddr_storage local{};
+        sockaddr_storage peer{};
+        socklen_t localLength = sizeof(local);
+        socklen_t peerLength = sizeof(peer);
+        if (getsockname(int(fd), reinterpret_cast<sockaddr*>(&local), &localLength) != 0 ||
+            getpeername(int(fd), reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0)
+            continue;
+        if (portOf(local) == localPort && portOf(peer) == remotePort) {
+            ::shutdown(int(fd), SHUT_RDWR);
+            closed = true;
+            break;
+        }
+    }
+    closedir(directory);
+    return closed;
+}
+
+ApiRequest toApiRequest(const httplib::Request& request, std::string body)
+{
+    ApiRequest api;
+    api.method = QByteArray::fromStdString(request.method);
+    api.path = QString::fromStdString(request.path);
+    const auto question = request.target.find('?');
+    if (question != std::string::npos)
+        api.rawQuery = QByteArray::fromStdString(request.target.substr(question + 1));
+    api.query = QUrlQuery(QString::fromUtf8(api.rawQuery));
+    for (const auto& [name, value] : request.headers) {
+        const QByteArray key = QByteArray::fromStdString(name).toLower();
+        // The library files the connection's addresses among the headers.
+        if (key == "local_addr" || key == "local_port" || key == "remote_addr" ||
+            key == "remote_port")
+            continue;
+        const QByteArray text = QByteArray::fromStdString(value);
+        const auto existing = api.headers.find(key);
+        if (existing == api.headers.end())
+            api.headers.insert(key, text);
+        else
+            existing.value() += ", " + text;
+    }
+    api.body = QByteArray::fromStdString(body);
+    return api;
+}
+
+} // namespace
+
+DoubleServer::DoubleServer(LibraryState& state, Dialect dialect)
+    : m_state(state), m_context{state, m_faults, m_log, dialect},
+      m_server(std::make_unique<httplib::Server>())
+{
+    addAuthRoutes(m_api, m_context);
+    addSearchRoutes(m_api, m_context);
+    addAssetRoutes(m_api, m_context);
+    addAlbumRoutes(m_api, m_context);
+    addControlRoutes(m_control, m_context);
+
+    m_server->new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
+    const httplib::Server::Handler plain = [this](const httplib::Request& request,
+                                                  httplib::Response& response) {
+        serve(request, response, nullptr);
+    };
+    const httplib::Server::HandlerWithContentReader withBody =
+        [this](const httplib::Request& request, httplib::Response& response,
+               const httplib::ContentReader& reader) { serve(request, response, &reader); };
+    const std::string any = ".*";
+    m_server->Get(any, plain);
+    m_server->Post(any, withBody).Post(any, plain);
+    m_server->Put(any, withBody).Put(any, plain);
+    m_server->Patch(any, withBody).Patch(any, plain);
+    m_server->Delete(any, withBody).Delete(any, plain);
+    m_server->set_keep_alive_max_count(1000);
+    m_server->set_exception_handler(
+        [](const httplib::Request& request, httplib::Response& response, std::exception_ptr error) {
+            std::string what = "unknown error";
+            try {
+                std::rethrow_exception(error);
+            } catch (const std::exception& e) {
+                what = e.what();
+            } catch (...) {
+            }
+            std::fprintf(stderr, "immich-double: %s %s failed: %s\n", request.method.c_str(),
+                         request.path.c_str(), what.c_str());
+            response.status = 500;
+            response.set_content(R"({"message":"Internal server error"})",
+                                 "application/json; charset=utf-8");
+        });
+}
+
+DoubleServer::~DoubleServer() = default;
+
+int DoubleServer::bind(int port)
+{
+    if (port == 0)
+        return m_server->bind_to_any_port("127.0.0.1");
+    return m_server->bind_to_port("127.0.0.1", port) ? port : -1;
+}
+
+bool DoubleServer::run()
+{
+    return m_server->listen_after_bind();
+}
+
+void DoubleServer::stop()
+{
+    m_server->stop();
+}
+
+void DoubleServer::serve(const httplib::Request& request, httplib::Response& response,
+                         const httplib::ContentReader* reader)
+{
+    std::string body = request.body;
+    if (reader) {
+        // Without its Content-Type the library hands over a multipart body as it came, which
+        // the request log and the upload route need; the header is put back afterwards.
+        auto& unparsed = const_cast<httplib::Request&>(request);
+        const std::string contentType = request.get_header_value("Content-Type");
+        unparsed.headers.erase("Content-Type");
+        (*reader)([&body](const char* data, size_t length) {
+            body.append(data, length);
+            return true;
+        });
+        if (!contentType.empty())
+            unparsed.headers.emplace("Content-Type", contentType);
+    }
+
+    ApiRequest api = toApiRequest(request, std::move(body));
+    bool drop = false;
+    const ApiResponse answer = handle(api, &drop);
+    if (drop) {
+        closeConnection(request.local_port, request.remote_port);
+        response.status = 500;
+        return;
+    }
+    response.status = answer.status;
+    for (const auto& [name, value] : answer.headers)
+        response.set_header(name.toStdString(), value.toStdString());
+    if (!answer.body.isEmpty() || !answer.contentType.isEmpty())
+        response.set_content(answer.body.constData(), size_t(answer.body.size()),
+                             answer.contentType.toStdString());
+}
+
+ApiResponse DoubleServer::handle(ApiRequest& request, bool* drop)
+{
+    *drop = false;
+    if (request.path.startsWith(QLatin1String("/_double/"))) {
+        std::lock_guard lock(m_state.mutex);
+        const auto match = m_control.match(request.method, request.path);
+        if (!match)
+            return ApiResponse::message(404, QStringLiteral("No such control endpoint"));
+        request.pathArgs = match->args;
+        return (*match->handler)(request);
+    }
+    if (request.path == QLatin1String("/api") || request.path.startsWith(QLatin1String("/api/")))
+        return handleApi(request, drop);
+    return ApiResponse::message(404, QStringLiteral("Not found"));
+}
+
+ApiResponse DoubleServer::handleApi(ApiRequest& request, bool* drop)
+{
+    m_log.record(request);
+    const FaultInjection::Decision fault = m_faults.next(request.path);
+    if (fault.latencyMs > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(fault.latencyMs));
+    if (fault.drop) {
+        *drop = true;
+        return {};
+    }
+    if (fault.failStatus) {
+        return ApiResponse::message(*fault.failStatus, *fault.failStatus == 401
+                                                           ? QStringLiteral("Invalid API key")
+                                                           : QStringLiteral("Injected failure"));
+    }
+
+    const auto match = m_api.match(request.method, request.path);
+    if (!match) {
+        return ApiResponse::json(
+            404, QJsonObject{{QStringLiteral("message"),
+                              QStringLiteral("Cannot %1 %2")
+                                  .arg(QString::fromLatin1(request.method), request.path)},
+                             {QStringLiteral("error"), QStringLiteral("Not Found")},
+                             {QStringLiteral("statusCode"), 404}});
+    }
+    std::lock_guard lock(m_state.mutex);
+    if (match->access == Router::Access::User) {
+        if (auto refusal = authenticate(request))
+            return *refusal;
+    }
+    request.pathArgs = match->args;
+    return (*match->handler)(request);
+}
+
+std::optional<ApiResponse> DoubleServer::authenticate(ApiRequest& request) const
+{
+    if (request.headers.contains("x-api-key")) {
+        request.user = m_state.userForApiKey(request.header("x-api-key"));
+        if (request.user < 0)
+            return ApiResponse::message(401, QStringLiteral("Invalid API key"));
+        return std::nullopt;
+    }
+    const QByteArray authorization = request.header("authorization");
+    if (authorization.startsWith("Bearer ")) {
+        request.user = m_state.userForAccessToken(authorization.mid(7).trimmed());
+        if (request.user < 0)
+            return ApiResponse::message(401, QStringLiteral("Invalid user token"));
+        return std::nullopt;
+    }
+    return ApiResponse::message(401, QStringLiteral("Authentication required"));
+}
+
+} // namespace immichdouble

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "LibraryState.h"
+
+#include <QJsonObject>
+
+namespace immichdouble {
+
+// The two album dialects of the server (see README.md).
+enum class Dialect { V3, Classic };
+
+enum class AssetView {
+    SearchItem, // items of POST search/metadata, exifInfo only when asked for
+    SearchItemWithExif,
+    Detail, // GET assets/{id}: exifInfo, owner, tags and stack
+};
+
+enum class AlbumView {
+    Listed,  // GET albums, POST albums
+    Detail,  // GET albums/{id}: the classic dialect adds "assets"
+    Updated, // PATCH albums/{id}: exact date range, no lastModifiedAssetTimestamp
+};
+
+QJsonObject userSummaryJson(const User& user);
+QJsonObject userMeJson(const User& user);
+QJsonObject assetJson(const LibraryState& state, int index, AssetView view);
+QJsonObject albumJson(const LibraryState& state, const Album& album, Dialect dialect,
+                      AlbumView view, bool withAssets = true);
+
+} // namespace immichdouble

@@ -1,0 +1,217 @@
+#include "Routes.h"
+
+#include <QSet>
+
+#include <algorithm>
+#include <variant>
+
+namespace immichdouble {
+
+namespace {
+
+constexpr int kMaxPageSize = 1000;
+constexpr int kDefaultPageSize = 250;
+
+QJsonObject sizeTooBig()
+{
+    return QJsonObject{
+        {QStringLiteral("origin"), QStringLiteral("number")},
+        {QStringLiteral("code"), QStringLiteral("too_big")},
+        {QStringLiteral("maximum"), kMaxPageSize},
+        {QStringLiteral("inclusive"), true},
+        {QStringLiteral("path"), QJsonArray{QStringLiteral("size")}},
+        {QStringLiteral("message"), QStringLiteral("Too big: expected number to be <=1000")},
+    };
+}
+
+QJsonObject tooSmall(const QString& field)
+{
+    return QJsonObject{
+        {QStringLiteral("origin"), QStringLiteral("number")},
+        {QStringLiteral("code"), QStringLiteral("too_small")},
+        {QStringLiteral("minimum"), 1},
+        {QStringLiteral("inclusive"), true},
+        {QStringLiteral("path"), QJsonArray{field}},
+        {QStringLiteral("message"), QStringLiteral("Too small: expected number to be >=1")},
+    };
+}
+
+bool isWholeNumber(const QJsonValue& value)
+{
+    return value.isDouble() && value.toDouble() == double(qint64(value.toDouble()));
+}
+
+struct SearchQuery {
+    int page = 1;
+    int size = kDefaultPageSize;
+    bool descending = true;
+    bool withExif = false;
+    bool withDeleted = false;
+    std::optional<bool> isTrashed;
+    std::optional<QStringList> albumIds;
+};
+
+std::variant<SearchQuery, ApiResponse> readQuery(const QJsonObject& body)
+{
+    SearchQuery query;
+    QJsonArray errors;
+    const QJsonValue page = body.value(QLatin1String("page"));
+    if (!page.isUndefined() && !page.isNull()) {
+        if (!isWholeNumber(page))
+            errors.append(QJsonObject{
+                {QStringLiteral("path"), QJsonArray{QStringLiteral("page")}},
+                {QStringLiteral("message"), QStringLiteral("Invalid input: expected int")}});
+        else if (page.toDouble() < 1)
+            errors.append(tooSmall(QStringLiteral("page")));
+        else
+            query.page = int(std::min(page.toDouble(), 1e9));
+    }
+    const QJsonValue size = body.value(QLatin1String("size"));
+    if (!size.isUndefined() && !size.isNull()) {
+        if (!isWholeNumber(size))
+            errors.append(QJsonObject{
+                {QStringLiteral("path"), QJsonArray{QStringLiteral("size")}},
+                {QStringLiteral("message"), QStringLiteral("Invalid input: expected int")}});
+        else if (size.toDouble() > kMaxPageSize)
+            errors.append(sizeTooBig());
+        else if (size.toDouble() < 1)
+            errors.append(tooSmall(QStringLiteral("size")));
+        else
+            query.size = size.toInt();
+    }
+    const QString order = body.value(QLatin1String("order")).toString(QStringLiteral("desc"));
+    if (order != QLatin1String("asc") && order != QLatin1String("desc"))
+        errors.append(
+            QJsonObject{{QStringLiteral("path"), QJsonArray{QStringLiteral("order")}},
+                        {QStringLiteral("message"),
+                         QStringLiteral("Invalid option: expected one of \"asc\"|\"desc\"")}});
+    query.descending = order == QLatin1String("desc");
+    query.withExif = body.value(QLatin1String("withExif")).toBool();
+    query.withDeleted = body.value(QLatin1String("withDeleted")).toBool();
+    if (body.value(QLatin1String("isTrashed")).isBool())
+        query.isTrashed = body.value(QLatin1String("isTrashed")).toBool();
+    if (body.contains(QLatin1String("albumIds"))) {
+        query.albumIds = idList(body, QStringLiteral("albumIds"));
+        if (!query.albumIds)
+            errors.append(uuidListError(QStringLiteral("albumIds")).first());
+    }
+    if (!errors.isEmpty())
+        return ApiResponse::validation(errors);
+    return query;
+}
+
+ApiResponse searchMetadata(DoubleContext& context, ApiRequest& request)
+{
+    auto parsed = readQuery(request.jsonObject());
+    if (auto* refusal = std::get_if<ApiResponse>(&parsed))
+        return *refusal;
+    const SearchQuery& query = std::get<SearchQuery>(parsed);
+    LibraryState& state = context.state;
+
+    const auto wanted = [&](int index) {
+        const Asset& asset = state.asset(index);
+        if (query.isTrashed)
+            return asset.trashed == *query.isTrashed;
+        return query.withDeleted || !asset.trashed;
+    };
+
+    std::vector<int> albumAssets;
+    if (query.albumIds) {
+        QSet<int> seen;
+        for (const QString& id : *query.albumIds) {
+            const int albumIndex = state.albumIndex(id);
+            if (albumIndex < 0 ||
+                state.role(state.album(albumIndex), request.user) == AlbumRole::None)
+                return ApiResponse::message(400,
+                                            QStringLiteral("Not found or no album.read access"));
+            for (int index : state.albumAssets(state.album(albumIndex), true)) {
+                if (!seen.contains(index)) {
+                    seen.insert(index);
+                    albumAssets.push_back(index);
+                }
+            }
+        }
+        std::stable_sort(albumAssets.begin(), albumAssets.end(), [&](int a, int b) {
+            const Asset& x = state.asset(a);
+            const Asset& y = state.asset(b);
+            return x.fileCreatedAt != y.fileCreatedAt ? x.fileCreatedAt > y.fileCreatedAt
+                                                      : x.createdAt > y.createdAt;
+        });
+    }
+    const std::vector<int>& ordered = query.albumIds ? albumAssets : state.assetsNewestFirst();
+    const auto included = [&](int index) {
+        return wanted(index) && (query.albumIds || state.asset(index).owner == request.user);
+    };
+
+    // Only this page's items are turned into JSON: a seeded library is large.
+    const qint64 skip = qint64(query.page - 1) * query.size;
+    qint64 matched = 0;
+    QJsonArray items;
+    bool more = false;
+    const AssetView view = query.withExif ? AssetView::SearchItemWithExif : AssetView::SearchItem;
+    const auto visit = [&](int index) {
+        if (!included(index))
+            return true;
+        if (matched++ < skip)
+            return true;
+        if (items.size() == query.size) {
+            more = true;
+            return false;
+        }
+        items.append(assetJson(state, index, view));
+        return true;
+    };
+    if (query.descending) {
+        for (auto it = ordered.begin(); it != ordered.end() && visit(*it); ++it) {
+        }
+    } else {
+        for (auto it = ordered.rbegin(); it != ordered.rend() && visit(*it); ++it) {
+        }
+    }
+
+    const QJsonObject emptyAlbums{{QStringLiteral("total"), 0},
+                                  {QStringLiteral("count"), 0},
+                                  {QStringLiteral("items"), QJsonArray()},
+                                  {QStringLiteral("facets"), QJsonArray()}};
+    const QJsonObject assets{
+        {QStringLiteral("total"), items.size()},
+        {QStringLiteral("count"), items.size()},
+        {QStringLiteral("items"), items},
+        {QStringLiteral("facets"), QJsonArray()},
+        {QStringLiteral("nextPage"),
+         more ? QJsonValue(QString::number(query.page + 1)) : QJsonValue(QJsonValue::Null)},
+    };
+    return ApiResponse::json(200, QJsonObject{{QStringLiteral("albums"), emptyAlbums},
+                                              {QStringLiteral("assets"), assets}});
+}
+
+} // namespace
+
+QJsonArray uuidListError(const QString& field)
+{
+    return QJsonArray{QJsonObject{
+        {QStringLiteral("path"), QJsonArray{field}},
+        {QStringLiteral("message"), QStringLiteral("Invalid input: expected an array of UUIDs")}}};
+}
+
+std::optional<QStringList> idList(const QJsonObject& body, const QString& field)
+{
+    const QJsonValue value = body.value(field);
+    if (!value.isArray())
+        return std::nullopt;
+    QStringList ids;
+    for (const QJsonValue& item : value.toArray()) {
+        if (!item.isString() || QUuid(item.toString()).isNull())
+            return std::nullopt;
+        ids.append(item.toString());
+    }
+    return ids;
+}
+
+void addSearchRoutes(Router& router, DoubleContext& context)
+{
+    router.add("POST", QStringLiteral("/api/search/metadata"), Router::Access::User,
+               [&context](ApiRequest& request) { return searchMetadata(context, request); });
+}
+
+} // namespace immichdouble
