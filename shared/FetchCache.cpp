@@ -1,0 +1,96 @@
+#include "FetchCache.h"
+
+#include "Clock.h"
+
+namespace pixavella {
+
+namespace {
+
+// Completes from the cache when it may and holds a value, else asks `load` and stores what it
+// brings back.
+template <typename T, typename Load>
+void cachedListing(FetchCache& cache, const QString& key, FetchCache::Mode mode, Completion<T> done,
+                   Load load)
+{
+    if (mode == FetchCache::Mode::normal) {
+        if (std::optional<T> cached = cache.fetch<T>(key)) {
+            done(std::move(*cached));
+            return;
+        }
+    }
+    load([&cache, key, done = std::move(done)](Result<T> result) {
+        if (result.ok())
+            cache.store<T>(key, result.value());
+        done(std::move(result));
+    });
+}
+
+} // namespace
+
+QString FetchCache::albumKey(const QString& albumId)
+{
+    return QStringLiteral("album:") + albumId;
+}
+
+FetchCache& FetchCache::shared()
+{
+    static FetchCache instance;
+    return instance;
+}
+
+void FetchCache::storeAny(const QString& key, std::any value)
+{
+    const QDateTime now = Clock::now();
+    QMutexLocker lock(&m_lock);
+    m_entries.insert(key, Entry{now, std::move(value)});
+}
+
+std::optional<std::any> FetchCache::fetchAny(const QString& key) const
+{
+    const QDateTime now = Clock::now();
+    QMutexLocker lock(&m_lock);
+    const auto it = m_entries.constFind(key);
+    if (it == m_entries.cend())
+        return std::nullopt;
+    // An expired entry stays until the next store overwrites it.
+    if (double(it->storedAt.msecsTo(now)) / 1000.0 >= kLifetime)
+        return std::nullopt;
+    return it->value;
+}
+
+void FetchCache::invalidate(const QStringList& keys)
+{
+    QMutexLocker lock(&m_lock);
+    for (const QString& key : keys)
+        m_entries.remove(key);
+}
+
+void FetchCache::allAssets(const ImmichClient& client, Mode mode,
+                           Completion<QList<ImmichAsset>> done)
+{
+    cachedListing<QList<ImmichAsset>>(*this, kAllAssets, mode, std::move(done),
+                                      [client](Completion<QList<ImmichAsset>> loaded) {
+                                          client.searchAssets(std::move(loaded));
+                                      });
+}
+
+void FetchCache::albums(const ImmichClient& client, bool shared, Mode mode,
+                        Completion<QList<ImmichAlbum>> done)
+{
+    cachedListing<QList<ImmichAlbum>>(*this, shared ? kSharedAlbums : kAlbums, mode,
+                                      std::move(done),
+                                      [client, shared](Completion<QList<ImmichAlbum>> loaded) {
+                                          client.listAlbums(shared, std::move(loaded));
+                                      });
+}
+
+void FetchCache::albumDetail(const ImmichClient& client, const QString& albumId, Mode mode,
+                             Completion<ImmichAlbumDetail> done)
+{
+    cachedListing<ImmichAlbumDetail>(*this, albumKey(albumId), mode, std::move(done),
+                                     [client, albumId](Completion<ImmichAlbumDetail> loaded) {
+                                         client.getAlbum(albumId, std::move(loaded));
+                                     });
+}
+
+} // namespace pixavella

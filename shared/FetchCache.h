@@ -1,0 +1,75 @@
+#pragma once
+
+#include "ImmichClient.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QMutex>
+#include <QStringList>
+
+#include <any>
+#include <optional>
+
+namespace pixavella {
+
+// The last server answer of a few well-known listings, for kLifetime seconds, in memory. It
+// absorbs the bursts of identical listings the file manager asks for; operations that change
+// the server invalidate the keys they make stale.
+//
+// Keys: "allAssets" (QList<ImmichAsset>), "albums" and "sharedAlbums" (QList<ImmichAlbum>),
+// "album:" + id (ImmichAlbumDetail).
+class FetchCache {
+public:
+    static constexpr double kLifetime = 10.0;
+    static inline const QString kAllAssets = QStringLiteral("allAssets");
+    static inline const QString kAlbums = QStringLiteral("albums");
+    static inline const QString kSharedAlbums = QStringLiteral("sharedAlbums");
+    static QString albumKey(const QString& albumId);
+
+    // normal: a value younger than kLifetime is used; refresh: the server is always asked.
+    // Either way a successful answer is stored.
+    enum class Mode { normal, refresh };
+
+    static FetchCache& shared();
+    FetchCache() = default;
+
+    template <typename T> void store(const QString& key, T value)
+    {
+        storeAny(key, std::any(std::move(value)));
+    }
+    // The value stored under `key` less than kLifetime seconds ago, if it is a T.
+    template <typename T> std::optional<T> fetch(const QString& key) const
+    {
+        const std::optional<std::any> value = fetchAny(key);
+        if (!value)
+            return std::nullopt;
+        if (const T* typed = std::any_cast<T>(&*value))
+            return *typed;
+        return std::nullopt;
+    }
+    void invalidate(const QStringList& keys);
+
+    // Cached listings: a hit completes at once on the calling thread; a miss asks the server
+    // and completes on the client's callback thread. Failures store nothing.
+    void allAssets(const ImmichClient& client, Mode mode, Completion<QList<ImmichAsset>> done);
+    void albums(const ImmichClient& client, bool shared, Mode mode,
+                Completion<QList<ImmichAlbum>> done);
+    void albumDetail(const ImmichClient& client, const QString& albumId, Mode mode,
+                     Completion<ImmichAlbumDetail> done);
+
+    FetchCache(const FetchCache&) = delete;
+    FetchCache& operator=(const FetchCache&) = delete;
+
+private:
+    struct Entry {
+        QDateTime storedAt;
+        std::any value;
+    };
+    void storeAny(const QString& key, std::any value);
+    std::optional<std::any> fetchAny(const QString& key) const;
+
+    mutable QMutex m_lock; // guards m_entries
+    QHash<QString, Entry> m_entries;
+};
+
+} // namespace pixavella

@@ -1,0 +1,207 @@
+#include "Clock.h"
+#include "FetchCache.h"
+#include "ImmichClient.h"
+#include "ImmichDoubleProcess.h"
+
+#include <QJsonArray>
+#include <QTest>
+
+#include <future>
+
+using namespace pixavella;
+using testing::ImmichDoubleProcess;
+
+namespace {
+
+const QString kApiKey = QStringLiteral("fetch-cache-key");
+
+// Runs one cached listing and waits for its completion.
+template <typename T, typename Call> Result<T> await(Call call)
+{
+    auto promise = std::make_shared<std::promise<Result<T>>>();
+    std::future<Result<T>> future = promise->get_future();
+    call([promise](Result<T> result) { promise->set_value(std::move(result)); });
+    if (future.wait_for(std::chrono::seconds(60)) != std::future_status::ready)
+        return Error{QStringLiteral("test"), 0, QStringLiteral("no completion")};
+    return future.get();
+}
+
+} // namespace
+
+class TestFetchCache : public QObject {
+    Q_OBJECT
+
+    ImmichDoubleProcess m_double;
+    QString m_albumId;
+
+    ImmichClient client() const { return ImmichClient(m_double.url(), kApiKey); }
+
+    // /api requests since the last reset whose path starts with `prefix`.
+    int requestsTo(const QString& prefix) const
+    {
+        int count = 0;
+        const QJsonArray log = m_double.requests();
+        for (const QJsonValue& request : log) {
+            if (request[QLatin1String("path")].toString().startsWith(prefix))
+                ++count;
+        }
+        return count;
+    }
+
+private slots:
+    // In memory
+
+    void lifetime_data()
+    {
+        QTest::addColumn<double>("age");
+        QTest::addColumn<bool>("returned");
+        QTest::newRow("fresh") << 0.0 << true;
+        QTest::newRow("9.9 s") << 9.9 << true;
+        QTest::newRow("10 s") << 10.0 << false;
+        QTest::newRow("a minute") << 60.0 << false;
+    }
+    void lifetime()
+    {
+        QFETCH(double, age);
+        QFETCH(bool, returned);
+        ManualClock clock;
+        FetchCache cache;
+        cache.store(FetchCache::kAlbums, QList<ImmichAlbum>{ImmichAlbum{"L1", "Été", 3, {}, {}}});
+        clock.advance(age);
+        const std::optional<QList<ImmichAlbum>> albums =
+            cache.fetch<QList<ImmichAlbum>>(FetchCache::kAlbums);
+        QCOMPARE(albums.has_value(), returned);
+        if (albums)
+            QCOMPARE(albums->value(0).albumName, QStringLiteral("Été"));
+    }
+
+    void storeReplacesAndRestartsLifetime()
+    {
+        ManualClock clock;
+        FetchCache cache;
+        cache.store(FetchCache::kAllAssets, QList<ImmichAsset>{});
+        clock.advance(15);
+        QVERIFY(!cache.fetch<QList<ImmichAsset>>(FetchCache::kAllAssets));
+        cache.store(FetchCache::kAllAssets, QList<ImmichAsset>{ImmichAsset{}});
+        clock.advance(9.9);
+        QCOMPARE(cache.fetch<QList<ImmichAsset>>(FetchCache::kAllAssets)->size(), 1);
+    }
+
+    void fetchOfAnotherTypeIsNone()
+    {
+        FetchCache cache;
+        cache.store(FetchCache::kAlbums, QList<ImmichAlbum>{});
+        QVERIFY(!cache.fetch<QList<ImmichAsset>>(FetchCache::kAlbums));
+        QVERIFY(cache.fetch<QList<ImmichAlbum>>(FetchCache::kAlbums));
+    }
+
+    void invalidateRemovesListedKeysOnly()
+    {
+        FetchCache cache;
+        cache.store(FetchCache::kAllAssets, QList<ImmichAsset>{});
+        cache.store(FetchCache::kSharedAlbums, QList<ImmichAlbum>{});
+        cache.invalidate({FetchCache::kAllAssets, FetchCache::albumKey(QStringLiteral("X"))});
+        QVERIFY(!cache.fetch<QList<ImmichAsset>>(FetchCache::kAllAssets));
+        QVERIFY(cache.fetch<QList<ImmichAlbum>>(FetchCache::kSharedAlbums));
+    }
+
+    // Against the server
+
+    void initTestCase()
+    {
+        QVERIFY(m_double.start(
+            {QStringLiteral("--user"), QStringLiteral("cache@pixavella.local:pw:") + kApiKey}));
+        const QString assetId =
+            m_double.addAsset({{"originalFileName", "IMG_1.JPG"},
+                               {"base64", QString::fromLatin1(QByteArray("photo").toBase64())},
+                               {"fileCreatedAt", "2024-03-01T10:00:00.000Z"}});
+        QVERIFY(!assetId.isEmpty());
+        m_albumId = m_double.addAlbum({{"albumName", "Été"}, {"assetIds", QJsonArray{assetId}}});
+        QVERIFY(!m_albumId.isEmpty());
+    }
+
+    void init()
+    {
+        if (m_double.port() != 0)
+            m_double.reset();
+    }
+
+    void listingsAreCachedForTenSeconds_data()
+    {
+        QTest::addColumn<QString>("listing");
+        QTest::addColumn<QString>("path");
+        QTest::newRow("all assets") << "allAssets"
+                                    << "/api/search/metadata";
+        QTest::newRow("own albums") << "albums"
+                                    << "/api/albums";
+        QTest::newRow("shared albums") << "sharedAlbums"
+                                       << "/api/albums";
+        QTest::newRow("album detail") << "album"
+                                      << "/api/albums/";
+    }
+    void listingsAreCachedForTenSeconds()
+    {
+        QFETCH(QString, listing);
+        QFETCH(QString, path);
+        ManualClock clock;
+        FetchCache cache;
+        const ImmichClient immich = client();
+        // One listing in the given mode; returns the number of items it produced.
+        const auto list = [&](FetchCache::Mode mode) -> qsizetype {
+            if (listing == QLatin1String("allAssets")) {
+                const auto r = await<QList<ImmichAsset>>(
+                    [&](auto done) { cache.allAssets(immich, mode, std::move(done)); });
+                return r.ok() ? r.value().size() : -1;
+            }
+            if (listing == QLatin1String("album")) {
+                const auto r = await<ImmichAlbumDetail>([&](auto done) {
+                    cache.albumDetail(immich, m_albumId, mode, std::move(done));
+                });
+                return r.ok() ? r.value().assets.size() : -1;
+            }
+            const bool shared = listing == QLatin1String("sharedAlbums");
+            const auto r = await<QList<ImmichAlbum>>(
+                [&](auto done) { cache.albums(immich, shared, mode, std::move(done)); });
+            return r.ok() ? r.value().size() : -1;
+        };
+        const qsizetype expected = listing == QLatin1String("sharedAlbums") ? 0 : 1;
+
+        QCOMPARE(list(FetchCache::Mode::normal), expected);
+        const int first = requestsTo(path);
+        QVERIFY(first >= 1);
+        clock.advance(9.9);
+        QCOMPARE(list(FetchCache::Mode::normal), expected);
+        QCOMPARE(requestsTo(path), first);
+
+        clock.advance(0.1);
+        QCOMPARE(list(FetchCache::Mode::normal), expected);
+        const int second = requestsTo(path);
+        QVERIFY(second > first);
+
+        QCOMPARE(list(FetchCache::Mode::refresh), expected);
+        const int third = requestsTo(path);
+        QVERIFY(third > second);
+        // What the refresh fetched is stored too.
+        QCOMPARE(list(FetchCache::Mode::normal), expected);
+        QCOMPARE(requestsTo(path), third);
+    }
+
+    void failureStoresNothing()
+    {
+        FetchCache cache;
+        const ImmichClient immich = client();
+        m_double.fail(500, 1, QStringLiteral("/api/search"));
+        const auto failed = await<QList<ImmichAsset>>(
+            [&](auto done) { cache.allAssets(immich, FetchCache::Mode::normal, std::move(done)); });
+        QVERIFY(!failed.ok());
+        QVERIFY(!cache.fetch<QList<ImmichAsset>>(FetchCache::kAllAssets));
+
+        const auto retried = await<QList<ImmichAsset>>(
+            [&](auto done) { cache.allAssets(immich, FetchCache::Mode::normal, std::move(done)); });
+        QVERIFY(retried.ok());
+        QCOMPARE(requestsTo(QStringLiteral("/api/search/metadata")), 2);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFetchCache)
+#include "TestFetchCache.moc"
