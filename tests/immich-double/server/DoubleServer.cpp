@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -181,6 +182,11 @@ void DoubleServer::serve(const httplib::Request& request, httplib::Response& res
         return;
     }
     response.status = answer.status;
+    // Leaving the status open lets the library answer a Range request with 206 and the part.
+    if (answer.status == 200 && !request.ranges.empty() &&
+        std::any_of(answer.headers.begin(), answer.headers.end(),
+                    [](const auto& header) { return header.first == "Accept-Ranges"; }))
+        response.status = -1;
     for (const auto& [name, value] : answer.headers)
         response.set_header(name.toStdString(), value.toStdString());
     if (!answer.body.isEmpty() || !answer.contentType.isEmpty())
