@@ -128,24 +128,11 @@ std::optional<QString> fromUtf8(const QByteArray& bytes)
     return text;
 }
 
-// Called with storeMutex held.
-Backend currentBackend()
+// Whether the job failed because nothing usable answers: QtKeychain reports D-Bus failures
+// (no Secret Service, a keyring that cannot be created) as OtherError.
+bool unavailable(const Outcome& outcome)
 {
-    if (backend == Backend::Undecided && !QDBusConnection::sessionBus().isConnected())
-        backend = Backend::File;
-    return backend;
-}
-
-// The first answer of the keychain tells whether a Secret Service is there. Called with
-// storeMutex held.
-Backend decide(const Outcome& outcome)
-{
-    if (backend != Backend::Undecided)
-        return backend;
-    const bool unavailable = outcome.error == QKeychain::NoBackendAvailable ||
-                             outcome.error == QKeychain::OtherError;
-    backend = unavailable ? Backend::File : Backend::Keychain;
-    return backend;
+    return outcome.error == QKeychain::NoBackendAvailable || outcome.error == QKeychain::OtherError;
 }
 
 void warnFileFallback()
@@ -156,6 +143,38 @@ void warnFileFallback()
             << PIXAVELLA_LOG_PREFIX "no Secret Service answers; secrets are kept in"
             << secretsDirectory() << "readable by this user only";
     });
+}
+
+// Called with storeMutex held.
+Backend currentBackend()
+{
+    if (backend == Backend::Undecided && !QDBusConnection::sessionBus().isConnected()) {
+        backend = Backend::File;
+        warnFileFallback();
+    }
+    return backend;
+}
+
+// The decision is taken once per process. A keychain that finds nothing or deletes nothing
+// proves little (a keyring that cannot be created still answers so), so only data read back or
+// written settles on the keychain; an unavailable answer settles on the file. Called with
+// storeMutex held.
+void settle(const Outcome& outcome, bool successProvesKeychain)
+{
+    if (backend != Backend::Undecided)
+        return;
+    if (unavailable(outcome)) {
+        backend = Backend::File;
+        warnFileFallback();
+    } else if (successProvesKeychain && outcome.error == QKeychain::NoError) {
+        backend = Backend::Keychain;
+    }
+}
+
+void warnNoAnswer(const QString& account)
+{
+    qCWarning(lcSecrets).noquote()
+        << PIXAVELLA_LOG_PREFIX "the Secret Service did not answer for" << account;
 }
 
 std::optional<Outcome> runRead(const QString& account)
@@ -210,9 +229,8 @@ void writeFile(const QString& account, const QString& secret)
                          file.setPermissions(QFile::ReadOwner | QFile::WriteOwner) &&
                          file.write(secret.toUtf8()) >= 0 && file.commit();
     if (!written)
-        qCWarning(lcSecrets).noquote()
-            << PIXAVELLA_LOG_PREFIX "cannot store the secret for" << account << "-"
-            << file.errorString();
+        qCWarning(lcSecrets).noquote() << PIXAVELLA_LOG_PREFIX "cannot store the secret for"
+                                       << account << "-" << file.errorString();
 }
 
 void removeFile(const QString& account)
@@ -230,17 +248,17 @@ std::optional<QString> readSecret(const QString& account)
     if (currentBackend() != Backend::File) {
         const auto outcome = runRead(account);
         if (!outcome) {
-            qCWarning(lcSecrets).noquote()
-                << PIXAVELLA_LOG_PREFIX "the Secret Service did not answer for" << account;
+            warnNoAnswer(account);
             return std::nullopt;
         }
-        if (decide(*outcome) == Backend::Keychain) {
-            if (outcome->error != QKeychain::NoError)
-                return std::nullopt;
+        settle(*outcome, outcome->error == QKeychain::NoError);
+        if (outcome->error == QKeychain::NoError)
             return fromUtf8(outcome->data);
-        }
+        // Undecided: the secret may be in the file written by an earlier run without a
+        // Secret Service.
+        if (backend == Backend::Keychain || outcome->error == QKeychain::AccessDenied)
+            return std::nullopt;
     }
-    warnFileFallback();
     return readFile(account);
 }
 
@@ -252,27 +270,32 @@ void writeSecret(const QString& account, const QString& secret)
     }
     std::lock_guard lock(storeMutex);
     if (currentBackend() != Backend::File) {
-        // Whether the delete succeeds does not matter, only whether anything answered.
+        // Whether the delete finds anything does not matter.
         const auto deleted = runDelete(account);
-        if (deleted && decide(*deleted) == Backend::Keychain) {
+        if (!deleted) {
+            warnNoAnswer(account);
+            return;
+        }
+        settle(*deleted, false);
+        if (backend != Backend::File) {
             const auto written = runWrite(account, secret);
-            if (written && written->error == QKeychain::NoError) {
+            if (!written) {
+                warnNoAnswer(account);
+                return;
+            }
+            settle(*written, true);
+            if (written->error == QKeychain::NoError) {
                 // A copy left by an earlier fallback would outlive the keychain item.
                 removeFile(account);
                 return;
             }
-            qCWarning(lcSecrets).noquote()
-                << PIXAVELLA_LOG_PREFIX "cannot store the secret for" << account << "-"
-                << (written ? written->message : QStringLiteral("no answer"));
-            return;
-        }
-        if (!deleted) {
-            qCWarning(lcSecrets).noquote()
-                << PIXAVELLA_LOG_PREFIX "the Secret Service did not answer for" << account;
-            return;
+            if (backend != Backend::File) {
+                qCWarning(lcSecrets).noquote() << PIXAVELLA_LOG_PREFIX "cannot store the secret for"
+                                               << account << "-" << written->message;
+                return;
+            }
         }
     }
-    warnFileFallback();
     writeFile(account, secret);
 }
 
@@ -282,12 +305,10 @@ void deleteSecret(const QString& account)
         return;
     std::lock_guard lock(storeMutex);
     if (currentBackend() != Backend::File) {
-        const auto deleted = runDelete(account);
-        if (!deleted)
-            qCWarning(lcSecrets).noquote()
-                << PIXAVELLA_LOG_PREFIX "the Secret Service did not answer for" << account;
-        else if (decide(*deleted) == Backend::File)
-            warnFileFallback();
+        if (const auto deleted = runDelete(account))
+            settle(*deleted, false);
+        else
+            warnNoAnswer(account);
     }
     removeFile(account);
 }

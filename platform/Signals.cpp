@@ -88,9 +88,9 @@ private:
     {
         if (::inotify_add_watch(m_fd, m_directory.constData(),
                                 IN_MOVED_TO | IN_CLOSE_WRITE | IN_ONLYDIR) < 0)
-            qCWarning(lcSignals).noquote() << PIXAVELLA_LOG_PREFIX "cannot watch"
-                                           << QFile::decodeName(m_directory) << "-"
-                                           << qt_error_string(errno);
+            qCWarning(lcSignals).noquote()
+                << PIXAVELLA_LOG_PREFIX "cannot watch" << QFile::decodeName(m_directory) << "-"
+                << qt_error_string(errno);
     }
 
     void run()

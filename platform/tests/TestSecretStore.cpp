@@ -1,0 +1,140 @@
+// Runs on a private session bus with gnome-keyring (see with-secret-service.sh).
+#include "ContainerPaths.h"
+#include "SecretStore.h"
+
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTest>
+
+#include <thread>
+
+using namespace pixavella;
+
+namespace {
+
+using Attributes = QMap<QString, QString>;
+
+// Items of the Secret Service holding our service and this account, asked directly over D-Bus
+// rather than through the code under test.
+QList<QDBusObjectPath> itemsFor(const QString& account)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.secrets"), QStringLiteral("/org/freedesktop/secrets"),
+        QStringLiteral("org.freedesktop.Secret.Service"), QStringLiteral("SearchItems"));
+    const Attributes attributes{{QStringLiteral("server"), QLatin1String(SecretStore::kService)},
+                                {QStringLiteral("user"), account}};
+    call << QVariant::fromValue(attributes);
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(call);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 2)
+        return {};
+    return qdbus_cast<QList<QDBusObjectPath>>(reply.arguments().at(0)) +
+           qdbus_cast<QList<QDBusObjectPath>>(reply.arguments().at(1));
+}
+
+// The value as another Secret Service client (libsecret's secret-tool) sees it.
+QByteArray lookedUpWithSecretTool(const QString& account)
+{
+    QProcess tool;
+    tool.start(QStringLiteral("secret-tool"),
+               {"lookup", "server", QLatin1String(SecretStore::kService), "user", account});
+    tool.waitForFinished(10000);
+    return tool.readAllStandardOutput();
+}
+
+bool fallbackFileExists()
+{
+    return QFileInfo::exists(ContainerPaths::container() + QStringLiteral("/secrets"));
+}
+
+} // namespace
+
+class TestSecretStore : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        qDBusRegisterMetaType<Attributes>();
+        QVERIFY2(QDBusConnection::sessionBus().interface()->isServiceRegistered(
+                     QStringLiteral("org.freedesktop.secrets")),
+                 "run under with-secret-service.sh");
+    }
+
+    void cleanup() { QVERIFY2(!fallbackFileExists(), "a secret went to the file fallback"); }
+
+    void secretRoundTrip_data()
+    {
+        QTest::addColumn<QString>("account");
+        QTest::addColumn<QString>("secret");
+        QTest::newRow("api key") << QStringLiteral("immich.apiKey")
+                                 << QStringLiteral("T0k3n-abcdef0123456789ABCDEF");
+        QTest::newRow("non-ASCII") << QStringLiteral("test.other") << QStringLiteral("clé 🔑 ü");
+    }
+
+    void secretRoundTrip()
+    {
+        QFETCH(QString, account);
+        QFETCH(QString, secret);
+        QVERIFY(!SecretStore::readSecret(account).has_value());
+
+        SecretStore::writeSecret(account, secret);
+        QCOMPARE(SecretStore::readSecret(account), std::optional<QString>(secret));
+        QCOMPARE(itemsFor(account).size(), 1);
+        QCOMPARE(lookedUpWithSecretTool(account), secret.toUtf8());
+
+        SecretStore::deleteSecret(account);
+        QVERIFY(!SecretStore::readSecret(account).has_value());
+        QVERIFY(itemsFor(account).isEmpty());
+    }
+
+    void writeReplacesTheItem()
+    {
+        const QString account = QStringLiteral("test.replace");
+        SecretStore::writeSecret(account, QStringLiteral("first"));
+        SecretStore::writeSecret(account, QStringLiteral("second"));
+        QCOMPARE(SecretStore::readSecret(account), std::optional<QString>("second"));
+        QCOMPARE(itemsFor(account).size(), 1);
+        SecretStore::deleteSecret(account);
+    }
+
+    void callsFromOtherThreads()
+    {
+        const QString account = QStringLiteral("test.threads");
+        std::thread writer(
+            [&] { SecretStore::writeSecret(account, QStringLiteral("from a thread")); });
+        writer.join();
+        QCOMPARE(SecretStore::readSecret(account), std::optional<QString>("from a thread"));
+        std::optional<QString> readInThread;
+        std::thread reader([&] { readInThread = SecretStore::readSecret(account); });
+        reader.join();
+        QCOMPARE(readInThread, std::optional<QString>("from a thread"));
+        SecretStore::deleteSecret(account);
+    }
+
+    void dataThatIsNotUtf8ReadsAbsent()
+    {
+        // Stored the way QtKeychain keeps binary data: base64 text with type "base64".
+        const QString account = QStringLiteral("test.binary");
+        QProcess tool;
+        tool.start(QStringLiteral("secret-tool"),
+                   {"store", "--label=binary", "server", QLatin1String(SecretStore::kService),
+                    "user", account, "type", "base64"});
+        tool.write(QByteArray("\xff\xfe\x80", 3).toBase64());
+        tool.closeWriteChannel();
+        QVERIFY(tool.waitForFinished(10000));
+        QCOMPARE(tool.exitCode(), 0);
+        QCOMPARE(itemsFor(account).size(), 1);
+
+        QVERIFY(!SecretStore::readSecret(account).has_value());
+        SecretStore::deleteSecret(account);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSecretStore)
+#include "TestSecretStore.moc"

@@ -1,0 +1,175 @@
+#include "ContainerPaths.h"
+#include "Signals.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSemaphore>
+#include <QTest>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+using namespace pixavella;
+
+namespace {
+
+constexpr int kWaitMs = 10000;
+
+// Counts the calls of one observation.
+struct Counter {
+    std::atomic<int> calls{0};
+    std::function<void()> callback()
+    {
+        return [this] { ++calls; };
+    }
+};
+
+// The watcher dispatches in order: once a signal posted later has arrived, every earlier post
+// has been dispatched too, so "no call" can be checked without waiting for nothing.
+class Fence {
+public:
+    Fence() : m_subscription(Signals::observe(QStringLiteral("test.fence"), m_counter.callback()))
+    {
+    }
+    bool pass()
+    {
+        const int before = m_counter.calls;
+        Signals::post(QStringLiteral("test.fence"));
+        return QTest::qWaitFor([&] { return m_counter.calls > before; }, kWaitMs);
+    }
+
+private:
+    Counter m_counter;
+    std::unique_ptr<Signals::Subscription> m_subscription;
+};
+
+} // namespace
+
+class TestSignals : public QObject {
+    Q_OBJECT
+
+private slots:
+    void postOfAnotherProcessReachesObserver()
+    {
+        Counter counter;
+        const auto subscription =
+            Signals::observe(QStringLiteral("app.pixavella.journalChanged"), counter.callback());
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedChannels);
+        child.start(QCoreApplication::applicationFilePath(),
+                    {"--child-post", "app.pixavella.journalChanged"});
+        QVERIFY(child.waitForFinished(kWaitMs));
+        QCOMPARE(child.exitCode(), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(counter.calls >= 1, kWaitMs);
+    }
+
+    void everyObserverOfTheNameAndOnlyItIsCalled()
+    {
+        Fence fence;
+        Counter first, second, other;
+        const auto a =
+            Signals::observe(QStringLiteral("app.pixavella.noticePosted"), first.callback());
+        const auto b =
+            Signals::observe(QStringLiteral("app.pixavella.noticePosted"), second.callback());
+        const auto c =
+            Signals::observe(QStringLiteral("app.pixavella.quarantineChanged"), other.callback());
+        Signals::post(QStringLiteral("app.pixavella.noticePosted"));
+        QVERIFY(fence.pass());
+        QVERIFY(first.calls >= 1);
+        QVERIFY(second.calls >= 1);
+        QCOMPARE(other.calls.load(), 0);
+    }
+
+    void destroyedSubscriptionIsNotCalled()
+    {
+        Fence fence;
+        Counter counter;
+        auto subscription =
+            Signals::observe(QStringLiteral("app.pixavella.syncActivity"), counter.callback());
+        subscription.reset();
+        Signals::post(QStringLiteral("app.pixavella.syncActivity"));
+        QVERIFY(fence.pass());
+        QCOMPARE(counter.calls.load(), 0);
+    }
+
+    void destructionWaitsForTheRunningCallback()
+    {
+        QSemaphore entered, release;
+        std::mutex mutex;
+        QStringList order;
+        auto subscription = Signals::observe(QStringLiteral("test.slow"), [&] {
+            entered.release();
+            release.tryAcquire(1, kWaitMs);
+            std::lock_guard lock(mutex);
+            order << QStringLiteral("callback returned");
+        });
+        Signals::post(QStringLiteral("test.slow"));
+        QVERIFY(entered.tryAcquire(1, kWaitMs));
+        std::thread destroyer([&] {
+            subscription.reset();
+            std::lock_guard lock(mutex);
+            order << QStringLiteral("destroyed");
+        });
+        // Gives the destroyer time to reach the destructor while the callback still runs.
+        QTest::qWait(100);
+        release.release();
+        destroyer.join();
+        QCOMPARE(order, QStringList({"callback returned", "destroyed"}));
+    }
+
+    void callbackMayDestroyItsOwnSubscription()
+    {
+        Fence fence;
+        std::atomic<int> calls{0};
+        std::unique_ptr<Signals::Subscription> subscription;
+        subscription = Signals::observe(QStringLiteral("test.once"), [&] {
+            ++calls;
+            subscription.reset();
+        });
+        Signals::post(QStringLiteral("test.once"));
+        QVERIFY(fence.pass());
+        Signals::post(QStringLiteral("test.once"));
+        QVERIFY(fence.pass()); // the watcher is still alive
+        QCOMPARE(calls.load(), 1);
+    }
+
+    void unsafeNamesAreRefused_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("empty") << QString();
+        QTest::newRow("hidden") << QStringLiteral(".hidden");
+        QTest::newRow("parent") << QStringLiteral("..");
+        QTest::newRow("path") << QStringLiteral("../escaped");
+        QTest::newRow("folder") << QStringLiteral("a/b");
+    }
+
+    void unsafeNamesAreRefused()
+    {
+        QFETCH(QString, name);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("ignored observer"));
+        const auto subscription = Signals::observe(name, [] {});
+        QVERIFY(subscription);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("ignored signal name"));
+        Signals::post(name);
+        const QDir signalsDir(ContainerPaths::signalsDirectory());
+        QCOMPARE(signalsDir.entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)
+                     .filter(QRegularExpression("^(\\.hidden|escaped|a|\\.post.*)$")),
+                 QStringList());
+        QVERIFY(!QFileInfo::exists(ContainerPaths::container() + QStringLiteral("/escaped")));
+    }
+};
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    if (argc == 3 && qstrcmp(argv[1], "--child-post") == 0) {
+        Signals::post(QString::fromUtf8(argv[2]));
+        return 0;
+    }
+    TestSignals test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "TestSignals.moc"
