@@ -1,0 +1,91 @@
+#pragma once
+
+// Small media files and upload bodies for the double's tests.
+
+#include <QByteArray>
+#include <QUuid>
+
+namespace immichdouble::testing {
+
+inline void appendBigEndian(QByteArray& bytes, quint32 value, int size)
+{
+    for (int shift = (size - 1) * 8; shift >= 0; shift -= 8)
+        bytes.append(char((value >> shift) & 0xff));
+}
+
+// A JPEG skeleton (no image data) with the given size, an EXIF DateTimeOriginal written
+// "yyyy:MM:dd HH:mm:ss" when not empty, and `label` in a comment to make the bytes unique.
+inline QByteArray sampleJpeg(const QByteArray& dateTimeOriginal, int width, int height,
+                             const QByteArray& label)
+{
+    QByteArray jpeg = QByteArray::fromHex("ffd8");
+    if (!dateTimeOriginal.isEmpty()) {
+        QByteArray tiff = "MM";
+        appendBigEndian(tiff, 42, 2);
+        appendBigEndian(tiff, 8, 4); // IFD0
+        appendBigEndian(tiff, 1, 2);
+        appendBigEndian(tiff, 0x8769, 2); // Exif IFD pointer, LONG
+        appendBigEndian(tiff, 4, 2);
+        appendBigEndian(tiff, 1, 4);
+        appendBigEndian(tiff, 26, 4);
+        appendBigEndian(tiff, 0, 4);
+        appendBigEndian(tiff, 1, 2);      // Exif IFD at 26
+        appendBigEndian(tiff, 0x9003, 2); // DateTimeOriginal, ASCII[20] at 44
+        appendBigEndian(tiff, 2, 2);
+        appendBigEndian(tiff, 20, 4);
+        appendBigEndian(tiff, 44, 4);
+        appendBigEndian(tiff, 0, 4);
+        tiff += dateTimeOriginal.left(19).leftJustified(19, ' ') + '\0';
+        const QByteArray app1 = QByteArray("Exif\0\0", 6) + tiff;
+        jpeg += QByteArray::fromHex("ffe1");
+        appendBigEndian(jpeg, quint32(app1.size() + 2), 2);
+        jpeg += app1;
+    }
+    jpeg += QByteArray::fromHex("ffc0000b08");
+    appendBigEndian(jpeg, quint32(height), 2);
+    appendBigEndian(jpeg, quint32(width), 2);
+    jpeg += QByteArray::fromHex("01011100");
+    jpeg += QByteArray::fromHex("fffe");
+    appendBigEndian(jpeg, quint32(label.size() + 2), 2);
+    jpeg += label;
+    jpeg += QByteArray::fromHex("ffd9");
+    return jpeg;
+}
+
+// An ISO base media file header of the given brand ("mp42", "heic") followed by `label`.
+inline QByteArray sampleIsoMedia(const QByteArray& brand, const QByteArray& label)
+{
+    return QByteArray::fromHex("00000018") + "ftyp" + brand + QByteArray(4, '\0') + brand + "isom" +
+           label;
+}
+
+struct MultipartBody {
+    QByteArray contentType;
+    QByteArray body;
+};
+
+// The upload body the product sends: four fields, then the file part.
+inline MultipartBody uploadBody(const QByteArray& fileName, const QByteArray& bytes,
+                                const QByteArray& createdAt, bool withCreatedAt = true)
+{
+    const QByteArray boundary =
+        "Boundary-" + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toLatin1();
+    QByteArray body;
+    const auto field = [&](const QByteArray& name, const QByteArray& value) {
+        body += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + name +
+                "\"\r\n\r\n" + value + "\r\n";
+    };
+    field("deviceAssetId", "pixavella-" + fileName + "-1");
+    field("deviceId", "pixavella-finder");
+    if (withCreatedAt)
+        field("fileCreatedAt", createdAt);
+    field("fileModifiedAt", createdAt);
+    body += "--" + boundary +
+            "\r\nContent-Disposition: form-data; name=\"assetData\"; filename=\"" + fileName +
+            "\"\r\nContent-Type: application/octet-stream\r\n\r\n";
+    body += bytes;
+    body += "\r\n--" + boundary + "--\r\n";
+    return {"multipart/form-data; boundary=" + boundary, body};
+}
+
+} // namespace immichdouble::testing
