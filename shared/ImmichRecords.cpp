@@ -8,20 +8,32 @@ namespace pixavella {
 
 namespace {
 
-QString keyPath(const QString& path, QLatin1StringView key)
-{
-    return path.isEmpty() ? QString(key) : path + QLatin1Char('.') + key;
-}
+// Where a value sits in the response. Rendered only when decoding fails, so that decoding a
+// large listing builds no strings; each path lives in the frame of the decoder that reads it.
+struct KeyPath {
+    const KeyPath* parent = nullptr;
+    QLatin1StringView key;
+    qsizetype index = -1;
 
-QString indexPath(const QString& path, qsizetype index)
-{
-    return path + QLatin1Char('[') + QString::number(index) + QLatin1Char(']');
-}
+    KeyPath child(QLatin1StringView name) const { return KeyPath{this, name, -1}; }
+    KeyPath element(qsizetype i) const { return KeyPath{this, {}, i}; }
 
-Error failureAt(const QString& path, QLatin1StringView problem)
+    QString render() const
+    {
+        if (!parent)
+            return QString();
+        const QString above = parent->render();
+        if (index >= 0)
+            return above + QLatin1Char('[') + QString::number(index) + QLatin1Char(']');
+        return above.isEmpty() ? QString(key) : above + QLatin1Char('.') + key;
+    }
+};
+
+Error failureAt(const KeyPath& path, QLatin1StringView problem)
 {
-    return decodingError((path.isEmpty() ? QStringLiteral("(root)") : path) + QLatin1String(": ") +
-                         problem);
+    const QString where = path.render();
+    return decodingError((where.isEmpty() ? QStringLiteral("(root)") : where) +
+                         QLatin1String(": ") + problem);
 }
 
 // A JSON number is an integer field's value only when it is whole and fits in 64 bits:
@@ -37,10 +49,10 @@ std::optional<qint64> wholeNumber(const QJsonValue& value)
     return a;
 }
 
-template <typename T> using Decoder = Result<T> (*)(const QJsonValue& json, const QString& path);
+template <typename T> using Decoder = Result<T> (*)(const QJsonValue& json, const KeyPath& path);
 
 template <typename T>
-Result<QList<T>> decodeList(const QJsonValue& json, const QString& path, Decoder<T> decode)
+Result<QList<T>> decodeList(const QJsonValue& json, const KeyPath& path, Decoder<T> decode)
 {
     if (!json.isArray())
         return failureAt(path, QLatin1String("not an array"));
@@ -48,7 +60,7 @@ Result<QList<T>> decodeList(const QJsonValue& json, const QString& path, Decoder
     QList<T> items;
     items.reserve(array.size());
     for (qsizetype i = 0; i < array.size(); ++i) {
-        Result<T> item = decode(array.at(i), indexPath(path, i));
+        Result<T> item = decode(array.at(i), path.element(i));
         if (!item)
             return item.error();
         items.append(std::move(item).value());
@@ -60,7 +72,7 @@ Result<QList<T>> decodeList(const QJsonValue& json, const QString& path, Decoder
 // default, so a decoder reads all its fields and checks ok() once at the end.
 class Fields {
 public:
-    Fields(const QJsonValue& json, QString path) : m_path(std::move(path))
+    Fields(const QJsonValue& json, const KeyPath& path) : m_path(path)
     {
         if (json.isObject())
             m_object = json.toObject();
@@ -95,41 +107,41 @@ public:
     template <typename T> T requiredRecord(QLatin1StringView key, Decoder<T> decode)
     {
         return required<T>(
-            key, [decode](const QJsonValue& v, const QString& p) { return decode(v, p); });
+            key, [decode](const QJsonValue& v, const KeyPath& p) { return decode(v, p); });
     }
     template <typename T> std::optional<T> optionalRecord(QLatin1StringView key, Decoder<T> decode)
     {
         return optional<T>(
-            key, [decode](const QJsonValue& v, const QString& p) { return decode(v, p); });
+            key, [decode](const QJsonValue& v, const KeyPath& p) { return decode(v, p); });
     }
     template <typename T> QList<T> requiredList(QLatin1StringView key, Decoder<T> decode)
     {
-        return required<QList<T>>(key, [decode](const QJsonValue& v, const QString& p) {
+        return required<QList<T>>(key, [decode](const QJsonValue& v, const KeyPath& p) {
             return decodeList<T>(v, p, decode);
         });
     }
     template <typename T>
     std::optional<QList<T>> optionalList(QLatin1StringView key, Decoder<T> decode)
     {
-        return optional<QList<T>>(key, [decode](const QJsonValue& v, const QString& p) {
+        return optional<QList<T>>(key, [decode](const QJsonValue& v, const KeyPath& p) {
             return decodeList<T>(v, p, decode);
         });
     }
 
 private:
-    static Result<QString> readString(const QJsonValue& value, const QString& path)
+    static Result<QString> readString(const QJsonValue& value, const KeyPath& path)
     {
         if (!value.isString())
             return failureAt(path, QLatin1String("not a string"));
         return value.toString();
     }
-    static Result<qint64> readInteger(const QJsonValue& value, const QString& path)
+    static Result<qint64> readInteger(const QJsonValue& value, const KeyPath& path)
     {
         if (const auto number = wholeNumber(value))
             return *number;
         return failureAt(path, QLatin1String("not a whole number"));
     }
-    static Result<bool> readBool(const QJsonValue& value, const QString& path)
+    static Result<bool> readBool(const QJsonValue& value, const KeyPath& path)
     {
         if (!value.isBool())
             return failureAt(path, QLatin1String("not a boolean"));
@@ -140,7 +152,7 @@ private:
     {
         if (m_error)
             return T{};
-        const QString path = keyPath(m_path, key);
+        const KeyPath path = m_path.child(key);
         const auto it = m_object.constFind(key);
         if (it == m_object.constEnd()) {
             m_error = failureAt(path, QLatin1String("missing"));
@@ -161,7 +173,7 @@ private:
         const auto it = m_object.constFind(key);
         if (it == m_object.constEnd() || it.value().isNull())
             return std::nullopt;
-        Result<T> result = read(it.value(), keyPath(m_path, key));
+        Result<T> result = read(it.value(), m_path.child(key));
         if (!result) {
             m_error = result.error();
             return std::nullopt;
@@ -169,7 +181,7 @@ private:
         return std::move(result).value();
     }
 
-    QString m_path;
+    const KeyPath& m_path;
     QJsonObject m_object;
     std::optional<Error> m_error;
 };
@@ -186,7 +198,7 @@ std::optional<QString> ownerFromMembers(const std::optional<QList<ImmichAlbumUse
     return std::nullopt;
 }
 
-Result<ExifInfo> decodeExif(const QJsonValue& json, const QString& path)
+Result<ExifInfo> decodeExif(const QJsonValue& json, const KeyPath& path)
 {
     Fields f(json, path);
     ExifInfo exif;
@@ -197,7 +209,7 @@ Result<ExifInfo> decodeExif(const QJsonValue& json, const QString& path)
     return exif;
 }
 
-Result<ImmichAsset> decodeAsset(const QJsonValue& json, const QString& path)
+Result<ImmichAsset> decodeAsset(const QJsonValue& json, const KeyPath& path)
 {
     Fields f(json, path);
     ImmichAsset asset;
@@ -214,7 +226,7 @@ Result<ImmichAsset> decodeAsset(const QJsonValue& json, const QString& path)
     return asset;
 }
 
-Result<AssetsPage> decodePage(const QJsonValue& json, const QString& path)
+Result<AssetsPage> decodePage(const QJsonValue& json, const KeyPath& path)
 {
     Fields f(json, path);
     AssetsPage page;
@@ -225,7 +237,7 @@ Result<AssetsPage> decodePage(const QJsonValue& json, const QString& path)
     return page;
 }
 
-Result<SearchResponse> decodeSearch(const QJsonValue& json, const QString& path)
+Result<SearchResponse> decodeSearch(const QJsonValue& json, const KeyPath& path)
 {
     Fields f(json, path);
     SearchResponse response;
@@ -235,7 +247,7 @@ Result<SearchResponse> decodeSearch(const QJsonValue& json, const QString& path)
     return response;
 }
 
-Result<User> decodeUser(const QJsonValue& json, const QString& path)
+Result<User> decodeUser(const QJsonValue& json, const KeyPath& path)
 {
     Fields f(json, path);
     User user;
@@ -245,7 +257,7 @@ Result<User> decodeUser(const QJsonValue& json, const QString& path)
     return user;
 }
 
-Result<ImmichAlbumUser> decodeAlbumUser(const QJsonValue& json, const QString& path)
+Result<ImmichAlbumUser> decodeAlbumUser(const QJsonValue& json, const KeyPath& path)
 {
     Fields f(json, path);
     ImmichAlbumUser member;
@@ -274,7 +286,7 @@ struct AlbumHead {
     }
 };
 
-Result<ImmichAlbum> decodeAlbum(const QJsonValue& json, const QString& path)
+Result<ImmichAlbum> decodeAlbum(const QJsonValue& json, const KeyPath& path)
 {
     Fields f(json, path);
     AlbumHead head;
@@ -286,7 +298,7 @@ Result<ImmichAlbum> decodeAlbum(const QJsonValue& json, const QString& path)
                        std::move(head.ownerId), std::move(head.albumUsers)};
 }
 
-Result<AlbumMeta> decodeAlbumMeta(const QJsonValue& json, const QString& path)
+Result<AlbumMeta> decodeAlbumMeta(const QJsonValue& json, const KeyPath& path)
 {
     Fields f(json, path);
     AlbumHead head;
@@ -297,7 +309,7 @@ Result<AlbumMeta> decodeAlbumMeta(const QJsonValue& json, const QString& path)
                      std::move(head.albumUsers)};
 }
 
-Result<ImmichAlbumDetail> decodeAlbumDetail(const QJsonValue& json, const QString& path)
+Result<ImmichAlbumDetail> decodeAlbumDetail(const QJsonValue& json, const KeyPath& path)
 {
     Fields f(json, path);
     AlbumHead head;
@@ -309,7 +321,7 @@ Result<ImmichAlbumDetail> decodeAlbumDetail(const QJsonValue& json, const QStrin
                              std::move(head.ownerId), std::move(head.albumUsers)};
 }
 
-Result<ImmichAssetStatistics> decodeStatistics(const QJsonValue& json, const QString& path)
+Result<ImmichAssetStatistics> decodeStatistics(const QJsonValue& json, const KeyPath& path)
 {
     Fields f(json, path);
     ImmichAssetStatistics statistics;
@@ -325,12 +337,12 @@ Result<ImmichAssetStatistics> decodeStatistics(const QJsonValue& json, const QSt
 
 Result<ExifInfo> ExifInfo::fromJson(const QJsonValue& json)
 {
-    return decodeExif(json, {});
+    return decodeExif(json, KeyPath{});
 }
 
 Result<ImmichAsset> ImmichAsset::fromJson(const QJsonValue& json)
 {
-    return decodeAsset(json, {});
+    return decodeAsset(json, KeyPath{});
 }
 
 std::optional<int> AssetsPage::nextPageNumber() const
@@ -364,42 +376,42 @@ std::optional<int> AssetsPage::nextPageNumber() const
 
 Result<AssetsPage> AssetsPage::fromJson(const QJsonValue& json)
 {
-    return decodePage(json, {});
+    return decodePage(json, KeyPath{});
 }
 
 Result<SearchResponse> SearchResponse::fromJson(const QJsonValue& json)
 {
-    return decodeSearch(json, {});
+    return decodeSearch(json, KeyPath{});
 }
 
 Result<User> User::fromJson(const QJsonValue& json)
 {
-    return decodeUser(json, {});
+    return decodeUser(json, KeyPath{});
 }
 
 Result<ImmichAlbumUser> ImmichAlbumUser::fromJson(const QJsonValue& json)
 {
-    return decodeAlbumUser(json, {});
+    return decodeAlbumUser(json, KeyPath{});
 }
 
 Result<ImmichAlbum> ImmichAlbum::fromJson(const QJsonValue& json)
 {
-    return decodeAlbum(json, {});
+    return decodeAlbum(json, KeyPath{});
 }
 
 Result<QList<ImmichAlbum>> ImmichAlbum::listFromJson(const QJsonValue& json)
 {
-    return decodeList<ImmichAlbum>(json, {}, &decodeAlbum);
+    return decodeList<ImmichAlbum>(json, KeyPath{}, &decodeAlbum);
 }
 
 Result<AlbumMeta> AlbumMeta::fromJson(const QJsonValue& json)
 {
-    return decodeAlbumMeta(json, {});
+    return decodeAlbumMeta(json, KeyPath{});
 }
 
 Result<ImmichAlbumDetail> ImmichAlbumDetail::fromJson(const QJsonValue& json)
 {
-    return decodeAlbumDetail(json, {});
+    return decodeAlbumDetail(json, KeyPath{});
 }
 
 bool ImmichAlbumDetail::hasAssets(const QJsonValue& json)
@@ -418,7 +430,7 @@ ImmichAlbumDetail ImmichAlbumDetail::fromMetaAndAssets(AlbumMeta meta, QList<Imm
 
 Result<ImmichAssetStatistics> ImmichAssetStatistics::fromJson(const QJsonValue& json)
 {
-    return decodeStatistics(json, {});
+    return decodeStatistics(json, KeyPath{});
 }
 
 } // namespace pixavella
