@@ -2,3 +2,9 @@ pixavella_add_test(TestImmichUpload
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestImmichUpload.cpp
     LIBS pixavella_shared)
 target_include_directories(TestImmichUpload PRIVATE ${CMAKE_SOURCE_DIR}/platform/tests)
+pixavella_add_test(TestImmichClientRequests
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestImmichClientRequests.cpp
+    LIBS pixavella_shared PkgConfig::HTTPLIB)
+pixavella_add_test(TestImmichClientAnswers
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestImmichClientAnswers.cpp
+    LIBS pixavella_shared PkgConfig::HTTPLIB)
