@@ -1,0 +1,414 @@
+#include "Clock.h"
+#include "SharedSettings.h"
+#include "Signals.h"
+#include "StoreFiles.h"
+#include "UploadQuarantine.h"
+
+#include <QCryptographicHash>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <atomic>
+#include <csignal>
+
+namespace pixavella {
+// Readable failures: QCOMPARE prints entries as their manifest.
+char* toString(const UploadQuarantine::Entry& entry)
+{
+    return QTest::toString(UploadQuarantine::encodeManifest(entry));
+}
+} // namespace pixavella
+
+using namespace pixavella;
+using Entry = UploadQuarantine::Entry;
+using Target = UploadQuarantine::Target;
+
+namespace {
+
+const char* kChildSwitch = "--enqueue-child";
+
+QByteArray fileHash(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QCryptographicHash hash(QCryptographicHash::Sha1);
+    hash.addData(&file);
+    return hash.result();
+}
+
+} // namespace
+
+class TestUploadQuarantine : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_sources;
+
+    QString root() const { return UploadQuarantine().directoryURL().value_or(QString()); }
+
+    QString source(const QByteArray& content = "photo bytes")
+    {
+        const QString path = m_sources.filePath(QStringLiteral("source-%1").arg(++m_counter));
+        QFile file(path);
+        file.open(QIODevice::WriteOnly);
+        file.write(content);
+        return path;
+    }
+
+    Entry enqueue(UploadQuarantine& quarantine, const QString& name = QStringLiteral("IMG.HEIC"))
+    {
+        Result<Entry> entry =
+            quarantine.enqueue(source(), name, std::nullopt, Target::library(), std::nullopt);
+        if (!entry)
+            qFatal("enqueue failed: %s", qPrintable(entry.error().description));
+        return entry.value();
+    }
+
+    QJsonObject manifest(const QString& id) const
+    {
+        return QJsonDocument::fromJson(
+                   StoreFiles::read(root() + "/" + id + "/.manifest.json").value_or(QByteArray()))
+            .object();
+    }
+
+    int m_counter = 0;
+
+private slots:
+    void init() { QDir(root()).removeRecursively(); }
+
+    void payloadFileName_data()
+    {
+        QTest::addColumn<QString>("dropped");
+        QTest::addColumn<QString>("stored");
+        QTest::newRow("plain") << "IMG_1234.HEIC"
+                               << "IMG_1234.HEIC";
+        QTest::newRow("with folders") << "DCIM/100/IMG_1.JPG"
+                                      << "IMG_1.JPG";
+        QTest::newRow("climbing out") << "../../etc/passwd"
+                                      << "passwd";
+        QTest::newRow("manifest") << ".manifest.json"
+                                  << "payload";
+        QTest::newRow("staging name") << "sub/.incoming"
+                                      << "payload";
+        QTest::newRow("dot") << "."
+                             << "payload";
+        QTest::newRow("dot dot") << "photos/.."
+                                 << "payload";
+        QTest::newRow("empty") << ""
+                               << "payload";
+        QTest::newRow("trailing slash") << "album/"
+                                        << "payload";
+    }
+    void payloadFileName()
+    {
+        QFETCH(QString, dropped);
+        QFETCH(QString, stored);
+        QCOMPARE(UploadQuarantine::payloadFileName(dropped), stored);
+    }
+
+    void enqueueKeepsThePayloadInsideItsEntry_data() { payloadFileName_data(); }
+    void enqueueKeepsThePayloadInsideItsEntry()
+    {
+        QFETCH(QString, dropped);
+        QFETCH(QString, stored);
+        ManualClock clock;
+        UploadQuarantine quarantine;
+        const Result<Entry> entry =
+            quarantine.enqueue(source("bytes of " + dropped.toUtf8()), dropped, std::nullopt,
+                               Target::album(QStringLiteral("album-id")), QStringLiteral("Été"));
+        QVERIFY(entry);
+        QVERIFY(QRegularExpression("^[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}$")
+                    .match(entry.value().id)
+                    .hasMatch());
+        QCOMPARE(QDir(root()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{entry.value().id});
+        const QString folder = root() + "/" + entry.value().id;
+        QStringList expected{".manifest.json", stored};
+        expected.sort();
+        QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                                        QDir::Name),
+                 expected);
+        QCOMPARE(quarantine.payloadURL(entry.value().id), folder + "/" + stored);
+        QCOMPARE(StoreFiles::read(folder + "/" + stored), "bytes of " + dropped.toUtf8());
+        QCOMPARE(quarantine.list(), QList<Entry>{entry.value()});
+        QCOMPARE(entry.value().filename, dropped);
+    }
+
+    void manifestFormat()
+    {
+        ManualClock clock(QDateTime::fromMSecsSinceEpoch(1'714'552'200'750, Qt::UTC));
+        UploadQuarantine quarantine;
+        const QDateTime captured = QDateTime::fromMSecsSinceEpoch(1'700'000'000'999, Qt::UTC);
+        const Result<Entry> entry = quarantine.enqueue(source(), "IMG.HEIC", captured,
+                                                       Target::sharedAlbum("S1"), std::nullopt);
+        QVERIFY(entry);
+        const QString id = entry.value().id;
+        QCOMPARE(manifest(id),
+                 (QJsonObject{{"id", id},
+                              {"filename", "IMG.HEIC"},
+                              {"capturedAt", "2023-11-14T22:13:20Z"},
+                              {"target", QJsonObject{{"sharedAlbum", QJsonObject{{"_0", "S1"}}}}},
+                              {"enqueuedAt", "2024-05-01T08:30:00Z"},
+                              {"attempts", 0}}));
+        // Instants come back truncated to the second.
+        const std::optional<Entry> read = quarantine.entry(id);
+        QVERIFY(read);
+        QCOMPARE(read->enqueuedAt, QDateTime(QDate(2024, 5, 1), QTime(8, 30), Qt::UTC));
+        QCOMPARE(read->capturedAt, QDateTime::fromSecsSinceEpoch(1'700'000'000, Qt::UTC));
+
+        quarantine.recordFailure(id, "Serveur injoignable", true);
+        QCOMPARE(manifest(id).value("lastError").toString(), QStringLiteral("Serveur injoignable"));
+        QCOMPARE(manifest(id).value("lastErrorWasNetwork").toBool(false), true);
+        QCOMPARE(manifest(id).value("attempts").toInteger(), 1);
+    }
+
+    void listShowsOnlyCompleteEntries()
+    {
+        ManualClock clock;
+        UploadQuarantine quarantine;
+        const Entry complete = enqueue(quarantine);
+        const Entry vanished = enqueue(quarantine);
+        const Entry badTarget = enqueue(quarantine);
+        QVERIFY(QFile::remove(*quarantine.payloadURL(vanished.id)));
+        // A creation in progress in the other process: payload staged, no manifest yet.
+        QVERIFY(QDir(root()).mkpath("STAGING"));
+        QFile staging(root() + "/STAGING/.incoming");
+        QVERIFY(staging.open(QIODevice::WriteOnly));
+        // A manifest that no longer decodes.
+        QJsonObject broken = manifest(badTarget.id);
+        broken["target"] =
+            QJsonObject{{"library", QJsonObject{}}, {"album", QJsonObject{{"_0", "A"}}}};
+        QVERIFY(StoreFiles::writeAtomically(root() + "/" + badTarget.id + "/.manifest.json",
+                                            QJsonDocument(broken).toJson()));
+
+        QCOMPARE(quarantine.list(), QList<Entry>{complete});
+        QVERIFY(!QFileInfo::exists(root() + "/" + vanished.id));
+        QVERIFY(QFileInfo::exists(root() + "/STAGING/.incoming"));
+        QVERIFY(QFileInfo::exists(root() + "/" + badTarget.id));
+        QCOMPARE(quarantine.entry(badTarget.id), std::nullopt);
+        QCOMPARE(quarantine.payloadURL(badTarget.id), std::nullopt);
+        QCOMPARE(quarantine.payloadURL("STAGING"), std::nullopt);
+    }
+
+    void listIsOldestFirst()
+    {
+        ManualClock clock;
+        UploadQuarantine quarantine;
+        clock.advance(1);
+        const Entry later = enqueue(quarantine);
+        clock.advance(-1);
+        const Entry earlier = enqueue(quarantine);
+        QCOMPARE(quarantine.list(), (QList<Entry>{earlier, later}));
+    }
+
+    void failureCountingAndReset()
+    {
+        UploadQuarantine quarantine;
+        const QString id = enqueue(quarantine).id;
+        for (int i = 0; i < 5; ++i)
+            quarantine.recordFailure(id, QStringLiteral("HTTP %1").arg(500 + i), i % 2 == 0);
+        std::optional<Entry> entry = quarantine.entry(id);
+        QCOMPARE(entry->attempts, 5);
+        QCOMPARE(entry->lastError, QStringLiteral("HTTP 504"));
+        QCOMPARE(entry->lastErrorWasNetwork, true);
+
+        quarantine.resetAttempts(id);
+        entry = quarantine.entry(id);
+        QCOMPARE(entry->attempts, 0);
+        QCOMPARE(entry->lastError, std::nullopt);
+        QCOMPARE(entry->lastErrorWasNetwork, true);
+        QVERIFY(!manifest(id).contains("lastError"));
+
+        // Unknown ids change nothing and report nothing.
+        quarantine.recordFailure("NO-SUCH-ENTRY", "x", false);
+        quarantine.resetAttempts("..");
+        QCOMPARE(QDir(root()).entryList(QDir::Dirs | QDir::NoDotAndDotDot), QStringList{id});
+    }
+
+    void rearmNetworkFailures_data()
+    {
+        QTest::addColumn<int>("attempts");
+        QTest::addColumn<int>("network"); // -1: flag absent
+        QTest::addColumn<bool>("rearmed");
+        QTest::newRow("given up after network errors") << 5 << 1 << true;
+        QTest::newRow("well past the limit, network") << 7 << 1 << true;
+        QTest::newRow("given up, server refusal") << 7 << 0 << false;
+        QTest::newRow("given up, flag absent") << 7 << -1 << false;
+        QTest::newRow("still retrying") << 4 << 1 << false;
+    }
+    void rearmNetworkFailures()
+    {
+        QFETCH(int, attempts);
+        QFETCH(int, network);
+        QFETCH(bool, rearmed);
+        UploadQuarantine quarantine;
+        const QString id = enqueue(quarantine).id;
+        QJsonObject object = manifest(id);
+        object["attempts"] = attempts;
+        object["lastError"] = "failed";
+        if (network >= 0)
+            object["lastErrorWasNetwork"] = network == 1;
+        QVERIFY(StoreFiles::writeAtomically(root() + "/" + id + "/.manifest.json",
+                                            QJsonDocument(object).toJson()));
+
+        QCOMPARE(quarantine.rearmNetworkFailures(5), rearmed ? 1 : 0);
+        const std::optional<Entry> entry = quarantine.entry(id);
+        QCOMPARE(entry->attempts, rearmed ? 0 : attempts);
+        QCOMPARE(entry->lastError.has_value(), !rearmed);
+    }
+
+    void removeStaysInsideTheQuarantine_data()
+    {
+        QTest::addColumn<QString>("id");
+        QTest::newRow("parent") << "..";
+        QTest::newRow("self") << ".";
+        QTest::newRow("empty") << "";
+        QTest::newRow("nested") << "../Quarantine";
+        QTest::newRow("unknown") << "NO-SUCH-ENTRY";
+    }
+    void removeStaysInsideTheQuarantine()
+    {
+        QFETCH(QString, id);
+        ManualClock clock;
+        UploadQuarantine quarantine;
+        const Entry kept = enqueue(quarantine);
+        const Result<void> removed = quarantine.remove(id);
+        QVERIFY(!removed);
+        QCOMPARE(removed.error().domain, ErrorDomain::File);
+        QCOMPARE(quarantine.list(), QList<Entry>{kept});
+        QVERIFY(quarantine.remove(kept.id));
+        QVERIFY(quarantine.list().isEmpty());
+        QVERIFY(QFileInfo(root()).isDir());
+    }
+
+    void enqueueFailureLeavesNothing()
+    {
+        UploadQuarantine quarantine;
+        const Result<Entry> entry = quarantine.enqueue(m_sources.filePath("missing"), "a.jpg",
+                                                       std::nullopt, Target::library(), {});
+        QVERIFY(!entry);
+        QCOMPARE(entry.error().domain, ErrorDomain::File);
+        QCOMPARE(entry.error().code, ENOENT);
+        QVERIFY(QDir(root()).isEmpty());
+    }
+
+    void enqueueWithoutContainer()
+    {
+        const QByteArray saved = qgetenv("XDG_DATA_HOME");
+        // A data folder below a plain file can never be created.
+        qputenv("XDG_DATA_HOME", QFile::encodeName(source()) + "/data");
+        UploadQuarantine quarantine;
+        const Result<Entry> entry =
+            quarantine.enqueue(source(), "a.jpg", std::nullopt, Target::library(), {});
+        const QList<Entry> listed = quarantine.list();
+        qputenv("XDG_DATA_HOME", saved);
+        QVERIFY(!entry);
+        QCOMPARE(entry.error().domain, UploadQuarantine::errorDomain);
+        QCOMPARE(entry.error().code, int(UploadQuarantine::QError::noContainer));
+        QVERIFY(listed.isEmpty());
+    }
+
+    void enqueuePostsTheQuarantineSignal()
+    {
+        std::atomic<int> posts = 0;
+        const auto subscription =
+            Signals::observe(QLatin1String(SignalName::quarantineChanged), [&posts] { ++posts; });
+        UploadQuarantine quarantine;
+        enqueue(quarantine);
+        QTRY_VERIFY_WITH_TIMEOUT(posts > 0, 10'000);
+    }
+
+    // A drive killed while it copies a dropped file must never leave an entry that the
+    // application would upload half.
+    void killedEnqueueNeverListsAPartialPayload_data()
+    {
+        QTest::addColumn<int>("delayAfterStagingMs");
+        QTest::newRow("as soon as the copy starts") << 0;
+        QTest::newRow("early in the copy") << 20;
+        QTest::newRow("mid copy") << 100;
+        QTest::newRow("late") << 400;
+        QTest::newRow("after a while") << 1500;
+        QTest::newRow("not killed") << -1;
+    }
+    void killedEnqueueNeverListsAPartialPayload()
+    {
+        QFETCH(int, delayAfterStagingMs);
+        const QString big = m_sources.filePath("big.bin");
+        if (!QFileInfo::exists(big)) {
+            QFile file(big);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QByteArray chunk(1 << 20, Qt::Uninitialized);
+            for (int mib = 0; mib < 200; ++mib) {
+                for (int i = 0; i < chunk.size(); i += 4)
+                    *reinterpret_cast<quint32*>(chunk.data() + i) = quint32(mib * 2654435761u + i);
+                QCOMPARE(file.write(chunk), chunk.size());
+            }
+        }
+        const QByteArray expectedHash = fileHash(big);
+
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        child.start(QCoreApplication::applicationFilePath(), {kChildSwitch, big});
+        QVERIFY(child.waitForStarted());
+
+        // Wait for the staging copy of the new entry to appear.
+        bool staged = false;
+        const QDeadlineTimer deadline(60'000);
+        while (!staged && !deadline.hasExpired()) {
+            const QStringList folders = QDir(root()).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+            for (const QString& folder : folders)
+                staged = staged || QFileInfo::exists(root() + "/" + folder + "/.incoming");
+            if (!staged && child.waitForFinished(1))
+                break;
+        }
+        if (delayAfterStagingMs >= 0) {
+            QThread::msleep(delayAfterStagingMs);
+            ::kill(pid_t(child.processId()), SIGKILL);
+        }
+        QVERIFY(child.waitForFinished(120'000));
+
+        UploadQuarantine quarantine;
+        const QList<Entry> entries = quarantine.list();
+        QVERIFY(entries.size() <= 1);
+        for (const Entry& entry : entries) {
+            const std::optional<QString> payload = quarantine.payloadURL(entry.id);
+            QVERIFY(payload);
+            QCOMPARE(QFileInfo(*payload).size(), QFileInfo(big).size());
+            QCOMPARE(fileHash(*payload), expectedHash);
+        }
+        if (delayAfterStagingMs < 0) {
+            QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(child.exitCode(), 0);
+            QCOMPARE(entries.size(), 1);
+        }
+        if (!staged)
+            qInfo("the child finished before its staging copy was seen");
+    }
+};
+
+// Run as `TestUploadQuarantine --enqueue-child FILE`, enqueues FILE and exits: the process
+// that the crash test kills.
+int main(int argc, char** argv)
+{
+    if (argc == 3 && qstrcmp(argv[1], kChildSwitch) == 0) {
+        QCoreApplication app(argc, argv);
+        const Result<Entry> entry = UploadQuarantine::shared().enqueue(
+            QString::fromLocal8Bit(argv[2]), QStringLiteral("big.bin"), std::nullopt,
+            Target::library(), std::nullopt);
+        return entry ? 0 : 1;
+    }
+    QCoreApplication app(argc, argv);
+    TestUploadQuarantine test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "TestUploadQuarantine.moc"

@@ -1,0 +1,17 @@
+pixavella_add_test(TestAssetNameStore
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestAssetNameStore.cpp
+    LIBS pixavella_shared PkgConfig::HTTPLIB)
+pixavella_add_test(TestUploadJournal
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestUploadJournal.cpp
+    LIBS pixavella_shared)
+# Includes a crash test that copies a 200 MB file several times.
+pixavella_add_test(TestUploadQuarantine
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestUploadQuarantine.cpp
+    LIBS pixavella_shared
+    TIMEOUT 600)
+pixavella_add_test(TestCancelledUploads
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestCancelledUploads.cpp
+    LIBS pixavella_shared)
+pixavella_add_test(TestDeletionTombstones
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestDeletionTombstones.cpp
+    LIBS pixavella_shared)
