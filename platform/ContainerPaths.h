@@ -17,7 +17,8 @@ QString container();
 QString signalsDirectory();
 // $XDG_CACHE_HOME/pixavella/app.pixavella.fileprovider (replica, content cache, staging)
 QString domainCache();
-// $XDG_RUNTIME_DIR/pixavella (control socket)
+// $XDG_RUNTIME_DIR/pixavella (control socket), always 0700. Without the variable:
+// /run/user/<uid>/pixavella, or a private folder of the temporary directory.
 QString runtimeDirectory();
 // ~/Library/CloudStorage/Pixavella-Pixavella (not created here: the mount makes it)
 QString mountPoint();

@@ -194,6 +194,10 @@ bool SettingsSuite::Private::open(QSqlDatabase& db)
         if (!query.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !query.next() ||
             query.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0)
             failure = QStringLiteral("no write-ahead log: ") + query.lastError().text();
+        // With a write-ahead log this loses at most the last writes on power loss, never the
+        // file, and spares an fsync per write (about 5 ms each here).
+        else if (!query.exec(QStringLiteral("PRAGMA synchronous=NORMAL")))
+            failure = query.lastError().text();
         else if (!query.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS settings ("
                                             "key TEXT PRIMARY KEY NOT NULL, "
                                             "value BLOB NOT NULL) WITHOUT ROWID")))

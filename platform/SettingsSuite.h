@@ -10,7 +10,8 @@ namespace pixavella {
 
 // The shared settings suite: a key-value store in Preferences.sqlite in the container, shared
 // by every process of the user. Values keep their type: QString, double, qint64, bool,
-// QByteArray (data), QVariantList and QVariantMap (nesting the same types). Nothing is cached:
+// QByteArray (data), QVariantList and QVariantMap (nesting the same types); other integer types
+// read back as qint64. Nothing is cached:
 // every read sees the last write of any process. A value that cannot be read reads as absent
 // (an invalid QVariant); a failed write is dropped with a log line.
 class SettingsSuite {
@@ -26,7 +27,8 @@ public:
     bool contains(const QString& key) const;
 
     // Atomic read-modify-write across processes: `change` gets the current value (invalid when
-    // absent) and returns the new one (invalid removes the key). Returns the value written.
+    // absent) and returns the new one (invalid removes the key). Returns the value written
+    // (invalid when the key was removed or nothing could be written).
     // `change` may run more than once if the store is busy; keep it free of side effects.
     QVariant update(const QString& key, const std::function<QVariant(const QVariant&)>& change);
 

@@ -106,10 +106,13 @@ private:
             // Names are collected first: several events for one name in one read coalesce.
             std::set<QByteArray> names;
             bool rewatch = false;
+            bool overflowed = false;
             for (ssize_t offset = 0; offset < length;) {
                 const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
                 if (event->mask & IN_IGNORED)
                     rewatch = true;
+                else if (event->mask & IN_Q_OVERFLOW)
+                    overflowed = true;
                 else if (event->len > 0)
                     names.insert(QByteArray(event->name));
                 offset += ssize_t(sizeof(inotify_event) + event->len);
@@ -118,6 +121,12 @@ private:
                 // The folder was removed: recreate it and watch the new one.
                 m_directory = QFile::encodeName(ContainerPaths::signalsDirectory());
                 addWatch();
+            }
+            if (overflowed) {
+                // Events were lost: any name may have been posted.
+                std::lock_guard lock(m_mutex);
+                for (const auto& [name, entries] : m_entries)
+                    names.insert(name);
             }
             for (const QByteArray& name : names)
                 dispatch(name);

@@ -9,7 +9,8 @@ namespace pixavella {
 
 // Named, payload-less signals between the processes of one user: post() rewrites
 // Signals/<name> in the container; observers watch that folder with inotify. Delivery is
-// immediate but may coalesce; observers re-read the store they care about.
+// immediate but may coalesce; observers re-read the store they care about. A name is a plain
+// file name: one with '/' or a leading '.' is refused (logged; its subscription never fires).
 namespace Signals {
 
 void post(const QString& name);
