@@ -33,7 +33,7 @@ std::variant<QString, InputError> parseNameBody(const std::string& body)
     if (body.size() > maxBodyBytes)
         return InputError{413,
                           QStringLiteral("The body is larger than %1 bytes.").arg(maxBodyBytes)};
-    // Checked on the raw bytes: the JSON reader would turn bad bytes into U+FFFD and store that.
+    // Checked on the raw bytes, whatever leniency the JSON reader may have for malformed text.
     if (!bytes(body).isValidUtf8())
         return InputError{400, QStringLiteral("The body is not valid UTF-8.")};
 

@@ -1,0 +1,232 @@
+#include "PostgresServer.h"
+
+#include <QCollator>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTcpServer>
+#include <QThread>
+#include <QUrl>
+
+#include <csignal>
+#include <cstdlib>
+#include <pwd.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+namespace pixavella::testing {
+
+namespace {
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return 0;
+    return probe.serverPort();
+}
+
+} // namespace
+
+PostgresServer::PostgresServer() = default;
+
+PostgresServer::~PostgresServer()
+{
+    if (m_server && m_server->state() != QProcess::NotRunning) {
+        // SIGQUIT: immediate shutdown, without the final checkpoint; the cluster is thrown away.
+        ::kill(pid_t(m_server->processId()), SIGQUIT);
+        if (!m_server->waitForFinished(30000)) {
+            m_server->kill();
+            m_server->waitForFinished(5000);
+        }
+    }
+    m_server.reset();
+    if (!m_dataRoot.isEmpty())
+        QDir(m_dataRoot).removeRecursively();
+}
+
+QString PostgresServer::binDirectory()
+{
+    QStringList versions =
+        QDir(QStringLiteral("/usr/lib/postgresql")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    QCollator collator;
+    collator.setNumericMode(true);
+    std::sort(versions.begin(), versions.end(), collator);
+    for (auto it = versions.crbegin(); it != versions.crend(); ++it) {
+        const QString bin = QStringLiteral("/usr/lib/postgresql/%1/bin").arg(*it);
+        if (QFile::exists(bin + QStringLiteral("/initdb")) &&
+            QFile::exists(bin + QStringLiteral("/postgres")))
+            return bin;
+    }
+    return {};
+}
+
+void PostgresServer::prepareProcess(QProcess& process, const QString& program,
+                                    const QStringList& args)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    // The test's private TMPDIR is closed to the server's user.
+    environment.remove(QStringLiteral("TMPDIR"));
+    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+    process.setProcessEnvironment(environment);
+    process.setWorkingDirectory(m_dataRoot);
+    if (m_runAs.isEmpty()) {
+        process.setProgram(program);
+        process.setArguments(args);
+        // A crashed test must not leave a server behind.
+        process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGINT); });
+        return;
+    }
+    // setpriv replaces itself with the program (no extra process in between), and sets the
+    // parent-death signal after changing user, which would otherwise clear it.
+    process.setProgram(QStringLiteral("setpriv"));
+    process.setArguments(
+        QStringList{QStringLiteral("--reuid=") + m_runAs, QStringLiteral("--regid=") + m_runAs,
+                    QStringLiteral("--clear-groups"), QStringLiteral("--pdeathsig=INT"),
+                    QStringLiteral("--"), program} +
+        args);
+}
+
+QString PostgresServer::run(const QString& program, const QStringList& args)
+{
+    QProcess process;
+    prepareProcess(process, program, args);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start();
+    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit ||
+        process.exitCode() != 0)
+        return QStringLiteral("%1 failed: %2")
+            .arg(program, QString::fromLocal8Bit(process.readAll()));
+    return {};
+}
+
+QString PostgresServer::start()
+{
+    const QString bin = binDirectory();
+    if (bin.isEmpty())
+        return QStringLiteral("PostgreSQL server binaries not found under /usr/lib/postgresql "
+                              "(Debian package postgresql, installed by scripts/install-deps.sh)");
+    if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QPSQL")))
+        return QStringLiteral("Qt's PostgreSQL driver is missing (Debian package "
+                              "libqt6sql6-psql, installed by scripts/install-deps.sh)");
+
+    // Directly under /tmp rather than the test's TMPDIR, which only root may enter.
+    QByteArray pattern("/tmp/pixavella-names-pg.XXXXXX");
+    if (!::mkdtemp(pattern.data()))
+        return QStringLiteral("cannot create a folder under /tmp");
+    m_dataRoot = QString::fromLocal8Bit(pattern);
+
+    if (::geteuid() == 0) {
+        const passwd* user = ::getpwnam("postgres");
+        if (!user)
+            user = ::getpwnam("nobody");
+        if (!user)
+            return QStringLiteral("running as root, and neither user postgres nor nobody exists");
+        m_runAs = QString::fromLocal8Bit(user->pw_name);
+        if (::chown(pattern.constData(), user->pw_uid, user->pw_gid) != 0)
+            return QStringLiteral("cannot give %1 to %2").arg(m_dataRoot, m_runAs);
+    }
+
+    const QString passwordFile = m_dataRoot + QStringLiteral("/password");
+    QFile passwordOut(passwordFile);
+    if (!passwordOut.open(QIODevice::WriteOnly) || passwordOut.write(password().toUtf8()) < 0)
+        return QStringLiteral("cannot write %1").arg(passwordFile);
+    passwordOut.close();
+    const QString cluster = m_dataRoot + QStringLiteral("/cluster");
+    if (const QString failure =
+            run(bin + QStringLiteral("/initdb"),
+                {QStringLiteral("-D"), cluster, QStringLiteral("-U"), userName(),
+                 QStringLiteral("--pwfile=") + passwordFile,
+                 QStringLiteral("--auth-host=scram-sha-256"), QStringLiteral("--auth-local=trust"),
+                 QStringLiteral("--encoding=UTF8"), QStringLiteral("--no-sync")});
+        !failure.isEmpty())
+        return failure;
+
+    // A free port can be taken by someone else before the server binds it: try a few.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        m_port = freePort();
+        m_server = std::make_unique<QProcess>();
+        prepareProcess(*m_server, bin + QStringLiteral("/postgres"),
+                       {QStringLiteral("-D"), cluster, QStringLiteral("-p"),
+                        QString::number(m_port), QStringLiteral("-c"),
+                        QStringLiteral("listen_addresses=127.0.0.1"), QStringLiteral("-c"),
+                        QStringLiteral("unix_socket_directories=") + m_dataRoot,
+                        QStringLiteral("-c"), QStringLiteral("fsync=off"), QStringLiteral("-c"),
+                        QStringLiteral("max_connections=100")});
+        m_server->setProcessChannelMode(QProcess::MergedChannels);
+        m_server->start();
+        if (!m_server->waitForStarted(10000))
+            return QStringLiteral("cannot start postgres: %1").arg(m_server->errorString());
+
+        const QString probe = QStringLiteral("pixavella-pg-probe");
+        bool ready = false;
+        const QDeadlineTimer deadline(60000);
+        while (!ready && !deadline.hasExpired() && m_server->state() == QProcess::Running) {
+            {
+                QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), probe);
+                db.setHostName(QStringLiteral("127.0.0.1"));
+                db.setPort(m_port);
+                db.setUserName(userName());
+                db.setPassword(password());
+                db.setDatabaseName(QStringLiteral("postgres"));
+                ready = db.open();
+                db.close();
+            }
+            QSqlDatabase::removeDatabase(probe);
+            if (!ready)
+                m_server->waitForFinished(100);
+        }
+        if (ready)
+            return {};
+        const QString output = QString::fromLocal8Bit(m_server->readAll());
+        m_server->kill();
+        m_server->waitForFinished(5000);
+        if (!output.contains(QLatin1String("could not bind")))
+            return QStringLiteral("postgres did not become ready: %1").arg(output);
+    }
+    return QStringLiteral("postgres found no free port");
+}
+
+bool PostgresServer::execute(const QString& database, const QString& statement)
+{
+    const QString connection = QStringLiteral("pixavella-pg-admin");
+    bool done = false;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), connection);
+        db.setHostName(QStringLiteral("127.0.0.1"));
+        db.setPort(m_port);
+        db.setUserName(userName());
+        db.setPassword(password());
+        db.setDatabaseName(database);
+        if (db.open()) {
+            QSqlQuery query(db);
+            done = query.exec(statement);
+            if (!done)
+                qWarning("%s: %s", qPrintable(statement), qPrintable(query.lastError().text()));
+        } else {
+            qWarning("cannot connect to %s: %s", qPrintable(database),
+                     qPrintable(db.lastError().text()));
+        }
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(connection);
+    return done;
+}
+
+QString PostgresServer::url(const QString& database) const
+{
+    QUrl url;
+    url.setScheme(QStringLiteral("postgresql"));
+    url.setHost(QStringLiteral("127.0.0.1"));
+    url.setPort(m_port);
+    url.setUserName(userName(), QUrl::DecodedMode);
+    url.setPassword(password(), QUrl::DecodedMode);
+    url.setPath(u'/' + database, QUrl::DecodedMode);
+    return url.toString(QUrl::FullyEncoded);
+}
+
+} // namespace pixavella::testing

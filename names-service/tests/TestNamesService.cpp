@@ -1,0 +1,362 @@
+// The pixavella-names binary end to end: started as a process against the Immich double, with
+// a SQLite file and with a private PostgreSQL server (every test runs once per backend).
+
+#include "ImmichDoubleProcess.h"
+#include "NamesServiceProcess.h"
+#include "PostgresServer.h"
+
+#include <QJsonObject>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUuid>
+
+using namespace pixavella::testing;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QByteArray keyA = QByteArrayLiteral("key-a");
+const QByteArray keyB = QByteArrayLiteral("key-b");
+
+QJsonObject object(const NamesServiceProcess::Reply& reply)
+{
+    return reply.json().object();
+}
+
+} // namespace
+
+class TestNamesService : public QObject {
+    Q_OBJECT
+
+private:
+    // A new empty database of the current backend, as a --database argument.
+    QString freshDatabase();
+    std::unique_ptr<NamesServiceProcess> startService(const QString& database,
+                                                      const QString& immichUrl = {});
+    void expectMessage(const NamesServiceProcess::Reply& reply, int status);
+
+    ImmichDoubleProcess m_immich;
+    QTemporaryDir m_files;
+    std::unique_ptr<PostgresServer> m_postgres;
+    QString m_postgresUnavailable;
+    bool m_postgresDatabaseCreated = false;
+    int m_databases = 0;
+
+private slots:
+    void initTestCase_data();
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void namesArePrivateToEachUser();
+    void refusesMissingAndUnknownKeys_data();
+    void refusesMissingAndUnknownKeys();
+    void refusesBadInputAndKeepsTheStore_data();
+    void refusesBadInputAndKeepsTheStore();
+    void acceptsInputAtTheLimits_data();
+    void acceptsInputAtTheLimits();
+    void answersUnknownPathsAndMethods_data();
+    void answersUnknownPathsAndMethods();
+    void reportsImmichFailuresAs502_data();
+    void reportsImmichFailuresAs502();
+    void namesSurviveARestart();
+    void instancesShareOneDatabase();
+};
+
+void TestNamesService::initTestCase_data()
+{
+    QTest::addColumn<bool>("postgres");
+    QTest::newRow("sqlite") << false;
+    QTest::newRow("postgresql") << true;
+}
+
+void TestNamesService::initTestCase()
+{
+    QVERIFY(m_files.isValid());
+    QVERIFY(m_immich.start({QStringLiteral("--user"), QStringLiteral("a@example.org:pa:key-a"),
+                            QStringLiteral("--user"), QStringLiteral("b@example.org:pb:key-b")}));
+}
+
+void TestNamesService::init()
+{
+    QFETCH_GLOBAL(bool, postgres);
+    if (!postgres)
+        return;
+    if (!m_postgres && m_postgresUnavailable.isEmpty()) {
+        m_postgres = std::make_unique<PostgresServer>();
+        m_postgresUnavailable = m_postgres->start();
+    }
+    if (!m_postgresUnavailable.isEmpty())
+        QSKIP(qPrintable(QStringLiteral("PostgreSQL unavailable: ") + m_postgresUnavailable));
+}
+
+void TestNamesService::cleanup()
+{
+    m_immich.reset();
+}
+
+QString TestNamesService::freshDatabase()
+{
+    QFETCH_GLOBAL(bool, postgres);
+    if (postgres) {
+        // One database, emptied for each test: creating a database takes PostgreSQL seconds.
+        const QString database = u"names"_s;
+        if (!m_postgresDatabaseCreated)
+            m_postgresDatabaseCreated =
+                m_postgres->execute(u"postgres"_s, u"CREATE DATABASE names"_s);
+        if (!m_postgresDatabaseCreated ||
+            !m_postgres->execute(database, u"DROP TABLE IF EXISTS names"_s))
+            return {};
+        return m_postgres->url(database);
+    }
+    return m_files.filePath(u"names_%1/names.sqlite"_s.arg(++m_databases));
+}
+
+std::unique_ptr<NamesServiceProcess> TestNamesService::startService(const QString& database,
+                                                                    const QString& immichUrl)
+{
+    auto service = std::make_unique<NamesServiceProcess>();
+    const bool started =
+        service->start({QStringLiteral("--immich-url"),
+                        immichUrl.isEmpty() ? m_immich.url().toString() : immichUrl,
+                        QStringLiteral("--database"), database});
+    return started ? std::move(service) : nullptr;
+}
+
+void TestNamesService::expectMessage(const NamesServiceProcess::Reply& reply, int status)
+{
+    QCOMPARE(reply.status, status);
+    QVERIFY2(!reply.json().object().value(QLatin1String("message")).toString().isEmpty(),
+             reply.body.constData());
+}
+
+void TestNamesService::namesArePrivateToEachUser()
+{
+    const auto service = startService(freshDatabase());
+    QVERIFY(service);
+    QCOMPARE(service->list(keyA).status, 200);
+    QCOMPARE(object(service->list(keyA)), QJsonObject());
+
+    QCOMPARE(service->put("asset-1", NamesServiceProcess::nameBody(u"Vacances.jpg"_s), keyA).status,
+             200);
+    QCOMPARE(
+        service->put("asset-2", NamesServiceProcess::nameBody(u"Été 2023 😀.heic"_s), keyA).status,
+        200);
+    QCOMPARE(object(service->list(keyB)), QJsonObject());
+
+    // The same asset id named by another account is another entry.
+    QCOMPARE(service->put("asset-1", NamesServiceProcess::nameBody(u"Autre.jpg"_s), keyB).status,
+             200);
+    QCOMPARE(service->put("asset-1", NamesServiceProcess::nameBody(u"Plage.jpg"_s), keyA).status,
+             200);
+    QCOMPARE(object(service->list(keyA)),
+             (QJsonObject{{u"asset-1"_s, u"Plage.jpg"_s}, {u"asset-2"_s, u"Été 2023 😀.heic"_s}}));
+    QCOMPARE(object(service->list(keyB)), (QJsonObject{{u"asset-1"_s, u"Autre.jpg"_s}}));
+}
+
+void TestNamesService::refusesMissingAndUnknownKeys_data()
+{
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<bool>("sendKey");
+    QTest::addColumn<QByteArray>("key");
+    // Never seen before, so no earlier answer can have been remembered for it.
+    const QByteArray unknown = "key-" + QUuid::createUuid().toByteArray(QUuid::WithoutBraces);
+    QTest::newRow("list without key") << QByteArray("GET") << false << QByteArray();
+    QTest::newRow("list with empty key") << QByteArray("GET") << true << QByteArray("");
+    QTest::newRow("list with unknown key") << QByteArray("GET") << true << unknown;
+    QTest::newRow("list with a key cut short") << QByteArray("GET") << true << QByteArray("key-");
+    QTest::newRow("put without key") << QByteArray("PUT") << false << QByteArray();
+    QTest::newRow("put with unknown key") << QByteArray("PUT") << true << unknown + "-2";
+}
+
+void TestNamesService::refusesMissingAndUnknownKeys()
+{
+    QFETCH(QByteArray, method);
+    QFETCH(bool, sendKey);
+    QFETCH(QByteArray, key);
+    const auto service = startService(freshDatabase());
+    QVERIFY(service);
+    QCOMPARE(service->put("asset-1", NamesServiceProcess::nameBody(u"Avant.jpg"_s), keyA).status,
+             200);
+
+    const QByteArray path = NamesServiceProcess::prefix() +
+                            (method == "GET" ? QByteArray("/names") : QByteArray("/names/asset-1"));
+    expectMessage(service->send(method, path, sendKey ? std::optional(key) : std::nullopt,
+                                NamesServiceProcess::nameBody(u"Après.jpg"_s)),
+                  401);
+    QCOMPARE(object(service->list(keyA)), (QJsonObject{{u"asset-1"_s, u"Avant.jpg"_s}}));
+}
+
+void TestNamesService::refusesBadInputAndKeepsTheStore_data()
+{
+    QTest::addColumn<QByteArray>("assetSegment");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("status");
+
+    const QByteArray asset("asset-1");
+    QTest::newRow("body over 64 KiB")
+        << asset << QByteArray("{\"name\":\"x\"}" + QByteArray(64 * 1024, ' ')) << 413;
+    QTest::newRow("not JSON") << asset << QByteArray("name=Nouveau.jpg") << 400;
+    QTest::newRow("empty body") << asset << QByteArray() << 400;
+    QTest::newRow("JSON array") << asset << QByteArray("[\"Nouveau.jpg\"]") << 400;
+    QTest::newRow("JSON text") << asset << QByteArray("\"Nouveau.jpg\"") << 400;
+    QTest::newRow("name missing") << asset << QByteArray("{\"nom\":\"Nouveau.jpg\"}") << 400;
+    QTest::newRow("name is a number") << asset << QByteArray("{\"name\":42}") << 400;
+    QTest::newRow("name is null") << asset << QByteArray("{\"name\":null}") << 400;
+    QTest::newRow("name is empty") << asset << QByteArray("{\"name\":\"\"}") << 400;
+    QTest::newRow("name of 1025 bytes")
+        << asset << NamesServiceProcess::nameBody(QString(512, u'é') + u'x') << 400;
+    QTest::newRow("stray byte") << asset << QByteArray("{\"name\":\"a\xff b.jpg\"}") << 400;
+    QTest::newRow("overlong encoding") << asset << QByteArray("{\"name\":\"\xc0\xaf.jpg\"}") << 400;
+    QTest::newRow("encoded surrogate")
+        << asset << QByteArray("{\"name\":\"\xed\xa0\x80.jpg\"}") << 400;
+    QTest::newRow("truncated sequence")
+        << asset << QByteArray("{\"name\":\"a.jpg\xe2\x82\"}") << 400;
+    QTest::newRow("unpaired surrogate escape")
+        << asset << QByteArray("{\"name\":\"\\ud800.jpg\"}") << 400;
+    QTest::newRow("NUL character") << asset << QByteArray("{\"name\":\"a\\u0000.jpg\"}") << 400;
+    const QByteArray good = NamesServiceProcess::nameBody(u"Nouveau.jpg"_s);
+    QTest::newRow("empty asset id") << QByteArray() << good << 400;
+    QTest::newRow("asset id not UTF-8") << QByteArray("asset%FF") << good << 400;
+    QTest::newRow("asset id too long") << QByteArray(257, 'a') << good << 400;
+}
+
+void TestNamesService::refusesBadInputAndKeepsTheStore()
+{
+    QFETCH(QByteArray, assetSegment);
+    QFETCH(QByteArray, body);
+    QFETCH(int, status);
+    const auto service = startService(freshDatabase());
+    QVERIFY(service);
+    QCOMPARE(service->put("asset-1", NamesServiceProcess::nameBody(u"Avant.jpg"_s), keyA).status,
+             200);
+    const QJsonObject before = object(service->list(keyA));
+
+    expectMessage(service->put(assetSegment, body, keyA), status);
+    QCOMPARE(object(service->list(keyA)), before);
+}
+
+void TestNamesService::acceptsInputAtTheLimits_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("name");
+
+    const QString longest = QString(511, u'é') + u"xy"_s; // 1024 bytes in UTF-8
+    QTest::newRow("name of 1024 bytes") << NamesServiceProcess::nameBody(longest) << longest;
+    QByteArray padded("{\"name\":\"Bord.jpg\"");
+    padded += QByteArray(64 * 1024 - padded.size() - 1, ' ') + '}';
+    QTest::newRow("body of 64 KiB") << padded << u"Bord.jpg"_s;
+    QTest::newRow("quotes, slashes, escapes")
+        << QByteArray("{\"name\":\"\\\"l\\u00e0\\\" \\\\ a/b\\ttab.jpg\",\"other\":1}")
+        << u"\"là\" \\ a/b\ttab.jpg"_s;
+}
+
+void TestNamesService::acceptsInputAtTheLimits()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QString, name);
+    const auto service = startService(freshDatabase());
+    QVERIFY(service);
+    QCOMPARE(service->put("asset-1", body, keyA).status, 200);
+    QCOMPARE(object(service->list(keyA)), (QJsonObject{{u"asset-1"_s, name}}));
+}
+
+void TestNamesService::answersUnknownPathsAndMethods_data()
+{
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<int>("status");
+    const QByteArray prefix = NamesServiceProcess::prefix();
+    QTest::newRow("root") << QByteArray("GET") << QByteArray("/") << 404;
+    QTest::newRow("names outside the prefix") << QByteArray("GET") << QByteArray("/names") << 404;
+    QTest::newRow("prefix alone") << QByteArray("GET") << prefix << 404;
+    QTest::newRow("other path") << QByteArray("GET") << prefix + "/albums" << 404;
+    QTest::newRow("nested asset path") << QByteArray("PUT") << prefix + "/names/a/b" << 404;
+    QTest::newRow("POST names") << QByteArray("POST") << prefix + "/names" << 405;
+    QTest::newRow("PUT names") << QByteArray("PUT") << prefix + "/names" << 405;
+    QTest::newRow("GET one name") << QByteArray("GET") << prefix + "/names/asset-1" << 405;
+    QTest::newRow("DELETE one name") << QByteArray("DELETE") << prefix + "/names/asset-1" << 405;
+}
+
+void TestNamesService::answersUnknownPathsAndMethods()
+{
+    QFETCH(QByteArray, method);
+    QFETCH(QByteArray, path);
+    QFETCH(int, status);
+    const auto service = startService(freshDatabase());
+    QVERIFY(service);
+    QCOMPARE(service->put("asset-1", NamesServiceProcess::nameBody(u"Avant.jpg"_s), keyA).status,
+             200);
+
+    expectMessage(service->send(method, path, keyA, NamesServiceProcess::nameBody(u"x.jpg"_s)),
+                  status);
+    QCOMPARE(object(service->list(keyA)), (QJsonObject{{u"asset-1"_s, u"Avant.jpg"_s}}));
+}
+
+void TestNamesService::reportsImmichFailuresAs502_data()
+{
+    QTest::addColumn<QString>("failure");
+    QTest::newRow("connection dropped") << u"drop"_s;
+    QTest::newRow("server error") << u"500"_s;
+    QTest::newRow("nothing listening") << u"down"_s;
+}
+
+void TestNamesService::reportsImmichFailuresAs502()
+{
+    QFETCH(QString, failure);
+    QString immichUrl;
+    if (failure == u"down"_s) {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+        immichUrl = u"http://127.0.0.1:%1"_s.arg(probe.serverPort());
+    }
+    const auto service = startService(freshDatabase(), immichUrl);
+    QVERIFY(service);
+    if (failure == u"drop"_s)
+        m_immich.drop(1, u"/api/users/me"_s);
+    else if (failure == u"500"_s)
+        m_immich.fail(500, 1, u"/api/users/me"_s);
+
+    expectMessage(service->put("asset-1", NamesServiceProcess::nameBody(u"x.jpg"_s), keyA), 502);
+    if (failure == u"down"_s)
+        return;
+    // A failure is not remembered: the next request is checked again and stored nothing before.
+    QCOMPARE(object(service->list(keyA)), QJsonObject());
+}
+
+void TestNamesService::namesSurviveARestart()
+{
+    const QString database = freshDatabase();
+    auto service = startService(database);
+    QVERIFY(service);
+    QCOMPARE(service->put("asset-1", NamesServiceProcess::nameBody(u"Gardé.jpg"_s), keyA).status,
+             200);
+    QCOMPARE(service->stop(), std::optional<int>(0));
+
+    service = startService(database);
+    QVERIFY(service);
+    QCOMPARE(object(service->list(keyA)), (QJsonObject{{u"asset-1"_s, u"Gardé.jpg"_s}}));
+}
+
+void TestNamesService::instancesShareOneDatabase()
+{
+    const QString database = freshDatabase();
+    // Started together on an empty database: both create the table at the same moment.
+    NamesServiceProcess first;
+    NamesServiceProcess second;
+    const QStringList args{u"--immich-url"_s, m_immich.url().toString(), u"--database"_s, database};
+    first.launch(args);
+    second.launch(args);
+    QVERIFY(first.waitUntilListening());
+    QVERIFY(second.waitUntilListening());
+
+    QCOMPARE(first.put("asset-1", NamesServiceProcess::nameBody(u"Un.jpg"_s), keyA).status, 200);
+    QCOMPARE(object(second.list(keyA)), (QJsonObject{{u"asset-1"_s, u"Un.jpg"_s}}));
+    QCOMPARE(second.put("asset-1", NamesServiceProcess::nameBody(u"Deux.jpg"_s), keyA).status, 200);
+    QCOMPARE(object(first.list(keyA)), (QJsonObject{{u"asset-1"_s, u"Deux.jpg"_s}}));
+    QCOMPARE(object(first.list(keyB)), QJsonObject());
+}
+
+QTEST_GUILESS_MAIN(TestNamesService)
+#include "TestNamesService.moc"
