@@ -9,6 +9,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -330,11 +331,13 @@ private slots:
             QSKIP("pixavella-names or immich-double is not built");
 
         QProcess immich;
+        const auto stopImmich = qScopeGuard([&] { stop(immich); });
         const std::optional<quint16> immichPort =
             start(immich, doubleBinary, {"--user", "ana@example.test:pw:ana-key"});
         QVERIFY(immichPort);
         QTemporaryDir data;
         QProcess names;
+        const auto stopNames = qScopeGuard([&] { stop(names); });
         const std::optional<quint16> namesPort =
             start(names, namesBinary,
                   {"--listen", "127.0.0.1:0", "--immich-url",
@@ -357,6 +360,12 @@ private slots:
     }
 
 private:
+    static void stop(QProcess& process)
+    {
+        process.kill();
+        process.waitForFinished(10'000);
+    }
+
     static std::optional<quint16> start(QProcess& process, const QString& program,
                                         const QStringList& arguments)
     {
