@@ -8,3 +8,6 @@ pixavella_add_test(TestImmichClientRequests
 pixavella_add_test(TestImmichClientAnswers
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestImmichClientAnswers.cpp
     LIBS pixavella_shared PkgConfig::HTTPLIB)
+pixavella_add_test(TestImmichClientListing
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestImmichClientListing.cpp
+    LIBS pixavella_shared immich_double_launcher PkgConfig::HTTPLIB)
