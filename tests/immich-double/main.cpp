@@ -5,6 +5,8 @@
 
 #include <QCoreApplication>
 
+#include <malloc.h>
+
 #include <csignal>
 #include <cstdio>
 #include <thread>
@@ -31,6 +33,12 @@ void exitWithParent(qint64 parentPid)
 
 int main(int argc, char** argv)
 {
+    // Answers of a large library are megabytes built and freed on many threads: keep freed
+    // memory instead of handing it back to the system and faulting it in again for each page.
+    mallopt(M_ARENA_MAX, 2);
+    mallopt(M_MMAP_THRESHOLD, 64 * 1024 * 1024);
+    mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
+    mallopt(M_TOP_PAD, 16 * 1024 * 1024);
     QCoreApplication app(argc, argv);
     std::signal(SIGPIPE, SIG_IGN); // a client that hangs up must not end the server
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 #include <optional>
@@ -7,10 +8,23 @@
 namespace immichdouble {
 
 // The date styles the server writes, all in UTC; times are milliseconds since the epoch.
-QString isoMillis(qint64 ms);       // 2024-03-20T08:00:00.000Z
-QString isoOffset(qint64 ms);       // 2024-03-20T08:00:00+00:00 (EXIF dates)
-QString isoMicrosOffset(qint64 ms); // 2024-03-20T08:00:00.000000+00:00 (user summaries)
-QString isoDayStart(qint64 ms);     // 2024-03-20T00:00:00.000Z (album date ranges)
+enum class DateStyle {
+    Millis,       // 2024-03-20T08:00:00.000Z
+    Offset,       // 2024-03-20T08:00:00+00:00 (EXIF dates)
+    MicrosOffset, // 2024-03-20T08:00:00.000000+00:00 (user summaries)
+    DayStart,     // 2024-03-20T00:00:00.000Z (album date ranges)
+};
+
+QByteArray dateText(qint64 ms, DateStyle style);
+inline QString isoMillis(qint64 ms)
+{
+    return QString::fromLatin1(dateText(ms, DateStyle::Millis));
+}
+inline QString isoOffset(qint64 ms)
+{
+    return QString::fromLatin1(dateText(ms, DateStyle::Offset));
+}
+
 // ISO 8601 date-time with or without fraction, "Z" or an offset; no zone reads as UTC.
 std::optional<qint64> parseIsoDate(const QString& text);
 

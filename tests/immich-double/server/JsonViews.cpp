@@ -5,6 +5,7 @@
 
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QJsonDocument>
 
 #include <algorithm>
 
@@ -28,25 +29,29 @@ QJsonValue nullValue()
     return QJsonValue(QJsonValue::Null);
 }
 
-QJsonObject exifJson(const Asset& asset)
+void writeExif(JsonWriter& out, const Asset& asset)
 {
     const bool video = asset.type == AssetType::Video;
-    QJsonObject exif;
+    out.beginObject();
     for (const char* key :
          {"make", "model", "lensModel", "fNumber", "focalLength", "iso", "exposureTime", "latitude",
           "longitude", "city", "state", "country", "projectionType", "rating"})
-        exif.insert(QLatin1String(key), nullValue());
-    exif.insert(QStringLiteral("exifImageWidth"), asset.width);
-    exif.insert(QStringLiteral("exifImageHeight"), asset.height);
-    exif.insert(QStringLiteral("fileSizeInByte"), asset.size);
-    exif.insert(QStringLiteral("orientation"),
-                video ? QJsonValue(QStringLiteral("1")) : nullValue());
-    exif.insert(QStringLiteral("dateTimeOriginal"), isoOffset(asset.dateTimeOriginal));
-    exif.insert(QStringLiteral("modifyDate"), isoOffset(asset.fileModifiedAt));
-    exif.insert(QStringLiteral("timeZone"),
-                video ? QJsonValue(QStringLiteral("UTC")) : nullValue());
-    exif.insert(QStringLiteral("description"), QString());
-    return exif;
+        out.key(key).null();
+    out.key("exifImageWidth").value(asset.width);
+    out.key("exifImageHeight").value(asset.height);
+    out.key("fileSizeInByte").value(asset.size);
+    if (video)
+        out.key("orientation").latin1("1");
+    else
+        out.key("orientation").null();
+    out.key("dateTimeOriginal").latin1(dateText(asset.dateTimeOriginal, DateStyle::Offset));
+    out.key("modifyDate").latin1(dateText(asset.fileModifiedAt, DateStyle::Offset));
+    if (video)
+        out.key("timeZone").latin1("UTC");
+    else
+        out.key("timeZone").null();
+    out.key("description").latin1("");
+    out.endObject();
 }
 
 QString originalPath(const Asset& asset, const QString& ownerId, const QString& id)
@@ -55,14 +60,6 @@ QString originalPath(const Asset& asset, const QString& ownerId, const QString& 
     return QStringLiteral("/data/library/upload/%1/%2/%3/%4%5")
         .arg(ownerId, id.left(2), id.mid(2, 2), id,
              suffix.isEmpty() ? QString() : QLatin1Char('.') + suffix);
-}
-
-// A placeholder hash for formats the server can make a preview of.
-QJsonValue thumbhash(const Asset& asset, const QString& mimeType)
-{
-    if (mimeType == QLatin1String("image/heic") || mimeType == QLatin1String("image/heif"))
-        return nullValue();
-    return QString::fromLatin1(checksumText(asset.checksum).left(28));
 }
 
 } // namespace
@@ -75,7 +72,8 @@ QJsonObject userSummaryJson(const User& user)
         {QStringLiteral("name"), user.name},
         {QStringLiteral("profileImagePath"), QString()},
         {QStringLiteral("avatarColor"), user.avatarColor},
-        {QStringLiteral("profileChangedAt"), isoMicrosOffset(user.createdAt)},
+        {QStringLiteral("profileChangedAt"),
+         QString::fromLatin1(dateText(user.createdAt, DateStyle::MicrosOffset))},
     };
 }
 
@@ -103,52 +101,70 @@ QJsonObject userMeJson(const User& user)
     };
 }
 
-QJsonObject assetJson(const LibraryState& state, int index, AssetView view)
+void writeAsset(JsonWriter& out, const LibraryState& state, int index, AssetView view)
 {
     const Asset& asset = state.asset(index);
     const User& owner = state.user(asset.owner);
     const QString id = LibraryState::uuidText(asset.id);
     const QString mimeType = mimeTypeOf(asset);
     const bool video = asset.type == AssetType::Video;
+    const QByteArray checksum = checksumText(asset.checksum);
+    const QByteArray fileCreatedAt = dateText(asset.fileCreatedAt, DateStyle::Millis);
 
-    QJsonObject json{
-        {QStringLiteral("id"), id},
-        {QStringLiteral("createdAt"), isoMillis(asset.createdAt)},
-        {QStringLiteral("ownerId"), owner.id},
-        {QStringLiteral("libraryId"), nullValue()},
-        {QStringLiteral("type"), video ? QStringLiteral("VIDEO") : QStringLiteral("IMAGE")},
-        {QStringLiteral("originalPath"), originalPath(asset, owner.id, id)},
-        {QStringLiteral("originalFileName"), asset.originalFileName},
-        {QStringLiteral("originalMimeType"), mimeType},
-        {QStringLiteral("thumbhash"), thumbhash(asset, mimeType)},
-        {QStringLiteral("fileCreatedAt"), isoMillis(asset.fileCreatedAt)},
-        {QStringLiteral("fileModifiedAt"), isoMillis(asset.fileModifiedAt)},
-        {QStringLiteral("localDateTime"), isoMillis(asset.fileCreatedAt)},
-        {QStringLiteral("updatedAt"), isoMillis(asset.updatedAt)},
-        {QStringLiteral("isFavorite"), false},
-        {QStringLiteral("isArchived"), false},
-        {QStringLiteral("isTrashed"), asset.trashed},
-        {QStringLiteral("visibility"), QStringLiteral("timeline")},
-        {QStringLiteral("duration"), video ? QJsonValue(kVideoDurationMs) : nullValue()},
-        {QStringLiteral("livePhotoVideoId"), nullValue()},
-        {QStringLiteral("people"), QJsonArray()},
-        {QStringLiteral("checksum"), QString::fromLatin1(checksumText(asset.checksum))},
-        {QStringLiteral("isOffline"), false},
-        {QStringLiteral("hasMetadata"), true},
-        {QStringLiteral("duplicateId"), nullValue()},
-        {QStringLiteral("resized"), true},
-        {QStringLiteral("width"), asset.width},
-        {QStringLiteral("height"), asset.height},
-        {QStringLiteral("isEdited"), false},
-    };
-    if (view != AssetView::SearchItem)
-        json.insert(QStringLiteral("exifInfo"), exifJson(asset));
-    if (view == AssetView::Detail) {
-        json.insert(QStringLiteral("owner"), userSummaryJson(owner));
-        json.insert(QStringLiteral("tags"), QJsonArray());
-        json.insert(QStringLiteral("stack"), nullValue());
+    out.beginObject();
+    out.key("id").value(id);
+    out.key("createdAt").latin1(dateText(asset.createdAt, DateStyle::Millis));
+    out.key("ownerId").value(owner.id);
+    if (view == AssetView::Detail)
+        out.key("owner").raw(QJsonDocument(userSummaryJson(owner)).toJson(QJsonDocument::Compact));
+    out.key("libraryId").null();
+    out.key("type").latin1(video ? "VIDEO" : "IMAGE");
+    out.key("originalPath").value(originalPath(asset, owner.id, id));
+    out.key("originalFileName").value(asset.originalFileName);
+    out.key("originalMimeType").value(mimeType);
+    // A placeholder hash for the formats the server makes previews of.
+    if (mimeType == QLatin1String("image/heic") || mimeType == QLatin1String("image/heif"))
+        out.key("thumbhash").null();
+    else
+        out.key("thumbhash").latin1(checksum.left(28));
+    out.key("fileCreatedAt").latin1(fileCreatedAt);
+    out.key("fileModifiedAt").latin1(dateText(asset.fileModifiedAt, DateStyle::Millis));
+    out.key("localDateTime").latin1(fileCreatedAt);
+    out.key("updatedAt").latin1(dateText(asset.updatedAt, DateStyle::Millis));
+    out.key("isFavorite").boolean(false);
+    out.key("isArchived").boolean(false);
+    out.key("isTrashed").boolean(asset.trashed);
+    out.key("visibility").latin1("timeline");
+    if (video)
+        out.key("duration").value(kVideoDurationMs);
+    else
+        out.key("duration").null();
+    if (view != AssetView::SearchItem) {
+        out.key("exifInfo");
+        writeExif(out, asset);
     }
-    return json;
+    out.key("livePhotoVideoId").null();
+    if (view == AssetView::Detail)
+        out.key("tags").beginArray().endArray();
+    out.key("people").beginArray().endArray();
+    out.key("checksum").latin1(checksum);
+    if (view == AssetView::Detail)
+        out.key("stack").null();
+    out.key("isOffline").boolean(false);
+    out.key("hasMetadata").boolean(true);
+    out.key("duplicateId").null();
+    out.key("resized").boolean(true);
+    out.key("width").value(asset.width);
+    out.key("height").value(asset.height);
+    out.key("isEdited").boolean(false);
+    out.endObject();
+}
+
+QJsonObject assetJson(const LibraryState& state, int index, AssetView view)
+{
+    JsonWriter out;
+    writeAsset(out, state, index, view);
+    return QJsonDocument::fromJson(out.bytes()).object();
 }
 
 QJsonObject albumJson(const LibraryState& state, const Album& album, Dialect dialect,
@@ -196,8 +212,10 @@ QJsonObject albumJson(const LibraryState& state, const Album& album, Dialect dia
             json.insert(QStringLiteral("startDate"), isoOffset(start));
             json.insert(QStringLiteral("endDate"), isoOffset(end));
         } else {
-            json.insert(QStringLiteral("startDate"), isoDayStart(start));
-            json.insert(QStringLiteral("endDate"), isoDayStart(end));
+            json.insert(QStringLiteral("startDate"),
+                        QString::fromLatin1(dateText(start, DateStyle::DayStart)));
+            json.insert(QStringLiteral("endDate"),
+                        QString::fromLatin1(dateText(end, DateStyle::DayStart)));
             qint64 lastModified = 0;
             for (int index : assets)
                 lastModified = std::max(lastModified, state.asset(index).updatedAt);

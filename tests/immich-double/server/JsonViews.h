@@ -1,5 +1,6 @@
 #pragma once
 
+#include "JsonWriter.h"
 #include "LibraryState.h"
 
 #include <QJsonObject>
@@ -23,6 +24,7 @@ enum class AlbumView {
 
 QJsonObject userSummaryJson(const User& user);
 QJsonObject userMeJson(const User& user);
+void writeAsset(JsonWriter& out, const LibraryState& state, int index, AssetView view);
 QJsonObject assetJson(const LibraryState& state, int index, AssetView view);
 QJsonObject albumJson(const LibraryState& state, const Album& album, Dialect dialect,
                       AlbumView view, bool withAssets = true);

@@ -143,22 +143,26 @@ ApiResponse searchMetadata(DoubleContext& context, ApiRequest& request)
         return wanted(index) && (query.albumIds || state.asset(index).owner == request.user);
     };
 
-    // Only this page's items are turned into JSON: a seeded library is large.
+    // Only this page's items are written, straight as text: a seeded library is large.
     const qint64 skip = qint64(query.page - 1) * query.size;
     qint64 matched = 0;
-    QJsonArray items;
+    int count = 0;
     bool more = false;
+    JsonWriter items;
+    items.reserve(qsizetype(query.size) * (query.withExif ? 1400 : 900));
+    items.beginArray();
     const AssetView view = query.withExif ? AssetView::SearchItemWithExif : AssetView::SearchItem;
     const auto visit = [&](int index) {
         if (!included(index))
             return true;
         if (matched++ < skip)
             return true;
-        if (items.size() == query.size) {
+        if (count == query.size) {
             more = true;
             return false;
         }
-        items.append(assetJson(state, index, view));
+        writeAsset(items, state, index, view);
+        ++count;
         return true;
     };
     if (query.descending) {
@@ -168,21 +172,28 @@ ApiResponse searchMetadata(DoubleContext& context, ApiRequest& request)
         for (auto it = ordered.rbegin(); it != ordered.rend() && visit(*it); ++it) {
         }
     }
+    items.endArray();
 
-    const QJsonObject emptyAlbums{{QStringLiteral("total"), 0},
-                                  {QStringLiteral("count"), 0},
-                                  {QStringLiteral("items"), QJsonArray()},
-                                  {QStringLiteral("facets"), QJsonArray()}};
-    const QJsonObject assets{
-        {QStringLiteral("total"), items.size()},
-        {QStringLiteral("count"), items.size()},
-        {QStringLiteral("items"), items},
-        {QStringLiteral("facets"), QJsonArray()},
-        {QStringLiteral("nextPage"),
-         more ? QJsonValue(QString::number(query.page + 1)) : QJsonValue(QJsonValue::Null)},
-    };
-    return ApiResponse::json(200, QJsonObject{{QStringLiteral("albums"), emptyAlbums},
-                                              {QStringLiteral("assets"), assets}});
+    JsonWriter out;
+    out.reserve(items.bytes().size() + 200);
+    out.beginObject();
+    out.key("albums").raw(R"({"total":0,"count":0,"items":[],"facets":[]})");
+    out.key("assets").beginObject();
+    out.key("total").value(count);
+    out.key("count").value(count);
+    out.key("items").raw(items.bytes());
+    out.key("facets").beginArray().endArray();
+    if (more)
+        out.key("nextPage").latin1(QByteArray::number(query.page + 1));
+    else
+        out.key("nextPage").null();
+    out.endObject();
+    out.endObject();
+
+    ApiResponse response;
+    response.contentType = "application/json; charset=utf-8";
+    response.body = out.bytes();
+    return response;
 }
 
 } // namespace
