@@ -11,6 +11,8 @@
 #include <QTest>
 #include <QUuid>
 
+#include <httplib.h>
+
 using namespace pixavella::testing;
 using namespace Qt::StringLiterals;
 
@@ -35,6 +37,8 @@ private:
     std::unique_ptr<NamesServiceProcess> startService(const QString& database,
                                                       const QString& immichUrl = {});
     void expectMessage(const NamesServiceProcess::Reply& reply, int status);
+    // A further API key of the owner of `key`, made at Immich.
+    QByteArray createApiKey(const QByteArray& key) const;
 
     ImmichDoubleProcess m_immich;
     QTemporaryDir m_files;
@@ -131,6 +135,21 @@ void TestNamesService::expectMessage(const NamesServiceProcess::Reply& reply, in
              reply.body.constData());
 }
 
+QByteArray TestNamesService::createApiKey(const QByteArray& key) const
+{
+    httplib::Client client("127.0.0.1", m_immich.port());
+    const auto result =
+        client.Post("/api/api-keys", {{"x-api-key", key.toStdString()}},
+                    R"({"name":"second sign-in","permissions":["all"]})", "application/json");
+    if (!result || result->status != 201)
+        return {};
+    return QJsonDocument::fromJson(QByteArray::fromStdString(result->body))
+        .object()
+        .value(u"secret"_s)
+        .toString()
+        .toUtf8();
+}
+
 void TestNamesService::namesArePrivateToEachUser()
 {
     const auto service = startService(freshDatabase());
@@ -153,6 +172,11 @@ void TestNamesService::namesArePrivateToEachUser()
     QCOMPARE(object(service->list(keyA)),
              (QJsonObject{{u"asset-1"_s, u"Plage.jpg"_s}, {u"asset-2"_s, u"Été 2023 😀.heic"_s}}));
     QCOMPARE(object(service->list(keyB)), (QJsonObject{{u"asset-1"_s, u"Autre.jpg"_s}}));
+
+    // Each sign-in makes a new key: names belong to the account, not to one of its keys.
+    const QByteArray secondKeyA = createApiKey(keyA);
+    QVERIFY(!secondKeyA.isEmpty());
+    QCOMPARE(object(service->list(secondKeyA)), object(service->list(keyA)));
 }
 
 void TestNamesService::refusesMissingAndUnknownKeys_data()
