@@ -8,6 +8,7 @@ packages=(
   build-essential cmake ninja-build pkg-config clang-format
   # Qt 6 (Core, Network, Widgets, DBus, Sql, Test, Concurrent) and its SQLite driver
   qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libqt6sql6-psql libqt6svg6
+  qt6-image-formats-plugins
   # secrets, FUSE, EXIF, small HTTP servers
   qtkeychain-qt6-dev libfuse3-dev fuse3 libexiv2-dev libcpp-httplib-dev
   # test tools: a session bus, a Secret Service, an X server, the user's file tools
