@@ -36,14 +36,8 @@ PostgresServer::PostgresServer() = default;
 
 PostgresServer::~PostgresServer()
 {
-    if (m_server && m_server->state() != QProcess::NotRunning) {
-        // SIGQUIT: immediate shutdown, without the final checkpoint; the cluster is thrown away.
-        ::kill(pid_t(m_server->processId()), SIGQUIT);
-        if (!m_server->waitForFinished(30000)) {
-            m_server->kill();
-            m_server->waitForFinished(5000);
-        }
-    }
+    // SIGQUIT: immediate shutdown, without the final checkpoint; the cluster is thrown away.
+    stop(SIGQUIT);
     m_server.reset();
     if (!m_dataRoot.isEmpty())
         QDir(m_dataRoot).removeRecursively();
@@ -136,10 +130,10 @@ QString PostgresServer::start()
     if (!passwordOut.open(QIODevice::WriteOnly) || passwordOut.write(password().toUtf8()) < 0)
         return QStringLiteral("cannot write %1").arg(passwordFile);
     passwordOut.close();
-    const QString cluster = m_dataRoot + QStringLiteral("/cluster");
+    m_cluster = m_dataRoot + QStringLiteral("/cluster");
     if (const QString failure =
             run(bin + QStringLiteral("/initdb"),
-                {QStringLiteral("-D"), cluster, QStringLiteral("-U"), userName(),
+                {QStringLiteral("-D"), m_cluster, QStringLiteral("-U"), userName(),
                  QStringLiteral("--pwfile=") + passwordFile,
                  QStringLiteral("--auth-host=scram-sha-256"), QStringLiteral("--auth-local=trust"),
                  QStringLiteral("--encoding=UTF8"), QStringLiteral("--no-sync")});
@@ -149,46 +143,73 @@ QString PostgresServer::start()
     // A free port can be taken by someone else before the server binds it: try a few.
     for (int attempt = 0; attempt < 5; ++attempt) {
         m_port = freePort();
-        m_server = std::make_unique<QProcess>();
-        prepareProcess(*m_server, bin + QStringLiteral("/postgres"),
-                       {QStringLiteral("-D"), cluster, QStringLiteral("-p"),
-                        QString::number(m_port), QStringLiteral("-c"),
-                        QStringLiteral("listen_addresses=127.0.0.1"), QStringLiteral("-c"),
-                        QStringLiteral("unix_socket_directories=") + m_dataRoot,
-                        QStringLiteral("-c"), QStringLiteral("fsync=off"), QStringLiteral("-c"),
-                        QStringLiteral("max_connections=100")});
-        m_server->setProcessChannelMode(QProcess::MergedChannels);
-        m_server->start();
-        if (!m_server->waitForStarted(10000))
-            return QStringLiteral("cannot start postgres: %1").arg(m_server->errorString());
-
-        const QString probe = QStringLiteral("pixavella-pg-probe");
-        bool ready = false;
-        const QDeadlineTimer deadline(60000);
-        while (!ready && !deadline.hasExpired() && m_server->state() == QProcess::Running) {
-            {
-                QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), probe);
-                db.setHostName(QStringLiteral("127.0.0.1"));
-                db.setPort(m_port);
-                db.setUserName(userName());
-                db.setPassword(password());
-                db.setDatabaseName(QStringLiteral("postgres"));
-                ready = db.open();
-                db.close();
-            }
-            QSqlDatabase::removeDatabase(probe);
-            if (!ready)
-                m_server->waitForFinished(100);
-        }
-        if (ready)
-            return {};
-        const QString output = QString::fromLocal8Bit(m_server->readAll());
-        m_server->kill();
-        m_server->waitForFinished(5000);
-        if (!output.contains(QLatin1String("could not bind")))
-            return QStringLiteral("postgres did not become ready: %1").arg(output);
+        const QString failure = launch();
+        if (failure.isEmpty() || !failure.contains(QLatin1String("could not bind")))
+            return failure;
     }
     return QStringLiteral("postgres found no free port");
+}
+
+QString PostgresServer::launch()
+{
+    m_server = std::make_unique<QProcess>();
+    prepareProcess(*m_server, binDirectory() + QStringLiteral("/postgres"),
+                   {QStringLiteral("-D"), m_cluster, QStringLiteral("-p"), QString::number(m_port),
+                    QStringLiteral("-c"), QStringLiteral("listen_addresses=127.0.0.1"),
+                    QStringLiteral("-c"), QStringLiteral("unix_socket_directories=") + m_dataRoot,
+                    QStringLiteral("-c"), QStringLiteral("fsync=off"), QStringLiteral("-c"),
+                    QStringLiteral("max_connections=200")});
+    // A file rather than a pipe nobody reads, which would stall the server once full.
+    const QString log = m_dataRoot + QStringLiteral("/postgres.log");
+    m_server->setStandardOutputFile(log, QIODevice::Append);
+    m_server->setStandardErrorFile(log, QIODevice::Append);
+    m_server->start();
+    if (!m_server->waitForStarted(10000))
+        return QStringLiteral("cannot start postgres: %1").arg(m_server->errorString());
+
+    const QString probe = QStringLiteral("pixavella-pg-probe");
+    bool ready = false;
+    const QDeadlineTimer deadline(60000);
+    while (!ready && !deadline.hasExpired() && m_server->state() == QProcess::Running) {
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), probe);
+            db.setHostName(QStringLiteral("127.0.0.1"));
+            db.setPort(m_port);
+            db.setUserName(userName());
+            db.setPassword(password());
+            db.setDatabaseName(QStringLiteral("postgres"));
+            ready = db.open();
+            db.close();
+        }
+        QSqlDatabase::removeDatabase(probe);
+        if (!ready)
+            m_server->waitForFinished(100);
+    }
+    if (ready)
+        return {};
+    stop(SIGKILL);
+    QFile output(log);
+    output.open(QIODevice::ReadOnly);
+    return QStringLiteral("postgres did not become ready: %1")
+        .arg(QString::fromLocal8Bit(output.readAll()));
+}
+
+void PostgresServer::stop(int signal)
+{
+    if (!m_server || m_server->state() == QProcess::NotRunning)
+        return;
+    ::kill(pid_t(m_server->processId()), signal);
+    if (!m_server->waitForFinished(30000)) {
+        m_server->kill();
+        m_server->waitForFinished(5000);
+    }
+}
+
+QString PostgresServer::restart()
+{
+    // SIGINT: fast shutdown, which ends every client connection, as a server restart does.
+    stop(SIGINT);
+    return launch();
 }
 
 bool PostgresServer::execute(const QString& database, const QString& statement)

@@ -23,6 +23,8 @@ public:
 
     // Empty on success, otherwise why the server could not be started.
     QString start();
+    // Stops the server, ending every connection, and starts it again at the same port.
+    QString restart();
     // Runs one statement as the superuser in `database`; false (and a warning) on failure.
     bool execute(const QString& database, const QString& statement);
     // postgresql:// URL of `database`, with the user and password.
@@ -35,9 +37,13 @@ public:
 private:
     QString run(const QString& program, const QStringList& args);
     void prepareProcess(QProcess& process, const QString& program, const QStringList& args);
+    // Starts postgres on m_port and waits until it accepts connections.
+    QString launch();
+    void stop(int signal);
 
     QString m_dataRoot; // temporary folder: cluster, sockets, password file
-    QString m_runAs;    // user the server runs as when started by root
+    QString m_cluster;
+    QString m_runAs; // user the server runs as when started by root
     quint16 m_port = 0;
     std::unique_ptr<QProcess> m_server;
 };

@@ -66,6 +66,7 @@ private slots:
     void reportsImmichFailuresAs502();
     void namesSurviveARestart();
     void instancesShareOneDatabase();
+    void reconnectsAfterTheDatabaseRestarts();
 };
 
 void TestNamesService::initTestCase_data()
@@ -380,6 +381,27 @@ void TestNamesService::instancesShareOneDatabase()
     QCOMPARE(second.put("asset-1", NamesServiceProcess::nameBody(u"Deux.jpg"_s), keyA).status, 200);
     QCOMPARE(object(first.list(keyA)), (QJsonObject{{u"asset-1"_s, u"Deux.jpg"_s}}));
     QCOMPARE(object(first.list(keyB)), QJsonObject());
+}
+
+void TestNamesService::reconnectsAfterTheDatabaseRestarts()
+{
+    QFETCH_GLOBAL(bool, postgres);
+    if (!postgres)
+        QSKIP("only a database server drops its connections");
+    const auto service = startService(freshDatabase());
+    QVERIFY(service);
+    // Several requests, so that several worker threads hold a connection.
+    for (int i = 0; i < 10; ++i)
+        QCOMPARE(object(service->list(keyA)), QJsonObject());
+    const QString failure = m_postgres->restart();
+    QVERIFY2(failure.isEmpty(), qPrintable(failure));
+
+    for (int i = 0; i < 10; ++i) {
+        const QByteArray asset = "asset-" + QByteArray::number(i);
+        QCOMPARE(service->put(asset, NamesServiceProcess::nameBody(u"Après.jpg"_s), keyA).status,
+                 200);
+    }
+    QCOMPARE(object(service->list(keyA)).size(), 10);
 }
 
 QTEST_GUILESS_MAIN(TestNamesService)
