@@ -1,0 +1,3 @@
+#include "FuseLog.h"
+
+Q_LOGGING_CATEGORY(lcFuseHost, "app.pixavella.fileprovider.fuse")

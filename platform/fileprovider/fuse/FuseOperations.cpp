@@ -1,0 +1,193 @@
+#include "FuseOperations.h"
+
+#include "HostCore.h"
+
+#include <cerrno>
+#include <new>
+
+namespace pixavella {
+
+namespace {
+
+HostCore& coreOf(fuse_req_t req)
+{
+    return *static_cast<HostCore*>(fuse_req_userdata(req));
+}
+
+template <typename F> void dispatch(fuse_req_t req, F&& work)
+{
+    HostCore& core = coreOf(req);
+    const PendingRequests::Id id = core.requests().add(req);
+    if (id == 0)
+        return;
+    try {
+        work(core, id);
+    } catch (const std::bad_alloc&) {
+        core.requests().fail(id, ENOMEM);
+    } catch (...) {
+        core.requests().fail(id, EIO);
+    }
+}
+
+void refuse(fuse_req_t req)
+{
+    dispatch(req, [](HostCore& core, PendingRequests::Id id) { core.refuseChange(id); });
+}
+
+void opInit(void* userdata, fuse_conn_info* conn)
+{
+    try {
+        static_cast<HostCore*>(userdata)->init(conn);
+    } catch (...) {
+    }
+}
+
+void opLookup(fuse_req_t req, fuse_ino_t parent, const char* name)
+{
+    dispatch(req, [&](HostCore& core, PendingRequests::Id id) {
+        core.lookup(id, parent, QByteArray(name));
+    });
+}
+
+void opForget(fuse_req_t req, fuse_ino_t ino, uint64_t count)
+{
+    try {
+        coreOf(req).forget(ino, count);
+    } catch (...) {
+    }
+    fuse_reply_none(req);
+}
+
+void opForgetMulti(fuse_req_t req, size_t count, fuse_forget_data* forgets)
+{
+    try {
+        for (size_t i = 0; i < count; ++i)
+            coreOf(req).forget(forgets[i].ino, forgets[i].nlookup);
+    } catch (...) {
+    }
+    fuse_reply_none(req);
+}
+
+void opGetattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*)
+{
+    dispatch(req, [&](HostCore& core, PendingRequests::Id id) { core.getattr(id, ino); });
+}
+
+void opSetattr(fuse_req_t req, fuse_ino_t, struct stat*, int, fuse_file_info*)
+{
+    refuse(req);
+}
+
+void opMknod(fuse_req_t req, fuse_ino_t, const char*, mode_t, dev_t)
+{
+    refuse(req);
+}
+
+void opMkdir(fuse_req_t req, fuse_ino_t, const char*, mode_t)
+{
+    refuse(req);
+}
+
+void opUnlink(fuse_req_t req, fuse_ino_t, const char*)
+{
+    refuse(req);
+}
+
+void opSymlink(fuse_req_t req, const char*, fuse_ino_t, const char*)
+{
+    refuse(req);
+}
+
+void opRename(fuse_req_t req, fuse_ino_t, const char*, fuse_ino_t, const char*, unsigned int)
+{
+    refuse(req);
+}
+
+void opLink(fuse_req_t req, fuse_ino_t, fuse_ino_t, const char*)
+{
+    refuse(req);
+}
+
+void opCreate(fuse_req_t req, fuse_ino_t, const char*, mode_t, fuse_file_info*)
+{
+    refuse(req);
+}
+
+void opOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi)
+{
+    const int flags = fi->flags;
+    dispatch(req, [&](HostCore& core, PendingRequests::Id id) { core.open(id, ino, flags); });
+}
+
+void opRead(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_info* fi)
+{
+    const quint64 fh = fi->fh;
+    dispatch(req, [&](HostCore& core, PendingRequests::Id id) { core.read(id, size, offset, fh); });
+}
+
+void opRelease(fuse_req_t req, fuse_ino_t, fuse_file_info* fi)
+{
+    const quint64 fh = fi->fh;
+    dispatch(req, [&](HostCore& core, PendingRequests::Id id) { core.release(id, fh); });
+}
+
+void opOpendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info*)
+{
+    dispatch(req, [&](HostCore& core, PendingRequests::Id id) { core.opendir(id, ino); });
+}
+
+void opReaddir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info* fi)
+{
+    const quint64 fh = fi->fh;
+    dispatch(req, [&](HostCore& core, PendingRequests::Id id) {
+        core.readdir(id, ino, size, offset, fh);
+    });
+}
+
+void opReleasedir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi)
+{
+    const quint64 fh = fi->fh;
+    dispatch(req, [&](HostCore& core, PendingRequests::Id id) { core.releasedir(id, fh); });
+}
+
+void opStatfs(fuse_req_t req, fuse_ino_t)
+{
+    dispatch(req, [&](HostCore& core, PendingRequests::Id id) { core.statfs(id); });
+}
+
+fuse_lowlevel_ops makeOperations()
+{
+    fuse_lowlevel_ops ops{};
+    ops.init = opInit;
+    ops.lookup = opLookup;
+    ops.forget = opForget;
+    ops.forget_multi = opForgetMulti;
+    ops.getattr = opGetattr;
+    ops.setattr = opSetattr;
+    ops.mknod = opMknod;
+    ops.mkdir = opMkdir;
+    ops.unlink = opUnlink;
+    ops.rmdir = opUnlink;
+    ops.symlink = opSymlink;
+    ops.rename = opRename;
+    ops.link = opLink;
+    ops.create = opCreate;
+    ops.open = opOpen;
+    ops.read = opRead;
+    ops.release = opRelease;
+    ops.opendir = opOpendir;
+    ops.readdir = opReaddir;
+    ops.releasedir = opReleasedir;
+    ops.statfs = opStatfs;
+    return ops;
+}
+
+} // namespace
+
+const fuse_lowlevel_ops& fuseHostOperations()
+{
+    static const fuse_lowlevel_ops ops = makeOperations();
+    return ops;
+}
+
+} // namespace pixavella

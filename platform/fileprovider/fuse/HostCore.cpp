@@ -1,0 +1,535 @@
+#include "HostCore.h"
+
+#include "ErrnoMapping.h"
+#include "FreedesktopThumbnail.h"
+#include "FuseHost.h"
+#include "FuseLog.h"
+#include "NameDisambiguator.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+#include <vector>
+
+namespace pixavella {
+
+namespace {
+
+QDateTime modificationTime(const FileProviderItemProperties& item, const QDateTime& fallback)
+{
+    if (item.contentModificationDate && item.contentModificationDate->isValid())
+        return *item.contentModificationDate;
+    if (item.creationDate && item.creationDate->isValid())
+        return *item.creationDate;
+    return fallback;
+}
+
+timespec timespecOf(const QDateTime& t)
+{
+    const qint64 ms = t.toMSecsSinceEpoch();
+    timespec ts{};
+    ts.tv_sec = time_t(ms >= 0 ? ms / 1000 : (ms - 999) / 1000);
+    ts.tv_nsec = long((ms - qint64(ts.tv_sec) * 1000) * 1'000'000);
+    return ts;
+}
+
+} // namespace
+
+template <typename F> void HostCore::guarded(RequestId id, F&& work)
+{
+    try {
+        work();
+    } catch (const std::bad_alloc&) {
+        m_requests.fail(id, ENOMEM);
+    } catch (...) {
+        m_requests.fail(id, EIO);
+    }
+}
+
+HostCore::HostCore(std::shared_ptr<FileProviderReplicatedExtension> extension,
+                   const FuseHostOptions& options)
+    : m_extension(std::move(extension)), m_mountPoint(options.mountPoint),
+      m_thumbnailRoot(options.thumbnailDirectory), m_uid(::getuid()), m_gid(::getgid()),
+      m_mountTime(QDateTime::currentDateTimeUtc()), m_timeout(options.kernelCacheSeconds),
+      m_replica({QByteArray(".Trash-") + QByteArray::number(::getuid())}),
+      m_contents(options.cacheDirectory + QStringLiteral("/contents")),
+      m_refresher(m_extension, m_replica, m_deadlines, options.enumerationTimeout),
+      m_scheduler([this](const FileProviderItemIdentifier& c) { startRefresh(c); },
+                  options.recentUseSeconds),
+      m_thumbnails(m_extension, options.thumbnailDirectory, options.thumbnailRequests)
+{
+    // The freedesktop trash of this volume: files/ lists the extension's trash container.
+    const QByteArray trashName = QByteArray(".Trash-") + QByteArray::number(m_uid);
+    m_replica.addFixedFolder(FuseHostFolder::trashRoot, FileProviderContainer::root, trashName,
+                             0700, true);
+    m_replica.addFixedFolder(FileProviderContainer::trash, FuseHostFolder::trashRoot, "files", 0700,
+                             false);
+    m_replica.addFixedFolder(FuseHostFolder::trashInfo, FuseHostFolder::trashRoot, "info", 0700,
+                             true);
+}
+
+HostCore::~HostCore()
+{
+    detach();
+}
+
+void HostCore::attach(fuse_session* session)
+{
+    m_notifier = std::make_unique<KernelNotifier>(session);
+    std::weak_ptr<HostCore> weak = weak_from_this();
+    try {
+        m_extension->itemForIdentifier(FileProviderContainer::root,
+                                       [weak](Result<FileProviderItemRef> item) {
+                                           auto self = weak.lock();
+                                           if (!self || !item)
+                                               return;
+                                           self->m_replica.setRootItem(item.value());
+                                           ReplicaDelta delta;
+                                           delta.inodes.append(kRootInode);
+                                           self->post(delta);
+                                       });
+    } catch (...) {
+        qCWarning(lcFuseHost) << "the extension failed to describe the root";
+    }
+}
+
+void HostCore::detach()
+{
+    m_requests.close(EIO);
+    m_deadlines.stop();
+    if (m_notifier)
+        m_notifier->stop();
+    m_thumbnails.stop();
+    std::lock_guard lock(m_mutex);
+    m_dirs.clear();
+}
+
+int HostCore::thumbnailsWritten() const
+{
+    return m_thumbnails.writtenCount();
+}
+
+void HostCore::signalEnumerator(const FileProviderItemIdentifier& container)
+{
+    if (container == FileProviderContainer::workingSet)
+        m_scheduler.signalAll();
+    else
+        m_scheduler.signal(container);
+}
+
+struct stat HostCore::statOf(const ReplicaEntry& entry) const
+{
+    struct stat st {};
+    st.st_ino = entry.ino;
+    st.st_mode = (entry.isFolder ? S_IFDIR : S_IFREG) | entry.permissions;
+    st.st_nlink = entry.isFolder ? entry.linkCount : 1;
+    st.st_uid = m_uid;
+    st.st_gid = m_gid;
+    st.st_size = entry.isFolder ? 0 : qMax<qint64>(0, entry.item.documentSize.value_or(0));
+    st.st_blksize = 4096;
+    st.st_blocks = (st.st_size + 511) / 512;
+    const timespec t = timespecOf(modificationTime(entry.item, m_mountTime));
+    st.st_mtim = t;
+    st.st_ctim = t;
+    st.st_atim = t;
+    return st;
+}
+
+fuse_entry_param HostCore::entryParam(const ReplicaEntry& entry) const
+{
+    fuse_entry_param ep{};
+    ep.ino = entry.ino;
+    ep.generation = 1;
+    ep.attr = statOf(entry);
+    ep.attr_timeout = m_timeout;
+    ep.entry_timeout = m_timeout;
+    return ep;
+}
+
+void HostCore::post(const ReplicaDelta& delta)
+{
+    if (m_notifier)
+        m_notifier->post(delta);
+}
+
+void HostCore::whenCurrent(const FileProviderItemIdentifier& container,
+                           std::function<void(Result<void>)> ready)
+{
+    if (m_replica.isFixedListing(container)) {
+        ready(Result<void>::success());
+        return;
+    }
+    m_scheduler.use(container, std::move(ready));
+}
+
+void HostCore::startRefresh(const FileProviderItemIdentifier& container)
+{
+    std::weak_ptr<HostCore> weak = weak_from_this();
+    auto done = [weak, container](Result<void> result, ReplicaDelta delta) {
+        if (auto self = weak.lock())
+            self->refreshed(container, result, delta);
+    };
+    try {
+        m_refresher.refresh(container, done);
+    } catch (...) {
+        done(fileError(EIO, QStringLiteral("listing of ") + container), {});
+    }
+}
+
+void HostCore::refreshed(const FileProviderItemIdentifier& container, const Result<void>& result,
+                         const ReplicaDelta& delta)
+{
+    if (!result)
+        qCInfo(lcFuseHost).noquote()
+            << "listing of" << container << "failed:" << result.error().description;
+    for (const FileProviderItemIdentifier& gone : delta.droppedContainers)
+        m_scheduler.forget(gone);
+    post(delta);
+    m_scheduler.finished(container, result);
+    if (result)
+        seedThumbnails(container);
+}
+
+void HostCore::seedThumbnails(const FileProviderItemIdentifier& container)
+{
+    const std::optional<ReplicaEntry> folder = m_replica.entry(container);
+    if (!folder)
+        return;
+    const std::optional<QList<ReplicaEntry>> children = m_replica.children(folder->ino);
+    if (!children)
+        return;
+    const QByteArray mount = QFile::encodeName(m_mountPoint);
+    QList<ThumbnailSeeder::Candidate> candidates;
+    for (const ReplicaEntry& child : *children) {
+        const ContentType& type = child.item.contentType;
+        if (child.isFolder ||
+            !(type.conformsTo(ContentKind::image) || type.conformsTo(ContentKind::movie)))
+            continue;
+        const std::optional<QByteArray> path = m_replica.path(child.ino);
+        if (!path)
+            continue;
+        candidates.append({child.item.itemIdentifier,
+                           FreedesktopThumbnail::fileUri(mount + '/' + *path),
+                           qint64(statOf(child).st_mtim.tv_sec)});
+    }
+    m_thumbnails.seed(std::move(candidates));
+}
+
+void HostCore::init(fuse_conn_info* conn)
+{
+    Q_UNUSED(conn);
+}
+
+void HostCore::lookup(RequestId id, fuse_ino_t parent, QByteArray name)
+{
+    const std::optional<ReplicaEntry> folder = m_replica.entry(parent);
+    if (!folder) {
+        m_requests.fail(id, ENOENT);
+        return;
+    }
+    if (!folder->isFolder) {
+        m_requests.fail(id, ENOTDIR);
+        return;
+    }
+    if (name.size() > kMaxDiskNameBytes) {
+        m_requests.fail(id, ENAMETOOLONG);
+        return;
+    }
+    std::weak_ptr<HostCore> weak = weak_from_this();
+    whenCurrent(folder->item.itemIdentifier, [weak, id, parent,
+                                              name = std::move(name)](Result<void> ready) {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        self->guarded(id, [&] {
+            if (!ready) {
+                self->m_requests.fail(id, errnoForError(ready.error()));
+                return;
+            }
+            const std::optional<ReplicaEntry> e = self->m_replica.child(parent, name, true);
+            if (!e) {
+                self->m_requests.fail(id, ENOENT);
+                return;
+            }
+            const fuse_entry_param ep = self->entryParam(*e);
+            bool sent = false;
+            self->m_requests.answer(
+                id, [&](fuse_req_t req) { sent = fuse_reply_entry(req, &ep) == 0; });
+            // Not delivered: the kernel holds no reference to give back later.
+            if (!sent)
+                self->m_replica.forget(e->ino, 1);
+        });
+    });
+}
+
+void HostCore::forget(fuse_ino_t ino, quint64 count)
+{
+    if (ino != kRootInode)
+        m_replica.forget(ino, count);
+}
+
+void HostCore::getattr(RequestId id, fuse_ino_t ino)
+{
+    const std::optional<ReplicaEntry> e = m_replica.entry(ino);
+    if (!e) {
+        m_requests.fail(id, ENOENT);
+        return;
+    }
+    const struct stat st = statOf(*e);
+    m_requests.answer(id, [&](fuse_req_t req) { fuse_reply_attr(req, &st, m_timeout); });
+}
+
+void HostCore::opendir(RequestId id, fuse_ino_t ino)
+{
+    const std::optional<ReplicaEntry> folder = m_replica.entry(ino);
+    if (!folder) {
+        m_requests.fail(id, ENOENT);
+        return;
+    }
+    if (!folder->isFolder) {
+        m_requests.fail(id, ENOTDIR);
+        return;
+    }
+    std::weak_ptr<HostCore> weak = weak_from_this();
+    const fuse_ino_t parent = folder->parentIno ? folder->parentIno : ino;
+    whenCurrent(folder->item.itemIdentifier, [weak, id, ino, parent](Result<void> ready) {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        self->guarded(id, [&] {
+            if (!ready) {
+                self->m_requests.fail(id, errnoForError(ready.error()));
+                return;
+            }
+            const std::optional<QList<ReplicaEntry>> children = self->m_replica.children(ino);
+            if (!children) {
+                // The folder went away while it was being listed.
+                self->m_requests.fail(id, ENOENT);
+                return;
+            }
+            // A snapshot per open directory keeps offsets meaningful while the folder changes.
+            auto listing = std::make_shared<QList<DirEntry>>();
+            listing->reserve(children->size() + 2);
+            listing->append({".", ino, S_IFDIR});
+            listing->append({"..", parent, S_IFDIR});
+            for (const ReplicaEntry& c : *children)
+                listing->append({c.diskName, c.ino, mode_t(c.isFolder ? S_IFDIR : S_IFREG)});
+            quint64 fh = 0;
+            {
+                std::lock_guard lock(self->m_mutex);
+                fh = self->m_nextDir++;
+                self->m_dirs.insert(fh, std::move(listing));
+            }
+            fuse_file_info fi{};
+            fi.fh = fh;
+            const bool sent =
+                self->m_requests.answer(id, [&](fuse_req_t req) { fuse_reply_open(req, &fi); });
+            if (!sent) {
+                std::lock_guard lock(self->m_mutex);
+                self->m_dirs.remove(fh);
+            }
+        });
+    });
+}
+
+void HostCore::readdir(RequestId id, fuse_ino_t ino, size_t size, off_t offset, quint64 fh)
+{
+    Q_UNUSED(ino);
+    DirListing listing;
+    {
+        std::lock_guard lock(m_mutex);
+        listing = m_dirs.value(fh);
+    }
+    if (!listing) {
+        m_requests.fail(id, EBADF);
+        return;
+    }
+    std::vector<char> buffer(size);
+    m_requests.answer(id, [&](fuse_req_t req) {
+        size_t used = 0;
+        for (qsizetype i = qMax<off_t>(offset, 0); i < listing->size(); ++i) {
+            const DirEntry& e = listing->at(i);
+            struct stat st {};
+            st.st_ino = e.ino;
+            st.st_mode = e.type;
+            const size_t needed = fuse_add_direntry(req, buffer.data() + used, size - used,
+                                                    e.name.constData(), &st, off_t(i + 1));
+            if (needed > size - used)
+                break;
+            used += needed;
+        }
+        fuse_reply_buf(req, buffer.data(), used);
+    });
+}
+
+void HostCore::releasedir(RequestId id, quint64 fh)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_dirs.remove(fh);
+    }
+    m_requests.fail(id, 0);
+}
+
+void HostCore::open(RequestId id, fuse_ino_t ino, int flags)
+{
+    if ((flags & O_ACCMODE) != O_RDONLY || (flags & O_TRUNC)) {
+        m_requests.fail(id, EROFS);
+        return;
+    }
+    const std::optional<ReplicaEntry> e = m_replica.entry(ino);
+    if (!e) {
+        m_requests.fail(id, ENOENT);
+        return;
+    }
+    if (e->isFolder) {
+        m_requests.fail(id, EISDIR);
+        return;
+    }
+    const QByteArray& version = e->item.itemVersion.contentVersion;
+    if (const std::optional<QString> path = m_contents.find(e->item.itemIdentifier, version)) {
+        openCached({id, ino}, *path, version);
+        return;
+    }
+    fetchAndOpen(*e, {id, ino});
+}
+
+void HostCore::fetchAndOpen(const ReplicaEntry& entry, OpenWaiter waiter)
+{
+    const FileProviderItemIdentifier identifier = entry.item.itemIdentifier;
+    {
+        std::lock_guard lock(m_mutex);
+        QList<OpenWaiter>& waiters = m_fetches[identifier];
+        waiters.append(waiter);
+        if (waiters.size() > 1)
+            return; // joins the fetch in progress
+    }
+    std::weak_ptr<HostCore> weak = weak_from_this();
+    auto completion = [weak, identifier](Result<FileProviderFetchedContents> result) {
+        auto self = weak.lock();
+        if (!self) {
+            // The host is gone: the delivered file is ours to drop.
+            if (result)
+                QFile::remove(result.value().path);
+            return;
+        }
+        self->fetched(identifier, std::move(result));
+    };
+    try {
+        m_extension->fetchContents(identifier, entry.item.itemVersion, completion);
+    } catch (...) {
+        fetched(identifier, fileError(EIO, QStringLiteral("fetchContents")));
+    }
+}
+
+void HostCore::fetched(const FileProviderItemIdentifier& identifier,
+                       Result<FileProviderFetchedContents> result)
+{
+    QList<OpenWaiter> waiters;
+    {
+        std::lock_guard lock(m_mutex);
+        waiters = m_fetches.take(identifier);
+    }
+    if (!result) {
+        const int error = errnoForError(result.error());
+        qCInfo(lcFuseHost).noquote()
+            << "contents of" << identifier << "not delivered:" << result.error().description;
+        for (const OpenWaiter& w : std::as_const(waiters))
+            m_requests.fail(w.id, error);
+        return;
+    }
+    const FileProviderFetchedContents& delivered = result.value();
+    const QByteArray version =
+        delivered.item ? delivered.item->itemVersion().contentVersion : QByteArray();
+    if (delivered.item)
+        post(m_replica.updateItem(delivered.item));
+    if (delivered.path.isEmpty()) {
+        for (const OpenWaiter& w : std::as_const(waiters))
+            m_requests.fail(w.id, EIO);
+        return;
+    }
+    // Taken over before this completion returns, as the extension expects.
+    const Result<QString> stored = m_contents.adopt(identifier, version, delivered.path);
+    if (!stored) {
+        const int error = errnoForError(stored.error());
+        for (const OpenWaiter& w : std::as_const(waiters))
+            m_requests.fail(w.id, error);
+        return;
+    }
+    for (const OpenWaiter& w : std::as_const(waiters))
+        openCached(w, stored.value(), version);
+    // Without a version the file cannot be found again: the open descriptors keep it.
+    if (version.isEmpty())
+        QFile::remove(stored.value());
+}
+
+void HostCore::openCached(OpenWaiter waiter, const QString& path, const QByteArray& contentVersion)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        m_requests.fail(waiter.id, errno);
+        return;
+    }
+    struct stat st {};
+    bool sizeChanged = false;
+    if (::fstat(fd, &st) == 0) {
+        const ReplicaDelta delta = m_replica.setDocumentSize(waiter.ino, st.st_size);
+        sizeChanged = !delta.isEmpty();
+        post(delta);
+    }
+    fuse_file_info fi{};
+    fi.fh = quint64(fd);
+    fi.keep_cache = !contentVersion.isEmpty() && m_replica.noteOpened(waiter.ino, contentVersion);
+    // The kernel still believes the old size: reads must not stop at it.
+    fi.direct_io = sizeChanged;
+    const bool sent =
+        m_requests.answer(waiter.id, [&](fuse_req_t req) { fuse_reply_open(req, &fi); });
+    if (!sent)
+        ::close(fd);
+}
+
+void HostCore::read(RequestId id, size_t size, off_t offset, quint64 fh)
+{
+    const int fd = int(fh);
+    std::vector<char> buffer(size);
+    size_t got = 0;
+    while (got < size) {
+        const ssize_t n = ::pread(fd, buffer.data() + got, size - got, offset + off_t(got));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            m_requests.fail(id, errno);
+            return;
+        }
+        if (n == 0)
+            break;
+        got += size_t(n);
+    }
+    m_requests.answer(id, [&](fuse_req_t req) { fuse_reply_buf(req, buffer.data(), got); });
+}
+
+void HostCore::release(RequestId id, quint64 fh)
+{
+    ::close(int(fh));
+    m_requests.fail(id, 0);
+}
+
+void HostCore::statfs(RequestId id)
+{
+    struct statvfs st {};
+    st.f_bsize = 4096;
+    st.f_frsize = 4096;
+    st.f_namemax = kMaxDiskNameBytes;
+    st.f_files = fsfilcnt_t(m_replica.nodeCount());
+    m_requests.answer(id, [&](fuse_req_t req) { fuse_reply_statfs(req, &st); });
+}
+
+void HostCore::refuseChange(RequestId id)
+{
+    m_requests.fail(id, EROFS);
+}
+
+} // namespace pixavella

@@ -1,0 +1,122 @@
+#pragma once
+
+#include "ContainerRefresher.h"
+#include "ContentCache.h"
+#include "Deadlines.h"
+#include "FileProviderReplicatedExtension.h"
+#include "FuseApi.h"
+#include "KernelNotifier.h"
+#include "PendingRequests.h"
+#include "RefreshScheduler.h"
+#include "Replica.h"
+#include "ThumbnailSeeder.h"
+
+#include <QDateTime>
+#include <QHash>
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <sys/stat.h>
+
+namespace pixavella {
+
+struct FuseHostOptions;
+
+// Identifiers of the host's own folders; the extension never hands out identifiers like these.
+namespace FuseHostFolder {
+inline const FileProviderItemIdentifier trashRoot = QStringLiteral("#fusehost:.Trash");
+inline const FileProviderItemIdentifier trashInfo = QStringLiteral("#fusehost:.Trash/info");
+} // namespace FuseHostFolder
+
+// The file system behind the mount: answers the FUSE low-level requests from the replica and
+// the extension. Every request goes through `m_requests` so that it is answered exactly once,
+// from whichever thread finishes the work.
+class HostCore : public std::enable_shared_from_this<HostCore> {
+public:
+    using RequestId = PendingRequests::Id;
+
+    HostCore(std::shared_ptr<FileProviderReplicatedExtension> extension,
+             const FuseHostOptions& options);
+    ~HostCore();
+
+    // Between the session's creation and its destruction.
+    void attach(fuse_session* session);
+    // Answers every open request, stops the helpers; no call reaches the session afterwards.
+    void detach();
+
+    void signalEnumerator(const FileProviderItemIdentifier& container);
+    Replica& replica() { return m_replica; }
+    PendingRequests& requests() { return m_requests; }
+    int thumbnailsWritten() const;
+
+    // Low-level operations; each answers its request (or leaves it to a completion).
+    void init(fuse_conn_info* conn);
+    void lookup(RequestId id, fuse_ino_t parent, QByteArray name);
+    void forget(fuse_ino_t ino, quint64 count);
+    void getattr(RequestId id, fuse_ino_t ino);
+    void opendir(RequestId id, fuse_ino_t ino);
+    void readdir(RequestId id, fuse_ino_t ino, size_t size, off_t offset, quint64 fh);
+    void releasedir(RequestId id, quint64 fh);
+    void open(RequestId id, fuse_ino_t ino, int flags);
+    void read(RequestId id, size_t size, off_t offset, quint64 fh);
+    void release(RequestId id, quint64 fh);
+    void statfs(RequestId id);
+    // Changes on the drive: the write side answers "read-only" until it exists.
+    void refuseChange(RequestId id);
+
+private:
+    struct DirEntry {
+        QByteArray name;
+        fuse_ino_t ino;
+        mode_t type;
+    };
+    using DirListing = std::shared_ptr<const QList<DirEntry>>;
+    struct OpenWaiter {
+        RequestId id;
+        fuse_ino_t ino;
+    };
+
+    struct stat statOf(const ReplicaEntry& entry) const;
+    fuse_entry_param entryParam(const ReplicaEntry& entry) const;
+    // Runs `ready` once `container` may be read from the replica (listing it when needed).
+    void whenCurrent(const FileProviderItemIdentifier& container,
+                     std::function<void(Result<void>)> ready);
+    void startRefresh(const FileProviderItemIdentifier& container);
+    void refreshed(const FileProviderItemIdentifier& container, const Result<void>& result,
+                   const ReplicaDelta& delta);
+    void post(const ReplicaDelta& delta);
+    void seedThumbnails(const FileProviderItemIdentifier& container);
+    void fetchAndOpen(const ReplicaEntry& entry, OpenWaiter waiter);
+    void fetched(const FileProviderItemIdentifier& identifier,
+                 Result<FileProviderFetchedContents> result);
+    void openCached(OpenWaiter waiter, const QString& path, const QByteArray& contentVersion);
+    // Runs `work`; an exception becomes an EIO answer of the request, never a crash.
+    template <typename F> void guarded(RequestId id, F&& work);
+
+    std::shared_ptr<FileProviderReplicatedExtension> m_extension;
+    const QString m_mountPoint;
+    const QString m_thumbnailRoot;
+    const uid_t m_uid;
+    const gid_t m_gid;
+    const QDateTime m_mountTime;
+    const double m_timeout;
+
+    Replica m_replica;
+    PendingRequests m_requests;
+    Deadlines m_deadlines;
+    ContentCache m_contents;
+    ContainerRefresher m_refresher;
+    RefreshScheduler m_scheduler;
+    ThumbnailSeeder m_thumbnails;
+    std::unique_ptr<KernelNotifier> m_notifier; // set while attached
+
+    // Guards m_dirs, m_nextDir and m_fetches.
+    std::mutex m_mutex;
+    QHash<quint64, DirListing> m_dirs;
+    quint64 m_nextDir = 1;
+    // Opens waiting for one fetch of an item's contents.
+    QHash<FileProviderItemIdentifier, QList<OpenWaiter>> m_fetches;
+};
+
+} // namespace pixavella

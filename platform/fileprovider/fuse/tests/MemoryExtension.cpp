@@ -1,0 +1,310 @@
+#include "MemoryExtension.h"
+
+#include "FileProviderError.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QThreadPool>
+#include <QUuid>
+
+namespace pixavella {
+
+namespace {
+
+// Answers later, from a pool thread, the way network completions arrive.
+template <typename F> void later(F&& work)
+{
+    QThreadPool::globalInstance()->start(std::forward<F>(work));
+}
+
+class MemoryEnumerator final : public FileProviderEnumeratorProtocol {
+public:
+    MemoryEnumerator(std::shared_ptr<MemoryExtension> ext, QString container)
+        : m_ext(std::move(ext)), m_container(std::move(container))
+    {
+    }
+    void invalidate() override {}
+    void enumerateItems(std::shared_ptr<FileProviderEnumerationObserver> observer,
+                        const FileProviderPage&) override
+    {
+        const MemoryExtension::Listing listing = m_ext->list(m_container, false);
+        if (listing.hang)
+            return; // the observer is dropped unanswered
+        auto ext = m_ext;
+        const QString container = m_container;
+        later([ext, container, observer, listing] {
+            if (listing.error) {
+                observer->finishEnumeratingWithError(*listing.error);
+                return;
+            }
+            QSet<QString> ids;
+            for (const FileProviderItemRef& item : listing.items)
+                ids.insert(item->itemIdentifier());
+            ext->swapSnapshot(container, ids);
+            // Two pages, to exercise the host's paging.
+            const qsizetype half = listing.items.size() / 2;
+            observer->didEnumerateItems(listing.items.mid(0, half));
+            observer->didEnumerateItems(listing.items.mid(half));
+            observer->finishEnumeratingUpToPage(std::nullopt);
+        });
+    }
+    void enumerateChanges(std::shared_ptr<FileProviderChangeObserver> observer,
+                          const FileProviderSyncAnchor& anchor) override
+    {
+        const MemoryExtension::Listing listing = m_ext->list(m_container, true);
+        if (listing.hang)
+            return;
+        auto ext = m_ext;
+        const QString container = m_container;
+        later([ext, container, observer, listing, anchor] {
+            if (listing.error) {
+                // As the real extension: a failed change listing reports nothing new.
+                observer->finishEnumeratingChangesUpToSyncAnchor(anchor, false);
+                return;
+            }
+            QSet<QString> ids;
+            for (const FileProviderItemRef& item : listing.items)
+                ids.insert(item->itemIdentifier());
+            const QSet<QString> previous = ext->swapSnapshot(container, ids);
+            if (!listing.items.isEmpty())
+                observer->didUpdateItems(listing.items);
+            const QSet<QString> deleted = previous - ids;
+            if (!deleted.isEmpty())
+                observer->didDeleteItemsWithIdentifiers(deleted.values());
+            observer->finishEnumeratingChangesUpToSyncAnchor(QUuid::createUuid().toByteArray(),
+                                                             false);
+        });
+    }
+    void currentSyncAnchor(
+        std::function<void(std::optional<FileProviderSyncAnchor>)> completion) override
+    {
+        later([completion] { completion(QUuid::createUuid().toByteArray()); });
+    }
+
+private:
+    std::shared_ptr<MemoryExtension> m_ext;
+    QString m_container;
+};
+
+} // namespace
+
+FileProviderItemProperties MemoryExtension::folder(const QString& id, const QString& parent,
+                                                   const QString& name,
+                                                   FileProviderItemCapabilities capabilities)
+{
+    FileProviderItemProperties p;
+    p.itemIdentifier = id;
+    p.parentItemIdentifier = parent;
+    p.filename = name;
+    p.contentType = ContentType::folder();
+    p.capabilities = capabilities;
+    p.itemVersion = {"folder", "1"};
+    return p;
+}
+
+FileProviderItemProperties MemoryExtension::file(const QString& id, const QString& parent,
+                                                 const QString& name, qint64 size,
+                                                 const QString& mime,
+                                                 FileProviderItemCapabilities capabilities)
+{
+    FileProviderItemProperties p;
+    p.itemIdentifier = id;
+    p.parentItemIdentifier = parent;
+    p.filename = name;
+    p.contentType = ContentType(mime);
+    p.documentSize = size;
+    p.creationDate = QDateTime::fromSecsSinceEpoch(1'700'000'000, Qt::UTC);
+    p.contentModificationDate = QDateTime::fromSecsSinceEpoch(1'700'000'100, Qt::UTC);
+    p.capabilities = capabilities;
+    return p;
+}
+
+void MemoryExtension::put(FileProviderItemProperties item, const QByteArray& contents,
+                          const QByteArray& thumbnail)
+{
+    std::lock_guard lock(m_mutex);
+    if (!item.contentType.conformsTo(ContentKind::folder)) {
+        if (!item.documentSize)
+            item.documentSize = contents.size();
+        item.itemVersion.contentVersion =
+            QCryptographicHash::hash(contents, QCryptographicHash::Sha1).toHex();
+        item.itemVersion.metadataVersion = QByteArray::number(++m_version);
+    }
+    Entry& e = m_items[item.itemIdentifier];
+    e.item = std::move(item);
+    e.contents = contents;
+    e.thumbnail = thumbnail;
+}
+
+void MemoryExtension::remove(const QString& id)
+{
+    std::lock_guard lock(m_mutex);
+    m_items.remove(id);
+}
+
+void MemoryExtension::failContents(const QString& id, const std::optional<Error>& error)
+{
+    std::lock_guard lock(m_mutex);
+    if (m_items.contains(id))
+        m_items[id].contentsError = error;
+}
+
+void MemoryExtension::failListing(const QString& container, const std::optional<Error>& error)
+{
+    std::lock_guard lock(m_mutex);
+    if (error)
+        m_listingErrors.insert(container, *error);
+    else
+        m_listingErrors.remove(container);
+}
+
+void MemoryExtension::hangListing(const QString& container, bool hang)
+{
+    std::lock_guard lock(m_mutex);
+    if (hang)
+        m_hanging.insert(container);
+    else
+        m_hanging.remove(container);
+}
+
+int MemoryExtension::listingCount(const QString& container) const
+{
+    std::lock_guard lock(m_mutex);
+    return m_listings.value(container);
+}
+
+int MemoryExtension::changesCount(const QString& container) const
+{
+    std::lock_guard lock(m_mutex);
+    return m_changes.value(container);
+}
+
+MemoryExtension::Listing MemoryExtension::list(const QString& container, bool changes)
+{
+    std::lock_guard lock(m_mutex);
+    ++(changes ? m_changes : m_listings)[container];
+    Listing listing;
+    listing.hang = m_hanging.contains(container);
+    if (m_listingErrors.contains(container)) {
+        listing.error = m_listingErrors.value(container);
+        return listing;
+    }
+    for (const Entry& e : std::as_const(m_items))
+        if (e.item.parentItemIdentifier == container)
+            listing.items.append(FileProviderItemSnapshot::make(e.item));
+    return listing;
+}
+
+QSet<QString> MemoryExtension::swapSnapshot(const QString& container, const QSet<QString>& current)
+{
+    std::lock_guard lock(m_mutex);
+    QSet<QString> previous = m_snapshots.value(container);
+    m_snapshots.insert(container, current);
+    return previous;
+}
+
+ProgressRef MemoryExtension::itemForIdentifier(const FileProviderItemIdentifier& identifier,
+                                               ItemCompletion completion)
+{
+    std::optional<FileProviderItemProperties> item;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_items.contains(identifier))
+            item = m_items.value(identifier).item;
+    }
+    later([item, completion] {
+        if (item)
+            completion(FileProviderItemSnapshot::make(*item));
+        else
+            completion(fileProviderError(FileProviderErrorCode::noSuchItem));
+    });
+    return Progress::make(1);
+}
+
+ProgressRef MemoryExtension::fetchContents(const FileProviderItemIdentifier& identifier,
+                                           const std::optional<FileProviderItemVersion>&,
+                                           FetchContentsCompletion completion)
+{
+    ++m_fetches;
+    std::optional<Entry> entry;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_items.contains(identifier))
+            entry = m_items.value(identifier);
+    }
+    later([entry, completion] {
+        if (!entry) {
+            completion(fileProviderError(FileProviderErrorCode::noSuchItem));
+            return;
+        }
+        if (entry->contentsError) {
+            completion(*entry->contentsError);
+            return;
+        }
+        const QString dir = QDir::tempPath() + QStringLiteral("/memory-extension-downloads");
+        QDir().mkpath(dir);
+        const QString path = dir + u'/' + QUuid::createUuid().toString(QUuid::WithoutBraces);
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) ||
+            file.write(entry->contents) != entry->contents.size()) {
+            completion(fileError(EIO, path));
+            return;
+        }
+        file.close();
+        completion(FileProviderFetchedContents{path, FileProviderItemSnapshot::make(entry->item)});
+    });
+    return Progress::make(100);
+}
+
+ProgressRef MemoryExtension::createItem(FileProviderItemRef, FileProviderItemFields,
+                                        const std::optional<QString>&, FileProviderCreateOptions,
+                                        ItemChangeCompletion completion)
+{
+    later([completion] { completion(unsupportedOperationError()); });
+    return Progress::make();
+}
+
+ProgressRef MemoryExtension::modifyItem(FileProviderItemRef, const FileProviderItemVersion&,
+                                        FileProviderItemFields, const std::optional<QString>&,
+                                        ItemChangeCompletion completion)
+{
+    later([completion] { completion(unsupportedOperationError()); });
+    return Progress::make();
+}
+
+ProgressRef MemoryExtension::deleteItem(const FileProviderItemIdentifier&,
+                                        const FileProviderItemVersion&, FileProviderDeleteOptions,
+                                        DeleteCompletion completion)
+{
+    later([completion] { completion(unsupportedOperationError()); });
+    return Progress::make();
+}
+
+Result<FileProviderEnumeratorRef>
+MemoryExtension::enumeratorForContainer(const FileProviderItemIdentifier& containerIdentifier)
+{
+    return FileProviderEnumeratorRef(
+        std::make_shared<MemoryEnumerator>(shared_from_this(), containerIdentifier));
+}
+
+ProgressRef MemoryExtension::fetchThumbnails(const QList<FileProviderItemIdentifier>& identifiers,
+                                             const QSize&, PerThumbnailCompletion perThumbnail,
+                                             ThumbnailsCompletion completion)
+{
+    ++m_thumbnailRequests;
+    QList<QPair<QString, QByteArray>> answers;
+    {
+        std::lock_guard lock(m_mutex);
+        for (const QString& id : identifiers)
+            answers.append({id, m_items.value(id).thumbnail});
+    }
+    later([answers, perThumbnail, completion] {
+        for (const auto& [id, bytes] : answers)
+            perThumbnail(id, bytes);
+        completion(Result<void>::success());
+    });
+    return Progress::make(identifiers.size());
+}
+
+} // namespace pixavella

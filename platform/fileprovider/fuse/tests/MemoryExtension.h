@@ -1,0 +1,97 @@
+#pragma once
+
+#include "FileProviderReplicatedExtension.h"
+
+#include <QHash>
+#include <QMap>
+#include <QSet>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+namespace pixavella {
+
+// A replicated extension over an in-memory tree: the framework's own test seam. Answers come
+// from other threads, as the real extension's do. Items, contents, thumbnails and failures
+// can be changed at any time; the counters say what the host asked for.
+class MemoryExtension final : public FileProviderReplicatedExtension,
+                              public std::enable_shared_from_this<MemoryExtension> {
+public:
+    static FileProviderItemProperties
+    folder(const QString& id, const QString& parent, const QString& name,
+           FileProviderItemCapabilities capabilities = FileProviderItemCapability::allowsAll);
+    static FileProviderItemProperties
+    file(const QString& id, const QString& parent, const QString& name, qint64 size,
+         const QString& mime = QStringLiteral("image/jpeg"),
+         FileProviderItemCapabilities capabilities = FileProviderItemCapability::allowsAll);
+
+    // Adds or replaces an item; a file's size and content version follow `contents`.
+    void put(FileProviderItemProperties item, const QByteArray& contents = {},
+             const QByteArray& thumbnail = {});
+    void remove(const QString& id);
+    void failContents(const QString& id, const std::optional<Error>& error);
+    void failListing(const QString& container, const std::optional<Error>& error);
+    // Listings of `container` never finish (the host's own time limit must answer).
+    void hangListing(const QString& container, bool hang);
+
+    int fetchCount() const { return m_fetches.load(); }
+    int thumbnailRequests() const { return m_thumbnailRequests.load(); }
+    int listingCount(const QString& container) const;
+    int changesCount(const QString& container) const;
+
+    // FileProviderReplicatedExtension
+    void invalidate() override {}
+    ProgressRef itemForIdentifier(const FileProviderItemIdentifier& identifier,
+                                  ItemCompletion completion) override;
+    ProgressRef fetchContents(const FileProviderItemIdentifier& identifier,
+                              const std::optional<FileProviderItemVersion>& requestedVersion,
+                              FetchContentsCompletion completion) override;
+    ProgressRef createItem(FileProviderItemRef itemTemplate, FileProviderItemFields fields,
+                           const std::optional<QString>& contents,
+                           FileProviderCreateOptions options,
+                           ItemChangeCompletion completion) override;
+    ProgressRef modifyItem(FileProviderItemRef item, const FileProviderItemVersion& baseVersion,
+                           FileProviderItemFields changedFields,
+                           const std::optional<QString>& contents,
+                           ItemChangeCompletion completion) override;
+    ProgressRef deleteItem(const FileProviderItemIdentifier& identifier,
+                           const FileProviderItemVersion& baseVersion,
+                           FileProviderDeleteOptions options, DeleteCompletion completion) override;
+    Result<FileProviderEnumeratorRef>
+    enumeratorForContainer(const FileProviderItemIdentifier& containerIdentifier) override;
+    ProgressRef fetchThumbnails(const QList<FileProviderItemIdentifier>& identifiers,
+                                const QSize& requestedSize, PerThumbnailCompletion perThumbnail,
+                                ThumbnailsCompletion completion) override;
+
+    // Used by the enumerator.
+    struct Listing {
+        std::optional<Error> error;
+        bool hang = false;
+        QList<FileProviderItemRef> items;
+    };
+    Listing list(const QString& container, bool changes);
+    // Identifiers reported last time for `container`; replaced by `current`.
+    QSet<QString> swapSnapshot(const QString& container, const QSet<QString>& current);
+
+private:
+    struct Entry {
+        FileProviderItemProperties item;
+        QByteArray contents;
+        QByteArray thumbnail;
+        std::optional<Error> contentsError;
+    };
+    // Guards every field below.
+    mutable std::mutex m_mutex;
+    QMap<QString, Entry> m_items; // ordered: listings come in identifier order
+    QHash<QString, Error> m_listingErrors;
+    QSet<QString> m_hanging;
+    QHash<QString, QSet<QString>> m_snapshots;
+    QHash<QString, int> m_listings;
+    QHash<QString, int> m_changes;
+    std::atomic<int> m_fetches{0};
+    std::atomic<int> m_thumbnailRequests{0};
+    int m_version = 0;
+};
+
+} // namespace pixavella

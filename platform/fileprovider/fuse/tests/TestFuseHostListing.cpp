@@ -1,0 +1,253 @@
+#include "FileProviderError.h"
+#include "MountedHost.h"
+
+#include <QNetworkReply>
+#include <QProcess>
+#include <QTest>
+
+#include <unistd.h>
+
+using namespace pixavella;
+
+namespace {
+
+const QString root = FileProviderContainer::root;
+
+QStringList lines(const QByteArray& out)
+{
+    QStringList list = QString::fromUtf8(out).split(u'\n', Qt::SkipEmptyParts);
+    list.sort();
+    return list;
+}
+
+} // namespace
+
+class TestFuseHostListing : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void rootShowsFoldersAndTrash();
+    void namesOnDisk_data();
+    void namesOnDisk();
+    void duplicateNamesFollowIdentifierOrder();
+    void attributesFollowTheItem_data();
+    void attributesFollowTheItem();
+    void inodesAreStable();
+    void findWalksTheTree();
+    void listingErrorsBecomeErrno_data();
+    void listingErrorsBecomeErrno();
+    void trashListsTheTrashContainer();
+    void changesAreRefused_data();
+    void changesAreRefused();
+
+private:
+    std::shared_ptr<MemoryExtension> m_ext;
+    std::unique_ptr<MountedHost> m_mount;
+};
+
+void TestFuseHostListing::init()
+{
+    m_ext = std::make_shared<MemoryExtension>();
+    m_ext->put(MemoryExtension::folder("photos", root, "Mes photos"));
+    m_ext->put(MemoryExtension::folder("albums", root, "Mes albums",
+                                       FileProviderItemCapability::allowsReading));
+    m_ext->put(MemoryExtension::folder("names", "photos", "Noms"));
+    m_mount = std::make_unique<MountedHost>(m_ext);
+    const Result<void> mounted = m_mount->mount();
+    QVERIFY2(mounted, qPrintable(mounted ? QString() : mounted.error().description));
+}
+
+void TestFuseHostListing::cleanup()
+{
+    m_mount.reset();
+    m_ext.reset();
+}
+
+void TestFuseHostListing::rootShowsFoldersAndTrash()
+{
+    const ToolRun ls = runTool("ls", {"-a1", m_mount->mountPoint()});
+    QCOMPARE(ls.exitCode, 0);
+    QCOMPARE(lines(ls.out), (QStringList{".", "..", QStringLiteral(".Trash-%1").arg(::getuid()),
+                                         "Mes albums", "Mes photos"}));
+}
+
+void TestFuseHostListing::namesOnDisk_data()
+{
+    QTest::addColumn<QStringList>("names");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("duplicates numbered before the extension")
+        << QStringList{"IMG_0001.JPG", "IMG_0001.JPG", "IMG_0001.JPG"}
+        << QStringList{"IMG_0001 2.JPG", "IMG_0001 3.JPG", "IMG_0001.JPG"};
+    QTest::newRow("slash shown as division slash")
+        << QStringList{"2024/03 vacances.jpg"} << QStringList{"2024\u221503 vacances.jpg"};
+    QTest::newRow("dots never produced")
+        << QStringList{".", ".."} << QStringList{"\u2024", "\u2025"};
+    QTest::newRow("long name cut, extension kept")
+        << QStringList{QString(300, QChar(0xE9)) + ".heic"}
+        << QStringList{QString(125, QChar(0xE9)) + ".heic"};
+}
+
+void TestFuseHostListing::namesOnDisk()
+{
+    QFETCH(QStringList, names);
+    QFETCH(QStringList, expected);
+    for (int i = 0; i < names.size(); ++i)
+        m_ext->put(MemoryExtension::file(QStringLiteral("n%1").arg(i), "names", names.at(i), 3),
+                   "abc");
+    const QString folder = m_mount->path("Mes photos/Noms");
+    const ToolRun find = runTool("find", {folder, "-mindepth", "1", "-printf", "%f\\n"});
+    QCOMPARE(find.exitCode, 0);
+    QCOMPARE(lines(find.out), expected);
+    // Every name shown can be looked up and read.
+    for (const QString& name : std::as_const(expected)) {
+        const ToolRun cat = runTool("cat", {folder + u'/' + name});
+        QCOMPARE(cat.exitCode, 0);
+        QCOMPARE(cat.out, QByteArray("abc"));
+    }
+}
+
+void TestFuseHostListing::duplicateNamesFollowIdentifierOrder()
+{
+    m_ext->put(MemoryExtension::file("c", "names", "a.jpg", 1), "c");
+    m_ext->put(MemoryExtension::file("a", "names", "a.jpg", 1), "a");
+    m_ext->put(MemoryExtension::file("b", "names", "a.jpg", 1), "b");
+    const QString folder = m_mount->path("Mes photos/Noms/");
+    QCOMPARE(runTool("cat", {folder + "a.jpg"}).out, QByteArray("a"));
+    QCOMPARE(runTool("cat", {folder + "a 2.jpg"}).out, QByteArray("b"));
+    QCOMPARE(runTool("cat", {folder + "a 3.jpg"}).out, QByteArray("c"));
+}
+
+void TestFuseHostListing::attributesFollowTheItem_data()
+{
+    QTest::addColumn<bool>("isFolder");
+    QTest::addColumn<unsigned>("capabilities");
+    QTest::addColumn<QString>("mode");
+    using namespace FileProviderItemCapability;
+    QTest::newRow("folder that takes items") << true << allowsAll << "drwxr-xr-x";
+    QTest::newRow("folder that takes none")
+        << true << (allowsReading | allowsRenaming) << "dr-xr-xr-x";
+    QTest::newRow("writable file") << false << allowsAll << "-rw-r--r--";
+    QTest::newRow("read-only file") << false << (allowsReading | allowsDeleting) << "-r--r--r--";
+}
+
+void TestFuseHostListing::attributesFollowTheItem()
+{
+    QFETCH(bool, isFolder);
+    QFETCH(unsigned, capabilities);
+    QFETCH(QString, mode);
+    FileProviderItemProperties item =
+        isFolder ? MemoryExtension::folder("x", "photos", "x", capabilities)
+                 : MemoryExtension::file("x", "photos", "x", 12345, "image/jpeg", capabilities);
+    item.contentModificationDate = QDateTime::fromSecsSinceEpoch(1'650'000'000, Qt::UTC);
+    m_ext->put(item, isFolder ? QByteArray() : QByteArray(12345, 'x'));
+    const ToolRun stat =
+        runTool("stat", {"-c", "%A %u %g %s %Y %h", m_mount->path("Mes photos/x")});
+    QCOMPARE(stat.exitCode, 0);
+    // One link: a file, or a folder never listed (its subfolders are not known yet).
+    const QString expected = QStringLiteral("%1 %2 %3 %4 1650000000 1\n")
+                                 .arg(mode)
+                                 .arg(::getuid())
+                                 .arg(::getgid())
+                                 .arg(isFolder ? 0 : 12345);
+    QCOMPARE(QString::fromUtf8(stat.out), expected);
+}
+
+void TestFuseHostListing::inodesAreStable()
+{
+    m_ext->put(MemoryExtension::file("a", "photos", "a.jpg", 1), "a");
+    m_ext->put(MemoryExtension::file("b", "photos", "b.jpg", 1), "b");
+    const QString a = m_mount->path("Mes photos/a.jpg");
+    const QByteArray first = runTool("stat", {"-c", "%i", a}).out;
+    QVERIFY(!first.isEmpty());
+    QVERIFY(first != runTool("stat", {"-c", "%i", m_mount->path("Mes photos/b.jpg")}).out);
+    // A change in the folder, and the kernel dropping what it cached, keep the number.
+    m_ext->put(MemoryExtension::file("c", "photos", "c.jpg", 1), "c");
+    m_mount->host().signalEnumerator("photos");
+    QTRY_COMPARE(lines(runTool("ls", {m_mount->path("Mes photos")}).out).size(), 4);
+    QFile drop("/proc/sys/vm/drop_caches");
+    if (drop.open(QIODevice::WriteOnly))
+        drop.write("2");
+    QCOMPARE(runTool("stat", {"-c", "%i", a}).out, first);
+}
+
+void TestFuseHostListing::findWalksTheTree()
+{
+    m_ext->put(MemoryExtension::folder("y", "photos", "2024"));
+    m_ext->put(MemoryExtension::folder("m", "y", "Mars"));
+    m_ext->put(MemoryExtension::file("a", "m", "a.jpg", 1), "a");
+    m_ext->put(MemoryExtension::file("b", "albums", "b.jpg", 1), "b");
+    QProcess process;
+    process.setWorkingDirectory(m_mount->mountPoint());
+    process.start("find", {".", "-type", "f"});
+    QVERIFY(process.waitForFinished(20'000));
+    QCOMPARE(process.exitCode(), 0);
+    QCOMPARE(lines(process.readAllStandardOutput()),
+             (QStringList{"./Mes albums/b.jpg", "./Mes photos/2024/Mars/a.jpg"}));
+}
+
+void TestFuseHostListing::listingErrorsBecomeErrno_data()
+{
+    QTest::addColumn<Error>("error");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("not authenticated")
+        << fileProviderError(FileProviderErrorCode::notAuthenticated) << "Permission denied";
+    QTest::newRow("http 404") << Error{ErrorDomain::Client, 404, "Réponse HTTP 404 d'Immich"}
+                              << "No such file or directory";
+    QTest::newRow("transport time-out")
+        << Error{ErrorDomain::Network, QNetworkReply::TimeoutError, "timeout"}
+        << "Connection timed out";
+    QTest::newRow("server unreachable")
+        << fileProviderError(FileProviderErrorCode::serverUnreachable) << "No route to host";
+}
+
+void TestFuseHostListing::listingErrorsBecomeErrno()
+{
+    QFETCH(Error, error);
+    QFETCH(QString, message);
+    m_ext->failListing("photos", error);
+    const ToolRun ls = runTool("ls", {m_mount->path("Mes photos")});
+    QVERIFY(ls.exitCode != 0);
+    QVERIFY2(ls.err.contains(message.toUtf8()), ls.err.constData());
+    // Once the extension answers again, so does the folder.
+    m_ext->failListing("photos", std::nullopt);
+    QCOMPARE(runTool("ls", {m_mount->path("Mes photos")}).exitCode, 0);
+}
+
+void TestFuseHostListing::trashListsTheTrashContainer()
+{
+    m_ext->put(MemoryExtension::file("t", FileProviderContainer::trash, "old.jpg", 1), "t");
+    const QString trash = m_mount->path(QStringLiteral(".Trash-%1").arg(::getuid()));
+    QCOMPARE(lines(runTool("ls", {trash}).out), (QStringList{"files", "info"}));
+    QCOMPARE(lines(runTool("ls", {trash + "/files"}).out), QStringList{"old.jpg"});
+    QCOMPARE(runTool("ls", {trash + "/info"}).out, QByteArray());
+    QCOMPARE(runTool("stat", {"-c", "%A", trash}).out, QByteArray("drwx------\n"));
+}
+
+void TestFuseHostListing::changesAreRefused_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("mkdir") << "mkdir" << QStringList{"Mes photos/new"};
+    QTest::newRow("create") << "touch" << QStringList{"Mes photos/new.jpg"};
+    QTest::newRow("set times") << "touch" << QStringList{"Mes photos/a.jpg"};
+    QTest::newRow("rename") << "mv" << QStringList{"Mes photos/a.jpg", "Mes photos/b.jpg"};
+    QTest::newRow("unlink") << "rm" << QStringList{"Mes photos/a.jpg"};
+}
+
+void TestFuseHostListing::changesAreRefused()
+{
+    QFETCH(QString, program);
+    QFETCH(QStringList, arguments);
+    m_ext->put(MemoryExtension::file("a", "photos", "a.jpg", 1), "a");
+    QCOMPARE(runTool("ls", {m_mount->path("Mes photos")}).exitCode, 0);
+    for (QString& a : arguments)
+        a = m_mount->path(a);
+    const ToolRun run = runTool(program, arguments);
+    QVERIFY(run.exitCode != 0);
+    QVERIFY2(run.err.contains("Read-only file system"), run.err.constData());
+}
+
+QTEST_GUILESS_MAIN(TestFuseHostListing)
+#include "TestFuseHostListing.moc"

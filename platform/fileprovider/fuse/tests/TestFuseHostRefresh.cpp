@@ -1,0 +1,126 @@
+#include "Clock.h"
+#include "MountedHost.h"
+
+#include <QTest>
+
+using namespace pixavella;
+
+namespace {
+
+const QString root = FileProviderContainer::root;
+
+QByteArray sorted(const QByteArray& out)
+{
+    QList<QByteArray> names = out.split('\n');
+    names.removeAll(QByteArray());
+    std::sort(names.begin(), names.end());
+    return names.join(' ');
+}
+
+} // namespace
+
+class TestFuseHostRefresh : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void signalledChangesReachTheKernel();
+    void signalOfAnIdleFolderWaitsForItsNextUse();
+    void workingSetSignalMarksEveryListedFolder();
+    void listingThatNeverEndsIsAnswered();
+
+private:
+    QString photos(const QString& name = {}) const
+    {
+        return m_mount->path(name.isEmpty() ? QStringLiteral("Photos") : "Photos/" + name);
+    }
+    QByteArray ls(const QString& path) const { return sorted(runTool("ls", {path}).out); }
+
+    std::unique_ptr<ManualClock> m_clock;
+    std::shared_ptr<MemoryExtension> m_ext;
+    std::unique_ptr<MountedHost> m_mount;
+};
+
+void TestFuseHostRefresh::init()
+{
+    m_clock = std::make_unique<ManualClock>();
+    m_ext = std::make_shared<MemoryExtension>();
+    m_ext->put(MemoryExtension::folder("photos", root, "Photos"));
+    m_ext->put(MemoryExtension::folder("albums", root, "Albums"));
+    m_ext->put(MemoryExtension::file("a", "photos", "a.jpg", 1), "a");
+    m_ext->put(MemoryExtension::file("b", "photos", "b.jpg", 1), "b");
+    m_mount = std::make_unique<MountedHost>(
+        m_ext, [](FuseHostOptions& o) { o.enumerationTimeout = std::chrono::seconds(2); });
+    QVERIFY(m_mount->mount());
+}
+
+void TestFuseHostRefresh::cleanup()
+{
+    m_mount.reset();
+    m_ext.reset();
+    m_clock.reset();
+}
+
+void TestFuseHostRefresh::signalledChangesReachTheKernel()
+{
+    QCOMPARE(ls(photos()), QByteArray("a.jpg b.jpg"));
+    const QByteArray inode = runTool("stat", {"-c", "%i %s", photos("b.jpg")}).out;
+    QCOMPARE(runTool("stat", {"-c", "%s", photos("a.jpg")}).out, QByteArray("1\n"));
+
+    // a.jpg goes, b.jpg is renamed, c.jpg arrives. The kernel has a.jpg and b.jpg cached for
+    // a minute: only invalidation makes the change visible now.
+    m_ext->remove("a");
+    m_ext->put(MemoryExtension::file("b", "photos", "renamed.jpg", 2), "bb");
+    m_ext->put(MemoryExtension::file("c", "photos", "c.jpg", 1), "c");
+    m_mount->host().signalEnumerator("photos");
+    QCOMPARE(m_ext->changesCount("photos"), 1); // used a moment ago: refreshed at once
+
+    QTRY_VERIFY(runTool("stat", {photos("a.jpg")}).err.contains("No such file or directory"));
+    QTRY_VERIFY(runTool("stat", {photos("b.jpg")}).err.contains("No such file or directory"));
+    QCOMPARE(ls(photos()), QByteArray("c.jpg renamed.jpg"));
+    const QByteArray renamed = runTool("stat", {"-c", "%i %s", photos("renamed.jpg")}).out;
+    QCOMPARE(renamed.split(' ').first(), inode.split(' ').first());
+    QCOMPARE(renamed.split(' ').last(), QByteArray("2\n"));
+    QCOMPARE(m_ext->listingCount("photos"), 1);
+}
+
+void TestFuseHostRefresh::signalOfAnIdleFolderWaitsForItsNextUse()
+{
+    QCOMPARE(ls(photos()), QByteArray("a.jpg b.jpg"));
+    m_clock->advance(61);
+    m_ext->put(MemoryExtension::file("c", "photos", "c.jpg", 1), "c");
+    m_mount->host().signalEnumerator("photos");
+    QCOMPARE(m_ext->changesCount("photos"), 0);
+    QCOMPARE(ls(photos()), QByteArray("a.jpg b.jpg c.jpg"));
+    QCOMPARE(m_ext->changesCount("photos"), 1);
+    // Unchanged since: no request at all.
+    QCOMPARE(ls(photos()), QByteArray("a.jpg b.jpg c.jpg"));
+    QCOMPARE(m_ext->changesCount("photos"), 1);
+    QCOMPARE(m_ext->listingCount("photos"), 1);
+}
+
+void TestFuseHostRefresh::workingSetSignalMarksEveryListedFolder()
+{
+    QCOMPARE(ls(photos()), QByteArray("a.jpg b.jpg"));
+    QCOMPARE(ls(m_mount->path("Albums")), QByteArray());
+    m_mount->host().signalEnumerator(FileProviderContainer::workingSet);
+    QCOMPARE(m_ext->changesCount("photos"), 1);
+    QCOMPARE(m_ext->changesCount("albums"), 1);
+    QCOMPARE(m_ext->changesCount(root), 1);
+    QCOMPARE(m_ext->listingCount(FileProviderContainer::workingSet), 0);
+    QCOMPARE(m_ext->changesCount(FileProviderContainer::workingSet), 0);
+}
+
+void TestFuseHostRefresh::listingThatNeverEndsIsAnswered()
+{
+    m_ext->hangListing("albums", true);
+    const ToolRun ls = runTool("ls", {m_mount->path("Albums")});
+    QVERIFY(ls.exitCode != 0);
+    QVERIFY2(ls.err.contains("Connection timed out"), ls.err.constData());
+    m_ext->hangListing("albums", false);
+    QCOMPARE(runTool("ls", {m_mount->path("Albums")}).exitCode, 0);
+}
+
+QTEST_GUILESS_MAIN(TestFuseHostRefresh)
+#include "TestFuseHostRefresh.moc"

@@ -1,0 +1,103 @@
+#include "Replica.h"
+
+#include "MemoryExtension.h"
+
+#include <QTest>
+
+using namespace pixavella;
+
+namespace {
+
+FileProviderItemRef fileItem(const QString& id, const QString& parent, const QString& name,
+                             qint64 size = 1)
+{
+    return FileProviderItemSnapshot::make(MemoryExtension::file(id, parent, name, size));
+}
+
+FileProviderItemRef folderItem(const QString& id, const QString& parent, const QString& name)
+{
+    return FileProviderItemSnapshot::make(MemoryExtension::folder(id, parent, name));
+}
+
+const QString root = FileProviderContainer::root;
+
+} // namespace
+
+class TestReplica : public QObject {
+    Q_OBJECT
+private slots:
+    void inodesStayWithTheirIdentifier();
+    void nodeHeldByTheKernelOutlivesItsDeletion();
+    void deletionFromAFormerFolderIsIgnored();
+    void renameTellsWhichNamesToForget();
+    void deletedFolderTakesItsListingAlong();
+};
+
+void TestReplica::inodesStayWithTheirIdentifier()
+{
+    Replica r;
+    r.applyListing(root, {folderItem("p", root, "Photos")}, "1");
+    r.applyListing("p", {fileItem("a", "p", "a.jpg"), fileItem("b", "p", "b.jpg")}, "1");
+    const InodeNumber a = r.child(r.entry("p")->ino, "a.jpg", false)->ino;
+    // Gone from a listing, then back: the same inode.
+    r.applyListing("p", {fileItem("b", "p", "b.jpg")}, "2");
+    QVERIFY(!r.entry(a));
+    r.applyListing("p", {fileItem("b", "p", "b.jpg"), fileItem("a", "p", "a.jpg")}, "3");
+    QCOMPARE(r.entry("a")->ino, a);
+    QVERIFY(r.entry("b")->ino != a);
+    QCOMPARE(*r.path(a), QByteArray("Photos/a.jpg"));
+}
+
+void TestReplica::nodeHeldByTheKernelOutlivesItsDeletion()
+{
+    Replica r;
+    r.applyListing(root, {fileItem("a", root, "a.jpg", 7)}, "1");
+    const std::optional<ReplicaEntry> held = r.child(kRootInode, "a.jpg", true);
+    QVERIFY(held);
+    r.applyChanges(root, {}, {"a"}, "2");
+    QVERIFY(!r.child(kRootInode, "a.jpg", false));      // no longer listed
+    QCOMPARE(r.entry(held->ino)->item.documentSize, 7); // still answers getattr
+    r.forget(held->ino, 1);
+    QVERIFY(!r.entry(held->ino));
+}
+
+void TestReplica::deletionFromAFormerFolderIsIgnored()
+{
+    Replica r;
+    r.applyListing(root, {folderItem("m1", root, "Mars"), folderItem("m2", root, "Avril")}, "1");
+    r.applyListing("m1", {fileItem("a", "m1", "a.jpg")}, "1");
+    r.applyListing("m2", {}, "1");
+    // The photo moved from March to April: April reports it first, March deletes it later.
+    r.applyChanges("m2", {fileItem("a", "m2", "a.jpg")}, {}, "2");
+    r.applyChanges("m1", {}, {"a"}, "2");
+    QVERIFY(r.child(r.entry("m2")->ino, "a.jpg", false));
+    QVERIFY(!r.child(r.entry("m1")->ino, "a.jpg", false));
+}
+
+void TestReplica::renameTellsWhichNamesToForget()
+{
+    Replica r;
+    r.applyListing(root, {fileItem("a", root, "x.jpg"), fileItem("b", root, "y.jpg")}, "1");
+    const InodeNumber b = r.entry("b")->ino;
+    // b takes a's name: a's old name now means another file, b's old name nothing.
+    const ReplicaDelta delta = r.applyChanges(
+        root, {fileItem("a", root, "z.jpg"), fileItem("b", root, "x.jpg", 2)}, {}, "2");
+    QVERIFY(delta.entries.contains(qMakePair(kRootInode, QByteArray("x.jpg"))));
+    QVERIFY(delta.entries.contains(qMakePair(kRootInode, QByteArray("y.jpg"))));
+    QVERIFY(delta.inodes.contains(b)); // size changed
+    QCOMPARE(r.child(kRootInode, "x.jpg", false)->ino, b);
+}
+
+void TestReplica::deletedFolderTakesItsListingAlong()
+{
+    Replica r;
+    r.applyListing(root, {folderItem("f", root, "F")}, "1");
+    r.applyListing("f", {fileItem("a", "f", "a.jpg")}, "1");
+    const ReplicaDelta delta = r.applyListing(root, {}, "2");
+    QCOMPARE(delta.droppedContainers, QList<FileProviderItemIdentifier>{"f"});
+    QVERIFY(!r.anchor("f"));
+    QVERIFY(!r.entry("a"));
+}
+
+QTEST_GUILESS_MAIN(TestReplica)
+#include "TestReplica.moc"
