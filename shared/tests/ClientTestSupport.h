@@ -26,9 +26,14 @@ public:
             state->arrived.release();
         };
     }
-    // The result, or a "Test" error when none arrived in time.
+    // The result (waiting for it the first time), or a "Test" error when none arrived in time.
     Result<T> wait(int ms = 30'000) const
     {
+        {
+            QMutexLocker lock(&m_state->mutex);
+            if (m_state->result)
+                return *m_state->result;
+        }
         if (!m_state->arrived.tryAcquire(1, ms))
             return Error{QStringLiteral("Test"), 0, QStringLiteral("no completion")};
         QMutexLocker lock(&m_state->mutex);

@@ -11,3 +11,6 @@ pixavella_add_test(TestImmichClientAnswers
 pixavella_add_test(TestImmichClientListing
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestImmichClientListing.cpp
     LIBS pixavella_shared immich_double_launcher PkgConfig::HTTPLIB)
+pixavella_add_test(TestImmichClientChanges
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestImmichClientChanges.cpp
+    LIBS pixavella_shared immich_double_launcher)
