@@ -1,5 +1,6 @@
 #include "DedupIndex.h"
 
+#include "AssetNameStore.h"
 #include "SettingsShapes.h"
 #include "SettingsSuite.h"
 
@@ -45,6 +46,9 @@ QString DedupIndex::key(int year, int month, const QString& name)
 
 void DedupIndex::rebuild(const QList<ImmichAsset>& assets, const NameLookup& userName)
 {
+    const NameLookup nameOf = userName ? userName : [](const ImmichAsset& asset) {
+        return AssetNameStore::shared().name(asset.id);
+    };
     QHash<QString, QStringList> grouped;
     for (const ImmichAsset& asset : assets) {
         if (!asset.checksum)
@@ -52,7 +56,7 @@ void DedupIndex::rebuild(const QList<ImmichAsset>& assets, const NameLookup& use
         const std::optional<QDate> day = captureDay(asset);
         if (!day)
             continue;
-        std::optional<QString> name = userName ? userName(asset) : std::nullopt;
+        std::optional<QString> name = nameOf(asset);
         if (!name || name->isEmpty())
             name = asset.originalFileName;
         grouped[key(day->year(), day->month(), *name)].append(*asset.checksum);

@@ -28,7 +28,8 @@ public:
     explicit DedupIndex(SettingsSuite& suite);
 
     // Replaces the index with one computed from the complete asset list. Assets without a
-    // checksum or without a readable capture date are left out.
+    // checksum or without a readable capture date are left out. Names come from `userName`,
+    // by default the process's AssetNameStore, else from originalFileName.
     void rebuild(const QList<ImmichAsset>& assets, const NameLookup& userName = {});
 
     // The checksums recorded for that name in that month; empty when none.

@@ -1,16 +1,17 @@
 #include "FetchCache.h"
 
 #include "Clock.h"
+#include "DedupIndex.h"
 
 namespace pixavella {
 
 namespace {
 
-// Completes from the cache when it may and holds a value, else asks `load` and stores what it
-// brings back.
+// Completes from the cache when it may and holds a value, else asks `load`, stores what it
+// brings back and hands it to `fetched`.
 template <typename T, typename Load>
 void cachedListing(FetchCache& cache, const QString& key, FetchCache::Mode mode, Completion<T> done,
-                   Load load)
+                   Load load, std::function<void(const T&)> fetched = {})
 {
     if (mode == FetchCache::Mode::normal) {
         if (std::optional<T> cached = cache.fetch<T>(key)) {
@@ -18,9 +19,12 @@ void cachedListing(FetchCache& cache, const QString& key, FetchCache::Mode mode,
             return;
         }
     }
-    load([&cache, key, done = std::move(done)](Result<T> result) {
-        if (result.ok())
+    load([&cache, key, done = std::move(done), fetched](Result<T> result) {
+        if (result.ok()) {
             cache.store<T>(key, result.value());
+            if (fetched)
+                fetched(result.value());
+        }
         done(std::move(result));
     });
 }
@@ -34,9 +38,11 @@ QString FetchCache::albumKey(const QString& albumId)
 
 FetchCache& FetchCache::shared()
 {
-    static FetchCache instance;
+    static FetchCache instance(&DedupIndex::shared());
     return instance;
 }
+
+FetchCache::FetchCache(DedupIndex* dedupIndex) : m_dedupIndex(dedupIndex) {}
 
 void FetchCache::storeAny(const QString& key, std::any value)
 {
@@ -68,10 +74,13 @@ void FetchCache::invalidate(const QStringList& keys)
 void FetchCache::allAssets(const ImmichClient& client, Mode mode,
                            Completion<QList<ImmichAsset>> done)
 {
-    cachedListing<QList<ImmichAsset>>(*this, kAllAssets, mode, std::move(done),
-                                      [client](Completion<QList<ImmichAsset>> loaded) {
-                                          client.searchAssets(std::move(loaded));
-                                      });
+    cachedListing<QList<ImmichAsset>>(
+        *this, kAllAssets, mode, std::move(done),
+        [client](Completion<QList<ImmichAsset>> loaded) { client.searchAssets(std::move(loaded)); },
+        [index = m_dedupIndex](const QList<ImmichAsset>& assets) {
+            if (index)
+                index->rebuild(assets);
+        });
 }
 
 void FetchCache::albums(const ImmichClient& client, bool shared, Mode mode,

@@ -12,6 +12,8 @@
 
 namespace pixavella {
 
+class DedupIndex;
+
 // The last server answer of a few well-known listings, for kLifetime seconds, in memory. It
 // absorbs the bursts of identical listings the file manager asks for; operations that change
 // the server invalidate the keys they make stale.
@@ -31,7 +33,8 @@ public:
     enum class Mode { normal, refresh };
 
     static FetchCache& shared();
-    FetchCache() = default;
+    // `dedupIndex`, when given, is rebuilt from every asset list fetched from the server.
+    explicit FetchCache(DedupIndex* dedupIndex = nullptr);
 
     template <typename T> void store(const QString& key, T value)
     {
@@ -50,7 +53,8 @@ public:
     void invalidate(const QStringList& keys);
 
     // Cached listings: a hit completes at once on the calling thread; a miss asks the server
-    // and completes on the client's callback thread. Failures store nothing.
+    // and completes on the client's callback thread. Failures store nothing. A full asset list
+    // that comes from the server also rebuilds the dedup index before completing.
     void allAssets(const ImmichClient& client, Mode mode, Completion<QList<ImmichAsset>> done);
     void albums(const ImmichClient& client, bool shared, Mode mode,
                 Completion<QList<ImmichAlbum>> done);
@@ -68,6 +72,7 @@ private:
     void storeAny(const QString& key, std::any value);
     std::optional<std::any> fetchAny(const QString& key) const;
 
+    DedupIndex* const m_dedupIndex;
     mutable QMutex m_lock; // guards m_entries
     QHash<QString, Entry> m_entries;
 };

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "TextQueue.h"
+
 #include "PedagogicalNotice.h"
 
 #include <QList>
@@ -24,7 +26,7 @@ public:
     QList<PedagogicalNotice> drain();
 
 private:
-    SettingsSuite& m_suite;
+    TextQueue m_queue;
 };
 
 } // namespace pixavella

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "TextQueue.h"
+
 #include <QStringList>
 
 namespace pixavella {
@@ -21,7 +23,7 @@ public:
     QStringList drain();
 
 private:
-    SettingsSuite& m_suite;
+    TextQueue m_queue;
 };
 
 } // namespace pixavella

@@ -2,6 +2,7 @@
 # notices and the in-memory fetch cache.
 target_sources(pixavella_shared PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/SettingsShapes.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/TextQueue.cpp
     ${CMAKE_CURRENT_LIST_DIR}/DedupIndex.cpp
     ${CMAKE_CURRENT_LIST_DIR}/UserNoticeQueue.cpp
     ${CMAKE_CURRENT_LIST_DIR}/PromotedPendingList.cpp

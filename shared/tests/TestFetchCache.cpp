@@ -1,9 +1,12 @@
 #include "Clock.h"
+#include "DedupIndex.h"
 #include "FetchCache.h"
 #include "ImmichClient.h"
 #include "ImmichDoubleProcess.h"
+#include "SettingsSuite.h"
 
 #include <QJsonArray>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <future>
@@ -184,6 +187,30 @@ private slots:
         // What the refresh fetched is stored too.
         QCOMPARE(list(FetchCache::Mode::normal), expected);
         QCOMPARE(requestsTo(path), third);
+    }
+
+    void assetListFromServerRebuildsDedupIndex()
+    {
+        ManualClock clock;
+        QTemporaryDir dir;
+        SettingsSuite suite(dir.filePath(QStringLiteral("prefs.sqlite")));
+        DedupIndex index(suite);
+        FetchCache cache(&index);
+        const ImmichClient immich = client();
+        const auto list = [&](FetchCache::Mode mode) {
+            return await<QList<ImmichAsset>>(
+                [&](auto done) { cache.allAssets(immich, mode, std::move(done)); });
+        };
+        const QSet<QString> photo{QStringLiteral("7rNdMxvdzd/bsKbRb2QSC7ATVv0=")};
+        const auto indexed = [&] { return index.checksums(QStringLiteral("IMG_1.JPG"), 2024, 3); };
+
+        QVERIFY(list(FetchCache::Mode::normal).ok());
+        QCOMPARE(indexed(), photo);
+        suite.remove(QString::fromLatin1(DedupIndex::kSettingsKey));
+        QVERIFY(list(FetchCache::Mode::normal).ok()); // from the cache: index left alone
+        QVERIFY(indexed().isEmpty());
+        QVERIFY(list(FetchCache::Mode::refresh).ok());
+        QCOMPARE(indexed(), photo);
     }
 
     void failureStoresNothing()

@@ -3,6 +3,9 @@
 #include "Signals.h"
 #include "UserNoticeQueue.h"
 
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -62,6 +65,33 @@ private slots:
         UserNoticeQueue queue(*m_suite);
         queue.append(QStringLiteral("m"));
         QCOMPARE(queue.drain(), QStringList{"m"});
+    }
+
+    void drainThatCannotWriteTakesNothing()
+    {
+        UserNoticeQueue queue(*m_suite);
+        queue.append(QStringLiteral("a"));
+        queue.append(QStringLiteral("b"));
+        {
+            // Another connection makes every write of the suite's table fail.
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "saboteur");
+            db.setDatabaseName(m_dir.filePath(QStringLiteral("prefs.sqlite")));
+            QVERIFY(db.open());
+            QSqlQuery query(db);
+            for (const char* event : {"INSERT", "UPDATE", "DELETE"}) {
+                QVERIFY2(query.exec(QStringLiteral("CREATE TRIGGER refuse_%1 BEFORE %1 ON settings "
+                                                   "BEGIN SELECT RAISE(ABORT, 'refused'); END")
+                                        .arg(QLatin1String(event))),
+                         qPrintable(query.lastError().text()));
+            }
+            QVERIFY(queue.drain().isEmpty());
+            for (const char* event : {"INSERT", "UPDATE", "DELETE"})
+                QVERIFY(
+                    query.exec(QStringLiteral("DROP TRIGGER refuse_%1").arg(QLatin1String(event))));
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("saboteur"));
+        QCOMPARE(queue.drain(), (QStringList{"a", "b"}));
+        QVERIFY(!m_suite->contains(m_key));
     }
 
     void appendPostsDeletionRecorded()
