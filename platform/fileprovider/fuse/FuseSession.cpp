@@ -10,13 +10,16 @@
 
 #include <cerrno>
 #include <chrono>
+#include <fcntl.h>
+#include <sys/statfs.h>
+#include <unistd.h>
 #include <vector>
 
 namespace pixavella {
 
 namespace {
-// How long a detached mount may keep serving open files before its connection is cut.
-constexpr auto kUnmountGrace = std::chrono::seconds(3);
+// How long the loop may take to stop once woken before the connection is cut.
+constexpr auto kUnmountGrace = std::chrono::seconds(5);
 } // namespace
 
 FuseSession::FuseSession(std::shared_ptr<HostCore> core, QString mountPoint, bool debug)
@@ -118,24 +121,38 @@ void FuseSession::unmount()
     std::lock_guard control(m_control);
     fuse_session* session = nullptr;
     quint32 device = 0;
+    bool running = false;
     {
         std::lock_guard lock(m_mutex);
         if (!m_session)
             return;
         session = m_session;
         device = m_device;
+        running = m_running;
         m_unmounting = true;
     }
     fuse_session_exit(session);
-    // Detaching ends the connection once no file is open on it; the loop then sees ENODEV.
-    if (const auto mounted = MountTable::find(m_mountPoint); mounted && mounted->device == device)
+    const QByteArray path = QFile::encodeName(m_mountPoint);
+    const auto mounted = MountTable::find(m_mountPoint);
+    const bool ours = mounted && mounted->device == device;
+    // A loop thread only sees the exit flag after its next request: a statfs through a handle
+    // on the root (taken before detaching, when the path still leads there) provides one.
+    const int wake =
+        running && ours ? ::open(path.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC) : -1;
+    if (ours)
         if (const Result<void> detached = MountTable::detach(m_mountPoint); !detached)
             qCWarning(lcFuseHost).noquote() << detached.error().description;
+    std::thread waker;
+    if (wake >= 0)
+        waker = std::thread([wake] {
+            struct statfs st {};
+            ::fstatfs(wake, &st);
+        });
     {
         std::unique_lock lock(m_mutex);
         if (!m_loopEnded.wait_for(lock, kUnmountGrace, [this] { return !m_running; })) {
             lock.unlock();
-            qCInfo(lcFuseHost) << "files still open: cutting connection" << device;
+            qCWarning(lcFuseHost) << "the loop did not stop: cutting connection" << device;
             if (!device || !MountTable::abortConnection(device))
                 qCWarning(lcFuseHost) << "cannot cut the FUSE connection" << device;
         }
@@ -146,10 +163,15 @@ void FuseSession::unmount()
         else
             m_loop.join();
     }
-    // No request is answered and no notice sent after this: the session can go.
+    // No request is answered and no notice sent after this: the session can go. Closing the
+    // device ends the connection, so files still open elsewhere fail instead of hanging.
     m_core->detach();
     fuse_session_unmount(session);
     fuse_session_destroy(session);
+    if (waker.joinable())
+        waker.join();
+    if (wake >= 0)
+        ::close(wake);
     std::lock_guard lock(m_mutex);
     m_session = nullptr;
     m_running = false;

@@ -14,7 +14,7 @@ namespace {
 const QString root = FileProviderContainer::root;
 
 // Processes whose parent is this test: a helper left behind (fusermount3) would show here.
-QStringList children()
+QStringList childProcesses()
 {
     QStringList found;
     const QString self = QString::number(::getpid());
@@ -66,7 +66,7 @@ void TestFuseHostUnmount::unmountLeavesNothingBehind()
     QVERIFY(!mounted.host().isMounted());
     QVERIFY(!MountTable::find(mounted.mountPoint()));
     QVERIFY(QDir(mounted.mountPoint()).isEmpty());
-    QCOMPARE(children(), QStringList());
+    QCOMPARE(childProcesses(), QStringList());
     // A file left open reads no more, but its owner is not hung.
     if (fileOpen)
         QVERIFY(open.read(5).isEmpty());
