@@ -86,8 +86,9 @@ ApiKeyVerifier::Verdict ApiKeyVerifier::askImmich(const std::string& apiKey) con
     const httplib::Headers headers{{"x-api-key", apiKey}, {"Accept", "application/json"}};
     const httplib::Result result = client.Get(path.toStdString(), headers);
     if (!result) {
-        qCWarning(lcNamesAuth) << "Immich did not answer:"
-                               << QString::fromStdString(httplib::to_string(result.error()));
+        qCWarning(lcNamesAuth).noquote()
+            << "Immich could not be asked about a key:"
+            << QString::fromStdString(httplib::to_string(result.error()));
         return {Verdict::Kind::Unavailable, {}};
     }
     if (result->status == 401 || result->status == 403)

@@ -31,6 +31,8 @@ void NamesServiceProcess::launch(const QStringList& args)
                             args);
     // A crashed test must not leave a service behind.
     m_process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    // The service's log and any sanitizer report show in the test's output.
+    m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process->start(QIODevice::ReadOnly);
 }
 
@@ -51,7 +53,7 @@ bool NamesServiceProcess::waitUntilListening()
             !m_process->waitForReadyRead(int(deadline.remainingTime())))
             break;
     }
-    qWarning("pixavella-names did not start: %s", qPrintable(errorOutput()));
+    qWarning("pixavella-names did not print \"listening on\"");
     return false;
 }
 
@@ -63,11 +65,6 @@ std::optional<int> NamesServiceProcess::stop()
     if (!m_process->waitForFinished(30000) || m_process->exitStatus() != QProcess::NormalExit)
         return std::nullopt;
     return m_process->exitCode();
-}
-
-QString NamesServiceProcess::errorOutput() const
-{
-    return m_process ? QString::fromLocal8Bit(m_process->readAllStandardError()) : QString();
 }
 
 NamesServiceProcess::Reply NamesServiceProcess::send(const QByteArray& method,

@@ -37,7 +37,6 @@ public:
     // SIGTERM, then waits; the exit code, or nullopt when it crashed or did not exit.
     std::optional<int> stop();
     quint16 port() const { return m_port; }
-    QString errorOutput() const;
 
     // `key` absent: no x-api-key header at all.
     Reply send(const QByteArray& method, const QByteArray& path,
