@@ -30,9 +30,9 @@ SyncActivityState SyncActivity::record(const Counters& counters, const QDateTime
 
 SyncActivity& SyncActivity::shared()
 {
-    // Never destroyed: its thread runs until the process ends.
-    static SyncActivity* instance = new SyncActivity(SettingsSuite::shared());
-    return *instance;
+    // Made after the suite it writes to, so destroyed (and its heartbeat stopped) before it.
+    static SyncActivity instance(SettingsSuite::shared());
+    return instance;
 }
 
 SyncActivity::SyncActivity(SettingsSuite& suite, std::chrono::milliseconds heartbeat)

@@ -187,6 +187,14 @@ private slots:
         QVERIFY(!tracker.isHeartbeatRunning());
     }
 
+    void sharedTrackerPublishesToSharedSuite()
+    {
+        SyncActivity::shared().downloadStarted();
+        QCOMPARE(SyncActivityState::read(SettingsSuite::shared()).kind, Kind::downloading);
+        // Left in flight on purpose: the process must end cleanly with the heartbeat running.
+        QVERIFY(SyncActivity::shared().isHeartbeatRunning());
+    }
+
     void heartbeatTimerKeepsRecordFresh()
     {
         ManualClock clock;
