@@ -18,6 +18,17 @@
 namespace pixavella {
 
 namespace {
+
+// libfuse's own messages go to the host's logging category instead of stderr.
+void logFromLibfuse(enum fuse_log_level level, const char* fmt, va_list ap)
+{
+    const QString text = QString::vasprintf(fmt, ap).trimmed();
+    if (level <= FUSE_LOG_ERR)
+        qCWarning(lcFuseHost).noquote() << "libfuse:" << text;
+    else
+        qCDebug(lcFuseHost).noquote() << "libfuse:" << text;
+}
+
 // How long the loop may take to stop once woken before the connection is cut.
 constexpr auto kUnmountGrace = std::chrono::seconds(5);
 } // namespace
@@ -58,6 +69,7 @@ Result<void> FuseSession::mount(std::function<void()> ended)
     if (!QDir().mkpath(m_mountPoint))
         return fileError(errno ? errno : EACCES, m_mountPoint);
 
+    fuse_set_log_func(logFromLibfuse);
     std::vector<QByteArray> args{"passerelle", "-o",
                                  "fsname=pixavella,subtype=pixavella,default_permissions"};
     if (m_debug)
@@ -132,16 +144,13 @@ void FuseSession::unmount()
         m_unmounting = true;
     }
     fuse_session_exit(session);
-    const QByteArray path = QFile::encodeName(m_mountPoint);
     const auto mounted = MountTable::find(m_mountPoint);
     const bool ours = mounted && mounted->device == device;
     // A loop thread only sees the exit flag after its next request: a statfs through a handle
-    // on the root (taken before detaching, when the path still leads there) provides one.
-    const int wake =
-        running && ours ? ::open(path.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC) : -1;
-    if (ours)
-        if (const Result<void> detached = MountTable::detach(m_mountPoint); !detached)
-            qCWarning(lcFuseHost).noquote() << detached.error().description;
+    // on the root provides one. The unmount itself comes after the loop, from libfuse.
+    const int wake = running && ours ? ::open(QFile::encodeName(m_mountPoint).constData(),
+                                              O_PATH | O_DIRECTORY | O_CLOEXEC)
+                                     : -1;
     std::thread waker;
     if (wake >= 0)
         waker = std::thread([wake] {
@@ -164,7 +173,8 @@ void FuseSession::unmount()
             m_loop.join();
     }
     // No request is answered and no notice sent after this: the session can go. Closing the
-    // device ends the connection, so files still open elsewhere fail instead of hanging.
+    // device ends the connection, so files still open elsewhere fail instead of hanging; the
+    // mount is then detached lazily.
     m_core->detach();
     fuse_session_unmount(session);
     fuse_session_destroy(session);

@@ -7,6 +7,7 @@
 #include <spawn.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -66,8 +67,13 @@ std::optional<Mount> find(const QString& mountPoint)
 
 bool isStale(const QString& mountPoint)
 {
-    struct stat st {};
-    return ::stat(QFile::encodeName(mountPoint).constData(), &st) != 0 && errno == ENOTCONN;
+    const std::optional<Mount> mount = find(mountPoint);
+    if (!mount || !mount->fsType.startsWith(QLatin1String("fuse")))
+        return false;
+    // stat may be answered from attributes the kernel cached before the daemon died; statfs
+    // always asks the daemon.
+    struct statfs st {};
+    return ::statfs(QFile::encodeName(mountPoint).constData(), &st) != 0 && errno == ENOTCONN;
 }
 
 Result<void> detach(const QString& mountPoint)

@@ -19,7 +19,8 @@ struct Mount {
 };
 
 std::optional<Mount> find(const QString& mountPoint);
-// "Transport endpoint is not connected": a mount whose daemon died.
+// "Transport endpoint is not connected": a FUSE mount whose daemon died. Asks the file system
+// (statfs): only for a mount whose daemon is ours, or gone.
 bool isStale(const QString& mountPoint);
 // Detaches the mount (umount2 with MNT_DETACH as root, otherwise fusermount3 -u -z); blocks
 // until that is done, which never waits for the file system itself.

@@ -143,6 +143,22 @@ void MemoryExtension::remove(const QString& id)
     m_items.remove(id);
 }
 
+void MemoryExtension::replaceAll(const QList<QPair<FileProviderItemProperties, QByteArray>>& items)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_items.clear();
+    }
+    for (const auto& [item, contents] : items)
+        put(item, contents);
+}
+
+void MemoryExtension::setBeforeListing(std::function<void()> hook)
+{
+    std::lock_guard lock(m_mutex);
+    m_beforeListing = std::move(hook);
+}
+
 void MemoryExtension::failContents(const QString& id, const std::optional<Error>& error)
 {
     std::lock_guard lock(m_mutex);
@@ -182,6 +198,13 @@ int MemoryExtension::changesCount(const QString& container) const
 
 MemoryExtension::Listing MemoryExtension::list(const QString& container, bool changes)
 {
+    std::function<void()> hook;
+    {
+        std::lock_guard lock(m_mutex);
+        hook = m_beforeListing;
+    }
+    if (hook)
+        hook();
     std::lock_guard lock(m_mutex);
     ++(changes ? m_changes : m_listings)[container];
     Listing listing;

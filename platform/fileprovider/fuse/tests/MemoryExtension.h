@@ -30,6 +30,10 @@ public:
     void put(FileProviderItemProperties item, const QByteArray& contents = {},
              const QByteArray& thumbnail = {});
     void remove(const QString& id);
+    // Makes the tree exactly `items` (with their contents).
+    void replaceAll(const QList<QPair<FileProviderItemProperties, QByteArray>>& items);
+    // Runs before every listing, outside the extension's lock (a test daemon reloads its tree).
+    void setBeforeListing(std::function<void()> hook);
     void failContents(const QString& id, const std::optional<Error>& error);
     void failListing(const QString& container, const std::optional<Error>& error);
     // Listings of `container` never finish (the host's own time limit must answer).
@@ -89,6 +93,7 @@ private:
     QHash<QString, QSet<QString>> m_snapshots;
     QHash<QString, int> m_listings;
     QHash<QString, int> m_changes;
+    std::function<void()> m_beforeListing;
     std::atomic<int> m_fetches{0};
     std::atomic<int> m_thumbnailRequests{0};
     int m_version = 0;
