@@ -1,0 +1,217 @@
+#include "ContainerListing.h"
+
+#include "AssetNameStore.h"
+#include "DeletionTombstones.h"
+#include "PromotedPendingList.h"
+#include "SharedSettings.h"
+#include "WorkingSetListing.h"
+
+namespace pixavella::ContainerListing {
+
+namespace {
+
+using Kind = FPNode::Kind;
+using Entries = QList<UploadQuarantine::Entry>;
+
+ItemList photosListing(const QList<ImmichAsset>& assets, const Entries& entries)
+{
+    ItemList items;
+    for (const QString& year : PhotoFolders::years(assets, entries))
+        items.append(FileProviderItem::standardFolder(FPNode::year(year)));
+    items.append(PhotoFolders::pendingItemsIn(FPNode::photos(), entries));
+    if (PhotoFolders::hasGivenUpEntries(entries))
+        items.append(FileProviderItem::standardFolder(FPNode::failed()));
+    return items;
+}
+
+ItemList yearListing(const QString& year, const QList<ImmichAsset>& assets, const Entries& entries)
+{
+    ItemList items;
+    for (const QString& month : PhotoFolders::months(year, assets, entries))
+        items.append(FileProviderItem::standardFolder(FPNode::month(year, month)));
+    return items;
+}
+
+ItemList failedListing(const Entries& entries)
+{
+    ItemList items;
+    for (const UploadQuarantine::Entry& entry : entries) {
+        if (entry.attempts >= kUploadAttemptLimit)
+            items.append(FileProviderItem::pending(entry, FPNode::failed().identifier()));
+    }
+    return items;
+}
+
+// Listings built from the full asset list: photos, year and month.
+void listLibrary(const ImmichClient& client, const FPNode& node, FetchCache::Mode mode,
+                 Completion<ItemList> done)
+{
+    FetchCache::shared().allAssets(client, mode, [node, done](Result<QList<ImmichAsset>> assets) {
+        if (!assets)
+            return done(assets.error());
+        const Entries entries = UploadQuarantine::shared().list();
+        switch (node.kind()) {
+        case Kind::photos:
+            return done(photosListing(assets.value(), entries));
+        case Kind::year:
+            return done(yearListing(node.year(), assets.value(), entries));
+        default: {
+            ItemList items =
+                PhotoFolders::assetItemsOfMonth(node.year(), node.month(), assets.value());
+            items.append(PhotoFolders::pendingItemsIn(node, entries));
+            return done(std::move(items));
+        }
+        }
+    });
+}
+
+void listAlbums(const ImmichClient& client, FetchCache::Mode mode, Completion<ItemList> done)
+{
+    FetchCache::shared().albums(client, false, mode, [done](Result<QList<ImmichAlbum>> albums) {
+        if (!albums)
+            return done(albums.error());
+        ItemList items;
+        for (const ImmichAlbum& album : albums.value())
+            items.append(FileProviderItem::folder(FPNode::album(album.id), album.albumName,
+                                                  FPNode::albums(), 0, true));
+        done(std::move(items));
+    });
+}
+
+void listAlbum(const ImmichClient& client, const FPNode& node, FetchCache::Mode mode,
+               Completion<ItemList> done)
+{
+    FetchCache::shared().albumDetail(
+        client, node.albumId(), mode, [node, done](Result<ImmichAlbumDetail> detail) {
+            if (!detail)
+                return done(detail.error());
+            ItemList items;
+            const FileProviderItemIdentifier parent = node.identifier();
+            const AssetNameStore& names = AssetNameStore::shared();
+            for (const ImmichAsset& asset : detail.value().assets)
+                items.append(FileProviderItem::asset(
+                    asset, FPNode::albumItem(node.albumId(), asset.id).identifier(), parent,
+                    ItemCaps::full, names));
+            items.append(PhotoFolders::pendingItemsIn(node, UploadQuarantine::shared().list()));
+            done(std::move(items));
+        });
+}
+
+void listShared(const ImmichClient& client, FetchCache::Mode mode, Completion<ItemList> done)
+{
+    CurrentUserIdCache::shared().fetch(client, [client, mode, done](Result<QString> me) {
+        if (!me)
+            return done(me.error());
+        FetchCache::shared().albums(
+            client, true, mode, [me = me.value(), done](Result<QList<ImmichAlbum>> albums) {
+                if (!albums)
+                    return done(albums.error());
+                ItemList items;
+                for (const ImmichAlbum& album : albums.value())
+                    items.append(FileProviderItem::folder(
+                        FPNode::sharedAlbum(album.id), album.albumName, FPNode::shared(),
+                        ItemCaps::sharedAlbumListed(albumAccess(album, me)), false));
+                done(std::move(items));
+            });
+    });
+}
+
+// A viewer cannot add to the album, so uploads waiting for it are never listed here.
+void listSharedAlbum(const ImmichClient& client, const FPNode& node, FetchCache::Mode mode,
+                     Completion<ItemList> done)
+{
+    CurrentUserIdCache::shared().fetch(client, [client, node, mode, done](Result<QString> me) {
+        if (!me)
+            return done(me.error());
+        FetchCache::shared().albumDetail(
+            client, node.albumId(), mode,
+            [node, me = me.value(), done](Result<ImmichAlbumDetail> detail) {
+                if (!detail)
+                    return done(detail.error());
+                const FileProviderItemCapabilities caps =
+                    ItemCaps::sharedAlbumPhoto(albumAccess(detail.value(), me));
+                ItemList items;
+                const FileProviderItemIdentifier parent = node.identifier();
+                const AssetNameStore& names = AssetNameStore::shared();
+                for (const ImmichAsset& asset : detail.value().assets)
+                    items.append(FileProviderItem::asset(
+                        asset, FPNode::sharedItem(node.albumId(), asset.id).identifier(), parent,
+                        caps, names));
+                done(std::move(items));
+            });
+    });
+}
+
+void listNode(const ImmichClient& client, const FPNode& node, FetchCache::Mode mode,
+              Completion<ItemList> done)
+{
+    switch (node.kind()) {
+    case Kind::root:
+        return done(ItemList{FileProviderItem::standardFolder(FPNode::photos()),
+                             FileProviderItem::standardFolder(FPNode::albums()),
+                             FileProviderItem::standardFolder(FPNode::shared())});
+    case Kind::photos:
+    case Kind::year:
+    case Kind::month:
+        return listLibrary(client, node, mode, std::move(done));
+    case Kind::albums:
+        return listAlbums(client, mode, std::move(done));
+    case Kind::album:
+        return listAlbum(client, node, mode, std::move(done));
+    case Kind::shared:
+        return listShared(client, mode, std::move(done));
+    case Kind::sharedAlbum:
+        return listSharedAlbum(client, node, mode, std::move(done));
+    case Kind::failed:
+        return done(failedListing(UploadQuarantine::shared().list()));
+    case Kind::asset:
+    case Kind::albumItem:
+    case Kind::sharedItem:
+    case Kind::pending:
+        return done(ItemList{});
+    }
+    Q_UNREACHABLE();
+}
+
+} // namespace
+
+ItemList deletionFiltered(const ItemList& items)
+{
+    const QSet<QString> promoted = PromotedPendingList::shared().hiddenPendingIdentifiers();
+    ItemList kept;
+    kept.reserve(items.size());
+    for (const FileProviderItemRef& item : items) {
+        if (!promoted.contains(item->itemIdentifier()))
+            kept.append(item);
+    }
+    return DeletionTombstones::shared().filter(
+        kept, [](const FileProviderItemRef& item) { return item->itemIdentifier(); },
+        [](const FileProviderItemRef& item) -> std::optional<QString> {
+            if (const std::optional<FPNode> node = FPNode::parse(item->itemIdentifier()))
+                return node->assetId();
+            return std::nullopt;
+        });
+}
+
+void list(const FileProviderItemIdentifier& container, FetchCache::Mode mode,
+          Completion<ItemList> done)
+{
+    Completion<ItemList> filtered = [done = std::move(done)](Result<ItemList> items) {
+        if (!items)
+            return done(items.error());
+        done(deletionFiltered(items.value()));
+    };
+    const bool workingSet = container == FileProviderContainer::workingSet;
+    const std::optional<FPNode> node = workingSet ? std::nullopt : FPNode::parse(container);
+    if (!workingSet && !node)
+        return filtered(ItemList{});
+    const std::optional<ImmichClient> client = SharedSettings::makeClient();
+    if (!client)
+        return filtered(ItemList{});
+    AssetNameStore::shared().refresh(mode == FetchCache::Mode::refresh, kNameRefreshWait);
+    if (workingSet)
+        return listWorkingSet(*client, mode, std::move(filtered));
+    listNode(*client, *node, mode, std::move(filtered));
+}
+
+} // namespace pixavella::ContainerListing

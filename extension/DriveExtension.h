@@ -1,0 +1,51 @@
+#pragma once
+
+#include "FileProviderReplicatedExtension.h"
+
+namespace pixavella {
+
+// The extension the framework serves the drive through. It keeps nothing but its domain:
+// every request reaches the server client, the fetch cache and the local stores through
+// their process-wide instances, so the framework may create and drop it at any time.
+//
+// Read requests (lookup, contents, thumbnails, enumerators) live in DriveExtension.cpp and
+// DriveExtensionContents.cpp; the write requests (create, modify, delete) in
+// DriveExtensionWrite.cpp.
+class DriveExtension final : public FileProviderReplicatedExtension {
+public:
+    explicit DriveExtension(FileProviderDomain domain);
+
+    const FileProviderDomain& domain() const { return m_domain; }
+
+    // Requests in flight complete on their own.
+    void invalidate() override {}
+
+    ProgressRef itemForIdentifier(const FileProviderItemIdentifier& identifier,
+                                  ItemCompletion completion) override;
+    ProgressRef fetchContents(const FileProviderItemIdentifier& identifier,
+                              const std::optional<FileProviderItemVersion>& requestedVersion,
+                              FetchContentsCompletion completion) override;
+    ProgressRef fetchThumbnails(const QList<FileProviderItemIdentifier>& identifiers,
+                                const QSize& requestedSize, PerThumbnailCompletion perThumbnail,
+                                ThumbnailsCompletion completion) override;
+    // A new enumerator for any identifier; an unknown one lists nothing.
+    Result<FileProviderEnumeratorRef>
+    enumeratorForContainer(const FileProviderItemIdentifier& containerIdentifier) override;
+
+    ProgressRef createItem(FileProviderItemRef itemTemplate, FileProviderItemFields fields,
+                           const std::optional<QString>& contents,
+                           FileProviderCreateOptions options,
+                           ItemChangeCompletion completion) override;
+    ProgressRef modifyItem(FileProviderItemRef item, const FileProviderItemVersion& baseVersion,
+                           FileProviderItemFields changedFields,
+                           const std::optional<QString>& contents,
+                           ItemChangeCompletion completion) override;
+    ProgressRef deleteItem(const FileProviderItemIdentifier& identifier,
+                           const FileProviderItemVersion& baseVersion,
+                           FileProviderDeleteOptions options, DeleteCompletion completion) override;
+
+private:
+    const FileProviderDomain m_domain;
+};
+
+} // namespace pixavella

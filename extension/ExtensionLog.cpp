@@ -1,0 +1,3 @@
+#include "ExtensionLog.h"
+
+Q_LOGGING_CATEGORY(lcFileProvider, "app.pixavella.fileprovider")

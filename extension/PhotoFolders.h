@@ -1,0 +1,43 @@
+#pragma once
+
+#include "FPNode.h"
+#include "FileProviderItem.h"
+#include "ImmichRecords.h"
+#include "UploadQuarantine.h"
+
+#include <QList>
+#include <QStringList>
+
+namespace pixavella {
+
+using ItemList = QList<FileProviderItemRef>;
+
+// What "Mes photos" holds, from the full asset list and the upload quarantine. Listings and
+// item lookups both ask here, so a folder is described exactly when it is listed.
+namespace PhotoFolders {
+
+// Year texts, newest first (descending text order): those of the assets' month keys and those
+// of the library uploads still being tried.
+QStringList years(const QList<ImmichAsset>& assets, const QList<UploadQuarantine::Entry>& entries);
+// Two-digit month texts of year `year`, "12" first, from the same two sources.
+QStringList months(const QString& year, const QList<ImmichAsset>& assets,
+                   const QList<UploadQuarantine::Entry>& entries);
+
+// The month key of an upload still being tried for the library; nothing for album uploads,
+// given-up uploads and uploads without a capture date.
+std::optional<MonthKey> pendingLibraryKey(const UploadQuarantine::Entry& entry);
+
+// True when some upload has been given up, which makes the "failed" folder exist.
+bool hasGivenUpEntries(const QList<UploadQuarantine::Entry>& entries);
+
+// The pending items of the uploads shown in `container`, in quarantine order.
+ItemList pendingItemsIn(const FPNode& container, const QList<UploadQuarantine::Entry>& entries);
+
+// Asset items of month (year, month), in list order; texts are compared as they are, so
+// "3" never matches "03".
+ItemList assetItemsOfMonth(const QString& year, const QString& month,
+                           const QList<ImmichAsset>& assets);
+
+} // namespace PhotoFolders
+
+} // namespace pixavella

@@ -1,0 +1,193 @@
+#include "WorkingSetListing.h"
+
+#include "AssetNameStore.h"
+
+#include <QHash>
+#include <QMutex>
+#include <QSet>
+#include <QThreadPool>
+
+#include <atomic>
+
+namespace pixavella {
+
+namespace {
+
+struct AlbumPiece {
+    ImmichAlbum album;
+    std::optional<ImmichAlbumDetail> detail;
+};
+
+// What the parallel fetches brought back. Fields are written under `lock`; the build reads
+// them only after the last fetch has left.
+struct Gathered {
+    QMutex lock;
+    std::optional<Result<QList<ImmichAsset>>> assets;
+    QList<AlbumPiece> own;
+    QList<AlbumPiece> shared;
+    std::optional<QString> me;
+
+    // One count for the launching code, one per fetch in flight.
+    std::atomic<int> outstanding{1};
+    std::function<void()> whenComplete;
+
+    void enter() { outstanding.fetch_add(1); }
+    void leave()
+    {
+        if (outstanding.fetch_sub(1) == 1)
+            QThreadPool::globalInstance()->start(whenComplete);
+    }
+};
+
+using GatheredRef = std::shared_ptr<Gathered>;
+
+void gatherAlbums(const ImmichClient& client, bool shared, FetchCache::Mode mode,
+                  const GatheredRef& g)
+{
+    g->enter();
+    FetchCache::shared().albums(
+        client, shared, mode, [client, shared, mode, g](Result<QList<ImmichAlbum>> albums) {
+            if (albums) {
+                {
+                    QMutexLocker lock(&g->lock);
+                    QList<AlbumPiece>& pieces = shared ? g->shared : g->own;
+                    for (const ImmichAlbum& album : albums.value())
+                        pieces.append(AlbumPiece{album, std::nullopt});
+                }
+                for (qsizetype i = 0; i < albums.value().size(); ++i) {
+                    g->enter();
+                    FetchCache::shared().albumDetail(
+                        client, albums.value()[i].id, mode,
+                        [g, shared, i](Result<ImmichAlbumDetail> detail) {
+                            if (detail) {
+                                QMutexLocker lock(&g->lock);
+                                (shared ? g->shared : g->own)[i].detail = detail.value();
+                            }
+                            g->leave();
+                        });
+                }
+            }
+            g->leave();
+        });
+}
+
+class WorkingSetBuilder {
+public:
+    explicit WorkingSetBuilder(const QList<UploadQuarantine::Entry>& entries) : m_entries(entries)
+    {
+    }
+
+    ItemList build(const QList<ImmichAsset>& assets, const QList<AlbumPiece>& own,
+                   const QList<AlbumPiece>& shared, const std::optional<QString>& me)
+    {
+        add(FileProviderItem::standardFolder(FPNode::photos()));
+        add(FileProviderItem::standardFolder(FPNode::albums()));
+        add(FileProviderItem::standardFolder(FPNode::shared()));
+        for (const QString& year : PhotoFolders::years(assets, m_entries))
+            add(FileProviderItem::standardFolder(FPNode::year(year)));
+        for (const ImmichAsset& asset : assets) {
+            const std::optional<MonthKey> key = monthKey(asset);
+            if (!key)
+                continue;
+            const FPNode month = FPNode::month(*key);
+            addMonth(month);
+            add(FileProviderItem::asset(asset, FPNode::asset(asset.id).identifier(),
+                                        month.identifier(), ItemCaps::full, m_names));
+        }
+        for (const AlbumPiece& piece : own) {
+            const FPNode album = FPNode::album(piece.album.id);
+            add(FileProviderItem::folder(album, piece.album.albumName, FPNode::albums(), 0, true));
+            if (piece.detail)
+                addAlbumAssets(*piece.detail, album, ItemCaps::full);
+        }
+        for (const AlbumPiece& piece : shared) {
+            const FPNode album = FPNode::sharedAlbum(piece.album.id);
+            const std::optional<AlbumAccess> access =
+                me ? std::optional(albumAccess(piece.album, *me)) : std::nullopt;
+            add(FileProviderItem::folder(
+                album, piece.album.albumName, FPNode::shared(),
+                access ? ItemCaps::sharedAlbumListed(*access) : ItemCaps::readOnly, false));
+            if (piece.detail)
+                addAlbumAssets(*piece.detail, album,
+                               access ? ItemCaps::sharedAlbumPhoto(*access) : ItemCaps::readOnly);
+        }
+        for (const UploadQuarantine::Entry& entry : m_entries) {
+            if (const std::optional<MonthKey> key = PhotoFolders::pendingLibraryKey(entry))
+                addMonth(FPNode::month(*key));
+            add(FileProviderItem::pending(entry, pendingParent(entry).identifier()));
+        }
+        if (PhotoFolders::hasGivenUpEntries(m_entries))
+            add(FileProviderItem::standardFolder(FPNode::failed()));
+        return m_items;
+    }
+
+private:
+    void add(FileProviderItemRef item) { m_items.append(std::move(item)); }
+    void addMonth(const FPNode& month)
+    {
+        if (!m_months.contains(month.identifier())) {
+            m_months.insert(month.identifier());
+            add(FileProviderItem::standardFolder(month));
+        }
+    }
+    void addAlbumAssets(const ImmichAlbumDetail& detail, const FPNode& album,
+                        FileProviderItemCapabilities caps)
+    {
+        const bool own = album.is(FPNode::Kind::album);
+        for (const ImmichAsset& asset : detail.assets) {
+            const FPNode node = own ? FPNode::albumItem(detail.id, asset.id)
+                                    : FPNode::sharedItem(detail.id, asset.id);
+            add(FileProviderItem::asset(asset, node.identifier(), album.identifier(), caps,
+                                        m_names));
+        }
+    }
+
+    const QList<UploadQuarantine::Entry>& m_entries;
+    const AssetNameStore& m_names = AssetNameStore::shared();
+    QSet<QString> m_months;
+    ItemList m_items;
+};
+
+} // namespace
+
+void listWorkingSet(const ImmichClient& client, FetchCache::Mode mode, Completion<ItemList> done)
+{
+    auto g = std::make_shared<Gathered>();
+    // Runs once, on the global pool (which holds its own copy), after every fetch has left;
+    // the reference cycle through `whenComplete` is broken there.
+    g->whenComplete = [g, done] {
+        g->whenComplete = nullptr;
+        Result<QList<ImmichAsset>> assets = std::move(*g->assets);
+        if (!assets) {
+            const std::optional<QList<ImmichAsset>> known =
+                FetchCache::shared().fetch<QList<ImmichAsset>>(FetchCache::kAllAssets);
+            if (!known)
+                return done(assets.error());
+            assets = *known;
+        }
+        const QList<UploadQuarantine::Entry> entries = UploadQuarantine::shared().list();
+        done(WorkingSetBuilder(entries).build(assets.value(), g->own, g->shared, g->me));
+    };
+
+    g->enter();
+    FetchCache::shared().allAssets(client, mode, [g](Result<QList<ImmichAsset>> assets) {
+        {
+            QMutexLocker lock(&g->lock);
+            g->assets.emplace(std::move(assets));
+        }
+        g->leave();
+    });
+    g->enter();
+    CurrentUserIdCache::shared().fetch(client, [g](Result<QString> me) {
+        if (me) {
+            QMutexLocker lock(&g->lock);
+            g->me = me.value();
+        }
+        g->leave();
+    });
+    gatherAlbums(client, false, mode, g);
+    gatherAlbums(client, true, mode, g);
+    g->leave();
+}
+
+} // namespace pixavella
