@@ -1,0 +1,193 @@
+#include "DriveExtension.h"
+
+#include "AssetNameStore.h"
+#include "ContainerListing.h"
+#include "DeletionTombstones.h"
+#include "FileProviderEnumerator.h"
+#include "FileProviderError.h"
+#include "SharedSettings.h"
+
+namespace pixavella {
+
+namespace {
+
+using Kind = FPNode::Kind;
+using ItemCompletion = FileProviderReplicatedExtension::ItemCompletion;
+
+Error noSuchItem()
+{
+    return fileProviderError(FileProviderErrorCode::noSuchItem);
+}
+
+// The fixed folders, "failed" and pending uploads resolve from the node and the local stores
+// alone; nothing for every other node.
+std::optional<Result<FileProviderItemRef>> localItem(const FPNode& node)
+{
+    switch (node.kind()) {
+    case Kind::root:
+    case Kind::photos:
+    case Kind::albums:
+    case Kind::shared:
+        return FileProviderItemRef(FileProviderItem::standardFolder(node));
+    case Kind::failed:
+        if (!PhotoFolders::hasGivenUpEntries(UploadQuarantine::shared().list()))
+            return noSuchItem();
+        return FileProviderItemRef(FileProviderItem::standardFolder(node));
+    case Kind::pending: {
+        const std::optional<UploadQuarantine::Entry> entry =
+            UploadQuarantine::shared().entry(node.entryId());
+        if (!entry)
+            return noSuchItem();
+        return FileProviderItemRef(
+            FileProviderItem::pending(*entry, pendingParent(*entry).identifier()));
+    }
+    default:
+        return std::nullopt;
+    }
+}
+
+// A year or month folder exists exactly when the "Mes photos" listings show it. The whole
+// asset list is needed: a year found only past the first page is still a year.
+void lookUpDateFolder(const ImmichClient& client, const FPNode& node, ItemCompletion done)
+{
+    FetchCache::shared().allAssets(
+        client, FetchCache::Mode::normal, [node, done](Result<QList<ImmichAsset>> assets) {
+            if (!assets)
+                return done(noSuchItem());
+            const QList<UploadQuarantine::Entry> entries = UploadQuarantine::shared().list();
+            const bool exists =
+                node.is(Kind::year)
+                    ? PhotoFolders::years(assets.value(), entries).contains(node.year())
+                    : PhotoFolders::months(node.year(), assets.value(), entries)
+                          .contains(node.month());
+            if (!exists)
+                return done(noSuchItem());
+            done(FileProviderItemRef(FileProviderItem::standardFolder(node)));
+        });
+}
+
+void lookUpAsset(const ImmichClient& client, const FPNode& node,
+                 const FileProviderItemIdentifier& identifier, ItemCompletion done)
+{
+    client.getAsset(*node.assetId(), [node, identifier, done](Result<ImmichAsset> asset) {
+        if (!asset)
+            return done(noSuchItem());
+        const bool library = node.is(Kind::asset);
+        if (library && asset.value().isTrashed.value_or(false))
+            return done(noSuchItem());
+        const FileProviderItemIdentifier parent =
+            library ? assetParentIdentifier(identifier, asset.value())
+                    : FPNode::album(node.albumId()).identifier();
+        done(FileProviderItemRef(
+            FileProviderItem::asset(asset.value(), identifier, parent, ItemCaps::full)));
+    });
+}
+
+void lookUpAlbum(const ImmichClient& client, const FPNode& node, ItemCompletion done)
+{
+    client.getAlbumMeta(node.albumId(), [node, done](Result<AlbumMeta> album) {
+        if (!album)
+            return done(noSuchItem());
+        done(FileProviderItemRef(
+            FileProviderItem::folder(node, album.value().albumName, FPNode::albums(), 0, true)));
+    });
+}
+
+// A shared album, or one of its photos, with the capabilities the user's role gives.
+void lookUpShared(const ImmichClient& client, const FPNode& node,
+                  const FileProviderItemIdentifier& identifier, ItemCompletion done)
+{
+    CurrentUserIdCache::shared().fetch(
+        client, [client, node, identifier, done](Result<QString> me) {
+            if (!me)
+                return done(noSuchItem());
+            if (node.is(Kind::sharedAlbum)) {
+                return client.getAlbumMeta(
+                    node.albumId(), [node, me = me.value(), done](Result<AlbumMeta> album) {
+                        if (!album)
+                            return done(noSuchItem());
+                        done(FileProviderItemRef(FileProviderItem::folder(
+                            node, album.value().albumName, FPNode::shared(),
+                            ItemCaps::sharedAlbumLookedUp(albumAccess(album.value(), me)), false)));
+                    });
+            }
+            client.getAlbum(node.albumId(), [node, identifier, me = me.value(),
+                                             done](Result<ImmichAlbumDetail> album) {
+                if (!album)
+                    return done(noSuchItem());
+                for (const ImmichAsset& asset : album.value().assets) {
+                    if (asset.id != *node.assetId())
+                        continue;
+                    return done(FileProviderItemRef(FileProviderItem::asset(
+                        asset, identifier, FPNode::sharedAlbum(node.albumId()).identifier(),
+                        ItemCaps::sharedAlbumPhoto(albumAccess(album.value(), me)))));
+                }
+                done(noSuchItem());
+            });
+        });
+}
+
+} // namespace
+
+DriveExtension::DriveExtension(FileProviderDomain domain) : m_domain(std::move(domain)) {}
+
+Result<FileProviderEnumeratorRef>
+DriveExtension::enumeratorForContainer(const FileProviderItemIdentifier& containerIdentifier)
+{
+    return FileProviderEnumeratorRef(std::make_shared<FileProviderEnumerator>(containerIdentifier));
+}
+
+ProgressRef DriveExtension::itemForIdentifier(const FileProviderItemIdentifier& identifier,
+                                              ItemCompletion completion)
+{
+    const std::optional<FPNode> node = FPNode::parse(identifier);
+    if (!node) {
+        completion(noSuchItem());
+        return Progress::make();
+    }
+    // Just deleted: the server or a cached listing may still have it for a moment.
+    if (DeletionTombstones::shared().isHidden(identifier, node->assetId())) {
+        completion(noSuchItem());
+        return Progress::make();
+    }
+    if (std::optional<Result<FileProviderItemRef>> local = localItem(*node)) {
+        completion(std::move(*local));
+        return Progress::make();
+    }
+    const std::optional<ImmichClient> client = SharedSettings::makeClient();
+    if (!client) {
+        completion(fileProviderError(FileProviderErrorCode::notAuthenticated));
+        return Progress::make();
+    }
+    AssetNameStore::shared().refresh(false, ContainerListing::kNameRefreshWait);
+
+    ProgressRef progress = Progress::make(1);
+    ItemCompletion done = [progress,
+                           completion = std::move(completion)](Result<FileProviderItemRef> item) {
+        progress->setCompletedUnitCount(1);
+        completion(std::move(item));
+    };
+    switch (node->kind()) {
+    case Kind::year:
+    case Kind::month:
+        lookUpDateFolder(*client, *node, std::move(done));
+        break;
+    case Kind::asset:
+    case Kind::albumItem:
+        lookUpAsset(*client, *node, identifier, std::move(done));
+        break;
+    case Kind::album:
+        lookUpAlbum(*client, *node, std::move(done));
+        break;
+    case Kind::sharedAlbum:
+    case Kind::sharedItem:
+        lookUpShared(*client, *node, identifier, std::move(done));
+        break;
+    default:
+        done(noSuchItem());
+        break;
+    }
+    return progress;
+}
+
+} // namespace pixavella

@@ -1,0 +1,186 @@
+// Contents and thumbnails of the drive's items.
+
+#include "DriveExtension.h"
+
+#include "AssetNameStore.h"
+#include "ContainerListing.h"
+#include "FileProviderError.h"
+#include "FileProviderItem.h"
+#include "PedagogicalNoticeQueue.h"
+#include "SharedSettings.h"
+#include "SyncActivity.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QThreadPool>
+#include <QUuid>
+
+#include <atomic>
+#include <cerrno>
+
+#include <unistd.h>
+
+namespace pixavella {
+
+namespace {
+
+using FetchContentsCompletion = FileProviderReplicatedExtension::FetchContentsCompletion;
+
+constexpr qint64 kContentsUnits = 100;
+
+Error noSuchItem()
+{
+    return fileProviderError(FileProviderErrorCode::noSuchItem);
+}
+
+// A file of its own holding the payload: the framework takes over (moves) what it is given,
+// and the quarantine must keep its copy until the upload is done. A hard link when the temporary
+// folder is on the same file system, else a copy.
+Result<QString> handOverCopy(const QString& payload)
+{
+    const QString suffix = QFileInfo(payload).suffix();
+    const QString copy = QDir::tempPath() + u'/' +
+                         QUuid::createUuid().toString(QUuid::WithoutBraces) +
+                         (suffix.isEmpty() ? QString() : u'.' + suffix);
+    if (::link(QFile::encodeName(payload).constData(), QFile::encodeName(copy).constData()) == 0)
+        return copy;
+    if (!QFile::copy(payload, copy)) {
+        QFile::remove(copy);
+        return fileError(EIO, payload);
+    }
+    return copy;
+}
+
+void deliverPending(const FPNode& node, const FetchContentsCompletion& completion)
+{
+    UploadQuarantine& quarantine = UploadQuarantine::shared();
+    const std::optional<QString> payload = quarantine.payloadURL(node.entryId());
+    const std::optional<UploadQuarantine::Entry> entry =
+        payload ? quarantine.entry(node.entryId()) : std::nullopt;
+    if (!entry)
+        return completion(noSuchItem());
+    Result<QString> copy = handOverCopy(*payload);
+    if (!copy)
+        return completion(copy.error());
+    completion(FileProviderFetchedContents{
+        copy.value(), FileProviderItem::pending(*entry, pendingParent(*entry).identifier())});
+}
+
+// Downloads the original of `assetId`, described as `identifier`. The download's own progress
+// is a child of `progress` worth all of its units.
+void downloadOriginal(const ImmichClient& client, const FileProviderItemIdentifier& identifier,
+                      const QString& assetId, const ProgressRef& progress,
+                      FetchContentsCompletion completion)
+{
+    client.getAsset(assetId, [client, identifier, assetId, progress,
+                              completion](Result<ImmichAsset> asset) {
+        if (!asset) {
+            SyncActivity::shared().downloadFinished();
+            return completion(noSuchItem());
+        }
+        AssetNameStore::shared().refresh(false, ContainerListing::kNameRefreshWait);
+        const FileProviderItemRef item = FileProviderItem::asset(
+            asset.value(), identifier, assetParentIdentifier(identifier, asset.value()),
+            ItemCaps::full);
+        ProgressRef transfer = Progress::make(0);
+        const std::shared_ptr<HttpTask> task = client.downloadOriginal(
+            assetId,
+            [item, transfer, completion](Result<QString> file) {
+                SyncActivity::shared().downloadFinished();
+                if (!file)
+                    return completion(file.error());
+                if (file.value().isEmpty())
+                    return completion(fileProviderError(FileProviderErrorCode::serverUnreachable));
+                transfer->setCompletedUnitCount(transfer->totalUnitCount());
+                completion(FileProviderFetchedContents{file.value(), item});
+            },
+            [transfer](qint64 done, qint64 total) {
+                if (total > 0)
+                    transfer->setTotalUnitCount(total);
+                transfer->setCompletedUnitCount(done);
+            });
+        std::weak_ptr<HttpTask> weakTask = task;
+        transfer->setCancellationHandler([weakTask] {
+            if (const std::shared_ptr<HttpTask> t = weakTask.lock())
+                t->cancel();
+        });
+        // Cancels the transfer at once when the request was cancelled meanwhile.
+        progress->addChild(transfer, kContentsUnits);
+    });
+}
+
+} // namespace
+
+ProgressRef DriveExtension::fetchContents(const FileProviderItemIdentifier& identifier,
+                                          const std::optional<FileProviderItemVersion>&,
+                                          FetchContentsCompletion completion)
+{
+    const std::optional<FPNode> node = FPNode::parse(identifier);
+    if (node && node->is(FPNode::Kind::pending)) {
+        deliverPending(*node, completion);
+        return Progress::make();
+    }
+    const std::optional<ImmichClient> client = SharedSettings::makeClient();
+    if (!client) {
+        completion(fileProviderError(FileProviderErrorCode::notAuthenticated));
+        return Progress::make();
+    }
+    const std::optional<QString> assetId = node ? node->assetId() : std::nullopt;
+    if (!assetId) {
+        completion(noSuchItem());
+        return Progress::make();
+    }
+    ProgressRef progress = Progress::make(kContentsUnits);
+    SyncActivity::shared().downloadStarted();
+    PedagogicalNoticeQueue::shared().post(PedagogicalNotice::materialize);
+    downloadOriginal(*client, identifier, *assetId, progress, std::move(completion));
+    return progress;
+}
+
+ProgressRef DriveExtension::fetchThumbnails(const QList<FileProviderItemIdentifier>& identifiers,
+                                            const QSize&, PerThumbnailCompletion perThumbnail,
+                                            ThumbnailsCompletion completion)
+{
+    ProgressRef progress = Progress::make(identifiers.size());
+    const std::optional<ImmichClient> client = SharedSettings::makeClient();
+    if (!client) {
+        completion(fileProviderError(FileProviderErrorCode::notAuthenticated));
+        return progress;
+    }
+    // One count for this loop and one per thumbnail in flight; whoever leaves last calls the
+    // final completion, once, on the global pool.
+    struct Group {
+        std::atomic<int> outstanding{1};
+        ThumbnailsCompletion completion;
+        void leave()
+        {
+            if (outstanding.fetch_sub(1) == 1)
+                QThreadPool::globalInstance()->start(
+                    [done = std::move(completion)] { done(Result<void>::success()); });
+        }
+    };
+    auto group = std::make_shared<Group>();
+    group->completion = std::move(completion);
+
+    for (const FileProviderItemIdentifier& identifier : identifiers) {
+        const std::optional<FPNode> node = FPNode::parse(identifier);
+        const std::optional<QString> assetId = node ? node->assetId() : std::nullopt;
+        if (!assetId) {
+            perThumbnail(identifier, QByteArray());
+            progress->addCompletedUnitCount(1);
+            continue;
+        }
+        group->outstanding.fetch_add(1);
+        client->fetchThumbnail(
+            *assetId, [identifier, perThumbnail, progress, group](Result<QByteArray> bytes) {
+                perThumbnail(identifier, std::move(bytes));
+                progress->addCompletedUnitCount(1);
+                group->leave();
+            });
+    }
+    group->leave();
+    return progress;
+}
+
+} // namespace pixavella
