@@ -15,6 +15,9 @@ if [ "${1:-}" = "--sanitize" ]; then
 fi
 
 scripts/install-deps.sh
-cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPIXAVELLA_WERROR=ON "${extra[@]}"
+# Compiler cache keyed on paths relative to the checkout, so rebuilds in another clone hit it.
+export CCACHE_BASEDIR="$PWD"
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPIXAVELLA_WERROR=ON \
+  -DCMAKE_CXX_COMPILER_LAUNCHER=ccache "${extra[@]}"
 cmake --build "$dir" -j "$(nproc)"
 ctest --test-dir "$dir" --output-on-failure -j 2
