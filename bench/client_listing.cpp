@@ -1,0 +1,140 @@
+// Listing the whole library: ImmichClient::searchAssets (100 pages of 1000, decoded into
+// records) against a bare QNetworkAccessManager loop fetching the same pages undecoded, side by
+// side in one run; and the resident memory each decoded asset costs while the list is held.
+//
+// Prints "listing_vs_plain_http = <ratio>" and "bytes_per_asset = <n>"; details go to stderr.
+
+#include "ImmichClient.h"
+#include "ImmichDoubleProcess.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLoggingCategory>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSemaphore>
+
+#include <algorithm>
+#include <cstdio>
+#include <limits>
+
+using namespace pixavella;
+
+namespace {
+
+constexpr int kAssets = 100'000;
+constexpr int kPages = kAssets / 1000;
+const QString kKey = QStringLiteral("demo-api-key");
+
+qint64 residentBytes()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong() * 1024;
+    }
+    return 0;
+}
+
+Result<QList<ImmichAsset>> listAll(const ImmichClient& client)
+{
+    QSemaphore done;
+    std::optional<Result<QList<ImmichAsset>>> result;
+    client.searchAssets([&](Result<QList<ImmichAsset>> r) {
+        result.emplace(std::move(r));
+        done.release();
+    });
+    done.acquire();
+    return std::move(*result);
+}
+
+// The same requests as the client's search, answers read and dropped.
+qint64 plainPages(QNetworkAccessManager& nam, const QUrl& base)
+{
+    QUrl url = base;
+    url.setPath(QStringLiteral("/api/search/metadata"));
+    qint64 bytes = 0;
+    for (int page = 1; page <= kPages; ++page) {
+        QNetworkRequest request(url);
+        request.setRawHeader("x-api-key", kKey.toUtf8());
+        request.setRawHeader("Accept", "application/json");
+        request.setRawHeader("Content-Type", "application/json");
+        const QByteArray body =
+            QJsonDocument(QJsonObject{{QStringLiteral("page"), page},
+                                      {QStringLiteral("size"), 1000},
+                                      {QStringLiteral("withExif"), true},
+                                      {QStringLiteral("order"), QStringLiteral("desc")}})
+                .toJson(QJsonDocument::Compact);
+        QNetworkReply* reply = nam.post(request, body);
+        QEventLoop loop;
+        QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+        loop.exec();
+        bytes += reply->readAll().size();
+        reply->deleteLater();
+    }
+    return bytes;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QLoggingCategory::setFilterRules(QStringLiteral("app.pixavella.*.debug=false"));
+    testing::ImmichDoubleProcess server;
+    if (!server.start({QStringLiteral("--seed"), QString::number(kAssets)})) {
+        std::fprintf(stderr, "immich-double did not start\n");
+        return 0;
+    }
+    const ImmichClient client(server.url(), kKey);
+
+    // Memory first, before any other listing has grown the heap: the session's thread and pool
+    // are warmed up by one small call.
+    {
+        QSemaphore warm;
+        client.fetchCurrentUserId([&](Result<QString>) { warm.release(); });
+        warm.acquire();
+    }
+    const qint64 before = residentBytes();
+    qint64 held = 0;
+    double bytesPerAsset = 0;
+    {
+        const Result<QList<ImmichAsset>> assets = listAll(client);
+        if (assets.ok()) {
+            held = assets.value().size();
+            bytesPerAsset = double(residentBytes() - before) / double(std::max<qint64>(1, held));
+        }
+    }
+    if (held != kAssets)
+        std::fprintf(stderr, "the listing gave %lld assets\n", static_cast<long long>(held));
+
+    QNetworkAccessManager nam;
+    double bestPlain = std::numeric_limits<double>::max();
+    double bestClient = std::numeric_limits<double>::max();
+    for (int round = 0; round < 3; ++round) {
+        QElapsedTimer timer;
+        timer.start();
+        const qint64 bytes = plainPages(nam, server.url());
+        const double plain = double(timer.nsecsElapsed()) / 1e6;
+
+        timer.restart();
+        const Result<QList<ImmichAsset>> assets = listAll(client);
+        const double decoded = double(timer.nsecsElapsed()) / 1e6;
+
+        bestPlain = std::min(bestPlain, plain);
+        bestClient = std::min(bestClient, decoded);
+        std::fprintf(stderr, "round %d: plain %.1f ms (%lld bytes), client %.1f ms (%lld assets)\n",
+                     round + 1, plain, static_cast<long long>(bytes), decoded,
+                     static_cast<long long>(assets.ok() ? assets.value().size() : -1));
+    }
+
+    std::printf("listing_vs_plain_http = %.3f\n", bestClient / bestPlain);
+    std::printf("bytes_per_asset = %.0f\n", bytesPerAsset);
+    return 0;
+}
