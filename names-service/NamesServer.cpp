@@ -23,9 +23,13 @@ void answer(httplib::Response& response, int status, const QJsonObject& body)
                          jsonType);
 }
 
+// Error bodies carry the status as a number, as Immich's do. Clients that take any object of
+// texts as the name list (the drive reads the list whatever the status) then never mistake an
+// error for a list holding one name called "message".
 void fail(httplib::Response& response, int status, const QString& message)
 {
-    answer(response, status, QJsonObject{{QStringLiteral("message"), message}});
+    answer(response, status,
+           QJsonObject{{QStringLiteral("message"), message}, {QStringLiteral("statusCode"), status}});
 }
 
 QString defaultMessage(int status)

@@ -134,6 +134,8 @@ void TestNamesService::expectMessage(const NamesServiceProcess::Reply& reply, in
     QCOMPARE(reply.status, status);
     QVERIFY2(!reply.json().object().value(QLatin1String("message")).toString().isEmpty(),
              reply.body.constData());
+    // A number in the body keeps an error from reading as a list of names.
+    QCOMPARE(reply.json().object().value(QLatin1String("statusCode")).toInt(), status);
 }
 
 QByteArray TestNamesService::createApiKey(const QByteArray& key) const
