@@ -47,7 +47,7 @@ Result<void> statusOnly(const HttpReply& reply)
     return Result<void>::success();
 }
 
-Result<QJsonValue> recordBody(const HttpReply& reply)
+std::optional<Error> recordFailure(const HttpReply& reply)
 {
     if (reply.transportError)
         return *reply.transportError;
@@ -55,6 +55,13 @@ Result<QJsonValue> recordBody(const HttpReply& reply)
         return ClientError::http(reply.status);
     if (reply.body.isEmpty())
         return ClientError::noData();
+    return std::nullopt;
+}
+
+Result<QJsonValue> recordBody(const HttpReply& reply)
+{
+    if (std::optional<Error> failure = recordFailure(reply))
+        return *failure;
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(reply.body, &error);
     if (error.error != QJsonParseError::NoError)

@@ -24,8 +24,12 @@ std::shared_ptr<HttpTask> finishedTask();
 // An answer without HTTP status and without transport error cannot come from HttpSession.
 Result<void> statusOnly(const HttpReply& reply);
 
-// Transport error, http(status), noData for an empty body, decoding error for bad JSON;
-// otherwise the parsed body (an object or an array).
+// What keeps an answer from being read as a record: transport error, http(status) for a
+// status outside 200…299 (or none), noData for an empty body.
+std::optional<Error> recordFailure(const HttpReply& reply);
+
+// recordFailure(), then a decoding error for bad JSON; otherwise the parsed body (an object or
+// an array).
 Result<QJsonValue> recordBody(const HttpReply& reply);
 
 // Transport error, http(-1) without HTTP status, http(status), then the body as a JSON

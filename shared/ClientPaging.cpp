@@ -3,6 +3,7 @@
 #include "ImmichClient.h"
 
 #include "ClientAnswers.h"
+#include "SearchPageReader.h"
 
 #include <QJsonArray>
 
@@ -31,8 +32,9 @@ void requestPage(const std::shared_ptr<SearchChain>& chain, int page)
         body.insert(QStringLiteral("albumIds"), QJsonArray{*chain->albumId});
     send(chain->client.makeRequest(QStringLiteral("search/metadata"), "POST", body),
          [chain, page](const HttpReply& reply) {
-             Result<SearchResponse> response = decodeRecord<SearchResponse>(
-                 reply, [](const QJsonValue& json) { return SearchResponse::fromJson(json); });
+             if (std::optional<Error> failure = recordFailure(reply))
+                 return chain->done(*failure);
+             Result<SearchResponse> response = readSearchPage(reply.body);
              if (!response)
                  return chain->done(response.error());
              AssetsPage& assets = response.value().assets;

@@ -14,3 +14,6 @@ pixavella_add_test(TestImmichClientListing
 pixavella_add_test(TestImmichClientChanges
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestImmichClientChanges.cpp
     LIBS pixavella_shared immich_double_launcher)
+pixavella_add_test(TestSearchPageReader
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestSearchPageReader.cpp
+    LIBS pixavella_shared)
