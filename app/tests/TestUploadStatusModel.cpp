@@ -1,0 +1,295 @@
+#include "Clock.h"
+#include "SettingsSuite.h"
+#include "SyncActivityState.h"
+#include "UploadJournal.h"
+#include "UploadQuarantine.h"
+#include "UploadStatusModel.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace pixavella;
+using namespace std::chrono_literals;
+using Status = UploadStatus;
+
+class TestUploadStatusModel : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_sources;
+    UploadQuarantine m_quarantine;
+    UploadJournal m_journal;
+    UploadStatusModel::SessionState m_session;
+    QList<PedagogicalNotice> m_presented;
+
+    std::unique_ptr<UploadStatusModel> makeModel()
+    {
+        return std::make_unique<UploadStatusModel>(
+            m_quarantine, SettingsSuite::shared(), m_journal, [this] { return m_session; },
+            [this](PedagogicalNotice notice) { m_presented.append(notice); });
+    }
+
+    QString drop(const QString& name, const UploadQuarantine::Target& target = {})
+    {
+        const QString path = m_sources.filePath(name);
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly))
+            return {};
+        file.write("photo");
+        file.close();
+        auto entry = m_quarantine.enqueue(path, name, std::nullopt, target, std::nullopt);
+        return entry ? entry.value().id : QString();
+    }
+
+    void giveUp(const QString& id)
+    {
+        for (int i = 0; i < 5; ++i)
+            m_quarantine.recordFailure(id, QStringLiteral("HTTP 500"), false);
+    }
+
+private slots:
+    void init()
+    {
+        for (const auto& entry : m_quarantine.list())
+            QVERIFY(m_quarantine.remove(entry.id));
+        m_session = {};
+        m_presented.clear();
+        QSettings(QStringLiteral("Pixavella"), QStringLiteral("pixavella")).clear();
+        SettingsSuite::shared().remove(QLatin1String(SyncActivityState::kSettingsKey));
+        QMutexLocker locker(&m_journal.lock());
+        m_journal.saveEvents({});
+    }
+
+    void tenDropsRunABatchToCompletion()
+    {
+        ManualClock clock;
+        auto model = makeModel();
+        QStringList ids;
+        for (int i = 0; i < 10; ++i)
+            ids << drop(QStringLiteral("IMG_%1.JPG").arg(i));
+        model->refresh();
+        QCOMPARE(model->status(), Status::uploading(0, 10));
+        QCOMPARE(model->timerInterval(), std::optional(UploadStatusModel::kBusyInterval));
+        QCOMPARE(UploadStatusModel::batchTotal(), 10);
+
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(m_quarantine.remove(ids[i]));
+        model->refresh();
+        QCOMPARE(model->status(), Status::uploading(3, 10));
+
+        for (int i = 3; i < 10; ++i)
+            QVERIFY(m_quarantine.remove(ids[i]));
+        model->refresh();
+        QCOMPARE(model->status(), Status::completed(10));
+        QCOMPARE(model->statusLine(), QStringLiteral("✓ 10 photos envoyées"));
+        QCOMPARE(UploadStatusModel::batchTotal(), 0);
+
+        clock.advance(3.9);
+        model->refresh();
+        QCOMPARE(model->status(), Status::completed(10));
+        QCOMPARE(model->timerInterval(), std::optional(UploadStatusModel::kBusyInterval));
+        clock.advance(0.2);
+        model->refresh();
+        QCOMPARE(model->status().kind, Status::Kind::idle);
+        QCOMPARE(model->timerInterval(), std::optional(UploadStatusModel::kIdleInterval));
+    }
+
+    void batchCountSurvivesARestart()
+    {
+        drop(QStringLiteral("A.JPG"));
+        drop(QStringLiteral("B.JPG"));
+        makeModel()->refresh();
+        auto restarted = makeModel();
+        restarted->refresh();
+        // The entries it finds were counted before the restart; the drop after it adds one.
+        QCOMPARE(restarted->status(), Status::uploading(0, 2));
+        QCOMPARE(m_presented.size(), 2);
+        drop(QStringLiteral("C.JPG"));
+        restarted->refresh();
+        QCOMPARE(restarted->status(), Status::uploading(0, 3));
+        QCOMPARE(UploadStatusModel::batchTotal(), 3);
+    }
+
+    void givenUpEntryKeepsTheBatchOpen()
+    {
+        ManualClock clock;
+        auto model = makeModel();
+        const QString a = drop(QStringLiteral("A.JPG"));
+        const QString b = drop(QStringLiteral("B.JPG"));
+        const QString c = drop(QStringLiteral("C.JPG"));
+        model->refresh();
+        giveUp(c);
+        QVERIFY(m_quarantine.remove(a));
+        QVERIFY(m_quarantine.remove(b));
+        model->refresh();
+        // Nothing left with retries: the status stays where the batch stopped.
+        QCOMPARE(model->failedCount(), 1);
+        QCOMPARE(model->status().kind, Status::Kind::idle);
+        QCOMPARE(model->statusLine(), QStringLiteral("⚠ 1 photos en échec"));
+        QCOMPARE(UploadStatusModel::batchTotal(), 3);
+
+        // A re-armed entry is pending again: the batch shows 2 of 3.
+        m_quarantine.resetAttempts(c);
+        model->refresh();
+        QCOMPARE(model->status(), Status::uploading(2, 3));
+        giveUp(c);
+        drop(QStringLiteral("D.JPG"));
+        model->refresh();
+        QCOMPARE(model->status(), Status::uploading(2, 4));
+        QCOMPARE(model->statusLine(), QStringLiteral("⬆ Envoi de 4 photos… (2/4) · ⚠ 1 en échec"));
+    }
+
+    void offlineBatchIsPaused()
+    {
+        auto model = makeModel();
+        m_session.connection = ConnectionState::offline;
+        drop(QStringLiteral("A.JPG"));
+        drop(QStringLiteral("B.JPG"));
+        model->refresh();
+        QCOMPARE(model->status(), Status::paused(0, 2));
+        QCOMPARE(model->statusLine(),
+                 QStringLiteral("⏸ En pause — réseau indisponible, reprise auto (0/2)"));
+    }
+
+    void freshDownloadShowsUntilStale()
+    {
+        ManualClock clock;
+        auto model = makeModel();
+        SyncActivityState activity;
+        activity.kind = SyncActivityState::Kind::downloading;
+        activity.updatedAt = clock.now();
+        SettingsSuite::shared().setValue(QLatin1String(SyncActivityState::kSettingsKey),
+                                         activity.encode());
+        model->refresh();
+        QCOMPARE(model->status(), Status::downloading());
+        QVERIFY(model->isBusy());
+        clock.advance(4.0);
+        model->refresh();
+        QCOMPARE(model->status().kind, Status::Kind::idle);
+        QVERIFY(!model->isBusy());
+    }
+
+    void newDropsPresentTheirNoticesOncePerBatch()
+    {
+        auto model = makeModel();
+        drop(QStringLiteral("A.JPG"), UploadQuarantine::Target::sharedAlbum(QStringLiteral("x")));
+        drop(QStringLiteral("B.JPG"));
+        model->refresh();
+        QCOMPARE(m_presented, (QList{PedagogicalNotice::library, PedagogicalNotice::shared,
+                                     PedagogicalNotice::move}));
+        drop(QStringLiteral("C.JPG"));
+        model->refresh();
+        QCOMPARE(m_presented.size(), 3);
+
+        for (const auto& entry : m_quarantine.list())
+            QVERIFY(m_quarantine.remove(entry.id));
+        model->refresh();
+        drop(QStringLiteral("D.JPG"), UploadQuarantine::Target::album(QStringLiteral("y")));
+        model->refresh();
+        QCOMPARE(m_presented.size(), 4);
+        QCOMPARE(m_presented.last(), PedagogicalNotice::move);
+    }
+
+    void relativeTimes_data()
+    {
+        QTest::addColumn<qint64>("secondsAgo");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("59 s") << qint64(59) << QStringLiteral("à l'instant");
+        QTest::newRow("60 s") << qint64(60) << QStringLiteral("il y a 1 min");
+        QTest::newRow("3599 s") << qint64(3599) << QStringLiteral("il y a 59 min");
+        QTest::newRow("3600 s") << qint64(3600) << QStringLiteral("il y a 1 h");
+        QTest::newRow("2 days") << qint64(2 * 86400) << QStringLiteral("il y a 2 j");
+    }
+
+    void relativeTimes()
+    {
+        QFETCH(qint64, secondsAgo);
+        QFETCH(QString, text);
+        const QDateTime now = QDateTime::fromSecsSinceEpoch(1'700'000'000, Qt::UTC);
+        QCOMPARE(relativeTime(now.addSecs(-secondsAgo), now), text);
+        QCOMPARE(relativeTime(std::nullopt, now), QStringLiteral("jamais"));
+    }
+
+    void statusLines_data()
+    {
+        QTest::addColumn<Status>("status");
+        QTest::addColumn<qint64>("failed");
+        QTest::addColumn<ConnectionState>("connection");
+        QTest::addColumn<QString>("line");
+        const auto ok = ConnectionState::ok;
+        QTest::newRow("completed")
+            << Status::completed(3) << qint64(1) << ok << QStringLiteral("✓ 3 photos envoyées");
+        QTest::newRow("downloading")
+            << Status::downloading() << qint64(2) << ok << QStringLiteral("⬇ Téléchargement…");
+        QTest::newRow("paused, no total")
+            << Status::paused(0, 0) << qint64(0) << ok
+            << QStringLiteral("⏸ En pause — réseau indisponible, reprise auto");
+        QTest::newRow("paused, failure")
+            << Status::paused(1, 3) << qint64(1) << ConnectionState::offline
+            << QStringLiteral(
+                   "⏸ En pause — réseau indisponible, reprise auto (1/3) · ⚠ 1 en échec");
+        QTest::newRow("uploading, no total")
+            << Status::uploading(0, 0) << qint64(0) << ok << QStringLiteral("⬆ Envoi en cours…");
+        QTest::newRow("uploading") << Status::uploading(2, 3) << qint64(1) << ok
+                                   << QStringLiteral("⬆ Envoi de 3 photos… (2/3) · ⚠ 1 en échec");
+        QTest::newRow("idle, failures") << Status::idle() << qint64(2) << ConnectionState::offline
+                                        << QStringLiteral("⚠ 2 photos en échec");
+        QTest::newRow("idle, online")
+            << Status::idle() << qint64(0) << ok << QStringLiteral("UP-TO-DATE");
+        QTest::newRow("idle, offline") << Status::idle() << qint64(0) << ConnectionState::offline
+                                       << QStringLiteral("⚠ Hors ligne · dernière sync il y a 2 h");
+        QTest::newRow("idle, expired") << Status::idle() << qint64(0) << ConnectionState::expired
+                                       << QStringLiteral("Session expirée");
+    }
+
+    void statusLines()
+    {
+        QFETCH(Status, status);
+        QFETCH(qint64, failed);
+        QFETCH(ConnectionState, connection);
+        QFETCH(QString, line);
+        const QDateTime now = QDateTime::fromSecsSinceEpoch(1'700'000'000, Qt::UTC);
+        QCOMPARE(statusLine(status, failed, connection, now.addSecs(-7200),
+                            QStringLiteral("UP-TO-DATE"), now),
+                 line);
+    }
+
+    void upToDateLineNamesRecentUploadsOnly_data()
+    {
+        QTest::addColumn<qint64>("secondsAgo");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("90 s") << qint64(90)
+                              << QStringLiteral("✓ À jour · dernier envoi il y a 1 min");
+        QTest::newRow("2 days") << qint64(2 * 86400) << QStringLiteral("✓ À jour");
+        QTest::newRow("none") << qint64(-1) << QStringLiteral("✓ À jour");
+    }
+
+    void upToDateLineNamesRecentUploadsOnly()
+    {
+        QFETCH(qint64, secondsAgo);
+        QFETCH(QString, line);
+        ManualClock clock;
+        if (secondsAgo >= 0) {
+            UploadJournal::Event failed;
+            failed.id = QStringLiteral("F");
+            failed.outcome = UploadJournal::Outcome::failed;
+            failed.enqueuedAt = failed.resolvedAt = clock.now().addSecs(-5);
+            UploadJournal::Event done;
+            done.id = QStringLiteral("D");
+            done.enqueuedAt = done.resolvedAt = clock.now().addSecs(-secondsAgo);
+            QMutexLocker locker(&m_journal.lock());
+            m_journal.saveEvents({failed, done});
+        }
+        auto model = makeModel();
+        model->refresh();
+        QCOMPARE(model->statusLine(), line);
+    }
+};
+
+Q_DECLARE_METATYPE(pixavella::UploadStatus)
+Q_DECLARE_METATYPE(pixavella::ConnectionState)
+
+QTEST_GUILESS_MAIN(TestUploadStatusModel)
+#include "TestUploadStatusModel.moc"
