@@ -58,6 +58,8 @@ Error networkError(QNetworkReply::NetworkError code, const QString& text)
     return Error{ErrorDomain::Network, int(code), text};
 }
 
+constexpr qint64 kMaxBodyReserve = 64 * 1024 * 1024;
+
 int lastErrno()
 {
     return errno != 0 ? errno : EIO;
@@ -328,6 +330,14 @@ void Core::takeData(Task& task)
         task.bodyToFile = task.download && code >= 200 && code <= 299;
     }
     if (!*task.bodyToFile) {
+        // One allocation for the whole body when its length is announced (bounded, so that a
+        // wrong announcement costs little).
+        if (task.body.isEmpty()) {
+            const qint64 announced =
+                reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
+            if (announced > chunk.size())
+                task.body.reserve(qsizetype(qMin<qint64>(announced, kMaxBodyReserve)));
+        }
         task.body += chunk;
         return;
     }
