@@ -241,7 +241,7 @@ QWidget* HistoryView::eventRow(const UploadJournal::Event& event)
                                failed ? kOrange : kGreen, 12, widget));
     auto* name = new ElidedLabel(event.filename, widget);
     scaleFont(name, 0.95);
-    row->addWidget(name, 3);
+    row->addWidget(name, 1);
     auto* dot = new QLabel(QStringLiteral("·"), widget);
     QPalette tertiary = dot->palette();
     QColor c = secondary(this);
@@ -252,7 +252,10 @@ QWidget* HistoryView::eventRow(const UploadJournal::Event& event)
     auto* destination = new ElidedLabel(HistoryModel::destination(event.target), widget);
     scaleFont(destination, 0.95);
     destination->setForegroundRole(QPalette::PlaceholderText);
-    row->addWidget(destination, 2);
+    // The file name takes what the destination leaves, the destination at most a third.
+    destination->setMaximumWidth(kWidth / 3);
+    destination->setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Preferred);
+    row->addWidget(destination);
     if (failed) {
         auto* retry = new QPushButton(tr("Réessayer"), widget);
         retry->setObjectName(QStringLiteral("retry"));

@@ -29,7 +29,10 @@ NoticeView::NoticeView(PedagogicalNotice notice, QWidget* parent) : QWidget(pare
     QFont caption = m_switch->font();
     caption.setPointSizeF(caption.pointSizeF() * 0.9);
     m_switch->setFont(caption);
-    m_switch->setForegroundRole(QPalette::PlaceholderText);
+    QPalette secondary = m_switch->palette();
+    secondary.setColor(QPalette::WindowText, secondary.color(QPalette::PlaceholderText));
+    secondary.setColor(QPalette::ButtonText, secondary.color(QPalette::PlaceholderText));
+    m_switch->setPalette(secondary);
 
     m_confirm = new QPushButton(tr("J'ai compris"), this);
     m_confirm->setDefault(true);

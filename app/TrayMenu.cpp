@@ -75,6 +75,11 @@ QWidgetAction* labelAction(QMenu& menu, const MenuRow& row)
         break;
     }
     label->setFont(font);
+    // The row is disabled so that it never highlights; its text keeps the enabled colours.
+    QPalette palette = label->palette();
+    for (auto role : {QPalette::WindowText, QPalette::PlaceholderText})
+        palette.setColor(QPalette::Disabled, role, palette.color(QPalette::Active, role));
+    label->setPalette(palette);
     // Lined up with the titles of the rows, past the icon column.
     label->setContentsMargins(12, top, 16, bottom);
     auto* action = new QWidgetAction(&menu);

@@ -11,3 +11,8 @@ pixavella_add_test(TestHistoryModel
 pixavella_add_test(TestTrayMenu
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestTrayMenu.cpp
     LIBS pixavella_app)
+
+# Not a test: renders the windows to PNG (docs/screenshots), run under xvfb-run.
+add_executable(pixavella-screenshots ${CMAKE_CURRENT_LIST_DIR}/RenderScreenshots.cpp)
+target_link_libraries(pixavella-screenshots PRIVATE pixavella_app PkgConfig::HTTPLIB Qt6::Test
+    pixavella_options)
