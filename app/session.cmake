@@ -1,0 +1,24 @@
+# Start-up, the drive's domain, the session and the sign-in window.
+target_sources(pixavella_app PRIVATE
+    ${CMAKE_CURRENT_LIST_DIR}/AppDelegate.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/AppDelegate.h
+    ${CMAKE_CURRENT_LIST_DIR}/DomainController.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/DomainController.h
+    ${CMAKE_CURRENT_LIST_DIR}/FileProviderDomainBackend.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/FileProviderDomainBackend.h
+    ${CMAKE_CURRENT_LIST_DIR}/LaunchOptions.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/LaunchOptions.h
+    ${CMAKE_CURRENT_LIST_DIR}/LoginItem.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/LoginItem.h
+    ${CMAKE_CURRENT_LIST_DIR}/MachineName.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/MachineName.h
+    ${CMAKE_CURRENT_LIST_DIR}/QuitConfirmation.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/QuitConfirmation.h
+    ${CMAKE_CURRENT_LIST_DIR}/SessionModel.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/SessionModel.h
+    ${CMAKE_CURRENT_LIST_DIR}/SharedModels.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/SignInWindow.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/SignInWindow.h
+)
+# The drive's domain manager (platform/fileprovider/fuse).
+target_link_libraries(pixavella_app PUBLIC pixavella_fpmanager)

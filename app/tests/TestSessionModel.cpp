@@ -1,0 +1,454 @@
+#include "Clock.h"
+#include "ContainerPaths.h"
+#include "DomainController.h"
+#include "ImmichDoubleProcess.h"
+#include "MachineName.h"
+#include "RecordingDomainBackend.h"
+#include "SessionModel.h"
+#include "SettingsSuite.h"
+#include "SharedSettings.h"
+#include "SyncActivityState.h"
+#include "UploadQuarantine.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUuid>
+
+using namespace pixavella;
+using testing::ImmichDoubleProcess;
+using testing::RecordingDomainBackend;
+
+namespace {
+
+const QString kEmail = QStringLiteral("session@pixavella.local");
+const QString kPassword = QStringLiteral("secret-pw");
+const QString kPremadeKey = QStringLiteral("session-premade-key");
+const QString kRenseigne =
+    QStringLiteral("Renseigne l'adresse du serveur, l'email et le mot de passe.");
+constexpr int kWait = 20'000;
+
+QString namesCachePath()
+{
+    return ContainerPaths::container() + QStringLiteral("/names-cache.json");
+}
+
+QSettings appSettings()
+{
+    return QSettings(SessionModel::appSettingsOrganization(), SessionModel::appSettingsName());
+}
+
+// The model on a recording domain backend.
+struct Session {
+    std::shared_ptr<RecordingDomainBackend::State> domainState =
+        std::make_shared<RecordingDomainBackend::State>();
+    DomainController domain{std::make_unique<RecordingDomainBackend>(domainState)};
+    SessionModel model{domain};
+};
+
+} // namespace
+
+class TestSessionModel : public QObject {
+    Q_OBJECT
+
+    ImmichDoubleProcess m_double;
+    QTemporaryDir m_files;
+
+    QList<QJsonObject> requests(const QString& method, const QString& path) const
+    {
+        QList<QJsonObject> matching;
+        const QJsonArray log = m_double.requests();
+        for (const QJsonValue& request : log) {
+            if (request[QLatin1String("method")].toString() == method &&
+                request[QLatin1String("path")].toString() == path)
+                matching << request.toObject();
+        }
+        return matching;
+    }
+
+    static QJsonObject bodyOf(const QJsonObject& request)
+    {
+        return QJsonDocument::fromJson(request[QLatin1String("body")].toString().toUtf8()).object();
+    }
+
+    QStringList keysAtServer() const
+    {
+        const QJsonArray users = m_double.control("GET", QStringLiteral("/_double/users")).array();
+        for (const QJsonValue& user : users) {
+            if (user[QLatin1String("email")].toString() == kEmail) {
+                QStringList keys;
+                for (const QJsonValue& key : user[QLatin1String("apiKeys")].toArray())
+                    keys << key.toString();
+                return keys;
+            }
+        }
+        return {};
+    }
+
+    void storeSession()
+    {
+        SharedSettings::setServerURL(m_double.url().toString());
+        SharedSettings::setApiKey(kPremadeKey);
+        SharedSettings::setUserEmail(QStringLiteral("old@pixavella.local"));
+    }
+
+    static void signIn(SessionModel& model, const QString& server, const QString& email,
+                       const QString& password)
+    {
+        model.signIn(server, email, password);
+        QTRY_VERIFY_WITH_TIMEOUT(!model.isWorking(), kWait);
+    }
+
+    // An upload queue entry that failed `attempts` times.
+    void enqueueFailed(int attempts, bool network)
+    {
+        const QString path = m_files.filePath(QUuid::createUuid().toString(QUuid::WithoutBraces));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(path.toUtf8());
+        file.close();
+        const Result<UploadQuarantine::Entry> entry =
+            UploadQuarantine::shared().enqueue(path, QStringLiteral("IMG.JPG"), std::nullopt,
+                                               UploadQuarantine::Target::library(), std::nullopt);
+        QVERIFY(entry.ok());
+        for (int i = 0; i < attempts; ++i)
+            UploadQuarantine::shared().recordFailure(entry.value().id, QStringLiteral("failed"),
+                                                     network);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_files.isValid());
+        QVERIFY(m_double.start({QStringLiteral("--user"), kEmail + QLatin1Char(':') + kPassword +
+                                                              QLatin1Char(':') + kPremadeKey}));
+        m_double.addAsset(
+            {{"originalFileName", "a.jpg"}, {"fileCreatedAt", "2021-05-01T10:00:00.000Z"}});
+        m_double.addAsset({{"originalFileName", "b.jpg"},
+                           {"fileCreatedAt", "2020-12-31T23:00:00.000Z"},
+                           {"dateTimeOriginal", "2023-01-01T00:30:00.000Z"}});
+    }
+
+    void init()
+    {
+        m_double.reset();
+        SharedSettings::setServerURL(m_double.url().toString());
+        SharedSettings::setApiKey(QString());
+        SharedSettings::setApiKeyId(std::nullopt);
+        SharedSettings::setUserEmail(QString());
+        SharedSettings::setLastRefresh(std::nullopt);
+        SettingsSuite::shared().remove(QLatin1String(SyncActivityState::kSettingsKey));
+        for (const UploadQuarantine::Entry& entry : UploadQuarantine::shared().list())
+            (void)UploadQuarantine::shared().remove(entry.id);
+        appSettings().remove(QLatin1String(SessionModel::kRearmCountKey));
+    }
+
+    void incompleteFormSendsNothing_data()
+    {
+        QTest::addColumn<QString>("server");
+        QTest::addColumn<QString>("email");
+        QTest::addColumn<QString>("password");
+        QTest::newRow("empty password") << QString() << kEmail << QString();
+        QTest::newRow("blank e-mail") << QString() << QStringLiteral(" \n\t") << kPassword;
+        QTest::newRow("server not an address")
+            << QStringLiteral("pas une adresse") << kEmail << kPassword;
+        QTest::newRow("server without scheme")
+            << QStringLiteral("photos.example:2283") << kEmail << kPassword;
+    }
+
+    void incompleteFormSendsNothing()
+    {
+        QFETCH(QString, email);
+        QFETCH(QString, password);
+        QFETCH(QString, server);
+        Session s;
+        s.model.signIn(server.isEmpty() ? m_double.url().toString() : server, email, password);
+        QCOMPARE(s.model.loginError(), std::optional<QString>(kRenseigne));
+        QVERIFY(!s.model.isWorking());
+
+        // A complete form afterwards: its login is the only request the server saw.
+        signIn(s.model, m_double.url().toString(), kEmail, QStringLiteral("wrong"));
+        QCOMPARE(m_double.requests().size(), 1);
+        QCOMPARE(requests("POST", "/api/auth/login").size(), 1);
+    }
+
+    void signInErrors_data()
+    {
+        QTest::addColumn<int>("failStatus");
+        QTest::addColumn<QString>("failPath");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("message");
+        const QString keyFailure =
+            QStringLiteral("Connexion réussie mais création de la clé impossible : ");
+        QTest::newRow("wrong password") << 0 << QString() << QStringLiteral("wrong")
+                                        << QStringLiteral("Email ou mot de passe incorrect.");
+        QTest::newRow("server error") << 500 << QStringLiteral("/api/auth/login") << kPassword
+                                      << QStringLiteral("Erreur serveur (500).");
+        QTest::newRow("key answer without secret")
+            << 201 << QStringLiteral("/api/api-keys") << kPassword
+            << keyFailure + QStringLiteral("Réponse vide d'Immich");
+        QTest::newRow("key refused") << 403 << QStringLiteral("/api/api-keys") << kPassword
+                                     << keyFailure + QStringLiteral("Erreur serveur (403).");
+    }
+
+    void signInErrors()
+    {
+        QFETCH(QString, failPath);
+        QFETCH(QString, password);
+        QFETCH(QString, message);
+        QFETCH(int, failStatus);
+        if (failStatus != 0)
+            m_double.fail(failStatus, 1, failPath);
+        Session s;
+        QSignalSpy signedIn(&s.model, &SessionModel::signedIn);
+        signIn(s.model, m_double.url().toString(), kEmail, password);
+
+        QCOMPARE(s.model.loginError(), std::optional<QString>(message));
+        QVERIFY(!s.model.isAuthenticated());
+        QVERIFY(!SharedSettings::apiKey().has_value());
+        QVERIFY(!SharedSettings::apiKeyId().has_value());
+        QCOMPARE(SharedSettings::userEmail(), QString());
+        QVERIFY(s.domainState->calls.isEmpty());
+        QCOMPARE(signedIn.size(), 0);
+    }
+
+    void signInStoresTheSession()
+    {
+        Session s;
+        QSignalSpy signedIn(&s.model, &SessionModel::signedIn);
+        QSignalSpy servicesStarting(&s.model, &SessionModel::servicesStarting);
+        const QString server = m_double.url().toString() + QLatin1Char('/');
+        signIn(s.model, QStringLiteral("  ") + server + QStringLiteral("\n"),
+               QStringLiteral(" \t") + kEmail + QStringLiteral(" \n"), kPassword);
+        QVERIFY(s.model.isAuthenticated());
+
+        const QList<QJsonObject> logins = requests("POST", "/api/auth/login");
+        QCOMPARE(logins.size(), 1);
+        QCOMPARE(bodyOf(logins.first())[QLatin1String("email")].toString(), kEmail);
+        const QList<QJsonObject> keys = requests("POST", "/api/api-keys");
+        QCOMPARE(keys.size(), 1);
+        QCOMPARE(bodyOf(keys.first())[QLatin1String("name")].toString(),
+                 QStringLiteral("Pixavella Linux — ") + MachineName::current());
+
+        QCOMPARE(SharedSettings::serverURL(), server);
+        QCOMPARE(SharedSettings::namesServiceURL(),
+                 m_double.url().toString() + QStringLiteral("/pixavella-names"));
+        QCOMPARE(SharedSettings::userEmail(), kEmail);
+        QVERIFY(SharedSettings::apiKeyId().has_value());
+        QVERIFY(SharedSettings::apiKey().has_value());
+        QVERIFY(keysAtServer().contains(*SharedSettings::apiKey()));
+        QCOMPARE(s.model.email(), kEmail);
+        QCOMPARE(s.model.connection(), SessionModel::Connection::online);
+        QVERIFY(!s.model.loginError().has_value());
+        QCOMPARE(signedIn.size(), 1);
+        QCOMPARE(servicesStarting.size(), 1);
+        QVERIFY(s.model.isPolling());
+        // Added, top folders signalled, then the first connection check's signals.
+        QCOMPARE(s.domainState->calls.mid(0, 5), QStringList{"add"} + testing::topFolderSignals());
+        QCOMPARE(s.domainState->calls.mid(5, 5), testing::allFolderSignals());
+    }
+
+    void signOutForgetsTheAccount()
+    {
+        Session s;
+        signIn(s.model, m_double.url().toString(), kEmail, kPassword);
+        QVERIFY(s.model.isAuthenticated());
+        QTRY_VERIFY_WITH_TIMEOUT(SharedSettings::lastRefresh().has_value(), kWait);
+        const QString secret = SharedSettings::apiKey().value_or(QString());
+        const QString keyId = SharedSettings::apiKeyId().value_or(QString());
+        QFile cache(namesCachePath());
+        QVERIFY(cache.open(QIODevice::WriteOnly));
+        cache.write("{}");
+        cache.close();
+        QSignalSpy windowRequested(&s.model, &SessionModel::signInWindowRequested);
+        s.domainState->calls.clear();
+
+        s.model.signOut();
+
+        QVERIFY(!s.model.isAuthenticated());
+        QVERIFY(!s.model.isPolling());
+        QCOMPARE(s.model.email(), QString());
+        QVERIFY(!s.model.lastRefresh().has_value());
+        QVERIFY(!SharedSettings::apiKey().has_value());
+        QVERIFY(!SharedSettings::apiKeyId().has_value());
+        QCOMPARE(SharedSettings::userEmail(), QString());
+        QVERIFY(!SharedSettings::lastRefresh().has_value());
+        QVERIFY(!QFile::exists(namesCachePath()));
+        QCOMPARE(s.domainState->calls, QStringList{"remove"});
+        QCOMPARE(windowRequested.size(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(!keysAtServer().contains(secret), kWait);
+        QCOMPARE(requests("DELETE", QStringLiteral("/api/api-keys/") + keyId).size(), 1);
+    }
+
+    void unauthorizedCheckClearsTheSession()
+    {
+        storeSession();
+        Session s;
+        QSignalSpy windowRequested(&s.model, &SessionModel::signInWindowRequested);
+        m_double.fail(401, 1, QStringLiteral("/api/users/me"));
+        s.model.refreshConnection();
+        QTRY_COMPARE_WITH_TIMEOUT(s.model.connection(), SessionModel::Connection::unauthorized,
+                                  kWait);
+        QVERIFY(!s.model.isAuthenticated());
+        QVERIFY(!SharedSettings::apiKey().has_value());
+        QCOMPARE(windowRequested.size(), 1);
+        QCOMPARE(s.domainState->calls.last(), QStringLiteral("remove"));
+        // The server refused the key: nothing to revoke.
+        for (const QJsonValue& request : m_double.requests())
+            QVERIFY(request[QLatin1String("method")].toString() != QLatin1String("DELETE"));
+        QVERIFY(keysAtServer().contains(kPremadeKey));
+    }
+
+    void start_data()
+    {
+        QTest::addColumn<bool>("stored");
+        QTest::addColumn<int>("failStatus");
+        QTest::addColumn<bool>("authenticated");
+        QTest::addColumn<SessionModel::Connection>("connection");
+        QTest::addColumn<QString>("email");
+        using C = SessionModel::Connection;
+        QTest::newRow("no session") << false << 0 << false << C::online << QString();
+        QTest::newRow("confirmed") << true << 0 << true << C::online << kEmail;
+        QTest::newRow("key refused") << true << 401 << false << C::unauthorized << QString();
+        QTest::newRow("server down")
+            << true << 500 << true << C::offline << QStringLiteral("old@pixavella.local");
+    }
+
+    void start()
+    {
+        QFETCH(bool, authenticated);
+        QFETCH(SessionModel::Connection, connection);
+        QFETCH(QString, email);
+        QFETCH(bool, stored);
+        QFETCH(int, failStatus);
+        if (stored)
+            storeSession();
+        if (failStatus != 0)
+            m_double.fail(failStatus, 2, QStringLiteral("/api/users/me"));
+        Session s;
+        s.model.start();
+        if (!stored) {
+            QCOMPARE(s.domainState->calls, QStringList{"remove"});
+            QVERIFY(!s.model.isAuthenticated());
+            return;
+        }
+        QCOMPARE(s.domainState->calls.first(), QStringLiteral("add"));
+        // Two questions: who the user is (at start) and the first connection check.
+        QTRY_COMPARE_WITH_TIMEOUT(requests("GET", "/api/users/me").size(), 2, kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(s.model.connection(), connection, kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(s.model.email(), email, kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(!s.model.isWorking(), kWait);
+        QCOMPARE(s.model.isAuthenticated(), authenticated);
+        QCOMPARE(SharedSettings::userEmail(), email);
+        QCOMPARE(s.model.isPolling(), s.model.isAuthenticated());
+    }
+
+    void serverReturnRearmsNetworkFailures_data()
+    {
+        QTest::addColumn<int>("networkFailures");
+        QTest::addColumn<int>("otherFailures");
+        QTest::newRow("two network failures") << 2 << 1;
+        QTest::newRow("only other failures") << 0 << 1;
+    }
+
+    void serverReturnRearmsNetworkFailures()
+    {
+        QFETCH(int, networkFailures);
+        QFETCH(int, otherFailures);
+        storeSession();
+        Session s;
+        QSignalSpy sweeps(&s.model, &SessionModel::uploadSweepRequested);
+        m_double.drop(2, QStringLiteral("/api/users/me"));
+        s.model.refreshConnection();
+        QTRY_COMPARE_WITH_TIMEOUT(s.model.connection(), SessionModel::Connection::offline, kWait);
+        for (int i = 0; i < networkFailures; ++i)
+            enqueueFailed(5, true);
+        for (int i = 0; i < otherFailures; ++i)
+            enqueueFailed(5, false);
+        QCOMPARE(sweeps.size(), 0);
+
+        s.model.refreshConnection();
+        QTRY_COMPARE_WITH_TIMEOUT(s.model.connection(), SessionModel::Connection::online, kWait);
+        QCOMPARE(sweeps.size(), 1);
+        int rearmed = 0;
+        for (const UploadQuarantine::Entry& entry : UploadQuarantine::shared().list())
+            rearmed += entry.attempts == 0 ? 1 : 0;
+        QCOMPARE(rearmed, networkFailures);
+        const QVariant stored = appSettings().value(QLatin1String(SessionModel::kRearmCountKey));
+        QCOMPARE(stored.isValid() ? stored.toInt() : 0, networkFailures);
+        QVERIFY(s.model.lastRefresh().has_value());
+
+        // Already online: a further check re-arms nothing.
+        s.model.refreshConnection();
+        QTRY_COMPARE_WITH_TIMEOUT(requests("GET", "/api/users/me").size(), 4, kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(!s.model.isWorking(), kWait);
+        QCOMPARE(sweeps.size(), 1);
+    }
+
+    void rebuildWaitsForUploads_data()
+    {
+        QTest::addColumn<int>("attempts");
+        QTest::addColumn<bool>("downloading");
+        QTest::newRow("upload still retried") << 4 << false;
+        QTest::newRow("download under way") << -1 << true;
+    }
+
+    void rebuildWaitsForUploads()
+    {
+        QFETCH(bool, downloading);
+        QFETCH(int, attempts);
+        storeSession();
+        ManualClock clock(QDateTime::currentDateTimeUtc());
+        if (attempts >= 0)
+            enqueueFailed(attempts, true);
+        if (downloading) {
+            SyncActivityState activity = SyncActivityState::idle(clock.now());
+            activity.kind = SyncActivityState::Kind::downloading;
+            SettingsSuite::shared().setValue(QLatin1String(SyncActivityState::kSettingsKey),
+                                             activity.encode());
+            clock.advance(3);
+        }
+        Session s;
+        s.model.rebuild();
+        QVERIFY(!s.model.isRebuilding());
+        QVERIFY(s.domainState->calls.isEmpty());
+        QVERIFY(m_double.requests().isEmpty());
+    }
+
+    void rebuildSignalsEveryYear()
+    {
+        storeSession();
+        enqueueFailed(5, false); // given up: no longer holds a refresh back
+        Session s;
+        s.model.rebuild();
+        QVERIFY(s.model.isRebuilding());
+        s.model.rebuild(); // pressed again while it runs
+        QTRY_VERIFY_WITH_TIMEOUT(!s.model.isRebuilding(), kWait);
+        QCOMPARE(requests("POST", "/api/search/metadata").size(), 1);
+        const QStringList years = {"signal year:2023", "signal year:2021"};
+        QCOMPARE(s.domainState->calls, testing::allFolderSignals() + years);
+        QCOMPARE(s.model.connection(), SessionModel::Connection::online);
+        QVERIFY(SharedSettings::lastRefresh().has_value());
+    }
+
+    void newServerForgetsTheKey()
+    {
+        storeSession();
+        Session s;
+        const QString other = QStringLiteral("http://127.0.0.1:9");
+        s.model.useServer(m_double.url().toString() + QLatin1Char('/'));
+        QCOMPARE(SharedSettings::apiKey(), std::optional<QString>(kPremadeKey));
+
+        s.model.useServer(other);
+        QCOMPARE(SharedSettings::serverURL(), other);
+        QVERIFY(!SharedSettings::apiKey().has_value());
+        QVERIFY(!s.model.isAuthenticated());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSessionModel)
+#include "TestSessionModel.moc"
