@@ -1,0 +1,375 @@
+#include "UploadReconciler.h"
+
+#include "CancelledUploads.h"
+#include "Clock.h"
+#include "Log.h"
+#include "PedagogicalNoticeQueue.h"
+#include "PromotedPendingList.h"
+#include "SharedSettings.h"
+#include "Signals.h"
+#include "UploadIssueNotifier.h"
+#include "UploadJournal.h"
+
+#include <QCoreApplication>
+#include <QLoggingCategory>
+#include <QPointer>
+
+namespace pixavella {
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcUploads, "app.pixavella.uploads")
+
+using Entry = UploadQuarantine::Entry;
+
+// Runs `step` on the main thread if the reconciler behind `guard` still exists then. The guard
+// is taken on the main thread when the request starts: the completion may run while the
+// reconciler is being destroyed, so it must not touch the object itself.
+template <typename Step> void hop(const QPointer<UploadReconciler>& guard, Step step)
+{
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app)
+        return;
+    QMetaObject::invokeMethod(
+        app,
+        [guard, step = std::move(step)]() mutable {
+            if (guard)
+                step(*guard);
+        },
+        Qt::QueuedConnection);
+}
+
+UploadJournal::Target journalTarget(const Entry& entry)
+{
+    const QString name = entry.albumName.value_or(QString());
+    switch (entry.target.kind) {
+    case UploadTargetKind::library:
+        break;
+    case UploadTargetKind::album:
+        return UploadJournal::Target::album(
+            name.isEmpty() ? QCoreApplication::translate("UploadReconciler", "Album") : name);
+    case UploadTargetKind::sharedAlbum:
+        return UploadJournal::Target::sharedAlbum(
+            name.isEmpty() ? QCoreApplication::translate("UploadReconciler", "Album partagé")
+                           : name);
+    }
+    return UploadJournal::Target::library();
+}
+
+UploadJournal::Event journalEvent(const Entry& entry, UploadJournal::Outcome outcome)
+{
+    UploadJournal::Event event;
+    event.id = entry.id;
+    event.filename = entry.filename;
+    event.target = journalTarget(entry);
+    event.enqueuedAt = entry.enqueuedAt;
+    event.resolvedAt = Clock::now();
+    event.outcome = outcome;
+    return event;
+}
+
+} // namespace
+
+UploadReconciler* UploadReconciler::shared()
+{
+    static QPointer<UploadReconciler> instance;
+    if (!instance)
+        instance = new UploadReconciler(UploadIssueNotifier::shared(), qApp);
+    return instance;
+}
+
+UploadReconciler::UploadReconciler(UploadIssueNotifier* notifier, QObject* parent)
+    : QObject(parent), m_notifier(notifier)
+{
+    m_timer.setInterval(kSweepInterval);
+    connect(&m_timer, &QTimer::timeout, this, &UploadReconciler::kick);
+    if (m_notifier)
+        connect(m_notifier, &UploadIssueNotifier::retryRequested, this, &UploadReconciler::kick);
+}
+
+// Destroying the subscription waits out a signal callback under way; a kick it queued is
+// discarded with this object.
+UploadReconciler::~UploadReconciler() = default;
+
+void UploadReconciler::start()
+{
+    if (!m_timer.isActive()) {
+        m_quarantineSignal =
+            Signals::observe(QString::fromLatin1(SignalName::quarantineChanged), [this] {
+                QMetaObject::invokeMethod(
+                    this,
+                    [this] {
+                        kick();
+                        emit statusRefreshRequested();
+                    },
+                    Qt::QueuedConnection);
+            });
+        m_timer.start();
+    }
+    kick();
+}
+
+void UploadReconciler::stop()
+{
+    m_timer.stop();
+    m_quarantineSignal.reset();
+}
+
+void UploadReconciler::kick()
+{
+    QMetaObject::invokeMethod(this, &UploadReconciler::sweep, Qt::QueuedConnection);
+}
+
+void UploadReconciler::sweep()
+{
+    if (m_notifier)
+        m_notifier->evaluate();
+    CancelledUploads::shared().pruneExpired();
+
+    const std::optional<ImmichClient> client = SharedSettings::makeClient();
+    if (!client)
+        return;
+
+    QSet<QString> known = m_inFlightIds;
+    for (const Entry& queued : std::as_const(m_pendingQueue))
+        known.insert(queued.id);
+    const QList<Entry> entries = UploadQuarantine::shared().list();
+    for (const Entry& entry : entries) {
+        if (entry.attempts >= kMaxAttempts || known.contains(entry.id))
+            continue;
+        known.insert(entry.id);
+        m_pendingQueue.append(entry);
+    }
+    pump(*client);
+}
+
+void UploadReconciler::pump(const ImmichClient& client)
+{
+    while (m_inFlightIds.size() < kMaxConcurrent && !m_pendingQueue.isEmpty()) {
+        const Entry entry = m_pendingQueue.takeFirst();
+        if (m_inFlightIds.contains(entry.id))
+            continue;
+        m_inFlightIds.insert(entry.id);
+        if (!startUpload(entry, client))
+            m_inFlightIds.remove(entry.id);
+    }
+}
+
+// False when the entry has nothing left to upload; it is then removed from the queue.
+bool UploadReconciler::startUpload(const Entry& entry, const ImmichClient& client)
+{
+    const std::optional<QString> payload = UploadQuarantine::shared().payloadURL(entry.id);
+    if (!payload) {
+        (void)UploadQuarantine::shared().remove(entry.id);
+        return false;
+    }
+    emit uploadStarted(entry.id);
+    QPointer<UploadReconciler> guard(this);
+    client.uploadAsset(*payload, entry.filename, entry.capturedAt,
+                       [guard, entry, client](Result<UploadResult> result) {
+                           hop(guard,
+                               [entry, client, result = std::move(result)](UploadReconciler& self) {
+                                   self.handleUploadResult(entry, client, result);
+                               });
+                       });
+    return true;
+}
+
+void UploadReconciler::handleUploadResult(const Entry& entry, const ImmichClient& client,
+                                          const Result<UploadResult>& result)
+{
+    if (!result) {
+        handleFailure(entry, client, result.error());
+        return;
+    }
+    const UploadResult& uploaded = result.value();
+    if (uploaded.duplicate)
+        PedagogicalNoticeQueue::shared().post(PedagogicalNotice::duplicate);
+    else
+        checkSameName(entry, uploaded.assetId, client);
+
+    bool cancelled = false;
+    {
+        CancelledUploads& store = CancelledUploads::shared();
+        QMutexLocker locker(&store.lock());
+        cancelled = store.load().contains(entry.id);
+    }
+    if (!cancelled) {
+        attachToTarget(entry, uploaded.assetId, client);
+        return;
+    }
+    // The user deleted the pending file while it was uploading. A duplicate answer names a
+    // photo the library already held (or one just restored from the trash): trashing it would
+    // take an unrelated photo away from the user, so only a new asset goes to the trash.
+    if (uploaded.duplicate) {
+        finishCancelled(entry, client);
+        return;
+    }
+    QPointer<UploadReconciler> guard(this);
+    client.trashAssets({uploaded.assetId}, [guard, entry, client](Result<void>) {
+        hop(guard,
+            [entry, client](UploadReconciler& self) { self.finishCancelled(entry, client); });
+    });
+}
+
+void UploadReconciler::handleFailure(const Entry& entry, const ImmichClient& client,
+                                     const Error& error)
+{
+    qCInfo(lcUploads).noquote() << PIXAVELLA_LOG_PREFIX "upload of" << entry.id
+                                << "failed:" << error.description;
+    UploadQuarantine& quarantine = UploadQuarantine::shared();
+    quarantine.recordFailure(entry.id, error.description, isTransientError(error));
+    // The count on disk, not the one queued: the user may have re-armed the entry, or removed
+    // it, while it was uploading, and neither is a fifth failure.
+    const std::optional<Entry> stored = quarantine.entry(entry.id);
+    if (stored && stored->attempts >= kMaxAttempts) {
+        UploadJournal::Event event = journalEvent(entry, UploadJournal::Outcome::failed);
+        event.error = error.description;
+        UploadJournal::shared().record(event);
+    }
+    scheduleSignal();
+    emit statusRefreshRequested();
+    finishEntry(entry.id, client);
+}
+
+void UploadReconciler::finishCancelled(const Entry& entry, const ImmichClient& client)
+{
+    CancelledUploads::shared().remove(entry.id);
+    // Normally already gone (the drive removes the entry when it cancels); an entry left
+    // behind would be uploaded again and undo the cancellation.
+    (void)UploadQuarantine::shared().remove(entry.id);
+    finishEntry(entry.id, client);
+}
+
+void UploadReconciler::attachToTarget(const Entry& entry, const QString& assetId,
+                                      const ImmichClient& client)
+{
+    if (entry.target.kind == UploadTargetKind::library) {
+        readBack(entry, assetId, client);
+        return;
+    }
+    // An album that refuses the photo does not undo the upload: the photo is in the library.
+    QPointer<UploadReconciler> guard(this);
+    client.addAssetsToAlbum(entry.target.albumId, {assetId},
+                            [guard, entry, assetId, client](Result<void>) {
+                                hop(guard, [entry, assetId, client](UploadReconciler& self) {
+                                    self.readBack(entry, assetId, client);
+                                });
+                            });
+}
+
+void UploadReconciler::readBack(const Entry& entry, const QString& assetId,
+                                const ImmichClient& client)
+{
+    QPointer<UploadReconciler> guard(this);
+    client.getAsset(assetId, [guard, entry, assetId, client](Result<ImmichAsset> asset) {
+        const bool read = asset.ok();
+        hop(guard, [entry, assetId, client, read](UploadReconciler& self) {
+            self.finishUpload(entry, assetId, read, client);
+        });
+    });
+}
+
+void UploadReconciler::finishUpload(const Entry& entry, const QString& assetId, bool assetRead,
+                                    const ImmichClient& client)
+{
+    // Unconfirmed: the entry stays as it is and the next sweep sends it again, which the
+    // server answers as a duplicate.
+    if (!assetRead) {
+        finishEntry(entry.id, client);
+        return;
+    }
+    UploadJournal::Event event = journalEvent(entry, UploadJournal::Outcome::uploaded);
+    event.assetId = assetId;
+    UploadJournal::shared().record(event);
+    (void)UploadQuarantine::shared().remove(entry.id);
+    PromotedPendingList::shared().promote(QStringLiteral("pending:") + entry.id);
+    scheduleSignal();
+    emit statusRefreshRequested();
+    finishEntry(entry.id, client);
+}
+
+void UploadReconciler::finishEntry(const QString& id, const ImmichClient& client)
+{
+    m_inFlightIds.remove(id);
+    emit entryFinished(id);
+    pump(client);
+}
+
+void UploadReconciler::scheduleSignal()
+{
+    if (m_signalScheduled)
+        return;
+    m_signalScheduled = true;
+    QTimer::singleShot(m_refreshDelay, this, [this] {
+        m_signalScheduled = false;
+        emit refreshRequested();
+    });
+}
+
+QString UploadReconciler::monthKey(const QDateTime& instant)
+{
+    const QDate date = instant.toUTC().date();
+    return QStringLiteral("%1-%2").arg(date.year()).arg(date.month(), 2, 10, QLatin1Char('0'));
+}
+
+void UploadReconciler::checkSameName(const Entry& entry, const QString& assetId,
+                                     const ImmichClient& client)
+{
+    if (!entry.capturedAt)
+        return;
+    const QString month = monthKey(*entry.capturedAt);
+    const QString filename = entry.filename;
+    if (m_nameIndex) {
+        sameNameCheck(filename, month, assetId);
+        return;
+    }
+    m_nameIndexWaiters.append(
+        [this, filename, month, assetId] { sameNameCheck(filename, month, assetId); });
+    if (m_nameIndexLoading)
+        return;
+    m_nameIndexLoading = true;
+    QPointer<UploadReconciler> guard(this);
+    // The index of a large library is built on the callback pool, not on the main thread.
+    client.searchAssets([guard](Result<QList<ImmichAsset>> assets) {
+        NameIndex index;
+        if (assets) {
+            for (const ImmichAsset& asset : assets.value()) {
+                std::optional<QString> date;
+                if (asset.exifInfo && asset.exifInfo->dateTimeOriginal)
+                    date = asset.exifInfo->dateTimeOriginal;
+                else
+                    date = asset.fileCreatedAt;
+                const std::optional<QDateTime> when = parseImmichDate(date);
+                if (!when)
+                    continue;
+                index[asset.originalFileName][monthKey(*when)].insert(asset.id);
+            }
+        }
+        hop(guard, [index = std::move(index)](UploadReconciler& self) mutable {
+            self.nameIndexLoaded(std::move(index));
+        });
+    });
+}
+
+void UploadReconciler::nameIndexLoaded(NameIndex index)
+{
+    m_nameIndex = std::move(index);
+    m_nameIndexLoading = false;
+    const QList<std::function<void()>> waiters = std::exchange(m_nameIndexWaiters, {});
+    for (const std::function<void()>& waiter : waiters)
+        waiter();
+}
+
+void UploadReconciler::sameNameCheck(const QString& filename, const QString& month,
+                                     const QString& assetId)
+{
+    QSet<QString>& ids = (*m_nameIndex)[filename][month];
+    const bool other = std::any_of(ids.cbegin(), ids.cend(),
+                                   [&assetId](const QString& id) { return id != assetId; });
+    if (other)
+        PedagogicalNoticeQueue::shared().post(PedagogicalNotice::samename);
+    ids.insert(assetId);
+}
+
+} // namespace pixavella

@@ -1,0 +1,272 @@
+#include "Clock.h"
+#include "ContainerPaths.h"
+#include "DesktopNotifications.h"
+#include "FakeNotificationServer.h"
+#include "UploadIssueNotifier.h"
+#include "UploadQuarantine.h"
+#include "UploadReconciler.h"
+
+#include <QDesktopServices>
+#include <QDir>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace pixavella;
+using testing::FakeNotificationServer;
+using testing::NotifyCall;
+
+namespace {
+
+const QString kStuckBody =
+    QStringLiteral(" photos pas encore sauvegardées — nouvelle tentative en cours…");
+const QString kFailedBody = QStringLiteral(" photos n'ont pas pu être sauvegardées.");
+
+void clearQuarantine()
+{
+    UploadQuarantine& quarantine = UploadQuarantine::shared();
+    const QList<UploadQuarantine::Entry> entries = quarantine.list();
+    for (const UploadQuarantine::Entry& entry : entries)
+        (void)quarantine.remove(entry.id);
+}
+
+QString failedFolder()
+{
+    return ContainerPaths::mountPoint() + QStringLiteral("/Mes photos/Envois échoués");
+}
+
+} // namespace
+
+class TestUploadIssueNotifier : public QObject {
+    Q_OBJECT
+
+    FakeNotificationServer m_server;
+    QTemporaryDir m_files;
+    QString m_payload;
+    std::unique_ptr<ManualClock> m_clock;
+    std::unique_ptr<DesktopNotifications> m_center;
+    std::unique_ptr<UploadIssueNotifier> m_notifier;
+    QList<QUrl> m_opened;
+
+    // An entry enqueued now that failed `attempts` times.
+    QString enqueue(int attempts)
+    {
+        Result<UploadQuarantine::Entry> entry = UploadQuarantine::shared().enqueue(
+            m_payload, QStringLiteral("IMG_0001.JPG"), std::nullopt,
+            UploadQuarantine::Target::library(), std::nullopt);
+        if (!entry)
+            return {};
+        for (int i = 0; i < attempts; ++i)
+            UploadQuarantine::shared().recordFailure(entry.value().id, QStringLiteral("500"), true);
+        return entry.value().id;
+    }
+
+    // Evaluates and waits until the server has seen what that sent and its answers are in.
+    void evaluate()
+    {
+        m_notifier->evaluate();
+        FakeNotificationServer::flush();
+        QCoreApplication::processEvents();
+    }
+
+public slots:
+    void openUrl(const QUrl& url) { m_opened.append(url); }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_server.start());
+        QVERIFY(m_files.isValid());
+        m_payload = m_files.filePath(QStringLiteral("photo.jpg"));
+        QFile file(m_payload);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("not really a photo");
+        file.close();
+        QDesktopServices::setUrlHandler(QStringLiteral("file"), this, "openUrl");
+    }
+
+    void cleanupTestCase() { QDesktopServices::unsetUrlHandler(QStringLiteral("file")); }
+
+    void init()
+    {
+        m_clock = std::make_unique<ManualClock>();
+        clearQuarantine();
+        m_center = std::make_unique<DesktopNotifications>(QDBusConnection::sessionBus());
+        m_notifier = std::make_unique<UploadIssueNotifier>(*m_center);
+        FakeNotificationServer::flush();
+        QCoreApplication::processEvents();
+        m_server.recorder().clear();
+        m_opened.clear();
+    }
+
+    void cleanup()
+    {
+        m_notifier.reset();
+        m_center.reset();
+        m_clock.reset();
+        QDir(ContainerPaths::mountPoint()).removeRecursively();
+    }
+
+    void stuckAfterThreshold_data()
+    {
+        QTest::addColumn<double>("age");
+        QTest::addColumn<bool>("notified");
+        QTest::newRow("150 s") << 150.0 << false;
+        QTest::newRow("151 s") << 151.0 << true;
+    }
+    void stuckAfterThreshold()
+    {
+        QFETCH(double, age);
+        QFETCH(bool, notified);
+        QVERIFY(!enqueue(0).isEmpty());
+        m_clock->advance(age);
+        evaluate();
+        const QList<NotifyCall> calls = m_server.notifies();
+        QCOMPARE(calls.size(), notified ? 1 : 0);
+        if (!notified) {
+            QCOMPARE(m_notifier->notifiedKind(), UploadIssueNotifier::Kind::none);
+            return;
+        }
+        QCOMPARE(calls[0].summary, QStringLiteral("Pixavella"));
+        QCOMPARE(calls[0].body, QStringLiteral("1") + kStuckBody);
+        QCOMPARE(calls[0].actionKeys(), QStringList({"default", "VIEW"}));
+        QVERIFY(calls[0].actions.contains(QStringLiteral("Voir les fichiers")));
+        QSettings settings(QStringLiteral("Pixavella"), QStringLiteral("pixavella"));
+        QCOMPARE(settings.value("lastUploadIssueKind").toString(), QStringLiteral("stuck"));
+        QCOMPARE(settings.value("lastUploadIssueCount").toInt(), 1);
+        QCOMPARE(settings.value("lastUploadIssueAt").toDouble(), Clock::nowSeconds());
+    }
+
+    void failedWinsOverStuck()
+    {
+        enqueue(0);
+        enqueue(2);
+        m_clock->advance(200);
+        evaluate();
+        QCOMPARE(m_server.notifies().size(), 1);
+        const uint stuckId = m_server.notifies()[0].id;
+        QCOMPARE(m_server.notifies()[0].body, QStringLiteral("2") + kStuckBody);
+
+        enqueue(5);
+        evaluate();
+        const QList<NotifyCall> calls = m_server.notifies();
+        QCOMPARE(calls.size(), 2);
+        QCOMPARE(calls[1].body, QStringLiteral("1") + kFailedBody);
+        QCOMPARE(calls[1].replacesId, 0u);
+        QCOMPARE(calls[1].actionKeys(), QStringList({"default", "VIEW", "RETRY"}));
+        QVERIFY(calls[1].actions.contains(QStringLiteral("Réessayer")));
+        QCOMPARE(m_server.closes(), QList<uint>{stuckId});
+        QCOMPARE(m_notifier->notifiedKind(), UploadIssueNotifier::Kind::failed);
+    }
+
+    void reminderAfterTenMinutes()
+    {
+        enqueue(0);
+        m_clock->advance(200);
+        evaluate();
+        QCOMPARE(m_server.notifies().size(), 1);
+        const uint id = m_server.notifies()[0].id;
+
+        m_clock->advance(300);
+        enqueue(1);
+        evaluate();
+        QCOMPARE(m_server.notifies().size(), 1);
+
+        m_clock->advance(300);
+        evaluate();
+        QCOMPARE(m_server.notifies().size(), 1); // exactly 600 s: not yet
+        m_clock->advance(1);
+        evaluate();
+        const QList<NotifyCall> calls = m_server.notifies();
+        QCOMPARE(calls.size(), 2);
+        QCOMPARE(calls[1].replacesId, id);
+        QCOMPARE(calls[1].body, QStringLiteral("2") + kStuckBody);
+        QVERIFY(m_server.closes().isEmpty());
+    }
+
+    void withdrawnWhenQueueEmpties()
+    {
+        enqueue(5);
+        evaluate();
+        QCOMPARE(m_server.notifies().size(), 1);
+        const uint id = m_server.notifies()[0].id;
+
+        clearQuarantine();
+        evaluate();
+        QCOMPARE(m_server.closes(), QList<uint>{id});
+        QCOMPARE(m_notifier->notifiedKind(), UploadIssueNotifier::Kind::none);
+        evaluate();
+        QCOMPARE(m_server.closes().size(), 1);
+        QCOMPARE(m_server.notifies().size(), 1);
+    }
+
+    // "Réessayer" re-arms the given-up entries and sweeps at once; the sweep (without a
+    // session, so it uploads nothing) evaluates again and the failed notification makes way
+    // for a stuck one.
+    void retryResetsAndSweeps()
+    {
+        UploadReconciler reconciler(m_notifier.get());
+        const QString first = enqueue(5);
+        const QString second = enqueue(7);
+        const QString young = enqueue(1);
+        m_clock->advance(200);
+        evaluate();
+        QCOMPARE(m_server.notifies().size(), 1);
+        const NotifyCall failed = m_server.notifies()[0];
+        QCOMPARE(failed.body, QStringLiteral("2") + kFailedBody);
+
+        m_server.invoke(failed.id, QStringLiteral("RETRY"));
+        QTRY_COMPARE(UploadQuarantine::shared().entry(first)->attempts, 0);
+        QCOMPARE(UploadQuarantine::shared().entry(second)->attempts, 0);
+        QCOMPARE(UploadQuarantine::shared().entry(young)->attempts, 1);
+        QTRY_COMPARE(m_server.notifies().size(), 2);
+        QCOMPARE(m_server.notifies()[1].body, QStringLiteral("3") + kStuckBody);
+        QTRY_COMPARE(m_server.closes(), QList<uint>{failed.id});
+    }
+
+    void viewOpensFiles_data()
+    {
+        QTest::addColumn<bool>("mounted");
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<bool>("opensFailedFolder");
+        QTest::newRow("view, drive mounted") << true << "VIEW" << true;
+        QTest::newRow("click, drive mounted") << true << "default" << true;
+        QTest::newRow("view, no drive") << false << "VIEW" << false;
+    }
+    void viewOpensFiles()
+    {
+        QFETCH(bool, mounted);
+        QFETCH(QString, action);
+        QFETCH(bool, opensFailedFolder);
+        if (mounted)
+            QVERIFY(QDir().mkpath(failedFolder()));
+        enqueue(5);
+        evaluate();
+        m_server.invoke(m_server.notifies().value(0).id, action);
+        QTRY_COMPARE(m_opened.size(), 1);
+        const QString expected =
+            opensFailedFolder ? failedFolder() : *UploadQuarantine::shared().directoryURL();
+        QCOMPARE(m_opened[0], QUrl::fromLocalFile(expected));
+    }
+
+    void clickOnAnotherNotificationOpensNothing()
+    {
+        enqueue(5);
+        evaluate();
+        m_center->post(QStringLiteral("other"), QStringLiteral("PIXAVELLA_DELETION"),
+                       QStringLiteral("Pixavella"), QStringLiteral("Photo mise à la corbeille."));
+        FakeNotificationServer::flush();
+        QTRY_COMPARE(m_server.notifies().size(), 2);
+        const QList<NotifyCall> calls = m_server.notifies();
+        m_server.invoke(calls[1].id, QStringLiteral("default"));
+        m_server.invoke(calls[1].id + 100, QStringLiteral("VIEW")); // not ours at all
+        // Signals arrive in order: once this one is handled the two above were too.
+        m_server.invoke(calls[0].id, QStringLiteral("VIEW"));
+        QTRY_COMPARE(m_opened.size(), 1);
+        QCoreApplication::processEvents();
+        QCOMPARE(m_opened.size(), 1);
+    }
+};
+
+QTEST_MAIN(TestUploadIssueNotifier)
+#include "TestUploadIssueNotifier.moc"

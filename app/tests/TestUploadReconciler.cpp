@@ -1,0 +1,431 @@
+#include "CancelledUploads.h"
+#include "Clock.h"
+#include "ImmichDoubleProcess.h"
+#include "PedagogicalNoticeQueue.h"
+#include "PromotedPendingList.h"
+#include "SharedSettings.h"
+#include "UploadJournal.h"
+#include "UploadQuarantine.h"
+#include "UploadReconciler.h"
+
+#include <QJsonArray>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace pixavella;
+using testing::ImmichDoubleProcess;
+using Target = UploadQuarantine::Target;
+
+namespace {
+
+const QString kApiKey = QStringLiteral("uploads-key");
+constexpr int kWait = 30000;
+
+void clearQuarantine()
+{
+    UploadQuarantine& quarantine = UploadQuarantine::shared();
+    const QList<UploadQuarantine::Entry> entries = quarantine.list();
+    for (const UploadQuarantine::Entry& entry : entries)
+        (void)quarantine.remove(entry.id);
+}
+
+QList<UploadJournal::Event> journal()
+{
+    QMutexLocker locker(&UploadJournal::shared().lock());
+    return UploadJournal::shared().loadEvents();
+}
+
+bool isUpload(const QJsonValue& request)
+{
+    return request[QLatin1String("method")].toString() == QLatin1String("POST") &&
+           request[QLatin1String("path")].toString() == QLatin1String("/api/assets");
+}
+
+bool isAssetRead(const QJsonValue& request)
+{
+    static const QRegularExpression path(QStringLiteral("^/api/assets/[^/]+$"));
+    return request[QLatin1String("method")].toString() == QLatin1String("GET") &&
+           path.match(request[QLatin1String("path")].toString()).hasMatch();
+}
+
+} // namespace
+
+class TestUploadReconciler : public QObject {
+    Q_OBJECT
+
+    ImmichDoubleProcess m_double;
+    QTemporaryDir m_files;
+    std::unique_ptr<ManualClock> m_clock;
+    int m_fileCounter = 0;
+
+    // A quarantine entry holding distinct bytes (the server recognises duplicates by SHA-1),
+    // enqueued one second after the previous one.
+    QString enqueue(const QString& name, const Target& target = Target::library(),
+                    const std::optional<QString>& albumName = std::nullopt,
+                    const std::optional<QDateTime>& capturedAt = std::nullopt,
+                    const QByteArray& bytes = {})
+    {
+        const QString path = m_files.filePath(QString::number(++m_fileCounter));
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly))
+            return {};
+        file.write(bytes.isEmpty() ? QByteArray("photo bytes ") + path.toUtf8() : bytes);
+        file.close();
+        m_clock->advance(1);
+        const Result<UploadQuarantine::Entry> entry =
+            UploadQuarantine::shared().enqueue(path, name, capturedAt, target, albumName);
+        return entry ? entry.value().id : QString();
+    }
+
+    int countRequests(bool (*matches)(const QJsonValue&)) const
+    {
+        const QJsonArray log = m_double.requests();
+        return int(std::count_if(log.begin(), log.end(), matches));
+    }
+
+    // One sweep, waiting until every upload it started has finished.
+    static void sweepAndWait(UploadReconciler& reconciler, int expectedStarts)
+    {
+        QSignalSpy finished(&reconciler, &UploadReconciler::entryFinished);
+        QSignalSpy started(&reconciler, &UploadReconciler::uploadStarted);
+        reconciler.sweep();
+        QCOMPARE(started.size(), expectedStarts);
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), expectedStarts, kWait);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_double.start(
+            {QStringLiteral("--user"), QStringLiteral("uploads@pixavella.local:pw:") + kApiKey}));
+        QVERIFY(m_files.isValid());
+        SharedSettings::setServerURL(m_double.url().toString());
+        SharedSettings::setApiKey(kApiKey);
+    }
+
+    void init()
+    {
+        m_clock = std::make_unique<ManualClock>(QDateTime::currentDateTimeUtc());
+        m_double.reset();
+        clearQuarantine();
+        UploadJournal::shared().saveEvents({});
+        CancelledUploads::shared().save({});
+        PedagogicalNoticeQueue::shared().drain();
+    }
+
+    void cleanup() { m_clock.reset(); }
+
+    void tenEntriesFourAtATimeOldestFirst()
+    {
+        QStringList ids;
+        for (int i = 0; i < 10; ++i)
+            ids << enqueue(QStringLiteral("IMG_%1.JPG").arg(i));
+        m_double.setLatency(300);
+
+        UploadReconciler reconciler;
+        QStringList startOrder;
+        int mostInFlight = 0;
+        connect(&reconciler, &UploadReconciler::uploadStarted, this, [&](const QString& id) {
+            startOrder << id;
+            mostInFlight = std::max(mostInFlight, reconciler.inFlightCount());
+        });
+        // Sweeps while uploads run must not queue an entry a second time.
+        connect(&reconciler, &UploadReconciler::entryFinished, &reconciler,
+                &UploadReconciler::sweep);
+        QSignalSpy finished(&reconciler, &UploadReconciler::entryFinished);
+
+        reconciler.sweep();
+        QCOMPARE(reconciler.inFlightCount(), 4);
+        QCOMPARE(reconciler.pendingCount(), 6);
+        reconciler.sweep();
+        QCOMPARE(reconciler.pendingCount(), 6);
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 10, kWait);
+
+        QCOMPARE(startOrder, ids);
+        QCOMPARE(mostInFlight, 4);
+        // An upload starts only when an earlier one is done, which ends with reading the
+        // asset back: before the n-th upload request the server saw at least n - 4 reads.
+        const QJsonArray log = m_double.requests();
+        int uploads = 0;
+        int reads = 0;
+        for (const QJsonValue& request : log) {
+            if (isAssetRead(request))
+                ++reads;
+            if (isUpload(request)) {
+                ++uploads;
+                QVERIFY2(
+                    reads >= uploads - 4,
+                    qPrintable(QStringLiteral("upload %1 after %2 reads").arg(uploads).arg(reads)));
+            }
+        }
+        QCOMPARE(uploads, 10);
+
+        const QList<UploadJournal::Event> events = journal();
+        QCOMPARE(events.size(), 10);
+        QSet<QString> assets;
+        for (const UploadJournal::Event& event : events) {
+            QCOMPARE(event.outcome, UploadJournal::Outcome::uploaded);
+            assets.insert(event.assetId.value_or(QString()));
+        }
+        QCOMPARE(assets.size(), 10);
+        QVERIFY(UploadQuarantine::shared().list().isEmpty());
+        const QSet<QString> hidden = PromotedPendingList::shared().hiddenPendingIdentifiers();
+        for (const QString& id : std::as_const(ids))
+            QVERIFY(hidden.contains(QStringLiteral("pending:") + id));
+    }
+
+    // Five failed attempts give the entry up with one journal event; only failures of the
+    // network are re-armed when the session sees the server again.
+    void givesUpAfterFifthFailure_data()
+    {
+        QTest::addColumn<int>("status"); // 0: connection closed without an answer
+        QTest::addColumn<bool>("network");
+        QTest::newRow("server error") << 500 << true;
+        QTest::newRow("connection lost") << 0 << true;
+        QTest::newRow("refused") << 400 << false;
+    }
+    void givesUpAfterFifthFailure()
+    {
+        QFETCH(int, status);
+        QFETCH(bool, network);
+        const QString id = enqueue(QStringLiteral("IMG_FAIL.JPG"));
+        // More faults than attempts: Qt sometimes sends a request again on a fresh connection
+        // when one closes unanswered, so a count of requests per attempt is not fixed.
+        if (status == 0)
+            m_double.drop(100, QStringLiteral("/api/assets"));
+        else
+            m_double.fail(status, 100, QStringLiteral("/api/assets"));
+
+        UploadReconciler reconciler;
+        for (int attempt = 1; attempt <= 5; ++attempt) {
+            sweepAndWait(reconciler, 1);
+            const std::optional<UploadQuarantine::Entry> entry =
+                UploadQuarantine::shared().entry(id);
+            QVERIFY(entry);
+            QCOMPARE(entry->attempts, attempt);
+            QCOMPARE(entry->lastErrorWasNetwork, std::optional<bool>(network));
+            QCOMPARE(journal().size(), attempt < 5 ? 0 : 1);
+        }
+        const UploadJournal::Event failed = journal().value(0);
+        QCOMPARE(failed.id, id);
+        QCOMPARE(failed.outcome, UploadJournal::Outcome::failed);
+        QCOMPARE(failed.error, UploadQuarantine::shared().entry(id)->lastError);
+
+        QSignalSpy started(&reconciler, &UploadReconciler::uploadStarted);
+        reconciler.sweep();
+        QCOMPARE(started.size(), 0);
+
+        // The server answers again; the session re-arms what the network made give up.
+        m_double.reset();
+        QCOMPARE(UploadQuarantine::shared().rearmNetworkFailures(5), network ? 1 : 0);
+        sweepAndWait(reconciler, network ? 1 : 0);
+        QCOMPARE(countRequests(isUpload), network ? 1 : 0);
+        const QList<UploadJournal::Event> events = journal();
+        QCOMPARE(events.size(), 1);
+        QCOMPARE(events[0].outcome,
+                 network ? UploadJournal::Outcome::uploaded : UploadJournal::Outcome::failed);
+        QCOMPARE(UploadQuarantine::shared().entry(id).has_value(), !network);
+    }
+
+    // The user deleted the pending file while it uploaded: a new asset goes to the server's
+    // trash, a photo the library already held stays; nothing is journaled or refreshed.
+    void cancelledUpload_data()
+    {
+        QTest::addColumn<bool>("alreadyInLibrary");
+        QTest::newRow("new photo") << false;
+        QTest::newRow("duplicate of a library photo") << true;
+    }
+    void cancelledUpload()
+    {
+        QFETCH(bool, alreadyInLibrary);
+        const QByteArray bytes = "cancelled photo " + QByteArray::number(alreadyInLibrary);
+        QString existing;
+        if (alreadyInLibrary) {
+            existing = m_double.addAsset({{"originalFileName", "IMG_OLD.JPG"},
+                                          {"base64", QString::fromLatin1(bytes.toBase64())}});
+            QVERIFY(!existing.isEmpty());
+        }
+        const QString id = enqueue(QStringLiteral("IMG_CANCEL.JPG"), Target::library(),
+                                   std::nullopt, std::nullopt, bytes);
+        CancelledUploads::shared().add(id);
+
+        UploadReconciler reconciler;
+        QSignalSpy refreshed(&reconciler, &UploadReconciler::refreshRequested);
+        sweepAndWait(reconciler, 1);
+
+        const QJsonArray log = m_double.requests();
+        QStringList trashed;
+        for (const QJsonValue& request : log) {
+            if (request["method"].toString() == "DELETE" &&
+                request["path"].toString() == "/api/assets") {
+                const QJsonObject body =
+                    QJsonDocument::fromJson(request["body"].toString().toUtf8()).object();
+                QCOMPARE(body["force"].toBool(true), false);
+                for (const QJsonValue& asset : body["ids"].toArray())
+                    trashed << asset.toString();
+            }
+        }
+        if (alreadyInLibrary) {
+            QVERIFY(trashed.isEmpty());
+        } else {
+            QCOMPARE(trashed.size(), 1);
+            QVERIFY(trashed[0] != existing);
+        }
+        QVERIFY(journal().isEmpty());
+        QVERIFY(!CancelledUploads::shared().contains(id));
+        QVERIFY(!UploadQuarantine::shared().entry(id));
+        QVERIFY(!reconciler.refreshScheduled());
+        QCOMPARE(refreshed.size(), 0);
+    }
+
+    void completionsCoalesceIntoOneRefresh()
+    {
+        for (int i = 0; i < 10; ++i)
+            enqueue(QStringLiteral("IMG_R%1.JPG").arg(i));
+        UploadReconciler reconciler;
+        // Wide enough that ten small uploads finish inside it on a loaded machine.
+        reconciler.setRefreshDelay(std::chrono::seconds(5));
+        QSignalSpy refreshed(&reconciler, &UploadReconciler::refreshRequested);
+        QSignalSpy finished(&reconciler, &UploadReconciler::entryFinished);
+        reconciler.sweep();
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 10, kWait);
+        QVERIFY(reconciler.refreshScheduled());
+        QTRY_COMPARE_WITH_TIMEOUT(refreshed.size(), 1, kWait);
+        QVERIFY(!reconciler.refreshScheduled());
+    }
+
+    void albumTargets_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<std::optional<QString>>("albumName");
+        QTest::addColumn<int>("journalKind");
+        QTest::addColumn<QString>("journalName");
+        const int library = int(UploadTargetKind::library);
+        const int album = int(UploadTargetKind::album);
+        const int shared = int(UploadTargetKind::sharedAlbum);
+        QTest::newRow("library") << library << std::optional<QString>() << library << "";
+        QTest::newRow("named album")
+            << album << std::optional<QString>("Vacances") << album << "Vacances";
+        QTest::newRow("album without name")
+            << album << std::optional<QString>() << album << "Album";
+        QTest::newRow("shared album without name")
+            << shared << std::optional<QString>() << shared << "Album partagé";
+    }
+    void albumTargets()
+    {
+        QFETCH(int, kind);
+        QFETCH(std::optional<QString>, albumName);
+        QFETCH(int, journalKind);
+        QFETCH(QString, journalName);
+        const QString albumId =
+            m_double.addAlbum({{"albumName", "Vacances"}, {"assetIds", QJsonArray()}});
+        QVERIFY(!albumId.isEmpty());
+        const Target target{UploadTargetKind(kind),
+                            kind == int(UploadTargetKind::library) ? QString() : albumId};
+        enqueue(QStringLiteral("IMG_ALBUM.JPG"), target, albumName);
+
+        UploadReconciler reconciler;
+        sweepAndWait(reconciler, 1);
+
+        const QList<UploadJournal::Event> events = journal();
+        QCOMPARE(events.size(), 1);
+        QCOMPARE(int(events[0].target.kind), journalKind);
+        QCOMPARE(events[0].target.albumName, journalName);
+        int albumAdds = 0;
+        const QJsonArray log = m_double.requests();
+        for (const QJsonValue& request : log) {
+            if (request["method"].toString() == "PUT" &&
+                request["path"].toString() ==
+                    QStringLiteral("/api/albums/%1/assets").arg(albumId)) {
+                ++albumAdds;
+                QVERIFY(request["body"].toString().contains(*events[0].assetId));
+            }
+        }
+        QCOMPARE(albumAdds, kind == int(UploadTargetKind::library) ? 0 : 1);
+    }
+
+    // A photo whose name and capture month another server photo already has is announced
+    // (samename), as is a file the server already held (duplicate, and then no name check).
+    void sameNameAndDuplicateNotices()
+    {
+        m_double.addAsset({{"originalFileName", "IMG_0001.JPG"},
+                           {"base64", QString::fromLatin1(QByteArray("server").toBase64())},
+                           {"fileCreatedAt", "2024-05-10T10:00:00.000Z"}});
+        const QDateTime may = QDateTime(QDate(2024, 5, 20), QTime(12, 0), Qt::UTC);
+        const QDateTime june = QDateTime(QDate(2024, 6, 2), QTime(12, 0), Qt::UTC);
+        UploadReconciler reconciler;
+        const auto upload = [&](const QString& name, const QDateTime& captured,
+                                const QByteArray& bytes) {
+            enqueue(name, Target::library(), std::nullopt, captured, bytes);
+            sweepAndWait(reconciler, 1);
+        };
+        // Everything posted since the last look; QTRY_COMPARE evaluates it more than once.
+        QList<PedagogicalNotice> posted;
+        const auto notices = [&posted] {
+            posted += PedagogicalNoticeQueue::shared().drain();
+            return posted;
+        };
+
+        // The first check waits for the library listing and may end after the upload.
+        upload(QStringLiteral("IMG_0001.JPG"), may, "first");
+        QTRY_COMPARE(notices(), QList<PedagogicalNotice>{PedagogicalNotice::samename});
+        posted.clear();
+        upload(QStringLiteral("IMG_0002.JPG"), may, "second");
+        upload(QStringLiteral("IMG_0002.JPG"), june, "third");
+        QCOMPARE(notices(), QList<PedagogicalNotice>());
+        upload(QStringLiteral("IMG_0002.JPG"), may, "fourth");
+        QCOMPARE(notices(), QList<PedagogicalNotice>{PedagogicalNotice::samename});
+        posted.clear();
+        upload(QStringLiteral("IMG_0009.JPG"), may, "first");
+        QCOMPARE(notices(), QList<PedagogicalNotice>{PedagogicalNotice::duplicate});
+        QCOMPARE(journal().size(), 5);
+    }
+
+    void quarantineSignalStartsUploads()
+    {
+        UploadReconciler reconciler;
+        QSignalSpy finished(&reconciler, &UploadReconciler::entryFinished);
+        reconciler.start();
+        QVERIFY(reconciler.isStarted());
+        const QString id = enqueue(QStringLiteral("IMG_SIGNAL.JPG"));
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, kWait);
+        QCOMPARE(finished[0][0].toString(), id);
+        QVERIFY(!UploadQuarantine::shared().entry(id));
+    }
+
+    // Completions of a reconciler that is gone do nothing (and do not crash).
+    void destroyedReconcilerGetsNoCallback()
+    {
+        const QString id = enqueue(QStringLiteral("IMG_GONE.JPG"));
+        m_double.setLatency(300);
+        auto reconciler = std::make_unique<UploadReconciler>();
+        reconciler->sweep();
+        QCOMPARE(reconciler->inFlightCount(), 1);
+        reconciler.reset();
+        QTRY_COMPARE_WITH_TIMEOUT(countRequests(isUpload), 1, kWait);
+        QTest::qWait(1000); // the answer (300 ms) arrives and is dropped
+        const std::optional<UploadQuarantine::Entry> entry = UploadQuarantine::shared().entry(id);
+        QVERIFY(entry);
+        QCOMPARE(entry->attempts, 0);
+        QVERIFY(journal().isEmpty());
+    }
+
+    void noSessionUploadsNothing()
+    {
+        enqueue(QStringLiteral("IMG_NOKEY.JPG"));
+        CancelledUploads::Map old{{QStringLiteral("OLD"), Clock::nowSeconds() - 3600}};
+        CancelledUploads::shared().save(old);
+        SharedSettings::setApiKey(QString());
+        UploadReconciler reconciler;
+        QSignalSpy started(&reconciler, &UploadReconciler::uploadStarted);
+        reconciler.sweep();
+        SharedSettings::setApiKey(kApiKey);
+        QCOMPARE(started.size(), 0);
+        QVERIFY(CancelledUploads::shared().load().isEmpty());
+    }
+};
+
+QTEST_MAIN(TestUploadReconciler)
+#include "TestUploadReconciler.moc"
