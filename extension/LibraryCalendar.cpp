@@ -31,6 +31,47 @@ std::optional<int> decimalInteger(const QString& text)
     return int(negative ? -value : value);
 }
 
+// Reads `count` ASCII digits at `pos`.
+bool digitsAt(QStringView text, qsizetype pos, int count, int& value)
+{
+    value = 0;
+    for (int i = 0; i < count; ++i) {
+        const char16_t c = text[pos + i].unicode();
+        if (c < u'0' || c > u'9')
+            return false;
+        value = value * 10 + (c - u'0');
+    }
+    return true;
+}
+
+// The year and month of an internet date-time in UTC, "YYYY-MM-DDTHH:MM:SS[.d+]Z", read from the
+// text; nothing for every other text, which the full reading then decides. Accepts exactly the
+// "Z" texts that parseImmichDate accepts: a valid calendar date and time of day.
+std::optional<YearMonth> utcTextMonth(QStringView text)
+{
+    const qsizetype n = text.size();
+    if (n < 20 || text[n - 1] != u'Z')
+        return std::nullopt;
+    int year, month, day, hour, minute, second;
+    if (!digitsAt(text, 0, 4, year) || text[4] != u'-' || !digitsAt(text, 5, 2, month) ||
+        text[7] != u'-' || !digitsAt(text, 8, 2, day) || text[10] != u'T' ||
+        !digitsAt(text, 11, 2, hour) || text[13] != u':' || !digitsAt(text, 14, 2, minute) ||
+        text[16] != u':' || !digitsAt(text, 17, 2, second))
+        return std::nullopt;
+    if (n > 20) {
+        int ignored;
+        if (text[19] != u'.' || n == 21)
+            return std::nullopt;
+        for (qsizetype pos = 20; pos < n - 1; ++pos) {
+            if (!digitsAt(text, pos, 1, ignored))
+                return std::nullopt;
+        }
+    }
+    if (!QDate::isValid(year, month, day) || !QTime::isValid(hour, minute, second))
+        return std::nullopt;
+    return YearMonth{year, month};
+}
+
 // First character upper-cased with the current locale's rules, the rest as it is.
 QString capitalised(const QString& name)
 {
@@ -84,9 +125,32 @@ std::optional<MonthKey> monthKey(const std::optional<QDateTime>& date)
     return MonthKey{QString::number(utc.year()), QString::asprintf("%02d", utc.month())};
 }
 
+std::optional<YearMonth> captureMonth(const ImmichAsset& asset)
+{
+    const QString& text = asset.exifInfo && asset.exifInfo->dateTimeOriginal
+                              ? *asset.exifInfo->dateTimeOriginal
+                              : asset.fileCreatedAt;
+    if (const std::optional<YearMonth> month = utcTextMonth(text))
+        return month;
+    const std::optional<QDateTime> date = captureDate(asset);
+    if (!date || !date->isValid())
+        return std::nullopt;
+    const QDate utc = date->toUTC().date();
+    if (!utc.isValid())
+        return std::nullopt;
+    return YearMonth{utc.year(), utc.month()};
+}
+
+MonthKey monthKey(const YearMonth& month)
+{
+    return MonthKey{QString::number(month.year), QString::asprintf("%02d", month.month)};
+}
+
 std::optional<MonthKey> monthKey(const ImmichAsset& asset)
 {
-    return monthKey(captureDate(asset));
+    if (const std::optional<YearMonth> month = captureMonth(asset))
+        return monthKey(*month);
+    return std::nullopt;
 }
 
 std::optional<QDateTime> folderDate(const QString& year, const QString& month)

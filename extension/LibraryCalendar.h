@@ -26,8 +26,19 @@ std::optional<QDateTime> itemDate(const std::optional<QString>& text);
 // unreadable dateTimeOriginal gives no date: the server has no better knowledge of it.
 std::optional<QDateTime> captureDate(const ImmichAsset& asset);
 
+// The same filing as numbers: the year and month of the capture date in UTC.
+struct YearMonth {
+    int year = 0;
+    int month = 0;
+    bool operator==(const YearMonth&) const = default;
+};
+// Equal to the month of captureDate(asset) in UTC, without building dates for the usual
+// "…Z" texts: listings file every asset of the library on each call.
+std::optional<YearMonth> captureMonth(const ImmichAsset& asset);
+
 std::optional<MonthKey> monthKey(const std::optional<QDateTime>& date);
 std::optional<MonthKey> monthKey(const ImmichAsset& asset);
+MonthKey monthKey(const YearMonth& month);
 
 // Midnight UTC of the first day of the month; the texts are decimal integers with an optional
 // sign. Nothing for any other text or a month outside 1…12.

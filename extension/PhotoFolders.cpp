@@ -15,6 +15,18 @@ QStringList descending(const QSet<QString>& texts)
     return sorted;
 }
 
+// The number whose month-key text `text` is (`width` 2 for months), or nothing when no date
+// files under that text ("3" for March, "02024"). Lets the loops over the whole library
+// compare numbers instead of building texts.
+std::optional<int> keyNumber(const QString& text, int width)
+{
+    bool ok = false;
+    const int value = text.toInt(&ok);
+    if (!ok || QString::asprintf("%0*d", width, value) != text)
+        return std::nullopt;
+    return value;
+}
+
 } // namespace
 
 std::optional<MonthKey> pendingLibraryKey(const UploadQuarantine::Entry& entry)
@@ -27,11 +39,14 @@ std::optional<MonthKey> pendingLibraryKey(const UploadQuarantine::Entry& entry)
 
 QStringList years(const QList<ImmichAsset>& assets, const QList<UploadQuarantine::Entry>& entries)
 {
-    QSet<QString> found;
+    QSet<int> numbers;
     for (const ImmichAsset& asset : assets) {
-        if (const std::optional<MonthKey> key = monthKey(asset))
-            found.insert(key->year);
+        if (const std::optional<YearMonth> month = captureMonth(asset))
+            numbers.insert(month->year);
     }
+    QSet<QString> found;
+    for (const int year : std::as_const(numbers))
+        found.insert(QString::number(year));
     for (const UploadQuarantine::Entry& entry : entries) {
         if (const std::optional<MonthKey> key = pendingLibraryKey(entry))
             found.insert(key->year);
@@ -42,12 +57,17 @@ QStringList years(const QList<ImmichAsset>& assets, const QList<UploadQuarantine
 QStringList months(const QString& year, const QList<ImmichAsset>& assets,
                    const QList<UploadQuarantine::Entry>& entries)
 {
-    QSet<QString> found;
-    for (const ImmichAsset& asset : assets) {
-        const std::optional<MonthKey> key = monthKey(asset);
-        if (key && key->year == year)
-            found.insert(key->month);
+    QSet<int> numbers;
+    if (const std::optional<int> wanted = keyNumber(year, 1)) {
+        for (const ImmichAsset& asset : assets) {
+            const std::optional<YearMonth> month = captureMonth(asset);
+            if (month && month->year == *wanted)
+                numbers.insert(month->month);
+        }
     }
+    QSet<QString> found;
+    for (const int month : std::as_const(numbers))
+        found.insert(monthKey(YearMonth{0, month}).month);
     for (const UploadQuarantine::Entry& entry : entries) {
         const std::optional<MonthKey> key = pendingLibraryKey(entry);
         if (key && key->year == year)
@@ -78,11 +98,15 @@ ItemList assetItemsOfMonth(const QString& year, const QString& month,
                            const QList<ImmichAsset>& assets)
 {
     ItemList items;
+    const std::optional<int> y = keyNumber(year, 1);
+    const std::optional<int> m = keyNumber(month, 2);
+    if (!y || !m)
+        return items;
+    const YearMonth wanted{*y, *m};
     const FileProviderItemIdentifier parent = FPNode::month(year, month).identifier();
     const AssetNameStore& names = AssetNameStore::shared();
     for (const ImmichAsset& asset : assets) {
-        const std::optional<MonthKey> key = monthKey(asset);
-        if (key && key->year == year && key->month == month)
+        if (captureMonth(asset) == wanted)
             items.append(FileProviderItem::asset(asset, FPNode::asset(asset.id).identifier(),
                                                  parent, ItemCaps::full, names));
     }

@@ -60,6 +60,30 @@ void TestLibraryCalendar::filesByUtcMonth_data()
                                      << "2024-01-01T00:00:00Z"
                                      << ""
                                      << "";
+    QTest::newRow("UTC, long fraction") << "2024-03-01T10:00:00.123456Z"
+                                        << "-"
+                                        << "2024"
+                                        << "03";
+    QTest::newRow("UTC, no such day") << "2023-02-29T10:00:00Z"
+                                      << "-"
+                                      << ""
+                                      << "";
+    QTest::newRow("UTC, no such hour") << "2024-03-01T24:00:00Z"
+                                       << "-"
+                                       << ""
+                                       << "";
+    QTest::newRow("UTC, empty fraction") << "2024-03-01T10:00:00.Z"
+                                         << "-"
+                                         << ""
+                                         << "";
+    QTest::newRow("UTC, lower-case letters") << "2024-03-01t10:00:00z"
+                                             << "-"
+                                             << ""
+                                             << "";
+    QTest::newRow("year 0000") << "0000-03-01T10:00:00Z"
+                               << "-"
+                               << ""
+                               << "";
     QTest::newRow("unreadable creation") << "-"
                                          << ""
                                          << ""
@@ -88,6 +112,9 @@ void TestLibraryCalendar::filesByUtcMonth()
     QVERIFY(key);
     QCOMPARE(key->year, year);
     QCOMPARE(key->month, month);
+    // The numbers agree with the full reading of the date.
+    const QDate utc = captureDate(asset)->toUTC().date();
+    QCOMPARE(captureMonth(asset), (YearMonth{utc.year(), utc.month()}));
 }
 
 void TestLibraryCalendar::monthFolderNames_data()
