@@ -63,8 +63,10 @@ void Deadlines::run()
             continue;
         }
         const auto first = m_byTime.begin();
-        if (std::chrono::steady_clock::now() < first->first) {
-            m_wake.wait_until(lock, first->first);
+        // A copy: the node may be erased by cancel() while this thread waits.
+        const TimePoint due = first->first;
+        if (std::chrono::steady_clock::now() < due) {
+            m_wake.wait_until(lock, due);
             continue;
         }
         const Id id = first->second;

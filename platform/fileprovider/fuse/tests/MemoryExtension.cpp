@@ -26,14 +26,18 @@ public:
     }
     void invalidate() override {}
     void enumerateItems(std::shared_ptr<FileProviderEnumerationObserver> observer,
-                        const FileProviderPage&) override
+                        const FileProviderPage& page) override
     {
         const MemoryExtension::Listing listing = m_ext->list(m_container, false);
         if (listing.hang)
             return; // the observer is dropped unanswered
         auto ext = m_ext;
         const QString container = m_container;
-        later([ext, container, observer, listing] {
+        const bool initial = page == FileProviderInitialPage::sortedByName ||
+                             page == FileProviderInitialPage::sortedByDate;
+        const qsizetype offset = initial ? 0 : page.toLongLong();
+        const qsizetype size = ext->pageSize() > 0 ? ext->pageSize() : listing.items.size();
+        later([ext, container, observer, listing, offset, size] {
             if (listing.error) {
                 observer->finishEnumeratingWithError(*listing.error);
                 return;
@@ -42,11 +46,14 @@ public:
             for (const FileProviderItemRef& item : listing.items)
                 ids.insert(item->itemIdentifier());
             ext->swapSnapshot(container, ids);
-            // Two pages, to exercise the host's paging.
-            const qsizetype half = listing.items.size() / 2;
-            observer->didEnumerateItems(listing.items.mid(0, half));
-            observer->didEnumerateItems(listing.items.mid(half));
-            observer->finishEnumeratingUpToPage(std::nullopt);
+            // Two batches per page, to exercise the host's gathering.
+            const QList<FileProviderItemRef> items = listing.items.mid(offset, size);
+            observer->didEnumerateItems(items.mid(0, items.size() / 2));
+            observer->didEnumerateItems(items.mid(items.size() / 2));
+            const qsizetype next = offset + size;
+            observer->finishEnumeratingUpToPage(next < listing.items.size()
+                                                    ? std::optional(QByteArray::number(next))
+                                                    : std::nullopt);
         });
     }
     void enumerateChanges(std::shared_ptr<FileProviderChangeObserver> observer,

@@ -36,6 +36,9 @@ public:
     void setBeforeListing(std::function<void()> hook);
     void failContents(const QString& id, const std::optional<Error>& error);
     void failListing(const QString& container, const std::optional<Error>& error);
+    // Item listings come in pages of `size` items (0: one page).
+    void setPageSize(int size) { m_pageSize = size; }
+    int pageSize() const { return m_pageSize.load(); }
     // Listings of `container` never finish (the host's own time limit must answer).
     void hangListing(const QString& container, bool hang);
 
@@ -94,6 +97,7 @@ private:
     QHash<QString, int> m_listings;
     QHash<QString, int> m_changes;
     std::function<void()> m_beforeListing;
+    std::atomic<int> m_pageSize{0};
     std::atomic<int> m_fetches{0};
     std::atomic<int> m_thumbnailRequests{0};
     int m_version = 0;

@@ -50,6 +50,7 @@ private:
 void TestFuseHostListing::init()
 {
     m_ext = std::make_shared<MemoryExtension>();
+    m_ext->setPageSize(2); // every listing here takes several pages
     m_ext->put(MemoryExtension::folder("photos", root, "Mes photos"));
     m_ext->put(MemoryExtension::folder("albums", root, "Mes albums",
                                        FileProviderItemCapability::allowsReading));
