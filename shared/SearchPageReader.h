@@ -13,7 +13,8 @@ namespace pixavella::client {
 // - only the keys the records hold are turned into values; the rest is checked and skipped;
 // - "type" values and a fileModifiedAt equal to fileCreatedAt share one string;
 // - the other strings are packed into shared blocks of a few kilobytes (each string keeps its
-//   block alive, null-terminated, copy-on-write like any QString) instead of one heap block each.
+//   block alive, null-terminated, copy-on-write like any QString) instead of one heap block each;
+//   a string kept after the rest of its page is gone keeps its 8 KiB block.
 Result<SearchResponse> readSearchPage(QByteArrayView json);
 
 } // namespace pixavella::client

@@ -166,6 +166,8 @@ void TestHttpSession::initTestCase()
         res.set_content("late", "text/plain");
         ++m_slowFinished;
     });
+    // Stopping waits for idle keep-alive connections to time out.
+    m_server.set_keep_alive_timeout(1);
     m_port = m_server.bind_to_any_port("127.0.0.1");
     QVERIFY(m_port > 0);
     m_serverThread = std::thread([this] { m_server.listen_after_bind(); });

@@ -59,6 +59,8 @@ public:
         m_server.Put(".*", handler);
         m_server.Patch(".*", handler);
         m_server.Delete(".*", handler);
+        // Stopping waits for idle keep-alive connections to time out.
+        m_server.set_keep_alive_timeout(1);
         m_port = m_server.bind_to_any_port("127.0.0.1");
         m_thread = std::thread([this] { m_server.listen_after_bind(); });
     }
