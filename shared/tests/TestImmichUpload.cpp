@@ -90,8 +90,6 @@ private slots:
     void failuresLeaveNoBodyFile_data();
     void failuresLeaveNoBodyFile();
     void cancelLeavesNoBodyFile();
-    void duplicates_data();
-    void duplicates();
 };
 
 void TestImmichUpload::initTestCase()
@@ -276,70 +274,6 @@ void TestImmichUpload::cancelLeavesNoBodyFile()
     QCOMPARE(result.error().code, int(QNetworkReply::OperationCanceledError));
     QCOMPARE(multipartFilesInTemp(), 0);
     QCOMPARE(upload.calls(), 1);
-}
-
-void TestImmichUpload::duplicates_data()
-{
-    QTest::addColumn<QByteArray>("uploadAnswer");
-    QTest::addColumn<int>("assetStatus");
-    QTest::addColumn<QByteArray>("assetBody");
-    QTest::addColumn<bool>("duplicate");
-    QTest::addColumn<QList<QByteArray>>("followUps");
-
-    const QByteArray dup = R"({"id":"old","status":"duplicate"})";
-    const QByteArray asset =
-        R"({"id":"old","type":"IMAGE","originalFileName":"a.jpg","fileCreatedAt":"2024-01-01T00:00:00.000Z","isTrashed":%1})";
-    QTest::newRow("duplicate in trash is restored")
-        << dup << 200 << QByteArray(asset).replace("%1", "true") << true
-        << QList<QByteArray>{"GET /api/assets/old",
-                             R"(POST /api/trash/restore/assets {"ids":["old"]})"};
-    QTest::newRow("duplicate not in trash")
-        << dup << 200 << QByteArray(asset).replace("%1", "false") << true
-        << QList<QByteArray>{"GET /api/assets/old"};
-    QTest::newRow("duplicate that cannot be read")
-        << dup << 400 << QByteArray(R"({"message":"Not found"})") << true
-        << QList<QByteArray>{"GET /api/assets/old"};
-    QTest::newRow("created") << QByteArray(R"({"id":"new","status":"created"})") << 200
-                             << QByteArray() << false << QList<QByteArray>{};
-}
-
-void TestImmichUpload::duplicates()
-{
-    QFETCH(QByteArray, uploadAnswer);
-    QFETCH(int, assetStatus);
-    QFETCH(QByteArray, assetBody);
-    QFETCH(bool, duplicate);
-    QFETCH(QList<QByteArray>, followUps);
-    respond([=](const RawSocketServer::Request& r) -> std::optional<QByteArray> {
-        const QByteArray line = r.requestLine();
-        if (line.startsWith("POST /api/assets "))
-            return httpAnswer(duplicate ? 200 : 201, uploadAnswer);
-        if (line.startsWith("GET /api/assets/old "))
-            return httpAnswer(assetStatus, assetBody);
-        return httpAnswer(200, R"({"count":1})");
-    });
-    Awaited<UploadResult> upload;
-    client().uploadAsset(writeSource(content(100)), QStringLiteral("a.jpg"), std::nullopt,
-                         upload.completion());
-    const Result<UploadResult> result = upload.wait();
-    QVERIFY2(result.ok(), describe(result));
-    QCOMPARE(result.value().duplicate, duplicate);
-    QCOMPARE(result.value().assetId, QString::fromLatin1(duplicate ? "old" : "new"));
-
-    // What followed the upload (an earlier test's aborted request may still show up first).
-    QList<QByteArray> after;
-    const QList<RawSocketServer::Request> requests = seen();
-    qsizetype last = requests.size() - 1;
-    while (last >= 0 && !requests[last].requestLine().startsWith("POST /api/assets "))
-        --last;
-    for (qsizetype i = last + 1; i < requests.size(); ++i) {
-        const QByteArray line = requests[i].requestLine();
-        QByteArray summary = line.left(line.lastIndexOf(' '));
-        if (!requests[i].body.isEmpty())
-            summary += ' ' + requests[i].body;
-        after.append(summary);
-    }
-    QCOMPARE(after, followUps);
 }
 
 QTEST_GUILESS_MAIN(TestImmichUpload)
