@@ -44,13 +44,14 @@ bool digitsAt(QStringView text, qsizetype pos, int count, int& value)
     return true;
 }
 
-// The year and month of an internet date-time in UTC, "YYYY-MM-DDTHH:MM:SS[.d+]Z", read from the
-// text; nothing for every other text, which the full reading then decides. Accepts exactly the
-// "Z" texts that parseImmichDate accepts: a valid calendar date and time of day.
-std::optional<YearMonth> utcTextMonth(QStringView text)
+// The UTC year and month of an internet date-time "YYYY-MM-DDTHH:MM:SS[.d+](Z|±HH:MM)", read
+// from the text; accepts exactly the texts parseImmichDate accepts (a valid calendar date, time
+// of day and offset). Nothing for every other text, and for the two months at the ends of the
+// calendar, which the full reading then decides.
+std::optional<YearMonth> textMonthUtc(QStringView text)
 {
     const qsizetype n = text.size();
-    if (n < 20 || text[n - 1] != u'Z')
+    if (n < 20)
         return std::nullopt;
     int year, month, day, hour, minute, second;
     if (!digitsAt(text, 0, 4, year) || text[4] != u'-' || !digitsAt(text, 5, 2, month) ||
@@ -58,17 +59,42 @@ std::optional<YearMonth> utcTextMonth(QStringView text)
         !digitsAt(text, 11, 2, hour) || text[13] != u':' || !digitsAt(text, 14, 2, minute) ||
         text[16] != u':' || !digitsAt(text, 17, 2, second))
         return std::nullopt;
-    if (n > 20) {
-        int ignored;
-        if (text[19] != u'.' || n == 21)
+
+    qsizetype zone = n - 1; // where the zone begins
+    int offsetMinutes = 0;
+    if (text[zone] != u'Z') {
+        zone = n - 6;
+        int hours, minutes;
+        if (zone < 19 || (text[zone] != u'+' && text[zone] != u'-') ||
+            !digitsAt(text, zone + 1, 2, hours) || text[zone + 3] != u':' ||
+            !digitsAt(text, zone + 4, 2, minutes) || hours > 23 || minutes > 59)
             return std::nullopt;
-        for (qsizetype pos = 20; pos < n - 1; ++pos) {
+        offsetMinutes = (text[zone] == u'-' ? -1 : 1) * (hours * 60 + minutes);
+    }
+    if (zone > 19) {
+        int ignored;
+        if (text[19] != u'.' || zone == 20)
+            return std::nullopt;
+        for (qsizetype pos = 20; pos < zone; ++pos) {
             if (!digitsAt(text, pos, 1, ignored))
                 return std::nullopt;
         }
     }
     if (!QDate::isValid(year, month, day) || !QTime::isValid(hour, minute, second))
         return std::nullopt;
+
+    // An offset is less than a day, so UTC is at most one month away.
+    const int minutesIntoMonth = ((day - 1) * 24 + hour) * 60 + minute - offsetMinutes;
+    if (minutesIntoMonth < 0) {
+        if (month > 1)
+            return YearMonth{year, month - 1};
+        return year > 1 ? std::optional(YearMonth{year - 1, 12}) : std::nullopt;
+    }
+    if (minutesIntoMonth >= QDate(year, month, 1).daysInMonth() * 24 * 60) {
+        if (month < 12)
+            return YearMonth{year, month + 1};
+        return year < 9999 ? std::optional(YearMonth{year + 1, 1}) : std::nullopt;
+    }
     return YearMonth{year, month};
 }
 
@@ -130,7 +156,7 @@ std::optional<YearMonth> captureMonth(const ImmichAsset& asset)
     const QString& text = asset.exifInfo && asset.exifInfo->dateTimeOriginal
                               ? *asset.exifInfo->dateTimeOriginal
                               : asset.fileCreatedAt;
-    if (const std::optional<YearMonth> month = utcTextMonth(text))
+    if (const std::optional<YearMonth> month = textMonthUtc(text))
         return month;
     const std::optional<QDateTime> date = captureDate(asset);
     if (!date || !date->isValid())

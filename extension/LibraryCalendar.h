@@ -32,8 +32,8 @@ struct YearMonth {
     int month = 0;
     bool operator==(const YearMonth&) const = default;
 };
-// Equal to the month of captureDate(asset) in UTC, without building dates for the usual
-// "…Z" texts: listings file every asset of the library on each call.
+// Equal to the month of captureDate(asset) in UTC, read from the date's text without building
+// dates: listings file every asset of the library on each call.
 std::optional<YearMonth> captureMonth(const ImmichAsset& asset);
 
 std::optional<MonthKey> monthKey(const std::optional<QDateTime>& date);

@@ -80,6 +80,30 @@ void TestLibraryCalendar::filesByUtcMonth_data()
                                              << "-"
                                              << ""
                                              << "";
+    QTest::newRow("zero offset, as servers write EXIF dates") << "2024-03-31T23:59:59+00:00"
+                                                              << "-"
+                                                              << "2024"
+                                                              << "03";
+    QTest::newRow("offset past the year's end") << "2023-12-31T22:00:00.5-02:00"
+                                                << "-"
+                                                << "2024"
+                                                << "01";
+    QTest::newRow("offset into the last day of February") << "2024-03-01T00:59:00+01:00"
+                                                          << "-"
+                                                          << "2024"
+                                                          << "02";
+    QTest::newRow("offset of 24 hours") << "2024-03-01T10:00:00+24:00"
+                                        << "-"
+                                        << ""
+                                        << "";
+    QTest::newRow("offset without colon") << "2024-03-01T10:00:00+0100"
+                                          << "-"
+                                          << ""
+                                          << "";
+    QTest::newRow("first month of the calendar") << "0001-01-01T00:30:00+01:00"
+                                                 << "-"
+                                                 << "-1"
+                                                 << "12";
     QTest::newRow("year 0000") << "0000-03-01T10:00:00Z"
                                << "-"
                                << ""
