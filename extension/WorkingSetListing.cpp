@@ -177,16 +177,17 @@ void listWorkingSet(const ImmichClient& client, FetchCache::Mode mode, Completio
         }
         g->leave();
     });
+    // Both album listings need the user id: asked once, before them.
     g->enter();
-    CurrentUserIdCache::shared().fetch(client, [g](Result<QString> me) {
+    CurrentUserIdCache::shared().fetch(client, [client, mode, g](Result<QString> me) {
         if (me) {
             QMutexLocker lock(&g->lock);
             g->me = me.value();
         }
+        gatherAlbums(client, false, mode, g);
+        gatherAlbums(client, true, mode, g);
         g->leave();
     });
-    gatherAlbums(client, false, mode, g);
-    gatherAlbums(client, true, mode, g);
     g->leave();
 }
 
