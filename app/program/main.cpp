@@ -2,21 +2,16 @@
 // and its notifications, and the tray icon. Without a display it runs headless: the session
 // and the uploads go on, windows and the tray icon are skipped.
 #include "AppDelegate.h"
+#include "DeletionNotifier.h"
 #include "DomainController.h"
 #include "HistoryWindow.h"
 #include "NoticeCenter.h"
 #include "QuitSignals.h"
 #include "SessionModel.h"
 #include "SignInWindow.h"
-#include "UploadStatusModel.h"
-
-// Pieces that are still being added to the library.
-#if __has_include("UploadReconciler.h")
-#include "DeletionNotifier.h"
 #include "SoftwareUpdater.h"
 #include "UploadReconciler.h"
-#define PIXAVELLA_HAVE_UPLOADS 1
-#endif
+#include "UploadStatusModel.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -77,7 +72,6 @@ void wireWindows(SessionModel& session)
 
 void wireUploads(SessionModel& session, DomainController& domain)
 {
-#ifdef PIXAVELLA_HAVE_UPLOADS
     UploadReconciler* reconciler = UploadReconciler::shared();
     DeletionNotifier* deletions = DeletionNotifier::shared();
     QObject::connect(reconciler, &UploadReconciler::refreshRequested, &domain,
@@ -89,10 +83,6 @@ void wireUploads(SessionModel& session, DomainController& domain)
                      });
     QObject::connect(&session, &SessionModel::uploadSweepRequested, reconciler,
                      &UploadReconciler::kick);
-#else
-    Q_UNUSED(session);
-    Q_UNUSED(domain);
-#endif
 }
 
 } // namespace
@@ -138,9 +128,7 @@ int main(int argc, char** argv)
             NoticeCenter::shared()->enqueue(notice);
         };
     }
-#ifdef PIXAVELLA_HAVE_UPLOADS
     hooks.createUpdater = [] { SoftwareUpdater::shared(); };
-#endif
     AppDelegate delegate(*domain, *session, hooks);
 
     std::unique_ptr<QSystemTrayIcon> tray;
