@@ -51,8 +51,6 @@ private slots:
         const QString domain = QStringLiteral("/pixavella/app.pixavella.fileprovider");
         QTest::newRow("container") << "container" << QByteArray("XDG_DATA_HOME") << "@/data"
                                    << "@/data" + container;
-        QTest::newRow("container default")
-            << "container" << QByteArray() << QString() << "~/.local/share" + container;
         QTest::newRow("relative data home ignored")
             << "container" << QByteArray("XDG_DATA_HOME") << "relative"
             << "~/.local/share" + container;

