@@ -60,8 +60,9 @@ int main(int argc, char** argv)
                             QJsonArray{QStringLiteral("all")}, spec.apiKey.toUtf8());
     }
     seedAssets(state, 0, options->seed);
-    if (!options->demoFolder.isEmpty() && loadDemoFolder(state, 0, options->demoFolder) < 0) {
-        std::fprintf(stderr, "immich-double: cannot read %s\n", qPrintable(options->demoFolder));
+    if (!options->demoFolder.isEmpty() &&
+        loadDemoFolder(state, 0, options->demoFolder, &error) < 0) {
+        std::fprintf(stderr, "immich-double: %s\n", qPrintable(error));
         return 2;
     }
 

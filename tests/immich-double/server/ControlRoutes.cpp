@@ -2,6 +2,8 @@
 #include "LibraryLoader.h"
 #include "Routes.h"
 
+#include <QUrl>
+
 namespace immichdouble {
 
 namespace {
@@ -130,21 +132,23 @@ void addControlRoutes(Router& router, DoubleContext& context)
         context.log.clear();
         return ok();
     });
-    router.add("POST", QStringLiteral("/_double/fail"), Access::Public,
-               [&context](ApiRequest& request) {
-                   const QJsonObject body = request.jsonObject();
-                   context.faults.addFailure(body.value(QLatin1String("status")).toInt(500),
-                                             body.value(QLatin1String("count")).toInt(1),
-                                             body.value(QLatin1String("path")).toString());
-                   return ok();
-               });
-    router.add("POST", QStringLiteral("/_double/drop"), Access::Public,
-               [&context](ApiRequest& request) {
-                   const QJsonObject body = request.jsonObject();
-                   context.faults.addDrop(body.value(QLatin1String("count")).toInt(1),
-                                          body.value(QLatin1String("path")).toString());
-                   return ok();
-               });
+    router.add(
+        "POST", QStringLiteral("/_double/fail"), Access::Public, [&context](ApiRequest& request) {
+            const QJsonObject body = request.jsonObject();
+            context.faults.addFailure(body.value(QLatin1String("status")).toInt(500),
+                                      body.value(QLatin1String("count")).toInt(1),
+                                      body.value(QLatin1String("path")).toString(),
+                                      body.value(QLatin1String("method")).toString().toLatin1());
+            return ok();
+        });
+    router.add(
+        "POST", QStringLiteral("/_double/drop"), Access::Public, [&context](ApiRequest& request) {
+            const QJsonObject body = request.jsonObject();
+            context.faults.addDrop(body.value(QLatin1String("count")).toInt(1),
+                                   body.value(QLatin1String("path")).toString(),
+                                   body.value(QLatin1String("method")).toString().toLatin1());
+            return ok();
+        });
     router.add("POST", QStringLiteral("/_double/latency"), Access::Public,
                [&context](ApiRequest& request) {
                    context.faults.setLatency(
@@ -155,6 +159,20 @@ void addControlRoutes(Router& router, DoubleContext& context)
                [&context](ApiRequest& request) { return addAsset(context, request.jsonObject()); });
     router.add("POST", QStringLiteral("/_double/albums"), Access::Public,
                [&context](ApiRequest& request) { return addAlbum(context, request.jsonObject()); });
+    router.add("POST", QStringLiteral("/_double/forward"), Access::Public,
+               [&context](ApiRequest& request) {
+                   const QJsonObject body = request.jsonObject();
+                   const QString prefix = body.value(QLatin1String("prefix")).toString();
+                   const QUrl url(body.value(QLatin1String("url")).toString());
+                   if (!prefix.startsWith(QLatin1Char('/')) ||
+                       prefix.startsWith(QLatin1String("/api")) ||
+                       prefix.startsWith(QLatin1String("/_double")) ||
+                       url.scheme() != QLatin1String("http") || url.host().isEmpty())
+                       return refuse(QStringLiteral("forward takes a prefix outside /api and "
+                                                    "/_double and an http:// url"));
+                   context.proxy.add(prefix, url);
+                   return ok();
+               });
     router.add("GET", QStringLiteral("/_double/requests"), Access::Public,
                [&context](ApiRequest&) { return ApiResponse::json(200, context.log.entries()); });
     router.add("GET", QStringLiteral("/_double/users"), Access::Public, [&context](ApiRequest&) {

@@ -95,7 +95,7 @@ ApiRequest toApiRequest(const httplib::Request& request, std::string body)
 } // namespace
 
 DoubleServer::DoubleServer(LibraryState& state, Dialect dialect)
-    : m_state(state), m_context{state, m_faults, m_log, dialect},
+    : m_state(state), m_context{state, m_faults, m_log, m_proxy, dialect},
       m_server(std::make_unique<httplib::Server>())
 {
     addAuthRoutes(m_api, m_context);
@@ -197,6 +197,8 @@ void DoubleServer::serve(const httplib::Request& request, httplib::Response& res
 ApiResponse DoubleServer::handle(ApiRequest& request, bool* drop)
 {
     *drop = false;
+    if (auto forwarded = m_proxy.forward(request))
+        return *forwarded;
     if (request.path.startsWith(QLatin1String("/_double/"))) {
         std::lock_guard lock(m_state.mutex);
         const auto match = m_control.match(request.method, request.path);
@@ -213,7 +215,7 @@ ApiResponse DoubleServer::handle(ApiRequest& request, bool* drop)
 ApiResponse DoubleServer::handleApi(ApiRequest& request, bool* drop)
 {
     m_log.record(request);
-    const FaultInjection::Decision fault = m_faults.next(request.path);
+    const FaultInjection::Decision fault = m_faults.next(request.method, request.path);
     if (fault.latencyMs > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(fault.latencyMs));
     if (fault.drop) {

@@ -19,7 +19,8 @@ class ContentReader;
 namespace immichdouble {
 
 // The HTTP side of the double: /api answers (with the request log and fault injection in
-// front of them) and the /_double/ control endpoints, on 127.0.0.1 only.
+// front of them), the /_double/ control endpoints and the paths handed on to other servers,
+// on 127.0.0.1 only.
 class DoubleServer {
 public:
     DoubleServer(LibraryState& state, Dialect dialect);
@@ -42,6 +43,7 @@ private:
     LibraryState& m_state;
     FaultInjection m_faults;
     RequestLog m_log;
+    ReverseProxy m_proxy;
     DoubleContext m_context;
     Router m_api;
     Router m_control;

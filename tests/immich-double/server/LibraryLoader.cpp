@@ -7,6 +7,8 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 namespace immichdouble {
 
@@ -92,35 +94,141 @@ void seedAssets(LibraryState& state, int owner, int count)
     }
 }
 
-int loadDemoFolder(LibraryState& state, int owner, const QString& folder)
+namespace {
+
+// A user of the manifest: added unless one with that e-mail exists; `folder` (relative to the
+// demo folder) holds their files.
+struct ManifestUser {
+    int index = -1;
+    QString folder;
+};
+
+bool fail(QString* error, const QString& text)
 {
-    if (!QFileInfo(folder).isDir())
+    if (error)
+        *error = text;
+    return false;
+}
+
+bool readManifestUsers(LibraryState& state, const QJsonArray& users, std::vector<ManifestUser>* out,
+                       QString* error)
+{
+    for (const QJsonValue& value : users) {
+        const QJsonObject user = value.toObject();
+        const QString email = user.value(QLatin1String("email")).toString();
+        if (email.isEmpty())
+            return fail(error, QStringLiteral("a user without an e-mail"));
+        int index = state.userByEmail(email);
+        if (index < 0)
+            index = state.addUser(email, user.value(QLatin1String("password")).toString());
+        if (user.contains(QLatin1String("name")))
+            state.setUserName(index, user.value(QLatin1String("name")).toString());
+        QString folder = QDir::cleanPath(user.value(QLatin1String("folder")).toString());
+        if (folder == QLatin1String("."))
+            folder.clear();
+        out->push_back({index, folder});
+    }
+    return true;
+}
+
+bool readManifestAlbums(LibraryState& state, const QJsonArray& albums,
+                        const QHash<QString, int>& assetByPath, QString* error)
+{
+    for (const QJsonValue& value : albums) {
+        const QJsonObject spec = value.toObject();
+        Album album;
+        album.name = spec.value(QLatin1String("albumName")).toString();
+        album.description = spec.value(QLatin1String("description")).toString();
+        album.owner = spec.contains(QLatin1String("owner"))
+                          ? state.userByEmail(spec.value(QLatin1String("owner")).toString())
+                          : 0;
+        if (album.owner < 0)
+            return fail(error, QStringLiteral("album %1: unknown owner").arg(album.name));
+        for (const QJsonValue& file : spec.value(QLatin1String("assets")).toArray()) {
+            const int asset = assetByPath.value(QDir::cleanPath(file.toString()), -1);
+            if (asset < 0)
+                return fail(
+                    error, QStringLiteral("album %1: no file %2").arg(album.name, file.toString()));
+            album.assets.push_back(asset);
+        }
+        for (const QJsonValue& memberValue : spec.value(QLatin1String("members")).toArray()) {
+            const QJsonObject member = memberValue.toObject();
+            const int user = state.userByEmail(member.value(QLatin1String("email")).toString());
+            if (user < 0 || user == album.owner)
+                return fail(error, QStringLiteral("album %1: unknown member").arg(album.name));
+            const bool editor =
+                member.value(QLatin1String("role")).toString() == QLatin1String("editor");
+            album.members.push_back({user, editor ? AlbumRole::Editor : AlbumRole::Viewer});
+        }
+        state.addAlbum(std::move(album));
+    }
+    return true;
+}
+
+// The owner of a file at `relative`: the user whose folder holds it, else `fallback`.
+int ownerOfPath(const std::vector<ManifestUser>& users, const QString& relative, int fallback)
+{
+    for (const ManifestUser& user : users) {
+        if (!user.folder.isEmpty() && relative.startsWith(user.folder + QLatin1Char('/')))
+            return user.index;
+    }
+    return fallback;
+}
+
+} // namespace
+
+int loadDemoFolder(LibraryState& state, int owner, const QString& folder, QString* error)
+{
+    const QDir root(folder);
+    if (!QFileInfo(folder).isDir()) {
+        fail(error, QStringLiteral("cannot read %1").arg(folder));
         return -1;
+    }
+
+    QJsonObject manifest;
+    if (QFile file(root.filePath(QLatin1String(kDemoManifestName))); file.exists()) {
+        QJsonParseError parseError{};
+        const QJsonDocument document = file.open(QIODevice::ReadOnly)
+                                           ? QJsonDocument::fromJson(file.readAll(), &parseError)
+                                           : QJsonDocument();
+        if (!document.isObject()) {
+            fail(error, QStringLiteral("%1 is not a JSON object").arg(file.fileName()));
+            return -1;
+        }
+        manifest = document.object();
+    }
+    std::vector<ManifestUser> users;
+    if (!readManifestUsers(state, manifest.value(QLatin1String("users")).toArray(), &users, error))
+        return -1;
+
     QStringList files;
     QDirIterator it(folder, QDir::Files, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
         if (mediaKindForFileName(path))
-            files.append(path);
+            files.append(root.relativeFilePath(path));
     }
     files.sort();
-    int loaded = 0;
-    for (const QString& path : files) {
-        QFile file(path);
+    QHash<QString, int> assetByPath;
+    for (const QString& relative : files) {
+        QFile file(root.filePath(relative));
         if (!file.open(QIODevice::ReadOnly))
             continue;
-        const QFileInfo info(path);
+        const QFileInfo info(file);
         AssetInput input;
-        input.owner = owner;
+        input.owner = ownerOfPath(users, relative, owner);
         input.fileName = info.fileName();
         input.bytes = file.readAll();
         input.fileModifiedAt = info.lastModified().toMSecsSinceEpoch();
         input.fileCreatedAt = input.fileModifiedAt;
         input.exifReplacesCreationDate = true;
-        state.addAsset(makeAsset(input));
-        ++loaded;
+        assetByPath.insert(relative, state.addAsset(makeAsset(input)));
     }
-    return loaded;
+
+    if (!readManifestAlbums(state, manifest.value(QLatin1String("albums")).toArray(), assetByPath,
+                            error))
+        return -1;
+    return int(assetByPath.size());
 }
 
 } // namespace immichdouble

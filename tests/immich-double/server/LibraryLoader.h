@@ -28,8 +28,18 @@ Asset makeAsset(const AssetInput& input);
 // first by index. Ids, names, bytes and dates depend only on the owner's e-mail and the index.
 void seedAssets(LibraryState& state, int owner, int count);
 
-// Loads the photos and videos found in `folder` (and below) as `owner`'s assets.
-// Returns the number loaded, or -1 when the folder cannot be read.
-int loadDemoFolder(LibraryState& state, int owner, const QString& folder);
+// File in a demo folder that describes more than one user's photos:
+//   {"users": [{"email", "password", "name", "folder"}],
+//    "albums": [{"albumName", "description", "owner", "assets": [path…],
+//                "members": [{"email", "role": "editor"|"viewer"}]}]}
+// A user's files are those under their "folder"; every other file is `owner`'s. Users are added
+// unless one with the e-mail exists; album owners (default: the main user) and members are
+// e-mails, assets are paths relative to the demo folder.
+inline constexpr const char* kDemoManifestName = "library.json";
+
+// Loads the photos and videos found in `folder` (and below) and its manifest, when there is one.
+// Returns the number of files loaded, or -1 (and *error) when the folder or manifest cannot be
+// read or names something unknown.
+int loadDemoFolder(LibraryState& state, int owner, const QString& folder, QString* error = nullptr);
 
 } // namespace immichdouble

@@ -89,6 +89,7 @@ public:
     const std::vector<User>& users() const { return m_users; }
     const User& user(int index) const { return m_users.at(size_t(index)); }
     int userByEmail(const QString& email) const;
+    void setUserName(int user, const QString& name) { m_users.at(size_t(user)).name = name; }
     int userById(const QString& id) const;
 
     const ApiKey& addApiKey(int user, const QString& name, const QJsonArray& permissions,

@@ -4,6 +4,7 @@
 #include "JsonViews.h"
 #include "LibraryState.h"
 #include "RequestLog.h"
+#include "ReverseProxy.h"
 #include "Router.h"
 
 namespace immichdouble {
@@ -13,6 +14,7 @@ struct DoubleContext {
     LibraryState& state;
     FaultInjection& faults;
     RequestLog& log;
+    ReverseProxy& proxy;
     Dialect dialect = Dialect::V3;
 };
 
