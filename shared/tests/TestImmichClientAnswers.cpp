@@ -71,7 +71,6 @@ void TestImmichClientAnswers::answers_data()
     QTest::newRow("getAsset") << "getAsset" << 200 << kAsset << "asset:asset-1";
     QTest::newRow("getAsset 400") << "getAsset" << 400 << QByteArray(R"({"message":"Not found"})")
                                   << "http(400)";
-    QTest::newRow("getAsset empty") << "getAsset" << 200 << QByteArray() << kNoData;
     QTest::newRow("getAsset not JSON") << "getAsset" << 200 << QByteArray("{") << kDecoding;
     QTest::newRow("getAsset without fileCreatedAt")
         << "getAsset" << 200 << QByteArray(R"({"id":"a","type":"IMAGE","originalFileName":"a"})")
@@ -89,8 +88,6 @@ void TestImmichClientAnswers::answers_data()
         << "fetchCurrentUser" << 200 << QByteArray(R"({"id":"u1"})") << "user:u1,";
     QTest::newRow("fetchCurrentUser without id")
         << "fetchCurrentUser" << 200 << QByteArray(R"({"email":"a"})") << kNoData;
-    QTest::newRow("fetchCurrentUser array")
-        << "fetchCurrentUser" << 200 << QByteArray("[]") << kNoData;
     QTest::newRow("fetchCurrentUser 401")
         << "fetchCurrentUser" << 401 << QByteArray("{}") << "http(401)";
     QTest::newRow("fetchCurrentUserId")
@@ -112,8 +109,6 @@ void TestImmichClientAnswers::answers_data()
                                   << "key:s,k";
     QTest::newRow("createApiKey without id")
         << "createApiKey" << 201 << QByteArray(R"({"secret":"s","apiKey":{}})") << kNoData;
-    QTest::newRow("createApiKey without secret")
-        << "createApiKey" << 201 << QByteArray(R"({"apiKey":{"id":"k"}})") << kNoData;
 
     // Body first: the id decides, whatever the status.
     QTest::newRow("createAlbum") << "createAlbum" << 201 << QByteArray(R"({"id":"al"})") << "al";
@@ -137,8 +132,6 @@ void TestImmichClientAnswers::answers_data()
     QTest::newRow("removeAssetFromAlbum other asset")
         << "removeAssetFromAlbum" << 200 << QByteArray(R"([{"id":"b","success":true}])")
         << "http(200)";
-    QTest::newRow("removeAssetFromAlbum object")
-        << "removeAssetFromAlbum" << 200 << QByteArray("{}") << "http(200)";
     QTest::newRow("removeAssetFromAlbum viewer")
         << "removeAssetFromAlbum" << 400 << QByteArray(R"({"message":"Not found"})") << "http(400)";
 
@@ -146,8 +139,6 @@ void TestImmichClientAnswers::answers_data()
     QTest::newRow("fetchThumbnail")
         << "fetchThumbnail" << 200 << QByteArray("RIFF") << "bytes:RIFF";
     QTest::newRow("fetchThumbnail empty") << "fetchThumbnail" << 200 << QByteArray() << "http(200)";
-    QTest::newRow("fetchThumbnail 404")
-        << "fetchThumbnail" << 404 << QByteArray("{}") << "http(404)";
 
     // File.
     QTest::newRow("downloadOriginal 404")
@@ -171,25 +162,18 @@ void TestImmichClientAnswers::transientErrors_data()
     const auto net = [](QNetworkReply::NetworkError code) {
         return Error{ErrorDomain::Network, int(code), QString()};
     };
-    QTest::newRow("http 503") << ClientError::http(503) << true;
     QTest::newRow("http 500") << ClientError::http(500) << true;
     QTest::newRow("http 599") << ClientError::http(599) << true;
     QTest::newRow("no HTTP answer") << ClientError::http(-1) << true;
     QTest::newRow("http 404") << ClientError::http(404) << false;
-    QTest::newRow("http 401") << ClientError::http(401) << false;
     QTest::newRow("http 600") << ClientError::http(600) << false;
     QTest::newRow("no data") << ClientError::noData() << false;
     QTest::newRow("decoding") << decodingError(QStringLiteral("x")) << false;
-    QTest::newRow("file") << fileError(ENOSPC, QString()) << false;
     QTest::newRow("timed out") << net(QNetworkReply::TimeoutError) << true;
     QTest::newRow("refused") << net(QNetworkReply::ConnectionRefusedError) << true;
     QTest::newRow("connection lost") << net(QNetworkReply::RemoteHostClosedError) << true;
-    QTest::newRow("host not found") << net(QNetworkReply::HostNotFoundError) << true;
-    QTest::newRow("offline") << net(QNetworkReply::TemporaryNetworkFailureError) << true;
-    QTest::newRow("network unreachable") << net(QNetworkReply::UnknownNetworkError) << true;
     QTest::newRow("TLS") << net(QNetworkReply::SslHandshakeFailedError) << true;
     QTest::newRow("cancelled") << net(QNetworkReply::OperationCanceledError) << false;
-    QTest::newRow("too many redirects") << net(QNetworkReply::TooManyRedirectsError) << false;
     QTest::newRow("unknown scheme") << net(QNetworkReply::ProtocolUnknownError) << false;
 }
 

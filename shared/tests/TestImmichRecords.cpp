@@ -52,20 +52,16 @@ class TestImmichRecords : public QObject {
 private slots:
     void assetDecoding_data();
     void assetDecoding();
-    void assetWithoutOptionalKeys();
     void pageFailsWithOneBadAsset();
     void nextPage_data();
     void nextPage();
     void albumOwner_data();
     void albumOwner();
     void albumDetailWithoutAssets();
-    void statistics_data();
-    void statistics();
     void parseDate_data();
     void parseDate();
     void albumAccessRules_data();
     void albumAccessRules();
-    void clientErrors();
     void serverSamples();
 };
 
@@ -115,17 +111,6 @@ void TestImmichRecords::assetDecoding()
     }
 }
 
-void TestImmichRecords::assetWithoutOptionalKeys()
-{
-    const Result<ImmichAsset> result = ImmichAsset::fromJson(parse(asset()));
-    QVERIFY(result.ok());
-    const ImmichAsset& a = result.value();
-    QCOMPARE(a.type, QStringLiteral("IMAGE"));
-    QCOMPARE(a.originalFileName, QStringLiteral("IMG_1.HEIC"));
-    QCOMPARE(a.fileCreatedAt, QStringLiteral("2024-03-01T10:00:00.000Z"));
-    QVERIFY(!a.fileModifiedAt && !a.checksum && !a.isTrashed && !a.exifInfo);
-}
-
 void TestImmichRecords::pageFailsWithOneBadAsset()
 {
     const QByteArray body =
@@ -146,11 +131,7 @@ void TestImmichRecords::nextPage_data()
     QTest::newRow("plus sign") << QByteArray(R"("+3")") << true << 3;
     QTest::newRow("missing") << QByteArray() << true << 0;
     QTest::newRow("null") << QByteArray("null") << true << 0;
-    QTest::newRow("empty") << QByteArray(R"("")") << true << 0;
-    QTest::newRow("word") << QByteArray(R"("x")") << true << 0;
     QTest::newRow("fraction") << QByteArray(R"("2.5")") << true << 0;
-    QTest::newRow("blank") << QByteArray(R"(" 2")") << true << 0;
-    QTest::newRow("sign only") << QByteArray(R"("-")") << true << 0;
     QTest::newRow("beyond int") << QByteArray(R"("99999999999")") << true << 0;
     QTest::newRow("number, not text") << QByteArray("2") << false << 0;
 }
@@ -246,28 +227,6 @@ void TestImmichRecords::albumDetailWithoutAssets()
     QVERIFY(broken.error().description.contains(QLatin1String("albumUsers[0].role")));
 }
 
-void TestImmichRecords::statistics_data()
-{
-    QTest::addColumn<QByteArray>("json");
-    QTest::addColumn<bool>("decodes");
-
-    QTest::newRow("counts") << QByteArray(R"({"images":5,"videos":1,"total":6})") << true;
-    QTest::newRow("missing total") << QByteArray(R"({"images":5,"videos":1})") << false;
-    QTest::newRow("fractional count")
-        << QByteArray(R"({"images":5.5,"videos":1,"total":6})") << false;
-    QTest::newRow("count as text") << QByteArray(R"({"images":"5","videos":1,"total":6})") << false;
-}
-
-void TestImmichRecords::statistics()
-{
-    QFETCH(QByteArray, json);
-    QFETCH(bool, decodes);
-    const Result<ImmichAssetStatistics> result = ImmichAssetStatistics::fromJson(parse(json));
-    QCOMPARE(result.ok(), decodes);
-    if (decodes)
-        QCOMPARE(result.value().total, 6);
-}
-
 void TestImmichRecords::parseDate_data()
 {
     QTest::addColumn<QString>("text");
@@ -287,15 +246,11 @@ void TestImmichRecords::parseDate_data()
                                            << "2024-03-01T01:00:00.000Z";
     QTest::newRow("EXIF style") << "2024:03:01 10:00:00" << QString();
     QTest::newRow("no zone") << "2024-03-01T10:00:00" << QString();
-    QTest::newRow("no zone, millis") << "2024-03-01T10:00:00.000" << QString();
     QTest::newRow("space for T") << "2024-03-01 10:00:00Z" << QString();
-    QTest::newRow("lower-case") << "2024-03-01t10:00:00z" << QString();
     QTest::newRow("offset without colon") << "2024-03-01T10:00:00+0200" << QString();
     QTest::newRow("empty fraction") << "2024-03-01T10:00:00.Z" << QString();
     QTest::newRow("trailing text") << "2024-03-01T10:00:00Zjunk" << QString();
     QTest::newRow("no such day") << "2023-02-29T10:00:00Z" << QString();
-    QTest::newRow("hour 24") << "2024-03-01T24:00:00Z" << QString();
-    QTest::newRow("date only") << "2024-03-01" << QString();
     QTest::newRow("empty") << "" << QString();
     QTest::newRow("garbage") << "not a date" << QString();
 }
@@ -334,9 +289,6 @@ void TestImmichRecords::albumAccessRules_data()
         << QByteArray(
                R"([{"user":{"id":"me"},"role":"viewer"},{"user":{"id":"me"},"role":"editor"}])")
         << AlbumAccess::viewer;
-    QTest::newRow("not a member") << "other"
-                                  << QByteArray(R"([{"user":{"id":"x"},"role":"editor"}])")
-                                  << AlbumAccess::viewer;
     QTest::newRow("no members") << "other" << QByteArray() << AlbumAccess::viewer;
     QTest::newRow("no owner, editor")
         << QString() << QByteArray(R"([{"user":{"id":"me"},"role":"editor"}])")
@@ -359,18 +311,6 @@ void TestImmichRecords::albumAccessRules()
     const Result<AlbumMeta> meta = AlbumMeta::fromJson(json);
     QVERIFY(meta.ok());
     QCOMPARE(albumAccess(meta.value(), QStringLiteral("me")), expected);
-}
-
-void TestImmichRecords::clientErrors()
-{
-    QCOMPARE(ClientError::http(404).description, QStringLiteral("Réponse HTTP 404 d'Immich"));
-    QCOMPARE(ClientError::http(-1).description, QStringLiteral("Réponse HTTP -1 d'Immich"));
-    QCOMPARE(ClientError::noData().description, QStringLiteral("Réponse vide d'Immich"));
-    QVERIFY(ClientError::isHttp(ClientError::http(503), 503));
-    QVERIFY(!ClientError::isHttp(ClientError::http(503), 500));
-    QVERIFY(!ClientError::isNoData(ClientError::http(204)));
-    QVERIFY(ClientError::isNoData(ClientError::noData()));
-    QVERIFY(!ClientError::isHttp(ClientError::noData(), ClientError::kNoData));
 }
 
 void TestImmichRecords::serverSamples()

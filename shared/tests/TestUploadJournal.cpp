@@ -84,15 +84,12 @@ private slots:
         };
         QTest::newRow("missing file") << QByteArray() << 0 << -1;
         QTest::newRow("empty file") << QByteArray("") << 0 << -1;
-        QTest::newRow("empty array") << QByteArray("[]") << 0 << -1;
         QTest::newRow("library") << withTarget(R"({"library":{}})") << 1 << 0;
         QTest::newRow("album") << withTarget(R"({"album":{"_0":"Vacances"}})") << 1 << 1;
         QTest::newRow("shared album") << withTarget(R"({"sharedAlbum":{"_0":"Été"}})") << 1 << 2;
         QTest::newRow("two target keys")
             << withTarget(R"({"library":{},"album":{"_0":"V"}})") << 0 << -1;
-        QTest::newRow("no target key") << withTarget("{}") << 0 << -1;
         QTest::newRow("unknown case") << withTarget(R"({"trash":{}})") << 0 << -1;
-        QTest::newRow("album without name") << withTarget(R"({"album":{}})") << 0 << -1;
         QTest::newRow("unknown outcome")
             << QByteArray(R"([{"id":"A","filename":"a","enqueuedAt":1,"resolvedAt":2,)"
                           R"("outcome":"lost","target":{"library":{}}}])")
@@ -156,8 +153,11 @@ private slots:
         QCOMPARE(journal.loadEvents(), QList<Event>{event});
     }
 
-    void recordReplacesTheEventWithTheSameId()
+    void recordReplacesTheEventWithTheSameIdAndSignals()
     {
+        std::atomic<int> posts = 0;
+        const auto subscription =
+            Signals::observe(QLatin1String(SignalName::journalChanged), [&posts] { ++posts; });
         ManualClock clock(kNow);
         UploadJournal journal;
         journal.record(makeEvent("A", 0, 0, UploadJournal::Outcome::failed));
@@ -166,6 +166,7 @@ private slots:
         const QList<Event> events = journal.loadEvents();
         QCOMPARE(ids(events), (QStringList{"B", "A"}));
         QCOMPARE(events.last().outcome, UploadJournal::Outcome::uploaded);
+        QTRY_VERIFY_WITH_TIMEOUT(posts > 0, 10'000);
     }
 
     void recordTrimsByAge_data()
@@ -174,7 +175,6 @@ private slots:
         QTest::addColumn<bool>("kept");
         QTest::newRow("exactly 30 days") << qint64(2'592'000) << true;
         QTest::newRow("30 days and a second") << qint64(2'592'001) << false;
-        QTest::newRow("a minute") << qint64(60) << true;
     }
     void recordTrimsByAge()
     {
@@ -213,12 +213,10 @@ private slots:
         using LL = QList<QList<qint64>>;
         QTest::newRow("neighbours within the gap")
             << L{0, 200, 450, 800} << LL{{800}, {0, 200, 450}};
-        QTest::newRow("exactly the gap") << L{0, 300} << LL{{0, 300}};
         QTest::newRow("a second more") << L{0, 301} << LL{{301}, {0}};
         QTest::newRow("recorded out of order") << L{450, 0, 1000, 200} << LL{{1000}, {0, 200, 450}};
         QTest::newRow("steady stream")
             << L{0, 240, 480, 720, 960, 1200} << LL{{0, 240, 480, 720, 960, 1200}};
-        QTest::newRow("none") << L{} << LL{};
     }
     void batches()
     {
@@ -245,7 +243,6 @@ private slots:
         QTest::newRow("all uploaded") << 3 << 0 << QStringLiteral("3 photos envoyées");
         QTest::newRow("all failed") << 0 << 2 << QStringLiteral("2 échecs");
         QTest::newRow("mixed") << 3 << 2 << QStringLiteral("3 envoyées · 2 échecs");
-        QTest::newRow("empty") << 0 << 0 << QStringLiteral("0 photos envoyées");
     }
     void summary()
     {
@@ -285,6 +282,9 @@ private slots:
     {
         ManualClock clock(kNow);
         UploadJournal journal;
+        writeFile(path(), "");
+        journal.record(makeEvent("empty"));
+        QVERIFY(!QFile::exists(corruptPath())); // an empty file is no loss
         writeFile(path(), "[{\"id\": truncated");
         QVERIFY(journal.loadEvents().isEmpty());
         journal.record(makeEvent("A"));
@@ -299,22 +299,6 @@ private slots:
         journal.record(makeEvent("C"));
         QCOMPARE(ids(journal.loadEvents()), QStringList{"C"});
         QCOMPARE(StoreFiles::read(corruptPath()), QByteArray("{\"not\": \"an array\"}"));
-    }
-
-    void emptyJournalIsNotKeptAside()
-    {
-        writeFile(path(), "");
-        UploadJournal().record(makeEvent("A"));
-        QVERIFY(!QFile::exists(corruptPath()));
-    }
-
-    void recordPostsTheJournalSignal()
-    {
-        std::atomic<int> posts = 0;
-        const auto subscription =
-            Signals::observe(QLatin1String(SignalName::journalChanged), [&posts] { ++posts; });
-        UploadJournal().record(makeEvent("A"));
-        QTRY_VERIFY_WITH_TIMEOUT(posts > 0, 10'000);
     }
 };
 

@@ -9,9 +9,3 @@ pixavella_add_test(TestUploadQuarantine
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestUploadQuarantine.cpp
     LIBS pixavella_shared
     TIMEOUT 600)
-pixavella_add_test(TestCancelledUploads
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestCancelledUploads.cpp
-    LIBS pixavella_shared)
-pixavella_add_test(TestDeletionTombstones
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestDeletionTombstones.cpp
-    LIBS pixavella_shared)

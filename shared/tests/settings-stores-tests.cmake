@@ -1,24 +1,16 @@
 pixavella_add_test(TestDedupIndex
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestDedupIndex.cpp
     LIBS pixavella_shared)
-pixavella_add_test(TestUserNoticeQueue
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestUserNoticeQueue.cpp
-    LIBS pixavella_shared)
-pixavella_add_test(TestPromotedPendingList
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestPromotedPendingList.cpp
-    LIBS pixavella_shared)
-pixavella_add_test(TestPedagogicalNotice
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestPedagogicalNotice.cpp
-    LIBS pixavella_shared)
-pixavella_add_test(TestNoticeQueuesConcurrency
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestNoticeQueuesConcurrency.cpp
+# Two child processes append while this one drains.
+pixavella_add_test(TestNoticeQueues
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestNoticeQueues.cpp
     LIBS pixavella_shared
     TIMEOUT 300)
+pixavella_add_test(TestTimeLimitedStores
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestTimeLimitedStores.cpp
+    LIBS pixavella_shared)
 pixavella_add_test(TestSyncActivity
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestSyncActivity.cpp
-    LIBS pixavella_shared)
-pixavella_add_test(TestEnumerationSnapshots
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestEnumerationSnapshots.cpp
     LIBS pixavella_shared)
 
 # The fetch cache is tested against the Immich double, whose targets are defined after this
