@@ -1,0 +1,177 @@
+#include "DriveHarness.h"
+
+#include "ContainerPaths.h"
+#include "ControlProtocol.h"
+#include "MountTable.h"
+#include "SharedSettings.h"
+
+#include <QEventLoop>
+#include <QFile>
+#include <QJsonObject>
+#include <QLocalSocket>
+#include <QThread>
+#include <QTimer>
+
+#include <csignal>
+
+namespace pixavella::testing {
+
+namespace {
+
+bool processGone(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray line = stat.readAll();
+    return line.mid(line.lastIndexOf(')') + 2, 1) == "Z";
+}
+
+} // namespace
+
+QJsonObject member(const QString& email, const QString& role)
+{
+    return {{QStringLiteral("email"), email}, {QStringLiteral("role"), role}};
+}
+
+DriveHarness::DriveHarness()
+{
+    if (qEnvironmentVariableIsEmpty("PIXAVELLA_PASSERELLE"))
+        qputenv("PIXAVELLA_PASSERELLE",
+                qgetenv("PIXAVELLA_BUILD_DIR") + QByteArrayLiteral("/passerelle/passerelle"));
+    m_manager = std::make_unique<FileProviderManager>(FileProviderDomain{
+        QString::fromLatin1(ContainerPaths::kDomainId), QStringLiteral("Pixavella")});
+}
+
+DriveHarness::~DriveHarness()
+{
+    stop();
+}
+
+bool DriveHarness::startServer(const QStringList& extra)
+{
+    m_server = std::make_unique<ImmichDoubleProcess>();
+    return m_server->start(
+        QStringList{QStringLiteral("--user"), kMe + QStringLiteral(":pw:") + kMyKey,
+                    QStringLiteral("--user"), kOther + QStringLiteral(":pw:other-key")} +
+        extra);
+}
+
+void DriveHarness::signIn(const QString& key)
+{
+    SharedSettings::setServerURL(m_server->url().toString());
+    SharedSettings::setUserEmail(kMe);
+    SharedSettings::setApiKey(key);
+}
+
+void DriveHarness::signOut()
+{
+    SharedSettings::setApiKey(QString());
+}
+
+Result<void> DriveHarness::await(const std::function<void(FileProviderManager::Completion)>& call)
+{
+    std::optional<Result<void>> outcome;
+    QEventLoop loop;
+    QTimer::singleShot(60'000, &loop, &QEventLoop::quit);
+    call([&](Result<void> r) {
+        outcome = std::move(r);
+        loop.quit();
+    });
+    if (!outcome)
+        loop.exec();
+    return outcome ? *outcome : fileError(ETIMEDOUT, QStringLiteral("no completion"));
+}
+
+Result<void> DriveHarness::mount()
+{
+    return await([this](auto done) { m_manager->add(done); });
+}
+
+Result<void> DriveHarness::signal(const QString& container)
+{
+    return await([&](auto done) { m_manager->signalEnumerator(container, done); });
+}
+
+Result<void> DriveHarness::remove()
+{
+    return await([this](auto done) { m_manager->remove(done); });
+}
+
+void DriveHarness::stop()
+{
+    const qint64 pid = daemonPid();
+    if (pid) {
+        (void)remove();
+        for (int i = 0; i < 100 && !processGone(pid); ++i)
+            QThread::msleep(50);
+        if (!processGone(pid))
+            ::kill(pid_t(pid), SIGKILL);
+    }
+    const QString mountPoint = ContainerPaths::mountPoint();
+    if (MountTable::find(mountPoint))
+        runTool(QStringLiteral("fusermount3"),
+                {QStringLiteral("-u"), QStringLiteral("-z"), mountPoint}, 10'000);
+}
+
+QString DriveHarness::path(const QString& relative) const
+{
+    const QString root = ContainerPaths::mountPoint();
+    return relative.isEmpty() ? root : root + u'/' + relative;
+}
+
+ToolRun DriveHarness::run(const QString& program, const QStringList& arguments, int timeoutMs) const
+{
+    return runTool(program, arguments, timeoutMs);
+}
+
+QStringList DriveHarness::ls(const QString& relative, const QStringList& options) const
+{
+    const ToolRun r = run(QStringLiteral("ls"), QStringList{QStringLiteral("-1")} + options +
+                                                    QStringList{path(relative)});
+    if (r.exitCode != 0)
+        return {QStringLiteral("<ls failed: %1>").arg(QString::fromUtf8(r.err.trimmed()))};
+    return QString::fromUtf8(r.out).split(u'\n', Qt::SkipEmptyParts);
+}
+
+qint64 DriveHarness::daemonPid() const
+{
+    QLocalSocket socket;
+    socket.connectToServer(ControlProtocol::socketPath());
+    if (!socket.waitForConnected(2'000))
+        return 0;
+    socket.write(ControlProtocol::encode({{QStringLiteral("command"), QStringLiteral("ping")}}));
+    while (!socket.canReadLine())
+        if (!socket.waitForReadyRead(5'000))
+            return 0;
+    const auto answer = ControlProtocol::decode(socket.readLine());
+    return answer ? qint64(answer->value(QStringLiteral("pid")).toDouble()) : 0;
+}
+
+int DriveHarness::requestsEndingWith(const QString& suffix) const
+{
+    int n = 0;
+    for (const QJsonValue& r : m_server->requests())
+        n += r[QLatin1String("path")].toString().endsWith(suffix) ? 1 : 0;
+    return n;
+}
+
+QString DriveHarness::addAsset(const QString& owner, const QString& name, const QString& date,
+                               const QByteArray& bytes)
+{
+    return m_server->addAsset({{QStringLiteral("owner"), owner},
+                               {QStringLiteral("originalFileName"), name},
+                               {QStringLiteral("base64"), QString::fromLatin1(bytes.toBase64())},
+                               {QStringLiteral("fileCreatedAt"), date}});
+}
+
+QString DriveHarness::addAlbum(const QString& owner, const QString& name,
+                               const QStringList& assetIds, const QJsonArray& members)
+{
+    return m_server->addAlbum({{QStringLiteral("owner"), owner},
+                               {QStringLiteral("albumName"), name},
+                               {QStringLiteral("assetIds"), QJsonArray::fromStringList(assetIds)},
+                               {QStringLiteral("members"), members}});
+}
+
+} // namespace pixavella::testing

@@ -1,0 +1,69 @@
+#pragma once
+
+// The real drive for tests: the Immich double, the settings and the API key stored the way the
+// tray application stores them, and passerelle started through FileProviderManager on the
+// mount point a user sees. Everything is stopped and unmounted when the harness goes.
+
+#include "FileProviderManager.h"
+#include "ImmichDoubleProcess.h"
+#include "MountedHost.h" // runTool
+
+#include <QJsonArray>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+namespace pixavella::testing {
+
+inline const QString kMe = QStringLiteral("me@x.test");
+inline const QString kOther = QStringLiteral("other@x.test");
+inline const QString kMyKey = QStringLiteral("me-key");
+
+class DriveHarness {
+public:
+    DriveHarness();
+    ~DriveHarness();
+    DriveHarness(const DriveHarness&) = delete;
+    DriveHarness& operator=(const DriveHarness&) = delete;
+
+    // The double with two users (me, other), plus `extra` arguments (--seed, --demo…).
+    bool startServer(const QStringList& extra = {});
+    // Kills the double: the server is down until the test ends.
+    void killServer() { m_server.reset(); }
+    void signIn(const QString& key = kMyKey);
+    void signOut();
+
+    // FileProviderManager::add (starts passerelle, waits for the mount) and the others, run to
+    // their completion on a local event loop.
+    Result<void> mount();
+    Result<void> signal(const QString& container);
+    Result<void> remove();
+    // Removes the domain; a daemon that does not answer is killed and its mount detached.
+    void stop();
+
+    QString path(const QString& relative = {}) const;
+    ToolRun run(const QString& program, const QStringList& arguments, int timeoutMs = 30'000) const;
+    // `ls -1` plus options of a folder of the mount, one name per entry.
+    QStringList ls(const QString& relative, const QStringList& options = {}) const;
+    qint64 daemonPid() const;
+
+    // Number of /api requests logged by the double whose path ends with `suffix`.
+    int requestsEndingWith(const QString& suffix) const;
+    QString addAsset(const QString& owner, const QString& name, const QString& date,
+                     const QByteArray& bytes);
+    QString addAlbum(const QString& owner, const QString& name, const QStringList& assetIds,
+                     const QJsonArray& members = {});
+
+    ImmichDoubleProcess& server() { return *m_server; }
+
+private:
+    Result<void> await(const std::function<void(FileProviderManager::Completion)>& call);
+
+    std::unique_ptr<ImmichDoubleProcess> m_server;
+    std::unique_ptr<FileProviderManager> m_manager;
+};
+
+QJsonObject member(const QString& email, const QString& role);
+
+} // namespace pixavella::testing
