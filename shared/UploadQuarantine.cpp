@@ -124,6 +124,24 @@ Result<void> copyFile(const QString& source, const QString& to)
     return Result<void>::success();
 }
 
+// A second name for source's inode, flushed like a copy. Fails without side effects when
+// the two paths are on different filesystems or the filesystem has no hard links.
+Result<void> linkFile(const QString& source, const QString& to)
+{
+    const QByteArray target = QFile::encodeName(to);
+    if (::link(QFile::encodeName(source).constData(), target.constData()) != 0)
+        return fileError(errno, QStringLiteral("link %1").arg(source));
+    const int fd = ::open(target.constData(), O_RDONLY | O_CLOEXEC);
+    const int error = fd < 0 || ::fdatasync(fd) != 0 ? errno : 0;
+    if (fd >= 0)
+        ::close(fd);
+    if (error != 0) {
+        ::unlink(target.constData());
+        return fileError(error, QStringLiteral("flush %1").arg(to));
+    }
+    return Result<void>::success();
+}
+
 } // namespace
 
 UploadQuarantine& UploadQuarantine::shared()
@@ -251,7 +269,7 @@ bool UploadQuarantine::writeManifest(const QString& directory, const Entry& entr
 Result<UploadQuarantine::Entry>
 UploadQuarantine::enqueue(const QString& sourcePath, const QString& filename,
                           const std::optional<QDateTime>& capturedAt, const Target& target,
-                          const std::optional<QString>& albumName)
+                          const std::optional<QString>& albumName, Intake intake)
 {
     QMutexLocker locker(&m_lock);
     const QString id = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
@@ -268,7 +286,10 @@ UploadQuarantine::enqueue(const QString& sourcePath, const QString& filename,
     const QString payload = *folder + QLatin1Char('/') + payloadFileName(filename);
     const QString incoming = *folder + QLatin1Char('/') + kIncoming;
     QFile::remove(incoming);
-    if (Result<void> copied = copyFile(sourcePath, incoming); !copied) {
+    Result<void> copied = Result<void>::success();
+    if (intake == Intake::copy || !linkFile(sourcePath, incoming))
+        copied = copyFile(sourcePath, incoming);
+    if (!copied) {
         removeTree(*folder);
         return copied.error();
     }

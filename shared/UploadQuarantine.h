@@ -55,10 +55,15 @@ public:
 
     std::optional<QString> directoryURL() const;
 
-    // Copies the file into a new entry and posts "app.pixavella.quarantineChanged".
+    // How the payload is taken in. link: a hard link to the source when both live on the same
+    // filesystem (else a copy), for callers that hand the file over and never write it again.
+    enum class Intake { copy, link };
+
+    // Takes the file into a new entry and posts "app.pixavella.quarantineChanged". The payload
+    // is flushed to the disk before the manifest makes the entry visible.
     Result<Entry> enqueue(const QString& sourcePath, const QString& filename,
                           const std::optional<QDateTime>& capturedAt, const Target& target,
-                          const std::optional<QString>& albumName);
+                          const std::optional<QString>& albumName, Intake intake = Intake::copy);
     // Complete entries, oldest enqueuedAt first. Folders without a readable manifest are
     // skipped; entries whose payload vanished are deleted.
     QList<Entry> list();

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+
+#include <optional>
+
+namespace pixavella {
+
+// The EXIF "DateTimeOriginal" of an image file, else its "DateTimeDigitized", read as UTC
+// ("yyyy:MM:dd HH:mm:ss"). Nothing for a file that is no image exiv2 reads, has neither tag
+// or holds an unreadable text.
+std::optional<QDateTime> exifCaptureDate(const QString& path);
+
+// The date a dropped file is filed under: its EXIF date, else its content modification time;
+// nothing when neither can be read.
+std::optional<QDateTime> dropCaptureDate(const QString& path);
+
+} // namespace pixavella

@@ -1,0 +1,60 @@
+#include "ItemDeletion.h"
+
+#include "FileProviderError.h"
+#include "ItemRemoval.h"
+#include "PedagogicalNoticeQueue.h"
+
+namespace pixavella::ItemDeletion {
+
+using Kind = FPNode::Kind;
+
+ProgressRef remove(const ImmichClient& client, const FileProviderItemIdentifier& identifier,
+                   FileProviderReplicatedExtension::DeleteCompletion done)
+{
+    ProgressRef progress = Progress::make(1);
+    auto answer = [progress, done = std::move(done)](Result<void> outcome) {
+        progress->setCompletedUnitCount(1);
+        done(std::move(outcome));
+    };
+    const std::optional<FPNode> node = FPNode::parse(identifier);
+    if (!node) {
+        answer(unsupportedOperationError());
+        return progress;
+    }
+    ItemRemoval::hide(*node, identifier);
+    const auto feedbackThenAnswer = [client, node = *node, answer](Result<void> removed) {
+        if (!removed)
+            return answer(removed);
+        ItemRemoval::giveFeedback(client, node, [answer] { answer(Result<void>::success()); });
+    };
+    switch (node->kind()) {
+    case Kind::asset:
+    case Kind::album:
+    case Kind::albumItem:
+        ItemRemoval::removeOnServer(client, *node, feedbackThenAnswer);
+        break;
+    case Kind::sharedItem:
+        // Members may take out only the photos they added themselves.
+        client.removeAssetFromAlbum(
+            node->albumId(), *node->assetId(), [feedbackThenAnswer, answer](Result<bool> removed) {
+                if (!removed)
+                    return answer(removed.error());
+                if (!removed.value()) {
+                    PedagogicalNoticeQueue::shared().post(PedagogicalNotice::shareRemoveOwnOnly);
+                    return answer(unsupportedOperationError());
+                }
+                feedbackThenAnswer(Result<void>::success());
+            });
+        break;
+    case Kind::pending:
+        ItemRemoval::cancelPendingUpload(node->entryId());
+        answer(Result<void>::success());
+        break;
+    default:
+        answer(unsupportedOperationError());
+        break;
+    }
+    return progress;
+}
+
+} // namespace pixavella::ItemDeletion

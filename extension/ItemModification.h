@@ -1,0 +1,20 @@
+#pragma once
+
+#include "FileProviderReplicatedExtension.h"
+#include "ImmichClient.h"
+
+namespace pixavella {
+
+// Renames, moves, trashing and restoring, mapped onto the server's model.
+namespace ItemModification {
+
+using ChangeCompletion = FileProviderReplicatedExtension::ItemChangeCompletion;
+
+// `item` carries the properties as the user left them. Answering `item` itself accepts the
+// change; answering the item at its old place undoes a move.
+ProgressRef modify(const ImmichClient& client, const FileProviderItemRef& item,
+                   FileProviderItemFields changedFields, ChangeCompletion done);
+
+} // namespace ItemModification
+
+} // namespace pixavella

@@ -1,0 +1,123 @@
+#include "ItemRemoval.h"
+
+#include "CancelledUploads.h"
+#include "DeletionTombstones.h"
+#include "FetchCache.h"
+#include "PedagogicalNoticeQueue.h"
+#include "SharedSettings.h"
+#include "Signals.h"
+#include "UploadQuarantine.h"
+#include "UserNoticeQueue.h"
+
+#include <QCoreApplication>
+
+namespace pixavella::ItemRemoval {
+
+namespace {
+
+using Kind = FPNode::Kind;
+
+QString tr(const char* text)
+{
+    return QCoreApplication::translate("DriveExtension", text);
+}
+
+void recordMessage(const QString& message)
+{
+    UserNoticeQueue::shared().append(message);
+}
+
+// The album's name for a removal message, or `fallback` when the server does not give it.
+void albumNameThen(const ImmichClient& client, const QString& albumId, const QString& fallback,
+                   std::function<void(QString)> then)
+{
+    client.getAlbumMeta(albumId, [fallback, then = std::move(then)](Result<AlbumMeta> album) {
+        then(album ? album.value().albumName : fallback);
+    });
+}
+
+} // namespace
+
+void hide(const FPNode& node, const FileProviderItemIdentifier& identifier)
+{
+    switch (node.kind()) {
+    case Kind::asset:
+        DeletionTombstones::shared().recordAsset(*node.assetId());
+        FetchCache::shared().invalidate({FetchCache::kAllAssets});
+        break;
+    case Kind::album:
+        DeletionTombstones::shared().recordItem(identifier);
+        FetchCache::shared().invalidate(
+            {FetchCache::kAlbums, FetchCache::albumKey(node.albumId())});
+        break;
+    case Kind::albumItem:
+    case Kind::sharedItem:
+        DeletionTombstones::shared().recordItem(identifier);
+        FetchCache::shared().invalidate({FetchCache::albumKey(node.albumId())});
+        break;
+    default:
+        break;
+    }
+}
+
+void removeOnServer(const ImmichClient& client, const FPNode& node, Completion<void> done)
+{
+    switch (node.kind()) {
+    case Kind::asset:
+        return client.trashAssets({*node.assetId()}, std::move(done));
+    case Kind::album:
+        return client.deleteAlbum(node.albumId(), std::move(done));
+    case Kind::albumItem:
+    case Kind::sharedItem:
+        return client.removeAssetsFromAlbum(node.albumId(), {*node.assetId()}, std::move(done));
+    default:
+        return done(Result<void>::success());
+    }
+}
+
+void giveFeedback(const ImmichClient& client, const FPNode& node, std::function<void()> then)
+{
+    switch (node.kind()) {
+    case Kind::asset:
+        recordMessage(tr("Photo déplacée dans la corbeille Pixavella — récupérable 30 jours sur %1")
+                          .arg(serviceWebDomain()));
+        PedagogicalNoticeQueue::shared().post(PedagogicalNotice::trash);
+        return then();
+    case Kind::album:
+        PedagogicalNoticeQueue::shared().post(PedagogicalNotice::delalbum);
+        return then();
+    case Kind::albumItem:
+        return albumNameThen(client, node.albumId(), tr("cet album"),
+                             [then = std::move(then)](const QString& name) {
+                                 recordMessage(tr("Photo retirée de l'album « %1 » — toujours "
+                                                  "disponible dans Mes photos")
+                                                   .arg(name));
+                                 PedagogicalNoticeQueue::shared().post(PedagogicalNotice::remove);
+                                 then();
+                             });
+    case Kind::sharedItem:
+        return albumNameThen(client, node.albumId(), tr("cet album partagé"),
+                             [then = std::move(then)](const QString& name) {
+                                 recordMessage(
+                                     tr("Photo retirée de l'album partagé « %1 »").arg(name));
+                                 then();
+                             });
+    default:
+        return then();
+    }
+}
+
+void cancelPendingUpload(const QString& entryId)
+{
+    const std::optional<UploadQuarantine::Entry> entry = UploadQuarantine::shared().entry(entryId);
+    // Recorded first: an upload already under way checks this list before it records success.
+    CancelledUploads::shared().add(entryId);
+    (void)UploadQuarantine::shared().remove(entryId);
+    Signals::post(QLatin1String(SignalName::quarantineChanged));
+    if (entry)
+        recordMessage(tr("Envoi de « %1 » abandonné — cette photo n'a pas été sauvegardée dans "
+                         "Pixavella.")
+                          .arg(entry->filename));
+}
+
+} // namespace pixavella::ItemRemoval
