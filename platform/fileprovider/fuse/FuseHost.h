@@ -17,7 +17,8 @@ class FuseSession;
 
 struct FuseHostOptions {
     QString mountPoint;
-    // The domain's cache folder; materialised contents go to its "contents" folder.
+    // The domain's cache folder; materialised contents go to its "contents" folder, files
+    // being written to its "staging" folder.
     QString cacheDirectory;
     // $XDG_CACHE_HOME/thumbnails
     QString thumbnailDirectory;
@@ -28,6 +29,9 @@ struct FuseHostOptions {
     // Attribute and name cache time of the kernel; changes invalidate them anyway.
     double kernelCacheSeconds = 60.0;
     int thumbnailRequests = 3;
+    // How long the name where something was dropped keeps resolving after the extension filed
+    // it elsewhere (or made nothing of it).
+    double dropGraceSeconds = 30.0;
     bool debug = false;
 
     // The product's paths: the domain's mount point, cache and the user's thumbnail cache.

@@ -73,9 +73,13 @@ void opGetattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*)
     dispatch(req, [&](HostCore& core, PendingRequests::Id id) { core.getattr(id, ino); });
 }
 
-void opSetattr(fuse_req_t req, fuse_ino_t, struct stat*, int, fuse_file_info*)
+void opSetattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int toSet, fuse_file_info* fi)
 {
-    refuse(req);
+    const struct stat copy = *attr;
+    const quint64 fh = fi ? fi->fh : 0;
+    dispatch(req, [&](HostCore& core, PendingRequests::Id id) {
+        core.setattr(id, ino, copy, toSet, fh);
+    });
 }
 
 void opMknod(fuse_req_t req, fuse_ino_t, const char*, mode_t, dev_t)
@@ -83,14 +87,25 @@ void opMknod(fuse_req_t req, fuse_ino_t, const char*, mode_t, dev_t)
     refuse(req);
 }
 
-void opMkdir(fuse_req_t req, fuse_ino_t, const char*, mode_t)
+void opMkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t)
 {
-    refuse(req);
+    dispatch(req, [&](HostCore& core, PendingRequests::Id id) {
+        core.mkdir(id, parent, QByteArray(name));
+    });
 }
 
-void opUnlink(fuse_req_t req, fuse_ino_t, const char*)
+void opUnlink(fuse_req_t req, fuse_ino_t parent, const char* name)
 {
-    refuse(req);
+    dispatch(req, [&](HostCore& core, PendingRequests::Id id) {
+        core.remove(id, parent, QByteArray(name), false);
+    });
+}
+
+void opRmdir(fuse_req_t req, fuse_ino_t parent, const char* name)
+{
+    dispatch(req, [&](HostCore& core, PendingRequests::Id id) {
+        core.remove(id, parent, QByteArray(name), true);
+    });
 }
 
 void opSymlink(fuse_req_t req, const char*, fuse_ino_t, const char*)
@@ -98,9 +113,12 @@ void opSymlink(fuse_req_t req, const char*, fuse_ino_t, const char*)
     refuse(req);
 }
 
-void opRename(fuse_req_t req, fuse_ino_t, const char*, fuse_ino_t, const char*, unsigned int)
+void opRename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t newParent,
+              const char* newName, unsigned int flags)
 {
-    refuse(req);
+    dispatch(req, [&](HostCore& core, PendingRequests::Id id) {
+        core.rename(id, parent, QByteArray(name), newParent, QByteArray(newName), flags);
+    });
 }
 
 void opLink(fuse_req_t req, fuse_ino_t, fuse_ino_t, const char*)
@@ -108,9 +126,32 @@ void opLink(fuse_req_t req, fuse_ino_t, fuse_ino_t, const char*)
     refuse(req);
 }
 
-void opCreate(fuse_req_t req, fuse_ino_t, const char*, mode_t, fuse_file_info*)
+void opCreate(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, fuse_file_info*)
 {
-    refuse(req);
+    dispatch(req, [&](HostCore& core, PendingRequests::Id id) {
+        core.create(id, parent, QByteArray(name), mode);
+    });
+}
+
+void opWrite(fuse_req_t req, fuse_ino_t, const char* buf, size_t size, off_t offset,
+             fuse_file_info* fi)
+{
+    const quint64 fh = fi->fh;
+    dispatch(req, [&](HostCore& core, PendingRequests::Id id) {
+        core.write(id, fh, buf, size, offset);
+    });
+}
+
+void opFlush(fuse_req_t req, fuse_ino_t, fuse_file_info* fi)
+{
+    const quint64 fh = fi->fh;
+    dispatch(req, [&](HostCore& core, PendingRequests::Id id) { core.flush(id, fh); });
+}
+
+void opFsync(fuse_req_t req, fuse_ino_t, int, fuse_file_info* fi)
+{
+    const quint64 fh = fi->fh;
+    dispatch(req, [&](HostCore& core, PendingRequests::Id id) { core.fsync(id, fh); });
 }
 
 void opOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi)
@@ -167,12 +208,15 @@ fuse_lowlevel_ops makeOperations()
     ops.mknod = opMknod;
     ops.mkdir = opMkdir;
     ops.unlink = opUnlink;
-    ops.rmdir = opUnlink;
+    ops.rmdir = opRmdir;
     ops.symlink = opSymlink;
     ops.rename = opRename;
     ops.link = opLink;
     ops.create = opCreate;
     ops.open = opOpen;
+    ops.write = opWrite;
+    ops.flush = opFlush;
+    ops.fsync = opFsync;
     ops.read = opRead;
     ops.release = opRelease;
     ops.opendir = opOpendir;

@@ -7,6 +7,7 @@
 #include "NameDisambiguator.h"
 
 #include <QFile>
+#include <QSet>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -38,37 +39,21 @@ timespec timespecOf(const QDateTime& t)
 
 } // namespace
 
-template <typename F> void HostCore::guarded(RequestId id, F&& work)
-{
-    try {
-        work();
-    } catch (const std::bad_alloc&) {
-        m_requests.fail(id, ENOMEM);
-    } catch (...) {
-        m_requests.fail(id, EIO);
-    }
-}
-
 HostCore::HostCore(std::shared_ptr<FileProviderReplicatedExtension> extension,
                    const FuseHostOptions& options)
     : m_extension(std::move(extension)), m_mountPoint(options.mountPoint),
       m_thumbnailRoot(options.thumbnailDirectory), m_uid(::getuid()), m_gid(::getgid()),
       m_mountTime(QDateTime::currentDateTimeUtc()), m_timeout(options.kernelCacheSeconds),
-      m_replica({QByteArray(".Trash-") + QByteArray::number(::getuid())}),
+      m_replica({TrashFolder::rootName(::getuid())}),
+      m_staging(options.cacheDirectory + QStringLiteral("/staging"), m_replica,
+                options.dropGraceSeconds),
       m_contents(options.cacheDirectory + QStringLiteral("/contents")),
       m_refresher(m_extension, m_replica, m_deadlines, options.enumerationTimeout),
       m_scheduler([this](const FileProviderItemIdentifier& c) { startRefresh(c); },
                   options.recentUseSeconds),
       m_thumbnails(m_extension, options.thumbnailDirectory, options.thumbnailRequests)
 {
-    // The freedesktop trash of this volume: files/ lists the extension's trash container.
-    const QByteArray trashName = QByteArray(".Trash-") + QByteArray::number(m_uid);
-    m_replica.addFixedFolder(FuseHostFolder::trashRoot, FileProviderContainer::root, trashName,
-                             0700, true);
-    m_replica.addFixedFolder(FileProviderContainer::trash, FuseHostFolder::trashRoot, "files", 0700,
-                             false);
-    m_replica.addFixedFolder(FuseHostFolder::trashInfo, FuseHostFolder::trashRoot, "info", 0700,
-                             true);
+    TrashFolder::addTo(m_replica, m_uid);
 }
 
 HostCore::~HostCore()
@@ -136,6 +121,57 @@ struct stat HostCore::statOf(const ReplicaEntry& entry) const
     st.st_ctim = t;
     st.st_atim = t;
     return st;
+}
+
+struct stat HostCore::statOf(const StagedFile& file) const
+{
+    struct stat st {};
+    st.st_ino = file.ino;
+    st.st_mode = S_IFREG | file.mode;
+    st.st_nlink = 1;
+    st.st_uid = m_uid;
+    st.st_gid = m_gid;
+    st.st_size = file.size;
+    st.st_blksize = 4096;
+    st.st_blocks = (st.st_size + 511) / 512;
+    st.st_atim = file.atime;
+    st.st_mtim = file.mtime;
+    st.st_ctim = file.mtime;
+    return st;
+}
+
+fuse_entry_param HostCore::entryParam(const StagedFile& file) const
+{
+    fuse_entry_param ep{};
+    ep.ino = file.ino;
+    ep.generation = 1;
+    ep.attr = statOf(file);
+    return ep;
+}
+
+void HostCore::answerStaged(RequestId id, const StagedName& staged)
+{
+    if (staged.alias.isEmpty()) {
+        const std::optional<StagedFile> file = m_staging.file(staged.ino);
+        if (!file) {
+            m_requests.fail(id, ENOENT);
+            return;
+        }
+        const fuse_entry_param ep = entryParam(*file);
+        m_requests.answer(id, [&](fuse_req_t req) { fuse_reply_entry(req, &ep); });
+        return;
+    }
+    const std::optional<ReplicaEntry> e = m_replica.lookupEntry(staged.alias);
+    if (!e) {
+        m_requests.fail(id, ENOENT);
+        return;
+    }
+    fuse_entry_param ep = entryParam(*e);
+    ep.entry_timeout = 0;
+    bool sent = false;
+    m_requests.answer(id, [&](fuse_req_t req) { sent = fuse_reply_entry(req, &ep) == 0; });
+    if (!sent)
+        m_replica.forget(e->ino, 1);
 }
 
 fuse_entry_param HostCore::entryParam(const ReplicaEntry& entry) const
@@ -238,6 +274,10 @@ void HostCore::lookup(RequestId id, fuse_ino_t parent, QByteArray name)
         m_requests.fail(id, ENAMETOOLONG);
         return;
     }
+    if (const std::optional<StagedName> staged = m_staging.find(parent, name)) {
+        answerStaged(id, *staged);
+        return;
+    }
     std::weak_ptr<HostCore> weak = weak_from_this();
     whenCurrent(folder->item.itemIdentifier, [weak, id, parent,
                                               name = std::move(name)](Result<void> ready) {
@@ -273,6 +313,11 @@ void HostCore::forget(fuse_ino_t ino, quint64 count)
 
 void HostCore::getattr(RequestId id, fuse_ino_t ino)
 {
+    if (const std::optional<StagedFile> file = m_staging.file(ino)) {
+        const struct stat st = statOf(*file);
+        m_requests.answer(id, [&](fuse_req_t req) { fuse_reply_attr(req, &st, 0); });
+        return;
+    }
     const std::optional<ReplicaEntry> e = m_replica.entry(ino);
     if (!e) {
         m_requests.fail(id, ENOENT);
@@ -315,8 +360,16 @@ void HostCore::opendir(RequestId id, fuse_ino_t ino)
             listing->reserve(children->size() + 2);
             listing->append({".", ino, S_IFDIR});
             listing->append({"..", parent, S_IFDIR});
+            // Names of the staging area hide the replica's same names, as lookups do.
+            const QList<StagedName> staged = self->m_staging.entriesIn(ino);
+            QSet<QByteArray> shadowed;
+            for (const StagedName& n : staged)
+                shadowed.insert(n.name);
             for (const ReplicaEntry& c : *children)
-                listing->append({c.diskName, c.ino, mode_t(c.isFolder ? S_IFDIR : S_IFREG)});
+                if (!shadowed.contains(c.diskName))
+                    listing->append({c.diskName, c.ino, mode_t(c.isFolder ? S_IFDIR : S_IFREG)});
+            for (const StagedName& n : staged)
+                listing->append({n.name, n.ino, mode_t(n.isFolder ? S_IFDIR : S_IFREG)});
             quint64 fh = 0;
             {
                 std::lock_guard lock(self->m_mutex);
@@ -376,8 +429,29 @@ void HostCore::releasedir(RequestId id, quint64 fh)
 
 void HostCore::open(RequestId id, fuse_ino_t ino, int flags)
 {
-    if ((flags & O_ACCMODE) != O_RDONLY || (flags & O_TRUNC)) {
-        m_requests.fail(id, EROFS);
+    const bool writing = (flags & O_ACCMODE) != O_RDONLY || (flags & O_TRUNC);
+    if (const std::optional<StagedFile> file = m_staging.file(ino)) {
+        // Handed over and dropped here: reading goes to the item the extension made of it.
+        if (!file->hasData && !writing && file->createdAs) {
+            if (const std::optional<ReplicaEntry> made = m_replica.entry(*file->createdAs)) {
+                open(id, fuse_ino_t(made->ino), flags);
+                return;
+            }
+        }
+        const Result<quint64> fh = m_staging.open(ino, flags);
+        if (!fh) {
+            m_requests.fail(id, errnoForError(fh.error()));
+            return;
+        }
+        fuse_file_info fi{};
+        fi.fh = fh.value();
+        if (!m_requests.answer(id, [&](fuse_req_t req) { fuse_reply_open(req, &fi); }))
+            m_staging.release(fh.value());
+        return;
+    }
+    // Items of the extension are replaced by new files, never rewritten in place.
+    if (writing) {
+        m_requests.fail(id, EPERM);
         return;
     }
     const std::optional<ReplicaEntry> e = m_replica.entry(ino);
@@ -493,8 +567,17 @@ void HostCore::openCached(OpenWaiter waiter, const QString& path, const QByteArr
 
 void HostCore::read(RequestId id, size_t size, off_t offset, quint64 fh)
 {
-    const int fd = int(fh);
     std::vector<char> buffer(size);
+    if (fh & kStagedHandleBit) {
+        const Result<size_t> got = m_staging.read(fh, buffer.data(), size, offset);
+        if (!got)
+            m_requests.fail(id, errnoForError(got.error()));
+        else
+            m_requests.answer(
+                id, [&](fuse_req_t req) { fuse_reply_buf(req, buffer.data(), got.value()); });
+        return;
+    }
+    const int fd = int(fh);
     size_t got = 0;
     while (got < size) {
         const ssize_t n = ::pread(fd, buffer.data() + got, size - got, offset + off_t(got));
@@ -513,7 +596,10 @@ void HostCore::read(RequestId id, size_t size, off_t offset, quint64 fh)
 
 void HostCore::release(RequestId id, quint64 fh)
 {
-    ::close(int(fh));
+    if (fh & kStagedHandleBit)
+        m_staging.release(fh);
+    else
+        ::close(int(fh));
     m_requests.fail(id, 0);
 }
 
@@ -529,7 +615,7 @@ void HostCore::statfs(RequestId id)
 
 void HostCore::refuseChange(RequestId id)
 {
-    m_requests.fail(id, EROFS);
+    m_requests.fail(id, EPERM);
 }
 
 } // namespace pixavella

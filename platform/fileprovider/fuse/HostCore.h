@@ -9,11 +9,14 @@
 #include "PendingRequests.h"
 #include "RefreshScheduler.h"
 #include "Replica.h"
+#include "StagingArea.h"
 #include "ThumbnailSeeder.h"
+#include "TrashFolder.h"
 
 #include <QDateTime>
 #include <QHash>
 
+#include <cerrno>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -22,12 +25,6 @@
 namespace pixavella {
 
 struct FuseHostOptions;
-
-// Identifiers of the host's own folders; the extension never hands out identifiers like these.
-namespace FuseHostFolder {
-inline const FileProviderItemIdentifier trashRoot = QStringLiteral("#fusehost:.Trash");
-inline const FileProviderItemIdentifier trashInfo = QStringLiteral("#fusehost:.Trash/info");
-} // namespace FuseHostFolder
 
 // The file system behind the mount: answers the FUSE low-level requests from the replica and
 // the extension. Every request goes through `m_requests` so that it is answered exactly once,
@@ -62,8 +59,21 @@ public:
     void read(RequestId id, size_t size, off_t offset, quint64 fh);
     void release(RequestId id, quint64 fh);
     void statfs(RequestId id);
-    // Changes on the drive: the write side answers "read-only" until it exists.
+    // Links, symbolic links and special files have no place on the drive.
     void refuseChange(RequestId id);
+
+    // The write side (WriteOperations.cpp): new files are staged locally and handed to the
+    // extension's createItem when closed; folders, renames and removals go to the extension.
+    void create(RequestId id, fuse_ino_t parent, QByteArray name, mode_t mode);
+    void write(RequestId id, quint64 fh, const char* data, size_t size, off_t offset);
+    void flush(RequestId id, quint64 fh);
+    void fsync(RequestId id, quint64 fh);
+    // `fh` is 0 when the attributes are set by path.
+    void setattr(RequestId id, fuse_ino_t ino, const struct stat& attr, int toSet, quint64 fh);
+    void mkdir(RequestId id, fuse_ino_t parent, QByteArray name);
+    void remove(RequestId id, fuse_ino_t parent, QByteArray name, bool folder);
+    void rename(RequestId id, fuse_ino_t parent, QByteArray name, fuse_ino_t newParent,
+                QByteArray newName, unsigned flags);
 
 private:
     struct DirEntry {
@@ -78,7 +88,12 @@ private:
     };
 
     struct stat statOf(const ReplicaEntry& entry) const;
+    struct stat statOf(const StagedFile& file) const;
     fuse_entry_param entryParam(const ReplicaEntry& entry) const;
+    // A name the staging area answers for: never cached by the kernel, so it can expire.
+    fuse_entry_param entryParam(const StagedFile& file) const;
+    // Answers a lookup with a name of the staging area (the kernel then holds the node).
+    void answerStaged(RequestId id, const StagedName& staged);
     // Runs `ready` once `container` may be read from the replica (listing it when needed).
     void whenCurrent(const FileProviderItemIdentifier& container,
                      std::function<void(Result<void>)> ready);
@@ -94,6 +109,25 @@ private:
     // Runs `work`; an exception becomes an EIO answer of the request, never a crash.
     template <typename F> void guarded(RequestId id, F&& work);
 
+    struct RenameSource {
+        FileProviderItemIdentifier identifier;
+        FileProviderItemProperties before;
+        InodeNumber localFile = 0; // the staged name that stood for the item, if any
+        bool viaAlias = false;
+    };
+    void startCreation(const StagedHandOver& handOver);
+    void creationAnswered(const StagedHandOver& handOver, Result<FileProviderItemChange> result);
+    void folderCreated(RequestId id, fuse_ino_t parent, const QByteArray& name,
+                       Result<FileProviderItemChange> result);
+    void deleteNamed(RequestId id, fuse_ino_t parent, const QByteArray& name,
+                     const ReplicaEntry& entry);
+    void modifyForRename(RequestId id, fuse_ino_t parent, const QByteArray& name,
+                         const ReplicaEntry& newFolder, const QByteArray& newName,
+                         RenameSource source);
+    void renameAnswered(RequestId id, fuse_ino_t parent, const QByteArray& name,
+                        fuse_ino_t newParent, const QByteArray& newName, const RenameSource& source,
+                        Result<FileProviderItemChange> result);
+
     std::shared_ptr<FileProviderReplicatedExtension> m_extension;
     const QString m_mountPoint;
     const QString m_thumbnailRoot;
@@ -103,6 +137,7 @@ private:
     const double m_timeout;
 
     Replica m_replica;
+    StagingArea m_staging;
     PendingRequests m_requests;
     Deadlines m_deadlines;
     ContentCache m_contents;
@@ -118,5 +153,16 @@ private:
     // Opens waiting for one fetch of an item's contents.
     QHash<FileProviderItemIdentifier, QList<OpenWaiter>> m_fetches;
 };
+
+template <typename F> void HostCore::guarded(RequestId id, F&& work)
+{
+    try {
+        work();
+    } catch (const std::bad_alloc&) {
+        m_requests.fail(id, ENOMEM);
+    } catch (...) {
+        m_requests.fail(id, EIO);
+    }
+}
 
 } // namespace pixavella

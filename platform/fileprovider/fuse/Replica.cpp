@@ -311,6 +311,41 @@ ReplicaDelta Replica::updateItem(const FileProviderItemRef& item)
     return delta;
 }
 
+ReplicaDelta Replica::placeItem(const FileProviderItemRef& item, bool addLookup)
+{
+    std::lock_guard lock(m_mutex);
+    ReplicaDelta delta;
+    if (!item)
+        return delta;
+    QSet<FileProviderItemIdentifier> touched;
+    upsertLocked(item, item->parentItemIdentifier(), touched, delta);
+    Node* n = nodeLocked(item->itemIdentifier());
+    if (n && addLookup)
+        ++n->lookups;
+    for (const FileProviderItemIdentifier& t : std::as_const(touched))
+        renameLocked(t, delta);
+    if (n)
+        delta.inodes.append(n->ino);
+    return delta;
+}
+
+ReplicaDelta Replica::removeItem(const FileProviderItemIdentifier& identifier)
+{
+    std::lock_guard lock(m_mutex);
+    ReplicaDelta delta;
+    QSet<FileProviderItemIdentifier> touched;
+    removeLocked(identifier, touched, delta);
+    for (const FileProviderItemIdentifier& t : std::as_const(touched))
+        renameLocked(t, delta);
+    return delta;
+}
+
+InodeNumber Replica::reserveInode(const FileProviderItemIdentifier& identifier)
+{
+    std::lock_guard lock(m_mutex);
+    return inodeForLocked(identifier);
+}
+
 ReplicaDelta Replica::setDocumentSize(InodeNumber ino, qint64 size)
 {
     std::lock_guard lock(m_mutex);
@@ -354,6 +389,16 @@ std::optional<ReplicaEntry> Replica::entry(const FileProviderItemIdentifier& ide
     const Node* n = nodeLocked(*it);
     if (!n)
         return std::nullopt;
+    return entryLocked(*n);
+}
+
+std::optional<ReplicaEntry> Replica::lookupEntry(const FileProviderItemIdentifier& identifier)
+{
+    std::lock_guard lock(m_mutex);
+    Node* n = nodeLocked(identifier);
+    if (!n)
+        return std::nullopt;
+    ++n->lookups;
     return entryLocked(*n);
 }
 

@@ -71,12 +71,21 @@ public:
                               const FileProviderSyncAnchor& anchor);
     // A newer state of one item (as fetchContents returns it), kept where it is.
     ReplicaDelta updateItem(const FileProviderItemRef& item);
+    // An item as a change request answered it: filed under its own parent (listed or not).
+    // With `addLookup` the kernel is about to hold it.
+    ReplicaDelta placeItem(const FileProviderItemRef& item, bool addLookup = false);
+    // The extension deleted the item.
+    ReplicaDelta removeItem(const FileProviderItemIdentifier& identifier);
+    // An inode for a node of the host's own that the replica does not hold (a local file).
+    InodeNumber reserveInode(const FileProviderItemIdentifier& identifier);
     // The contents as delivered are `size` bytes long.
     ReplicaDelta setDocumentSize(InodeNumber ino, qint64 size);
     void setRootItem(const FileProviderItemRef& item);
 
     std::optional<ReplicaEntry> entry(InodeNumber ino) const;
     std::optional<ReplicaEntry> entry(const FileProviderItemIdentifier& identifier) const;
+    // The entry of `identifier`, its lookup count grown by one.
+    std::optional<ReplicaEntry> lookupEntry(const FileProviderItemIdentifier& identifier);
     // The child named `name` of folder `parent`; with `addLookup` its lookup count grows by one
     // (the kernel now holds it).
     std::optional<ReplicaEntry> child(InodeNumber parent, const QByteArray& name, bool addLookup);

@@ -287,27 +287,150 @@ ProgressRef MemoryExtension::fetchContents(const FileProviderItemIdentifier& ide
     return Progress::make(100);
 }
 
-ProgressRef MemoryExtension::createItem(FileProviderItemRef, FileProviderItemFields,
-                                        const std::optional<QString>&, FileProviderCreateOptions,
-                                        ItemChangeCompletion completion)
+QList<MemoryExtension::Creation> MemoryExtension::creations() const
 {
-    later([completion] { completion(unsupportedOperationError()); });
+    std::lock_guard lock(m_mutex);
+    return m_creations;
+}
+
+void MemoryExtension::failChanges(const std::optional<Error>& error)
+{
+    std::lock_guard lock(m_mutex);
+    m_changeError = error;
+}
+
+void MemoryExtension::createNothing(bool nothing)
+{
+    std::lock_guard lock(m_mutex);
+    m_createNothing = nothing;
+}
+
+void MemoryExtension::fileNewItemsUnder(const QString& filesContainer,
+                                        const QString& foldersContainer)
+{
+    std::lock_guard lock(m_mutex);
+    m_newFilesUnder = filesContainer;
+    m_newFoldersUnder = foldersContainer;
+}
+
+void MemoryExtension::refuseMoves(bool refuse)
+{
+    std::lock_guard lock(m_mutex);
+    m_refuseMoves = refuse;
+}
+
+int MemoryExtension::deleteCount() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_deletes;
+}
+
+ProgressRef MemoryExtension::createItem(FileProviderItemRef itemTemplate, FileProviderItemFields,
+                                        const std::optional<QString>& contents,
+                                        FileProviderCreateOptions, ItemChangeCompletion completion)
+{
+    FileProviderItemProperties item = FileProviderItemProperties::of(*itemTemplate);
+    auto self = shared_from_this();
+    later([self, item, contents, completion]() mutable {
+        Creation c{item.parentItemIdentifier,
+                   item.filename,
+                   item.contentType.conformsTo(ContentKind::folder),
+                   {},
+                   {}};
+        // Taken before answering, as the real extension copies into its quarantine.
+        if (contents) {
+            QFile file(*contents);
+            if (!file.open(QIODevice::ReadOnly)) {
+                completion(fileError(ENOENT, *contents));
+                return;
+            }
+            c.contents = file.readAll();
+            c.modified = file.fileTime(QFileDevice::FileModificationTime).toUTC();
+        }
+        std::optional<Error> error;
+        bool nothing = false;
+        {
+            std::lock_guard lock(self->m_mutex);
+            self->m_creations.append(c);
+            error = self->m_changeError;
+            nothing = self->m_createNothing;
+            const QString& under = c.isFolder ? self->m_newFoldersUnder : self->m_newFilesUnder;
+            if (!under.isEmpty())
+                item.parentItemIdentifier = under;
+            item.itemIdentifier = QStringLiteral("new:%1").arg(self->m_creations.size());
+        }
+        if (error) {
+            completion(*error);
+            return;
+        }
+        if (nothing) {
+            completion(FileProviderItemChange{});
+            return;
+        }
+        if (c.isFolder)
+            item.itemVersion = {"folder", "1"};
+        self->put(item, c.contents);
+        {
+            std::lock_guard lock(self->m_mutex);
+            item = self->m_items.value(item.itemIdentifier).item;
+        }
+        completion(FileProviderItemChange{FileProviderItemSnapshot::make(item)});
+    });
     return Progress::make();
 }
 
-ProgressRef MemoryExtension::modifyItem(FileProviderItemRef, const FileProviderItemVersion&,
-                                        FileProviderItemFields, const std::optional<QString>&,
+ProgressRef MemoryExtension::modifyItem(FileProviderItemRef item, const FileProviderItemVersion&,
+                                        FileProviderItemFields changedFields,
+                                        const std::optional<QString>&,
                                         ItemChangeCompletion completion)
 {
-    later([completion] { completion(unsupportedOperationError()); });
+    std::optional<Error> error = fileProviderError(FileProviderErrorCode::noSuchItem);
+    FileProviderItemProperties answer;
+    {
+        std::lock_guard lock(m_mutex);
+        auto it = m_items.find(item->itemIdentifier());
+        if (m_changeError) {
+            error = m_changeError;
+        } else if (it != m_items.end()) {
+            error.reset();
+            if (!m_refuseMoves) {
+                if (changedFields & FileProviderItemField::parentItemIdentifier)
+                    it->item.parentItemIdentifier = item->parentItemIdentifier();
+                if (changedFields & FileProviderItemField::filename)
+                    it->item.filename = item->filename();
+                it->item.itemVersion.metadataVersion = QByteArray::number(++m_version);
+            }
+            answer = it->item;
+        }
+    }
+    later([error, answer, completion] {
+        if (error)
+            completion(*error);
+        else
+            completion(FileProviderItemChange{FileProviderItemSnapshot::make(answer)});
+    });
     return Progress::make();
 }
 
-ProgressRef MemoryExtension::deleteItem(const FileProviderItemIdentifier&,
+ProgressRef MemoryExtension::deleteItem(const FileProviderItemIdentifier& identifier,
                                         const FileProviderItemVersion&, FileProviderDeleteOptions,
                                         DeleteCompletion completion)
 {
-    later([completion] { completion(unsupportedOperationError()); });
+    std::optional<Error> error;
+    {
+        std::lock_guard lock(m_mutex);
+        error = m_changeError;
+        if (!error && !m_items.remove(identifier))
+            error = fileProviderError(FileProviderErrorCode::noSuchItem);
+        if (!error)
+            ++m_deletes;
+    }
+    later([error, completion] {
+        if (error)
+            completion(*error);
+        else
+            completion(Result<void>::success());
+    });
     return Progress::make();
 }
 

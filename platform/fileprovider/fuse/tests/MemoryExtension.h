@@ -42,6 +42,26 @@ public:
     // Listings of `container` never finish (the host's own time limit must answer).
     void hangListing(const QString& container, bool hang);
 
+    // What createItem received: the folder asked for, the name, and the file's bytes and
+    // modification time as they were when handed over.
+    struct Creation {
+        QString parent;
+        QString filename;
+        bool isFolder = false;
+        QByteArray contents;
+        QDateTime modified;
+    };
+    QList<Creation> creations() const;
+    // Changes fail with `error` (none: they succeed again).
+    void failChanges(const std::optional<Error>& error);
+    // Creations answer neither an item nor an error.
+    void createNothing(bool nothing);
+    // New files and folders are filed under these containers instead of where they were made.
+    void fileNewItemsUnder(const QString& filesContainer, const QString& foldersContainer);
+    // Modifications answer the item as it was (a refused move).
+    void refuseMoves(bool refuse);
+    int deleteCount() const;
+
     int fetchCount() const { return m_fetches.load(); }
     int thumbnailRequests() const { return m_thumbnailRequests.load(); }
     int listingCount(const QString& container) const;
@@ -96,6 +116,13 @@ private:
     QHash<QString, QSet<QString>> m_snapshots;
     QHash<QString, int> m_listings;
     QHash<QString, int> m_changes;
+    QList<Creation> m_creations;
+    std::optional<Error> m_changeError;
+    bool m_createNothing = false;
+    bool m_refuseMoves = false;
+    QString m_newFilesUnder;
+    QString m_newFoldersUnder;
+    int m_deletes = 0;
     std::function<void()> m_beforeListing;
     std::atomic<int> m_pageSize{0};
     std::atomic<int> m_fetches{0};

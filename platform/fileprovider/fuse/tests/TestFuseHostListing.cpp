@@ -39,8 +39,6 @@ private slots:
     void listingErrorsBecomeErrno_data();
     void listingErrorsBecomeErrno();
     void trashListsTheTrashContainer();
-    void changesAreRefused_data();
-    void changesAreRefused();
 
 private:
     std::shared_ptr<MemoryExtension> m_ext;
@@ -224,30 +222,6 @@ void TestFuseHostListing::trashListsTheTrashContainer()
     QCOMPARE(lines(runTool("ls", {trash + "/files"}).out), QStringList{"old.jpg"});
     QCOMPARE(runTool("ls", {trash + "/info"}).out, QByteArray());
     QCOMPARE(runTool("stat", {"-c", "%A", trash}).out, QByteArray("drwx------\n"));
-}
-
-void TestFuseHostListing::changesAreRefused_data()
-{
-    QTest::addColumn<QString>("program");
-    QTest::addColumn<QStringList>("arguments");
-    QTest::newRow("mkdir") << "mkdir" << QStringList{"Mes photos/new"};
-    QTest::newRow("create") << "touch" << QStringList{"Mes photos/new.jpg"};
-    QTest::newRow("set times") << "touch" << QStringList{"Mes photos/a.jpg"};
-    QTest::newRow("rename") << "mv" << QStringList{"Mes photos/a.jpg", "Mes photos/b.jpg"};
-    QTest::newRow("unlink") << "rm" << QStringList{"Mes photos/a.jpg"};
-}
-
-void TestFuseHostListing::changesAreRefused()
-{
-    QFETCH(QString, program);
-    QFETCH(QStringList, arguments);
-    m_ext->put(MemoryExtension::file("a", "photos", "a.jpg", 1), "a");
-    QCOMPARE(runTool("ls", {m_mount->path("Mes photos")}).exitCode, 0);
-    for (QString& a : arguments)
-        a = m_mount->path(a);
-    const ToolRun run = runTool(program, arguments);
-    QVERIFY(run.exitCode != 0);
-    QVERIFY2(run.err.contains("Read-only file system"), run.err.constData());
 }
 
 QTEST_GUILESS_MAIN(TestFuseHostListing)

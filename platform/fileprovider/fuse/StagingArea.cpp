@@ -1,0 +1,552 @@
+#include "StagingArea.h"
+
+#include "Clock.h"
+#include "TrashFolder.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+#include <vector>
+
+namespace pixavella {
+
+namespace {
+
+timespec realNow()
+{
+    timespec t{};
+    ::clock_gettime(CLOCK_REALTIME, &t);
+    return t;
+}
+
+QDateTime dateOf(const timespec& t)
+{
+    return QDateTime::fromMSecsSinceEpoch(qint64(t.tv_sec) * 1000 + t.tv_nsec / 1'000'000, Qt::UTC);
+}
+
+Result<void> copyAll(int from, int to, qint64 size)
+{
+    std::vector<char> buffer(1 << 20);
+    for (qint64 done = 0; done < size;) {
+        const ssize_t n = ::pread(from, buffer.data(), buffer.size(), off_t(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return fileError(n < 0 ? errno : EIO, QStringLiteral("staging copy"));
+        for (ssize_t put = 0; put < n;) {
+            const ssize_t w = ::pwrite(to, buffer.data() + put, size_t(n - put), off_t(done + put));
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w < 0)
+                return fileError(errno, QStringLiteral("staging copy"));
+            put += w;
+        }
+        done += n;
+    }
+    return Result<void>::success();
+}
+
+} // namespace
+
+StagingArea::StagingArea(QString directory, Replica& replica, double graceSeconds)
+    : m_directory(std::move(directory)), m_replica(replica), m_graceSeconds(graceSeconds)
+{
+    // What a previous mount left was never confirmed to anyone: it goes.
+    QDir(m_directory).removeRecursively();
+    QDir().mkpath(m_directory);
+}
+
+StagingArea::~StagingArea()
+{
+    std::lock_guard lock(m_mutex);
+    for (Node& n : m_nodes)
+        if (n.fd >= 0)
+            ::close(n.fd);
+    m_nodes.clear();
+    QDir(m_directory).removeRecursively();
+}
+
+void StagingArea::sweepLocked()
+{
+    const QDateTime now = Clock::now();
+    QList<InodeNumber> expired;
+    for (auto it = m_nodes.cbegin(); it != m_nodes.cend(); ++it)
+        if (it->named && it->expires && *it->expires <= now)
+            expired.append(it.key());
+    for (InodeNumber ino : std::as_const(expired)) {
+        unnameLocked(m_nodes[ino]);
+        eraseIfIdleLocked(ino);
+    }
+    for (auto it = m_aliases.begin(); it != m_aliases.end();)
+        it = it->expires <= now ? m_aliases.erase(it) : std::next(it);
+}
+
+void StagingArea::unnameLocked(Node& node)
+{
+    if (!node.named)
+        return;
+    const Key key{node.state.parent, node.state.name};
+    if (m_names.value(key) == node.state.ino)
+        m_names.remove(key);
+    node.named = false;
+}
+
+void StagingArea::dropLocked(const Key& key)
+{
+    m_aliases.remove(key);
+    const InodeNumber ino = m_names.value(key);
+    if (!ino)
+        return;
+    Node& n = m_nodes[ino];
+    n.removed = true;
+    unnameLocked(n);
+    eraseIfIdleLocked(ino);
+}
+
+void StagingArea::eraseIfIdleLocked(InodeNumber ino)
+{
+    auto it = m_nodes.find(ino);
+    if (it == m_nodes.end() || it->handles > 0 || it->creating)
+        return;
+    Node& n = *it;
+    if (n.named) {
+        // Its bytes are with the extension and nobody reads them here: free the descriptor.
+        if (n.path.isEmpty() && n.fd >= 0) {
+            ::close(n.fd);
+            n.fd = -1;
+        }
+        return;
+    }
+    if (n.fd >= 0)
+        ::close(n.fd);
+    if (!n.path.isEmpty())
+        QFile::remove(n.path);
+    m_nodes.erase(it);
+}
+
+Result<void> StagingArea::ownFileLocked(Node& node, bool keepData)
+{
+    if (!node.handedOver && node.fd >= 0 && !node.path.isEmpty())
+        return Result<void>::success();
+    if (keepData && node.fd < 0 && node.state.size > 0)
+        return fileError(EPERM, QStringLiteral("contents already handed over"));
+    const QString path = m_directory + u'/' + QString::number(m_nextFile++);
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return fileError(errno, path);
+    if (keepData && node.fd >= 0) {
+        const Result<void> copied = copyAll(node.fd, fd, node.state.size);
+        if (!copied) {
+            ::close(fd);
+            QFile::remove(path);
+            return copied;
+        }
+    }
+    if (!keepData)
+        node.state.size = 0;
+    if (node.fd >= 0)
+        ::close(node.fd);
+    node.fd = fd;
+    node.path = path;
+    node.handedOver = false;
+    const timespec times[2] = {node.state.atime, node.state.mtime};
+    ::futimens(fd, times);
+    return Result<void>::success();
+}
+
+StagingArea::Node* StagingArea::nodeOfHandleLocked(quint64 fh, Handle** handle)
+{
+    auto h = m_handles.find(fh);
+    if (h == m_handles.end())
+        return nullptr;
+    if (handle)
+        *handle = &*h;
+    auto n = m_nodes.find(h->ino);
+    return n == m_nodes.end() ? nullptr : &*n;
+}
+
+bool StagingArea::isLocalPlaceLocked(const Node& node) const
+{
+    const std::optional<ReplicaEntry> parent = m_replica.entry(node.state.parent);
+    return !parent || TrashFolder::isLocalPlace(parent->item.itemIdentifier, node.state.name);
+}
+
+std::optional<StagedName> StagingArea::find(InodeNumber parent, const QByteArray& name)
+{
+    std::lock_guard lock(m_mutex);
+    sweepLocked();
+    const Key key{parent, name};
+    if (const InodeNumber ino = m_names.value(key))
+        return StagedName{name, ino, {}, false};
+    auto a = m_aliases.constFind(key);
+    if (a != m_aliases.cend())
+        return StagedName{name, a->ino, a->identifier, a->isFolder};
+    return std::nullopt;
+}
+
+QList<StagedName> StagingArea::entriesIn(InodeNumber folder)
+{
+    std::lock_guard lock(m_mutex);
+    sweepLocked();
+    QList<StagedName> list;
+    for (auto it = m_names.cbegin(); it != m_names.cend(); ++it)
+        if (it.key().first == folder)
+            list.append({it.key().second, it.value(), {}, false});
+    for (auto it = m_aliases.cbegin(); it != m_aliases.cend(); ++it)
+        if (it.key().first == folder)
+            list.append({it.key().second, it->ino, it->identifier, it->isFolder});
+    return list;
+}
+
+std::optional<StagedFile> StagingArea::file(InodeNumber ino)
+{
+    std::lock_guard lock(m_mutex);
+    auto it = m_nodes.constFind(ino);
+    if (it == m_nodes.cend())
+        return std::nullopt;
+    StagedFile f = it->state;
+    f.hasData = it->fd >= 0;
+    return f;
+}
+
+Result<QPair<InodeNumber, quint64>> StagingArea::create(InodeNumber parent, const QByteArray& name,
+                                                        mode_t mode)
+{
+    std::lock_guard lock(m_mutex);
+    sweepLocked();
+    const Key key{parent, name};
+    if (m_names.contains(key) || m_aliases.contains(key))
+        return fileError(EEXIST, QString::fromUtf8(name));
+    const quint64 number = m_nextFile;
+    Node n;
+    n.state.ino = m_replica.reserveInode(QStringLiteral("#fusehost:staged/%1").arg(number));
+    n.state.parent = parent;
+    n.state.name = name;
+    n.state.mode = mode & 07777;
+    n.state.atime = n.state.mtime = realNow();
+    n.state.unsent = true;
+    const Result<void> made = ownFileLocked(n, false);
+    if (!made)
+        return made.error();
+    n.handles = 1;
+    const InodeNumber ino = n.state.ino;
+    m_nodes.insert(ino, std::move(n));
+    m_names.insert(key, ino);
+    const quint64 fh = kStagedHandleBit | m_nextHandle++;
+    m_handles.insert(fh, Handle{ino, true});
+    return QPair<InodeNumber, quint64>(ino, fh);
+}
+
+Result<quint64> StagingArea::open(InodeNumber ino, int flags)
+{
+    std::lock_guard lock(m_mutex);
+    auto it = m_nodes.find(ino);
+    if (it == m_nodes.end())
+        return fileError(ENOENT, QStringLiteral("local file"));
+    Node& n = *it;
+    const bool writing = (flags & O_ACCMODE) != O_RDONLY;
+    bool truncated = false;
+    if (flags & O_TRUNC) {
+        const Result<void> own = ownFileLocked(n, false);
+        if (!own)
+            return own.error();
+        if (::ftruncate(n.fd, 0) != 0)
+            return fileError(errno, n.path);
+        n.state.size = 0;
+        n.state.mtime = realNow();
+        n.state.unsent = true;
+        n.expires.reset();
+        truncated = true;
+    } else if (n.fd < 0) {
+        // The bytes went to the extension; only a fresh start can be written here.
+        return fileError(writing ? EPERM : ENOENT, QStringLiteral("local file"));
+    }
+    ++n.handles;
+    const quint64 fh = kStagedHandleBit | m_nextHandle++;
+    m_handles.insert(fh, Handle{ino, truncated});
+    return fh;
+}
+
+Result<size_t> StagingArea::write(quint64 fh, const char* data, size_t size, off_t offset)
+{
+    std::lock_guard lock(m_mutex);
+    Handle* h = nullptr;
+    Node* n = nodeOfHandleLocked(fh, &h);
+    if (!n)
+        return fileError(EBADF, QStringLiteral("write"));
+    const Result<void> own = ownFileLocked(*n, true);
+    if (!own)
+        return own.error();
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t w = ::pwrite(n->fd, data + done, size - done, offset + off_t(done));
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w < 0)
+            return fileError(errno, n->path);
+        done += size_t(w);
+    }
+    n->state.size = qMax<qint64>(n->state.size, qint64(offset) + qint64(done));
+    n->state.mtime = realNow();
+    n->state.unsent = true;
+    n->expires.reset();
+    h->wrote = true;
+    return done;
+}
+
+Result<size_t> StagingArea::read(quint64 fh, char* buffer, size_t size, off_t offset)
+{
+    std::lock_guard lock(m_mutex);
+    Node* n = nodeOfHandleLocked(fh);
+    if (!n || n->fd < 0)
+        return fileError(EBADF, QStringLiteral("read"));
+    size_t got = 0;
+    while (got < size) {
+        const ssize_t r = ::pread(n->fd, buffer + got, size - got, offset + off_t(got));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0)
+            return fileError(errno, n->path);
+        if (r == 0)
+            break;
+        got += size_t(r);
+    }
+    return got;
+}
+
+Result<void> StagingArea::fsync(quint64 fh)
+{
+    std::lock_guard lock(m_mutex);
+    Node* n = nodeOfHandleLocked(fh);
+    if (n && n->fd >= 0 && !n->handedOver && ::fdatasync(n->fd) != 0)
+        return fileError(errno, n->path);
+    return Result<void>::success();
+}
+
+void StagingArea::release(quint64 fh)
+{
+    std::lock_guard lock(m_mutex);
+    const std::optional<Handle> h =
+        m_handles.contains(fh) ? std::optional(m_handles.take(fh)) : std::nullopt;
+    if (!h)
+        return;
+    auto n = m_nodes.find(h->ino);
+    if (n == m_nodes.end())
+        return;
+    --n->handles;
+    eraseIfIdleLocked(h->ino);
+}
+
+Result<StagedFile> StagingArea::setAttributes(InodeNumber ino, quint64 fh,
+                                              std::optional<off_t> size, std::optional<mode_t> mode,
+                                              std::optional<timespec> atime,
+                                              std::optional<timespec> mtime)
+{
+    std::lock_guard lock(m_mutex);
+    auto it = m_nodes.find(ino);
+    if (it == m_nodes.end())
+        return fileError(ENOENT, QStringLiteral("local file"));
+    Node& n = *it;
+    if (size) {
+        const Result<void> own = ownFileLocked(n, *size > 0);
+        if (!own)
+            return own.error();
+        if (::ftruncate(n.fd, *size) != 0)
+            return fileError(errno, n.path);
+        n.state.size = *size;
+        n.state.mtime = realNow();
+        n.state.unsent = true;
+        n.expires.reset();
+        if (auto h = m_handles.find(fh); h != m_handles.end())
+            h->wrote = true;
+    }
+    if (mode)
+        n.state.mode = *mode & 07777;
+    if (atime)
+        n.state.atime = *atime;
+    if (mtime)
+        n.state.mtime = *mtime;
+    // The file the extension was handed keeps the times it had.
+    if ((atime || mtime) && !n.handedOver && n.fd >= 0) {
+        const timespec times[2] = {n.state.atime, n.state.mtime};
+        ::futimens(n.fd, times);
+    }
+    StagedFile f = n.state;
+    f.hasData = n.fd >= 0;
+    return f;
+}
+
+std::optional<StagedHandOver>
+StagingArea::handOverLocked(Node& node, InodeNumber parent,
+                            const FileProviderItemIdentifier& parentId, const QByteArray& name)
+{
+    if (!ownFileLocked(node, true))
+        return std::nullopt;
+    node.creating = true;
+    node.handedOver = true;
+    node.state.unsent = false;
+    return StagedHandOver{
+        node.state.ino,          parent, parentId, name, node.path, node.state.size,
+        dateOf(node.state.mtime)};
+}
+
+std::optional<StagedHandOver> StagingArea::flush(quint64 fh, Waiter waiter)
+{
+    int answer = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        Handle* h = nullptr;
+        Node* n = nodeOfHandleLocked(fh, &h);
+        if (n && h->wrote) {
+            h->wrote = false;
+            if (n->creating) {
+                n->next.append(std::move(waiter));
+                return std::nullopt;
+            }
+            if (n->state.unsent && !n->removed && !isLocalPlaceLocked(*n)) {
+                const std::optional<ReplicaEntry> parent = m_replica.entry(n->state.parent);
+                std::optional<StagedHandOver> handOver =
+                    handOverLocked(*n, n->state.parent, parent->item.itemIdentifier, n->state.name);
+                if (handOver) {
+                    n->current.append(std::move(waiter));
+                    return handOver;
+                }
+                answer = EIO;
+            }
+        }
+    }
+    waiter(answer);
+    return std::nullopt;
+}
+
+std::optional<StagedHandOver>
+StagingArea::createAt(InodeNumber ino, InodeNumber parent,
+                      const FileProviderItemIdentifier& parentIdentifier, const QByteArray& name,
+                      Waiter waiter)
+{
+    int answer = ENOENT;
+    {
+        std::lock_guard lock(m_mutex);
+        auto it = m_nodes.find(ino);
+        if (it != m_nodes.end()) {
+            answer = EBUSY;
+            if (!it->creating) {
+                std::optional<StagedHandOver> handOver =
+                    handOverLocked(*it, parent, parentIdentifier, name);
+                if (handOver) {
+                    it->moveTo = Key{parent, name};
+                    it->current.append(std::move(waiter));
+                    return handOver;
+                }
+                answer = EPERM;
+            }
+        }
+    }
+    waiter(answer);
+    return std::nullopt;
+}
+
+std::optional<StagedHandOver> StagingArea::creationEnded(const StagedHandOver& handOver,
+                                                         const Outcome& outcome, int error)
+{
+    QList<Waiter> waiters;
+    QList<Waiter> failed;
+    std::optional<StagedHandOver> next;
+    {
+        std::lock_guard lock(m_mutex);
+        auto it = m_nodes.find(handOver.ino);
+        if (it == m_nodes.end())
+            return std::nullopt;
+        Node& n = *it;
+        n.creating = false;
+        waiters = std::move(n.current);
+        n.current.clear();
+        if (outcome) {
+            // The extension linked or copied it before answering.
+            QFile::remove(handOver.path);
+            if (n.path == handOver.path)
+                n.path.clear();
+            n.created = true;
+            n.state.createdAs = outcome.value();
+            if (n.moveTo) {
+                unnameLocked(n);
+                n.state.parent = n.moveTo->first;
+                n.state.name = n.moveTo->second;
+            }
+            if (!n.removed) {
+                const Key key{n.state.parent, n.state.name};
+                if (m_names.value(key) != n.state.ino) {
+                    dropLocked(key);
+                    m_names.insert(key, n.state.ino);
+                }
+                m_aliases.remove(key);
+                n.named = true;
+                if (!n.state.unsent)
+                    n.expires = Clock::now().addMSecs(qint64(m_graceSeconds * 1000));
+            }
+        } else {
+            if (n.path == handOver.path)
+                n.handedOver = false;
+            n.state.unsent = true;
+        }
+        n.moveTo.reset();
+        if (!n.next.isEmpty()) {
+            // Closes that came while it ran wait for the bytes they wrote.
+            const bool more = outcome && n.state.unsent && !n.removed && !isLocalPlaceLocked(n);
+            if (more) {
+                const std::optional<ReplicaEntry> parent = m_replica.entry(n.state.parent);
+                next = handOverLocked(n, n.state.parent, parent->item.itemIdentifier, n.state.name);
+            }
+            if (next)
+                n.current = std::move(n.next);
+            else
+                (more ? failed : waiters).append(n.next);
+            n.next.clear();
+        }
+        eraseIfIdleLocked(handOver.ino);
+    }
+    for (const Waiter& w : std::as_const(waiters))
+        w(error);
+    for (const Waiter& w : std::as_const(failed))
+        w(EIO);
+    return next;
+}
+
+void StagingArea::rename(InodeNumber ino, InodeNumber parent, const QByteArray& name)
+{
+    std::lock_guard lock(m_mutex);
+    auto it = m_nodes.find(ino);
+    if (it == m_nodes.end())
+        return;
+    const Key key{parent, name};
+    if (m_names.value(key) != ino)
+        dropLocked(key);
+    unnameLocked(*it);
+    it->state.parent = parent;
+    it->state.name = name;
+    it->named = true;
+    m_names.insert(key, ino);
+}
+
+void StagingArea::remember(InodeNumber parent, const QByteArray& name,
+                           const FileProviderItemIdentifier& identifier, InodeNumber ino,
+                           bool isFolder)
+{
+    std::lock_guard lock(m_mutex);
+    const Key key{parent, name};
+    dropLocked(key);
+    m_aliases.insert(key, Alias{identifier, ino, isFolder,
+                                Clock::now().addMSecs(qint64(m_graceSeconds * 1000))});
+}
+
+void StagingArea::drop(InodeNumber parent, const QByteArray& name)
+{
+    std::lock_guard lock(m_mutex);
+    dropLocked({parent, name});
+}
+
+} // namespace pixavella

@@ -1,0 +1,163 @@
+#pragma once
+
+#include "Replica.h"
+#include "Result.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QList>
+#include <QString>
+
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <sys/stat.h>
+
+namespace pixavella {
+
+// Handle numbers of local files carry this bit; the others are descriptors of the content cache.
+inline constexpr quint64 kStagedHandleBit = quint64(1) << 62;
+
+// A name the staging area answers for in a folder: a local file, or (for a short while after
+// the extension filed it elsewhere) an item of the replica.
+struct StagedName {
+    QByteArray name;
+    InodeNumber ino = 0;              // the local file, or the item's inode
+    FileProviderItemIdentifier alias; // empty for a local file
+    bool isFolder = false;
+};
+
+// A copy of a local file's state.
+struct StagedFile {
+    InodeNumber ino = 0;
+    InodeNumber parent = 0;
+    QByteArray name;
+    qint64 size = 0;
+    mode_t mode = 0644;
+    timespec atime{};
+    timespec mtime{};
+    bool hasData = false; // the bytes are still here (not only with the extension)
+    bool unsent = false;  // written since the extension last took it
+    std::optional<FileProviderItemIdentifier> createdAs;
+};
+
+// What the extension is handed when a local file becomes an item: the file at `path` is
+// never written again by the host.
+struct StagedHandOver {
+    InodeNumber ino = 0;
+    InodeNumber parent = 0;
+    FileProviderItemIdentifier parentIdentifier;
+    QByteArray name;
+    QString path;
+    qint64 size = 0;
+    QDateTime modified;
+};
+
+// Files written on the drive that the extension does not hold: new files until a close hands
+// them over, hidden files and the trash's info files (which stay), and for a grace period the
+// names where something was dropped, so tools that set times or modes after closing succeed.
+// Each local file has its own inode, a staging file and an open descriptor; once handed over,
+// the next write goes to a fresh copy, since the extension may have linked the file.
+class StagingArea {
+public:
+    // Answers a close or a rename waiting on a creation: 0 or an errno.
+    using Waiter = std::function<void(int error)>;
+    using Outcome = Result<std::optional<FileProviderItemIdentifier>>;
+
+    StagingArea(QString directory, Replica& replica, double graceSeconds);
+    ~StagingArea();
+    StagingArea(const StagingArea&) = delete;
+    StagingArea& operator=(const StagingArea&) = delete;
+
+    std::optional<StagedName> find(InodeNumber parent, const QByteArray& name);
+    QList<StagedName> entriesIn(InodeNumber folder);
+    std::optional<StagedFile> file(InodeNumber ino);
+
+    // A new local file, open for writing: its inode and handle.
+    Result<QPair<InodeNumber, quint64>> create(InodeNumber parent, const QByteArray& name,
+                                               mode_t mode);
+    Result<quint64> open(InodeNumber ino, int flags);
+    Result<size_t> write(quint64 fh, const char* data, size_t size, off_t offset);
+    Result<size_t> read(quint64 fh, char* buffer, size_t size, off_t offset);
+    Result<void> fsync(quint64 fh);
+    void release(quint64 fh);
+    // Only the given attributes change; `fh` is 0 when set by path.
+    Result<StagedFile> setAttributes(InodeNumber ino, quint64 fh, std::optional<off_t> size,
+                                     std::optional<mode_t> mode, std::optional<timespec> atime,
+                                     std::optional<timespec> mtime);
+
+    // A close of `fh`: a hand-over to give the extension, or nothing when `waiter` was answered
+    // or will be with the creation in progress.
+    std::optional<StagedHandOver> flush(quint64 fh, Waiter waiter);
+    // A rename of local file `ino` to a visible place: its creation under the new name, or
+    // nothing when `waiter` was answered.
+    std::optional<StagedHandOver> createAt(InodeNumber ino, InodeNumber parent,
+                                           const FileProviderItemIdentifier& parentIdentifier,
+                                           const QByteArray& name, Waiter waiter);
+    // The extension answered `handOver`; returns the next creation to start, if any.
+    std::optional<StagedHandOver> creationEnded(const StagedHandOver& handOver,
+                                                const Outcome& outcome, int error);
+
+    // Renames a local file within the host (replacing what the staging area had at the target).
+    void rename(InodeNumber ino, InodeNumber parent, const QByteArray& name);
+    // For the grace period, `name` in `parent` resolves to the replica's item `identifier`.
+    void remember(InodeNumber parent, const QByteArray& name,
+                  const FileProviderItemIdentifier& identifier, InodeNumber ino, bool isFolder);
+    // Drops whatever the staging area answers for at that name (a removed or replaced file).
+    void drop(InodeNumber parent, const QByteArray& name);
+
+private:
+    struct Node {
+        StagedFile state;
+        QString path;
+        int fd = -1;
+        bool named = true;    // resolvable at state.parent/state.name
+        bool removed = false; // deleted by the user: never handed over
+        bool handedOver = false;
+        bool created = false;
+        std::optional<QDateTime> expires;
+        int handles = 0;
+        bool creating = false;
+        QList<Waiter> current; // answered by the creation in progress
+        QList<Waiter> next;    // closes that came while it ran
+        std::optional<QPair<InodeNumber, QByteArray>> moveTo;
+    };
+    struct Handle {
+        InodeNumber ino = 0;
+        bool wrote = false;
+    };
+    struct Alias {
+        FileProviderItemIdentifier identifier;
+        InodeNumber ino = 0;
+        bool isFolder = false;
+        QDateTime expires;
+    };
+    using Key = QPair<InodeNumber, QByteArray>;
+
+    // All below under m_mutex.
+    void sweepLocked();
+    void unnameLocked(Node& node);
+    void dropLocked(const Key& key);
+    void eraseIfIdleLocked(InodeNumber ino);
+    Result<void> ownFileLocked(Node& node, bool keepData);
+    Node* nodeOfHandleLocked(quint64 fh, Handle** handle = nullptr);
+    std::optional<StagedHandOver> handOverLocked(Node& node, InodeNumber parent,
+                                                 const FileProviderItemIdentifier& parentId,
+                                                 const QByteArray& name);
+    bool isLocalPlaceLocked(const Node& node) const;
+
+    const QString m_directory;
+    Replica& m_replica;
+    const double m_graceSeconds;
+    // Guards every field below. Local file I/O happens under it; the extension is never
+    // called with it held. Taken before the replica's lock.
+    std::mutex m_mutex;
+    QHash<InodeNumber, Node> m_nodes;
+    QHash<Key, InodeNumber> m_names;
+    QHash<Key, Alias> m_aliases;
+    QHash<quint64, Handle> m_handles;
+    quint64 m_nextHandle = 1;
+    quint64 m_nextFile = 1;
+};
+
+} // namespace pixavella

@@ -1,0 +1,496 @@
+// HostCore's write side: files are staged locally and become items when closed; folders,
+// renames and removals are asked of the extension, and the replica follows its answers.
+
+#include "ErrnoMapping.h"
+#include "FuseLog.h"
+#include "HostCore.h"
+#include "NameDisambiguator.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+
+namespace pixavella {
+
+namespace {
+
+timespec timeToSet(const struct stat& attr, int toSet, int given, int now, bool modification)
+{
+    timespec t{};
+    if (toSet & now)
+        ::clock_gettime(CLOCK_REALTIME, &t);
+    else if (toSet & given)
+        t = modification ? attr.st_mtim : attr.st_atim;
+    return t;
+}
+
+FileProviderItemProperties templateFor(const FileProviderItemIdentifier& parent,
+                                       const QByteArray& name, bool folder)
+{
+    FileProviderItemProperties t;
+    t.parentItemIdentifier = parent;
+    t.filename = QString::fromUtf8(name);
+    t.contentType = folder ? ContentType::folder()
+                           : ContentType::fromFilenameExtension(filenameExtension(t.filename))
+                                 .value_or(ContentType::data());
+    return t;
+}
+
+} // namespace
+
+void HostCore::create(RequestId id, fuse_ino_t parent, QByteArray name, mode_t mode)
+{
+    const std::optional<ReplicaEntry> folder = m_replica.entry(parent);
+    if (!folder || !folder->isFolder) {
+        m_requests.fail(id, folder ? ENOTDIR : ENOENT);
+        return;
+    }
+    if (name.size() > kMaxDiskNameBytes) {
+        m_requests.fail(id, ENAMETOOLONG);
+        return;
+    }
+    if (m_replica.child(parent, name, false)) {
+        m_requests.fail(id, EEXIST);
+        return;
+    }
+    const Result<QPair<InodeNumber, quint64>> made = m_staging.create(parent, name, mode);
+    if (!made) {
+        m_requests.fail(id, errnoForError(made.error()));
+        return;
+    }
+    const auto [ino, fh] = made.value();
+    const std::optional<StagedFile> file = m_staging.file(ino);
+    const fuse_entry_param ep = entryParam(*file);
+    fuse_file_info fi{};
+    fi.fh = fh;
+    if (!m_requests.answer(id, [&](fuse_req_t req) { fuse_reply_create(req, &ep, &fi); }))
+        m_staging.release(fh);
+}
+
+void HostCore::write(RequestId id, quint64 fh, const char* data, size_t size, off_t offset)
+{
+    if (!(fh & kStagedHandleBit)) {
+        m_requests.fail(id, EBADF);
+        return;
+    }
+    const Result<size_t> written = m_staging.write(fh, data, size, offset);
+    if (!written) {
+        m_requests.fail(id, errnoForError(written.error()));
+        return;
+    }
+    m_requests.answer(id, [&](fuse_req_t req) { fuse_reply_write(req, written.value()); });
+}
+
+void HostCore::flush(RequestId id, quint64 fh)
+{
+    if (!(fh & kStagedHandleBit)) {
+        m_requests.fail(id, 0);
+        return;
+    }
+    std::weak_ptr<HostCore> weak = weak_from_this();
+    const std::optional<StagedHandOver> handOver = m_staging.flush(fh, [weak, id](int error) {
+        if (auto self = weak.lock())
+            self->m_requests.fail(id, error);
+    });
+    if (handOver)
+        startCreation(*handOver);
+}
+
+void HostCore::fsync(RequestId id, quint64 fh)
+{
+    const Result<void> synced =
+        (fh & kStagedHandleBit) ? m_staging.fsync(fh) : Result<void>::success();
+    m_requests.fail(id, synced ? 0 : errnoForError(synced.error()));
+}
+
+void HostCore::startCreation(const StagedHandOver& handOver)
+{
+    FileProviderItemProperties t = templateFor(handOver.parentIdentifier, handOver.name, false);
+    t.documentSize = handOver.size;
+    t.creationDate = handOver.modified;
+    t.contentModificationDate = handOver.modified;
+    using namespace FileProviderItemField;
+    const FileProviderItemFields fields =
+        contents | filename | parentItemIdentifier | creationDate | contentModificationDate;
+    std::weak_ptr<HostCore> weak = weak_from_this();
+    auto completion = [weak, handOver](Result<FileProviderItemChange> result) {
+        if (auto self = weak.lock())
+            self->creationAnswered(handOver, std::move(result));
+    };
+    try {
+        m_extension->createItem(FileProviderItemSnapshot::make(std::move(t)), fields, handOver.path,
+                                0, completion);
+    } catch (...) {
+        completion(fileError(EIO, QStringLiteral("createItem")));
+    }
+}
+
+void HostCore::creationAnswered(const StagedHandOver& handOver,
+                                Result<FileProviderItemChange> result)
+{
+    StagingArea::Outcome outcome = std::optional<FileProviderItemIdentifier>();
+    int error = 0;
+    if (!result) {
+        error = errnoForError(result.error());
+        qCInfo(lcFuseHost).noquote() << "creation of" << QString::fromUtf8(handOver.name)
+                                     << "failed:" << result.error().description;
+        outcome = result.error();
+    } else if (const FileProviderItemRef& item = result.value().item) {
+        post(m_replica.placeItem(item));
+        outcome = std::optional(item->itemIdentifier());
+    }
+    if (const std::optional<StagedHandOver> next =
+            m_staging.creationEnded(handOver, outcome, error))
+        startCreation(*next);
+}
+
+void HostCore::setattr(RequestId id, fuse_ino_t ino, const struct stat& attr, int toSet, quint64 fh)
+{
+    if (((toSet & FUSE_SET_ATTR_UID) && attr.st_uid != m_uid) ||
+        ((toSet & FUSE_SET_ATTR_GID) && attr.st_gid != m_gid)) {
+        m_requests.fail(id, EPERM);
+        return;
+    }
+    const std::optional<off_t> size =
+        (toSet & FUSE_SET_ATTR_SIZE) ? std::optional(attr.st_size) : std::nullopt;
+    if (m_staging.file(ino)) {
+        std::optional<timespec> atime, mtime;
+        if (toSet & (FUSE_SET_ATTR_ATIME | FUSE_SET_ATTR_ATIME_NOW))
+            atime = timeToSet(attr, toSet, FUSE_SET_ATTR_ATIME, FUSE_SET_ATTR_ATIME_NOW, false);
+        if (toSet & (FUSE_SET_ATTR_MTIME | FUSE_SET_ATTR_MTIME_NOW))
+            mtime = timeToSet(attr, toSet, FUSE_SET_ATTR_MTIME, FUSE_SET_ATTR_MTIME_NOW, true);
+        const std::optional<mode_t> mode =
+            (toSet & FUSE_SET_ATTR_MODE) ? std::optional(attr.st_mode) : std::nullopt;
+        const Result<StagedFile> file = m_staging.setAttributes(
+            ino, (fh & kStagedHandleBit) ? fh : 0, size, mode, atime, mtime);
+        if (!file) {
+            m_requests.fail(id, errnoForError(file.error()));
+            return;
+        }
+        const struct stat st = statOf(file.value());
+        m_requests.answer(id, [&](fuse_req_t req) { fuse_reply_attr(req, &st, 0); });
+        return;
+    }
+    const std::optional<ReplicaEntry> e = m_replica.entry(ino);
+    if (!e) {
+        m_requests.fail(id, ENOENT);
+        return;
+    }
+    // The extension's items keep their own times and modes: setting them is accepted and has
+    // no effect, so that copies into the drive (cp -p, rsync -a) finish; contents never change
+    // in place.
+    if (size) {
+        m_requests.fail(id, e->isFolder ? EISDIR : EPERM);
+        return;
+    }
+    const struct stat st = statOf(*e);
+    m_requests.answer(id, [&](fuse_req_t req) { fuse_reply_attr(req, &st, m_timeout); });
+}
+
+void HostCore::mkdir(RequestId id, fuse_ino_t parent, QByteArray name)
+{
+    const std::optional<ReplicaEntry> folder = m_replica.entry(parent);
+    if (!folder || !folder->isFolder) {
+        m_requests.fail(id, folder ? ENOTDIR : ENOENT);
+        return;
+    }
+    if (name.size() > kMaxDiskNameBytes) {
+        m_requests.fail(id, ENAMETOOLONG);
+        return;
+    }
+    const FileProviderItemIdentifier& parentId = folder->item.itemIdentifier;
+    if (TrashFolder::isTrashName(name) ||
+        (TrashFolder::isHostFolder(parentId) && parentId != FileProviderContainer::root)) {
+        m_requests.fail(id, EPERM);
+        return;
+    }
+    if (m_staging.find(parent, name) || m_replica.child(parent, name, false)) {
+        m_requests.fail(id, EEXIST);
+        return;
+    }
+    std::weak_ptr<HostCore> weak = weak_from_this();
+    auto completion = [weak, id, parent, name](Result<FileProviderItemChange> result) {
+        if (auto self = weak.lock())
+            self->guarded(id, [&] { self->folderCreated(id, parent, name, std::move(result)); });
+    };
+    try {
+        m_extension->createItem(FileProviderItemSnapshot::make(templateFor(parentId, name, true)),
+                                FileProviderItemField::filename |
+                                    FileProviderItemField::parentItemIdentifier,
+                                std::nullopt, 0, completion);
+    } catch (...) {
+        completion(fileError(EIO, QStringLiteral("createItem")));
+    }
+}
+
+void HostCore::folderCreated(RequestId id, fuse_ino_t parent, const QByteArray& name,
+                             Result<FileProviderItemChange> result)
+{
+    if (!result) {
+        m_requests.fail(id, errnoForError(result.error()));
+        return;
+    }
+    const FileProviderItemRef item = result.value().item;
+    // Nothing was made: a folder that exists only here could take files nobody would keep.
+    if (!item) {
+        m_requests.fail(id, EPERM);
+        return;
+    }
+    post(m_replica.placeItem(item, true));
+    const std::optional<ReplicaEntry> e = m_replica.entry(item->itemIdentifier());
+    if (!e) {
+        m_requests.fail(id, EIO);
+        return;
+    }
+    fuse_entry_param ep = entryParam(*e);
+    if (e->parentIno != parent || e->diskName != name) {
+        m_staging.remember(parent, name, e->item.itemIdentifier, e->ino, e->isFolder);
+        ep.entry_timeout = 0;
+    }
+    bool sent = false;
+    m_requests.answer(id, [&](fuse_req_t req) { sent = fuse_reply_entry(req, &ep) == 0; });
+    if (!sent)
+        m_replica.forget(e->ino, 1);
+}
+
+void HostCore::remove(RequestId id, fuse_ino_t parent, QByteArray name, bool folder)
+{
+    std::optional<ReplicaEntry> e;
+    if (const std::optional<StagedName> staged = m_staging.find(parent, name)) {
+        if (staged->alias.isEmpty()) {
+            const std::optional<StagedFile> file = m_staging.file(staged->ino);
+            if (folder) {
+                m_requests.fail(id, ENOTDIR);
+                return;
+            }
+            // A file handed over moments ago: removing it removes what it became.
+            if (file && file->createdAs && !file->unsent)
+                e = m_replica.entry(*file->createdAs);
+            if (!e) {
+                m_staging.drop(parent, name);
+                m_requests.fail(id, 0);
+                return;
+            }
+        } else {
+            e = m_replica.entry(staged->alias);
+        }
+    } else {
+        e = m_replica.child(parent, name, false);
+    }
+    if (!e) {
+        m_requests.fail(id, ENOENT);
+        return;
+    }
+    if (TrashFolder::isHostFolder(e->item.itemIdentifier)) {
+        m_requests.fail(id, EPERM);
+        return;
+    }
+    if (folder != e->isFolder) {
+        m_requests.fail(id, folder ? ENOTDIR : EISDIR);
+        return;
+    }
+    if (!folder) {
+        deleteNamed(id, parent, name, *e);
+        return;
+    }
+    // rmdir removes empty folders only, as anywhere else: the folder must be known to be empty.
+    std::weak_ptr<HostCore> weak = weak_from_this();
+    const ReplicaEntry entry = *e;
+    whenCurrent(entry.item.itemIdentifier, [weak, id, parent, name, entry](Result<void> ready) {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        self->guarded(id, [&] {
+            if (!ready) {
+                self->m_requests.fail(id, errnoForError(ready.error()));
+                return;
+            }
+            const std::optional<QList<ReplicaEntry>> children = self->m_replica.children(entry.ino);
+            if ((children && !children->isEmpty()) ||
+                !self->m_staging.entriesIn(entry.ino).isEmpty()) {
+                self->m_requests.fail(id, ENOTEMPTY);
+                return;
+            }
+            self->deleteNamed(id, parent, name, entry);
+        });
+    });
+}
+
+void HostCore::deleteNamed(RequestId id, fuse_ino_t parent, const QByteArray& name,
+                           const ReplicaEntry& entry)
+{
+    std::weak_ptr<HostCore> weak = weak_from_this();
+    const FileProviderItemIdentifier identifier = entry.item.itemIdentifier;
+    auto completion = [weak, id, parent, name, identifier](Result<void> result) {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        self->guarded(id, [&] {
+            if (!result) {
+                self->m_requests.fail(id, errnoForError(result.error()));
+                return;
+            }
+            ReplicaDelta delta = self->m_replica.removeItem(identifier);
+            self->m_staging.drop(parent, name);
+            delta.entries.append({parent, name});
+            self->post(delta);
+            self->m_requests.fail(id, 0);
+        });
+    };
+    try {
+        m_extension->deleteItem(identifier, entry.item.itemVersion, 0, completion);
+    } catch (...) {
+        completion(fileError(EIO, QStringLiteral("deleteItem")));
+    }
+}
+
+void HostCore::rename(RequestId id, fuse_ino_t parent, QByteArray name, fuse_ino_t newParent,
+                      QByteArray newName, unsigned flags)
+{
+    // An exchange cannot be asked of the extension; only "do not replace" can be honoured.
+    if (flags & ~unsigned(RENAME_NOREPLACE)) {
+        m_requests.fail(id, EINVAL);
+        return;
+    }
+    const std::optional<ReplicaEntry> newFolder = m_replica.entry(newParent);
+    if (!newFolder || !newFolder->isFolder) {
+        m_requests.fail(id, newFolder ? ENOTDIR : ENOENT);
+        return;
+    }
+    if (newName.size() > kMaxDiskNameBytes) {
+        m_requests.fail(id, ENAMETOOLONG);
+        return;
+    }
+    if ((flags & RENAME_NOREPLACE) &&
+        (m_staging.find(newParent, newName) || m_replica.child(newParent, newName, false))) {
+        m_requests.fail(id, EEXIST);
+        return;
+    }
+    const FileProviderItemIdentifier& newParentId = newFolder->item.itemIdentifier;
+    RenameSource source;
+    std::optional<ReplicaEntry> e;
+    if (const std::optional<StagedName> staged = m_staging.find(parent, name)) {
+        if (staged->alias.isEmpty()) {
+            const std::optional<StagedFile> file = m_staging.file(staged->ino);
+            if (!file) {
+                m_requests.fail(id, ENOENT);
+                return;
+            }
+            if (file->createdAs && !file->unsent)
+                e = m_replica.entry(*file->createdAs);
+            if (!e) {
+                if (TrashFolder::isLocalPlace(newParentId, newName) || !file->unsent) {
+                    m_staging.rename(staged->ino, newParent, newName);
+                    m_requests.fail(id, 0);
+                    return;
+                }
+                // A hidden file takes its visible name: only now does it become an item.
+                std::weak_ptr<HostCore> weak = weak_from_this();
+                const std::optional<StagedHandOver> handOver = m_staging.createAt(
+                    staged->ino, newParent, newParentId, newName, [weak, id](int error) {
+                        if (auto self = weak.lock())
+                            self->m_requests.fail(id, error);
+                    });
+                if (handOver)
+                    startCreation(*handOver);
+                return;
+            }
+            source.localFile = staged->ino;
+        } else {
+            e = m_replica.entry(staged->alias);
+            source.viaAlias = true;
+        }
+    } else {
+        e = m_replica.child(parent, name, false);
+    }
+    if (!e) {
+        m_requests.fail(id, ENOENT);
+        return;
+    }
+    if (TrashFolder::isHostFolder(e->item.itemIdentifier) ||
+        newParentId == FuseHostFolder::trashRoot || newParentId == FuseHostFolder::trashInfo) {
+        m_requests.fail(id, EPERM);
+        return;
+    }
+    source.identifier = e->item.itemIdentifier;
+    source.before = e->item;
+    modifyForRename(id, parent, name, *newFolder, newName, std::move(source));
+}
+
+void HostCore::modifyForRename(RequestId id, fuse_ino_t parent, const QByteArray& name,
+                               const ReplicaEntry& newFolder, const QByteArray& newName,
+                               RenameSource source)
+{
+    FileProviderItemProperties changed = source.before;
+    changed.parentItemIdentifier = newFolder.item.itemIdentifier;
+    changed.filename = QString::fromUtf8(newName);
+    FileProviderItemFields fields = 0;
+    if (changed.parentItemIdentifier != source.before.parentItemIdentifier)
+        fields |= FileProviderItemField::parentItemIdentifier;
+    if (changed.filename != source.before.filename)
+        fields |= FileProviderItemField::filename;
+    const fuse_ino_t newParent = newFolder.ino;
+    if (fields == 0) {
+        // Only the name on disk changed (one of several same names): nothing to ask.
+        ReplicaDelta delta;
+        delta.entries.append({parent, name});
+        delta.entries.append({newParent, newName});
+        post(delta);
+        m_requests.fail(id, 0);
+        return;
+    }
+    std::weak_ptr<HostCore> weak = weak_from_this();
+    auto completion = [weak, id, parent, name, newParent, newName,
+                       source](Result<FileProviderItemChange> result) {
+        if (auto self = weak.lock())
+            self->guarded(id, [&] {
+                self->renameAnswered(id, parent, name, newParent, newName, source,
+                                     std::move(result));
+            });
+    };
+    try {
+        m_extension->modifyItem(FileProviderItemSnapshot::make(std::move(changed)),
+                                source.before.itemVersion, fields, std::nullopt, completion);
+    } catch (...) {
+        completion(fileError(EIO, QStringLiteral("modifyItem")));
+    }
+}
+
+void HostCore::renameAnswered(RequestId id, fuse_ino_t parent, const QByteArray& name,
+                              fuse_ino_t newParent, const QByteArray& newName,
+                              const RenameSource& source, Result<FileProviderItemChange> result)
+{
+    if (!result) {
+        m_requests.fail(id, errnoForError(result.error()));
+        return;
+    }
+    const FileProviderItemRef item = result.value().item;
+    // The extension put it back (or kept nothing of the move): the item stays where it was.
+    if (!item || (item->itemIdentifier() == source.identifier &&
+                  item->parentItemIdentifier() == source.before.parentItemIdentifier &&
+                  item->filename() == source.before.filename)) {
+        m_requests.fail(id, EPERM);
+        return;
+    }
+    ReplicaDelta delta = m_replica.placeItem(item);
+    delta.entries.append({parent, name});
+    delta.entries.append({newParent, newName});
+    if (source.localFile) {
+        m_staging.rename(source.localFile, newParent, newName);
+    } else {
+        if (source.viaAlias)
+            m_staging.drop(parent, name);
+        const std::optional<ReplicaEntry> placed = m_replica.entry(item->itemIdentifier());
+        if (placed && (placed->parentIno != newParent || placed->diskName != newName))
+            m_staging.remember(newParent, newName, placed->item.itemIdentifier, placed->ino,
+                               placed->isFolder);
+        else
+            m_staging.drop(newParent, newName);
+    }
+    post(delta);
+    m_requests.fail(id, 0);
+}
+
+} // namespace pixavella
