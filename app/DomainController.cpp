@@ -41,12 +41,14 @@ void DomainController::registerDomain()
     });
 }
 
-void DomainController::removeDomain()
+void DomainController::removeDomain(std::function<void()> done)
 {
-    m_backend->remove([](Result<void> removed) {
+    m_backend->remove([done = std::move(done)](Result<void> removed) {
         if (!removed)
             qCWarning(lcDomain).noquote()
                 << PIXAVELLA_LOG_PREFIX "échec retrait domaine: " + removed.error().description;
+        if (done)
+            done();
     });
 }
 

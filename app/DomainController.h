@@ -55,7 +55,8 @@ public:
     ~DomainController() override;
 
     void registerDomain();
-    void removeDomain();
+    // `done` runs once the removal answered, whatever its outcome.
+    void removeDomain(std::function<void()> done = {});
     // Removes, then adds whatever the removal's outcome. `done` runs once the add answered.
     void resetDomain(std::function<void()> done = {});
     void removeDomainAndWait(std::chrono::milliseconds timeout);

@@ -24,8 +24,18 @@ struct LaunchOptions {
     std::optional<QString> server;
     // "--server" was given with something that is not a server address.
     bool serverRejected = false;
+    // "--sign-in EMAIL": signs in with the password of kPasswordVariable. Empty when the
+    // switch is last, which the sign-in then refuses like an empty field.
+    std::optional<QString> signInEmail;
+    bool signOut = false; // "--sign-out"
+    bool help = false;    // "--help"
+
+    // Where "--sign-in" reads the password, so that it never shows in the process list.
+    static constexpr const char* kPasswordVariable = "PIXAVELLA_PASSWORD";
 
     static LaunchOptions parse(const QStringList& arguments);
+    // The text of "--help", in French.
+    static QString helpText();
     // An address the client can use: http or https, with a host.
     static bool isServerAddress(const QString& text);
 };

@@ -18,6 +18,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <utility>
 
 Q_LOGGING_CATEGORY(lcSession, "app.pixavella.session")
 
@@ -152,14 +153,19 @@ void SessionModel::useServer(const QString& server)
 }
 
 void SessionModel::signIn(const QString& serverText, const QString& emailText,
-                          const QString& password)
+                          const QString& password, SignInDone done)
 {
     const QString server = serverText.trimmed();
     const QString email = emailText.trimmed();
     if (!LaunchOptions::isServerAddress(server) || email.isEmpty() || password.isEmpty()) {
-        setLoginError(tr("Renseigne l'adresse du serveur, l'email et le mot de passe."));
+        const QString message = tr("Renseigne l'adresse du serveur, l'email et le mot de passe.");
+        setLoginError(message);
+        if (done)
+            done(message);
         return;
     }
+    if (done)
+        m_signInWaiters << std::move(done);
     // A second press while the first is under way would create a second key.
     if (m_signingIn)
         return;
@@ -180,6 +186,7 @@ void SessionModel::loginAnswered(const QString& server, const Result<LoginResult
         m_signingIn = false;
         endWork();
         setLoginError(loginMessage(answer.error()));
+        finishSignIn(m_loginError);
         return;
     }
     const QString email = answer.value().email;
@@ -201,6 +208,7 @@ void SessionModel::keyAnswered(const QString& server, const QString& email,
     if (!answer) {
         setLoginError(tr("Connexion réussie mais création de la clé impossible : ") +
                       loginMessage(answer.error()));
+        finishSignIn(m_loginError);
         return;
     }
     QString namesBase = server;
@@ -220,6 +228,14 @@ void SessionModel::keyAnswered(const QString& server, const QString& email,
     m_domain.registerDomain();
     startServices();
     emit signedIn();
+    finishSignIn(std::nullopt);
+}
+
+void SessionModel::finishSignIn(const std::optional<QString>& error)
+{
+    const QList<SignInDone> waiters = std::exchange(m_signInWaiters, {});
+    for (const SignInDone& done : waiters)
+        done(error);
 }
 
 void SessionModel::refreshConnection()
@@ -332,16 +348,16 @@ void SessionModel::finishRebuild(const QDateTime& started)
                        [this] { setRebuilding(false); });
 }
 
-void SessionModel::signOut()
+void SessionModel::signOut(std::function<void()> removed)
 {
     const std::optional<ImmichClient> client = SharedSettings::makeClient();
     const std::optional<QString> keyId = SharedSettings::apiKeyId();
     if (client && keyId && !keyId->isEmpty())
         client->deleteApiKey(*keyId, [](Result<void>) {});
-    clearSession();
+    clearSession(std::move(removed));
 }
 
-void SessionModel::clearSession()
+void SessionModel::clearSession(std::function<void()> removed)
 {
     if (m_pollTimer) {
         m_pollTimer->stop();
@@ -349,7 +365,7 @@ void SessionModel::clearSession()
         m_pollTimer = nullptr;
     }
     emit servicesStopping();
-    m_domain.removeDomain();
+    m_domain.removeDomain(std::move(removed));
     AssetNameStore::removeCacheFile();
     SharedSettings::setApiKey(QString());
     SharedSettings::setApiKeyId(QString());

@@ -8,6 +8,7 @@
 #include <QStringList>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 
 class QTimer;
@@ -62,16 +63,22 @@ public:
     // server it was made on: when the address changes, the key is revoked there (best effort)
     // and the session forgotten, so the key is never sent to another server.
     void useServer(const QString& server);
-    // The sign-in button. Nothing is stored until the API key exists.
-    void signIn(const QString& server, const QString& email, const QString& password);
+    // Absent error: signed in; otherwise the message the sign-in window shows.
+    using SignInDone = std::function<void(const std::optional<QString>& error)>;
+
+    // The sign-in button. Nothing is stored until the API key exists. `done` runs once, with
+    // the outcome of this press (or of the sign-in already under way).
+    void signIn(const QString& server, const QString& email, const QString& password,
+                SignInDone done = {});
     // Re-lists the drive and asks the server whether the key still works.
     void refreshConnection();
     // The menu's refresh: re-reads the library and re-lists every year folder.
     void rebuild();
-    // Revokes the API key (best effort, not awaited), then forgets the account.
-    void signOut();
+    // Revokes the API key (best effort, not awaited), then forgets the account. `removed` runs
+    // once the drive's domain is gone (or its removal failed).
+    void signOut(std::function<void()> removed = {});
     // Forgets the account locally: timers, domain, names cache, secret, e-mail, last refresh.
-    void clearSession();
+    void clearSession(std::function<void()> removed = {});
 
     // Text for the sign-in window.
     static QString loginMessage(const Error& error);
@@ -118,6 +125,7 @@ private:
     void loginAnswered(const QString& server, const Result<LoginResult>& answer);
     void keyAnswered(const QString& server, const QString& email,
                      const Result<CreatedApiKey>& answer);
+    void finishSignIn(const std::optional<QString>& error);
     void connectionChecked(quint64 generation, const Result<CurrentUser>& answer);
     void rebuildAnswered(quint64 generation, const QDateTime& started,
                          const Result<QList<ImmichAsset>>& answer);
@@ -145,6 +153,7 @@ private:
     std::optional<QDateTime> m_lastRefresh;
     std::optional<QString> m_loginError;
     bool m_signingIn = false;
+    QList<SignInDone> m_signInWaiters;
     QTimer* m_pollTimer = nullptr; // absent while signed out
     // Changes whenever the stored session does; answers carry the value of their request.
     quint64 m_generation = 0;

@@ -84,6 +84,8 @@ QWidgetAction* labelAction(QMenu& menu, const MenuRow& row)
     label->setContentsMargins(12, top, 16, bottom);
     auto* action = new QWidgetAction(&menu);
     action->setDefaultWidget(label);
+    // Menus exported over D-Bus (StatusNotifierItem) show the text, not the widget.
+    action->setText(row.title);
     action->setEnabled(false);
     return action;
 }

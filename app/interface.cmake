@@ -10,6 +10,8 @@ target_sources(pixavella_app PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/NoticeWindow.h
     ${CMAKE_CURRENT_LIST_DIR}/Symbols.cpp
     ${CMAKE_CURRENT_LIST_DIR}/Symbols.h
+    ${CMAKE_CURRENT_LIST_DIR}/TrayIcon.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/TrayIcon.h
     ${CMAKE_CURRENT_LIST_DIR}/TrayMenu.cpp
     ${CMAKE_CURRENT_LIST_DIR}/TrayMenu.h
     ${CMAKE_CURRENT_LIST_DIR}/UploadStatus.cpp

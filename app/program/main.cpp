@@ -1,24 +1,23 @@
 // The tray application `pixavella`: the session, the drive's domain, the upload reconciler
-// and its notifications, and the tray icon. Without a display it runs headless: the session
-// and the uploads go on, windows and the tray icon are skipped.
+// and its notifications, the tray icon and the windows. Runs once per user: a second start
+// hands its switches to the running one. Without a display it runs headless: the session and
+// the uploads go on, windows and the tray icon are skipped.
 #include "AppDelegate.h"
 #include "DeletionNotifier.h"
 #include "DomainController.h"
 #include "HistoryWindow.h"
+#include "InstanceChannel.h"
+#include "LaunchOptions.h"
+#include "LoginWindow.h"
 #include "NoticeCenter.h"
 #include "QuitSignals.h"
 #include "SessionModel.h"
-#include "SignInWindow.h"
 #include "SoftwareUpdater.h"
+#include "TrayIcon.h"
 #include "UploadReconciler.h"
 #include "UploadStatusModel.h"
 
 #include <QApplication>
-#include <QIcon>
-#include <QMenu>
-#include <QPainter>
-#include <QPixmap>
-#include <QPointer>
 #include <QSystemTrayIcon>
 
 #include <cstdio>
@@ -27,6 +26,9 @@
 using namespace pixavella;
 
 namespace {
+
+// A sign-in through a running application waits for the server's answers.
+constexpr std::chrono::seconds kForwardTimeout{120};
 
 bool hasDisplay()
 {
@@ -41,33 +43,25 @@ void tell(const QString& line)
     std::fflush(stderr);
 }
 
-// A photo frame with a mountain, until the product's icon ships.
-QIcon trayIcon()
+// Read once and taken out of the environment, so that the drive's daemon never inherits it.
+QString takePassword()
 {
-    const QIcon themed = QIcon::fromTheme(QStringLiteral("image-x-generic"));
-    if (!themed.isNull())
-        return themed;
-    QPixmap pixmap(22, 22);
-    pixmap.fill(Qt::transparent);
-    QPainter painter(&pixmap);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(QPen(Qt::white, 2));
-    painter.drawRoundedRect(QRectF(2, 4, 18, 14), 2, 2);
-    painter.setBrush(Qt::white);
-    painter.drawPolygon(QPolygonF(
-        {QPointF(4, 16), QPointF(9, 10), QPointF(13, 14), QPointF(15, 12), QPointF(18, 16)}));
-    return QIcon(pixmap);
+    const QString password = qEnvironmentVariable(LaunchOptions::kPasswordVariable);
+    qunsetenv(LaunchOptions::kPasswordVariable);
+    return password;
 }
 
-// What only makes sense with windows: the menu's status and the notice panels it opens.
-void wireWindows(SessionModel& session)
+int forwardToRunningApplication(const InstanceChannel::Request& request)
 {
-    UploadStatusModel* status = UploadStatusModel::shared();
-    QObject::connect(&session, &SessionModel::servicesStarting, status, [status] {
-        NoticeObserver::shared()->start();
-        status->refresh();
-    });
-    QObject::connect(&session, &SessionModel::servicesStopping, status, &UploadStatusModel::stop);
+    const Result<InstanceChannel::Reply> reply = InstanceChannel::forward(request, kForwardTimeout);
+    if (!reply) {
+        tell(QStringLiteral("Pixavella: l'application déjà lancée ne répond pas (") +
+             reply.error().description + QLatin1Char(')'));
+        return 1;
+    }
+    if (!reply.value().message.isEmpty())
+        tell(reply.value().message);
+    return reply.value().exitCode;
 }
 
 void wireUploads(SessionModel& session, DomainController& domain)
@@ -81,8 +75,25 @@ void wireUploads(SessionModel& session, DomainController& domain)
                          deletions->start();
                          reconciler->start();
                      });
+    QObject::connect(&session, &SessionModel::servicesStopping, reconciler,
+                     &UploadReconciler::stop);
     QObject::connect(&session, &SessionModel::uploadSweepRequested, reconciler,
                      &UploadReconciler::kick);
+}
+
+// What only makes sense with windows: the status model (it opens notice panels), the notices.
+void wireStatus(SessionModel& session)
+{
+    UploadStatusModel* status = UploadStatusModel::shared();
+    QObject::connect(&session, &SessionModel::servicesStarting, status, [status] {
+        NoticeObserver::shared()->start();
+        status->refresh();
+    });
+    QObject::connect(&session, &SessionModel::servicesStopping, status, &UploadStatusModel::stop);
+    QObject::connect(UploadReconciler::shared(), &UploadReconciler::statusRefreshRequested, status,
+                     &UploadStatusModel::requestRefresh);
+    QObject::connect(&session, &SessionModel::connectionChanged, status,
+                     &UploadStatusModel::requestRefresh);
 }
 
 } // namespace
@@ -100,23 +111,32 @@ int main(int argc, char** argv)
     }
     QCoreApplication::setApplicationName(QStringLiteral("Pixavella"));
     QCoreApplication::setApplicationVersion(QStringLiteral(PIXAVELLA_VERSION));
+
+    const QStringList arguments = QCoreApplication::arguments();
+    if (LaunchOptions::parse(arguments).help) {
+        std::fputs(LaunchOptions::helpText().toLocal8Bit().constData(), stdout);
+        return 0;
+    }
+    const QString password = takePassword();
+    InstanceChannel channel;
+    if (!channel.claim())
+        return forwardToRunningApplication({arguments, password});
     quitOnTerminationSignals(*app);
 
     DomainController* domain = DomainController::shared();
     SessionModel* session = SessionModel::shared();
     wireUploads(*session, *domain);
     if (gui)
-        wireWindows(*session);
+        wireStatus(*session);
 
-    std::unique_ptr<SignInWindow> signInWindow;
-    const auto showSignIn = [&signInWindow, session, gui] {
-        if (!gui) {
+    std::unique_ptr<LoginWindowController> login;
+    if (gui)
+        login = std::make_unique<LoginWindowController>(*session);
+    const auto showSignIn = [&login] {
+        if (login)
+            login->show();
+        else
             tell(QStringLiteral("Pixavella: pas d'affichage, fenêtre de connexion ignorée."));
-            return;
-        }
-        if (!signInWindow)
-            signInWindow = std::make_unique<SignInWindow>(*session);
-        signInWindow->present();
     };
     QObject::connect(session, &SessionModel::signInWindowRequested, session, showSignIn);
 
@@ -131,31 +151,46 @@ int main(int argc, char** argv)
     hooks.createUpdater = [] { SoftwareUpdater::shared(); };
     AppDelegate delegate(*domain, *session, hooks);
 
-    std::unique_ptr<QSystemTrayIcon> tray;
-    std::unique_ptr<QMenu> menu;
+    std::unique_ptr<TrayIcon> tray;
     if (gui && QSystemTrayIcon::isSystemTrayAvailable()) {
-        menu = std::make_unique<QMenu>();
-        QObject::connect(menu->addAction(QObject::tr("Quitter")), &QAction::triggered, &delegate,
-                         [&delegate] {
-                             delegate.shouldTerminate([](bool quit) {
-                                 if (quit)
-                                     QCoreApplication::quit();
-                             });
-                         });
-        tray = std::make_unique<QSystemTrayIcon>(trayIcon());
-        tray->setToolTip(QStringLiteral("Pixavella"));
-        tray->setContextMenu(menu.get());
+        const auto quit = [&delegate] {
+            delegate.shouldTerminate([](bool quit) {
+                if (quit)
+                    QCoreApplication::quit();
+            });
+        };
+        MenuActions actions = TrayMenu::productActions(
+            *session, *UploadStatusModel::shared(), SoftwareUpdater::shared(),
+            [domain] { domain->openInFileManager(); }, showSignIn, quit);
+        tray = std::make_unique<TrayIcon>(*session, *UploadStatusModel::shared(),
+                                          SoftwareUpdater::shared(), std::move(actions));
         tray->show();
     } else {
         tell(QStringLiteral("Pixavella: pas de zone de notification, icône ignorée; la session "
                             "et les envois continuent."));
     }
 
-    delegate.didFinishLaunching(QCoreApplication::arguments());
+    const Result<void> listening = channel.listen(
+        [&delegate](const InstanceChannel::Request& request, InstanceChannel::Respond respond) {
+            delegate.handleForwarded(request, std::move(respond));
+        });
+    if (!listening)
+        tell(QStringLiteral("Pixavella: les lancements suivants ne pourront pas joindre "
+                            "celui-ci (") +
+             listening.error().description + QLatin1Char(')'));
+
+    // A start that cannot sign in as asked ends there, with the sign-in window's message.
+    delegate.didFinishLaunching(arguments, password, [](const InstanceChannel::Reply& reply) {
+        if (reply.exitCode == 0)
+            return;
+        tell(reply.message);
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [code = reply.exitCode] { QCoreApplication::exit(code); },
+            Qt::QueuedConnection);
+    });
     const int status = app->exec();
     delegate.willTerminate();
-    signInWindow.reset();
     tray.reset();
-    menu.reset();
+    login.reset();
     return status;
 }

@@ -41,6 +41,12 @@ private slots:
             << QStringLiteral("server rejected");
         QTest::newRow("server switch last")
             << QStringList{"pixavella", "--server"} << QStringLiteral("server rejected");
+        QTest::newRow("scripted session")
+            << QStringList{"pixavella", "--sign-out", "--sign-in", "lea@exemple.fr"}
+            << QStringLiteral("sign-in=lea@exemple.fr sign-out");
+        QTest::newRow("sign-in switch last")
+            << QStringList{"pixavella", "--sign-in"} << QStringLiteral("sign-in=");
+        QTest::newRow("help") << QStringList{"pixavella", "--help"} << QStringLiteral("help");
     }
 
     void parse()
@@ -65,6 +71,12 @@ private slots:
             seen << QStringLiteral("server=") + *o.server;
         if (o.serverRejected)
             seen << "server rejected";
+        if (o.signInEmail)
+            seen << QStringLiteral("sign-in=") + *o.signInEmail;
+        if (o.signOut)
+            seen << "sign-out";
+        if (o.help)
+            seen << "help";
         QCOMPARE(seen.join(QLatin1Char(' ')), expected);
     }
 };

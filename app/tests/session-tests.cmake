@@ -22,10 +22,11 @@ pixavella_add_test(TestLoginItem
 pixavella_add_test(TestMachineName
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestMachineName.cpp
     LIBS pixavella_app)
-pixavella_add_test(TestSignInWindow
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestSignInWindow.cpp ${PIXAVELLA_SESSION_TEST_SUPPORT}
+pixavella_add_test(TestLoginWindow
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestLoginWindow.cpp ${PIXAVELLA_SESSION_TEST_SUPPORT}
     LIBS pixavella_app)
 pixavella_add_test(TestPixavellaProgram
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestPixavellaProgram.cpp
-    LIBS pixavella_app)
-add_dependencies(TestPixavellaProgram pixavella)
+    LIBS pixavella_app immich_double_launcher
+    TIMEOUT 300)
+add_dependencies(TestPixavellaProgram pixavella passerelle immich-double)

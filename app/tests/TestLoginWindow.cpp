@@ -1,8 +1,8 @@
 #include "DomainController.h"
+#include "LoginWindow.h"
 #include "RecordingDomainBackend.h"
 #include "SessionModel.h"
 #include "SharedSettings.h"
-#include "SignInWindow.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -11,7 +11,7 @@
 
 using namespace pixavella;
 
-class TestSignInWindow : public QObject {
+class TestLoginWindow : public QObject {
     Q_OBJECT
 
 private slots:
@@ -22,10 +22,9 @@ private slots:
         auto state = std::make_shared<testing::RecordingDomainBackend::State>();
         DomainController domain(std::make_unique<testing::RecordingDomainBackend>(state));
         SessionModel session(domain);
-        SignInWindow window(session);
-
-        window.present();
-        QCOMPARE(window.serverField()->text(), QStringLiteral("https://photos.example"));
+        LoginWindowController controller(session);
+        controller.show();
+        LoginView& window = *controller.window();
         QCOMPARE(window.emailField()->text(), QStringLiteral("lea@example.fr"));
         QCOMPARE(window.passwordField()->echoMode(), QLineEdit::Password);
         QVERIFY(window.errorLine()->isHidden());
@@ -38,10 +37,11 @@ private slots:
         // Typed text is kept when the window shows again.
         window.emailField()->setText(QStringLiteral("autre@example.fr"));
         window.close();
-        window.present();
+        controller.show();
+        QCOMPARE(controller.window(), &window);
         QCOMPARE(window.emailField()->text(), QStringLiteral("autre@example.fr"));
     }
 };
 
-QTEST_MAIN(TestSignInWindow)
-#include "TestSignInWindow.moc"
+QTEST_MAIN(TestLoginWindow)
+#include "TestLoginWindow.moc"
