@@ -1,5 +1,7 @@
 #include "ExifCaptureDate.h"
 
+#include "BmffExif.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QTimeZone>
@@ -33,24 +35,51 @@ void setUpExiv2()
     });
 }
 
+// The first date tag present decides, even when its text does not parse.
+std::optional<std::optional<QDateTime>> dateIn(const Exiv2::ExifData& exif)
+{
+    for (const char* key : {"Exif.Photo.DateTimeOriginal", "Exif.Photo.DateTimeDigitized"}) {
+        const auto found = exif.findKey(Exiv2::ExifKey(key));
+        if (found != exif.end())
+            return parseExifDate(found->toString());
+    }
+    return std::nullopt;
+}
+
+std::optional<std::optional<QDateTime>> dateReadByExiv2(const QString& path)
+{
+    Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(QFile::encodeName(path).toStdString());
+    if (!image.get())
+        return std::nullopt;
+    image->readMetadata();
+    return dateIn(image->exifData());
+}
+
+// exiv2 0.27 misses the Exif items some HEIC writers store in the "idat" box.
+std::optional<QDateTime> dateOfIsoMediaFile(const QString& path)
+{
+    const std::optional<QByteArray> block = bmffExifBlock(path);
+    if (!block)
+        return std::nullopt;
+    Exiv2::ExifData exif;
+    Exiv2::ExifParser::decode(exif, reinterpret_cast<const Exiv2::byte*>(block->constData()),
+                              uint32_t(block->size()));
+    return dateIn(exif).value_or(std::nullopt);
+}
+
 } // namespace
 
 std::optional<QDateTime> exifCaptureDate(const QString& path)
 {
     setUpExiv2();
+    // exiv2 throws for files it cannot read; those are files without a date here.
     try {
-        Exiv2::Image::AutoPtr image =
-            Exiv2::ImageFactory::open(QFile::encodeName(path).toStdString());
-        if (!image.get())
-            return std::nullopt;
-        image->readMetadata();
-        const Exiv2::ExifData& exif = image->exifData();
-        for (const char* key : {"Exif.Photo.DateTimeOriginal", "Exif.Photo.DateTimeDigitized"}) {
-            const auto found = exif.findKey(Exiv2::ExifKey(key));
-            if (found != exif.end())
-                return parseExifDate(found->toString());
-        }
-    } catch (const Exiv2::AnyError&) {
+        if (std::optional<std::optional<QDateTime>> date = dateReadByExiv2(path))
+            return *date;
+    } catch (const std::exception&) {
+    }
+    try {
+        return dateOfIsoMediaFile(path);
     } catch (const std::exception&) {
     }
     return std::nullopt;

@@ -1,0 +1,452 @@
+// Moves, renames, trashing and deleting, against the double: what the server ends up with,
+// what the framework is answered, and the feedback left for the application.
+#include "WriteTestSupport.h"
+
+#include "AssetNameStore.h"
+#include "CancelledUploads.h"
+#include "EnumerationSignals.h"
+#include "FileProviderError.h"
+#include "ReparentPlan.h"
+
+#include <QUuid>
+
+Q_DECLARE_METATYPE(pixavella::ReparentPlan)
+
+using namespace pixavella;
+using namespace pixavella::testing;
+
+class TestItemChanges : public QObject {
+    Q_OBJECT
+
+private:
+    ManualClock m_clock{utc("2025-01-10T12:00:00Z")};
+    SmallLibrary m_lib;
+    Uploads m_uploads;
+    DriveExtension m_extension{FileProviderDomain{QStringLiteral("app.pixavella.fileprovider"),
+                                                  QStringLiteral("Pixavella")}};
+    QMutex m_signalLock;
+    QStringList m_signals; // guarded by m_signalLock
+    // Made afresh for each case: my photo P in my album A, my empty album B.
+    QHash<QString, QString> m_ids;
+
+    QString placeholders(QString text) const
+    {
+        for (auto it = m_ids.cbegin(); it != m_ids.cend(); ++it)
+            text.replace(u'<' + it.key() + u'>', it.value());
+        return text;
+    }
+    QStringList takeSignals()
+    {
+        QMutexLocker lock(&m_signalLock);
+        QStringList taken = m_signals;
+        m_signals.clear();
+        taken.sort();
+        return taken;
+    }
+    Result<FileProviderItemChange> modify(const QString& identifier, const QString& parent,
+                                          const QString& name, FileProviderItemFields fields)
+    {
+        Answer<FileProviderItemChange> answer;
+        m_extension.modifyItem(
+            itemWith(identifier, parent, name, ContentType(QStringLiteral("image/jpeg"))), {},
+            fields, std::nullopt, answer.completion());
+        return waitFor(answer);
+    }
+    Result<void> remove(const QString& identifier)
+    {
+        Answer<void> answer;
+        m_extension.deleteItem(identifier, {}, 0, answer.completion());
+        if (!answer.wait())
+            return Error{QStringLiteral("Test"), 0, QStringLiteral("no completion")};
+        return *answer.result;
+    }
+    // The albums among A, B, Famille and Mariage that hold P.
+    QString albumsHoldingP() const
+    {
+        QStringList holding;
+        for (const char* name : {"A", "B", "Famille", "Mariage"}) {
+            Answer<ImmichAlbumDetail> album;
+            SharedSettings::makeClient()->getAlbum(m_ids.value(QString::fromLatin1(name)),
+                                                   album.completion());
+            if (!album.wait() || !*album.result)
+                continue;
+            for (const ImmichAsset& asset : album.result->value().assets)
+                if (asset.id == m_ids.value(QStringLiteral("P")))
+                    holding.append(QString::fromLatin1(name));
+        }
+        return holding.join(u',');
+    }
+    bool isTrashed(const QString& assetId) const
+    {
+        Answer<ImmichAsset> asset;
+        SharedSettings::makeClient()->getAsset(assetId, asset.completion());
+        return asset.wait() && *asset.result && asset.result->value().isTrashed.value_or(false);
+    }
+    bool albumExists(const QString& albumId) const
+    {
+        Answer<AlbumMeta> album;
+        SharedSettings::makeClient()->getAlbumMeta(albumId, album.completion());
+        return album.wait() && album.result->ok();
+    }
+    QStringList serverRequests() const
+    {
+        QStringList out;
+        for (const QJsonValue& r : m_lib.server.requests())
+            out.append(r[QLatin1String("method")].toString() + u' ' +
+                       r[QLatin1String("path")].toString());
+        return out;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_lib.start(QStringLiteral("v3")));
+        m_uploads.setClock(&m_clock);
+        EnumerationSignals::setSender([this](const FileProviderItemIdentifier& container) {
+            QMutexLocker lock(&m_signalLock);
+            m_signals.append(container);
+        });
+        for (auto it = m_lib.albums.cbegin(); it != m_lib.albums.cend(); ++it)
+            m_ids.insert(it.key(), it.value());
+        m_ids.insert(QStringLiteral("theirs1"), m_lib.asset("theirs1.jpg"));
+    }
+
+    void init()
+    {
+        m_clock.advance(600); // tombstones of the last case have expired
+        signIn(m_lib.server);
+        const QString p = m_lib.server.addAsset(
+            assetFor(kMe, QUuid::createUuid().toString() + QStringLiteral(".jpg"),
+                     QStringLiteral("2024-03-05T10:00:00.000Z")));
+        m_ids.insert(QStringLiteral("P"), p);
+        m_ids.insert(QStringLiteral("A"),
+                     m_lib.server.addAlbum({{QStringLiteral("owner"), kMe},
+                                            {QStringLiteral("albumName"), QStringLiteral("Été")},
+                                            {QStringLiteral("assetIds"), QJsonArray{p}}}));
+        m_ids.insert(QStringLiteral("B"), m_lib.server.addAlbum({{QStringLiteral("owner"), kMe},
+                                                                 {QStringLiteral("albumName"),
+                                                                  QStringLiteral("Hiver")}}));
+        m_lib.server.reset();
+        takeSignals();
+        drainedNotices();
+        UserNoticeQueue::shared().drain();
+    }
+
+    void plans_data()
+    {
+        using K = ReparentPlan::Kind;
+        QTest::addColumn<QString>("item");
+        QTest::addColumn<QString>("parent");
+        QTest::addColumn<ReparentPlan>("plan");
+        const auto plan = [](K kind, const char* source = "", const char* target = "") {
+            return ReparentPlan{kind, QString::fromLatin1(source), QString::fromLatin1(target)};
+        };
+        QTest::newRow("photo → album") << "asset:p"
+                                       << "album:b" << plan(K::addToAlbum, "", "b");
+        QTest::newRow("album photo → same album") << "ai:a:p"
+                                                  << "album:a" << plan(K::noop);
+        QTest::newRow("album photo → other album") << "ai:a:p"
+                                                   << "album:b" << plan(K::move, "a", "b");
+        QTest::newRow("album photo → month") << "ai:a:p"
+                                             << "month:2024-03" << plan(K::removeFromAlbum, "a");
+        QTest::newRow("album photo → photos") << "ai:a:p"
+                                              << "photos" << plan(K::removeFromAlbum, "a");
+        QTest::newRow("photo → shared album") << "asset:p"
+                                              << "salbum:s" << plan(K::addToSharedAlbum, "", "s");
+        QTest::newRow("album photo → shared album")
+            << "ai:a:p"
+            << "salbum:s" << plan(K::addToSharedAlbum, "", "s");
+        QTest::newRow("photo → year") << "asset:p"
+                                      << "year:2020" << plan(K::noop);
+        QTest::newRow("photo → album root") << "asset:p"
+                                            << "albums" << plan(K::refuse);
+        QTest::newRow("photo → root")
+            << "asset:p" << FileProviderContainer::root << plan(K::refuse);
+        QTest::newRow("photo → another photo") << "asset:p"
+                                               << "asset:q" << plan(K::refuse);
+        QTest::newRow("photo → unknown place") << "asset:p"
+                                               << "elsewhere" << plan(K::refuse);
+        QTest::newRow("shared photo → album") << "si:s:p"
+                                              << "album:b" << plan(K::refuse);
+        QTest::newRow("shared photo → photos") << "si:s:p"
+                                               << "photos" << plan(K::refuse);
+        QTest::newRow("album → album") << "album:a"
+                                       << "album:b" << plan(K::refuse);
+    }
+    void plans()
+    {
+        QFETCH(QString, item);
+        QFETCH(QString, parent);
+        QFETCH(ReparentPlan, plan);
+        QCOMPARE(ReparentPlan::decide(*FPNode::parse(item), FPNode::parse(parent)), plan);
+    }
+
+    void moves_data()
+    {
+        QTest::addColumn<QString>("item");
+        QTest::addColumn<QString>("parent");
+        QTest::addColumn<QString>("answer");    // identifier → parent
+        QTest::addColumn<QString>("holding");   // albums holding P afterwards
+        QTest::addColumn<QString>("signalled"); // containers asked to re-list
+        QTest::addColumn<QString>("notices");
+        QTest::newRow("photo into an album") << "asset:<P>"
+                                             << "album:<B>"
+                                             << "ai:<B>:<P> → album:<B>"
+                                             << "A,B"
+                                             << "month:2024-03"
+                                             << "addtoalbum";
+        QTest::newRow("onto its own album") << "ai:<A>:<P>"
+                                            << "album:<A>"
+                                            << "ai:<A>:<P> → album:<A>"
+                                            << "A"
+                                            << ""
+                                            << "";
+        QTest::newRow("album to album") << "ai:<A>:<P>"
+                                        << "album:<B>"
+                                        << "ai:<A>:<P> → album:<B>"
+                                        << "B"
+                                        << "album:<A>,album:<B>"
+                                        << "";
+        QTest::newRow("out of the album") << "ai:<A>:<P>"
+                                          << "month:2024-03"
+                                          << "ai:<A>:<P> → month:2024-03"
+                                          << ""
+                                          << "album:<A>"
+                                          << "remove";
+        QTest::newRow("into an editable shared album") << "asset:<P>"
+                                                       << "salbum:<Famille>"
+                                                       << "si:<Famille>:<P> → salbum:<Famille>"
+                                                       << "A,Famille"
+                                                       << ""
+                                                       << "addtoalbum";
+        QTest::newRow("into a view-only shared album: back") << "asset:<P>"
+                                                             << "salbum:<Mariage>"
+                                                             << "asset:<P> → month:2024-03"
+                                                             << "A"
+                                                             << ""
+                                                             << "";
+        QTest::newRow("into Mes albums: back") << "asset:<P>"
+                                               << "albums"
+                                               << "asset:<P> → month:2024-03"
+                                               << "A"
+                                               << ""
+                                               << "";
+        QTest::newRow("shared photo: back") << "si:<Famille>:<theirs1>"
+                                            << "photos"
+                                            << "si:<Famille>:<theirs1> → salbum:<Famille>"
+                                            << "A"
+                                            << ""
+                                            << "";
+    }
+    void moves()
+    {
+        QFETCH(QString, item);
+        QFETCH(QString, parent);
+        QFETCH(QString, answer);
+        QFETCH(QString, holding);
+        QFETCH(QString, signalled);
+        QFETCH(QString, notices);
+        const Result<FileProviderItemChange> change =
+            modify(placeholders(item), placeholders(parent), QStringLiteral("x.jpg"),
+                   FileProviderItemField::parentItemIdentifier);
+        QVERIFY2(change && change.value().item, qPrintable(identifierOf(change)));
+        QCOMPARE(change.value().item->itemIdentifier() + QStringLiteral(" → ") +
+                     change.value().item->parentItemIdentifier(),
+                 placeholders(answer));
+        QCOMPARE(albumsHoldingP(), holding);
+        QStringList expectedSignals = placeholders(signalled).split(u',', Qt::SkipEmptyParts);
+        expectedSignals.sort();
+        QCOMPARE(takeSignals(), expectedSignals);
+        QCOMPARE(drainedNotices().join(u','), notices);
+        const QStringList messages = UserNoticeQueue::shared().drain();
+        if (notices == u"remove")
+            QCOMPARE(messages, QStringList{QStringLiteral(
+                                   "Photo retirée de l'album « Été » — toujours disponible "
+                                   "dans Mes photos")});
+        else
+            QCOMPARE(messages, QStringList());
+    }
+
+    void moveOntoItsAlbumOnlyReadsTheAsset()
+    {
+        m_lib.server.reset();
+        QVERIFY(modify(placeholders(QStringLiteral("ai:<A>:<P>")),
+                       placeholders(QStringLiteral("album:<A>")), QStringLiteral("x.jpg"),
+                       FileProviderItemField::parentItemIdentifier));
+        QCOMPARE(serverRequests(),
+                 QStringList{placeholders(QStringLiteral("GET /api/assets/<P>"))});
+    }
+
+    void trashAndRestore()
+    {
+        const QString p = placeholders(QStringLiteral("asset:<P>"));
+        Result<FileProviderItemChange> change =
+            modify(p, FileProviderContainer::trash, QStringLiteral("x.jpg"),
+                   FileProviderItemField::parentItemIdentifier | FileProviderItemField::filename);
+        QVERIFY(change && change.value().item);
+        QCOMPARE(change.value().item->parentItemIdentifier(), FileProviderContainer::trash);
+        QVERIFY(isTrashed(m_ids.value(QStringLiteral("P"))));
+        QCOMPARE(UserNoticeQueue::shared().drain(),
+                 QStringList{QStringLiteral("Photo déplacée dans la corbeille Pixavella — "
+                                            "récupérable 30 jours sur 127.0.0.1:") +
+                             QString::number(m_lib.server.port())});
+        QCOMPARE(drainedNotices(), QStringList{QStringLiteral("trash")});
+        QVERIFY(!idsOf(enumerate(QStringLiteral("month:2024-03"))->items).contains(p));
+
+        // Out of the system trash into any folder: back in the library, shown at once.
+        change = modify(p, QStringLiteral("albums"), QStringLiteral("x.jpg"),
+                        FileProviderItemField::parentItemIdentifier);
+        QVERIFY(change && change.value().item);
+        QVERIFY(!isTrashed(m_ids.value(QStringLiteral("P"))));
+        QVERIFY(idsOf(enumerate(QStringLiteral("month:2024-03"))->items).contains(p));
+    }
+
+    void renames_data()
+    {
+        QTest::addColumn<QString>("item");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("answered"); // the answered name, or "unsupported"
+        QTest::newRow("photo") << "asset:<P>"
+                               << "Plage.jpg"
+                               << "Plage.jpg";
+        QTest::newRow("photo keeps its type") << "asset:<P>"
+                                              << "Plage"
+                                              << "Plage.jpg";
+        QTest::newRow("album photo") << "ai:<A>:<P>"
+                                     << "Plage.JPEG"
+                                     << "Plage.JPEG";
+        QTest::newRow("album") << "album:<A>"
+                               << "Printemps"
+                               << "Printemps";
+        QTest::newRow("month") << "month:2024-03"
+                               << "Avril"
+                               << "unsupported";
+        QTest::newRow("shared photo") << "si:<Famille>:<theirs1>"
+                                      << "Moi.jpg"
+                                      << "unsupported";
+    }
+    void renames()
+    {
+        QFETCH(QString, item);
+        QFETCH(QString, name);
+        QFETCH(QString, answered);
+        const Result<FileProviderItemChange> change = modify(
+            placeholders(item), QStringLiteral("photos"), name, FileProviderItemField::filename);
+        if (answered == u"unsupported") {
+            QVERIFY(!change && isUnsupportedOperationError(change.error()));
+            return;
+        }
+        QVERIFY2(change && change.value().item, qPrintable(identifierOf(change)));
+        QCOMPARE(change.value().item->filename(), answered);
+        if (item.startsWith(u"album:")) {
+            Answer<AlbumMeta> album;
+            SharedSettings::makeClient()->getAlbumMeta(m_ids.value(QStringLiteral("A")),
+                                                       album.completion());
+            QVERIFY(album.wait() && *album.result);
+            QCOMPARE(album.result->value().albumName, name);
+            return;
+        }
+        QCOMPARE(AssetNameStore::shared().name(m_ids.value(QStringLiteral("P"))), answered);
+        QCOMPARE(drainedNotices(), QStringList{QStringLiteral("renamephoto")});
+        // Only the display name changed.
+        QCOMPARE(albumsHoldingP(), QStringLiteral("A"));
+    }
+
+    void deletions_data()
+    {
+        QTest::addColumn<QString>("item");
+        QTest::addColumn<QString>("outcome"); // "ok", "unsupported" or "error"
+        QTest::addColumn<QString>("notices");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("photo") << "asset:<P>"
+                               << "ok"
+                               << "trash"
+                               << "Photo déplacée dans la corbeille Pixavella";
+        QTest::newRow("album photo") << "ai:<A>:<P>"
+                                     << "ok"
+                                     << "remove"
+                                     << "Photo retirée de l'album « Été »";
+        QTest::newRow("album") << "album:<A>"
+                               << "ok"
+                               << "delalbum"
+                               << "";
+        QTest::newRow("someone else's photo of a shared album") << "si:<Famille>:<theirs1>"
+                                                                << "unsupported"
+                                                                << "shareRemoveOwnOnly"
+                                                                << "";
+        QTest::newRow("year") << "year:2024"
+                              << "unsupported"
+                              << ""
+                              << "";
+        QTest::newRow("shared album") << "salbum:<Famille>"
+                                      << "unsupported"
+                                      << ""
+                                      << "";
+        QTest::newRow("server failure") << "asset:<P>"
+                                        << "error"
+                                        << ""
+                                        << "";
+    }
+    void deletions()
+    {
+        QFETCH(QString, item);
+        QFETCH(QString, outcome);
+        QFETCH(QString, notices);
+        QFETCH(QString, message);
+        if (outcome == u"error")
+            m_lib.server.fail(500, 1, QStringLiteral("/api/assets"));
+        const Result<void> done = remove(placeholders(item));
+        QCOMPARE(done                                        ? QStringLiteral("ok")
+                 : isUnsupportedOperationError(done.error()) ? QStringLiteral("unsupported")
+                                                             : QStringLiteral("error"),
+                 outcome);
+        QCOMPARE(drainedNotices().join(u','), notices);
+        const QStringList messages = UserNoticeQueue::shared().drain();
+        QCOMPARE(messages.size(), message.isEmpty() ? 0 : 1);
+        if (!message.isEmpty())
+            QVERIFY2(messages.first().startsWith(message), qPrintable(messages.first()));
+        const QString p = m_ids.value(QStringLiteral("P"));
+        QCOMPARE(isTrashed(p), item == u"asset:<P>" && outcome == u"ok");
+        QCOMPARE(albumExists(m_ids.value(QStringLiteral("A"))), item != u"album:<A>");
+        if (outcome != u"error" && !item.startsWith(u"asset:"))
+            QCOMPARE(albumsHoldingP(), item.startsWith(u"a") ? QString() : QStringLiteral("A"));
+        // Gone from the listings at once, whatever the server's cached answers say.
+        if (outcome == u"ok" && item.startsWith(u"ai:"))
+            QVERIFY(!idsOf(enumerate(placeholders(QStringLiteral("album:<A>")))->items)
+                         .contains(placeholders(item)));
+    }
+
+    void pendingUploadsAreCancelled()
+    {
+        const QString id = m_uploads.add(QStringLiteral("x.jpg"), std::nullopt);
+        QVERIFY(remove(QStringLiteral("pending:") + id));
+        QVERIFY(!UploadQuarantine::shared().entry(id));
+        QVERIFY(CancelledUploads::shared().contains(id));
+        QCOMPARE(UserNoticeQueue::shared().drain(),
+                 QStringList{QStringLiteral("Envoi de « x.jpg » abandonné — cette photo n'a pas "
+                                            "été sauvegardée dans Pixavella.")});
+        // Trashing one whose entry is already gone: accepted, and nothing to say.
+        const Result<FileProviderItemChange> change =
+            modify(QStringLiteral("pending:") + id, FileProviderContainer::trash,
+                   QStringLiteral("x.jpg"), FileProviderItemField::parentItemIdentifier);
+        QVERIFY(change && change.value().item);
+        QVERIFY(UserNoticeQueue::shared().drain().isEmpty());
+        QCOMPARE(apiRequests(m_lib.server), 0);
+    }
+
+    void signedOut()
+    {
+        signOut();
+        const Result<FileProviderItemChange> change =
+            modify(placeholders(QStringLiteral("asset:<P>")), QStringLiteral("album:x"),
+                   QStringLiteral("x.jpg"), FileProviderItemField::parentItemIdentifier);
+        QVERIFY(change && change.value().item);
+        const Result<void> done = remove(placeholders(QStringLiteral("asset:<P>")));
+        QVERIFY(!done &&
+                isFileProviderError(done.error(), FileProviderErrorCode::notAuthenticated));
+        QCOMPARE(apiRequests(m_lib.server), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestItemChanges)
+#include "TestItemChanges.moc"

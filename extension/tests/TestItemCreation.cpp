@@ -1,0 +1,348 @@
+// New items in the drive: folders become albums where albums can be made, files pass the
+// checks in order and land in the upload quarantine filed under their capture month.
+#include "WriteTestSupport.h"
+
+#include "DedupIndex.h"
+#include "ExifCaptureDate.h"
+#include "FetchCache.h"
+#include "FileProviderError.h"
+
+#include <QProcess>
+#include <QStandardPaths>
+
+#include <sys/stat.h>
+
+using namespace pixavella;
+using namespace pixavella::testing;
+
+namespace {
+
+ino_t inodeOf(const QString& path)
+{
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
+}
+
+} // namespace
+
+class TestItemCreation : public QObject {
+    Q_OBJECT
+
+private:
+    SmallLibrary m_lib;
+    QTemporaryDir m_dir;
+    DriveExtension m_extension{FileProviderDomain{QStringLiteral("app.pixavella.fileprovider"),
+                                                  QStringLiteral("Pixavella")}};
+
+    Result<FileProviderItemChange> create(const QString& parent, const QString& name,
+                                          const ContentType& type,
+                                          const std::optional<QString>& contents)
+    {
+        Answer<FileProviderItemChange> answer;
+        m_extension.createItem(itemWith(QString(), parent, name, type), 0, contents, 0,
+                               answer.completion());
+        return waitFor(answer);
+    }
+    QString placeholders(QString text) const
+    {
+        for (auto it = m_lib.albums.cbegin(); it != m_lib.albums.cend(); ++it)
+            text.replace(u'<' + it.key() + u'>', it.value());
+        return text;
+    }
+    QString photo(const char* name, const char* original = "2021:06:15 10:00:00")
+    {
+        const QString path = m_dir.filePath(QString::fromLatin1(name));
+        return writeJpeg(path, original) ? path : QString();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_lib.start(QStringLiteral("v3")));
+        signIn(m_lib.server);
+    }
+
+    void init()
+    {
+        Uploads::clear();
+        m_lib.server.reset();
+        drainedNotices();
+        UserNoticeQueue::shared().drain();
+        DedupIndex::shared().rebuild({});
+    }
+
+    void captureDate_data()
+    {
+        QTest::addColumn<QString>("format");
+        QTest::addColumn<QByteArray>("original");
+        QTest::addColumn<QByteArray>("digitized");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("original first")
+            << "jpeg" << QByteArray("2019:02:03 04:05:06") << QByteArray("2020:01:01 00:00:00")
+            << "2019-02-03T04:05:06Z";
+        QTest::newRow("digitized") << "jpeg" << QByteArray() << QByteArray("2020:01:01 00:00:00")
+                                   << "2020-01-01T00:00:00Z";
+        QTest::newRow("unreadable text: file time")
+            << "jpeg" << QByteArray("sometime") << QByteArray("2020:01:01 00:00:00")
+            << "2018-07-01T12:00:00Z";
+        QTest::newRow("no exif: file time")
+            << "jpeg" << QByteArray() << QByteArray() << "2018-07-01T12:00:00Z";
+        QTest::newRow("heic") << "heic" << QByteArray("2017:12:31 23:59:59") << QByteArray()
+                              << "2017-12-31T23:59:59Z";
+        QTest::newRow("not an image: file time")
+            << "text" << QByteArray() << QByteArray() << "2018-07-01T12:00:00Z";
+    }
+    void captureDate()
+    {
+        QFETCH(QString, format);
+        QFETCH(QByteArray, original);
+        QFETCH(QByteArray, digitized);
+        QFETCH(QString, expected);
+        QString path = m_dir.filePath(QStringLiteral("date.jpg"));
+        QFile::remove(path);
+        if (format == u"text") {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("not a picture");
+        } else {
+            QVERIFY(writeJpeg(path, original.constData(), digitized.constData()));
+        }
+        if (format == u"heic") {
+            const QString encoder = QStandardPaths::findExecutable(QStringLiteral("heif-enc"));
+            if (encoder.isEmpty())
+                QSKIP("heif-enc (libheif-examples) is not installed");
+            const QString heic = m_dir.filePath(QStringLiteral("date.heic"));
+            QFile::remove(heic);
+            QCOMPARE(QProcess::execute(encoder, {path, QStringLiteral("-o"), heic}), 0);
+            path = heic;
+        }
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.setFileTime(utc("2018-07-01T12:00:00Z"), QFileDevice::FileModificationTime));
+        file.close();
+        QCOMPARE(dropCaptureDate(path), utc(expected.toLatin1().constData()));
+    }
+
+    // Each row is stopped by a different check; none leaves anything in the quarantine or on
+    // the server.
+    void refusedFiles_data()
+    {
+        QTest::addColumn<QString>("parent");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("notices");
+        QTest::newRow("pdf") << "photos"
+                             << "facture.pdf"
+                             << "nonmedia";
+        QTest::newRow("pdf in an album") << "album:<Vacances>"
+                                         << "facture.pdf"
+                                         << "nonmedia";
+        QTest::newRow("album root") << "albums"
+                                    << "a.jpg"
+                                    << "";
+        QTest::newRow("shared root") << "shared"
+                                     << "a.jpg"
+                                     << "";
+        QTest::newRow("viewer") << "salbum:<Mariage>"
+                                << "a.jpg"
+                                << "";
+        QTest::newRow("missing shared album") << "salbum:nope"
+                                              << "a.jpg"
+                                              << "";
+        QTest::newRow("duplicate") << FileProviderContainer::root << "dup.jpg"
+                                   << "duplicate";
+        QTest::newRow("duplicate in a month") << "month:2021-06"
+                                              << "dup.jpg"
+                                              << "duplicate";
+    }
+    void refusedFiles()
+    {
+        QFETCH(QString, parent);
+        QFETCH(QString, name);
+        QFETCH(QString, notices);
+        const QString path = photo("dup.jpg");
+        ImmichAsset known;
+        known.id = QStringLiteral("known");
+        known.originalFileName = QStringLiteral("dup.jpg");
+        known.fileCreatedAt = QStringLiteral("2021-06-15T10:00:00.000Z");
+        known.checksum = DedupIndex::fileChecksum(path);
+        DedupIndex::shared().rebuild({known}, [](const ImmichAsset&) { return std::nullopt; });
+
+        const Result<FileProviderItemChange> change =
+            create(placeholders(parent), name,
+                   ContentType::fromFilenameExtension(filenameExtension(name)).value(), path);
+        QCOMPARE(identifierOf(change), QStringLiteral("none"));
+        QCOMPARE(drainedNotices().join(u','), notices);
+        QVERIFY(UploadQuarantine::shared().list().isEmpty());
+        QCOMPARE(apiRequests(m_lib.server, QStringLiteral("/api/assets")), 0);
+        QVERIFY(QFile::exists(path));
+    }
+
+    // Accepted drops: the pending item sits where the listing shows it, the payload is the
+    // caller's file linked in (no copy), and stays whole once the caller deletes its file.
+    void acceptedFiles_data()
+    {
+        QTest::addColumn<QString>("parent");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("expectedParent");
+        QTest::addColumn<QString>("albumName");
+        QTest::newRow("root") << FileProviderContainer::root << "a.jpg"
+                              << "month:2021-06"
+                              << "";
+        QTest::newRow("photos, generic type") << "photos"
+                                              << "a.jpg"
+                                              << "month:2021-06"
+                                              << "";
+        QTest::newRow("another month") << "month:2024-03"
+                                       << "a.jpg"
+                                       << "month:2021-06"
+                                       << "";
+        QTest::newRow("album, duplicate not checked") << "album:<Vacances>"
+                                                      << "dup.jpg"
+                                                      << "album:<Vacances>"
+                                                      << "Vacances";
+        QTest::newRow("editor") << "salbum:<Famille>"
+                                << "a.jpg"
+                                << "salbum:<Famille>"
+                                << "Famille";
+    }
+    void acceptedFiles()
+    {
+        QFETCH(QString, parent);
+        QFETCH(QString, name);
+        QFETCH(QString, expectedParent);
+        QFETCH(QString, albumName);
+        const QString path = photo("drop.jpg");
+        ImmichAsset known;
+        known.id = QStringLiteral("known");
+        known.originalFileName = QStringLiteral("dup.jpg");
+        known.fileCreatedAt = QStringLiteral("2021-06-15T10:00:00.000Z");
+        known.checksum = DedupIndex::fileChecksum(path);
+        DedupIndex::shared().rebuild({known}, [](const ImmichAsset&) { return std::nullopt; });
+        // Album names come from the listings already fetched.
+        Answer<QList<ImmichAlbum>> own, shared;
+        FetchCache::shared().albums(*SharedSettings::makeClient(), false, FetchCache::Mode::refresh,
+                                    own.completion());
+        FetchCache::shared().albums(*SharedSettings::makeClient(), true, FetchCache::Mode::refresh,
+                                    shared.completion());
+        QVERIFY(own.wait() && shared.wait());
+
+        const ContentType type = QTest::currentDataTag() == QByteArray("photos, generic type")
+                                     ? ContentType::data()
+                                     : ContentType(QStringLiteral("image/jpeg"));
+        Answer<FileProviderItemChange> answer;
+        const ProgressRef progress = m_extension.createItem(
+            itemWith(QString(), placeholders(parent), name, type), 0, path, 0, answer.completion());
+        const Result<FileProviderItemChange> change = waitFor(answer);
+        QVERIFY2(change, qPrintable(identifierOf(change)));
+        QCOMPARE(progress->totalUnitCount(), 100);
+
+        const QList<UploadQuarantine::Entry> entries = UploadQuarantine::shared().list();
+        QCOMPARE(entries.size(), 1);
+        const UploadQuarantine::Entry& entry = entries.first();
+        const FileProviderItemRef item = change.value().item;
+        QCOMPARE(item->itemIdentifier(), QStringLiteral("pending:") + entry.id);
+        QCOMPARE(item->parentItemIdentifier(), placeholders(expectedParent));
+        QCOMPARE(item->filename(), name);
+        QCOMPARE(entry.filename, name);
+        QCOMPARE(entry.capturedAt, utc("2021-06-15T10:00:00Z"));
+        QCOMPARE(entry.albumName.value_or(QString()), albumName);
+
+        const QString payload = UploadQuarantine::shared().payloadURL(entry.id).value();
+        QCOMPARE(inodeOf(payload), inodeOf(path));
+        QFile original(path);
+        QVERIFY(original.open(QIODevice::ReadOnly));
+        const QByteArray bytes = original.readAll();
+        original.close();
+        QVERIFY(QFile::remove(path));
+        QFile kept(payload);
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), bytes);
+        QVERIFY(drainedNotices().isEmpty());
+    }
+
+    void fileWithoutContentsIsUnsupported()
+    {
+        const Result<FileProviderItemChange> change = create(
+            QStringLiteral("photos"), QStringLiteral("a.jpg"), ContentType::image(), std::nullopt);
+        QVERIFY(!change && isUnsupportedOperationError(change.error()));
+    }
+
+    void folders_data()
+    {
+        QTest::addColumn<QString>("parent");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("created");
+        QTest::addColumn<QString>("notices");
+        QTest::newRow("root") << FileProviderContainer::root << "Vacances" << true << "newfolder";
+        QTest::newRow("photos") << "photos"
+                                << "Noël 2024" << true << "newfolder";
+        QTest::newRow("albums") << "albums"
+                                << "Été" << true << "albumready";
+        QTest::newRow("month") << "month:2024-03"
+                               << "Mars" << true << "";
+        QTest::newRow("inside an album") << "album:<Vacances>"
+                                         << "Bis" << true << "";
+        QTest::newRow("shared root") << "shared"
+                                     << "Non" << false << "";
+        QTest::newRow("shared album") << "salbum:<Famille>"
+                                      << "Non" << false << "";
+        QTest::newRow("failed") << "failed"
+                                << "Non" << false << "";
+        QTest::newRow("volume trash")
+            << FileProviderContainer::root << ".Trash-1000" << false << "";
+    }
+    void folders()
+    {
+        QFETCH(QString, parent);
+        QFETCH(QString, name);
+        QFETCH(bool, created);
+        QFETCH(QString, notices);
+        const Result<FileProviderItemChange> change =
+            create(placeholders(parent), name, ContentType::folder(), std::nullopt);
+        QVERIFY(change);
+        const QStringList messages = UserNoticeQueue::shared().drain();
+        QCOMPARE(drainedNotices().join(u','), notices);
+        if (!created) {
+            QVERIFY(!change.value().item);
+            QCOMPARE(apiRequests(m_lib.server, QStringLiteral("/api/albums")), 0);
+            return;
+        }
+        const FileProviderItemRef item = change.value().item;
+        QVERIFY(item);
+        QVERIFY(item->itemIdentifier().startsWith(QStringLiteral("album:")));
+        QCOMPARE(item->parentItemIdentifier(), QStringLiteral("albums"));
+        QCOMPARE(item->filename(), name);
+        const QString id = item->itemIdentifier().mid(6);
+        Answer<AlbumMeta> album;
+        SharedSettings::makeClient()->getAlbumMeta(id, album.completion());
+        QVERIFY(album.wait() && *album.result);
+        QCOMPARE(album.result->value().albumName, name);
+        if (notices.isEmpty())
+            QVERIFY(messages.isEmpty());
+        else
+            QCOMPARE(messages, QStringList{QStringLiteral("Album « ") + name +
+                                           QStringLiteral(" » créé — les photos sont aussi "
+                                                          "dans Mes photos.")});
+    }
+
+    void failuresLeaveNothing()
+    {
+        m_lib.server.fail(500, 1, QStringLiteral("/api/albums"));
+        Result<FileProviderItemChange> change = create(
+            QStringLiteral("photos"), QStringLiteral("X"), ContentType::folder(), std::nullopt);
+        QVERIFY(!change);
+        QVERIFY(UserNoticeQueue::shared().drain().isEmpty());
+        QVERIFY(drainedNotices().isEmpty());
+
+        signOut();
+        change = create(QStringLiteral("photos"), QStringLiteral("a.jpg"), ContentType::image(),
+                        photo("a.jpg"));
+        signIn(m_lib.server);
+        QVERIFY(!change &&
+                isFileProviderError(change.error(), FileProviderErrorCode::notAuthenticated));
+        QVERIFY(UploadQuarantine::shared().list().isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestItemCreation)
+#include "TestItemCreation.moc"
