@@ -59,8 +59,8 @@ public:
     // filesystem (else a copy), for callers that hand the file over and never write it again.
     enum class Intake { copy, link };
 
-    // Takes the file into a new entry and posts "app.pixavella.quarantineChanged". The payload
-    // is flushed to the disk before the manifest makes the entry visible.
+    // Takes the file into a new entry and posts "app.pixavella.quarantineChanged". A copied
+    // payload is flushed to the disk before the manifest makes the entry visible.
     Result<Entry> enqueue(const QString& sourcePath, const QString& filename,
                           const std::optional<QDateTime>& capturedAt, const Target& target,
                           const std::optional<QString>& albumName, Intake intake = Intake::copy);
