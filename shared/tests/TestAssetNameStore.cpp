@@ -1,5 +1,6 @@
 #include "AssetNameStore.h"
 #include "Clock.h"
+#include "RecordingServer.h"
 #include "SharedSettings.h"
 #include "StoreFiles.h"
 
@@ -10,118 +11,19 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <httplib.h>
-
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
-#include <thread>
 
 using namespace pixavella;
 using Names = AssetNameStore::Names;
+using pixavella::testing::RecordingServer;
 
 namespace {
-
-// A names service that answers what it is told, counts requests and can hold an answer back
-// until released.
-class FakeNamesService {
-public:
-    struct Put {
-        std::string path, apiKey, contentType, body;
-    };
-
-    FakeNamesService()
-    {
-        m_server.Get(
-            "/svc/names", [this](const httplib::Request& request, httplib::Response& response) {
-                std::unique_lock lock(m_mutex);
-                ++m_gets;
-                m_lastKey = request.get_header_value("x-api-key");
-                m_changed.notify_all();
-                m_changed.wait_for(lock, std::chrono::seconds(30), [this] { return !m_holding; });
-                response.status = m_status;
-                response.set_content(m_body, "application/json");
-                ++m_answered;
-            });
-        m_server.Put(".*", [this](const httplib::Request& request, httplib::Response& response) {
-            std::lock_guard lock(m_mutex);
-            m_puts.push_back({request.path, request.get_header_value("x-api-key"),
-                              request.get_header_value("Content-Type"), request.body});
-            m_changed.notify_all();
-            response.status = 204;
-        });
-        // One request per connection: a kept-alive connection would hold stop() for seconds.
-        m_server.set_keep_alive_max_count(1);
-        m_port = m_server.bind_to_any_port("127.0.0.1");
-        m_thread = std::thread([this] { m_server.listen_after_bind(); });
-        // stop() before the accept loop runs would be lost, and the join would never return.
-        while (m_port > 0 && !m_server.is_running())
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    ~FakeNamesService()
-    {
-        release();
-        m_server.stop();
-        m_thread.join();
-    }
-
-    QString url() const { return QStringLiteral("http://127.0.0.1:%1/svc").arg(m_port); }
-    void answer(int status, const std::string& body)
-    {
-        std::lock_guard lock(m_mutex);
-        m_status = status;
-        m_body = body;
-    }
-    void hold()
-    {
-        std::lock_guard lock(m_mutex);
-        m_holding = true;
-    }
-    void release()
-    {
-        std::lock_guard lock(m_mutex);
-        m_holding = false;
-        m_changed.notify_all();
-    }
-    int gets() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_gets;
-    }
-    int answered() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_answered;
-    }
-    std::string lastKey() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_lastKey;
-    }
-    std::optional<Put> waitForPut()
-    {
-        std::unique_lock lock(m_mutex);
-        if (!m_changed.wait_for(lock, std::chrono::seconds(10), [this] { return !m_puts.empty(); }))
-            return std::nullopt;
-        return m_puts.back();
-    }
-
-private:
-    httplib::Server m_server;
-    std::thread m_thread;
-    int m_port = 0;
-    mutable std::mutex m_mutex;
-    std::condition_variable m_changed;
-    int m_status = 200;
-    std::string m_body = "{}";
-    bool m_holding = false;
-    int m_gets = 0;
-    int m_answered = 0;
-    std::string m_lastKey;
-    std::vector<Put> m_puts;
-};
 
 QString cachePath()
 {
@@ -150,18 +52,59 @@ const Names kCached{{"a1", "Plage.jpg"}};
 class TestAssetNameStore : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<FakeNamesService> m_service;
+    // The names service: answers what it is told, and can hold a listing back until released.
+    RecordingServer m_service;
+    std::mutex m_mutex;
+    std::condition_variable m_released;
+    bool m_holding = false;           // protected by m_mutex
+    RecordingServer::Answer m_answer; // protected by m_mutex
+    std::atomic<int> m_answered = 0;
+
+    QString url() const { return m_service.url().toString() + QStringLiteral("/svc"); }
+    void answer(int status, const QByteArray& body)
+    {
+        std::lock_guard lock(m_mutex);
+        m_answer = {status, body};
+    }
+    void hold(bool holding)
+    {
+        std::lock_guard lock(m_mutex);
+        m_holding = holding;
+        m_released.notify_all();
+    }
+    QList<RecordingServer::Request> requests(const QByteArray& method) const
+    {
+        QList<RecordingServer::Request> found;
+        for (const RecordingServer::Request& request : m_service.requests())
+            if (request.method == method)
+                found << request;
+        return found;
+    }
+    int gets() const { return int(requests("GET").size()); }
 
 private slots:
-    void initTestCase() { SharedSettings::setApiKey(QStringLiteral("test-key")); }
+    void initTestCase()
+    {
+        SharedSettings::setApiKey(QStringLiteral("test-key"));
+        m_service.setScript([this](const RecordingServer::Request& request) {
+            if (request.method != "GET")
+                return RecordingServer::Answer{204, {}};
+            std::unique_lock lock(m_mutex);
+            m_released.wait_for(lock, std::chrono::seconds(30), [this] { return !m_holding; });
+            ++m_answered;
+            return m_answer;
+        });
+    }
 
     void init()
     {
-        m_service = std::make_unique<FakeNamesService>();
-        SharedSettings::setNamesServiceURL(m_service->url());
+        m_service.clear();
+        answer(200, "{}");
+        m_answered = 0;
+        SharedSettings::setNamesServiceURL(url());
         writeCacheFile(R"({"a1":"Plage.jpg"})");
     }
-    void cleanup() { m_service.reset(); }
+    void cleanup() { hold(false); }
 
     void startsFromTheCacheFile_data()
     {
@@ -206,15 +149,15 @@ private slots:
         QFETCH(Names, names);
         ManualClock clock;
         AssetNameStore store;
-        m_service->answer(status, body.toStdString());
+        answer(status, body);
         store.refresh(false, 4);
-        QCOMPARE(m_service->lastKey(), std::string("test-key"));
+        QCOMPARE(requests("GET").last().headers.value("x-api-key"), QByteArray("test-key"));
         QCOMPARE(store.names(), names);
         QCOMPARE(cacheFile(), names);
 
         const bool replaced = names != kCached;
         store.refresh(false, 4);
-        QCOMPARE(m_service->gets(), replaced ? 1 : 2);
+        QCOMPARE(gets(), replaced ? 1 : 2);
     }
 
     void refreshAsksAtMostEveryTenSeconds_data()
@@ -234,12 +177,12 @@ private slots:
         QFETCH(int, requests);
         ManualClock clock;
         AssetNameStore store;
-        m_service->answer(200, R"({"a1":"first"})");
+        answer(200, R"({"a1":"first"})");
         store.refresh(false, 4);
-        m_service->answer(200, R"({"a1":"second"})");
+        answer(200, R"({"a1":"second"})");
         clock.advance(elapsed);
         store.refresh(force, 4);
-        QCOMPARE(m_service->gets(), requests);
+        QCOMPARE(gets(), requests);
         QCOMPARE(store.name("a1"), requests == 2 ? "second" : "first");
     }
 
@@ -247,18 +190,18 @@ private slots:
     {
         ManualClock clock;
         AssetNameStore store;
-        m_service->answer(200, R"({"late":"name"})");
-        m_service->hold();
+        answer(200, R"({"late":"name"})");
+        hold(true);
         store.refresh(true, 0.3);
         // Back before the service answered, with the names as they were.
-        QCOMPARE(m_service->answered(), 0);
+        QCOMPARE(m_answered.load(), 0);
         QCOMPARE(store.names(), kCached);
-        m_service->release();
+        hold(false);
 
         // Nothing was recorded as refreshed: the next call asks again, even unforced.
         store.refresh(false, 4);
         QCOMPARE(store.names(), (Names{{"late", "name"}}));
-        QCOMPARE(m_service->gets(), 2);
+        QCOMPARE(gets(), 2);
     }
 
     void setNameIsVisibleAtOnceAndSentToTheService()
@@ -268,29 +211,31 @@ private slots:
         store.setName("a2", "Mon chat.jpg");
         QCOMPARE(store.name("a2"), QStringLiteral("Mon chat.jpg"));
         QCOMPARE(cacheFile(), (Names{{"a1", "Plage.jpg"}, {"a2", "Mon chat.jpg"}}));
-        const std::optional<FakeNamesService::Put> put = m_service->waitForPut();
-        QVERIFY(put);
-        QCOMPARE(put->path, std::string("/svc/names/a2"));
-        QCOMPARE(put->apiKey, std::string("test-key"));
-        QCOMPARE(put->contentType, std::string("application/json"));
-        QCOMPARE(QJsonDocument::fromJson(QByteArray::fromStdString(put->body)).object(),
+        QTRY_COMPARE(requests("PUT").size(), 1);
+        const RecordingServer::Request put = requests("PUT").first();
+        QCOMPARE(put.path, QByteArray("/svc/names/a2"));
+        QCOMPARE(put.headers.value("x-api-key"), QByteArray("test-key"));
+        QCOMPARE(put.headers.value("content-type"), QByteArray("application/json"));
+        QCOMPARE(QJsonDocument::fromJson(put.body).object(),
                  (QJsonObject{{"name", "Mon chat.jpg"}}));
     }
 
     void renameSurvivesAnUnreachableServiceUntilTheNextRefresh()
     {
         ManualClock clock;
-        const QString url = m_service->url();
-        m_service.reset(); // nothing listens there any more
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        SharedSettings::setNamesServiceURL(
+            QStringLiteral("http://127.0.0.1:%1/svc").arg(closed.serverPort()));
+        closed.close(); // nothing listens there any more
         AssetNameStore store;
         store.setName("a2", "Mon chat.jpg");
         store.refresh(true, 4);
         QCOMPARE(store.name("a2"), QStringLiteral("Mon chat.jpg"));
 
         // The service is back without that name: the service wins.
-        m_service = std::make_unique<FakeNamesService>();
-        SharedSettings::setNamesServiceURL(m_service->url());
-        m_service->answer(200, R"({"a1":"Plage.jpg"})");
+        SharedSettings::setNamesServiceURL(url());
+        answer(200, R"({"a1":"Plage.jpg"})");
         store.refresh(true, 4);
         QCOMPARE(store.name("a2"), std::nullopt);
         QCOMPARE(cacheFile(), kCached);
@@ -303,7 +248,7 @@ private slots:
         store.refresh(true, 4);
         store.setName("a2", "x");
         QCOMPARE(store.name("a2"), QStringLiteral("x"));
-        QCOMPARE(m_service->gets(), 0);
+        QCOMPARE(gets(), 0);
     }
 
     void removeCacheFile()

@@ -77,8 +77,6 @@ private slots:
     void uploadOfDuplicate_data();
     void uploadOfDuplicate();
     void newUploadIsCreated();
-    void trashKeepsAssetsRestorable();
-    void statusOnlyAnswers();
     void droppedConnectionIsTransient();
 };
 
@@ -87,6 +85,22 @@ void TestImmichClientChanges::uploadOfDuplicate_data()
     QTest::addColumn<bool>("trashed");
     QTest::newRow("in the trash: restored") << true;
     QTest::newRow("in the library: left alone") << false;
+}
+
+void TestImmichClientChanges::newUploadIsCreated()
+{
+    Awaited<UploadResult> upload;
+    client().uploadAsset(
+        writeFile(QStringLiteral("new.jpg"), "fresh bytes"), QStringLiteral("Plage \"été\".jpg"),
+        QDateTime(QDate(2024, 5, 1), QTime(10, 11, 12), Qt::UTC), upload.completion());
+    const Result<UploadResult> result = upload.wait();
+    QVERIFY2(result.ok(), describe(result));
+    QCOMPARE(result.value().duplicate, false);
+    const Result<ImmichAsset> created = asset(result.value().assetId);
+    QVERIFY2(created.ok(), describe(created));
+    QCOMPARE(created.value().originalFileName, QStringLiteral("Plage %22été%22.jpg"));
+    QCOMPARE(parseImmichDate(created.value().fileCreatedAt),
+             std::optional(QDateTime(QDate(2024, 5, 1), QTime(10, 11, 12), Qt::UTC)));
 }
 
 void TestImmichClientChanges::uploadOfDuplicate()
@@ -111,62 +125,6 @@ void TestImmichClientChanges::uploadOfDuplicate()
     const Result<ImmichAsset> after = asset(existing);
     QVERIFY2(after.ok(), describe(after));
     QCOMPARE(after.value().isTrashed, std::optional<bool>(false));
-}
-
-void TestImmichClientChanges::newUploadIsCreated()
-{
-    Awaited<UploadResult> upload;
-    client().uploadAsset(
-        writeFile(QStringLiteral("new.jpg"), "fresh bytes"), QStringLiteral("Plage \"été\".jpg"),
-        QDateTime(QDate(2024, 5, 1), QTime(10, 11, 12), Qt::UTC), upload.completion());
-    const Result<UploadResult> result = upload.wait();
-    QVERIFY2(result.ok(), describe(result));
-    QCOMPARE(result.value().duplicate, false);
-    const Result<ImmichAsset> created = asset(result.value().assetId);
-    QVERIFY2(created.ok(), describe(created));
-    QCOMPARE(created.value().originalFileName, QStringLiteral("Plage %22été%22.jpg"));
-    QCOMPARE(parseImmichDate(created.value().fileCreatedAt),
-             std::optional(QDateTime(QDate(2024, 5, 1), QTime(10, 11, 12), Qt::UTC)));
-}
-
-void TestImmichClientChanges::trashKeepsAssetsRestorable()
-{
-    const QString id = addAsset(QStringLiteral("to-trash.jpg"), "trash me", false);
-    Awaited<void> trash;
-    client().trashAssets({id}, trash.completion());
-    QVERIFY(trash.wait().ok());
-    const QJsonArray deletes = requestsTo(m_double, "DELETE", "/api/assets");
-    QCOMPARE(deletes.size(), 1);
-    QCOMPARE(bodyOf(deletes.first()), QJsonObject({{"ids", QJsonArray{id}}, {"force", false}}));
-    QCOMPARE(asset(id).value().isTrashed, std::optional<bool>(true));
-
-    Awaited<void> restore;
-    client().restoreAssets({id}, restore.completion());
-    QVERIFY(restore.wait().ok());
-    QCOMPARE(asset(id).value().isTrashed, std::optional<bool>(false));
-}
-
-void TestImmichClientChanges::statusOnlyAnswers()
-{
-    Awaited<QString> created;
-    client().createAlbum(QStringLiteral("Temporaire"), created.completion());
-    QVERIFY2(created.wait().ok(), describe(created.wait()));
-    const QString album = created.wait().value();
-
-    m_double.fail(401, 1, QStringLiteral("/api/albums"));
-    Awaited<void> refused;
-    client().deleteAlbum(album, refused.completion());
-    QVERIFY(!refused.wait().ok());
-    QVERIFY(ClientError::isHttp(refused.wait().error(), 401));
-    QVERIFY(!isTransientError(refused.wait().error()));
-
-    // The real answer is 204 without a body.
-    Awaited<void> deleted;
-    client().deleteAlbum(album, deleted.completion());
-    QVERIFY2(deleted.wait().ok(), describe(deleted.wait()));
-    Awaited<AlbumMeta> gone;
-    client().getAlbumMeta(album, gone.completion());
-    QVERIFY(ClientError::isHttp(gone.wait().error(), 400));
 }
 
 void TestImmichClientChanges::droppedConnectionIsTransient()
