@@ -241,7 +241,9 @@ QWidget* HistoryView::eventRow(const UploadJournal::Event& event)
                                failed ? kOrange : kGreen, 12, widget));
     auto* name = new ElidedLabel(event.filename, widget);
     scaleFont(name, 0.95);
-    row->addWidget(name, 1);
+    // The destination follows the name; the name gives way when the row is short.
+    name->setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Preferred);
+    row->addWidget(name);
     auto* dot = new QLabel(QStringLiteral("·"), widget);
     QPalette tertiary = dot->palette();
     QColor c = secondary(this);
@@ -254,8 +256,10 @@ QWidget* HistoryView::eventRow(const UploadJournal::Event& event)
     destination->setForegroundRole(QPalette::PlaceholderText);
     // The file name takes what the destination leaves, the destination at most a third.
     destination->setMaximumWidth(kWidth / 3);
+    destination->setMinimumWidth(std::min(destination->sizeHint().width(), kWidth / 3));
     destination->setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Preferred);
     row->addWidget(destination);
+    row->addStretch(1);
     if (failed) {
         auto* retry = new QPushButton(tr("Réessayer"), widget);
         retry->setObjectName(QStringLiteral("retry"));

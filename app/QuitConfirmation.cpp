@@ -52,6 +52,8 @@ QMessageBox* createAlert(QWidget* parent)
     box->addButton(tr("Annuler"), QMessageBox::RejectRole);
     box->setDefaultButton(quit);
     box->setCheckBox(new QCheckBox(tr("Ne plus demander"), box));
+    // Without a width the informative text wraps into a narrow column.
+    box->setStyleSheet(QStringLiteral("QLabel#qt_msgbox_informativelabel { min-width: 380px; }"));
     return box;
 }
 

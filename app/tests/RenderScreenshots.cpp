@@ -2,17 +2,28 @@
 //   xvfb-run -a pixavella-screenshots <folder>
 // Everything it writes (journal, settings) goes to a temporary home.
 #include "Clock.h"
+#include "DomainController.h"
 #include "HistoryModel.h"
 #include "HistoryWindow.h"
+#include "LoginWindow.h"
 #include "NoticeWindow.h"
+#include "QuitConfirmation.h"
+#include "RecordingDomainBackend.h"
+#include "SessionModel.h"
+#include "SharedSettings.h"
 #include "TrayMenu.h"
 #include "UploadJournal.h"
+#include "UploadStatus.h"
 
 #include <httplib.h>
 
 #include <QApplication>
 #include <QDir>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -49,7 +60,9 @@ MenuState signedIn()
     MenuState state;
     state.signedIn = true;
     state.email = QStringLiteral("marie.dupont@exemple.fr");
-    state.statusLine = QStringLiteral("⬆ Envoi de 3 photos… (1/3) · ⚠ 1 en échec");
+    const QDateTime now = Clock::now();
+    state.statusLine =
+        statusLine(UploadStatus::uploading(1, 3), 1, ConnectionState::ok, now, QString(), now);
     state.failedCount = 1;
     state.busy = true;
     state.canCheckForUpdates = true;
@@ -71,6 +84,11 @@ int main(int argc, char** argv)
     httplib::Server server;
     server.Get("/api/assets/statistics", [](const httplib::Request&, httplib::Response& res) {
         res.set_content(R"({"images":1284,"videos":37,"total":1321})", "application/json");
+    });
+    server.Post("/api/auth/login", [](const httplib::Request&, httplib::Response& res) {
+        res.status = 401;
+        res.set_content(R"({"message":"Incorrect email or password","statusCode":401})",
+                        "application/json");
     });
     const int port = server.bind_to_any_port("127.0.0.1");
     std::thread serving([&server] { server.listen_after_bind(); });
@@ -115,6 +133,23 @@ int main(int argc, char** argv)
     QMenu menuOut;
     TrayMenu::fill(menuOut, TrayMenu::rows(out, {}));
     ok &= save(menuOut, folder, QStringLiteral("menu-signed-out.png"));
+
+    // The sign-in window after a wrong password.
+    SharedSettings::setServerURL(url.toString());
+    DomainController domain(std::make_unique<testing::RecordingDomainBackend>(
+        std::make_shared<testing::RecordingDomainBackend::State>()));
+    SessionModel session(domain);
+    LoginWindowController login(session);
+    login.show();
+    LoginView& form = *login.window();
+    form.emailField()->setText(QStringLiteral("marie.dupont@exemple.fr"));
+    form.passwordField()->setText(QStringLiteral("pas-le-bon"));
+    form.signInButton()->click();
+    ok &= QTest::qWaitFor([&form] { return !form.errorLine()->isHidden(); }, 5000);
+    ok &= save(form, folder, QStringLiteral("sign-in-wrong-password.png"));
+
+    std::unique_ptr<QMessageBox> alert(QuitConfirmation::createAlert());
+    ok &= save(*alert, folder, QStringLiteral("quit-alert.png"));
 
     server.stop();
     serving.join();
