@@ -115,6 +115,9 @@ void TestFuseHostContents::fetchErrorsBecomeErrno_data()
     QTest::newRow("transport time-out")
         << Error{ErrorDomain::Network, QNetworkReply::TimeoutError, {}} << "Connection timed out";
     QTest::newRow("disk full") << fileError(ENOSPC, {}) << "No space left on device";
+    // 0 would read as success to the kernel.
+    QTest::newRow("file error without errno")
+        << Error{ErrorDomain::File, 0, {}} << "Input/output error";
 }
 
 void TestFuseHostContents::fetchErrorsBecomeErrno()

@@ -31,7 +31,6 @@ private slots:
     void rootShowsFoldersAndTrash();
     void namesOnDisk_data();
     void namesOnDisk();
-    void duplicateNamesFollowIdentifierOrder();
     void attributesFollowTheItem_data();
     void attributesFollowTheItem();
     void inodesAreStable();
@@ -105,17 +104,6 @@ void TestFuseHostListing::namesOnDisk()
         QCOMPARE(cat.exitCode, 0);
         QCOMPARE(cat.out, QByteArray("abc"));
     }
-}
-
-void TestFuseHostListing::duplicateNamesFollowIdentifierOrder()
-{
-    m_ext->put(MemoryExtension::file("c", "names", "a.jpg", 1), "c");
-    m_ext->put(MemoryExtension::file("a", "names", "a.jpg", 1), "a");
-    m_ext->put(MemoryExtension::file("b", "names", "a.jpg", 1), "b");
-    const QString folder = m_mount->path("Mes photos/Noms/");
-    QCOMPARE(runTool("cat", {folder + "a.jpg"}).out, QByteArray("a"));
-    QCOMPARE(runTool("cat", {folder + "a 2.jpg"}).out, QByteArray("b"));
-    QCOMPARE(runTool("cat", {folder + "a 3.jpg"}).out, QByteArray("c"));
 }
 
 void TestFuseHostListing::attributesFollowTheItem_data()

@@ -27,13 +27,9 @@ class TestRefreshScheduler : public QObject {
     Q_OBJECT
 private slots:
     void firstUseListsOnceForAllWaiters();
-    void failedFirstListingReportsItsError();
-    void signalRefreshesAtOnceOnlyWhenRecentlyUsed_data();
-    void signalRefreshesAtOnceOnlyWhenRecentlyUsed();
     void signalsDuringARefreshFoldIntoOne();
     void usersArrivingAfterASignalWaitForTheNextRefresh();
     void failedRefreshKeepsTheListedContainerUsable();
-    void signalAllMarksOnlyListedContainers();
 };
 
 void TestRefreshScheduler::firstUseListsOnceForAllWaiters()
@@ -50,51 +46,6 @@ void TestRefreshScheduler::firstUseListsOnceForAllWaiters()
     h.scheduler.use("photos", h.ready());
     QCOMPARE(h.answers.size(), 3);
     QCOMPARE(h.started.size(), 1);
-}
-
-void TestRefreshScheduler::failedFirstListingReportsItsError()
-{
-    Harness h;
-    h.scheduler.use("photos", h.ready());
-    h.scheduler.finished("photos", fileProviderError(FileProviderErrorCode::notAuthenticated));
-    QCOMPARE(h.answers.size(), 1);
-    QVERIFY(!h.answers.at(0));
-    QCOMPARE(h.answers.at(0).error().code, FileProviderErrorCode::notAuthenticated);
-    // The next use tries again.
-    h.scheduler.use("photos", h.ready());
-    QCOMPARE(h.started.size(), 2);
-}
-
-void TestRefreshScheduler::signalRefreshesAtOnceOnlyWhenRecentlyUsed_data()
-{
-    QTest::addColumn<double>("idleSeconds");
-    QTest::addColumn<bool>("refreshesAtOnce");
-    QTest::newRow("used 59 s ago") << 59.0 << true;
-    QTest::newRow("used 61 s ago") << 61.0 << false;
-}
-
-void TestRefreshScheduler::signalRefreshesAtOnceOnlyWhenRecentlyUsed()
-{
-    QFETCH(double, idleSeconds);
-    QFETCH(bool, refreshesAtOnce);
-    ManualClock clock;
-    Harness h;
-    h.scheduler.use("photos", h.ready());
-    h.scheduler.finished("photos", Result<void>::success());
-    clock.advance(idleSeconds);
-    h.scheduler.signal("photos");
-    QCOMPARE(h.started.size(), refreshesAtOnce ? 2 : 1);
-    if (refreshesAtOnce)
-        h.scheduler.finished("photos", Result<void>::success());
-    // Either way the next use sees the change: at once, or after the refresh it starts.
-    const qsizetype before = h.answers.size();
-    h.scheduler.use("photos", h.ready());
-    QCOMPARE(h.started.size(), 2);
-    if (!refreshesAtOnce) {
-        QCOMPARE(h.answers.size(), before);
-        h.scheduler.finished("photos", Result<void>::success());
-    }
-    QCOMPARE(h.answers.size(), before + 1);
 }
 
 void TestRefreshScheduler::signalsDuringARefreshFoldIntoOne()
@@ -147,21 +98,6 @@ void TestRefreshScheduler::failedRefreshKeepsTheListedContainerUsable()
     QVERIFY(h.answers.last()); // the previous listing still serves
     h.scheduler.use("photos", h.ready());
     QCOMPARE(h.started.size(), 2); // and no retry until the next signal
-}
-
-void TestRefreshScheduler::signalAllMarksOnlyListedContainers()
-{
-    ManualClock clock;
-    Harness h;
-    for (const char* c : {"photos", "albums"}) {
-        h.scheduler.use(c, h.ready());
-        h.scheduler.finished(c, Result<void>::success());
-    }
-    h.scheduler.use("shared", h.ready()); // listing, not finished
-    h.started.clear();
-    h.scheduler.signalAll();
-    h.started.sort();
-    QCOMPARE(h.started, (QStringList{"albums", "photos"}));
 }
 
 QTEST_GUILESS_MAIN(TestRefreshScheduler)
