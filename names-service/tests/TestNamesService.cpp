@@ -64,8 +64,7 @@ private slots:
     void answersUnknownPathsAndMethods();
     void reportsImmichFailuresAs502_data();
     void reportsImmichFailuresAs502();
-    void namesSurviveARestart();
-    void instancesShareOneDatabase();
+    void instancesShareOneDatabaseAcrossRestarts();
     void reconnectsAfterTheDatabaseRestarts();
 };
 
@@ -190,10 +189,8 @@ void TestNamesService::refusesMissingAndUnknownKeys_data()
     // Never seen before, so no earlier answer can have been remembered for it.
     const QByteArray unknown = "key-" + QUuid::createUuid().toByteArray(QUuid::WithoutBraces);
     QTest::newRow("list without key") << QByteArray("GET") << false << QByteArray();
-    QTest::newRow("list with empty key") << QByteArray("GET") << true << QByteArray("");
     QTest::newRow("list with unknown key") << QByteArray("GET") << true << unknown;
     QTest::newRow("list with a key cut short") << QByteArray("GET") << true << QByteArray("key-");
-    QTest::newRow("put without key") << QByteArray("PUT") << false << QByteArray();
     QTest::newRow("put with unknown key") << QByteArray("PUT") << true << unknown + "-2";
 }
 
@@ -225,12 +222,9 @@ void TestNamesService::refusesBadInputAndKeepsTheStore_data()
     QTest::newRow("body over 64 KiB")
         << asset << QByteArray("{\"name\":\"x\"}" + QByteArray(64 * 1024, ' ')) << 413;
     QTest::newRow("not JSON") << asset << QByteArray("name=Nouveau.jpg") << 400;
-    QTest::newRow("empty body") << asset << QByteArray() << 400;
     QTest::newRow("JSON array") << asset << QByteArray("[\"Nouveau.jpg\"]") << 400;
-    QTest::newRow("JSON text") << asset << QByteArray("\"Nouveau.jpg\"") << 400;
     QTest::newRow("name missing") << asset << QByteArray("{\"nom\":\"Nouveau.jpg\"}") << 400;
     QTest::newRow("name is a number") << asset << QByteArray("{\"name\":42}") << 400;
-    QTest::newRow("name is null") << asset << QByteArray("{\"name\":null}") << 400;
     QTest::newRow("name is empty") << asset << QByteArray("{\"name\":\"\"}") << 400;
     QTest::newRow("name of 1025 bytes")
         << asset << NamesServiceProcess::nameBody(QString(512, u'é') + u'x') << 400;
@@ -238,8 +232,6 @@ void TestNamesService::refusesBadInputAndKeepsTheStore_data()
     QTest::newRow("overlong encoding") << asset << QByteArray("{\"name\":\"\xc0\xaf.jpg\"}") << 400;
     QTest::newRow("encoded surrogate")
         << asset << QByteArray("{\"name\":\"\xed\xa0\x80.jpg\"}") << 400;
-    QTest::newRow("truncated sequence")
-        << asset << QByteArray("{\"name\":\"a.jpg\xe2\x82\"}") << 400;
     QTest::newRow("unpaired surrogate escape")
         << asset << QByteArray("{\"name\":\"\\ud800.jpg\"}") << 400;
     QTest::newRow("NUL character") << asset << QByteArray("{\"name\":\"a\\u0000.jpg\"}") << 400;
@@ -297,13 +289,10 @@ void TestNamesService::answersUnknownPathsAndMethods_data()
     const QByteArray prefix = NamesServiceProcess::prefix();
     QTest::newRow("root") << QByteArray("GET") << QByteArray("/") << 404;
     QTest::newRow("names outside the prefix") << QByteArray("GET") << QByteArray("/names") << 404;
-    QTest::newRow("prefix alone") << QByteArray("GET") << prefix << 404;
     QTest::newRow("other path") << QByteArray("GET") << prefix + "/albums" << 404;
     QTest::newRow("nested asset path") << QByteArray("PUT") << prefix + "/names/a/b" << 404;
     QTest::newRow("POST names") << QByteArray("POST") << prefix + "/names" << 405;
-    QTest::newRow("PUT names") << QByteArray("PUT") << prefix + "/names" << 405;
     QTest::newRow("GET one name") << QByteArray("GET") << prefix + "/names/asset-1" << 405;
-    QTest::newRow("DELETE one name") << QByteArray("DELETE") << prefix + "/names/asset-1" << 405;
 }
 
 void TestNamesService::answersUnknownPathsAndMethods()
@@ -352,21 +341,7 @@ void TestNamesService::reportsImmichFailuresAs502()
     QCOMPARE(object(service->list(keyA)), QJsonObject());
 }
 
-void TestNamesService::namesSurviveARestart()
-{
-    const QString database = freshDatabase();
-    auto service = startService(database);
-    QVERIFY(service);
-    QCOMPARE(service->put("asset-1", NamesServiceProcess::nameBody(u"Gardé.jpg"_s), keyA).status,
-             200);
-    QCOMPARE(service->stop(), std::optional<int>(0));
-
-    service = startService(database);
-    QVERIFY(service);
-    QCOMPARE(object(service->list(keyA)), (QJsonObject{{u"asset-1"_s, u"Gardé.jpg"_s}}));
-}
-
-void TestNamesService::instancesShareOneDatabase()
+void TestNamesService::instancesShareOneDatabaseAcrossRestarts()
 {
     const QString database = freshDatabase();
     // Started together on an empty database: both create the table at the same moment.
@@ -383,6 +358,12 @@ void TestNamesService::instancesShareOneDatabase()
     QCOMPARE(second.put("asset-1", NamesServiceProcess::nameBody(u"Deux.jpg"_s), keyA).status, 200);
     QCOMPARE(object(first.list(keyA)), (QJsonObject{{u"asset-1"_s, u"Deux.jpg"_s}}));
     QCOMPARE(object(first.list(keyB)), QJsonObject());
+
+    QCOMPARE(first.stop(), std::optional<int>(0));
+    QCOMPARE(second.stop(), std::optional<int>(0));
+    const auto restarted = startService(database);
+    QVERIFY(restarted);
+    QCOMPARE(object(restarted->list(keyA)), (QJsonObject{{u"asset-1"_s, u"Deux.jpg"_s}}));
 }
 
 void TestNamesService::reconnectsAfterTheDatabaseRestarts()
