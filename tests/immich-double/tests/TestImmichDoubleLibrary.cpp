@@ -30,8 +30,7 @@ class TestImmichDoubleLibrary : public QObject {
 
 private slots:
     void initTestCase();
-    void seededLibraryPagesNewestFirst();
-    void ascendingOrderReversesTheLibrary();
+    void seededLibraryPagesInDateOrder();
     void trashedAssetsNeedWithDeleted();
     void statisticsCountSeededTypes();
     void uploadRefusals_data();
@@ -62,7 +61,7 @@ QJsonObject TestImmichDoubleLibrary::search(const QJsonObject& body, const QByte
                                 : QJsonObject();
 }
 
-void TestImmichDoubleLibrary::seededLibraryPagesNewestFirst()
+void TestImmichDoubleLibrary::seededLibraryPagesInDateOrder()
 {
     QSet<QString> ids;
     QString previous;
@@ -84,15 +83,12 @@ void TestImmichDoubleLibrary::seededLibraryPagesNewestFirst()
     }
     QCOMPARE(ids.size(), kSeeded);
     QVERIFY(search(page(4)).value(QLatin1String("items")).toArray().isEmpty());
-}
 
-void TestImmichDoubleLibrary::ascendingOrderReversesTheLibrary()
-{
-    const QJsonArray newest = search(page(1)).value(QLatin1String("items")).toArray();
     const QJsonArray oldest =
         search(page(3, QStringLiteral("asc"))).value(QLatin1String("items")).toArray();
     QCOMPARE(oldest.size(), 500);
-    QCOMPARE(oldest.last()[QLatin1String("id")], newest.first()[QLatin1String("id")]);
+    QCOMPARE(oldest.last()[QLatin1String("id")],
+             search(page(1)).value(QLatin1String("items"))[0][QLatin1String("id")]);
 }
 
 void TestImmichDoubleLibrary::trashedAssetsNeedWithDeleted()
@@ -136,9 +132,6 @@ void TestImmichDoubleLibrary::uploadRefusals_data()
 
     const MultipartBody noDate = uploadBody("a.jpg", "bytes-a", "2024-01-01T00:00:00Z", false);
     QTest::newRow("no fileCreatedAt") << noDate.contentType << noDate.body << "Validation failed";
-    const MultipartBody badDate = uploadBody("a.jpg", "bytes-a", "yesterday");
-    QTest::newRow("fileCreatedAt not a date")
-        << badDate.contentType << badDate.body << "Validation failed";
     QTest::newRow("not multipart")
         << QByteArray("application/json") << QByteArray("{}") << "Validation failed";
     const MultipartBody text = uploadBody("notes.txt", "bytes-t", "2024-01-01T00:00:00Z");
