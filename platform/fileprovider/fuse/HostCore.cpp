@@ -610,6 +610,17 @@ void HostCore::statfs(RequestId id)
     st.f_frsize = 4096;
     st.f_namemax = kMaxDiskNameBytes;
     st.f_files = fsfilcnt_t(m_replica.nodeCount());
+    // Written files wait in the staging folder: its free space is what a copy can use.
+    struct statvfs local {};
+    if (::statvfs(QFile::encodeName(m_staging.directory()).constData(), &local) == 0 &&
+        local.f_frsize > 0) {
+        const auto blocks = [&](fsblkcnt_t n) {
+            return fsblkcnt_t(double(n) * double(local.f_frsize) / double(st.f_frsize));
+        };
+        st.f_blocks = blocks(local.f_blocks);
+        st.f_bfree = blocks(local.f_bfree);
+        st.f_bavail = blocks(local.f_bavail);
+    }
     m_requests.answer(id, [&](fuse_req_t req) { fuse_reply_statfs(req, &st); });
 }
 

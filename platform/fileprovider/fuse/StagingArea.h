@@ -69,6 +69,8 @@ public:
     StagingArea(const StagingArea&) = delete;
     StagingArea& operator=(const StagingArea&) = delete;
 
+    const QString& directory() const { return m_directory; }
+
     std::optional<StagedName> find(InodeNumber parent, const QByteArray& name);
     QList<StagedName> entriesIn(InodeNumber folder);
     std::optional<StagedFile> file(InodeNumber ino);

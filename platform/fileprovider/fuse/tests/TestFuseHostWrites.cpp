@@ -224,6 +224,8 @@ void TestFuseHostWrites::rsyncOfAFolderCreatesOnlyVisibleNames()
     QCOMPARE(names(runTool("ls", {m_mount->path("Albums")}).out),
              (QStringList{"Plage", "Vacances"}));
     QCOMPARE(runTool("cat", {m_mount->path("Albums/Vacances/y.jpg")}).out, QByteArray("yy"));
+    // Copies check the free space first: the staging folder's is reported.
+    QVERIFY(runTool("stat", {"-f", "-c", "%a", photos()}).out.toLongLong() > 0);
 }
 
 void TestFuseHostWrites::editorSaveCreatesUnderTheVisibleName()
@@ -248,6 +250,15 @@ void TestFuseHostWrites::moveAcceptedOrRefused()
     QCOMPARE(names(runTool("ls", {photos("Mars")}).out), QStringList{"b.jpg"});
     QCOMPARE(runTool("cat", {photos("Mars/b.jpg")}).out, QByteArray("a"));
     QVERIFY(!QFile::exists(photos("a.jpg")));
+
+    // An exchange cannot be asked of the extension; "do not replace" is honoured.
+    const QByteArray moved = QFile::encodeName(photos("Mars/b.jpg"));
+    const QByteArray other = QFile::encodeName(photos("c.jpg"));
+    QVERIFY(writeFile(photos("c.jpg"), "c"));
+    QCOMPARE(::renameat2(AT_FDCWD, moved, AT_FDCWD, other, RENAME_EXCHANGE), -1);
+    QCOMPARE(errno, EINVAL);
+    QCOMPARE(::renameat2(AT_FDCWD, moved, AT_FDCWD, other, RENAME_NOREPLACE), -1);
+    QCOMPARE(errno, EEXIST);
 
     m_ext->refuseMoves(true);
     const ToolRun mv = runTool("mv", {photos("Mars/b.jpg"), m_mount->path("Albums/b.jpg")});
