@@ -32,7 +32,6 @@ private slots:
     void initTestCase();
     void seededLibraryPagesInDateOrder();
     void trashedAssetsNeedWithDeleted();
-    void statisticsCountSeededTypes();
     void uploadRefusals_data();
     void uploadRefusals();
     void uploadTakesExifCaptureDate();
@@ -111,17 +110,6 @@ void TestImmichDoubleLibrary::trashedAssetsNeedWithDeleted()
     const auto restore = QJsonDocument(QJsonObject{{QStringLiteral("ids"), QJsonArray{newest}}});
     const Answer restored = http.json("POST", QStringLiteral("/api/trash/restore/assets"), restore);
     QCOMPARE(restored.json().object().value(QLatin1String("count")).toInt(), 1);
-}
-
-void TestImmichDoubleLibrary::statisticsCountSeededTypes()
-{
-    const QJsonObject statistics = DoubleHttp(m_double.port(), "main-key")
-                                       .get(QStringLiteral("/api/assets/statistics"))
-                                       .json()
-                                       .object();
-    QCOMPARE(statistics.value(QLatin1String("total")).toInt(), kSeeded);
-    QCOMPARE(statistics.value(QLatin1String("videos")).toInt(), kSeeded / 10);
-    QCOMPARE(statistics.value(QLatin1String("images")).toInt(), kSeeded - kSeeded / 10);
 }
 
 void TestImmichDoubleLibrary::uploadRefusals_data()
