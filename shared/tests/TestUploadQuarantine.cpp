@@ -277,25 +277,20 @@ private slots:
         QVERIFY(QFileInfo(root()).isDir());
     }
 
-    void enqueueFailureLeavesNothing()
+    void enqueueFailuresLeaveNothing()
     {
         UploadQuarantine quarantine;
-        const Result<Entry> entry = quarantine.enqueue(m_sources.filePath("missing"), "a.jpg",
-                                                       std::nullopt, Target::library(), {});
+        Result<Entry> entry = quarantine.enqueue(m_sources.filePath("missing"), "a.jpg",
+                                                 std::nullopt, Target::library(), {});
         QVERIFY(!entry);
         QCOMPARE(entry.error().domain, ErrorDomain::File);
         QCOMPARE(entry.error().code, ENOENT);
         QVERIFY(QDir(root()).isEmpty());
-    }
 
-    void enqueueWithoutContainer()
-    {
         const QByteArray saved = qgetenv("XDG_DATA_HOME");
         // A data folder below a plain file can never be created.
         qputenv("XDG_DATA_HOME", QFile::encodeName(source()) + "/data");
-        UploadQuarantine quarantine;
-        const Result<Entry> entry =
-            quarantine.enqueue(source(), "a.jpg", std::nullopt, Target::library(), {});
+        entry = quarantine.enqueue(source(), "a.jpg", std::nullopt, Target::library(), {});
         const QList<Entry> listed = quarantine.list();
         qputenv("XDG_DATA_HOME", saved);
         QVERIFY(!entry);
