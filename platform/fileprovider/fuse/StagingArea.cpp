@@ -470,7 +470,6 @@ std::optional<StagedHandOver> StagingArea::creationEnded(const StagedHandOver& h
             QFile::remove(handOver.path);
             if (n.path == handOver.path)
                 n.path.clear();
-            n.created = true;
             n.state.createdAs = outcome.value();
             if (n.moveTo) {
                 unnameLocked(n);

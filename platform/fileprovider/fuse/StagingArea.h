@@ -116,7 +116,6 @@ private:
         bool named = true;    // resolvable at state.parent/state.name
         bool removed = false; // deleted by the user: never handed over
         bool handedOver = false;
-        bool created = false;
         std::optional<QDateTime> expires;
         int handles = 0;
         bool creating = false;
