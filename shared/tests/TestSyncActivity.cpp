@@ -73,25 +73,6 @@ private slots:
         QCOMPARE(stored().total, qint64(0));
     }
 
-    void liveDownloadFreshness_data()
-    {
-        QTest::addColumn<Kind>("kind");
-        QTest::addColumn<double>("age");
-        QTest::addColumn<bool>("live");
-        QTest::newRow("downloading 3.9 s") << Kind::downloading << 3.9 << true;
-        QTest::newRow("downloading 4 s") << Kind::downloading << 4.0 << false;
-        QTest::newRow("idle fresh") << Kind::idle << 0.0 << false;
-    }
-    void liveDownloadFreshness()
-    {
-        QFETCH(Kind, kind);
-        QFETCH(double, age);
-        QFETCH(bool, live);
-        SyncActivityState state = SyncActivityState::idle(QDateTime::fromSecsSinceEpoch(1000));
-        state.kind = kind;
-        QCOMPARE(state.isLiveDownload(state.updatedAt.addMSecs(qint64(age * 1000))), live);
-    }
-
     void recordFromCounters_data()
     {
         QTest::addColumn<SyncActivity::Counters>("counters");
