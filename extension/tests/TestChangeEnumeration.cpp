@@ -6,8 +6,6 @@
 #include "ImmichClient.h"
 #include "PromotedPendingList.h"
 
-#include <QRegularExpression>
-
 using namespace pixavella;
 using namespace pixavella::testing;
 
@@ -127,25 +125,6 @@ private slots:
                  QStringList{QStringLiteral("pending:") + entry});
         m_clock.advance(121);
         QCOMPARE(enumerateChanges(FileProviderContainer::root)->deleteCalls, 0);
-    }
-
-    void anchorsMarkTheTime()
-    {
-        FileProviderEnumerator enumerator(QStringLiteral("photos"));
-        QList<QByteArray> anchors;
-        for (int i = 0; i < 2; ++i) {
-            int calls = 0;
-            enumerator.currentSyncAnchor([&](std::optional<FileProviderSyncAnchor> a) {
-                ++calls;
-                anchors.append(a.value_or(QByteArray()));
-            });
-            QCOMPARE(calls, 1);
-            m_clock.advance(1);
-        }
-        QVERIFY(anchors[0] != anchors[1]);
-        static const QRegularExpression shape(QStringLiteral("^\\d{10}(\\.\\d+)?$"));
-        QVERIFY2(shape.match(QString::fromLatin1(anchors[0])).hasMatch(), anchors[0].constData());
-        QCOMPARE(anchors[1].toDouble() - anchors[0].toDouble(), 1.0);
     }
 };
 

@@ -148,8 +148,6 @@ private slots:
         QTest::addColumn<int>("code");
         QTest::newRow("folder") << QStringLiteral("photos") << true
                                 << FileProviderErrorCode::noSuchItem;
-        QTest::newRow("unparseable")
-            << QStringLiteral("??") << true << FileProviderErrorCode::noSuchItem;
         QTest::newRow("unknown photo")
             << QStringLiteral("asset:nope") << true << FileProviderErrorCode::noSuchItem;
         QTest::newRow("unknown upload")

@@ -60,10 +60,6 @@ private slots:
         QTest::addColumn<QString>("parent");
         QTest::newRow("root") << FileProviderContainer::root << QStringLiteral("Pixavella")
                               << FileProviderContainer::root;
-        QTest::newRow("photos") << QStringLiteral("photos") << QStringLiteral("Mes photos")
-                                << FileProviderContainer::root;
-        QTest::newRow("albums") << QStringLiteral("albums") << QStringLiteral("Mes albums")
-                                << FileProviderContainer::root;
         QTest::newRow("shared") << QStringLiteral("shared") << QStringLiteral("Mes albums partagés")
                                 << FileProviderContainer::root;
         QTest::newRow("failed") << QStringLiteral("failed") << QStringLiteral("Envois échoués")

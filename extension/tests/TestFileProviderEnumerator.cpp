@@ -56,12 +56,9 @@ private slots:
     void listsNothing_data()
     {
         QTest::addColumn<QString>("container");
-        QTest::newRow("library photo") << QStringLiteral("asset:x");
-        QTest::newRow("album photo") << QStringLiteral("ai:l:a");
-        QTest::newRow("shared album photo") << QStringLiteral("si:s:a");
+        QTest::newRow("photo") << QStringLiteral("ai:l:a");
         QTest::newRow("pending upload") << QStringLiteral("pending:P");
         QTest::newRow("one-digit month") << QStringLiteral("month:2024-3");
-        QTest::newRow("unknown identifier") << QStringLiteral("bogus");
         QTest::newRow("trash") << FileProviderContainer::trash;
     }
     void listsNothing()
@@ -74,17 +71,6 @@ private slots:
         QCOMPARE(idsOf(listing->items), QStringList());
         QCOMPARE(listing->finishes, 1);
         QVERIFY(!listing->nextPage);
-    }
-
-    void rootListsTheThreeTopFolders()
-    {
-        const auto listing = enumerate(FileProviderContainer::root);
-        QCOMPARE(idsOf(listing->items),
-                 (QStringList{QStringLiteral("photos"), QStringLiteral("albums"),
-                              QStringLiteral("shared")}));
-        for (const FileProviderItemRef& item : listing->items)
-            QCOMPARE(item->parentItemIdentifier(), FileProviderContainer::root);
-        QCOMPARE(listing->batches, 1);
     }
 
     void photosListing_data()
@@ -241,10 +227,7 @@ private slots:
     void signedOutListsNothingAndAsksNoServer_data()
     {
         QTest::addColumn<QString>("container");
-        QTest::newRow("root") << FileProviderContainer::root;
-        QTest::newRow("photos") << QStringLiteral("photos");
         QTest::newRow("album") << QStringLiteral("album:") + m_v3.album("Vacances");
-        QTest::newRow("shared") << QStringLiteral("shared");
         QTest::newRow("working set") << FileProviderContainer::workingSet;
     }
     void signedOutListsNothingAndAsksNoServer()
@@ -324,14 +307,6 @@ private slots:
         // Both come back once their time is over.
         m_clock.advance(121);
         QCOMPARE(enumerate(QStringLiteral("month:2024-03"))->items.size(), 4);
-    }
-
-    void listingSavesTheSnapshot()
-    {
-        const auto listing = enumerate(QStringLiteral("year:2024"));
-        const QStringList ids = idsOf(listing->items);
-        QCOMPARE(EnumerationSnapshots::shared().load(QStringLiteral("year:2024")),
-                 QSet<QString>(ids.cbegin(), ids.cend()));
     }
 
     void workingSetHoldsEveryItem()

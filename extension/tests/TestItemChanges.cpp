@@ -132,46 +132,27 @@ private slots:
         UserNoticeQueue::shared().drain();
     }
 
+    // The moves not tried against the server below.
     void plans_data()
     {
         using K = ReparentPlan::Kind;
         QTest::addColumn<QString>("item");
         QTest::addColumn<QString>("parent");
         QTest::addColumn<ReparentPlan>("plan");
-        const auto plan = [](K kind, const char* source = "", const char* target = "") {
-            return ReparentPlan{kind, QString::fromLatin1(source), QString::fromLatin1(target)};
+        const auto row = [](const char* tag, const char* item, const QString& parent, K kind,
+                            const char* source = "", const char* target = "") {
+            QTest::newRow(tag) << QString::fromLatin1(item) << parent
+                               << ReparentPlan{kind, QLatin1String(source), QLatin1String(target)};
         };
-        QTest::newRow("photo → album") << "asset:p"
-                                       << "album:b" << plan(K::addToAlbum, "", "b");
-        QTest::newRow("album photo → same album") << "ai:a:p"
-                                                  << "album:a" << plan(K::noop);
-        QTest::newRow("album photo → other album") << "ai:a:p"
-                                                   << "album:b" << plan(K::move, "a", "b");
-        QTest::newRow("album photo → month") << "ai:a:p"
-                                             << "month:2024-03" << plan(K::removeFromAlbum, "a");
-        QTest::newRow("album photo → photos") << "ai:a:p"
-                                              << "photos" << plan(K::removeFromAlbum, "a");
-        QTest::newRow("photo → shared album") << "asset:p"
-                                              << "salbum:s" << plan(K::addToSharedAlbum, "", "s");
-        QTest::newRow("album photo → shared album")
-            << "ai:a:p"
-            << "salbum:s" << plan(K::addToSharedAlbum, "", "s");
-        QTest::newRow("photo → year") << "asset:p"
-                                      << "year:2020" << plan(K::noop);
-        QTest::newRow("photo → album root") << "asset:p"
-                                            << "albums" << plan(K::refuse);
-        QTest::newRow("photo → root")
-            << "asset:p" << FileProviderContainer::root << plan(K::refuse);
-        QTest::newRow("photo → another photo") << "asset:p"
-                                               << "asset:q" << plan(K::refuse);
-        QTest::newRow("photo → unknown place") << "asset:p"
-                                               << "elsewhere" << plan(K::refuse);
-        QTest::newRow("shared photo → album") << "si:s:p"
-                                              << "album:b" << plan(K::refuse);
-        QTest::newRow("shared photo → photos") << "si:s:p"
-                                               << "photos" << plan(K::refuse);
-        QTest::newRow("album → album") << "album:a"
-                                       << "album:b" << plan(K::refuse);
+        row("album photo → photos", "ai:a:p", QStringLiteral("photos"), K::removeFromAlbum, "a");
+        row("album photo → shared album", "ai:a:p", QStringLiteral("salbum:s"), K::addToSharedAlbum,
+            "", "s");
+        row("photo → year", "asset:p", QStringLiteral("year:2020"), K::noop);
+        row("photo → root", "asset:p", FileProviderContainer::root, K::refuse);
+        row("photo → another photo", "asset:p", QStringLiteral("asset:q"), K::refuse);
+        row("photo → unknown place", "asset:p", QStringLiteral("elsewhere"), K::refuse);
+        row("shared photo → album", "si:s:p", QStringLiteral("album:b"), K::refuse);
+        row("album → album", "album:a", QStringLiteral("album:b"), K::refuse);
     }
     void plans()
     {
