@@ -1,215 +1,115 @@
 #include "DomainController.h"
-#include "FileProviderDomainBackend.h"
 #include "LogCapture.h"
-#include "MountTable.h"
 #include "RecordingDomainBackend.h"
 
 #include <QDir>
-#include <QFileInfo>
 #include <QTest>
 
 using namespace pixavella;
 using testing::LogCapture;
 using testing::RecordingDomainBackend;
-using State = RecordingDomainBackend::State;
 
-Q_DECLARE_METATYPE(std::optional<pixavella::Error>)
-Q_DECLARE_METATYPE(std::optional<QUrl>)
-
-namespace {
-
-std::optional<Error> failing(const char* text)
-{
-    return RecordingDomainBackend::failure(QString::fromUtf8(text));
-}
-
-struct Fixture {
-    std::shared_ptr<State> state = std::make_shared<State>();
-    DomainController controller{std::make_unique<RecordingDomainBackend>(state)};
-    LogCapture log;
-};
-
-} // namespace
-
+// The domain's operations on a recording backend: what reaches the manager, in which order,
+// and what a failure leaves in the log. The real daemon is driven by TestPixavellaProgram.
 class TestDomainController : public QObject {
     Q_OBJECT
 
 private slots:
-    void registerDomain_data()
+    void operations_data()
     {
-        QTest::addColumn<std::optional<Error>>("addError");
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<QString>("failing"); // "add", "remove", "removeAndWait" or ""
+        QTest::addColumn<bool>("hasManager");
         QTest::addColumn<QStringList>("calls");
         QTest::addColumn<QStringList>("log");
+        const QStringList top = testing::topFolderSignals();
         QTest::newRow("added: top folders signalled")
-            << std::optional<Error>() << QStringList{"add"} + testing::topFolderSignals()
+            << "register"
+            << "" << true << QStringList{"add"} + top
             << QStringList{"Pixavella: domaine enregistré, visible dans le Finder."};
-        QTest::newRow("refused: nothing signalled")
-            << failing("boom") << QStringList{"add"}
-            << QStringList{"Pixavella: échec ajout domaine: boom"};
-    }
-
-    void registerDomain()
-    {
-        QFETCH(QStringList, calls);
-        QFETCH(QStringList, log);
-        QFETCH(std::optional<Error>, addError);
-        Fixture f;
-        f.state->addError = addError;
-        f.controller.registerDomain();
-        QCOMPARE(f.state->calls, calls);
-        QCOMPARE(f.log.productLines(), log);
-    }
-
-    void removeDomain_data()
-    {
-        QTest::addColumn<std::optional<Error>>("removeError");
-        QTest::addColumn<QStringList>("log");
-        QTest::newRow("removed: silent") << std::optional<Error>() << QStringList{};
-        QTest::newRow("refused") << failing("busy")
-                                 << QStringList{"Pixavella: échec retrait domaine: busy"};
-    }
-
-    void removeDomain()
-    {
-        QFETCH(std::optional<Error>, removeError);
-        QFETCH(QStringList, log);
-        Fixture f;
-        f.state->removeError = removeError;
-        f.controller.removeDomain();
-        QCOMPARE(f.state->calls, QStringList{"remove"});
-        QCOMPARE(f.log.productLines(), log);
-    }
-
-    void resetDomain_data()
-    {
-        QTest::addColumn<std::optional<Error>>("removeError");
-        QTest::addColumn<std::optional<Error>>("addError");
-        QTest::addColumn<QStringList>("calls");
-        QTest::addColumn<QStringList>("log");
-        const QStringList reset = QStringList{"remove", "add"} + testing::topFolderSignals();
-        QTest::newRow("both succeed") << std::optional<Error>() << std::optional<Error>() << reset
-                                      << QStringList{"Pixavella: domaine ré-initialisé"};
-        QTest::newRow("failed removal still adds")
-            << failing("gone") << std::optional<Error>() << reset
+        QTest::newRow("add refused: nothing signalled")
+            << "register"
+            << "add" << true << QStringList{"add"}
+            << QStringList{"Pixavella: échec ajout domaine: refused"};
+        QTest::newRow("removal refused")
+            << "remove"
+            << "remove" << true << QStringList{"remove"}
+            << QStringList{"Pixavella: échec retrait domaine: refused"};
+        QTest::newRow("reset adds after a failed removal")
+            << "reset"
+            << "remove" << true << QStringList{"remove", "add"} + top
             << QStringList{"Pixavella: domaine ré-initialisé"};
-        QTest::newRow("failed add")
-            << std::optional<Error>() << failing("no daemon") << QStringList{"remove", "add"}
-            << QStringList{"Pixavella: reset/ajout échoué: no daemon"};
-    }
-
-    void resetDomain()
-    {
-        QFETCH(std::optional<Error>, removeError);
-        QFETCH(std::optional<Error>, addError);
-        QFETCH(QStringList, calls);
-        QFETCH(QStringList, log);
-        Fixture f;
-        f.state->removeError = removeError;
-        f.state->addError = addError;
-        int completions = 0;
-        f.controller.resetDomain([&completions] { ++completions; });
-        QCOMPARE(completions, 1);
-        QCOMPARE(f.state->calls, calls);
-        QCOMPARE(f.log.productLines(), log);
-    }
-
-    void removeDomainAndWait_data()
-    {
-        QTest::addColumn<std::optional<Error>>("error");
-        QTest::addColumn<QStringList>("log");
-        QTest::newRow("removed") << std::optional<Error>() << QStringList{};
-        QTest::newRow("timed out")
-            << failing("too slow")
-            << QStringList{"Pixavella: retrait à la fermeture échoué: too slow"};
-    }
-
-    void removeDomainAndWait()
-    {
-        QFETCH(std::optional<Error>, error);
-        QFETCH(QStringList, log);
-        Fixture f;
-        f.state->removeAndWaitError = error;
-        f.controller.removeDomainAndWait(DomainController::kQuitRemovalTimeout);
-        QCOMPARE(f.state->calls, QStringList{"removeAndWait 5000"});
-        QCOMPARE(f.log.productLines(), log);
-    }
-
-    void signalAllFolders_data()
-    {
-        QTest::addColumn<bool>("hasManager");
-        QTest::addColumn<QStringList>("extra");
-        QTest::addColumn<QStringList>("calls");
-        QTest::newRow("fixed folders") << true << QStringList{} << testing::allFolderSignals();
+        QTest::newRow("reset whose add fails")
+            << "reset"
+            << "add" << true << QStringList{"remove", "add"}
+            << QStringList{"Pixavella: reset/ajout échoué: refused"};
+        QTest::newRow("removal at quit too slow")
+            << "quit"
+            << "removeAndWait" << true << QStringList{"removeAndWait 5000"}
+            << QStringList{"Pixavella: retrait à la fermeture échoué: refused"};
         QTest::newRow("years after the fixed folders")
-            << true << QStringList{"year:2024", "year:2019"}
-            << testing::allFolderSignals() + QStringList{"signal year:2024", "signal year:2019"};
-        QTest::newRow("no manager") << false << QStringList{"year:2024"} << QStringList{};
+            << "signal"
+            << "" << true << testing::allFolderSignals() + QStringList{"signal year:2019"}
+            << QStringList{};
+        QTest::newRow("no manager: nothing signalled")
+            << "signal"
+            << "" << false << QStringList{} << QStringList{};
     }
 
-    void signalAllFolders()
+    void operations()
     {
+        QFETCH(QString, operation);
+        QFETCH(QString, failing);
         QFETCH(bool, hasManager);
-        QFETCH(QStringList, extra);
-        QFETCH(QStringList, calls);
-        Fixture f;
-        f.state->hasManager = hasManager;
-        f.controller.signalAllFolders(extra);
-        QCOMPARE(f.state->calls, calls);
-    }
-
-    void openInFileManager_data()
-    {
-        QTest::addColumn<bool>("hasManager");
-        QTest::addColumn<std::optional<QUrl>>("managerURL");
-        QTest::addColumn<bool>("opensManagerURL");
-        const QUrl mounted = QUrl::fromLocalFile(QStringLiteral("/run/mounted/drive"));
-        QTest::newRow("manager's folder") << true << std::optional<QUrl>(mounted) << true;
-        QTest::newRow("manager without folder") << true << std::optional<QUrl>() << false;
-        QTest::newRow("no manager") << false << std::optional<QUrl>(mounted) << false;
-    }
-
-    void openInFileManager()
-    {
-        QFETCH(bool, hasManager);
-        QFETCH(bool, opensManagerURL);
-        QFETCH(std::optional<QUrl>, managerURL);
-        Fixture f;
-        f.state->hasManager = hasManager;
-        f.state->url = managerURL;
-        QList<QUrl> opened;
-        f.controller.setOpener([&opened](const QUrl& url) { opened << url; });
-        f.controller.openInFileManager();
-        const QUrl expected =
-            opensManagerURL
-                ? *managerURL
-                : QUrl::fromLocalFile(QDir::homePath() +
-                                      QStringLiteral("/Library/CloudStorage/Pixavella-Pixavella"));
-        QCOMPARE(opened, QList<QUrl>{expected});
-    }
-
-    // The drive's daemon, when it is part of this build: added, mounted, removed at quit.
-    void realDaemonAddAndRemove()
-    {
-        const QString daemon =
-            qEnvironmentVariable("PIXAVELLA_BUILD_DIR") + QStringLiteral("/passerelle/passerelle");
-        if (!QFileInfo(daemon).isExecutable())
-            QSKIP("the daemon passerelle is not built");
-        if (!QFileInfo::exists(QStringLiteral("/dev/fuse")))
-            QSKIP("no /dev/fuse");
-        FileProviderManager::Options options = FileProviderManager::Options::defaults();
-        options.daemonProgram = daemon;
-        DomainController controller(std::make_unique<FileProviderDomainBackend>(options));
+        auto state = std::make_shared<RecordingDomainBackend::State>();
+        const std::optional<Error> refused = RecordingDomainBackend::failure("refused");
+        if (failing == QLatin1String("add"))
+            state->addError = refused;
+        if (failing == QLatin1String("remove"))
+            state->removeError = refused;
+        if (failing == QLatin1String("removeAndWait"))
+            state->removeAndWaitError = refused;
+        state->hasManager = hasManager;
+        DomainController controller(std::make_unique<RecordingDomainBackend>(state));
         LogCapture log;
+        int completions = 0;
+        const auto done = [&completions] { ++completions; };
 
-        controller.registerDomain();
-        QTRY_VERIFY_WITH_TIMEOUT(!log.productLines().isEmpty(), 20'000);
-        QCOMPARE(log.productLines(),
-                 QStringList{"Pixavella: domaine enregistré, visible dans le Finder."});
-        QVERIFY(MountTable::find(options.mountPoint).has_value());
+        if (operation == QLatin1String("register"))
+            controller.registerDomain();
+        else if (operation == QLatin1String("remove"))
+            controller.removeDomain(done);
+        else if (operation == QLatin1String("reset"))
+            controller.resetDomain(done);
+        else if (operation == QLatin1String("quit"))
+            controller.removeDomainAndWait(DomainController::kQuitRemovalTimeout);
+        else
+            controller.signalAllFolders({QStringLiteral("year:2019")});
 
-        controller.removeDomainAndWait(DomainController::kQuitRemovalTimeout);
-        QCOMPARE(log.productLines().size(), 1);
-        QVERIFY(!MountTable::find(options.mountPoint).has_value());
+        QTEST(state->calls, "calls");
+        QTEST(log.productLines(), "log");
+        const bool completes = operation == QLatin1String("remove") || operation == "reset";
+        QCOMPARE(completions, completes ? 1 : 0);
+    }
+
+    void openInFileManagerFallsBackToTheDrivePath()
+    {
+        auto state = std::make_shared<RecordingDomainBackend::State>();
+        DomainController controller(std::make_unique<RecordingDomainBackend>(state));
+        QList<QUrl> opened;
+        controller.setOpener([&opened](const QUrl& url) { opened << url; });
+        const QUrl mounted = QUrl::fromLocalFile(QStringLiteral("/run/mounted/drive"));
+        const QUrl fallback = QUrl::fromLocalFile(
+            QDir::homePath() + QStringLiteral("/Library/CloudStorage/Pixavella-Pixavella"));
+
+        state->url = mounted;
+        controller.openInFileManager();
+        state->hasManager = false;
+        controller.openInFileManager();
+        state->hasManager = true;
+        state->url.reset();
+        controller.openInFileManager();
+        QCOMPARE(opened, (QList<QUrl>{mounted, fallback, fallback}));
     }
 };
 
