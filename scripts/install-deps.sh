@@ -13,6 +13,8 @@ packages=(
   qtkeychain-qt6-dev libfuse3-dev fuse3 libexiv2-dev libcpp-httplib-dev
   # test tools: a session bus, a Secret Service, an X server, the user's file tools
   dbus dbus-x11 gnome-keyring libsecret-tools xvfb xauth libglib2.0-bin rsync curl
+  # gio trash --restore talks to the trash backend of gvfs
+  gvfs-daemons
   # fixtures: HEIC from JPEG, image conversion
   libheif-examples imagemagick
   # names service with PostgreSQL
