@@ -1,29 +1,38 @@
-// Item enumeration of every container against the Immich double: contents and order of each
-// listing, capabilities, uploads waiting in the quarantine, the fetch cache, the deletion
-// filter and the saved snapshot.
+// Item and change enumeration against the Immich double: contents and order of each listing,
+// capabilities, uploads waiting in the quarantine, the fetch cache, the deletion filter, and
+// changes reported against the saved snapshot.
 #include "ExtensionTestSupport.h"
 
 #include "DeletionTombstones.h"
 #include "EnumerationSnapshots.h"
 #include "FetchCache.h"
 #include "FileProviderItem.h"
+#include "ImmichClient.h"
 #include "PromotedPendingList.h"
 
 using namespace pixavella;
 using namespace pixavella::testing;
 
-class TestFileProviderEnumerator : public QObject {
+namespace {
+
+QSet<QString> setOf(const QStringList& ids)
+{
+    return QSet<QString>(ids.cbegin(), ids.cend());
+}
+
+} // namespace
+
+class TestEnumeration : public QObject {
     Q_OBJECT
 
 private:
     ManualClock m_clock{utc("2025-01-10T12:00:00Z")};
     SmallLibrary m_v3;
-    SmallLibrary m_classic;
     Uploads m_uploads;
 
-    SmallLibrary& library(const QString& dialect)
+    QString assetItem(const char* name) const
     {
-        return dialect == QLatin1String("classic") ? m_classic : m_v3;
+        return QStringLiteral("asset:") + m_v3.asset(name);
     }
     // Replaces the dialect and container placeholders of an expected identifier.
     static QString expand(QString text, const SmallLibrary& lib)
@@ -39,7 +48,6 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_v3.start(QStringLiteral("v3")));
-        QVERIFY(m_classic.start(QStringLiteral("classic")));
         m_uploads.setClock(&m_clock);
     }
 
@@ -49,7 +57,6 @@ private slots:
         m_clock.advance(600);
         Uploads::clear();
         m_v3.server.reset();
-        m_classic.server.reset();
         signIn(m_v3.server);
     }
 
@@ -169,38 +176,25 @@ private slots:
 
     void albumListings_data()
     {
-        QTest::addColumn<QString>("dialect");
         QTest::addColumn<QString>("container");
         QTest::addColumn<QStringList>("expected"); // identifier=capabilities
-        for (const char* name : {"v3", "classic"}) {
-            const QString dialect = QLatin1String(name);
-            const QByteArray d(name);
-            QTest::newRow(d + " own albums") << dialect << QStringLiteral("albums")
-                                             << QStringList{QStringLiteral("album:<Vacances>=59")};
-            QTest::newRow(d + " own album, photos then uploads")
-                << dialect << QStringLiteral("album:<Vacances>")
-                << QStringList{QStringLiteral("ai:<Vacances>:<mar05.jpg>=63"),
-                               QStringLiteral("ai:<Vacances>:<jul01.mp4>=63"),
-                               QStringLiteral("pending:<Vacances upload>=51")};
-            QTest::newRow(d + " shared albums by role")
-                << dialect << QStringLiteral("shared")
-                << QStringList{QStringLiteral("salbum:<Mariage>=1"),
-                               QStringLiteral("salbum:<Famille>=11")};
-            QTest::newRow(d + " shared album as editor")
-                << dialect << QStringLiteral("salbum:<Famille>")
-                << QStringList{QStringLiteral("si:<Famille>:<theirs1.jpg>=51")};
-            QTest::newRow(d + " shared album as viewer, no uploads")
-                << dialect << QStringLiteral("salbum:<Mariage>")
-                << QStringList{QStringLiteral("si:<Mariage>:<theirs2.jpg>=1")};
-        }
+        QTest::newRow("own albums") << "albums" << QStringList{"album:<Vacances>=59"};
+        QTest::newRow("own album, photos then uploads")
+            << "album:<Vacances>"
+            << QStringList{"ai:<Vacances>:<mar05.jpg>=63", "ai:<Vacances>:<jul01.mp4>=63",
+                           "pending:<Vacances upload>=51"};
+        QTest::newRow("shared albums by role")
+            << "shared" << QStringList{"salbum:<Mariage>=1", "salbum:<Famille>=11"};
+        QTest::newRow("shared album as editor")
+            << "salbum:<Famille>" << QStringList{"si:<Famille>:<theirs1.jpg>=51"};
+        QTest::newRow("shared album as viewer, no uploads")
+            << "salbum:<Mariage>" << QStringList{"si:<Mariage>:<theirs2.jpg>=1"};
     }
     void albumListings()
     {
-        QFETCH(QString, dialect);
         QFETCH(QString, container);
         QFETCH(QStringList, expected);
-        SmallLibrary& lib = library(dialect);
-        signIn(lib.server);
+        SmallLibrary& lib = m_v3;
         SmallLibrary names;
         names.assets = lib.assets;
         names.albums = lib.albums;
@@ -212,14 +206,7 @@ private slots:
 
         const auto listing = enumerate(expand(container, names));
         QVERIFY2(!listing->error, qPrintable(listing->error ? listing->error->description : ""));
-        QStringList got = capsOf(listing->items);
-        QStringList want = expand(expected.join(u'\n'), names).split(u'\n');
-        // Album photos come in the server's order, which the dialects may choose differently.
-        if (container.startsWith(QLatin1String("album:")) && got.size() == want.size()) {
-            std::sort(got.begin(), got.end() - 1);
-            std::sort(want.begin(), want.end() - 1);
-        }
-        QCOMPARE(got, want);
+        QCOMPARE(capsOf(listing->items), expand(expected.join(u'\n'), names).split(u'\n'));
         for (const FileProviderItemRef& item : listing->items)
             QCOMPARE(item->parentItemIdentifier(), expand(container, names));
     }
@@ -311,45 +298,112 @@ private slots:
 
     void workingSetHoldsEveryItem()
     {
-        const QString upload = m_uploads.add(QStringLiteral("w.jpg"), utc("2020-02-02T00:00:00Z"));
-        const QString givenUp = m_uploads.add(QStringLiteral("g.jpg"), std::nullopt,
-                                              UploadQuarantine::Target::library(), 5);
+        SmallLibrary names;
+        names.assets = m_v3.assets;
+        names.albums = m_v3.albums;
+        names.assets[QStringLiteral("upload")] =
+            m_uploads.add(QStringLiteral("w.jpg"), utc("2020-02-02T00:00:00Z"));
+        names.assets[QStringLiteral("given up")] = m_uploads.add(
+            QStringLiteral("g.jpg"), std::nullopt, UploadQuarantine::Target::library(), 5);
         const auto listing = enumerate(FileProviderContainer::workingSet);
         QVERIFY(!listing->error);
         const QStringList got = capsOf(listing->items);
-        const QString vacances = m_v3.album("Vacances");
-        const QString famille = m_v3.album("Famille");
-        const QString mariage = m_v3.album("Mariage");
-        const QStringList want{QStringLiteral("photos=3"),
-                               QStringLiteral("albums=3"),
-                               QStringLiteral("shared=1"),
-                               QStringLiteral("year:2024=3"),
-                               QStringLiteral("year:2023=3"),
-                               QStringLiteral("year:2020=3"),
-                               QStringLiteral("month:2024-11=3"),
-                               QStringLiteral("month:2024-03=3"),
-                               QStringLiteral("month:2023-07=3"),
-                               QStringLiteral("month:2020-02=3"),
-                               QStringLiteral("asset:") + m_v3.asset("mar20.jpg") +
-                                   QStringLiteral("=63"),
-                               QStringLiteral("album:") + vacances + QStringLiteral("=59"),
-                               QStringLiteral("ai:") + vacances + u':' + m_v3.asset("jul01.mp4") +
-                                   QStringLiteral("=63"),
-                               QStringLiteral("salbum:") + famille + QStringLiteral("=11"),
-                               QStringLiteral("si:") + famille + u':' + m_v3.asset("theirs1.jpg") +
-                                   QStringLiteral("=51"),
-                               QStringLiteral("salbum:") + mariage + QStringLiteral("=1"),
-                               QStringLiteral("si:") + mariage + u':' + m_v3.asset("theirs2.jpg") +
-                                   QStringLiteral("=1"),
-                               QStringLiteral("pending:") + upload + QStringLiteral("=51"),
-                               QStringLiteral("pending:") + givenUp + QStringLiteral("=51"),
-                               QStringLiteral("failed=3")};
-        for (const QString& item : want)
-            QVERIFY2(got.contains(item), qPrintable(item));
-        QCOMPARE(QSet<QString>(got.cbegin(), got.cend()).size(), got.size());
+        for (const char* item :
+             {"photos=3", "albums=3", "shared=1", "failed=3", "year:2020=3", "month:2020-02=3",
+              "month:2023-07=3", "asset:<mar20.jpg>=63", "album:<Vacances>=59",
+              "ai:<Vacances>:<jul01.mp4>=63", "salbum:<Famille>=11",
+              "si:<Famille>:<theirs1.jpg>=51", "salbum:<Mariage>=1", "si:<Mariage>:<theirs2.jpg>=1",
+              "pending:<upload>=51", "pending:<given up>=51"})
+            QVERIFY2(got.contains(expand(QLatin1String(item), names)), item);
+        // Folders, photos, albums with their photos and uploads, each once.
+        QCOMPARE(setOf(got).size(), got.size());
         QCOMPARE(got.size(), 3 + 3 + 4 + 4 + 1 + 2 + 2 + 2 + 2 + 1);
+    }
+
+    void firstChangesReportEverythingUpdated()
+    {
+        const auto changes = enumerateChanges(QStringLiteral("year:2024"), "1.5");
+        QVERIFY(!changes->error);
+        QCOMPARE(idsOf(changes->updated),
+                 (QStringList{QStringLiteral("month:2024-11"), QStringLiteral("month:2024-03")}));
+        QCOMPARE(changes->deleteCalls, 0);
+        QCOMPARE(changes->finishes, 1);
+        QVERIFY(!changes->moreComing);
+        QVERIFY(changes->anchor != "1.5");
+        QCOMPARE(EnumerationSnapshots::shared().load(QStringLiteral("year:2024")),
+                 (QSet<QString>{QStringLiteral("month:2024-11"), QStringLiteral("month:2024-03")}));
+    }
+
+    void lostPhotoIsReportedDeleted()
+    {
+        const QString month = QStringLiteral("month:2024-03");
+        const QString extra = m_v3.server.addAsset(
+            assetFor(kMe, QStringLiteral("extra.jpg"), QStringLiteral("2024-03-15T10:00:00.000Z")));
+        QCOMPARE(enumerate(month)->items.size(), 3);
+
+        Answer<void> trashed;
+        ImmichClient(m_v3.server.url(), kMyKey).trashAssets({extra}, trashed.completion());
+        QVERIFY(trashed.wait() && trashed.result->ok());
+
+        // The cached listing is still young: changes must not read it.
+        m_clock.advance(1);
+        const auto changes = enumerateChanges(month);
+        QVERIFY(!changes->error);
+        QCOMPARE(setOf(idsOf(changes->updated)),
+                 (QSet<QString>{assetItem("mar05.jpg"), assetItem("mar20.jpg")}));
+        QCOMPARE(changes->deleted, QStringList{QStringLiteral("asset:") + extra});
+        QCOMPARE(EnumerationSnapshots::shared().load(month),
+                 (QSet<QString>{assetItem("mar05.jpg"), assetItem("mar20.jpg")}));
+    }
+
+    void serverFailureKeepsAnchorAndSnapshot()
+    {
+        const QString month = QStringLiteral("month:2024-11");
+        QVERIFY(!enumerate(month)->error);
+        const QSet<QString> before = EnumerationSnapshots::shared().load(month);
+        QCOMPARE(before.size(), 1);
+
+        m_v3.server.fail(500, 1, QStringLiteral("/api/search"));
+        const auto changes = enumerateChanges(month, "1736510400.25");
+        QCOMPARE(changes->finishes, 1);
+        QVERIFY(!changes->error);
+        QCOMPARE(changes->anchor, QByteArray("1736510400.25"));
+        QVERIFY(!changes->moreComing);
+        QCOMPARE(changes->updateCalls, 0);
+        QCOMPARE(changes->deleteCalls, 0);
+        QCOMPARE(EnumerationSnapshots::shared().load(month), before);
+    }
+
+    void signingOutReportsEverythingDeleted()
+    {
+        const auto listed = enumerate(QStringLiteral("albums"));
+        QCOMPARE(listed->items.size(), 1);
+        signOut();
+        const auto changes = enumerateChanges(QStringLiteral("albums"));
+        QCOMPARE(changes->updateCalls, 0);
+        QCOMPARE(changes->deleted, idsOf(listed->items));
+        QVERIFY(EnumerationSnapshots::shared().load(QStringLiteral("albums")).isEmpty());
+    }
+
+    void promotedUploadsAreDeletedEverywhere()
+    {
+        const QString entry = m_uploads.add(QStringLiteral("u.jpg"), utc("2024-11-20T00:00:00Z"));
+        QVERIFY(enumerate(QStringLiteral("month:2024-11"))
+                    ->items.constLast()
+                    ->itemIdentifier()
+                    .endsWith(entry));
+        PromotedPendingList::shared().promote(QStringLiteral("pending:") + entry);
+
+        const auto month = enumerateChanges(QStringLiteral("month:2024-11"));
+        QCOMPARE(idsOf(month->updated), QStringList{assetItem("nov02.jpg")});
+        QCOMPARE(month->deleted, QStringList{QStringLiteral("pending:") + entry});
+        // Any container, as long as the promotion is current.
+        QCOMPARE(enumerateChanges(FileProviderContainer::root)->deleted,
+                 QStringList{QStringLiteral("pending:") + entry});
+        m_clock.advance(121);
+        QCOMPARE(enumerateChanges(FileProviderContainer::root)->deleteCalls, 0);
     }
 };
 
-QTEST_GUILESS_MAIN(TestFileProviderEnumerator)
-#include "TestFileProviderEnumerator.moc"
+QTEST_GUILESS_MAIN(TestEnumeration)
+#include "TestEnumeration.moc"
