@@ -21,12 +21,9 @@ private slots:
                                        << QStringLiteral("Portable de Léa");
         QTest::newRow("escapes") << QByteArray("PRETTY_HOSTNAME=\"Le \\\"salon\\\"\"\n")
                                  << QStringLiteral("Le \"salon\"");
-        QTest::newRow("single quotes")
-            << QByteArray("PRETTY_HOSTNAME='Bureau'\n") << QStringLiteral("Bureau");
         QTest::newRow("bare") << QByteArray("PRETTY_HOSTNAME=Atelier\n")
                               << QStringLiteral("Atelier");
         QTest::newRow("commented out") << QByteArray("#PRETTY_HOSTNAME=Old\n") << QString();
-        QTest::newRow("empty") << QByteArray("PRETTY_HOSTNAME=\"\"\n") << QString();
         QTest::newRow("no file") << QByteArray() << QString();
     }
 
