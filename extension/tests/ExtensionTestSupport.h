@@ -57,7 +57,6 @@ public:
     void didEnumerateItems(const QList<FileProviderItemRef>& items) override
     {
         QMutexLocker lock(&m_mutex);
-        ++batches;
         this->items.append(items);
     }
     void finishEnumeratingUpToPage(const std::optional<FileProviderPage>& page) override
@@ -70,7 +69,6 @@ public:
 
     QList<FileProviderItemRef> items;
     std::optional<Error> error;
-    int batches = 0;
     int finishes = 0;
     bool nextPage = false;
 
@@ -125,12 +123,6 @@ public:
     }
 
     bool wait() { return m_done.tryAcquire(1, 30'000); }
-    QStringList deletedSorted() const
-    {
-        QStringList d = deleted;
-        d.sort();
-        return d;
-    }
 
     QList<FileProviderItemRef> updated;
     QStringList deleted;

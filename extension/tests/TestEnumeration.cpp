@@ -265,15 +265,6 @@ private slots:
         QCOMPARE(apiRequests(m_v3.server, QStringLiteral("/api/search/metadata")), 2);
     }
 
-    void failedUserLookupFailsSharedListings()
-    {
-        CurrentUserIdCache::shared().clear();
-        m_v3.server.fail(500, 1, QStringLiteral("/api/users/me"));
-        const auto listing = enumerate(QStringLiteral("shared"));
-        QVERIFY(listing->error);
-        QCOMPARE(listing->error->code, 500);
-    }
-
     void deletionFilterHidesRecentDeletionsAndPromotedUploads()
     {
         const QString promoted =

@@ -170,54 +170,25 @@ private slots:
         QTest::addColumn<QString>("holding");   // albums holding P afterwards
         QTest::addColumn<QString>("signalled"); // containers asked to re-list
         QTest::addColumn<QString>("notices");
-        QTest::newRow("photo into an album") << "asset:<P>"
-                                             << "album:<B>"
-                                             << "ai:<B>:<P> → album:<B>"
-                                             << "A,B"
-                                             << "month:2024-03"
-                                             << "addtoalbum";
-        QTest::newRow("onto its own album") << "ai:<A>:<P>"
-                                            << "album:<A>"
-                                            << "ai:<A>:<P> → album:<A>"
-                                            << "A"
-                                            << ""
-                                            << "";
-        QTest::newRow("album to album") << "ai:<A>:<P>"
-                                        << "album:<B>"
-                                        << "ai:<A>:<P> → album:<B>"
-                                        << "B"
-                                        << "album:<A>,album:<B>"
-                                        << "";
-        QTest::newRow("out of the album") << "ai:<A>:<P>"
-                                          << "month:2024-03"
-                                          << "ai:<A>:<P> → month:2024-03"
-                                          << ""
-                                          << "album:<A>"
-                                          << "remove";
-        QTest::newRow("into an editable shared album") << "asset:<P>"
-                                                       << "salbum:<Famille>"
-                                                       << "si:<Famille>:<P> → salbum:<Famille>"
-                                                       << "A,Famille"
-                                                       << ""
-                                                       << "addtoalbum";
-        QTest::newRow("into a view-only shared album: back") << "asset:<P>"
-                                                             << "salbum:<Mariage>"
-                                                             << "asset:<P> → month:2024-03"
-                                                             << "A"
-                                                             << ""
-                                                             << "";
-        QTest::newRow("into Mes albums: back") << "asset:<P>"
-                                               << "albums"
-                                               << "asset:<P> → month:2024-03"
-                                               << "A"
-                                               << ""
-                                               << "";
-        QTest::newRow("shared photo: back") << "si:<Famille>:<theirs1>"
-                                            << "photos"
-                                            << "si:<Famille>:<theirs1> → salbum:<Famille>"
-                                            << "A"
-                                            << ""
-                                            << "";
+        const auto row = [](const char* tag, const char* item, const char* parent,
+                            const char* answer, const char* holding, const char* signalled = "",
+                            const char* notices = "") {
+            QTest::newRow(tag) << item << parent << answer << holding << signalled << notices;
+        };
+        row("photo into an album", "asset:<P>", "album:<B>", "ai:<B>:<P> → album:<B>", "A,B",
+            "month:2024-03", "addtoalbum");
+        row("onto its own album", "ai:<A>:<P>", "album:<A>", "ai:<A>:<P> → album:<A>", "A");
+        row("album to album", "ai:<A>:<P>", "album:<B>", "ai:<A>:<P> → album:<B>", "B",
+            "album:<A>,album:<B>");
+        row("out of the album", "ai:<A>:<P>", "month:2024-03", "ai:<A>:<P> → month:2024-03", "",
+            "album:<A>", "remove");
+        row("into an editable shared album", "asset:<P>", "salbum:<Famille>",
+            "si:<Famille>:<P> → salbum:<Famille>", "A,Famille", "", "addtoalbum");
+        row("into a view-only shared album: back", "asset:<P>", "salbum:<Mariage>",
+            "asset:<P> → month:2024-03", "A");
+        row("into Mes albums: back", "asset:<P>", "albums", "asset:<P> → month:2024-03", "A");
+        row("shared photo: back", "si:<Famille>:<theirs1>", "photos",
+            "si:<Famille>:<theirs1> → salbum:<Famille>", "A");
     }
     void moves()
     {
@@ -287,24 +258,16 @@ private slots:
         QTest::addColumn<QString>("item");
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("answered"); // the answered name, or "unsupported"
-        QTest::newRow("photo") << "asset:<P>"
-                               << "Plage.jpg"
-                               << "Plage.jpg";
-        QTest::newRow("photo keeps its type") << "asset:<P>"
-                                              << "Plage"
-                                              << "Plage.jpg";
-        QTest::newRow("album photo") << "ai:<A>:<P>"
-                                     << "Plage.JPEG"
-                                     << "Plage.JPEG";
-        QTest::newRow("album") << "album:<A>"
-                               << "Printemps"
-                               << "Printemps";
-        QTest::newRow("month") << "month:2024-03"
-                               << "Avril"
-                               << "unsupported";
-        QTest::newRow("shared photo") << "si:<Famille>:<theirs1>"
-                                      << "Moi.jpg"
-                                      << "unsupported";
+        const auto row = [](const char* tag, const char* item, const char* name,
+                            const char* answered) {
+            QTest::newRow(tag) << item << name << answered;
+        };
+        row("photo", "asset:<P>", "Plage.jpg", "Plage.jpg");
+        row("photo keeps its type", "asset:<P>", "Plage", "Plage.jpg");
+        row("album photo", "ai:<A>:<P>", "Plage.JPEG", "Plage.JPEG");
+        row("album", "album:<A>", "Printemps", "Printemps");
+        row("month", "month:2024-03", "Avril", "unsupported");
+        row("shared photo", "si:<Famille>:<theirs1>", "Moi.jpg", "unsupported");
     }
     void renames()
     {
@@ -339,34 +302,18 @@ private slots:
         QTest::addColumn<QString>("outcome"); // "ok", "unsupported" or "error"
         QTest::addColumn<QString>("notices");
         QTest::addColumn<QString>("message");
-        QTest::newRow("photo") << "asset:<P>"
-                               << "ok"
-                               << "trash"
-                               << "Photo déplacée dans la corbeille Pixavella";
-        QTest::newRow("album photo") << "ai:<A>:<P>"
-                                     << "ok"
-                                     << "remove"
-                                     << "Photo retirée de l'album « Été »";
-        QTest::newRow("album") << "album:<A>"
-                               << "ok"
-                               << "delalbum"
-                               << "";
-        QTest::newRow("someone else's photo of a shared album") << "si:<Famille>:<theirs1>"
-                                                                << "unsupported"
-                                                                << "shareRemoveOwnOnly"
-                                                                << "";
-        QTest::newRow("year") << "year:2024"
-                              << "unsupported"
-                              << ""
-                              << "";
-        QTest::newRow("shared album") << "salbum:<Famille>"
-                                      << "unsupported"
-                                      << ""
-                                      << "";
-        QTest::newRow("server failure") << "asset:<P>"
-                                        << "error"
-                                        << ""
-                                        << "";
+        const auto row = [](const char* tag, const char* item, const char* outcome,
+                            const char* notices = "", const char* message = "") {
+            QTest::newRow(tag) << item << outcome << notices << message;
+        };
+        row("photo", "asset:<P>", "ok", "trash", "Photo déplacée dans la corbeille Pixavella");
+        row("album photo", "ai:<A>:<P>", "ok", "remove", "Photo retirée de l'album « Été »");
+        row("album", "album:<A>", "ok", "delalbum");
+        row("someone else's shared photo", "si:<Famille>:<theirs1>", "unsupported",
+            "shareRemoveOwnOnly");
+        row("year", "year:2024", "unsupported");
+        row("shared album", "salbum:<Famille>", "unsupported");
+        row("server failure", "asset:<P>", "error");
     }
     void deletions()
     {

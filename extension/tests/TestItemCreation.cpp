@@ -137,29 +137,18 @@ private slots:
         QTest::addColumn<QString>("parent");
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("notices");
-        QTest::newRow("pdf") << "photos"
-                             << "facture.pdf"
-                             << "nonmedia";
-        QTest::newRow("pdf in an album") << "album:<Vacances>"
-                                         << "facture.pdf"
-                                         << "nonmedia";
-        QTest::newRow("album root") << "albums"
-                                    << "a.jpg"
-                                    << "";
-        QTest::newRow("shared root") << "shared"
-                                     << "a.jpg"
-                                     << "";
-        QTest::newRow("viewer") << "salbum:<Mariage>"
-                                << "a.jpg"
-                                << "";
-        QTest::newRow("missing shared album") << "salbum:nope"
-                                              << "a.jpg"
-                                              << "";
-        QTest::newRow("duplicate") << FileProviderContainer::root << "dup.jpg"
-                                   << "duplicate";
-        QTest::newRow("duplicate in a month") << "month:2021-06"
-                                              << "dup.jpg"
-                                              << "duplicate";
+        const auto row = [](const char* tag, const QString& parent, const char* name,
+                            const char* notices = "") {
+            QTest::newRow(tag) << parent << name << notices;
+        };
+        row("pdf", "photos", "facture.pdf", "nonmedia");
+        row("pdf in an album", "album:<Vacances>", "facture.pdf", "nonmedia");
+        row("album root", "albums", "a.jpg");
+        row("shared root", "shared", "a.jpg");
+        row("viewer", "salbum:<Mariage>", "a.jpg");
+        row("missing shared album", "salbum:nope", "a.jpg");
+        row("duplicate", FileProviderContainer::root, "dup.jpg", "duplicate");
+        row("duplicate in a month", "month:2021-06", "dup.jpg", "duplicate");
     }
     void refusedFiles()
     {
@@ -186,25 +175,16 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("expectedParent");
         QTest::addColumn<QString>("albumName");
-        QTest::newRow("root") << FileProviderContainer::root << "a.jpg"
-                              << "month:2021-06"
-                              << "";
-        QTest::newRow("photos, generic type") << "photos"
-                                              << "a.jpg"
-                                              << "month:2021-06"
-                                              << "";
-        QTest::newRow("another month") << "month:2024-03"
-                                       << "a.jpg"
-                                       << "month:2021-06"
-                                       << "";
-        QTest::newRow("album, duplicate not checked") << "album:<Vacances>"
-                                                      << "dup.jpg"
-                                                      << "album:<Vacances>"
-                                                      << "Vacances";
-        QTest::newRow("editor") << "salbum:<Famille>"
-                                << "a.jpg"
-                                << "salbum:<Famille>"
-                                << "Famille";
+        const auto row = [](const char* tag, const QString& parent, const char* name,
+                            const char* expectedParent, const char* albumName = "") {
+            QTest::newRow(tag) << parent << name << expectedParent << albumName;
+        };
+        row("root", FileProviderContainer::root, "a.jpg", "month:2021-06");
+        row("photos, generic type", "photos", "a.jpg", "month:2021-06");
+        row("another month", "month:2024-03", "a.jpg", "month:2021-06");
+        row("album, duplicate not checked", "album:<Vacances>", "dup.jpg", "album:<Vacances>",
+            "Vacances");
+        row("editor", "salbum:<Famille>", "a.jpg", "salbum:<Famille>", "Famille");
     }
     void acceptedFiles()
     {
@@ -268,23 +248,18 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<bool>("created");
         QTest::addColumn<QString>("notices");
-        QTest::newRow("root") << FileProviderContainer::root << "Vacances" << true << "newfolder";
-        QTest::newRow("photos") << "photos"
-                                << "Noël 2024" << true << "newfolder";
-        QTest::newRow("albums") << "albums"
-                                << "Été" << true << "albumready";
-        QTest::newRow("month") << "month:2024-03"
-                               << "Mars" << true << "";
-        QTest::newRow("inside an album") << "album:<Vacances>"
-                                         << "Bis" << true << "";
-        QTest::newRow("shared root") << "shared"
-                                     << "Non" << false << "";
-        QTest::newRow("shared album") << "salbum:<Famille>"
-                                      << "Non" << false << "";
-        QTest::newRow("failed") << "failed"
-                                << "Non" << false << "";
-        QTest::newRow("volume trash")
-            << FileProviderContainer::root << ".Trash-1000" << false << "";
+        const auto row = [](const char* tag, const QString& parent, const char* name, bool created,
+                            const char* notices = "") {
+            QTest::newRow(tag) << parent << name << created << notices;
+        };
+        row("root", FileProviderContainer::root, "Vacances", true, "newfolder");
+        row("photos", "photos", "Noël 2024", true, "newfolder");
+        row("albums", "albums", "Été", true, "albumready");
+        row("month", "month:2024-03", "Mars", true);
+        row("inside an album", "album:<Vacances>", "Bis", true);
+        row("shared root", "shared", "Non", false);
+        row("shared album", "salbum:<Famille>", "Non", false);
+        row("volume trash", FileProviderContainer::root, ".Trash-1000", false);
     }
     void folders()
     {

@@ -182,35 +182,6 @@ private slots:
         QVERIFY(assetItem(edited, *named)->itemVersion().contentVersion != byModification);
     }
 
-    void assetTypes_data()
-    {
-        QTest::addColumn<QString>("originalFileName");
-        QTest::addColumn<QString>("type");
-        QTest::addColumn<QString>("mime");
-        QTest::newRow("video") << "clip"
-                               << "VIDEO"
-                               << "video/*";
-        QTest::newRow("image") << "photo"
-                               << "IMAGE"
-                               << "image/*";
-        QTest::newRow("unknown extension") << "clip.zzqx"
-                                           << "VIDEO"
-                                           << "video/*";
-        QTest::newRow("extension wins") << "clip.jpg"
-                                        << "VIDEO"
-                                        << "image/jpeg";
-    }
-    void assetTypes()
-    {
-        QFETCH(QString, originalFileName);
-        QFETCH(QString, type);
-        AssetNameStore::removeCacheFile();
-        ImmichAsset asset = heicAsset();
-        asset.originalFileName = originalFileName;
-        asset.type = type;
-        QTEST(assetItem(asset, *storeWithNames({}))->contentType().mimeName(), "mime");
-    }
-
     // Each failed attempt is a new metadata version; the bytes stay the same.
     void pendingVersions()
     {
