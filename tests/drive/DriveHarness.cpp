@@ -5,8 +5,10 @@
 #include "MountTable.h"
 #include "SharedSettings.h"
 
+#include <QDir>
 #include <QEventLoop>
 #include <QFile>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocalSocket>
 #include <QThread>
@@ -32,6 +34,19 @@ bool processGone(qint64 pid)
 QJsonObject member(const QString& email, const QString& role)
 {
     return {{QStringLiteral("email"), email}, {QStringLiteral("role"), role}};
+}
+
+void isolateFrom(const QString& root)
+{
+    for (const char* name :
+         {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"}) {
+        const QString path = root + u'/' + QString::fromLatin1(name);
+        QDir().mkpath(path);
+        QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                        QFileDevice::ExeOwner);
+        qputenv(name, QFile::encodeName(path));
+    }
+    qunsetenv("DBUS_SESSION_BUS_ADDRESS");
 }
 
 DriveHarness::DriveHarness()
@@ -163,6 +178,25 @@ QString DriveHarness::addAsset(const QString& owner, const QString& name, const 
                                {QStringLiteral("originalFileName"), name},
                                {QStringLiteral("base64"), QString::fromLatin1(bytes.toBase64())},
                                {QStringLiteral("fileCreatedAt"), date}});
+}
+
+QHash<QString, QString> DriveHarness::assetIdsByName() const
+{
+    QHash<QString, QString> ids;
+    for (int page = 1; page < 1000; ++page) {
+        const ToolRun run = runTool(
+            QStringLiteral("curl"),
+            {QStringLiteral("-sf"), QStringLiteral("-H"), QStringLiteral("x-api-key: ") + kMyKey,
+             QStringLiteral("-H"), QStringLiteral("content-type: application/json"),
+             QStringLiteral("-d"), QStringLiteral("{\"page\":%1,\"size\":1000}").arg(page),
+             m_server->url().toString() + QStringLiteral("/api/search/metadata")});
+        const QJsonObject assets = QJsonDocument::fromJson(run.out)[u"assets"].toObject();
+        for (const QJsonValue& item : assets[u"items"].toArray())
+            ids.insert(item[u"originalFileName"].toString(), item[u"id"].toString());
+        if (!assets[u"nextPage"].isString())
+            break;
+    }
+    return ids;
 }
 
 QString DriveHarness::addAlbum(const QString& owner, const QString& name,

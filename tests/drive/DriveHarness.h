@@ -8,6 +8,7 @@
 #include "ImmichDoubleProcess.h"
 #include "MountedHost.h" // runTool
 
+#include <QHash>
 #include <QJsonArray>
 #include <QString>
 #include <QStringList>
@@ -52,6 +53,8 @@ public:
     int requestsEndingWith(const QString& suffix) const;
     QString addAsset(const QString& owner, const QString& name, const QString& date,
                      const QByteArray& bytes);
+    // Ids of the main user's assets by original file name, from the server's paged search.
+    QHash<QString, QString> assetIdsByName() const;
     QString addAlbum(const QString& owner, const QString& name, const QStringList& assetIds,
                      const QJsonArray& members = {});
 
@@ -65,5 +68,10 @@ private:
 };
 
 QJsonObject member(const QString& email, const QString& role);
+
+// Points HOME and the XDG folders of this process (and the programs it starts) at folders under
+// `root`, and forgets the session bus, so that a program run by hand never touches the user's
+// settings, key, caches or mount.
+void isolateFrom(const QString& root);
 
 } // namespace pixavella::testing
