@@ -4,9 +4,6 @@
 #include "SessionModel.h"
 #include "SharedSettings.h"
 
-#include <QCheckBox>
-#include <QMessageBox>
-#include <QPushButton>
 #include <QTest>
 
 using namespace pixavella;
@@ -112,6 +109,12 @@ private slots:
             << true << QStringList{"trash", "--show-notice"} << signedInStart << start;
         QTest::newRow("--show-notice with no notice")
             << true << QStringList{"--show-notice", "Trash"} << signedInStart << start;
+        // Handed over by a later start: no second launch, the domain comes back at once.
+        QTest::newRow("later --remove signed in")
+            << true << QStringList{"later", "--remove"}
+            << QStringList{"remove", "add"} + testing::topFolderSignals() << QStringList{};
+        QTest::newRow("later start signed out: sign-in window")
+            << false << QStringList{"later"} << QStringList{} << QStringList{"signIn"};
     }
 
     void launch()
@@ -122,7 +125,15 @@ private slots:
         QFETCH(QStringList, events);
         storeSession(signedIn);
         Launch l;
-        l.launch(switches);
+        if (switches.value(0) == QLatin1String("later")) {
+            l.launch({});
+            l.domainState->calls.clear();
+            l.events.clear();
+            l.delegate.handleForwarded({QStringList{"pixavella"} + switches.mid(1), {}},
+                                       [](const InstanceChannel::Reply&) {});
+        } else {
+            l.launch(switches);
+        }
         QCOMPARE(l.domainState->calls, domainCalls);
         QCOMPARE(l.events, events);
     }
@@ -165,7 +176,6 @@ private slots:
             << true << true << false << false << 0 << true;
         QTest::newRow("Quitter") << true << false << true << false << 1 << true;
         QTest::newRow("Annuler") << true << false << false << false << 1 << false;
-        QTest::newRow("Quitter, suppressed") << true << false << true << true << 1 << true;
         QTest::newRow("Annuler, suppressed") << true << false << false << true << 1 << false;
     }
 
@@ -193,33 +203,6 @@ private slots:
             QCOMPARE(l.prompts, promptsBefore);
         }
         QVERIFY(l.domainState->calls.isEmpty());
-    }
-
-    void alertTexts()
-    {
-        std::unique_ptr<QMessageBox> box(QuitConfirmation::createAlert());
-        QCOMPARE(box->text(), QStringLiteral("Quitter Pixavella ?"));
-        QCOMPARE(box->informativeText(),
-                 QStringLiteral("Le dossier « Pixavella » va disparaître du Finder. Les photos "
-                                "téléchargées pour un usage hors-ligne devront être "
-                                "re-téléchargées à la prochaine ouverture."));
-        QStringList accept, reject;
-        for (QAbstractButton* button : box->buttons()) {
-            (box->buttonRole(button) == QMessageBox::AcceptRole ? accept : reject)
-                << button->text();
-        }
-        QCOMPARE(accept, QStringList{"Quitter Pixavella"});
-        QCOMPARE(reject, QStringList{"Annuler"});
-        QVERIFY(box->checkBox());
-        QCOMPARE(box->checkBox()->text(), QStringLiteral("Ne plus demander"));
-        QVERIFY(!box->checkBox()->isChecked());
-    }
-
-    void willTerminateRemovesTheDomain()
-    {
-        Launch l;
-        l.delegate.willTerminate();
-        QCOMPARE(l.domainState->calls, QStringList{"removeAndWait 5000"});
     }
 };
 

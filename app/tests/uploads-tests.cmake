@@ -7,13 +7,8 @@ pixavella_add_test(TestUploadReconciler
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestUploadReconciler.cpp
     LIBS pixavella_app immich_double_launcher
     TIMEOUT 300)
-pixavella_add_test(TestUploadIssueNotifier
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestUploadIssueNotifier.cpp
-            ${CMAKE_CURRENT_LIST_DIR}/FakeNotificationServer.h
-    LIBS pixavella_app
-    WRAPPER ${PIXAVELLA_NOTIFICATION_BUS})
-pixavella_add_test(TestDeletionNotifier
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestDeletionNotifier.cpp
+pixavella_add_test(TestNotifications
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestNotifications.cpp
             ${CMAKE_CURRENT_LIST_DIR}/FakeNotificationServer.h
     LIBS pixavella_app
     WRAPPER ${PIXAVELLA_NOTIFICATION_BUS})

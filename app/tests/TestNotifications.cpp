@@ -1,10 +1,14 @@
+// Upload-issue and deletion notifications, as a notification server on the session bus sees
+// them.
 #include "Clock.h"
 #include "ContainerPaths.h"
+#include "DeletionNotifier.h"
 #include "DesktopNotifications.h"
 #include "FakeNotificationServer.h"
 #include "UploadIssueNotifier.h"
 #include "UploadQuarantine.h"
 #include "UploadReconciler.h"
+#include "UserNoticeQueue.h"
 
 #include <QDesktopServices>
 #include <QDir>
@@ -37,7 +41,7 @@ QString failedFolder()
 
 } // namespace
 
-class TestUploadIssueNotifier : public QObject {
+class TestNotifications : public QObject {
     Q_OBJECT
 
     FakeNotificationServer m_server;
@@ -91,6 +95,8 @@ private slots:
     {
         m_clock = std::make_unique<ManualClock>();
         clearQuarantine();
+        UserNoticeQueue::shared().drain();
+        m_server.recorder().setCapabilities({QStringLiteral("actions"), QStringLiteral("body")});
         m_center = std::make_unique<DesktopNotifications>(QDBusConnection::sessionBus());
         m_notifier = std::make_unique<UploadIssueNotifier>(*m_center);
         FakeNotificationServer::flush();
@@ -266,7 +272,52 @@ private slots:
         QCoreApplication::processEvents();
         QCOMPARE(m_opened.size(), 1);
     }
+
+    // Queued by the drive, also while the application was not running: shown in order, once.
+    void deletionNoticesShownInOrderOnce()
+    {
+        UserNoticeQueue& queue = UserNoticeQueue::shared();
+        queue.append(QStringLiteral("Photo A mise à la corbeille."));
+        queue.append(QStringLiteral("Photo B retirée de l'album."));
+        DeletionNotifier notifier(*m_center);
+        notifier.start();
+        QTRY_COMPARE(m_server.notifies().size(), 2);
+        notifier.start(); // a second start neither drains again nor observes twice
+        queue.append(QStringLiteral("Photo C mise à la corbeille."));
+        QTRY_COMPARE(m_server.notifies().size(), 3);
+        FakeNotificationServer::flush();
+        QCoreApplication::processEvents();
+
+        QStringList bodies;
+        QSet<uint> ids;
+        for (const NotifyCall& call : m_server.notifies()) {
+            QCOMPARE(call.summary, QStringLiteral("Pixavella"));
+            QCOMPARE(call.replacesId, 0u);
+            bodies << call.body;
+            ids.insert(call.id);
+        }
+        QCOMPARE(bodies, QStringList({"Photo A mise à la corbeille.", "Photo B retirée de l'album.",
+                                      "Photo C mise à la corbeille."}));
+        QCOMPARE(ids.size(), 3);
+        QVERIFY(queue.drain().isEmpty());
+    }
+
+    // A server that reads bodies as markup must not lose part of a file name.
+    void bodyEscapedForMarkupServers()
+    {
+        m_server.recorder().setCapabilities(
+            {QStringLiteral("body"), QStringLiteral("body-markup")});
+        DesktopNotifications center(QDBusConnection::sessionBus());
+        FakeNotificationServer::flush(); // the capabilities are asked when the center is made
+        QCoreApplication::processEvents();
+        DeletionNotifier notifier(center);
+        UserNoticeQueue::shared().append(QStringLiteral("Envoi de « a<b>&c.jpg » abandonné"));
+        notifier.drain();
+        QTRY_COMPARE(m_server.notifies().size(), 1);
+        QCOMPARE(m_server.notifies()[0].body,
+                 QStringLiteral("Envoi de « a&lt;b&gt;&amp;c.jpg » abandonné"));
+    }
 };
 
-QTEST_MAIN(TestUploadIssueNotifier)
-#include "TestUploadIssueNotifier.moc"
+QTEST_MAIN(TestNotifications)
+#include "TestNotifications.moc"
