@@ -105,10 +105,7 @@ private:
             std::string_view key;
             QByteArray decodedKey;
             const char* start = m_p + 1;
-            const char* close = start;
-            while (close < m_end && *close != '"' && *close != '\\')
-                ++close;
-            if (close < m_end && *close == '"') {
+            if (const char* close = plainEnd(start)) {
                 key = std::string_view(start, size_t(close - start));
                 if (!checkUtf8(start, close))
                     return false;
@@ -162,12 +159,10 @@ private:
         return ok;
     }
 
-    bool readItems(QList<ImmichAsset>& items)
+    // Elements up to the closing bracket; m_p is on the opening one.
+    template <typename OnElement> bool readArray(OnElement onElement)
     {
-        if (*m_p != '[')
-            return notA("assets.items", "an array");
-        items.clear();
-        ++m_p;
+        ++m_p; // '['
         skipSpace();
         if (m_p < m_end && *m_p == ']') {
             ++m_p;
@@ -177,11 +172,8 @@ private:
             skipSpace();
             if (m_p == m_end)
                 return fail("unterminated array");
-            m_item = items.size();
-            ImmichAsset asset;
-            if (!readAsset(asset))
+            if (!onElement())
                 return false;
-            items.append(std::move(asset));
             skipSpace();
             if (m_p < m_end && *m_p == ',') {
                 ++m_p;
@@ -193,6 +185,21 @@ private:
             }
             return fail("unterminated array");
         }
+    }
+
+    bool readItems(QList<ImmichAsset>& items)
+    {
+        if (*m_p != '[')
+            return notA("assets.items", "an array");
+        items.clear();
+        return readArray([&] {
+            m_item = items.size();
+            ImmichAsset asset;
+            if (!readAsset(asset))
+                return false;
+            items.append(std::move(asset));
+            return true;
+        });
     }
 
     bool readAsset(ImmichAsset& asset)
@@ -346,25 +353,15 @@ private:
 
     bool readPooled(QString& out, const QString* same = nullptr)
     {
-        const char* start = m_p + 1;
-        const char* p = start;
-        bool ascii = true;
-        while (p < m_end && *p != '"' && *p != '\\') {
-            ascii = ascii && uchar(*p) < 0x80;
-            ++p;
-        }
-        if (p < m_end && *p == '"' && ascii) {
-            Units units;
-            units.resize(p - start);
-            for (qsizetype i = 0; i < units.size(); ++i)
-                units[i] = char16_t(uchar(start[i]));
-            m_p = p + 1;
-            out = pooled(units, same);
-            return true;
-        }
         Units units;
-        if (!readString(units))
+        const char* start = m_p + 1;
+        const char* close = plainEnd(start);
+        if (close && isAscii(start, close)) {
+            widen(start, close, units);
+            m_p = close + 1;
+        } else if (!readString(units)) {
             return false;
+        }
         out = pooled(units, same);
         return true;
     }
@@ -453,14 +450,8 @@ private:
 
     bool appendUtf8(const char* begin, const char* end, Units& out)
     {
-        bool ascii = true;
-        for (const char* p = begin; p < end && ascii; ++p)
-            ascii = uchar(*p) < 0x80;
-        if (ascii) {
-            const qsizetype at = out.size();
-            out.resize(at + (end - begin));
-            for (qsizetype i = 0; i < end - begin; ++i)
-                out[at + i] = char16_t(uchar(begin[i]));
+        if (isAscii(begin, end)) {
+            widen(begin, end, out);
             return true;
         }
         if (!checkUtf8(begin, end))
@@ -468,6 +459,32 @@ private:
         const QString text = QString::fromUtf8(begin, end - begin);
         out.append(reinterpret_cast<const char16_t*>(text.utf16()), text.size());
         return true;
+    }
+
+    // The closing quote of a string starting at `from` when no escape comes before it.
+    const char* plainEnd(const char* from) const
+    {
+        const char* p = from;
+        while (p < m_end && *p != '"' && *p != '\\')
+            ++p;
+        return p < m_end && *p == '"' ? p : nullptr;
+    }
+
+    static bool isAscii(const char* begin, const char* end)
+    {
+        for (const char* p = begin; p < end; ++p) {
+            if (uchar(*p) >= 0x80)
+                return false;
+        }
+        return true;
+    }
+
+    static void widen(const char* begin, const char* end, Units& out)
+    {
+        const qsizetype at = out.size();
+        out.resize(at + (end - begin));
+        for (qsizetype i = 0; i < end - begin; ++i)
+            out[at + i] = char16_t(uchar(begin[i]));
     }
 
     // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
@@ -545,39 +562,13 @@ private:
         switch (*m_p) {
         case '{':
             return readObject([&](std::string_view) { return skipValue(depth + 1); });
-        case '[': {
-            ++m_p;
-            skipSpace();
-            if (m_p < m_end && *m_p == ']') {
-                ++m_p;
-                return true;
-            }
-            for (;;) {
-                skipSpace();
-                if (m_p == m_end)
-                    return fail("unterminated array");
-                if (!skipValue(depth + 1))
-                    return false;
-                skipSpace();
-                if (m_p < m_end && *m_p == ',') {
-                    ++m_p;
-                    continue;
-                }
-                if (m_p < m_end && *m_p == ']') {
-                    ++m_p;
-                    return true;
-                }
-                return fail("unterminated array");
-            }
-        }
+        case '[':
+            return readArray([&] { return skipValue(depth + 1); });
         case '"': {
             const char* start = m_p + 1;
-            const char* p = start;
-            while (p < m_end && *p != '"' && *p != '\\')
-                ++p;
-            if (p < m_end && *p == '"') {
-                m_p = p + 1;
-                return checkUtf8(start, p);
+            if (const char* close = plainEnd(start)) {
+                m_p = close + 1;
+                return checkUtf8(start, close);
             }
             Units ignored;
             return readString(ignored);
@@ -660,6 +651,31 @@ private:
 Result<SearchResponse> readSearchPage(QByteArrayView json)
 {
     return Reader(json).read();
+}
+
+std::optional<int> peekNextPage(QByteArrayView json)
+{
+    constexpr QByteArrayView key = "\"nextPage\"";
+    const qsizetype at = json.lastIndexOf(key);
+    if (at < 0)
+        return std::nullopt;
+    const char* p = json.data() + at + key.size();
+    const char* end = json.data() + json.size();
+    const auto space = [&] {
+        while (p < end && (*p == ' ' || *p == '\n' || *p == '\r' || *p == '\t'))
+            ++p;
+    };
+    space();
+    if (p == end || *p++ != ':')
+        return std::nullopt;
+    space();
+    if (p == end || *p++ != '"')
+        return std::nullopt;
+    int page = 0;
+    const auto [close, error] = std::from_chars(p, end, page);
+    if (error != std::errc() || close == end || *close != '"')
+        return std::nullopt;
+    return page;
 }
 
 } // namespace pixavella::client

@@ -17,4 +17,9 @@ namespace pixavella::client {
 //   a string kept after the rest of its page is gone keeps its 8 KiB block.
 Result<SearchResponse> readSearchPage(QByteArrayView json);
 
+// A quick guess at the page number under "assets"."nextPage", read near the end of the body
+// where servers put it, so the next page can be asked for before this one is decoded. Only
+// readSearchPage decides.
+std::optional<int> peekNextPage(QByteArrayView json);
+
 } // namespace pixavella::client
