@@ -6,6 +6,9 @@
 #include "SearchPageReader.h"
 
 #include <QJsonArray>
+#include <QSet>
+
+#include <malloc.h>
 
 namespace pixavella {
 
@@ -15,14 +18,108 @@ namespace {
 
 constexpr int kPageSize = 1000;
 
+// The pages of one search. The next page is asked for as soon as a page's answer arrives
+// (its number read from the end of the body), so the server prepares it while this one is
+// decoded; pages are then taken in the order the server chains them, whatever order their
+// decoding ends in. A guess the decoded page contradicts costs one unused request.
 struct SearchChain {
+    explicit SearchChain(ImmichClient c) : client(std::move(c)) {}
+
     ImmichClient client;
     std::optional<QString> albumId;
-    QList<ImmichAsset> assets; // touched by one page completion at a time
     Completion<QList<ImmichAsset>> done;
-};
+    ImmichClient::PageObserver onPage;
 
-void requestPage(const std::shared_ptr<SearchChain>& chain, int page)
+    QMutex lock; // guards the fields below
+    QSet<int> requested;
+    QHash<int, Result<SearchResponse>> arrived;
+    int expected = 1;
+    bool taking = false; // one thread at a time takes arrived pages
+    bool finished = false;
+    QList<ImmichAsset> assets; // written by the thread taking pages, outside the lock
+};
+using ChainRef = std::shared_ptr<SearchChain>;
+
+void requestPage(const ChainRef& chain, int page);
+
+// Asks for `page` unless it was asked for already or the chain is over.
+void requestOnce(const ChainRef& chain, int page)
+{
+    {
+        QMutexLocker lock(&chain->lock);
+        if (chain->finished || chain->requested.contains(page))
+            return;
+        chain->requested.insert(page);
+    }
+    requestPage(chain, page);
+}
+
+// One page taken in order: nothing more to do, or the page that must follow it.
+std::optional<Result<QList<ImmichAsset>>> takePage(const ChainRef& chain, int page,
+                                                   Result<SearchResponse> response)
+{
+    if (!response)
+        return Result<QList<ImmichAsset>>(response.error());
+    AssetsPage& assets = response.value().assets;
+    if (chain->onPage)
+        chain->onPage(assets.items);
+    if (chain->assets.isEmpty())
+        chain->assets = std::move(assets.items);
+    else
+        chain->assets.append(std::move(assets.items));
+    const std::optional<int> next = assets.nextPageNumber();
+    if (!next) {
+        chain->assets.squeeze();
+        // The answers and the decoding of a whole library leave tens of megabytes free in the
+        // heap; they go back to the system rather than stay with the process.
+        malloc_trim(0);
+        return Result<QList<ImmichAsset>>(std::move(chain->assets));
+    }
+    // A server that does not move forward would keep the chain going forever; a partial
+    // list must not pass for the whole library either.
+    if (*next <= page)
+        return Result<QList<ImmichAsset>>(decodingError(
+            QStringLiteral("assets.nextPage: %1 after page %2").arg(*next).arg(page)));
+    {
+        QMutexLocker lock(&chain->lock);
+        chain->expected = *next;
+    }
+    requestOnce(chain, *next);
+    return std::nullopt;
+}
+
+void arrive(const ChainRef& chain, int page, Result<SearchResponse> response)
+{
+    QMutexLocker lock(&chain->lock);
+    if (chain->finished)
+        return;
+    chain->arrived.insert(page, std::move(response));
+    if (chain->taking)
+        return;
+    chain->taking = true;
+    for (;;) {
+        const auto found = chain->arrived.find(chain->expected);
+        if (found == chain->arrived.end())
+            break;
+        const int number = found.key();
+        Result<SearchResponse> taken = std::move(found.value());
+        chain->arrived.erase(found);
+        lock.unlock();
+        std::optional<Result<QList<ImmichAsset>>> outcome =
+            takePage(chain, number, std::move(taken));
+        lock.relock();
+        if (outcome) {
+            chain->finished = true;
+            chain->arrived.clear();
+            lock.unlock();
+            chain->done(std::move(*outcome));
+            return;
+        }
+    }
+    chain->taking = false;
+}
+
+void requestPage(const ChainRef& chain, int page)
 {
     QJsonObject body{{QStringLiteral("page"), page},
                      {QStringLiteral("size"), kPageSize},
@@ -33,41 +130,28 @@ void requestPage(const std::shared_ptr<SearchChain>& chain, int page)
     send(chain->client.makeRequest(QStringLiteral("search/metadata"), "POST", body),
          [chain, page](const HttpReply& reply) {
              if (std::optional<Error> failure = recordFailure(reply))
-                 return chain->done(*failure);
-             Result<SearchResponse> response = readSearchPage(reply.body);
-             if (!response)
-                 return chain->done(response.error());
-             AssetsPage& assets = response.value().assets;
-             if (chain->assets.isEmpty())
-                 chain->assets = std::move(assets.items);
-             else
-                 chain->assets.append(std::move(assets.items));
-             if (const std::optional<int> next = assets.nextPageNumber()) {
-                 // A server that does not move forward would keep the chain going forever;
-                 // a partial list must not pass for the whole library either.
-                 if (*next <= page)
-                     return chain->done(decodingError(
-                         QStringLiteral("assets.nextPage: %1 after page %2").arg(*next).arg(page)));
-                 return requestPage(chain, *next);
-             }
-             chain->assets.squeeze();
-             chain->done(std::move(chain->assets));
+                 return arrive(chain, page, *failure);
+             if (const std::optional<int> next = peekNextPage(reply.body); next && *next > page)
+                 requestOnce(chain, *next);
+             arrive(chain, page, readSearchPage(reply.body));
          });
 }
 
 void search(const ImmichClient& client, std::optional<QString> albumId,
-            Completion<QList<ImmichAsset>> done)
+            Completion<QList<ImmichAsset>> done, ImmichClient::PageObserver onPage = {})
 {
-    auto chain =
-        std::make_shared<SearchChain>(SearchChain{client, std::move(albumId), {}, std::move(done)});
-    requestPage(chain, 1);
+    auto chain = std::make_shared<SearchChain>(client);
+    chain->albumId = std::move(albumId);
+    chain->done = std::move(done);
+    chain->onPage = std::move(onPage);
+    requestOnce(chain, 1);
 }
 
 } // namespace
 
-void ImmichClient::searchAssets(Completion<QList<ImmichAsset>> done) const
+void ImmichClient::searchAssets(Completion<QList<ImmichAsset>> done, PageObserver onPage) const
 {
-    search(*this, std::nullopt, std::move(done));
+    search(*this, std::nullopt, std::move(done), std::move(onPage));
 }
 
 void ImmichClient::searchAlbumAssets(const QString& albumId,

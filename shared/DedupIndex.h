@@ -2,10 +2,14 @@
 
 #include "ImmichRecords.h"
 
+#include <QHash>
+#include <QMutex>
 #include <QSet>
 #include <QString>
+#include <QWaitCondition>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace pixavella {
@@ -24,12 +28,44 @@ public:
     // The user-given name of an asset, when the names service knows one.
     using NameLookup = std::function<std::optional<QString>(const ImmichAsset&)>;
 
+    // Gathers an index from the asset list page by page, so that little is left to do once
+    // the list is complete. Assets without a checksum or without a readable capture date are
+    // left out. Names come from `userName`, by default the process's AssetNameStore, else from
+    // originalFileName. Not thread-safe: one page at a time.
+    class Builder {
+    public:
+        explicit Builder(NameLookup userName = {});
+        void add(const QList<ImmichAsset>& assets);
+
+    private:
+        friend class DedupIndex;
+        struct Group {
+            qsizetype first = -1;
+            qsizetype last = -1;
+            qsizetype count = 0;
+        };
+        struct Checksum {
+            QString text;
+            qsizetype next = -1; // the next checksum under the same key
+        };
+        quint64 m_serial; // builders begun later hold newer lists
+        NameLookup m_userName;
+        QHash<QString, Group> m_groups;
+        QList<Checksum> m_checksums;
+    };
+
     static DedupIndex& shared();
     explicit DedupIndex(SettingsSuite& suite);
 
-    // Replaces the index with one computed from the complete asset list. Assets without a
-    // checksum or without a readable capture date are left out. Names come from `userName`,
-    // by default the process's AssetNameStore, else from originalFileName.
+    // Replaces the index with the one gathered by `builder` from the complete asset list,
+    // unless an index gathered by a builder begun later is stored already.
+    void store(const Builder& builder);
+    // The same on the global thread pool: writing a whole library's index takes the settings
+    // store a while, which a listing need not wait for.
+    void storeInBackground(std::shared_ptr<const Builder> builder);
+    // Returns once every store started in the background has ended.
+    void waitForBackgroundStores();
+    // Replaces the index with one computed from the complete asset list, at once.
     void rebuild(const QList<ImmichAsset>& assets, const NameLookup& userName = {});
 
     // The checksums recorded for that name in that month; empty when none.
@@ -43,6 +79,10 @@ public:
 
 private:
     SettingsSuite& m_suite;
+    QMutex m_storeLock; // one store at a time, so that the newest list wins
+    quint64 m_storedSerial = 0;
+    int m_backgroundStores = 0; // guarded by m_storeLock
+    QWaitCondition m_backgroundDone;
 };
 
 } // namespace pixavella

@@ -74,12 +74,21 @@ void FetchCache::invalidate(const QStringList& keys)
 void FetchCache::allAssets(const ImmichClient& client, Mode mode,
                            Completion<QList<ImmichAsset>> done)
 {
+    // The index is gathered while later pages are still on their way, and written once the
+    // listing has been answered.
+    const auto builder = m_dedupIndex ? std::make_shared<DedupIndex::Builder>()
+                                      : std::shared_ptr<DedupIndex::Builder>();
     cachedListing<QList<ImmichAsset>>(
         *this, kAllAssets, mode, std::move(done),
-        [client](Completion<QList<ImmichAsset>> loaded) { client.searchAssets(std::move(loaded)); },
-        [index = m_dedupIndex](const QList<ImmichAsset>& assets) {
+        [client, builder](Completion<QList<ImmichAsset>> loaded) {
+            ImmichClient::PageObserver onPage;
+            if (builder)
+                onPage = [builder](const QList<ImmichAsset>& page) { builder->add(page); };
+            client.searchAssets(std::move(loaded), std::move(onPage));
+        },
+        [index = m_dedupIndex, builder](const QList<ImmichAsset>&) {
             if (index)
-                index->rebuild(assets);
+                index->storeInBackground(builder);
         });
 }
 

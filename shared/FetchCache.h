@@ -54,7 +54,7 @@ public:
 
     // Cached listings: a hit completes at once on the calling thread; a miss asks the server
     // and completes on the client's callback thread. Failures store nothing. A full asset list
-    // that comes from the server also rebuilds the dedup index before completing.
+    // that comes from the server also rebuilds the dedup index, written in the background.
     void allAssets(const ImmichClient& client, Mode mode, Completion<QList<ImmichAsset>> done);
     void albums(const ImmichClient& client, bool shared, Mode mode,
                 Completion<QList<ImmichAlbum>> done);

@@ -36,7 +36,10 @@ public:
     // percent-encoded; UUIDs come out unchanged.
     static QString pathSegment(const QString& id);
 
-    void searchAssets(Completion<QList<ImmichAsset>> done) const;
+    // Each page of a search as it is taken, in order, before the search completes.
+    using PageObserver = std::function<void(const QList<ImmichAsset>& page)>;
+    // The whole library, newest first, in pages of 1000 that are concatenated.
+    void searchAssets(Completion<QList<ImmichAsset>> done, PageObserver onPage = {}) const;
     void searchAlbumAssets(const QString& albumId, Completion<QList<ImmichAsset>> done) const;
     // Own albums (shared = false: those whose owner is the current user or unknown) or albums
     // shared with the user (shared = true: every album not owned by the current user). Older

@@ -153,6 +153,15 @@ inline AlbumAccess albumAccess(const ImmichAlbumDetail& a, const QString& userId
 // "+hh:mm") is required. Anything else, the EXIF style "2024:03:01 10:00:00" included, is absent.
 std::optional<QDateTime> parseImmichDate(const std::optional<QString>& text);
 
+// The UTC year and month of the date parseImmichDate reads from `text`, without building the
+// date: the library is filed by month on every complete listing.
+struct UtcMonth {
+    int year = 0;
+    int month = 0;
+    bool operator==(const UtcMonth&) const = default;
+};
+std::optional<UtcMonth> immichDateUtcMonth(QStringView text);
+
 // The client's own errors (ErrorDomain::Client).
 namespace ClientError {
 inline constexpr int kNoData = -2'147'483'647 - 1;

@@ -96,6 +96,35 @@ private slots:
         QTest::newRow("unreadable capture date, no entry")
             << QList{asset("1", "a.jpg", created, "2024:03:01 10:00:00", "c1")}
             << QList<Query>{{"a.jpg", 2024, 3, {}}, {"a.jpg", 2023, 1, {}}};
+        QTest::newRow("offset carries into the next year")
+            << QList{asset("1", "a.jpg", created, "2023-12-31T23:30:00.5-01:00", "c1")}
+            << QList<Query>{{"a.jpg", 2024, 1, {"c1"}}, {"a.jpg", 2023, 12, {}}};
+        QTest::newRow("offset carries back into the previous year")
+            << QList{asset("1", "a.jpg", created, "2024-01-01T00:30:00+01:00", "c1")}
+            << QList<Query>{{"a.jpg", 2023, 12, {"c1"}}};
+        QTest::newRow("no such day, no entry")
+            << QList{asset("1", "a.jpg", created, "2023-02-29T10:00:00Z", "c1")}
+            << QList<Query>{{"a.jpg", 2023, 2, {}}, {"a.jpg", 2023, 3, {}}};
+        QTest::newRow("names beyond ASCII")
+            << QList{asset("1", "Été à Noël.jpg", created, std::nullopt, "c1"),
+                     asset("2", "Été à Noël.jpg", created, std::nullopt, "c2")}
+            << QList<Query>{{"Été à Noël.jpg", 2023, 1, {"c1", "c2"}}};
+        // Counts past the one-byte and two-byte lengths of the stored encoding.
+        QList<ImmichAsset> many;
+        QSet<QString> burst;
+        for (int i = 0; i < 70'300; ++i) {
+            const QString name = i < 300 ? QStringLiteral("Rafale du même instant.jpg")
+                                         : QStringLiteral("IMG_%1.jpg").arg(i % 69'990);
+            many.append(asset(QString::number(i), name, created, std::nullopt,
+                              QStringLiteral("c%1").arg(i)));
+            if (i < 300)
+                burst.insert(QStringLiteral("c%1").arg(i));
+        }
+        QTest::newRow("a large library")
+            << many
+            << QList<Query>{{"IMG_305.jpg", 2023, 1, {"c305", "c70295"}},
+                            {"IMG_69989.jpg", 2023, 1, {"c69989"}},
+                            {"Rafale du même instant.jpg", 2023, 1, burst}};
         QTest::newRow("user-given name replaces the original")
             << QList{asset("renamed", "IMG_1.jpg", created, std::nullopt, "c1"),
                      asset("other", "IMG_2.jpg", created, std::nullopt, "c2")}
@@ -107,12 +136,22 @@ private slots:
     {
         QFETCH(QList<ImmichAsset>, assets);
         QFETCH(QList<Query>, queries);
-        DedupIndex index(*m_suite);
-        index.rebuild(assets, [](const ImmichAsset& a) -> std::optional<QString> {
+        const DedupIndex::NameLookup names = [](const ImmichAsset& a) -> std::optional<QString> {
             if (a.id == QLatin1String("renamed"))
                 return QStringLiteral("Vacances.jpg");
             return std::nullopt;
-        });
+        };
+        DedupIndex index(*m_suite);
+        index.rebuild(assets, names);
+        for (const Query& q : queries)
+            QCOMPARE(index.checksums(q.name, q.year, q.month), q.expected);
+
+        // Gathered page by page, as listings do, the index is the same.
+        m_suite->remove(QString::fromLatin1(DedupIndex::kSettingsKey));
+        DedupIndex::Builder builder(names);
+        for (const ImmichAsset& a : assets)
+            builder.add({a});
+        index.store(builder);
         for (const Query& q : queries)
             QCOMPARE(index.checksums(q.name, q.year, q.month), q.expected);
     }
@@ -124,6 +163,16 @@ private slots:
         index.rebuild({asset("2", "b.jpg", "2023-01-05T08:00:00Z", std::nullopt, "new")});
         QVERIFY(index.checksums(QStringLiteral("a.jpg"), 2023, 1).isEmpty());
         QCOMPARE(index.checksums(QStringLiteral("b.jpg"), 2023, 1), QSet<QString>{"new"});
+
+        // Two listings overlap: the list begun last wins, whichever store ends last.
+        DedupIndex::Builder older;
+        auto newer = std::make_shared<DedupIndex::Builder>();
+        older.add({asset("1", "a.jpg", "2023-01-05T08:00:00Z", std::nullopt, "older")});
+        newer->add({asset("1", "a.jpg", "2023-01-05T08:00:00Z", std::nullopt, "newer")});
+        index.storeInBackground(newer);
+        index.waitForBackgroundStores();
+        index.store(older);
+        QCOMPARE(index.checksums(QStringLiteral("a.jpg"), 2023, 1), QSet<QString>{"newer"});
     }
 
     void wrongShapeReadsEmpty_data()

@@ -197,9 +197,12 @@ private slots:
         DedupIndex index(suite);
         FetchCache cache(&index);
         const ImmichClient immich = client();
+        // The index is written after the listing has been answered.
         const auto list = [&](FetchCache::Mode mode) {
-            return await<QList<ImmichAsset>>(
+            const Result<QList<ImmichAsset>> assets = await<QList<ImmichAsset>>(
                 [&](auto done) { cache.allAssets(immich, mode, std::move(done)); });
+            index.waitForBackgroundStores();
+            return assets;
         };
         const QSet<QString> photo{QStringLiteral("7rNdMxvdzd/bsKbRb2QSC7ATVv0=")};
         const auto indexed = [&] { return index.checksums(QStringLiteral("IMG_1.JPG"), 2024, 3); };
