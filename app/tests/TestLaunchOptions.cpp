@@ -22,7 +22,6 @@ private slots:
         QTest::newRow("program name is no switch") << QStringList{"--remove"} << QString();
         QTest::newRow("--remove wins over --reset")
             << QStringList{"pixavella", "--reset", "--remove"} << QStringLiteral("remove");
-        QTest::newRow("--reset") << QStringList{"pixavella", "--reset"} << QStringLiteral("reset");
         QTest::newRow("notice by its key")
             << QStringList{"pixavella", "--show-notice", "shareRemoveOwnOnly"}
             << QStringLiteral("notice=shareRemoveOwnOnly");
@@ -36,9 +35,6 @@ private slots:
         QTest::newRow("server without scheme")
             << QStringList{"pixavella", "--server", "photos.example:2283"}
             << QStringLiteral("server rejected");
-        QTest::newRow("server of another scheme")
-            << QStringList{"pixavella", "--server", "file:///etc"}
-            << QStringLiteral("server rejected");
         QTest::newRow("server switch last")
             << QStringList{"pixavella", "--server"} << QStringLiteral("server rejected");
         QTest::newRow("scripted session")
@@ -46,7 +42,6 @@ private slots:
             << QStringLiteral("sign-in=lea@exemple.fr sign-out");
         QTest::newRow("sign-in switch last")
             << QStringList{"pixavella", "--sign-in"} << QStringLiteral("sign-in=");
-        QTest::newRow("help") << QStringList{"pixavella", "--help"} << QStringLiteral("help");
     }
 
     void parse()
