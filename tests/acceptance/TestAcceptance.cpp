@@ -23,8 +23,6 @@
 #include <functional>
 #include <optional>
 
-#include <unistd.h>
-
 using namespace pixavella;
 using namespace pixavella::acceptance;
 
@@ -339,8 +337,7 @@ private slots:
         QCOMPARE(assetsNamed(QStringLiteral("IMG_0030.jpg")).size(), 1);
     }
 
-    // gio trash sends the photo to the server's trash; moving it back out of the drive's trash
-    // folder, as restoring does, takes it out again.
+    // gio trash sends the photo to the server's trash; gio trash --restore takes it out again.
     void trashesAndRestoresAPhoto()
     {
         requireRunning();
@@ -353,10 +350,18 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(isTrashed(id), kSlow);
         QTRY_VERIFY_WITH_TIMEOUT(!m_session.ls(folder).contains(name), kSlow);
 
-        const QString inTrash =
-            m_session.path(QStringLiteral(".Trash-%1/files/%2").arg(::getuid()).arg(name));
-        const ToolRun restored =
-            m_session.run(QStringLiteral("mv"), {inTrash, m_session.path(folder + u'/')});
+        // Restored as from the file manager's trash: gio asks the desktop's trash backend.
+        const QString original = m_session.path(folder + u'/' + name);
+        const ToolRun listed = m_session.run(QStringLiteral("gio"),
+                                             {QStringLiteral("trash"), QStringLiteral("--list")});
+        QString uri;
+        for (const QString& line : listed.text().split(u'\n')) {
+            if (line.section(u'\t', 1) == original)
+                uri = line.section(u'\t', 0, 0);
+        }
+        QVERIFY2(!uri.isEmpty(), qPrintable(listed.describe()));
+        const ToolRun restored = m_session.run(
+            QStringLiteral("gio"), {QStringLiteral("trash"), QStringLiteral("--restore"), uri});
         QVERIFY2(restored.exitCode == 0, qPrintable(restored.describe()));
         QTRY_VERIFY_WITH_TIMEOUT(!isTrashed(id), kSlow);
         QTRY_VERIFY_WITH_TIMEOUT(m_session.ls(folder).contains(name), kSlow);
