@@ -113,11 +113,14 @@ int main(int argc, char** argv)
     QCoreApplication::setApplicationVersion(QStringLiteral(PIXAVELLA_VERSION));
 
     const QStringList arguments = QCoreApplication::arguments();
-    if (LaunchOptions::parse(arguments).help) {
+    const LaunchOptions options = LaunchOptions::parse(arguments);
+    if (options.help) {
         std::fputs(LaunchOptions::helpText().toLocal8Bit().constData(), stdout);
         return 0;
     }
-    const QString password = takePassword();
+    // Only a sign-in needs it; it travels no further than that.
+    const QString password = options.signInEmail ? takePassword() : QString();
+    qunsetenv(LaunchOptions::kPasswordVariable);
     InstanceChannel channel;
     if (!channel.claim())
         return forwardToRunningApplication({arguments, password});
