@@ -55,11 +55,14 @@ if mountpoint -q "$mount_point" 2>/dev/null || pgrep -u "$(id -u)" -x pixavella 
 fi
 # The demo signs in with the desktop's Secret Service and signs out at the end, which deletes the
 # stored key: never do that to a real session.
-if [ -n "${DBUS_SESSION_BUS_ADDRESS:-}" ] && command -v secret-tool >/dev/null &&
-  timeout 5 secret-tool lookup server app.pixavella.immich user immich.apiKey >/dev/null 2>&1; then
-  echo "Pixavella holds a sign-in to a server in your keyring; the demo would replace it." >&2
-  echo "Sign out first ($pixavella --sign-out), or run: scripts/run.sh --server URL" >&2
-  exit 1
+keyring=""
+if [ -n "${DBUS_SESSION_BUS_ADDRESS:-}" ] && command -v secret-tool >/dev/null; then
+  keyring=1
+  if timeout 5 secret-tool lookup server app.pixavella.immich user immich.apiKey >/dev/null 2>&1; then
+    echo "Pixavella holds a sign-in to a server in your keyring; the demo would replace it." >&2
+    echo "Sign out first ($pixavella --sign-out), or run: scripts/run.sh --server URL" >&2
+    exit 1
+  fi
 fi
 
 run=$(mktemp -d "${TMPDIR:-/tmp}/pixavella-demo.XXXXXX")
@@ -103,6 +106,11 @@ stop_demo() {
     # Revokes the demo's key and deletes it from the keyring, then removes the drive.
     timeout 30 "$pixavella" --sign-out >/dev/null 2>&1 || true
     stop_pid "$app_pid"
+  fi
+  # Pixavella quit from its menu does not sign out: the key in the keyring is the demo's (there
+  # was none at the start), so it goes too.
+  if [ -n "$keyring" ]; then
+    timeout 5 secret-tool clear server app.pixavella.immich user immich.apiKey 2>/dev/null || true
   fi
   local pid
   for pid in $(our_passerelles); do stop_pid "$pid"; done
