@@ -6,16 +6,12 @@
 
 #include "ImmichClient.h"
 #include "ImmichDoubleProcess.h"
+#include "PlainHttpPages.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QEventLoop>
-#include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QSemaphore>
 
 #include <algorithm>
@@ -30,18 +26,6 @@ constexpr int kAssets = 100'000;
 constexpr int kPages = kAssets / 1000;
 const QString kKey = QStringLiteral("demo-api-key");
 
-qint64 residentBytes()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong() * 1024;
-    }
-    return 0;
-}
-
 Result<QList<ImmichAsset>> listAll(const ImmichClient& client)
 {
     QSemaphore done;
@@ -52,33 +36,6 @@ Result<QList<ImmichAsset>> listAll(const ImmichClient& client)
     });
     done.acquire();
     return std::move(*result);
-}
-
-// The same requests as the client's search, answers read and dropped.
-qint64 plainPages(QNetworkAccessManager& nam, const QUrl& base)
-{
-    QUrl url = base;
-    url.setPath(QStringLiteral("/api/search/metadata"));
-    qint64 bytes = 0;
-    for (int page = 1; page <= kPages; ++page) {
-        QNetworkRequest request(url);
-        request.setRawHeader("x-api-key", kKey.toUtf8());
-        request.setRawHeader("Accept", "application/json");
-        request.setRawHeader("Content-Type", "application/json");
-        const QByteArray body =
-            QJsonDocument(QJsonObject{{QStringLiteral("page"), page},
-                                      {QStringLiteral("size"), 1000},
-                                      {QStringLiteral("withExif"), true},
-                                      {QStringLiteral("order"), QStringLiteral("desc")}})
-                .toJson(QJsonDocument::Compact);
-        QNetworkReply* reply = nam.post(request, body);
-        QEventLoop loop;
-        QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-        loop.exec();
-        bytes += reply->readAll().size();
-        reply->deleteLater();
-    }
-    return bytes;
 }
 
 } // namespace
@@ -101,14 +58,15 @@ int main(int argc, char** argv)
         client.fetchCurrentUserId([&](Result<QString>) { warm.release(); });
         warm.acquire();
     }
-    const qint64 before = residentBytes();
+    const qint64 before = bench::residentBytes();
     qint64 held = 0;
     double bytesPerAsset = 0;
     {
         const Result<QList<ImmichAsset>> assets = listAll(client);
         if (assets.ok()) {
             held = assets.value().size();
-            bytesPerAsset = double(residentBytes() - before) / double(std::max<qint64>(1, held));
+            bytesPerAsset =
+                double(bench::residentBytes() - before) / double(std::max<qint64>(1, held));
         }
     }
     if (held != kAssets)
@@ -118,19 +76,17 @@ int main(int argc, char** argv)
     double bestPlain = std::numeric_limits<double>::max();
     double bestClient = std::numeric_limits<double>::max();
     for (int round = 0; round < 3; ++round) {
+        const bench::PlainPages plain = bench::fetchPlainPages(nam, server.url(), kKey, kPages);
+
         QElapsedTimer timer;
         timer.start();
-        const qint64 bytes = plainPages(nam, server.url());
-        const double plain = double(timer.nsecsElapsed()) / 1e6;
-
-        timer.restart();
         const Result<QList<ImmichAsset>> assets = listAll(client);
         const double decoded = double(timer.nsecsElapsed()) / 1e6;
 
-        bestPlain = std::min(bestPlain, plain);
+        bestPlain = std::min(bestPlain, plain.ms);
         bestClient = std::min(bestClient, decoded);
         std::fprintf(stderr, "round %d: plain %.1f ms (%lld bytes), client %.1f ms (%lld assets)\n",
-                     round + 1, plain, static_cast<long long>(bytes), decoded,
+                     round + 1, plain.ms, static_cast<long long>(plain.bytes), decoded,
                      static_cast<long long>(assets.ok() ? assets.value().size() : -1));
     }
 
