@@ -156,18 +156,19 @@ ProgressRef createFile(const ImmichClient& client, const std::optional<FPNode>& 
         done(nothingCreated());
         return progress;
     }
+    // An unknown parent files the photo in the library, as the root does.
     const Kind kind = parent ? parent->kind() : Kind::root;
-    if (parent && (kind == Kind::albums || kind == Kind::shared)) {
+    if (kind == Kind::albums || kind == Kind::shared) {
         done(nothingCreated());
         return progress;
     }
     const QString path = *contents;
-    if (parent && kind == Kind::album) {
+    if (kind == Kind::album) {
         enqueue(path, filename, dropCaptureDate(path), Target::album(parent->albumId()), progress,
                 done);
         return progress;
     }
-    if (parent && kind == Kind::sharedAlbum) {
+    if (kind == Kind::sharedAlbum) {
         const QString albumId = parent->albumId();
         CurrentUserIdCache::shared().fetch(
             client, [client, albumId, path, filename, progress, done](Result<QString> me) {
