@@ -37,6 +37,15 @@ struct ImmichAsset {
     static Result<ImmichAsset> fromJson(const QJsonValue& json);
 };
 
+} // namespace pixavella
+
+// Whole-library lists hold a hundred thousand of these: they grow and shrink by moving bytes
+// rather than element by element (their members are Qt strings and plain values).
+Q_DECLARE_TYPEINFO(pixavella::ExifInfo, Q_RELOCATABLE_TYPE);
+Q_DECLARE_TYPEINFO(pixavella::ImmichAsset, Q_RELOCATABLE_TYPE);
+
+namespace pixavella {
+
 struct AssetsPage {
     QList<ImmichAsset> items;
     std::optional<QString> nextPage;
