@@ -493,6 +493,12 @@ private:
         const auto* p = reinterpret_cast<const uchar*>(begin);
         const auto* e = reinterpret_cast<const uchar*>(end);
         while (p < e) {
+            // Keys and most values are ASCII: eight bytes at a time while no high bit is set.
+            quint64 word;
+            if (e - p >= 8 && (std::memcpy(&word, p, 8), (word & 0x8080808080808080ULL) == 0)) {
+                p += 8;
+                continue;
+            }
             const uchar b = *p;
             if (b < 0x80) {
                 ++p;

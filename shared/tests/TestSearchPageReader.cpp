@@ -150,6 +150,10 @@ void TestSearchPageReader::agreesWithReference_data()
         << page(asset("\"checksum\":\"\xC3\x28\"")) << false;
     QTest::newRow("invalid UTF-8 in a skipped string")
         << page(asset("\"ownerId\":\"\xED\xA0\x80\"")) << false;
+    QTest::newRow("invalid UTF-8 after a long ASCII run")
+        << page(asset("\"ownerId\":\"abcdefghijklmnopq\xC3\x28\"")) << false;
+    QTest::newRow("UTF-8 across eight-byte runs")
+        << page(asset("\"ownerId\":\"abcdefg\xC3\xA9hijklmnop\xE2\x82\xACqrstuvw\"")) << true;
     QTest::newRow("short unicode escape") << page(asset(R"("ownerId":"\u12")")) << false;
     QTest::newRow("unterminated string") << QByteArray(R"({"assets":{"items":[{"id":"a)") << false;
     QTest::newRow("bad literal") << page(asset(R"("ownerId":nul)")) << false;
