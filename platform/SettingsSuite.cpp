@@ -162,6 +162,7 @@ struct SettingsSuite::Private {
     bool exec(QSqlQuery& query, const QString& what, const QString& key);
     bool store(const QSqlDatabase& db, const QString& key, const QVariant& value);
     std::optional<QVariant> load(const QSqlDatabase& db, const QString& key);
+    std::optional<QByteArray> loadBytes(const QSqlDatabase& db, const QString& key);
 };
 
 std::optional<QSqlDatabase> SettingsSuite::Private::database()
@@ -228,7 +229,8 @@ bool SettingsSuite::Private::exec(QSqlQuery& query, const QString& what, const Q
     }
 }
 
-std::optional<QVariant> SettingsSuite::Private::load(const QSqlDatabase& db, const QString& key)
+std::optional<QByteArray> SettingsSuite::Private::loadBytes(const QSqlDatabase& db,
+                                                            const QString& key)
 {
     QSqlQuery query(db);
     query.prepare(QStringLiteral("SELECT value FROM settings WHERE key = ?"));
@@ -236,8 +238,18 @@ std::optional<QVariant> SettingsSuite::Private::load(const QSqlDatabase& db, con
     if (!exec(query, QStringLiteral("reading"), key))
         return std::nullopt;
     if (!query.next())
+        return QByteArray();
+    return query.value(0).toByteArray();
+}
+
+std::optional<QVariant> SettingsSuite::Private::load(const QSqlDatabase& db, const QString& key)
+{
+    const std::optional<QByteArray> bytes = loadBytes(db, key);
+    if (!bytes)
+        return std::nullopt;
+    if (bytes->isNull())
         return QVariant();
-    return decode(query.value(0).toByteArray(), key);
+    return decode(*bytes, key);
 }
 
 bool SettingsSuite::Private::store(const QSqlDatabase& db, const QString& key,
@@ -293,6 +305,14 @@ QVariant SettingsSuite::value(const QString& key) const
     if (!db)
         return {};
     return d->load(*db, key).value_or(QVariant());
+}
+
+QByteArray SettingsSuite::encodedValue(const QString& key) const
+{
+    const auto db = d->database();
+    if (!db)
+        return {};
+    return d->loadBytes(*db, key).value_or(QByteArray());
 }
 
 void SettingsSuite::setValue(const QString& key, const QVariant& value)

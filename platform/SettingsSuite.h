@@ -22,6 +22,9 @@ public:
     ~SettingsSuite();
 
     QVariant value(const QString& key) const;
+    // The value as stored (its CBOR encoding): for a reader that keeps a decoded copy of a large
+    // value and only needs to know whether it changed. Empty when absent or unreadable.
+    QByteArray encodedValue(const QString& key) const;
     void setValue(const QString& key, const QVariant& value); // an invalid value removes the key
     void remove(const QString& key);
     bool contains(const QString& key) const;

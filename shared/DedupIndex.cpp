@@ -1,9 +1,10 @@
 #include "DedupIndex.h"
 
 #include "AssetNameStore.h"
-#include "SettingsShapes.h"
 #include "SettingsSuite.h"
 
+#include <QCborArray>
+#include <QCborMap>
 #include <QCborValue>
 #include <QCryptographicHash>
 #include <QFile>
@@ -94,6 +95,32 @@ private:
     QByteArray m_bytes;
     qsizetype m_used = 0;
 };
+
+// The stored index as a lookup table; keys whose value is not a list of texts are left out.
+QHash<QString, QStringList> decodeIndex(const QByteArray& bytes)
+{
+    QHash<QString, QStringList> index;
+    const QCborValue stored = QCborValue::fromCbor(bytes);
+    if (!stored.isMap())
+        return index;
+    const QCborMap map = stored.toMap();
+    index.reserve(map.size());
+    for (auto it = map.cbegin(); it != map.cend(); ++it) {
+        if (!it.key().isString() || !it.value().isArray())
+            continue;
+        const QCborArray array = it.value().toArray();
+        QStringList texts;
+        texts.reserve(array.size());
+        for (const QCborValue& item : array) {
+            if (!item.isString())
+                break;
+            texts.append(item.toString());
+        }
+        if (texts.size() == array.size())
+            index.insert(it.key().toString(), texts);
+    }
+    return index;
+}
 
 } // namespace
 
@@ -202,14 +229,16 @@ void DedupIndex::rebuild(const QList<ImmichAsset>& assets, const NameLookup& use
 
 QSet<QString> DedupIndex::checksums(const QString& name, int year, int month) const
 {
-    const QVariant index = m_suite.value(QString::fromLatin1(kSettingsKey));
-    if (index.typeId() != QMetaType::QVariantMap)
+    const QByteArray bytes = m_suite.encodedValue(QString::fromLatin1(kSettingsKey));
+    QMutexLocker lock(&m_readLock);
+    if (bytes != m_readBytes) {
+        m_readIndex = decodeIndex(bytes);
+        m_readBytes = bytes;
+    }
+    const auto found = m_readIndex.constFind(key(year, month, name));
+    if (found == m_readIndex.cend())
         return {};
-    const std::optional<QStringList> list =
-        SettingsShapes::textList(index.toMap().value(key(year, month, name)));
-    if (!list)
-        return {};
-    return QSet<QString>(list->cbegin(), list->cend());
+    return QSet<QString>(found->cbegin(), found->cend());
 }
 
 std::optional<QString> DedupIndex::fileChecksum(const QString& path)

@@ -6,6 +6,7 @@
 #include <QMutex>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 #include <QWaitCondition>
 
 #include <functional>
@@ -83,6 +84,11 @@ private:
     quint64 m_storedSerial = 0;
     int m_backgroundStores = 0; // guarded by m_storeLock
     QWaitCondition m_backgroundDone;
+    // The index last read, decoded: a drop of many files would otherwise decode a whole
+    // library's index once per file. Valid while the stored bytes are the same.
+    mutable QMutex m_readLock;
+    mutable QByteArray m_readBytes;
+    mutable QHash<QString, QStringList> m_readIndex;
 };
 
 } // namespace pixavella

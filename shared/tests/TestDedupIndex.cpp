@@ -173,6 +173,11 @@ private slots:
         index.waitForBackgroundStores();
         index.store(older);
         QCOMPARE(index.checksums(QStringLiteral("a.jpg"), 2023, 1), QSet<QString>{"newer"});
+
+        // Another process replaces the index: the next read sees it, not the copy decoded before.
+        DedupIndex(*m_suite).rebuild(
+            {asset("1", "a.jpg", "2023-01-05T08:00:00Z", std::nullopt, "elsewhere")});
+        QCOMPARE(index.checksums(QStringLiteral("a.jpg"), 2023, 1), QSet<QString>{"elsewhere"});
     }
 
     void wrongShapeReadsEmpty_data()
