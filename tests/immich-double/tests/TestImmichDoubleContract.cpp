@@ -20,22 +20,8 @@ namespace {
 
 const char* typeName(const QJsonValue& value)
 {
-    switch (value.type()) {
-    case QJsonValue::Null:
-        return "null";
-    case QJsonValue::Bool:
-        return "bool";
-    case QJsonValue::Double:
-        return "number";
-    case QJsonValue::String:
-        return "string";
-    case QJsonValue::Array:
-        return "array";
-    case QJsonValue::Object:
-        return "object";
-    default:
-        return "undefined";
-    }
+    static const char* const names[] = {"null", "bool", "number", "string", "array", "object"};
+    return value.type() <= QJsonValue::Object ? names[value.type()] : "undefined";
 }
 
 // Where `actual` departs from `recorded` in keys or value types, recursively. Arrays are
@@ -100,8 +86,6 @@ private slots:
     void answerMatchesRecording();
     void searchListsTheLibraryNewestFirst();
     void searchItemsCarryChecksumAndCaptureDate();
-    void statisticsCountTheLibrary();
-    void albumListingsHoldEveryVisibleAlbum();
     void duplicateUploadsNameTheExistingAsset();
 
 private:
@@ -421,31 +405,6 @@ void TestImmichDoubleContract::searchItemsCarryChecksumAndCaptureDate()
             QCOMPARE(item[QLatin1String(key)], recorded[i][QLatin1String(key)]);
         QCOMPARE(item[QLatin1String("exifInfo")][QLatin1String("dateTimeOriginal")],
                  recorded[i][QLatin1String("exifInfo")][QLatin1String("dateTimeOriginal")]);
-    }
-}
-
-void TestImmichDoubleContract::statisticsCountTheLibrary()
-{
-    QCOMPARE(m_answers.value(QStringLiteral("assets-statistics")).json().object(),
-             m_recorded.value(QStringLiteral("assets-statistics"))
-                 .value(QLatin1String("body"))
-                 .toObject());
-}
-
-void TestImmichDoubleContract::albumListingsHoldEveryVisibleAlbum()
-{
-    for (const QString& sample :
-         {QStringLiteral("albums-list"), QStringLiteral("albums-list-shared-true")}) {
-        QStringList recorded;
-        for (const QJsonValue& album :
-             m_recorded.value(sample).value(QLatin1String("body")).toArray())
-            recorded << album[QLatin1String("albumName")].toString() + ':' +
-                            QString::number(album[QLatin1String("assetCount")].toInt());
-        QStringList answered;
-        for (const QJsonValue& album : m_answers.value(sample).json().array())
-            answered << album[QLatin1String("albumName")].toString() + ':' +
-                            QString::number(album[QLatin1String("assetCount")].toInt());
-        QCOMPARE(answered, recorded);
     }
 }
 
