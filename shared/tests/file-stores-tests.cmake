@@ -1,6 +1,3 @@
-pixavella_add_test(TestAssetNameStore
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestAssetNameStore.cpp
-    LIBS pixavella_shared PkgConfig::HTTPLIB)
 pixavella_add_test(TestUploadJournal
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestUploadJournal.cpp
     LIBS pixavella_shared)

@@ -9,9 +9,6 @@ pixavella_add_test(TestNoticeQueues
 pixavella_add_test(TestTimeLimitedStores
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestTimeLimitedStores.cpp
     LIBS pixavella_shared)
-pixavella_add_test(TestSyncActivity
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestSyncActivity.cpp
-    LIBS pixavella_shared)
 
 # The fetch cache is tested against the Immich double, whose targets are defined after this
 # folder: register the test once the whole project has been read.
