@@ -123,6 +123,11 @@ void DriveHarness::stop()
         if (!processGone(pid))
             ::kill(pid_t(pid), SIGKILL);
     }
+    if (m_names) {
+        m_names->terminate();
+        m_names->waitForFinished(5'000);
+        m_names.reset();
+    }
     const QString mountPoint = ContainerPaths::mountPoint();
     if (MountTable::find(mountPoint))
         runTool(QStringLiteral("fusermount3"),
@@ -178,6 +183,53 @@ QString DriveHarness::addAsset(const QString& owner, const QString& name, const 
                                {QStringLiteral("originalFileName"), name},
                                {QStringLiteral("base64"), QString::fromLatin1(bytes.toBase64())},
                                {QStringLiteral("fileCreatedAt"), date}});
+}
+
+bool DriveHarness::startNamesService()
+{
+    m_names = std::make_unique<QProcess>();
+    m_names->setProcessChannelMode(QProcess::SeparateChannels);
+    m_names->start(qEnvironmentVariable("PIXAVELLA_BUILD_DIR") +
+                       QStringLiteral("/names-service/pixavella-names"),
+                   {QStringLiteral("--immich-url"), m_server->url().toString(),
+                    QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
+                    QStringLiteral("--database"),
+                    QDir::tempPath() + QStringLiteral("/names.sqlite")});
+    QByteArray line;
+    while (!line.contains('\n') && m_names->waitForReadyRead(20'000))
+        line += m_names->readAllStandardOutput();
+    const QByteArray address = line.mid(line.indexOf("listening on ") + 13).trimmed();
+    if (!line.contains("listening on ") || address.isEmpty())
+        return false;
+    m_server->control(
+        "POST", QStringLiteral("/_double/forward"),
+        QJsonDocument(QJsonObject{{QStringLiteral("prefix"), QStringLiteral("/pixavella-names")},
+                                  {QStringLiteral("url"), QStringLiteral("http://") + address}}));
+    return true;
+}
+
+QJsonDocument DriveHarness::api(const QString& method, const QString& path,
+                                const QJsonObject& body) const
+{
+    QStringList args{QStringLiteral("-sf"), QStringLiteral("-X"), method, QStringLiteral("-H"),
+                     QStringLiteral("x-api-key: ") + kMyKey};
+    if (!body.isEmpty())
+        args << QStringLiteral("-H") << QStringLiteral("content-type: application/json")
+             << QStringLiteral("-d") << QString::fromUtf8(QJsonDocument(body).toJson());
+    args << m_server->url().toString() + path;
+    return QJsonDocument::fromJson(runTool(QStringLiteral("curl"), args).out);
+}
+
+QStringList DriveHarness::albumAssetNames(const QString& albumId) const
+{
+    const QJsonDocument found =
+        api(QStringLiteral("POST"), QStringLiteral("/api/search/metadata"),
+            {{QStringLiteral("albumIds"), QJsonArray{albumId}}, {QStringLiteral("size"), 1000}});
+    QStringList names;
+    for (const QJsonValue& item : found[u"assets"][u"items"].toArray())
+        names.append(item[u"originalFileName"].toString());
+    names.sort();
+    return names;
 }
 
 QHash<QString, QString> DriveHarness::assetIdsByName() const

@@ -13,6 +13,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <QProcess>
+
 #include <memory>
 
 namespace pixavella::testing {
@@ -53,6 +55,15 @@ public:
     int requestsEndingWith(const QString& suffix) const;
     QString addAsset(const QString& owner, const QString& name, const QString& date,
                      const QByteArray& bytes);
+    // Starts the names service from the build tree and has the double hand it its path, as
+    // the proxy in front of a real server does.
+    bool startNamesService();
+    // An /api call with the main user's key (curl); the parsed answer, null when it failed.
+    QJsonDocument api(const QString& method, const QString& path,
+                      const QJsonObject& body = {}) const;
+    // Names of the assets of an album, from the server's search.
+    QStringList albumAssetNames(const QString& albumId) const;
+
     // Ids of the main user's assets by original file name, from the server's paged search.
     QHash<QString, QString> assetIdsByName() const;
     QString addAlbum(const QString& owner, const QString& name, const QStringList& assetIds,
@@ -64,6 +75,7 @@ private:
     Result<void> await(const std::function<void(FileProviderManager::Completion)>& call);
 
     std::unique_ptr<ImmichDoubleProcess> m_server;
+    std::unique_ptr<QProcess> m_names;
     std::unique_ptr<FileProviderManager> m_manager;
 };
 
