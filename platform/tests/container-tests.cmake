@@ -1,4 +1,3 @@
-pixavella_add_test(TestContainerPaths SOURCES TestContainerPaths.cpp LIBS pixavella_platform)
 pixavella_add_test(TestSettingsSuite SOURCES TestSettingsSuite.cpp LIBS pixavella_platform)
 pixavella_add_test(TestSignals SOURCES TestSignals.cpp LIBS pixavella_platform)
 # Against a real Secret Service: a private session bus with an unlocked gnome-keyring.

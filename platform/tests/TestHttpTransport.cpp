@@ -1,0 +1,75 @@
+// Failures below HTTP: each is reported as a network error, and a download left unfinished
+// leaves no file behind.
+#include "HttpSession.h"
+#include "RawSocketServer.h"
+
+#include <QFile>
+#include <QNetworkReply>
+#include <QSemaphore>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace pixavella;
+using pixavella::testing::RawSocketServer;
+
+class TestHttpTransport : public QObject {
+    Q_OBJECT
+
+private slots:
+    void failures_data()
+    {
+        QTest::addColumn<QString>("server"); // what the server does, or the URL to ask
+        QTest::addColumn<int>("code");
+        QTest::newRow("refused") << "refused" << int(QNetworkReply::ConnectionRefusedError);
+        // Only HTTP: a file URL must never be read as if it were an answer.
+        QTest::newRow("file scheme")
+            << "file:///etc/hostname" << int(QNetworkReply::ProtocolUnknownError);
+        QTest::newRow("dropped") << "drop" << int(QNetworkReply::RemoteHostClosedError);
+        QTest::newRow("truncated") << "truncate" << int(QNetworkReply::RemoteHostClosedError);
+        QTest::newRow("silent") << "silent" << int(QNetworkReply::TimeoutError);
+    }
+    void failures()
+    {
+        QFETCH(QString, server);
+        QFETCH(int, code);
+        QTemporaryDir dir;
+        RawSocketServer raw([server](int fd) {
+            RawSocketServer::readRequest(fd);
+            if (server == QLatin1String("truncate"))
+                RawSocketServer::writeAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" +
+                                                  QByteArray(1000, 'x'));
+        });
+        QTcpServer listener; // accepts connections in the kernel, never answers
+        QVERIFY(listener.listen(QHostAddress::LocalHost));
+        HttpRequest request;
+        request.method = "POST";
+        request.body = "{}";
+        request.downloadFile = dir.filePath(QStringLiteral("partial.bin"));
+        request.url = QUrl(QStringLiteral("http://127.0.0.1:%1/x").arg(raw.port()));
+        if (server == QLatin1String("refused") || server == QLatin1String("silent"))
+            request.url.setPort(listener.serverPort());
+        if (server == QLatin1String("silent"))
+            request.timeoutMs = 300;
+        if (server == QLatin1String("refused"))
+            listener.close();
+        else if (server.contains(':'))
+            request.url = QUrl(server);
+
+        HttpReply reply;
+        QSemaphore done;
+        HttpSession::shared().start(request, [&](HttpReply r) {
+            reply = std::move(r);
+            done.release();
+        });
+        QVERIFY(done.tryAcquire(1, 15'000));
+        QVERIFY(reply.transportError);
+        QCOMPARE(reply.transportError->domain, ErrorDomain::Network);
+        QCOMPARE(reply.transportError->code, code);
+        QVERIFY(!reply.hasResponse());
+        QVERIFY(!QFile::exists(request.downloadFile));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestHttpTransport)
+#include "TestHttpTransport.moc"
