@@ -1,6 +1,5 @@
 #include "PostgresServer.h"
 
-#include <QCollator>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -9,7 +8,6 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTcpServer>
-#include <QThread>
 #include <QUrl>
 
 #include <csignal>
@@ -19,20 +17,6 @@
 #include <unistd.h>
 
 namespace pixavella::testing {
-
-namespace {
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost, 0))
-        return 0;
-    return probe.serverPort();
-}
-
-} // namespace
-
-PostgresServer::PostgresServer() = default;
 
 PostgresServer::~PostgresServer()
 {
@@ -45,13 +29,10 @@ PostgresServer::~PostgresServer()
 
 QString PostgresServer::binDirectory()
 {
-    QStringList versions =
-        QDir(QStringLiteral("/usr/lib/postgresql")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    QCollator collator;
-    collator.setNumericMode(true);
-    std::sort(versions.begin(), versions.end(), collator);
-    for (auto it = versions.crbegin(); it != versions.crend(); ++it) {
-        const QString bin = QStringLiteral("/usr/lib/postgresql/%1/bin").arg(*it);
+    const QDir versions(QStringLiteral("/usr/lib/postgresql"));
+    for (const QString& version :
+         versions.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name | QDir::Reversed)) {
+        const QString bin = versions.filePath(version + QStringLiteral("/bin"));
         if (QFile::exists(bin + QStringLiteral("/initdb")) &&
             QFile::exists(bin + QStringLiteral("/postgres")))
             return bin;
@@ -102,11 +83,10 @@ QString PostgresServer::start()
 {
     const QString bin = binDirectory();
     if (bin.isEmpty())
-        return QStringLiteral("PostgreSQL server binaries not found under /usr/lib/postgresql "
-                              "(Debian package postgresql, installed by scripts/install-deps.sh)");
+        return QStringLiteral(
+            "no PostgreSQL server under /usr/lib/postgresql (package postgresql)");
     if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QPSQL")))
-        return QStringLiteral("Qt's PostgreSQL driver is missing (Debian package "
-                              "libqt6sql6-psql, installed by scripts/install-deps.sh)");
+        return QStringLiteral("no Qt PostgreSQL driver (package libqt6sql6-psql)");
 
     // Directly under /tmp rather than the test's TMPDIR, which only root may enter.
     QByteArray pattern("/tmp/pixavella-names-pg.XXXXXX");
@@ -142,7 +122,9 @@ QString PostgresServer::start()
 
     // A free port can be taken by someone else before the server binds it: try a few.
     for (int attempt = 0; attempt < 5; ++attempt) {
-        m_port = freePort();
+        QTcpServer probe;
+        m_port = probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
+        probe.close();
         const QString failure = launch();
         if (failure.isEmpty() || !failure.contains(QLatin1String("could not bind")))
             return failure;
@@ -167,21 +149,10 @@ QString PostgresServer::launch()
     if (!m_server->waitForStarted(10000))
         return QStringLiteral("cannot start postgres: %1").arg(m_server->errorString());
 
-    const QString probe = QStringLiteral("pixavella-pg-probe");
     bool ready = false;
     const QDeadlineTimer deadline(60000);
     while (!ready && !deadline.hasExpired() && m_server->state() == QProcess::Running) {
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), probe);
-            db.setHostName(QStringLiteral("127.0.0.1"));
-            db.setPort(m_port);
-            db.setUserName(userName());
-            db.setPassword(password());
-            db.setDatabaseName(QStringLiteral("postgres"));
-            ready = db.open();
-            db.close();
-        }
-        QSqlDatabase::removeDatabase(probe);
+        ready = execute(QStringLiteral("postgres"), QStringLiteral("SELECT 1"), true);
         if (!ready)
             m_server->waitForFinished(100);
     }
@@ -212,7 +183,7 @@ QString PostgresServer::restart()
     return launch();
 }
 
-bool PostgresServer::execute(const QString& database, const QString& statement)
+bool PostgresServer::execute(const QString& database, const QString& statement, bool quiet)
 {
     const QString connection = QStringLiteral("pixavella-pg-admin");
     bool done = false;
@@ -228,7 +199,7 @@ bool PostgresServer::execute(const QString& database, const QString& statement)
             done = query.exec(statement);
             if (!done)
                 qWarning("%s: %s", qPrintable(statement), qPrintable(query.lastError().text()));
-        } else {
+        } else if (!quiet) {
             qWarning("cannot connect to %s: %s", qPrintable(database),
                      qPrintable(db.lastError().text()));
         }
@@ -240,14 +211,9 @@ bool PostgresServer::execute(const QString& database, const QString& statement)
 
 QString PostgresServer::url(const QString& database) const
 {
-    QUrl url;
-    url.setScheme(QStringLiteral("postgresql"));
-    url.setHost(QStringLiteral("127.0.0.1"));
-    url.setPort(m_port);
-    url.setUserName(userName(), QUrl::DecodedMode);
-    url.setPassword(password(), QUrl::DecodedMode);
-    url.setPath(u'/' + database, QUrl::DecodedMode);
-    return url.toString(QUrl::FullyEncoded);
+    return QStringLiteral("postgresql://%1:%2@127.0.0.1:%3/%4")
+        .arg(userName(), QString::fromLatin1(QUrl::toPercentEncoding(password())),
+             QString::number(m_port), database);
 }
 
 } // namespace pixavella::testing

@@ -13,7 +13,7 @@ namespace pixavella::testing {
 // user when the test runs as root (PostgreSQL refuses root). Stopped and removed on destruction.
 class PostgresServer {
 public:
-    PostgresServer();
+    PostgresServer() = default;
     ~PostgresServer();
     PostgresServer(const PostgresServer&) = delete;
     PostgresServer& operator=(const PostgresServer&) = delete;
@@ -25,8 +25,9 @@ public:
     QString start();
     // Stops the server, ending every connection, and starts it again at the same port.
     QString restart();
-    // Runs one statement as the superuser in `database`; false (and a warning) on failure.
-    bool execute(const QString& database, const QString& statement);
+    // Runs one statement as the superuser in `database`; false (and a warning unless `quiet`)
+    // on failure.
+    bool execute(const QString& database, const QString& statement, bool quiet = false);
     // postgresql:// URL of `database`, with the user and password.
     QString url(const QString& database) const;
 
