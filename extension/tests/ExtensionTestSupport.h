@@ -42,15 +42,6 @@ inline QStringList idsOf(const QList<FileProviderItemRef>& items)
     return ids;
 }
 
-// "identifier=capabilities" per item, for checks of both at once.
-inline QStringList capsOf(const QList<FileProviderItemRef>& items)
-{
-    QStringList out;
-    for (const FileProviderItemRef& item : items)
-        out.append(item->itemIdentifier() + u'=' + QString::number(item->capabilities()));
-    return out;
-}
-
 // Records one listing; wait() returns once it finished.
 class Listing final : public FileProviderEnumerationObserver {
 public:
@@ -59,27 +50,25 @@ public:
         QMutexLocker lock(&m_mutex);
         this->items.append(items);
     }
-    void finishEnumeratingUpToPage(const std::optional<FileProviderPage>& page) override
+    void finishEnumeratingUpToPage(const std::optional<FileProviderPage>&) override
     {
-        finish(std::nullopt, page.has_value());
+        finish(std::nullopt);
     }
-    void finishEnumeratingWithError(const Error& e) override { finish(e, false); }
+    void finishEnumeratingWithError(const Error& e) override { finish(e); }
 
     bool wait() { return m_done.tryAcquire(1, 30'000); }
 
     QList<FileProviderItemRef> items;
     std::optional<Error> error;
     int finishes = 0;
-    bool nextPage = false;
 
 private:
-    void finish(std::optional<Error> e, bool page)
+    void finish(std::optional<Error> e)
     {
         {
             QMutexLocker lock(&m_mutex);
             ++finishes;
             error = std::move(e);
-            nextPage = page;
         }
         m_done.release();
     }

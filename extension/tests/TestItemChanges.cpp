@@ -6,11 +6,8 @@
 #include "CancelledUploads.h"
 #include "EnumerationSignals.h"
 #include "FileProviderError.h"
-#include "ReparentPlan.h"
 
 #include <QUuid>
-
-Q_DECLARE_METATYPE(pixavella::ReparentPlan)
 
 using namespace pixavella;
 using namespace pixavella::testing;
@@ -88,14 +85,6 @@ private:
         SharedSettings::makeClient()->getAlbumMeta(albumId, album.completion());
         return album.wait() && album.result->ok();
     }
-    QStringList serverRequests() const
-    {
-        QStringList out;
-        for (const QJsonValue& r : m_lib.server.requests())
-            out.append(r[QLatin1String("method")].toString() + u' ' +
-                       r[QLatin1String("path")].toString());
-        return out;
-    }
 
 private slots:
     void initTestCase()
@@ -130,36 +119,6 @@ private slots:
         takeSignals();
         drainedNotices();
         UserNoticeQueue::shared().drain();
-    }
-
-    // The moves not tried against the server below.
-    void plans_data()
-    {
-        using K = ReparentPlan::Kind;
-        QTest::addColumn<QString>("item");
-        QTest::addColumn<QString>("parent");
-        QTest::addColumn<ReparentPlan>("plan");
-        const auto row = [](const char* tag, const char* item, const QString& parent, K kind,
-                            const char* source = "", const char* target = "") {
-            QTest::newRow(tag) << QString::fromLatin1(item) << parent
-                               << ReparentPlan{kind, QLatin1String(source), QLatin1String(target)};
-        };
-        row("album photo → photos", "ai:a:p", QStringLiteral("photos"), K::removeFromAlbum, "a");
-        row("album photo → shared album", "ai:a:p", QStringLiteral("salbum:s"), K::addToSharedAlbum,
-            "", "s");
-        row("photo → year", "asset:p", QStringLiteral("year:2020"), K::noop);
-        row("photo → root", "asset:p", FileProviderContainer::root, K::refuse);
-        row("photo → another photo", "asset:p", QStringLiteral("asset:q"), K::refuse);
-        row("photo → unknown place", "asset:p", QStringLiteral("elsewhere"), K::refuse);
-        row("shared photo → album", "si:s:p", QStringLiteral("album:b"), K::refuse);
-        row("album → album", "album:a", QStringLiteral("album:b"), K::refuse);
-    }
-    void plans()
-    {
-        QFETCH(QString, item);
-        QFETCH(QString, parent);
-        QFETCH(ReparentPlan, plan);
-        QCOMPARE(ReparentPlan::decide(*FPNode::parse(item), FPNode::parse(parent)), plan);
     }
 
     void moves_data()
@@ -217,40 +176,6 @@ private slots:
                                    "dans Mes photos")});
         else
             QCOMPARE(messages, QStringList());
-    }
-
-    void moveOntoItsAlbumOnlyReadsTheAsset()
-    {
-        m_lib.server.reset();
-        QVERIFY(modify(placeholders(QStringLiteral("ai:<A>:<P>")),
-                       placeholders(QStringLiteral("album:<A>")), QStringLiteral("x.jpg"),
-                       FileProviderItemField::parentItemIdentifier));
-        QCOMPARE(serverRequests(),
-                 QStringList{placeholders(QStringLiteral("GET /api/assets/<P>"))});
-    }
-
-    void trashAndRestore()
-    {
-        const QString p = placeholders(QStringLiteral("asset:<P>"));
-        Result<FileProviderItemChange> change =
-            modify(p, FileProviderContainer::trash, QStringLiteral("x.jpg"),
-                   FileProviderItemField::parentItemIdentifier | FileProviderItemField::filename);
-        QVERIFY(change && change.value().item);
-        QCOMPARE(change.value().item->parentItemIdentifier(), FileProviderContainer::trash);
-        QVERIFY(isTrashed(m_ids.value(QStringLiteral("P"))));
-        QCOMPARE(UserNoticeQueue::shared().drain(),
-                 QStringList{QStringLiteral("Photo déplacée dans la corbeille Pixavella — "
-                                            "récupérable 30 jours sur 127.0.0.1:") +
-                             QString::number(m_lib.server.port())});
-        QCOMPARE(drainedNotices(), QStringList{QStringLiteral("trash")});
-        QVERIFY(!idsOf(enumerate(QStringLiteral("month:2024-03"))->items).contains(p));
-
-        // Out of the system trash into any folder: back in the library, shown at once.
-        change = modify(p, QStringLiteral("albums"), QStringLiteral("x.jpg"),
-                        FileProviderItemField::parentItemIdentifier);
-        QVERIFY(change && change.value().item);
-        QVERIFY(!isTrashed(m_ids.value(QStringLiteral("P"))));
-        QVERIFY(idsOf(enumerate(QStringLiteral("month:2024-03"))->items).contains(p));
     }
 
     void renames_data()
@@ -359,19 +284,6 @@ private slots:
                    QStringLiteral("x.jpg"), FileProviderItemField::parentItemIdentifier);
         QVERIFY(change && change.value().item);
         QVERIFY(UserNoticeQueue::shared().drain().isEmpty());
-        QCOMPARE(apiRequests(m_lib.server), 0);
-    }
-
-    void signedOut()
-    {
-        signOut();
-        const Result<FileProviderItemChange> change =
-            modify(placeholders(QStringLiteral("asset:<P>")), QStringLiteral("album:x"),
-                   QStringLiteral("x.jpg"), FileProviderItemField::parentItemIdentifier);
-        QVERIFY(change && change.value().item);
-        const Result<void> done = remove(placeholders(QStringLiteral("asset:<P>")));
-        QVERIFY(!done &&
-                isFileProviderError(done.error(), FileProviderErrorCode::notAuthenticated));
         QCOMPARE(apiRequests(m_lib.server), 0);
     }
 };
