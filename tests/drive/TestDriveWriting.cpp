@@ -229,11 +229,14 @@ void TestDriveWriting::renamesReachTheServer()
                              m_drive.path("Mes photos/2024/Mars/Plage de Nice.jpg")})
                  .exitCode,
              0);
-    const QJsonDocument names = m_drive.api("GET", "/pixavella-names/names");
-    QCOMPARE(names[m_ids["plage.jpg"]].toString(), QString("Plage de Nice.jpg"));
-    QFile cache(ContainerPaths::container() + "/names-cache.json");
-    QVERIFY(cache.open(QIODevice::ReadOnly));
-    QVERIFY(cache.readAll().contains("Plage de Nice.jpg"));
+    QTRY_COMPARE_WITH_TIMEOUT(
+        m_drive.api("GET", "/pixavella-names/names")[m_ids["plage.jpg"]].toString(),
+        QString("Plage de Nice.jpg"), kSlow);
+    const auto cached = [] {
+        QFile cache(ContainerPaths::container() + "/names-cache.json");
+        return cache.open(QIODevice::ReadOnly) ? cache.readAll() : QByteArray();
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(cached().contains("Plage de Nice.jpg"), kSlow);
     QVERIFY(m_drive.ls("Mes photos/2024/Mars").contains("Plage de Nice.jpg"));
     QVERIFY(!m_drive.ls("Mes photos/2024/Mars").contains("plage.jpg"));
 
