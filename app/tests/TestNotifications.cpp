@@ -255,24 +255,6 @@ private slots:
         QCOMPARE(m_opened[0], QUrl::fromLocalFile(expected));
     }
 
-    void clickOnAnotherNotificationOpensNothing()
-    {
-        enqueue(5);
-        evaluate();
-        m_center->post(QStringLiteral("other"), QStringLiteral("PIXAVELLA_DELETION"),
-                       QStringLiteral("Pixavella"), QStringLiteral("Photo mise à la corbeille."));
-        FakeNotificationServer::flush();
-        QTRY_COMPARE(m_server.notifies().size(), 2);
-        const QList<NotifyCall> calls = m_server.notifies();
-        m_server.invoke(calls[1].id, QStringLiteral("default"));
-        m_server.invoke(calls[1].id + 100, QStringLiteral("VIEW")); // not ours at all
-        // Signals arrive in order: once this one is handled the two above were too.
-        m_server.invoke(calls[0].id, QStringLiteral("VIEW"));
-        QTRY_COMPARE(m_opened.size(), 1);
-        QCoreApplication::processEvents();
-        QCOMPARE(m_opened.size(), 1);
-    }
-
     // Queued by the drive, also while the application was not running: shown in order, once.
     void deletionNoticesShownInOrderOnce()
     {

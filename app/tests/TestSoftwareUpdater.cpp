@@ -96,18 +96,6 @@ class TestSoftwareUpdater : public QObject {
     FeedServer m_feed;
 
 private slots:
-    void withoutFeedNothingToCheck()
-    {
-        SoftwareUpdater updater(QUrl(), QStringLiteral("0.1.0"));
-        QVERIFY(!updater.canCheckForUpdates());
-        const Result<SoftwareUpdater::UpdateCheck> result = check(updater);
-        QVERIFY(!result);
-        QCOMPARE(result.error().code, int(ReleaseFeed::noFeed));
-        // A build configured without PIXAVELLA_RELEASE_FEED, as the tests' build is.
-        if (SoftwareUpdater::buildFeedUrl().isEmpty())
-            QVERIFY(!SoftwareUpdater().canCheckForUpdates());
-    }
-
     void newestReleaseComparedWithThisBuild_data()
     {
         QTest::addColumn<QString>("current");
@@ -137,36 +125,6 @@ private slots:
         QCOMPARE(can.size(), 2);
         QCOMPARE(can[0][0].toBool(), false);
         QCOMPARE(can[1][0].toBool(), true);
-    }
-
-    void unusableFeedIsAnError_data()
-    {
-        QTest::addColumn<QByteArray>("feed");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<int>("code");
-        QTest::newRow("broken XML")
-            << QByteArray("<rss><channel><item>") << 200 << int(ReleaseFeed::malformed);
-        QTest::newRow("no version anywhere")
-            << appcast("<item><title>Nouveautés</title><link>https://x.example/</link></item>")
-            << 200 << int(ReleaseFeed::noRelease);
-        QTest::newRow("server error") << kTwoReleases << 500 << int(ReleaseFeed::httpStatus);
-    }
-    void unusableFeedIsAnError()
-    {
-        QFETCH(QByteArray, feed);
-        QFETCH(int, status);
-        QFETCH(int, code);
-        m_feed.serve(feed, status);
-        SoftwareUpdater updater(m_feed.url(), QStringLiteral("0.1.0"));
-        QSignalSpy finished(&updater, &SoftwareUpdater::checkFinished);
-        const Result<SoftwareUpdater::UpdateCheck> result = check(updater);
-        QVERIFY(!result);
-        QCOMPARE(result.error().domain, ReleaseFeed::errorDomain);
-        QCOMPARE(result.error().code, code);
-        QVERIFY(!result.error().description.isEmpty());
-        QCOMPARE(finished.size(), 1);
-        QCOMPARE(finished[0][3].toString(), result.error().description);
-        QVERIFY(updater.canCheckForUpdates());
     }
 
     void versionOrder_data()

@@ -1,15 +1,6 @@
-# The status model and its texts, the notice centre, the history and the tray menu.
+# The upload status model and its texts.
 pixavella_add_test(TestUploadStatusModel
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestUploadStatusModel.cpp
-    LIBS pixavella_app)
-pixavella_add_test(TestNoticeCenter
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestNoticeCenter.cpp
-    LIBS pixavella_app)
-pixavella_add_test(TestHistoryModel
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestHistoryModel.cpp
-    LIBS pixavella_app PkgConfig::HTTPLIB)
-pixavella_add_test(TestTrayMenu
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestTrayMenu.cpp
     LIBS pixavella_app)
 
 # Not a test: renders the windows to PNG (docs/screenshots), run under xvfb-run.
