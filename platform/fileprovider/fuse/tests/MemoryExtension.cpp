@@ -127,8 +127,7 @@ FileProviderItemProperties MemoryExtension::file(const QString& id, const QStrin
     return p;
 }
 
-void MemoryExtension::put(FileProviderItemProperties item, const QByteArray& contents,
-                          const QByteArray& thumbnail)
+void MemoryExtension::put(FileProviderItemProperties item, const QByteArray& contents)
 {
     std::lock_guard lock(m_mutex);
     if (!item.contentType.conformsTo(ContentKind::folder)) {
@@ -141,7 +140,6 @@ void MemoryExtension::put(FileProviderItemProperties item, const QByteArray& con
     Entry& e = m_items[item.itemIdentifier];
     e.item = std::move(item);
     e.contents = contents;
-    e.thumbnail = thumbnail;
 }
 
 void MemoryExtension::remove(const QString& id)
@@ -313,12 +311,6 @@ void MemoryExtension::fileNewItemsUnder(const QString& filesContainer,
     m_newFoldersUnder = foldersContainer;
 }
 
-void MemoryExtension::refuseMoves(bool refuse)
-{
-    std::lock_guard lock(m_mutex);
-    m_refuseMoves = refuse;
-}
-
 int MemoryExtension::deleteCount() const
 {
     std::lock_guard lock(m_mutex);
@@ -393,13 +385,11 @@ ProgressRef MemoryExtension::modifyItem(FileProviderItemRef item, const FileProv
             error = m_changeError;
         } else if (it != m_items.end()) {
             error.reset();
-            if (!m_refuseMoves) {
-                if (changedFields & FileProviderItemField::parentItemIdentifier)
-                    it->item.parentItemIdentifier = item->parentItemIdentifier();
-                if (changedFields & FileProviderItemField::filename)
-                    it->item.filename = item->filename();
-                it->item.itemVersion.metadataVersion = QByteArray::number(++m_version);
-            }
+            if (changedFields & FileProviderItemField::parentItemIdentifier)
+                it->item.parentItemIdentifier = item->parentItemIdentifier();
+            if (changedFields & FileProviderItemField::filename)
+                it->item.filename = item->filename();
+            it->item.itemVersion.metadataVersion = QByteArray::number(++m_version);
             answer = it->item;
         }
     }
@@ -445,16 +435,10 @@ ProgressRef MemoryExtension::fetchThumbnails(const QList<FileProviderItemIdentif
                                              const QSize&, PerThumbnailCompletion perThumbnail,
                                              ThumbnailsCompletion completion)
 {
-    ++m_thumbnailRequests;
-    QList<QPair<QString, QByteArray>> answers;
-    {
-        std::lock_guard lock(m_mutex);
+    // No thumbnails: each identifier is answered with none.
+    later([identifiers, perThumbnail, completion] {
         for (const QString& id : identifiers)
-            answers.append({id, m_items.value(id).thumbnail});
-    }
-    later([answers, perThumbnail, completion] {
-        for (const auto& [id, bytes] : answers)
-            perThumbnail(id, bytes);
+            perThumbnail(id, QByteArray());
         completion(Result<void>::success());
     });
     return Progress::make(identifiers.size());

@@ -13,8 +13,8 @@
 namespace pixavella {
 
 // A replicated extension over an in-memory tree: the framework's own test seam. Answers come
-// from other threads, as the real extension's do. Items, contents, thumbnails and failures
-// can be changed at any time; the counters say what the host asked for.
+// from other threads, as the real extension's do. Items, contents and failures can be
+// changed at any time; the counters say what the host asked for.
 class MemoryExtension final : public FileProviderReplicatedExtension,
                               public std::enable_shared_from_this<MemoryExtension> {
 public:
@@ -27,8 +27,7 @@ public:
          FileProviderItemCapabilities capabilities = FileProviderItemCapability::allowsAll);
 
     // Adds or replaces an item; a file's size and content version follow `contents`.
-    void put(FileProviderItemProperties item, const QByteArray& contents = {},
-             const QByteArray& thumbnail = {});
+    void put(FileProviderItemProperties item, const QByteArray& contents = {});
     void remove(const QString& id);
     // Makes the tree exactly `items` (with their contents).
     void replaceAll(const QList<QPair<FileProviderItemProperties, QByteArray>>& items);
@@ -58,12 +57,9 @@ public:
     void createNothing(bool nothing);
     // New files and folders are filed under these containers instead of where they were made.
     void fileNewItemsUnder(const QString& filesContainer, const QString& foldersContainer);
-    // Modifications answer the item as it was (a refused move).
-    void refuseMoves(bool refuse);
     int deleteCount() const;
 
     int fetchCount() const { return m_fetches.load(); }
-    int thumbnailRequests() const { return m_thumbnailRequests.load(); }
     int listingCount(const QString& container) const;
     int changesCount(const QString& container) const;
 
@@ -105,7 +101,6 @@ private:
     struct Entry {
         FileProviderItemProperties item;
         QByteArray contents;
-        QByteArray thumbnail;
         std::optional<Error> contentsError;
     };
     // Guards every field below.
@@ -119,14 +114,12 @@ private:
     QList<Creation> m_creations;
     std::optional<Error> m_changeError;
     bool m_createNothing = false;
-    bool m_refuseMoves = false;
     QString m_newFilesUnder;
     QString m_newFoldersUnder;
     int m_deletes = 0;
     std::function<void()> m_beforeListing;
     std::atomic<int> m_pageSize{0};
     std::atomic<int> m_fetches{0};
-    std::atomic<int> m_thumbnailRequests{0};
     int m_version = 0;
 };
 

@@ -32,7 +32,6 @@ public:
     Result<void> mount();
     void unmount();
     FuseHost& host() { return *m_host; }
-    MemoryExtension& extension() { return *m_extension; }
     QString mountPoint() const { return m_options.mountPoint; }
     QString path(const QString& relative) const { return mountPoint() + u'/' + relative; }
     const FuseHostOptions& options() const { return m_options; }

@@ -55,8 +55,6 @@ private slots:
     void init();
     void cleanup();
 
-    void addStartsTheDaemonAndMounts();
-    void signalShowsChangesInTheMount();
     void deadDaemonComesBackWithTheNextSignal();
     void removeStopsTheDaemonAndDropsTheCache();
     void signalOfARemovedDomainStartsNothing();
@@ -124,29 +122,6 @@ void TestFileProviderManager::writeTree(const QStringList& photos)
     QFile file(m_tree);
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(QJsonDocument(QJsonObject{{"items", items}}).toJson());
-}
-
-void TestFileProviderManager::addStartsTheDaemonAndMounts()
-{
-    QCOMPARE(daemonPid(), 0);
-    const Result<void> added = await([&](auto done) { m_manager->add(done); });
-    QVERIFY2(added, qPrintable(added ? QString() : added.error().description));
-    QVERIFY(daemonPid() > 0);
-    QCOMPARE(m_manager->userVisibleURL(), QUrl::fromLocalFile(mountPoint()));
-    QCOMPARE(runTool("cat", {mountPoint() + "/Photos/a.jpg"}).out, QByteArray("a.jpg"));
-    // A second add finds the daemon and the mount as they are.
-    const qint64 pid = daemonPid();
-    QVERIFY(await([&](auto done) { m_manager->add(done); }));
-    QCOMPARE(daemonPid(), pid);
-}
-
-void TestFileProviderManager::signalShowsChangesInTheMount()
-{
-    QVERIFY(await([&](auto done) { m_manager->add(done); }));
-    QCOMPARE(runTool("ls", {mountPoint() + "/Photos"}).out, QByteArray("a.jpg\n"));
-    writeTree({"a.jpg", "b.jpg"});
-    QVERIFY(await([&](auto done) { m_manager->signalEnumerator("photos", done); }));
-    QTRY_COMPARE(runTool("ls", {mountPoint() + "/Photos"}).out, QByteArray("a.jpg\nb.jpg\n"));
 }
 
 void TestFileProviderManager::deadDaemonComesBackWithTheNextSignal()

@@ -27,7 +27,6 @@ private slots:
 
     void signalledChangesReachTheKernel();
     void signalOfAnIdleFolderWaitsForItsNextUse();
-    void workingSetSignalMarksEveryListedFolder();
     void listingThatNeverEndsIsAnswered();
 
 private:
@@ -98,18 +97,6 @@ void TestFuseHostRefresh::signalOfAnIdleFolderWaitsForItsNextUse()
     QCOMPARE(ls(photos()), QByteArray("a.jpg b.jpg c.jpg"));
     QCOMPARE(m_ext->changesCount("photos"), 1);
     QCOMPARE(m_ext->listingCount("photos"), 1);
-}
-
-void TestFuseHostRefresh::workingSetSignalMarksEveryListedFolder()
-{
-    QCOMPARE(ls(photos()), QByteArray("a.jpg b.jpg"));
-    QCOMPARE(ls(m_mount->path("Albums")), QByteArray());
-    m_mount->host().signalEnumerator(FileProviderContainer::workingSet);
-    QCOMPARE(m_ext->changesCount("photos"), 1);
-    QCOMPARE(m_ext->changesCount("albums"), 1);
-    QCOMPARE(m_ext->changesCount(root), 1);
-    QCOMPARE(m_ext->listingCount(FileProviderContainer::workingSet), 0);
-    QCOMPARE(m_ext->changesCount(FileProviderContainer::workingSet), 0);
 }
 
 void TestFuseHostRefresh::listingThatNeverEndsIsAnswered()

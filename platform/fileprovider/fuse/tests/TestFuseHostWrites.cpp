@@ -39,17 +39,13 @@ private slots:
     void init();
     void cleanup();
 
-    void copiesBecomeItemsOnClose_data();
-    void copiesBecomeItemsOnClose();
     void refiledFileStaysAtItsDropPlaceForAWhile();
     void creationAnsweredWithNothingVanishes();
     void failedCreationFailsTheClose();
     void everyCloseAfterAWriteCreatesAgain();
     void rsyncOfAFolderCreatesOnlyVisibleNames();
     void editorSaveCreatesUnderTheVisibleName();
-    void moveAcceptedOrRefused();
     void removals();
-    void gioTrashAndRestore();
 
 private:
     QString photos(const QString& name = {}) const
@@ -92,49 +88,6 @@ QString TestFuseHostWrites::source(const QString& name, const QByteArray& bytes)
     QDir().mkpath(QFileInfo(path).path());
     writeFile(path, bytes);
     return path;
-}
-
-void TestFuseHostWrites::copiesBecomeItemsOnClose_data()
-{
-    QTest::addColumn<QString>("program");
-    QTest::addColumn<QStringList>("options");
-    QTest::addColumn<bool>("keepsTimes");
-    QTest::newRow("cp") << "cp" << QStringList{} << false;
-    QTest::newRow("cp -p") << "cp" << QStringList{"-p"} << true;
-    QTest::newRow("gio copy") << "gio" << QStringList{"copy", "-p"} << true;
-}
-
-void TestFuseHostWrites::copiesBecomeItemsOnClose()
-{
-    QFETCH(QString, program);
-    QFETCH(QStringList, options);
-    QFETCH(bool, keepsTimes);
-    QByteArray bytes(300 * 1024 + 7, Qt::Uninitialized);
-    for (int i = 0; i < bytes.size(); ++i)
-        bytes[i] = char(i * 7);
-    const QString from = source("IMG_1.JPG", bytes);
-    const QDateTime taken = QDateTime::fromSecsSinceEpoch(1'500'000'000, Qt::UTC);
-    {
-        QFile f(from);
-        QVERIFY(f.open(QIODevice::ReadWrite));
-        QVERIFY(f.setFileTime(taken, QFileDevice::FileModificationTime));
-    }
-    const ToolRun run = runTool(program, options + QStringList{from, photos("IMG_1.JPG")});
-    QVERIFY2(run.exitCode == 0, run.err.constData());
-    // The close returned: the extension already had the whole file, once.
-    const QList<MemoryExtension::Creation> made = m_ext->creations();
-    QCOMPARE(made.size(), 1);
-    QCOMPARE(made[0].parent, QString("photos"));
-    QCOMPARE(made[0].filename, QString("IMG_1.JPG"));
-    QVERIFY(made[0].contents == bytes);
-    if (keepsTimes)
-        QCOMPARE(runTool("stat", {"-c", "%Y", photos("IMG_1.JPG")}).out,
-                 QByteArray::number(taken.toSecsSinceEpoch()) + '\n');
-    // cp -p sets times before its close, so the extension saw them; gio sets them after.
-    if (keepsTimes && program == "cp")
-        QCOMPARE(made[0].modified, taken);
-    QCOMPARE(runTool("cmp", {from, photos("IMG_1.JPG")}).exitCode, 0);
-    QVERIFY(QDir(m_mount->options().cacheDirectory + "/staging").isEmpty());
 }
 
 void TestFuseHostWrites::refiledFileStaysAtItsDropPlaceForAWhile()
@@ -253,30 +206,6 @@ void TestFuseHostWrites::editorSaveCreatesUnderTheVisibleName()
     QVERIFY(!QFile::exists(temp));
 }
 
-void TestFuseHostWrites::moveAcceptedOrRefused()
-{
-    QCOMPARE(runTool("mv", {photos("a.jpg"), photos("Mars/b.jpg")}).exitCode, 0);
-    QCOMPARE(names(runTool("ls", {photos("Mars")}).out), QStringList{"b.jpg"});
-    QCOMPARE(runTool("cat", {photos("Mars/b.jpg")}).out, QByteArray("a"));
-    QVERIFY(!QFile::exists(photos("a.jpg")));
-
-    // An exchange cannot be asked of the extension; "do not replace" is honoured.
-    const QByteArray moved = QFile::encodeName(photos("Mars/b.jpg"));
-    const QByteArray other = QFile::encodeName(photos("c.jpg"));
-    QVERIFY(writeFile(photos("c.jpg"), "c"));
-    QCOMPARE(::renameat2(AT_FDCWD, moved, AT_FDCWD, other, RENAME_EXCHANGE), -1);
-    QCOMPARE(errno, EINVAL);
-    QCOMPARE(::renameat2(AT_FDCWD, moved, AT_FDCWD, other, RENAME_NOREPLACE), -1);
-    QCOMPARE(errno, EEXIST);
-
-    m_ext->refuseMoves(true);
-    const ToolRun mv = runTool("mv", {photos("Mars/b.jpg"), m_mount->path("Albums/b.jpg")});
-    QVERIFY(mv.exitCode != 0);
-    QVERIFY2(mv.err.contains("Operation not permitted"), mv.err.constData());
-    QCOMPARE(runTool("cat", {photos("Mars/b.jpg")}).out, QByteArray("a"));
-    QVERIFY(!QFile::exists(m_mount->path("Albums/b.jpg")));
-}
-
 void TestFuseHostWrites::removals()
 {
     QCOMPARE(runTool("rm", {photos("a.jpg")}).exitCode, 0);
@@ -289,28 +218,6 @@ void TestFuseHostWrites::removals()
     QCOMPARE(runTool("rm", {"-r", photos("Mars")}).exitCode, 0);
     QCOMPARE(m_ext->deleteCount(), 3);
     QCOMPARE(runTool("ls", {photos()}).out, QByteArray());
-}
-
-void TestFuseHostWrites::gioTrashAndRestore()
-{
-    const QString trash = m_mount->path(QStringLiteral(".Trash-%1").arg(::getuid()));
-    const ToolRun run = runTool("gio", {"trash", photos("a.jpg")});
-    QVERIFY2(run.exitCode == 0, run.err.constData());
-    QCOMPARE(names(runTool("ls", {trash + "/files"}).out), QStringList{"a.jpg"});
-    QCOMPARE(names(runTool("ls", {trash + "/info"}).out), QStringList{"a.jpg.trashinfo"});
-    QVERIFY(runTool("cat", {trash + "/info/a.jpg.trashinfo"}).out.contains("Path="));
-    QCOMPARE(m_ext->creations().size(), 0); // nothing under .Trash reached the extension
-    QVERIFY(!QFile::exists(photos("a.jpg")));
-
-    // The trash backend (gvfsd-trash on the test's own session bus) names it by its path.
-    const QByteArray listed = runTool("gio", {"trash", "--list"}).out;
-    QVERIFY2(listed.contains(QFile::encodeName(photos("a.jpg"))), listed.constData());
-    const QString uri = QString::fromUtf8(listed.split('\t').first());
-    const ToolRun restore = runTool("gio", {"trash", "--restore", uri});
-    QVERIFY2(restore.exitCode == 0, restore.err.constData());
-    QCOMPARE(runTool("cat", {photos("a.jpg")}).out, QByteArray("a"));
-    QCOMPARE(runTool("ls", {trash + "/files"}).out, QByteArray());
-    QCOMPARE(runTool("ls", {trash + "/info"}).out, QByteArray());
 }
 
 QTEST_GUILESS_MAIN(TestFuseHostWrites)
