@@ -192,6 +192,25 @@ private slots:
         QCOMPARE(m_presented.last(), PedagogicalNotice::move);
     }
 
+    void relativeTimes_data()
+    {
+        QTest::addColumn<qint64>("secondsAgo");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("59 s") << qint64(59) << QStringLiteral("à l'instant");
+        QTest::newRow("60 s") << qint64(60) << QStringLiteral("il y a 1 min");
+        QTest::newRow("3600 s") << qint64(3600) << QStringLiteral("il y a 1 h");
+        QTest::newRow("2 days") << qint64(2 * 86400) << QStringLiteral("il y a 2 j");
+    }
+
+    void relativeTimes()
+    {
+        QFETCH(qint64, secondsAgo);
+        QFETCH(QString, text);
+        const QDateTime now = QDateTime::fromSecsSinceEpoch(1'700'000'000, Qt::UTC);
+        QCOMPARE(relativeTime(now.addSecs(-secondsAgo), now), text);
+        QCOMPARE(relativeTime(std::nullopt, now), QStringLiteral("jamais"));
+    }
+
     void statusLines_data()
     {
         QTest::addColumn<Status>("status");
@@ -199,6 +218,8 @@ private slots:
         QTest::addColumn<ConnectionState>("connection");
         QTest::addColumn<QString>("line");
         const auto ok = ConnectionState::ok;
+        QTest::newRow("downloading")
+            << Status::downloading() << qint64(2) << ok << QStringLiteral("⬇ Téléchargement…");
         QTest::newRow("paused, no total")
             << Status::paused(0, 0) << qint64(0) << ok
             << QStringLiteral("⏸ En pause — réseau indisponible, reprise auto");
@@ -206,6 +227,8 @@ private slots:
             << Status::paused(1, 3) << qint64(1) << ConnectionState::offline
             << QStringLiteral(
                    "⏸ En pause — réseau indisponible, reprise auto (1/3) · ⚠ 1 en échec");
+        QTest::newRow("uploading, no total")
+            << Status::uploading(0, 0) << qint64(0) << ok << QStringLiteral("⬆ Envoi en cours…");
         QTest::newRow("idle, failures") << Status::idle() << qint64(2) << ConnectionState::offline
                                         << QStringLiteral("⚠ 2 photos en échec");
         QTest::newRow("idle, online")

@@ -1,7 +1,13 @@
-# The upload status model and its texts.
+# The status model and its texts, the notice centre's rules and the history's sections.
 pixavella_add_test(TestUploadStatusModel
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestUploadStatusModel.cpp
     LIBS pixavella_app)
+pixavella_add_test(TestNoticeCenter
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestNoticeCenter.cpp
+    LIBS pixavella_app)
+pixavella_add_test(TestHistoryModel
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestHistoryModel.cpp
+    LIBS pixavella_app PkgConfig::HTTPLIB)
 
 # Not a test: renders the windows to PNG (docs/screenshots), run under xvfb-run.
 add_executable(pixavella-screenshots ${CMAKE_CURRENT_LIST_DIR}/RenderScreenshots.cpp)

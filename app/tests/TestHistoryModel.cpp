@@ -1,0 +1,197 @@
+#include "Clock.h"
+#include "HistoryModel.h"
+#include "HistoryWindow.h"
+
+#include <httplib.h>
+
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+
+#include <atomic>
+#include <thread>
+
+using namespace pixavella;
+
+namespace {
+
+UploadJournal::Event journalEvent(const QString& id, const QDateTime& at,
+                                  UploadJournal::Outcome outcome = UploadJournal::Outcome::uploaded,
+                                  const UploadJournal::Target& target = {})
+{
+    UploadJournal::Event e;
+    e.id = id;
+    e.filename = id + QStringLiteral(".HEIC");
+    e.target = target;
+    e.enqueuedAt = at;
+    e.resolvedAt = at.addSecs(30);
+    e.outcome = outcome;
+    return e;
+}
+
+QDateTime local(int dayOffset, int hour, int minute)
+{
+    const QDate today = QDate(2025, 3, 12);
+    return QDateTime(today.addDays(dayOffset), QTime(hour, minute), Qt::LocalTime);
+}
+
+// An Immich server that only counts and answers statistics requests.
+class StatisticsServer {
+public:
+    StatisticsServer()
+    {
+        m_server.Get(
+            "/api/assets/statistics", [this](const httplib::Request&, httplib::Response& res) {
+                ++requests;
+                res.set_content(R"({"images":1200,"videos":3,"total":1203})", "application/json");
+            });
+        m_port = m_server.bind_to_any_port("127.0.0.1");
+        m_thread = std::thread([this] { m_server.listen_after_bind(); });
+    }
+    ~StatisticsServer()
+    {
+        m_server.stop();
+        m_thread.join();
+    }
+    QUrl url() const { return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(m_port)); }
+
+    std::atomic<int> requests{0};
+
+private:
+    httplib::Server m_server;
+    int m_port = 0;
+    std::thread m_thread;
+};
+
+} // namespace
+
+class TestHistoryModel : public QObject {
+    Q_OBJECT
+
+    UploadJournal m_journal;
+
+    void writeJournal(const QList<UploadJournal::Event>& events)
+    {
+        QMutexLocker locker(&m_journal.lock());
+        m_journal.saveEvents(events);
+    }
+
+private slots:
+    void daySectionsAcrossMidnight_data()
+    {
+        QTest::addColumn<QList<UploadJournal::Event>>("events");
+        QTest::addColumn<QStringList>("labels");
+        QTest::addColumn<QList<int>>("batchesPerSection");
+        QTest::addColumn<double>("gap");
+        // Two batches one either side of midnight (a short gap keeps them apart).
+        QTest::newRow("23:59 and 00:01")
+            << QList{journalEvent("A", local(-1, 23, 59)), journalEvent("B", local(0, 0, 1))}
+            << QStringList{"Aujourd'hui", "Hier"} << QList{1, 1} << 60.0;
+        QTest::newRow("batch across midnight")
+            << QList{journalEvent("A", local(-1, 23, 58)), journalEvent("B", local(0, 0, 2))}
+            << QStringList{"Hier"} << QList{1} << HistoryModel::kBatchGap;
+        QTest::newRow("older days in French")
+            << QList{journalEvent("A", local(-8, 10, 0)), journalEvent("B", local(-2, 9, 0)),
+                     journalEvent("C", local(-2, 18, 0))}
+            << QStringList{"10 mars 2025", "4 mars 2025"} << QList{2, 1} << HistoryModel::kBatchGap;
+    }
+
+    void daySectionsAcrossMidnight()
+    {
+        QFETCH(QList<UploadJournal::Event>, events);
+        QFETCH(QStringList, labels);
+        QFETCH(QList<int>, batchesPerSection);
+        QFETCH(double, gap);
+        const auto sections =
+            HistoryModel::daySections(UploadJournal::batches(events, gap), local(0, 0, 5));
+        QStringList gotLabels;
+        QList<int> gotCounts;
+        for (const DaySection& section : sections) {
+            gotLabels << section.label;
+            gotCounts << int(section.batches.size());
+            QCOMPARE(section.id, section.label);
+        }
+        QCOMPARE(gotLabels, labels);
+        QCOMPARE(gotCounts, batchesPerSection);
+    }
+
+    void texts()
+    {
+        QCOMPARE(HistoryModel::statisticsText(std::nullopt), QStringLiteral("Synchronisation…"));
+        QCOMPARE(HistoryModel::statisticsText(ImmichAssetStatistics{1200, 0, 1200}),
+                 QStringLiteral("1200 photos synchronisées"));
+        QCOMPARE(HistoryModel::statisticsText(ImmichAssetStatistics{1200, 3, 1203}),
+                 QStringLiteral("1200 photos · 3 vidéos synchronisées"));
+        QCOMPARE(HistoryModel::statusLine(UploadStatus::uploading(2, 5)),
+                 QStringLiteral("En cours : ⬆ envoi de 5 photos… (2/5)"));
+        QCOMPARE(HistoryModel::statusLine(UploadStatus::paused(0, 0)),
+                 QStringLiteral("En pause : ⏸ réseau indisponible, reprise auto (0/0)"));
+    }
+
+    void burstOfJournalChangesFetchesStatisticsOnce()
+    {
+        StatisticsServer server;
+        writeJournal({});
+        HistoryModel model(
+            m_journal, [&server] { return std::optional(ImmichClient(server.url(), "key")); }, {},
+            std::chrono::milliseconds(300));
+        QTRY_COMPARE(server.requests.load(), 1);
+        QTRY_VERIFY(model.stats().has_value());
+        QCOMPARE(model.stats()->videos, 3);
+
+        writeJournal({journalEvent("A", Clock::now())});
+        for (int i = 0; i < 10; ++i)
+            model.journalChanged();
+        QCOMPARE(model.sections().size(), 1);
+        QTRY_COMPARE(server.requests.load(), 2);
+        QTest::qWait(600);
+        QCOMPARE(server.requests.load(), 2);
+    }
+
+    void viewShowsEmptyStateThenUnfoldedBatchWithRetryOnFailedRowOnly()
+    {
+        writeJournal({});
+        QStringList retried;
+        auto* model = new HistoryModel(
+            m_journal, [] { return std::optional<ImmichClient>(); },
+            [&retried](const QString& id) { retried << id; });
+        HistoryView view(model, nullptr);
+        view.show();
+        QCOMPARE(view.size(), QSize(420, 520));
+        QCOMPARE(view.headerText(), QStringLiteral("Synchronisation…"));
+        QCOMPARE(view.statusText(), QString());
+        QVERIFY(!view.findChildren<QLabel*>().isEmpty());
+        bool emptyShown = false;
+        for (QLabel* label : view.findChildren<QLabel*>())
+            emptyShown |= label->isVisible() && label->text() == "Aucun envoi pour l'instant";
+        QVERIFY(emptyShown);
+
+        const QDateTime now = Clock::now();
+        QList<UploadJournal::Event> events;
+        for (int i = 0; i < 10; ++i)
+            events << journalEvent(QStringLiteral("E%1").arg(i), now.addSecs(-100 + i),
+                                   i == 4 ? UploadJournal::Outcome::failed
+                                          : UploadJournal::Outcome::uploaded);
+        writeJournal(events);
+        model->reload();
+        QCOMPARE(view.findChildren<QWidget*>("failedSymbol").size(), 1);
+        QCOMPARE(view.findChildren<QWidget*>("event").size(), 0);
+
+        auto batches = view.findChildren<QPushButton*>("batch");
+        QCOMPARE(batches.size(), 1);
+        batches.first()->click();
+        QCOMPARE(view.findChildren<QWidget*>("event").size(), 10);
+        const auto retries = view.findChildren<QPushButton*>("retry");
+        QCOMPARE(retries.size(), 1);
+        QCOMPARE(retries.first()->text(), QStringLiteral("Réessayer"));
+        retries.first()->click();
+        QCOMPARE(retried, QStringList{"E4"});
+
+        // Unfolded batches stay unfolded across reloads.
+        model->reload();
+        QCOMPARE(view.findChildren<QWidget*>("event").size(), 10);
+    }
+};
+
+QTEST_MAIN(TestHistoryModel)
+#include "TestHistoryModel.moc"
