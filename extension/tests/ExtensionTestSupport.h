@@ -42,6 +42,15 @@ inline QStringList idsOf(const QList<FileProviderItemRef>& items)
     return ids;
 }
 
+// "identifier=capabilities" per item, for checks of both at once.
+inline QStringList capsOf(const QList<FileProviderItemRef>& items)
+{
+    QStringList out;
+    for (const FileProviderItemRef& item : items)
+        out.append(item->itemIdentifier() + u'=' + QString::number(item->capabilities()));
+    return out;
+}
+
 // Records one listing; wait() returns once it finished.
 class Listing final : public FileProviderEnumerationObserver {
 public:
@@ -50,25 +59,27 @@ public:
         QMutexLocker lock(&m_mutex);
         this->items.append(items);
     }
-    void finishEnumeratingUpToPage(const std::optional<FileProviderPage>&) override
+    void finishEnumeratingUpToPage(const std::optional<FileProviderPage>& page) override
     {
-        finish(std::nullopt);
+        finish(std::nullopt, page.has_value());
     }
-    void finishEnumeratingWithError(const Error& e) override { finish(e); }
+    void finishEnumeratingWithError(const Error& e) override { finish(e, false); }
 
     bool wait() { return m_done.tryAcquire(1, 30'000); }
 
     QList<FileProviderItemRef> items;
     std::optional<Error> error;
     int finishes = 0;
+    bool nextPage = false;
 
 private:
-    void finish(std::optional<Error> e)
+    void finish(std::optional<Error> e, bool page)
     {
         {
             QMutexLocker lock(&m_mutex);
             ++finishes;
             error = std::move(e);
+            nextPage = page;
         }
         m_done.release();
     }

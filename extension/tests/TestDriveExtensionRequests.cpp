@@ -38,6 +38,15 @@ private:
         return *answer.result;
     }
 
+    Result<FileProviderItemRef> lookUp(const QString& identifier)
+    {
+        Answer<FileProviderItemRef> answer;
+        m_extension.itemForIdentifier(identifier, answer.completion());
+        if (!answer.wait())
+            return Error{QStringLiteral("Test"), 0, QStringLiteral("no completion")};
+        return *answer.result;
+    }
+
 private slots:
     void initTestCase() { QVERIFY(m_lib.start(QStringLiteral("v3"))); }
 
@@ -46,6 +55,27 @@ private slots:
         Uploads::clear();
         m_lib.server.reset();
         signIn(m_lib.server);
+    }
+
+    void yearPastTheFirstPageExists()
+    {
+        ImmichDoubleProcess big;
+        QVERIFY(big.start({QStringLiteral("--seed"), QStringLiteral("1499")}));
+        big.addAsset(
+            {{QStringLiteral("originalFileName"), QStringLiteral("old.jpg")},
+             {QStringLiteral("base64"), QStringLiteral("b2xk")},
+             {QStringLiteral("fileCreatedAt"), QStringLiteral("2010-06-15T12:00:00.000Z")}});
+        big.reset();
+        signIn(big, QStringLiteral("demo-api-key"));
+
+        QVERIFY(lookUp(QStringLiteral("year:2010")).ok());
+        QCOMPARE(apiRequests(big, QStringLiteral("/api/search/metadata")), 2);
+        QCOMPARE(lookUp(QStringLiteral("month:2010-06")).value()->filename(),
+                 QStringLiteral("Juin"));
+        QVERIFY(isFileProviderError(lookUp(QStringLiteral("year:2009")).error(),
+                                    FileProviderErrorCode::noSuchItem));
+        // The whole list went to the fetch cache.
+        QCOMPARE(apiRequests(big, QStringLiteral("/api/search/metadata")), 2);
     }
 
     void uploadServedFromQuarantine()
