@@ -173,7 +173,15 @@ void moveBetweenAlbums(const Request& request, const QString& from, const QStrin
                     FetchCache::shared().invalidate({FetchCache::albumKey(from)});
                     EnumerationSignals::signal(FPNode::album(from).identifier());
                     EnumerationSignals::signal(FPNode::album(to).identifier());
-                    request.accept();
+                    // The item must now name album B: kept under A's identifier, a later move
+                    // out of B would remove the photo from A and leave it in B.
+                    request.client.getAsset(assetId, [request, to](Result<ImmichAsset> asset) {
+                        if (!asset)
+                            return request.accept();
+                        request.answer(FileProviderItem::asset(
+                            asset.value(), FPNode::albumItem(to, asset.value().id).identifier(),
+                            FPNode::album(to).identifier(), ItemCaps::full));
+                    });
                 });
         });
 }

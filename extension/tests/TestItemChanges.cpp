@@ -137,7 +137,7 @@ private slots:
         row("photo into an album", "asset:<P>", "album:<B>", "ai:<B>:<P> → album:<B>", "A,B",
             "month:2024-03", "addtoalbum");
         row("onto its own album", "ai:<A>:<P>", "album:<A>", "ai:<A>:<P> → album:<A>", "A");
-        row("album to album", "ai:<A>:<P>", "album:<B>", "ai:<A>:<P> → album:<B>", "B",
+        row("album to album", "ai:<A>:<P>", "album:<B>", "ai:<B>:<P> → album:<B>", "B",
             "album:<A>,album:<B>");
         row("out of the album", "ai:<A>:<P>", "month:2024-03", "ai:<A>:<P> → month:2024-03", "",
             "album:<A>", "remove");
