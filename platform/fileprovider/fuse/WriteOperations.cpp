@@ -138,7 +138,12 @@ void HostCore::creationAnswered(const StagedHandOver& handOver,
                                      << "failed:" << result.error().description;
         outcome = result.error();
     } else if (const FileProviderItemRef& item = result.value().item) {
+        // Filed in a folder not listed yet (a new year or month): it shows only once the
+        // folders above it list again.
+        const bool parentKnown = m_replica.entry(item->parentItemIdentifier()).has_value();
         post(m_replica.placeItem(item));
+        if (!parentKnown)
+            signalEnumerator(FileProviderContainer::workingSet);
         outcome = std::optional(item->itemIdentifier());
     }
     if (const std::optional<StagedHandOver> next =

@@ -40,6 +40,7 @@ private slots:
     void cleanup();
 
     void refiledFileStaysAtItsDropPlaceForAWhile();
+    void fileFiledInAFolderNotListedYetShowsUp();
     void creationAnsweredWithNothingVanishes();
     void failedCreationFailsTheClose();
     void everyCloseAfterAWriteCreatesAgain();
@@ -106,6 +107,17 @@ void TestFuseHostWrites::refiledFileStaysAtItsDropPlaceForAWhile()
     QVERIFY(runTool("stat", {photos("b.jpg")}).exitCode != 0);
     QCOMPARE(names(runTool("ls", {photos()}).out), (QStringList{"Mars", "a.jpg"}));
     QCOMPARE(names(runTool("ls", {photos("Mars")}).out), QStringList{"b.jpg"});
+}
+
+void TestFuseHostWrites::fileFiledInAFolderNotListedYetShowsUp()
+{
+    QCOMPARE(names(runTool("ls", {photos()}).out), (QStringList{"Mars", "a.jpg"}));
+    m_ext->put(MemoryExtension::folder("april", "photos", "Avril"));
+    m_ext->fileNewItemsUnder("april", "albums");
+    QCOMPARE(runTool("cp", {source("b.jpg", "bytes"), photos("b.jpg")}).exitCode, 0);
+    m_clock->advance(31);
+    QCOMPARE(names(runTool("ls", {photos()}).out), (QStringList{"Avril", "Mars", "a.jpg"}));
+    QCOMPARE(names(runTool("ls", {photos("Avril")}).out), QStringList{"b.jpg"});
 }
 
 void TestFuseHostWrites::creationAnsweredWithNothingVanishes()
