@@ -15,6 +15,7 @@
 
 #include <QDateTime>
 #include <QHash>
+#include <QSet>
 
 #include <cerrno>
 #include <chrono>
@@ -146,8 +147,11 @@ private:
     ThumbnailSeeder m_thumbnails;
     std::unique_ptr<KernelNotifier> m_notifier; // set while attached
 
-    // Guards m_dirs, m_nextDir and m_fetches.
+    // Guards m_dirs, m_nextDir, m_fetches and m_unlistedParents.
     std::mutex m_mutex;
+    // Folders not listed yet that new files were filed in: the folders above them were asked
+    // to list again once, not once per file of a batch.
+    QSet<FileProviderItemIdentifier> m_unlistedParents;
     QHash<quint64, DirListing> m_dirs;
     quint64 m_nextDir = 1;
     // Opens waiting for one fetch of an item's contents.

@@ -140,9 +140,15 @@ void HostCore::creationAnswered(const StagedHandOver& handOver,
     } else if (const FileProviderItemRef& item = result.value().item) {
         // Filed in a folder not listed yet (a new year or month): it shows only once the
         // folders above it list again.
-        const bool parentKnown = m_replica.entry(item->parentItemIdentifier()).has_value();
+        const FileProviderItemIdentifier parent = item->parentItemIdentifier();
+        bool firstInUnlistedParent = false;
+        if (!m_replica.entry(parent)) {
+            std::lock_guard lock(m_mutex);
+            firstInUnlistedParent = !m_unlistedParents.contains(parent);
+            m_unlistedParents.insert(parent);
+        }
         post(m_replica.placeItem(item));
-        if (!parentKnown)
+        if (firstInUnlistedParent)
             signalEnumerator(FileProviderContainer::workingSet);
         outcome = std::optional(item->itemIdentifier());
     }
