@@ -1,5 +1,7 @@
 #include "SessionModel.h"
 
+#include "MainThread.h"
+
 #include "AssetNameStore.h"
 #include "Clock.h"
 #include "DomainController.h"
@@ -25,21 +27,6 @@ Q_LOGGING_CATEGORY(lcSession, "app.pixavella.session")
 namespace pixavella {
 
 namespace {
-
-// Runs `step` on the main thread with the model, unless the model is gone by then.
-template <typename Step> void onMain(const QPointer<SessionModel>& guard, Step step)
-{
-    QCoreApplication* app = QCoreApplication::instance();
-    if (!app)
-        return;
-    QMetaObject::invokeMethod(
-        app,
-        [guard, step = std::move(step)]() mutable {
-            if (guard)
-                step(*guard);
-        },
-        Qt::QueuedConnection);
-}
 
 // "year:2024" for every distinct capture year (UTC), newest first; undated assets are skipped.
 QStringList yearFolders(const QList<ImmichAsset>& assets)
@@ -96,7 +83,7 @@ void SessionModel::start()
     QPointer<SessionModel> guard(this);
     const quint64 generation = m_generation;
     client->fetchCurrentUser([guard, generation](Result<CurrentUser> answer) {
-        onMain(guard, [generation, answer = std::move(answer)](SessionModel& self) {
+        onMainThread(guard, [generation, answer = std::move(answer)](SessionModel& self) {
             self.applyCurrentUser(generation, answer);
         });
     });
@@ -174,7 +161,7 @@ void SessionModel::signIn(const QString& serverText, const QString& emailText,
     setLoginError(std::nullopt);
     QPointer<SessionModel> guard(this);
     ImmichClient::login(QUrl(server), email, password, [guard, server](Result<LoginResult> answer) {
-        onMain(guard, [server, answer = std::move(answer)](SessionModel& self) {
+        onMainThread(guard, [server, answer = std::move(answer)](SessionModel& self) {
             self.loginAnswered(server, answer);
         });
     });
@@ -194,7 +181,7 @@ void SessionModel::loginAnswered(const QString& server, const Result<LoginResult
     ImmichClient::createApiKey(
         QUrl(server), answer.value().accessToken, MachineName::apiKeyName(MachineName::current()),
         [guard, server, email](Result<CreatedApiKey> created) {
-            onMain(guard, [server, email, created = std::move(created)](SessionModel& self) {
+            onMainThread(guard, [server, email, created = std::move(created)](SessionModel& self) {
                 self.keyAnswered(server, email, created);
             });
         });
@@ -248,7 +235,7 @@ void SessionModel::refreshConnection()
     QPointer<SessionModel> guard(this);
     const quint64 generation = m_generation;
     client->fetchCurrentUser([guard, generation](Result<CurrentUser> answer) {
-        onMain(guard, [generation, answer = std::move(answer)](SessionModel& self) {
+        onMainThread(guard, [generation, answer = std::move(answer)](SessionModel& self) {
             self.connectionChecked(generation, answer);
         });
     });
@@ -317,7 +304,7 @@ void SessionModel::rebuild()
     QPointer<SessionModel> guard(this);
     const quint64 generation = m_generation;
     client->searchAssets([guard, generation, started](Result<QList<ImmichAsset>> answer) {
-        onMain(guard, [generation, started, answer = std::move(answer)](SessionModel& self) {
+        onMainThread(guard, [generation, started, answer = std::move(answer)](SessionModel& self) {
             self.rebuildAnswered(generation, started, answer);
         });
     });

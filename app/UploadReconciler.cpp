@@ -1,5 +1,7 @@
 #include "UploadReconciler.h"
 
+#include "MainThread.h"
+
 #include "CancelledUploads.h"
 #include "Clock.h"
 #include "Log.h"
@@ -21,23 +23,6 @@ namespace {
 Q_LOGGING_CATEGORY(lcUploads, "app.pixavella.uploads")
 
 using Entry = UploadQuarantine::Entry;
-
-// Runs `step` on the main thread if the reconciler behind `guard` still exists then. The guard
-// is taken on the main thread when the request starts: the completion may run while the
-// reconciler is being destroyed, so it must not touch the object itself.
-template <typename Step> void hop(const QPointer<UploadReconciler>& guard, Step step)
-{
-    QCoreApplication* app = QCoreApplication::instance();
-    if (!app)
-        return;
-    QMetaObject::invokeMethod(
-        app,
-        [guard, step = std::move(step)]() mutable {
-            if (guard)
-                step(*guard);
-        },
-        Qt::QueuedConnection);
-}
 
 UploadJournal::Target journalTarget(const Entry& entry)
 {
@@ -167,10 +152,10 @@ bool UploadReconciler::startUpload(const Entry& entry, const ImmichClient& clien
     QPointer<UploadReconciler> guard(this);
     client.uploadAsset(*payload, entry.filename, entry.capturedAt,
                        [guard, entry, client](Result<UploadResult> result) {
-                           hop(guard,
-                               [entry, client, result = std::move(result)](UploadReconciler& self) {
-                                   self.handleUploadResult(entry, client, result);
-                               });
+                           onMainThread(guard, [entry, client, result = std::move(result)](
+                                                   UploadReconciler& self) {
+                               self.handleUploadResult(entry, client, result);
+                           });
                        });
     return true;
 }
@@ -207,8 +192,9 @@ void UploadReconciler::handleUploadResult(const Entry& entry, const ImmichClient
     }
     QPointer<UploadReconciler> guard(this);
     client.trashAssets({uploaded.assetId}, [guard, entry, client](Result<void>) {
-        hop(guard,
-            [entry, client](UploadReconciler& self) { self.finishCancelled(entry, client); });
+        onMainThread(guard, [entry, client](UploadReconciler& self) {
+            self.finishCancelled(entry, client);
+        });
     });
 }
 
@@ -250,12 +236,12 @@ void UploadReconciler::attachToTarget(const Entry& entry, const QString& assetId
     }
     // An album that refuses the photo does not undo the upload: the photo is in the library.
     QPointer<UploadReconciler> guard(this);
-    client.addAssetsToAlbum(entry.target.albumId, {assetId},
-                            [guard, entry, assetId, client](Result<void>) {
-                                hop(guard, [entry, assetId, client](UploadReconciler& self) {
-                                    self.readBack(entry, assetId, client);
-                                });
-                            });
+    client.addAssetsToAlbum(
+        entry.target.albumId, {assetId}, [guard, entry, assetId, client](Result<void>) {
+            onMainThread(guard, [entry, assetId, client](UploadReconciler& self) {
+                self.readBack(entry, assetId, client);
+            });
+        });
 }
 
 void UploadReconciler::readBack(const Entry& entry, const QString& assetId,
@@ -264,7 +250,7 @@ void UploadReconciler::readBack(const Entry& entry, const QString& assetId,
     QPointer<UploadReconciler> guard(this);
     client.getAsset(assetId, [guard, entry, assetId, client](Result<ImmichAsset> asset) {
         const bool read = asset.ok();
-        hop(guard, [entry, assetId, client, read](UploadReconciler& self) {
+        onMainThread(guard, [entry, assetId, client, read](UploadReconciler& self) {
             self.finishUpload(entry, assetId, read, client);
         });
     });
@@ -346,7 +332,7 @@ void UploadReconciler::checkSameName(const Entry& entry, const QString& assetId,
                 index[asset.originalFileName][monthKey(*when)].insert(asset.id);
             }
         }
-        hop(guard, [index = std::move(index)](UploadReconciler& self) mutable {
+        onMainThread(guard, [index = std::move(index)](UploadReconciler& self) mutable {
             self.nameIndexLoaded(std::move(index));
         });
     });

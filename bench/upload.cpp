@@ -8,6 +8,7 @@
 // --big-mib N. Runs in a private HOME and XDG folders under TMPDIR; exits 0 whatever the figures.
 
 #include "ImmichDoubleProcess.h"
+#include "PlainHttpPages.h"
 #include "SharedSettings.h"
 #include "UploadJournal.h"
 #include "UploadQuarantine.h"
@@ -29,25 +30,13 @@
 #include <cstring>
 
 using namespace pixavella;
+using pixavella::bench::residentBytes;
 using testing::ImmichDoubleProcess;
 
 namespace {
 
 const QString kKey = QStringLiteral("bench-upload-key");
 constexpr qint64 kMiB = 1024 * 1024;
-
-qint64 residentBytes()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    const QList<QByteArray> lines = status.readAll().split('\n');
-    for (const QByteArray& line : lines) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong() * 1024;
-    }
-    return 0;
-}
 
 bool startDouble(ImmichDoubleProcess& server)
 {
