@@ -94,9 +94,7 @@ private slots:
         QTest::addColumn<QString>("account");
         QTest::newRow("empty") << QString();
         QTest::newRow("hidden") << QStringLiteral(".hidden");
-        QTest::newRow("parent") << QStringLiteral("..");
         QTest::newRow("path") << QStringLiteral("../escaped");
-        QTest::newRow("folder") << QStringLiteral("a/b");
     }
 
     void accountsThatAreNotFileNamesAreRefused()

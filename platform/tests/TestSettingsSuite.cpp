@@ -12,25 +12,16 @@ using namespace pixavella;
 
 namespace {
 
-// Child modes of this executable, so that another process writes the same database:
-//   --child set <database> <key> <text>
-//   --child increment <database> <key> <count>
+// The child mode of this executable, so that other processes write the same database:
+//   --child <database> <key> <count>: increments the value `count` times
 int runChild(const QStringList& args)
 {
-    if (args.size() != 4)
+    if (args.size() != 3)
         return 2;
-    SettingsSuite suite(args[1]);
-    if (args[0] == QLatin1String("set")) {
-        suite.setValue(args[2], args[3]);
-        return 0;
-    }
-    if (args[0] == QLatin1String("increment")) {
-        const int count = args[3].toInt();
-        for (int i = 0; i < count; ++i)
-            suite.update(args[2], [](const QVariant& v) { return QVariant(v.toLongLong() + 1); });
-        return 0;
-    }
-    return 2;
+    SettingsSuite suite(args[0]);
+    for (int i = 0; i < args[2].toInt(); ++i)
+        suite.update(args[1], [](const QVariant& v) { return QVariant(v.toLongLong() + 1); });
+    return 0;
 }
 
 QProcess* startChild(const QStringList& args, QObject* parent)
@@ -67,7 +58,6 @@ private slots:
         const QVariant bytes = QByteArray("\x00\xff\x10 raw", 8);
         QTest::newRow("text") << QVariant(QStringLiteral("été 🌄"))
                               << QVariant(QStringLiteral("été 🌄"));
-        QTest::newRow("double") << QVariant(1733500000.25) << QVariant(1733500000.25);
         QTest::newRow("large integer")
             << QVariant(qint64(9007199254740993)) << QVariant(qint64(9007199254740993));
         QTest::newRow("int reads as qint64") << QVariant(-42) << QVariant(qint64(-42));
@@ -112,40 +102,15 @@ private slots:
         QVERIFY(!suite.value(QStringLiteral("sync.activity")).isValid());
     }
 
-    void unopenableDatabaseReadsAbsentAndDropsWrites()
-    {
-        // A regular file where the database's folder should be.
-        QFile blocker(databasePath("blocker"));
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        blocker.close();
-        SettingsSuite suite(databasePath("blocker") + QStringLiteral("/Preferences.sqlite"));
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("cannot open settings"));
-        suite.setValue(QStringLiteral("k"), true);
-        QVERIFY(!suite.value(QStringLiteral("k")).isValid());
-        QVERIFY(!suite.update(QStringLiteral("k"), [](const QVariant&) { return QVariant(1); })
-                     .isValid());
-    }
-
-    void writeOfAnotherProcessIsSeenAtNextRead()
-    {
-        const QString path = databasePath("shared.sqlite");
-        SettingsSuite suite(path);
-        // The connection is open before the other process writes.
-        QVERIFY(!suite.value(QStringLiteral("immich.userEmail")).isValid());
-        for (const QString& email : {QStringLiteral("a@example.org"), QStringLiteral("")}) {
-            QProcess* child = startChild({"set", path, "immich.userEmail", email}, this);
-            QVERIFY(finishedCleanly(child));
-            QCOMPARE(suite.value(QStringLiteral("immich.userEmail")), QVariant(email));
-        }
-    }
-
     void updatesOfTwoProcessesAndThreadsAreNotLost()
     {
         const QString path = databasePath("counter.sqlite");
-        QProcess* first = startChild({"increment", path, "counter", "500"}, this);
-        QProcess* second = startChild({"increment", path, "counter", "500"}, this);
-        // Meanwhile threads of this process share one instance.
+        // Open before the others write: their writes must be seen at the next read.
         SettingsSuite suite(path);
+        QVERIFY(!suite.value(QStringLiteral("counter")).isValid());
+        QProcess* first = startChild({path, "counter", "500"}, this);
+        QProcess* second = startChild({path, "counter", "500"}, this);
+        // Meanwhile threads of this process share one instance.
         QList<QThread*> threads;
         for (int t = 0; t < 3; ++t) {
             threads << QThread::create([&suite] {

@@ -51,21 +51,8 @@ class TestSignals : public QObject {
     Q_OBJECT
 
 private slots:
-    void postOfAnotherProcessReachesObserver()
-    {
-        Counter counter;
-        const auto subscription =
-            Signals::observe(QStringLiteral("app.pixavella.journalChanged"), counter.callback());
-        QProcess child;
-        child.setProcessChannelMode(QProcess::ForwardedChannels);
-        child.start(QCoreApplication::applicationFilePath(),
-                    {"--child-post", "app.pixavella.journalChanged"});
-        QVERIFY(child.waitForFinished(kWaitMs));
-        QCOMPARE(child.exitCode(), 0);
-        QTRY_VERIFY_WITH_TIMEOUT(counter.calls >= 1, kWaitMs);
-    }
-
-    void everyLiveObserverOfTheNameAndOnlyItIsCalled()
+    // A post of another process reaches every live observer of the name, and only those.
+    void postOfAnotherProcessReachesItsObservers()
     {
         Fence fence;
         Counter first, second, other, destroyed;
@@ -77,10 +64,14 @@ private slots:
             Signals::observe(QStringLiteral("app.pixavella.quarantineChanged"), other.callback());
         Signals::observe(QStringLiteral("app.pixavella.noticePosted"), destroyed.callback())
             .reset();
-        Signals::post(QStringLiteral("app.pixavella.noticePosted"));
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedChannels);
+        child.start(QCoreApplication::applicationFilePath(),
+                    {"--child-post", "app.pixavella.noticePosted"});
+        QVERIFY(child.waitForFinished(kWaitMs));
+        QCOMPARE(child.exitCode(), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(first.calls >= 1 && second.calls >= 1, kWaitMs);
         QVERIFY(fence.pass());
-        QVERIFY(first.calls >= 1);
-        QVERIFY(second.calls >= 1);
         QCOMPARE(other.calls.load(), 0);
         QCOMPARE(destroyed.calls.load(), 0);
     }
@@ -131,9 +122,7 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::newRow("empty") << QString();
         QTest::newRow("hidden") << QStringLiteral(".hidden");
-        QTest::newRow("parent") << QStringLiteral("..");
         QTest::newRow("path") << QStringLiteral("../escaped");
-        QTest::newRow("folder") << QStringLiteral("a/b");
     }
 
     void unsafeNamesAreRefused()
