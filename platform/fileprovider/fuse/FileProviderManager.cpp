@@ -215,9 +215,15 @@ void FileProviderManager::add(Completion completion)
 void FileProviderManager::signalEnumerator(const FileProviderItemIdentifier& container,
                                            Completion completion)
 {
-    const QJsonObject signal{
-        {QLatin1String(ControlProtocol::kCommand), QLatin1String(ControlProtocol::kSignal)},
-        {QLatin1String(ControlProtocol::kContainer), container}};
+    signalEnumerator(QJsonObject{{QLatin1String(ControlProtocol::kCommand),
+                                  QLatin1String(ControlProtocol::kSignal)},
+                                 {QLatin1String(ControlProtocol::kContainer), container}},
+                     std::move(completion), 1);
+}
+
+void FileProviderManager::signalEnumerator(const QJsonObject& signal, Completion completion,
+                                           int resetsLeft)
+{
     auto finish = [completion](Result<QJsonObject> answer) {
         if (!answer)
             completion(answer.error());
@@ -227,28 +233,38 @@ void FileProviderManager::signalEnumerator(const FileProviderItemIdentifier& con
             completion(Result<void>::success());
     };
     QPointer<FileProviderManager> self(this);
-    exchange(signal, false, [self, signal, finish, completion](Result<QJsonObject> outcome) {
-        if (!self)
-            return;
-        if (outcome || !isNoDaemon(outcome.error())) {
-            finish(std::move(outcome));
-            return;
-        }
-        // The daemon died: bring the drive back when the domain is still added.
-        if (!QFile::exists(self->markerPath())) {
-            completion(fileProviderError(FileProviderErrorCode::noSuchItem));
-            return;
-        }
-        self->add([self, signal, finish, completion](Result<void> added) {
+    exchange(
+        signal, false, [self, signal, finish, completion, resetsLeft](Result<QJsonObject> outcome) {
             if (!self)
                 return;
-            if (!added) {
-                completion(added);
+            // A daemon dying this instant may still take the connection, then reset it:
+            // asked again, it is either gone or answering.
+            if (!outcome && outcome.error().domain == ErrorDomain::File &&
+                outcome.error().code == ECONNRESET && resetsLeft > 0) {
+                QTimer::singleShot(kRetryIntervalMs, self, [self, signal, completion, resetsLeft] {
+                    self->signalEnumerator(signal, completion, resetsLeft - 1);
+                });
                 return;
             }
-            self->exchange(signal, false, finish);
+            if (outcome || !isNoDaemon(outcome.error())) {
+                finish(std::move(outcome));
+                return;
+            }
+            // The daemon died: bring the drive back when the domain is still added.
+            if (!QFile::exists(self->markerPath())) {
+                completion(fileProviderError(FileProviderErrorCode::noSuchItem));
+                return;
+            }
+            self->add([self, signal, finish, completion](Result<void> added) {
+                if (!self)
+                    return;
+                if (!added) {
+                    completion(added);
+                    return;
+                }
+                self->exchange(signal, false, finish);
+            });
         });
-    });
 }
 
 void FileProviderManager::remove(Completion completion)

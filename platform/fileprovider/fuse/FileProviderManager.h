@@ -53,6 +53,7 @@ private:
     void exchange(const QJsonObject& request, bool awaitClose, AnswerHandler handler);
     // As exchange, but starts the daemon when none answers and retries until it does.
     void exchangeStarting(const QJsonObject& request, AnswerHandler handler);
+    void signalEnumerator(const QJsonObject& signal, Completion completion, int resetsLeft);
     void retryUntilAnswered(const QJsonObject& request, qint64 deadlineMs, AnswerHandler handler);
     Result<void> startDaemon();
     QString markerPath() const;
