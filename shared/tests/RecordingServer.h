@@ -54,11 +54,8 @@ public:
             if (!answer.body.isEmpty())
                 res.set_content(answer.body.toStdString(), answer.contentType.toStdString());
         };
-        m_server.Get(".*", handler);
-        m_server.Post(".*", handler);
-        m_server.Put(".*", handler);
-        m_server.Patch(".*", handler);
-        m_server.Delete(".*", handler);
+        m_server.Get(".*", handler).Post(".*", handler).Put(".*", handler);
+        m_server.Patch(".*", handler).Delete(".*", handler);
         // Stopping waits for idle keep-alive connections to time out.
         m_server.set_keep_alive_timeout(1);
         m_port = m_server.bind_to_any_port("127.0.0.1");
