@@ -4,64 +4,42 @@
 
 #include <QStringList>
 
-#include <cerrno>
-
 namespace pixavella::testing {
 
 // A domain backend that records each call as a line ("add", "remove", "signal photos",
-// "removeAndWait 5000") and completes at once with the outcome set for that operation.
+// "removeAndWait 5000") and succeeds at once.
 class RecordingDomainBackend : public DomainBackend {
 public:
     struct State {
         QStringList calls;
-        std::optional<Error> addError;
-        std::optional<Error> removeError;
-        std::optional<Error> removeAndWaitError;
-        bool hasManager = true;
-        std::optional<QUrl> url;
-        // Called at the first call of any kind, before it is recorded.
-        std::function<void()> onFirstCall;
     };
 
     explicit RecordingDomainBackend(std::shared_ptr<State> state) : m_state(std::move(state)) {}
 
-    static Error failure(const QString& text) { return Error{ErrorDomain::File, EIO, text}; }
-
     void add(Completion completion) override
     {
-        record(QStringLiteral("add"));
-        completion(outcome(m_state->addError));
+        m_state->calls << QStringLiteral("add");
+        completion(Result<void>::success());
     }
     void remove(Completion completion) override
     {
-        record(QStringLiteral("remove"));
-        completion(outcome(m_state->removeError));
-    }
-    bool hasManager() const override { return m_state->hasManager; }
-    void signalEnumerator(const QString& container, Completion completion) override
-    {
-        record(QStringLiteral("signal ") + container);
+        m_state->calls << QStringLiteral("remove");
         completion(Result<void>::success());
     }
-    std::optional<QUrl> userVisibleURL() const override { return m_state->url; }
+    bool hasManager() const override { return true; }
+    void signalEnumerator(const QString& container, Completion completion) override
+    {
+        m_state->calls << QStringLiteral("signal ") + container;
+        completion(Result<void>::success());
+    }
+    std::optional<QUrl> userVisibleURL() const override { return std::nullopt; }
     Result<void> removeAndWait(std::chrono::milliseconds timeout) override
     {
-        record(QStringLiteral("removeAndWait ") + QString::number(timeout.count()));
-        return outcome(m_state->removeAndWaitError);
+        m_state->calls << QStringLiteral("removeAndWait ") + QString::number(timeout.count());
+        return Result<void>::success();
     }
 
 private:
-    void record(const QString& call)
-    {
-        if (m_state->calls.isEmpty() && m_state->onFirstCall)
-            m_state->onFirstCall();
-        m_state->calls << call;
-    }
-    static Result<void> outcome(const std::optional<Error>& error)
-    {
-        return error ? Result<void>(*error) : Result<void>::success();
-    }
-
     std::shared_ptr<State> m_state;
 };
 

@@ -1,82 +1,27 @@
+#include "RecordingServer.h"
 #include "ReleaseFeed.h"
 #include "SoftwareUpdater.h"
 
-#include <QMutex>
 #include <QSignalSpy>
 #include <QTest>
 
-#include <httplib.h>
-
-#include <thread>
-
 using namespace pixavella;
+using pixavella::testing::RecordingServer;
 
 namespace {
 
-// Serves one feed text at /appcast.xml on 127.0.0.1.
-class FeedServer {
-public:
-    FeedServer()
-    {
-        m_server.Get("/appcast.xml", [this](const httplib::Request&, httplib::Response& res) {
-            QMutexLocker locker(&m_mutex);
-            res.status = m_status;
-            res.set_content(m_feed.toStdString(), "application/rss+xml");
-        });
-        m_port = m_server.bind_to_any_port("127.0.0.1");
-        m_thread = std::thread([this] { m_server.listen_after_bind(); });
-    }
-    ~FeedServer()
-    {
-        m_server.stop();
-        m_thread.join();
-    }
-    void serve(const QByteArray& feed, int status = 200)
-    {
-        QMutexLocker locker(&m_mutex);
-        m_feed = feed;
-        m_status = status;
-    }
-    QUrl url() const { return QUrl(QStringLiteral("http://127.0.0.1:%1/appcast.xml").arg(m_port)); }
-
-private:
-    httplib::Server m_server;
-    int m_port = 0;
-    std::thread m_thread;
-    QMutex m_mutex;
-    QByteArray m_feed;
-    int m_status = 200;
-};
-
-QByteArray appcast(const QByteArray& items)
-{
-    return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
-           "<rss version=\"2.0\" "
-           "xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\">\n"
-           "  <channel>\n"
-           "    <title>Pixavella</title>\n" +
-           items +
-           "\n"
-           "  </channel>\n"
-           "</rss>\n";
-}
-
-const QByteArray kTwoReleases = appcast(
-    "\n"
-    "    <item>\n"
-    "      <title>Version 0.1.0</title>\n"
-    "      <enclosure url=\"https://downloads.example/pixavella-0.1.0.tar.gz\" "
-    "sparkle:version=\"0.1.0\" length=\"1\"/>\n"
-    "    </item>\n"
-    "    <item>\n"
-    "      <title>Version 0.10.2</title>\n"
-    "      <enclosure url=\"/pixavella-0.10.2.tar.gz\" sparkle:version=\"0.10.2\" length=\"1\"/>\n"
-    "    </item>\n"
-    "    <item>\n"
-    "      <title>Version 0.9</title>\n"
-    "      <sparkle:version>0.9</sparkle:version>\n"
-    "      <link>https://downloads.example/pixavella-0.9.tar.gz</link>\n"
-    "    </item>");
+// Newest release in the middle, one link only as an element, one address relative to the feed.
+const QByteArray kThreeReleases =
+    "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+    "<rss version=\"2.0\" xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\">"
+    "<channel><title>Pixavella</title>\n"
+    "<item><title>Version 0.1.0</title><enclosure sparkle:version=\"0.1.0\" length=\"1\" "
+    "url=\"https://downloads.example/pixavella-0.1.0.tar.gz\"/></item>\n"
+    "<item><title>Version 0.10.2</title><enclosure sparkle:version=\"0.10.2\" length=\"1\" "
+    "url=\"/pixavella-0.10.2.tar.gz\"/></item>\n"
+    "<item><title>Version 0.9</title><sparkle:version>0.9</sparkle:version>"
+    "<link>https://downloads.example/pixavella-0.9.tar.gz</link></item>\n"
+    "</channel></rss>\n";
 
 Result<SoftwareUpdater::UpdateCheck> check(SoftwareUpdater& updater)
 {
@@ -93,7 +38,7 @@ Result<SoftwareUpdater::UpdateCheck> check(SoftwareUpdater& updater)
 class TestSoftwareUpdater : public QObject {
     Q_OBJECT
 
-    FeedServer m_feed;
+    RecordingServer m_feed;
 
 private slots:
     void newestReleaseComparedWithThisBuild_data()
@@ -107,8 +52,12 @@ private slots:
     {
         QFETCH(QString, current);
         QFETCH(bool, available);
-        m_feed.serve(kTwoReleases);
-        SoftwareUpdater updater(m_feed.url(), current);
+        m_feed.setScript([](const RecordingServer::Request&) {
+            return RecordingServer::Answer{200, kThreeReleases, "application/rss+xml"};
+        });
+        QUrl feedUrl = m_feed.url();
+        feedUrl.setPath(QStringLiteral("/appcast.xml"));
+        SoftwareUpdater updater(feedUrl, current);
         QVERIFY(updater.canCheckForUpdates());
         QSignalSpy can(&updater, &SoftwareUpdater::canCheckForUpdatesChanged);
         QSignalSpy finished(&updater, &SoftwareUpdater::checkFinished);
@@ -116,15 +65,24 @@ private slots:
         QVERIFY2(result, result ? "" : qPrintable(result.error().description));
         QCOMPARE(result.value().updateAvailable, available);
         QCOMPARE(result.value().newest.version, QStringLiteral("0.10.2"));
-        QCOMPARE(result.value().newest.url,
-                 QUrl(QStringLiteral("http://127.0.0.1:%1/pixavella-0.10.2.tar.gz")
-                          .arg(m_feed.url().port())));
+        QCOMPARE(result.value().newest.url, feedUrl.resolved(QUrl("/pixavella-0.10.2.tar.gz")));
         QCOMPARE(finished.size(), 1);
         QCOMPARE(finished[0][0].toBool(), available);
         // Disabled while the check ran, enabled again after.
         QCOMPARE(can.size(), 2);
         QCOMPARE(can[0][0].toBool(), false);
         QCOMPARE(can[1][0].toBool(), true);
+    }
+
+    void withoutAFeedNothingIsAsked()
+    {
+        m_feed.clear();
+        SoftwareUpdater updater(QUrl(), QStringLiteral("0.1.0"));
+        QVERIFY(!updater.canCheckForUpdates());
+        const Result<SoftwareUpdater::UpdateCheck> result = check(updater);
+        QVERIFY(!result);
+        QCOMPARE(result.error().code, int(ReleaseFeed::noFeed));
+        QVERIFY(m_feed.requests().isEmpty());
     }
 
     void versionOrder_data()

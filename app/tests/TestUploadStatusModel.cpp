@@ -110,6 +110,13 @@ private slots:
         restarted->refresh();
         QCOMPARE(restarted->status(), Status::uploading(0, 3));
         QCOMPARE(UploadStatusModel::batchTotal(), 3);
+
+        // Without a network the batch is paused where it stands.
+        m_session.connection = ConnectionState::offline;
+        restarted->refresh();
+        QCOMPARE(restarted->status(), Status::paused(0, 3));
+        QCOMPARE(restarted->statusLine(),
+                 QStringLiteral("⏸ En pause — réseau indisponible, reprise auto (0/3)"));
     }
 
     void givenUpEntryKeepsTheBatchOpen()
@@ -139,18 +146,6 @@ private slots:
         model->refresh();
         QCOMPARE(model->status(), Status::uploading(2, 4));
         QCOMPARE(model->statusLine(), QStringLiteral("⬆ Envoi de 4 photos… (2/4) · ⚠ 1 en échec"));
-    }
-
-    void offlineBatchIsPaused()
-    {
-        auto model = makeModel();
-        m_session.connection = ConnectionState::offline;
-        drop(QStringLiteral("A.JPG"));
-        drop(QStringLiteral("B.JPG"));
-        model->refresh();
-        QCOMPARE(model->status(), Status::paused(0, 2));
-        QCOMPARE(model->statusLine(),
-                 QStringLiteral("⏸ En pause — réseau indisponible, reprise auto (0/2)"));
     }
 
     void freshDownloadShowsUntilStale()

@@ -8,6 +8,11 @@ pixavella_add_test(TestNoticeCenter
 pixavella_add_test(TestHistoryModel
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestHistoryModel.cpp
     LIBS pixavella_app PkgConfig::HTTPLIB)
+# Both answer from the client tests' recording server.
+target_include_directories(TestHistoryModel PRIVATE ${PROJECT_SOURCE_DIR}/shared/tests)
+if(TARGET TestSoftwareUpdater)
+    target_include_directories(TestSoftwareUpdater PRIVATE ${PROJECT_SOURCE_DIR}/shared/tests)
+endif()
 
 # Not a test: renders the windows to PNG (docs/screenshots), run under xvfb-run.
 add_executable(pixavella-screenshots ${CMAKE_CURRENT_LIST_DIR}/RenderScreenshots.cpp)
