@@ -66,19 +66,6 @@ void PostgresServer::prepareProcess(QProcess& process, const QString& program,
         args);
 }
 
-QString PostgresServer::run(const QString& program, const QStringList& args)
-{
-    QProcess process;
-    prepareProcess(process, program, args);
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start();
-    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit ||
-        process.exitCode() != 0)
-        return QStringLiteral("%1 failed: %2")
-            .arg(program, QString::fromLocal8Bit(process.readAll()));
-    return {};
-}
-
 QString PostgresServer::start()
 {
     const QString bin = binDirectory();
@@ -111,14 +98,18 @@ QString PostgresServer::start()
         return QStringLiteral("cannot write %1").arg(passwordFile);
     passwordOut.close();
     m_cluster = m_dataRoot + QStringLiteral("/cluster");
-    if (const QString failure =
-            run(bin + QStringLiteral("/initdb"),
-                {QStringLiteral("-D"), m_cluster, QStringLiteral("-U"), userName(),
-                 QStringLiteral("--pwfile=") + passwordFile,
-                 QStringLiteral("--auth-host=scram-sha-256"), QStringLiteral("--auth-local=trust"),
-                 QStringLiteral("--encoding=UTF8"), QStringLiteral("--no-sync")});
-        !failure.isEmpty())
-        return failure;
+    QProcess initdb;
+    prepareProcess(initdb, bin + QStringLiteral("/initdb"),
+                   {QStringLiteral("-D"), m_cluster, QStringLiteral("-U"), userName(),
+                    QStringLiteral("--pwfile=") + passwordFile,
+                    QStringLiteral("--auth-host=scram-sha-256"),
+                    QStringLiteral("--auth-local=trust"), QStringLiteral("--encoding=UTF8"),
+                    QStringLiteral("--no-sync")});
+    initdb.setProcessChannelMode(QProcess::MergedChannels);
+    initdb.start();
+    if (!initdb.waitForFinished(120000) || initdb.exitStatus() != QProcess::NormalExit ||
+        initdb.exitCode() != 0)
+        return QStringLiteral("initdb failed: ") + QString::fromLocal8Bit(initdb.readAll());
 
     // A free port can be taken by someone else before the server binds it: try a few.
     for (int attempt = 0; attempt < 5; ++attempt) {

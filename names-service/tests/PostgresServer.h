@@ -36,7 +36,6 @@ public:
     static QString password() { return QStringLiteral("p@ss:w/rd%"); }
 
 private:
-    QString run(const QString& program, const QStringList& args);
     void prepareProcess(QProcess& process, const QString& program, const QStringList& args);
     // Starts postgres on m_port and waits until it accepts connections.
     QString launch();
