@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QList>
 #include <QPair>
 #include <QString>
@@ -16,14 +17,9 @@ struct Answer {
     int status = -1; // -1: no answer (connection failed or closed)
     QByteArray contentType;
     QByteArray body;
-    httplib::Headers headers;
 
     QJsonDocument json() const { return QJsonDocument::fromJson(body); }
-    QByteArray header(const char* name) const
-    {
-        const auto it = headers.find(name);
-        return it == headers.end() ? QByteArray() : QByteArray::fromStdString(it->second);
-    }
+    QString id() const { return json()[QLatin1String("id")].toString(); }
 };
 
 class DoubleHttp {
@@ -32,8 +28,6 @@ public:
         : m_port(port), m_apiKey(std::move(apiKey))
     {
     }
-
-    void setApiKey(const QByteArray& apiKey) { m_apiKey = apiKey; }
 
     Answer send(const QByteArray& method, const QString& path, const QByteArray& body = {},
                 const QByteArray& contentType = "application/json",
@@ -52,20 +46,15 @@ public:
             request.body = body.toStdString();
             request.set_header("Content-Type", contentType.toStdString());
         }
-        Answer answer;
         const auto result = client.send(request);
         if (!result)
-            return answer;
-        answer.status = result->status;
-        answer.contentType = QByteArray::fromStdString(result->get_header_value("Content-Type"));
-        answer.body = QByteArray::fromStdString(result->body);
-        answer.headers = result->headers;
-        return answer;
+            return {};
+        return {result->status, QByteArray::fromStdString(result->get_header_value("Content-Type")),
+                QByteArray::fromStdString(result->body)};
     }
-
-    Answer json(const QByteArray& method, const QString& path, const QJsonDocument& body) const
+    Answer json(const QByteArray& method, const QString& path, const QJsonObject& body) const
     {
-        return send(method, path, body.toJson(QJsonDocument::Compact));
+        return send(method, path, QJsonDocument(body).toJson(QJsonDocument::Compact));
     }
     Answer get(const QString& path) const { return send("GET", path); }
 

@@ -20,22 +20,12 @@ inline QByteArray sampleJpeg(const QByteArray& dateTimeOriginal, int width, int 
 {
     QByteArray jpeg = QByteArray::fromHex("ffd8");
     if (!dateTimeOriginal.isEmpty()) {
-        QByteArray tiff = "MM";
-        appendBigEndian(tiff, 42, 2);
-        appendBigEndian(tiff, 8, 4); // IFD0
-        appendBigEndian(tiff, 1, 2);
-        appendBigEndian(tiff, 0x8769, 2); // Exif IFD pointer, LONG
-        appendBigEndian(tiff, 4, 2);
-        appendBigEndian(tiff, 1, 4);
-        appendBigEndian(tiff, 26, 4);
-        appendBigEndian(tiff, 0, 4);
-        appendBigEndian(tiff, 1, 2);      // Exif IFD at 26
-        appendBigEndian(tiff, 0x9003, 2); // DateTimeOriginal, ASCII[20] at 44
-        appendBigEndian(tiff, 2, 2);
-        appendBigEndian(tiff, 20, 4);
-        appendBigEndian(tiff, 44, 4);
-        appendBigEndian(tiff, 0, 4);
-        tiff += dateTimeOriginal.left(19).leftJustified(19, ' ') + '\0';
+        // Big-endian TIFF: IFD0 holds the Exif IFD pointer (26), whose one entry is
+        // DateTimeOriginal, ASCII[20] at 44.
+        const QByteArray tiff = QByteArray::fromHex("4d4d002a00000008"
+                                                    "000187690004000000010000001a00000000"
+                                                    "000190030002000000140000002c00000000") +
+                                dateTimeOriginal.left(19).leftJustified(19, ' ') + '\0';
         const QByteArray app1 = QByteArray("Exif\0\0", 6) + tiff;
         jpeg += QByteArray::fromHex("ffe1");
         appendBigEndian(jpeg, quint32(app1.size() + 2), 2);

@@ -12,8 +12,10 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QTest>
+#include <QUuid>
 
 using namespace immichdouble::testing;
+using namespace Qt::StringLiterals;
 using pixavella::testing::ImmichDoubleProcess;
 
 namespace {
@@ -30,8 +32,8 @@ void shapeDifferences(const QJsonValue& recorded, const QJsonValue& actual, cons
                       QStringList& out)
 {
     if (recorded.type() != actual.type()) {
-        out << QStringLiteral("%1: %2 recorded, %3 answered")
-                   .arg(where, QLatin1String(typeName(recorded)), QLatin1String(typeName(actual)));
+        out << u"%1: %2 recorded, %3 answered"_s.arg(where, QLatin1String(typeName(recorded)),
+                                                     QLatin1String(typeName(actual)));
         return;
     }
     if (recorded.isObject()) {
@@ -39,13 +41,13 @@ void shapeDifferences(const QJsonValue& recorded, const QJsonValue& actual, cons
         const QJsonObject a = actual.toObject();
         for (auto it = r.begin(); it != r.end(); ++it) {
             if (!a.contains(it.key()))
-                out << QStringLiteral("%1.%2: missing").arg(where, it.key());
+                out << u"%1.%2: missing"_s.arg(where, it.key());
             else
                 shapeDifferences(it.value(), a.value(it.key()), where + '.' + it.key(), out);
         }
         for (auto it = a.begin(); it != a.end(); ++it) {
             if (!r.contains(it.key()))
-                out << QStringLiteral("%1.%2: not in the recording").arg(where, it.key());
+                out << u"%1.%2: not in the recording"_s.arg(where, it.key());
         }
     } else if (recorded.isArray()) {
         const QJsonArray r = recorded.toArray();
@@ -53,20 +55,13 @@ void shapeDifferences(const QJsonValue& recorded, const QJsonValue& actual, cons
         if (r.isEmpty())
             return;
         if (r.size() != a.size()) {
-            out << QStringLiteral("%1: %2 elements recorded, %3 answered")
-                       .arg(where)
-                       .arg(r.size())
-                       .arg(a.size());
+            out << u"%1: %2 elements recorded, %3 answered"_s.arg(where).arg(r.size()).arg(
+                a.size());
             return;
         }
         for (qsizetype i = 0; i < r.size(); ++i)
-            shapeDifferences(r[i], a[i], QStringLiteral("%1[%2]").arg(where).arg(i), out);
+            shapeDifferences(r[i], a[i], u"%1[%2]"_s.arg(where).arg(i), out);
     }
-}
-
-QByteArray base64Sha1(const QByteArray& bytes)
-{
-    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toBase64();
 }
 
 struct Upload {
@@ -74,6 +69,16 @@ struct Upload {
     QByteArray bytes;
     QByteArray createdAt;
 };
+
+QJsonObject ids(const QStringList& list)
+{
+    return {{"ids"_L1, QJsonArray::fromStringList(list)}};
+}
+
+QJsonObject member(const QString& userId, const char* role)
+{
+    return {{"userId"_L1, userId}, {"role"_L1, QLatin1String(role)}};
+}
 
 } // namespace
 
@@ -84,16 +89,34 @@ private slots:
     void initTestCase();
     void answerMatchesRecording_data();
     void answerMatchesRecording();
-    void searchListsTheLibraryNewestFirst();
-    void searchItemsCarryChecksumAndCaptureDate();
-    void duplicateUploadsNameTheExistingAsset();
+    void searchAndUploadsMatchTheRecording();
 
 private:
     void replay();
     void record(const QString& sample, const Answer& answer) { m_answers.insert(sample, answer); }
-    QString upload(DoubleHttp& http, const Upload& file, const QString& sample = {});
-    QString createAlbum(DoubleHttp& http, const QString& name, const QJsonArray& members = {},
-                        const QString& sample = {});
+    QJsonObject recordedBody(const QString& sample) const
+    {
+        return m_recorded.value(sample).value("request"_L1)["body"_L1].toObject();
+    }
+    QString upload(const DoubleHttp& http, const Upload& file, const QString& sample = {})
+    {
+        const MultipartBody body = uploadBody(file.fileName, file.bytes, file.createdAt);
+        const Answer answer = http.send("POST", u"/api/assets"_s, body.body, body.contentType);
+        if (!sample.isEmpty())
+            record(sample, answer);
+        return answer.id();
+    }
+    QString createAlbum(const DoubleHttp& http, const QString& name, const QJsonArray& members = {},
+                        const QString& sample = {})
+    {
+        QJsonObject body{{"albumName"_L1, name}};
+        if (!members.isEmpty())
+            body.insert("albumUsers"_L1, members);
+        const Answer answer = http.json("POST", u"/api/albums"_s, body);
+        if (!sample.isEmpty())
+            record(sample, answer);
+        return answer.id();
+    }
 
     QDir m_samples;
     QHash<QString, QJsonObject> m_recorded;
@@ -106,100 +129,53 @@ private:
 void TestImmichDoubleContract::initTestCase()
 {
     const QString source = qEnvironmentVariable("PIXAVELLA_SOURCE_DIR");
-    m_samples = QDir(source + QStringLiteral("/../shared/immich-v3-samples"));
+    m_samples = QDir(source + u"/../shared/immich-v3-samples"_s);
     if (source.isEmpty() || !m_samples.exists())
-        QSKIP(qPrintable(QStringLiteral("No recorded Immich answers at %1; the contract test "
-                                        "needs the shared/ folder beside the repository")
-                             .arg(m_samples.path())));
-    const QStringList files = m_samples.entryList({QStringLiteral("*.json")}, QDir::Files);
+        QSKIP(qPrintable(u"No recorded Immich answers at %1; the contract test needs the shared/ "
+                         "folder beside the repository"_s.arg(m_samples.path())));
+    const QStringList files = m_samples.entryList({u"*.json"_s}, QDir::Files);
     QVERIFY(!files.isEmpty());
     for (const QString& name : files) {
         QFile file(m_samples.filePath(name));
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QJsonObject sample = QJsonDocument::fromJson(file.readAll()).object();
-        QVERIFY2(sample.contains(QLatin1String("status")), qPrintable(name));
+        QVERIFY2(sample.contains("status"_L1), qPrintable(name));
         m_recorded.insert(name.chopped(5), sample);
     }
-
-    QVERIFY(
-        m_double.start({QStringLiteral("--dialect"), QStringLiteral("v3"), QStringLiteral("--user"),
-                        QStringLiteral("admin@example.com:admin-pw"), QStringLiteral("--user"),
-                        QStringLiteral("u2@example.com:u2-pw:u2-key")}));
+    QVERIFY(m_double.start({u"--dialect"_s, u"v3"_s, u"--user"_s, u"admin@example.com:admin-pw"_s,
+                            u"--user"_s, u"u2@example.com:u2-pw:u2-key"_s}));
     replay();
-}
-
-QString TestImmichDoubleContract::upload(DoubleHttp& http, const Upload& file,
-                                         const QString& sample)
-{
-    const MultipartBody body = uploadBody(file.fileName, file.bytes, file.createdAt);
-    const Answer answer =
-        http.send("POST", QStringLiteral("/api/assets"), body.body, body.contentType);
-    if (!sample.isEmpty())
-        record(sample, answer);
-    return answer.json().object().value(QLatin1String("id")).toString();
-}
-
-QString TestImmichDoubleContract::createAlbum(DoubleHttp& http, const QString& name,
-                                              const QJsonArray& members, const QString& sample)
-{
-    QJsonObject body{{QStringLiteral("albumName"), name}};
-    if (!members.isEmpty())
-        body.insert(QStringLiteral("albumUsers"), members);
-    const Answer answer = http.json("POST", QStringLiteral("/api/albums"), QJsonDocument(body));
-    if (!sample.isEmpty())
-        record(sample, answer);
-    return answer.json().object().value(QLatin1String("id")).toString();
 }
 
 // The session the recordings come from, in its order.
 void TestImmichDoubleContract::replay()
 {
     DoubleHttp anonymous(m_double.port(), {});
-    const auto login = [&](const char* password) {
-        return anonymous.json("POST", QStringLiteral("/api/auth/login"),
-                              QJsonDocument(QJsonObject{
-                                  {QStringLiteral("email"), QStringLiteral("admin@example.com")},
-                                  {QStringLiteral("password"), QLatin1String(password)}}));
+    const auto login = [&](const QString& password) {
+        return anonymous.json("POST", u"/api/auth/login"_s,
+                              {{"email"_L1, "admin@example.com"_L1}, {"password"_L1, password}});
     };
-    record(QStringLiteral("auth-login-wrong-password"), login("not-the-password"));
-    const Answer session = login("admin-pw");
-    record(QStringLiteral("auth-login"), session);
-    const QByteArray token =
-        session.json().object().value(QLatin1String("accessToken")).toString().toLatin1();
-    const QString adminId = session.json().object().value(QLatin1String("userId")).toString();
+    record(u"auth-login-wrong-password"_s, login(u"not-the-password"_s));
+    const Answer session = login(u"admin-pw"_s);
+    record(u"auth-login"_s, session);
+    const QByteArray token = session.json()["accessToken"_L1].toString().toLatin1();
+    const QString adminId = session.json()["userId"_L1].toString();
 
-    const Answer created =
-        anonymous.send("POST", QStringLiteral("/api/api-keys"),
-                       QJsonDocument(m_recorded.value(QStringLiteral("api-keys-create"))
-                                         .value(QLatin1String("request"))
-                                         .toObject()
-                                         .value(QLatin1String("body"))
-                                         .toObject())
-                           .toJson(),
-                       "application/json", {{"Authorization", "Bearer " + token}});
-    record(QStringLiteral("api-keys-create"), created);
-    const QByteArray key =
-        created.json().object().value(QLatin1String("secret")).toString().toLatin1();
-    const QString keyId = created.json()
-                              .object()
-                              .value(QLatin1String("apiKey"))
-                              .toObject()
-                              .value(QLatin1String("id"))
-                              .toString();
+    const Answer created = anonymous.send(
+        "POST", u"/api/api-keys"_s, QJsonDocument(recordedBody(u"api-keys-create"_s)).toJson(),
+        "application/json", {{"Authorization", "Bearer " + token}});
+    record(u"api-keys-create"_s, created);
+    const QByteArray key = created.json()["secret"_L1].toString().toLatin1();
+    const QString keyId = created.json()["apiKey"_L1]["id"_L1].toString();
     QVERIFY(!key.isEmpty());
-    DoubleHttp admin(m_double.port(), key);
-    DoubleHttp u2(m_double.port(), "u2-key");
-    const QString u2Id = u2.get(QStringLiteral("/api/users/me"))
-                             .json()
-                             .object()
-                             .value(QLatin1String("id"))
-                             .toString();
+    const DoubleHttp admin(m_double.port(), key);
+    const DoubleHttp u2(m_double.port(), "u2-key");
+    const QString u2Id = u2.get(u"/api/users/me"_s).id();
 
-    record(QStringLiteral("users-me"), admin.get(QStringLiteral("/api/users/me")));
-    record(QStringLiteral("error-no-credentials"), anonymous.get(QStringLiteral("/api/users/me")));
-    record(QStringLiteral("error-wrong-api-key"),
-           DoubleHttp(m_double.port(), "not-a-key").get(QStringLiteral("/api/users/me")));
-    record(QStringLiteral("server-version"), anonymous.get(QStringLiteral("/api/server/version")));
+    record(u"users-me"_s, admin.get(u"/api/users/me"_s));
+    record(u"error-no-credentials"_s, anonymous.get(u"/api/users/me"_s));
+    record(u"error-wrong-api-key"_s, DoubleHttp(m_double.port(), "no-key").get(u"/api/users/me"_s));
+    record(u"server-version"_s, anonymous.get(u"/api/server/version"_s));
 
     m_uploads = {
         {"a_2023_12.jpg", sampleJpeg("2023:12:31 23:30:00", 640, 480, "a"), "2023-12-31T23:30:00Z"},
@@ -210,116 +186,75 @@ void TestImmichDoubleContract::replay()
         // Without EXIF the sent creation date is the capture date.
         {"d_noexif.jpg", sampleJpeg({}, 640, 480, "d"), "2021-06-01T09:00:00Z"},
     };
-    const QStringList uploadSamples = {QStringLiteral("upload-created"),
-                                       QStringLiteral("upload-other-b_2024_03_jpg"),
-                                       QStringLiteral("upload-other-c_2024_03_jpg"),
-                                       QStringLiteral("upload-other-IMG_0001_HEIC"),
-                                       QStringLiteral("upload-other-clip_mp4"),
-                                       QStringLiteral("upload-other-d_noexif_jpg")};
-    for (qsizetype i = 0; i < m_uploads.size(); ++i)
-        m_assetIds.insert(m_uploads[i].fileName, upload(admin, m_uploads[i], uploadSamples[i]));
-    upload(admin, m_uploads[0], QStringLiteral("upload-duplicate"));
+    for (qsizetype i = 0; i < m_uploads.size(); ++i) {
+        const QByteArray name = m_uploads[i].fileName;
+        const QString sample =
+            i == 0 ? u"upload-created"_s
+                   : u"upload-other-"_s + QString::fromLatin1(name).replace('.', '_');
+        m_assetIds.insert(name, upload(admin, m_uploads[i], sample));
+    }
+    upload(admin, m_uploads[0], u"upload-duplicate"_s);
 
     const auto search = [&](const QString& sample, const QJsonObject& body) {
-        record(sample,
-               admin.json("POST", QStringLiteral("/api/search/metadata"), QJsonDocument(body)));
+        record(sample, admin.json("POST", u"/api/search/metadata"_s, body));
     };
-    const auto recordedBody = [&](const QString& sample) {
-        return m_recorded.value(sample)
-            .value(QLatin1String("request"))
-            .toObject()
-            .value(QLatin1String("body"))
-            .toObject();
-    };
-    search(QStringLiteral("search-metadata"), recordedBody(QStringLiteral("search-metadata")));
-    search(QStringLiteral("search-metadata-page1-of-several"),
-           recordedBody(QStringLiteral("search-metadata-page1-of-several")));
-    search(QStringLiteral("error-search-size-too-big"),
-           recordedBody(QStringLiteral("error-search-size-too-big")));
+    for (const QString& sample : {u"search-metadata"_s, u"search-metadata-page1-of-several"_s,
+                                  u"error-search-size-too-big"_s})
+        search(sample, recordedBody(sample));
 
-    const QString heic = m_assetIds.value("IMG_0001.HEIC");
     const QString b = m_assetIds.value("b_2024_03.jpg");
     const QString c = m_assetIds.value("c_2024_03.jpg");
     const QString d = m_assetIds.value("d_noexif.jpg");
-    record(QStringLiteral("asset-get"), admin.get(QStringLiteral("/api/assets/") + heic));
-    record(QStringLiteral("asset-original"),
-           admin.get(QStringLiteral("/api/assets/%1/original").arg(b)));
-    record(QStringLiteral("asset-thumbnail"),
-           admin.get(QStringLiteral("/api/assets/%1/thumbnail?size=thumbnail").arg(b)));
-    record(QStringLiteral("assets-statistics"),
-           admin.get(QStringLiteral("/api/assets/statistics")));
-    record(QStringLiteral("error-asset-not-found"),
-           admin.get(QStringLiteral("/api/assets/") +
-                     QUuid::createUuid().toString(QUuid::WithoutBraces)));
+    record(u"asset-get"_s, admin.get(u"/api/assets/"_s + m_assetIds.value("IMG_0001.HEIC")));
+    record(u"asset-original"_s, admin.get(u"/api/assets/%1/original"_s.arg(b)));
+    record(u"asset-thumbnail"_s, admin.get(u"/api/assets/%1/thumbnail?size=thumbnail"_s.arg(b)));
+    record(u"assets-statistics"_s, admin.get(u"/api/assets/statistics"_s));
+    record(u"error-asset-not-found"_s,
+           admin.get(u"/api/assets/"_s + QUuid::createUuid().toString(QUuid::WithoutBraces)));
 
     // Albums of the second user made before the session.
-    const auto member = [](const QString& userId, const char* role) {
-        return QJsonObject{{QStringLiteral("userId"), userId},
-                           {QStringLiteral("role"), QLatin1String(role)}};
-    };
-    createAlbum(u2, QStringLiteral("U2SharedViewer"), {member(adminId, "viewer")});
-    createAlbum(u2, QStringLiteral("U2SharedEditor"), {member(adminId, "editor")});
+    createAlbum(u2, u"U2SharedViewer"_s, {member(adminId, "viewer")});
+    createAlbum(u2, u"U2SharedEditor"_s, {member(adminId, "editor")});
 
-    const QString vacances =
-        createAlbum(admin, QStringLiteral("Vacances"), {}, QStringLiteral("albums-create"));
-    const auto ids = [](const QStringList& list) {
-        return QJsonDocument(
-            QJsonObject{{QStringLiteral("ids"), QJsonArray::fromStringList(list)}});
-    };
-    const QString vacancesAssets = QStringLiteral("/api/albums/%1/assets").arg(vacances);
-    record(QStringLiteral("albums-add-assets"), admin.json("PUT", vacancesAssets, ids({b, c})));
-    record(QStringLiteral("albums-add-assets-already-there"),
-           admin.json("PUT", vacancesAssets, ids({b})));
-    record(QStringLiteral("albums-rename"),
-           admin.json("PATCH", QStringLiteral("/api/albums/") + vacances,
-                      QJsonDocument(QJsonObject{
-                          {QStringLiteral("albumName"), QStringLiteral("Vacances 2024")}})));
-    record(QStringLiteral("albums-get"), admin.get(QStringLiteral("/api/albums/") + vacances));
+    const QString vacances = createAlbum(admin, u"Vacances"_s, {}, u"albums-create"_s);
+    const QString vacancesAssets = u"/api/albums/%1/assets"_s.arg(vacances);
+    record(u"albums-add-assets"_s, admin.json("PUT", vacancesAssets, ids({b, c})));
+    record(u"albums-add-assets-already-there"_s, admin.json("PUT", vacancesAssets, ids({b})));
+    record(u"albums-rename"_s, admin.json("PATCH", u"/api/albums/"_s + vacances,
+                                          {{"albumName"_L1, "Vacances 2024"_L1}}));
+    record(u"albums-get"_s, admin.get(u"/api/albums/"_s + vacances));
 
-    createAlbum(admin, QStringLiteral("Partagé par moi"), {member(u2Id, "viewer")});
-    const Upload u2Photo = m_uploads[1]; // the same bytes, another owner: not a duplicate
-    const QString u2Asset = upload(u2, u2Photo);
-    const QString reader =
-        createAlbum(u2, QStringLiteral("De U2 (lecteur)"), {member(adminId, "viewer")});
-    u2.json("PUT", QStringLiteral("/api/albums/%1/assets").arg(reader), ids({u2Asset}));
-    createAlbum(u2, QStringLiteral("De U2 (éditeur)"), {member(adminId, "editor")});
+    createAlbum(admin, u"Partagé par moi"_s, {member(u2Id, "viewer")});
+    // The same bytes, another owner: not a duplicate.
+    const QString u2Asset = upload(u2, m_uploads[1]);
+    const QString reader = createAlbum(u2, u"De U2 (lecteur)"_s, {member(adminId, "viewer")});
+    u2.json("PUT", u"/api/albums/%1/assets"_s.arg(reader), ids({u2Asset}));
+    createAlbum(u2, u"De U2 (éditeur)"_s, {member(adminId, "editor")});
 
-    record(QStringLiteral("albums-list"), admin.get(QStringLiteral("/api/albums")));
-    record(QStringLiteral("albums-list-shared-true"),
-           admin.get(QStringLiteral("/api/albums?shared=true")));
-    QJsonObject sharedSearch = recordedBody(QStringLiteral("search-metadata-shared-album"));
-    sharedSearch.insert(QStringLiteral("albumIds"), QJsonArray{reader});
-    search(QStringLiteral("search-metadata-shared-album"), sharedSearch);
+    record(u"albums-list"_s, admin.get(u"/api/albums"_s));
+    record(u"albums-list-shared-true"_s, admin.get(u"/api/albums?shared=true"_s));
+    QJsonObject sharedSearch = recordedBody(u"search-metadata-shared-album"_s);
+    sharedSearch.insert("albumIds"_L1, QJsonArray{reader});
+    search(u"search-metadata-shared-album"_s, sharedSearch);
+    record(u"albums-remove-assets-not-allowed"_s,
+           admin.json("DELETE", u"/api/albums/%1/assets"_s.arg(reader), ids({u2Asset})));
     record(
-        QStringLiteral("albums-remove-assets-not-allowed"),
-        admin.json("DELETE", QStringLiteral("/api/albums/%1/assets").arg(reader), ids({u2Asset})));
-    record(QStringLiteral("albums-remove-assets"),
-           admin.json("DELETE", vacancesAssets,
-                      ids({c, QStringLiteral("00000000-0000-4000-8000-000000000000")})));
+        u"albums-remove-assets"_s,
+        admin.json("DELETE", vacancesAssets, ids({c, u"00000000-0000-4000-8000-000000000000"_s})));
 
-    record(QStringLiteral("assets-trash"),
-           admin.json("DELETE", QStringLiteral("/api/assets"),
-                      QJsonDocument(QJsonObject{{QStringLiteral("ids"), QJsonArray{d}},
-                                                {QStringLiteral("force"), false}})));
-    record(QStringLiteral("asset-get-trashed"), admin.get(QStringLiteral("/api/assets/") + d));
-    upload(admin, m_uploads[5], QStringLiteral("upload-duplicate-of-trashed"));
-    QVERIFY2(admin.get(QStringLiteral("/api/assets/") + d)
-                 .json()
-                 .object()
-                 .value(QLatin1String("isTrashed"))
-                 .toBool(),
+    QJsonObject trash = ids({d});
+    trash.insert("force"_L1, false);
+    record(u"assets-trash"_s, admin.json("DELETE", u"/api/assets"_s, trash));
+    record(u"asset-get-trashed"_s, admin.get(u"/api/assets/"_s + d));
+    upload(admin, m_uploads[5], u"upload-duplicate-of-trashed"_s);
+    QVERIFY2(admin.get(u"/api/assets/"_s + d).json()["isTrashed"_L1].toBool(),
              "a duplicate upload of a trashed asset leaves it in the trash");
-    record(QStringLiteral("trash-restore"),
-           admin.json("POST", QStringLiteral("/api/trash/restore/assets"), ids({d})));
+    record(u"trash-restore"_s, admin.json("POST", u"/api/trash/restore/assets"_s, ids({d})));
 
-    record(QStringLiteral("albums-delete"),
-           admin.send("DELETE", QStringLiteral("/api/albums/") + vacances));
-    record(QStringLiteral("error-album-after-delete"),
-           admin.get(QStringLiteral("/api/albums/") + vacances));
-
-    record(QStringLiteral("api-keys-delete"),
-           admin.send("DELETE", QStringLiteral("/api/api-keys/") + keyId));
-    record(QStringLiteral("error-revoked-key"), admin.get(QStringLiteral("/api/users/me")));
+    record(u"albums-delete"_s, admin.send("DELETE", u"/api/albums/"_s + vacances));
+    record(u"error-album-after-delete"_s, admin.get(u"/api/albums/"_s + vacances));
+    record(u"api-keys-delete"_s, admin.send("DELETE", u"/api/api-keys/"_s + keyId));
+    record(u"error-revoked-key"_s, admin.get(u"/api/users/me"_s));
 }
 
 void TestImmichDoubleContract::answerMatchesRecording_data()
@@ -338,15 +273,15 @@ void TestImmichDoubleContract::answerMatchesRecording()
     const QJsonObject recorded = m_recorded.value(sample);
     const Answer answer = m_answers.value(sample);
 
-    QCOMPARE(answer.status, recorded.value(QLatin1String("status")).toInt());
-    const QJsonValue contentType = recorded.value(QLatin1String("content-type"));
-    const QJsonValue body = recorded.value(QLatin1String("body"));
+    QCOMPARE(answer.status, recorded.value("status"_L1).toInt());
+    const QJsonValue contentType = recorded.value("content-type"_L1);
+    const QJsonValue body = recorded.value("body"_L1);
     if (contentType.isNull()) {
         QVERIFY2(answer.body.isEmpty(), answer.body.constData());
         return;
     }
     QCOMPARE(QString::fromLatin1(answer.contentType), contentType.toString());
-    if (body.isObject() && body.toObject().contains(QLatin1String("<bytes>"))) {
+    if (body.isObject() && body.toObject().contains("<bytes>"_L1)) {
         QVERIFY(!answer.body.isEmpty());
         return;
     }
@@ -355,70 +290,51 @@ void TestImmichDoubleContract::answerMatchesRecording()
     QStringList differences;
     shapeDifferences(
         body, document.isArray() ? QJsonValue(document.array()) : QJsonValue(document.object()),
-        QStringLiteral("body"), differences);
-    QVERIFY2(differences.isEmpty(), qPrintable(differences.join(QLatin1String("\n"))));
+        u"body"_s, differences);
+    QVERIFY2(differences.isEmpty(), qPrintable(differences.join('\n')));
 }
 
-void TestImmichDoubleContract::searchListsTheLibraryNewestFirst()
+// Beyond shapes: the library newest first with the recorded paging, each item's checksum, size
+// and capture date, and duplicate uploads naming the asset they repeat.
+void TestImmichDoubleContract::searchAndUploadsMatchTheRecording()
 {
     const auto names = [](const QJsonValue& body) {
         QStringList list;
-        for (const QJsonValue& item :
-             body[QLatin1String("assets")][QLatin1String("items")].toArray())
-            list << item[QLatin1String("originalFileName")].toString();
+        for (const QJsonValue& item : body["assets"_L1]["items"_L1].toArray())
+            list << item["originalFileName"_L1].toString();
         return list;
     };
-    for (const QString& sample :
-         {QStringLiteral("search-metadata"), QStringLiteral("search-metadata-page1-of-several")}) {
+    for (const QString& sample : {u"search-metadata"_s, u"search-metadata-page1-of-several"_s}) {
         const QJsonObject answer = m_answers.value(sample).json().object();
-        const QJsonValue recorded = m_recorded.value(sample).value(QLatin1String("body"));
+        const QJsonValue recorded = m_recorded.value(sample).value("body"_L1);
         QCOMPARE(names(answer), names(recorded));
-        QCOMPARE(answer[QLatin1String("assets")][QLatin1String("nextPage")],
-                 recorded[QLatin1String("assets")][QLatin1String("nextPage")]);
-        QCOMPARE(answer[QLatin1String("assets")][QLatin1String("total")],
-                 recorded[QLatin1String("assets")][QLatin1String("total")]);
+        for (const auto key : {"nextPage"_L1, "total"_L1})
+            QCOMPARE(answer["assets"_L1][key], recorded["assets"_L1][key]);
     }
-}
 
-void TestImmichDoubleContract::searchItemsCarryChecksumAndCaptureDate()
-{
     const QJsonArray recorded =
-        m_recorded.value(QStringLiteral("search-metadata"))
-            .value(QLatin1String("body"))[QLatin1String("assets")][QLatin1String("items")]
-            .toArray();
-    const QJsonArray items = m_answers.value(QStringLiteral("search-metadata"))
-                                 .json()
-                                 .object()[QLatin1String("assets")][QLatin1String("items")]
-                                 .toArray();
+        m_recorded.value(u"search-metadata"_s).value("body"_L1)["assets"_L1]["items"_L1].toArray();
+    const QJsonArray items =
+        m_answers.value(u"search-metadata"_s).json()["assets"_L1]["items"_L1].toArray();
     QCOMPARE(items.size(), m_uploads.size());
     for (qsizetype i = 0; i < items.size(); ++i) {
         const QJsonValue item = items[i];
-        const QString name = item[QLatin1String("originalFileName")].toString();
         const auto upload = std::find_if(m_uploads.begin(), m_uploads.end(), [&](const Upload& u) {
-            return u.fileName == name.toLatin1();
+            return u.fileName == item["originalFileName"_L1].toString().toLatin1();
         });
         QVERIFY(upload != m_uploads.end());
-        QCOMPARE(item[QLatin1String("checksum")].toString().toLatin1(), base64Sha1(upload->bytes));
-        QCOMPARE(item[QLatin1String("exifInfo")][QLatin1String("fileSizeInByte")].toInteger(),
-                 upload->bytes.size());
-        for (const char* key : {"type", "originalMimeType", "fileCreatedAt"})
-            QCOMPARE(item[QLatin1String(key)], recorded[i][QLatin1String(key)]);
-        QCOMPARE(item[QLatin1String("exifInfo")][QLatin1String("dateTimeOriginal")],
-                 recorded[i][QLatin1String("exifInfo")][QLatin1String("dateTimeOriginal")]);
+        QCOMPARE(item["checksum"_L1].toString().toLatin1(),
+                 QCryptographicHash::hash(upload->bytes, QCryptographicHash::Sha1).toBase64());
+        QCOMPARE(item["exifInfo"_L1]["fileSizeInByte"_L1].toInteger(), upload->bytes.size());
+        for (const auto key : {"type"_L1, "originalMimeType"_L1, "fileCreatedAt"_L1})
+            QCOMPARE(item[key], recorded[i][key]);
+        QCOMPARE(item["exifInfo"_L1]["dateTimeOriginal"_L1],
+                 recorded[i]["exifInfo"_L1]["dateTimeOriginal"_L1]);
     }
-}
 
-void TestImmichDoubleContract::duplicateUploadsNameTheExistingAsset()
-{
-    const auto id = [this](const char* sample) {
-        return m_answers.value(QLatin1String(sample))
-            .json()
-            .object()
-            .value(QLatin1String("id"))
-            .toString();
-    };
-    QCOMPARE(id("upload-duplicate"), m_assetIds.value("a_2023_12.jpg"));
-    QCOMPARE(id("upload-duplicate-of-trashed"), m_assetIds.value("d_noexif.jpg"));
+    QCOMPARE(m_answers.value(u"upload-duplicate"_s).id(), m_assetIds.value("a_2023_12.jpg"));
+    QCOMPARE(m_answers.value(u"upload-duplicate-of-trashed"_s).id(),
+             m_assetIds.value("d_noexif.jpg"));
 }
 
 QTEST_GUILESS_MAIN(TestImmichDoubleContract)
