@@ -11,6 +11,8 @@
 #include <QUuid>
 
 #include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace pixavella {
 
@@ -75,44 +77,100 @@ Multipart multipart(const QString& boundary, const QString& fileName, const QStr
     return {head.toUtf8(), tail.toUtf8()};
 }
 
-// Head, source in 1 MiB chunks, tail. On failure the partial file is removed.
+bool writeAll(int fd, const char* data, qint64 size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size_t(size));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= n;
+    }
+    return true;
+}
+
+// One chunk from `in` to `out` through `buffer`: the bytes copied, 0 at the end of `in`, -1 on
+// failure (`readFailed` tells which side).
+qint64 copyThroughBuffer(int in, int out, QByteArray& buffer, bool* readFailed)
+{
+    if (buffer.isEmpty())
+        buffer.resize(kChunkSize);
+    ssize_t n;
+    do {
+        n = ::read(in, buffer.data(), size_t(buffer.size()));
+    } while (n < 0 && errno == EINTR);
+    *readFailed = n < 0;
+    if (n <= 0)
+        return n;
+    return writeAll(out, buffer.constData(), n) ? n : -1;
+}
+
+// Head, source in 1 MiB chunks, tail. The chunks are copied inside the kernel where the
+// filesystems allow it, so the bytes never pass through this process. The file is private
+// to the user: it holds a photo. On failure the partial file is removed.
 Result<void> writeBody(const QString& path, const Multipart& parts, const QString& source,
                        const std::atomic<bool>& cancelled)
 {
-    QFile out(path);
-    errno = 0;
-    if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+    const QByteArray outName = QFile::encodeName(path);
+    const int out = ::open(outName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (out < 0)
         return fileError(lastErrno(), path);
+    int in = -1;
     const auto fail = [&](Error error) {
-        out.close();
-        out.remove();
+        if (in >= 0)
+            ::close(in);
+        ::close(out);
+        ::unlink(outName.constData());
         return Result<void>(std::move(error));
     };
-    QFile in(source);
     errno = 0;
-    if (!in.open(QIODevice::ReadOnly))
+    in = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC);
+    if (in < 0)
         return fail(fileError(lastErrno(), source));
     errno = 0;
-    if (out.write(parts.head) != parts.head.size())
+    if (!writeAll(out, parts.head.constData(), parts.head.size()))
         return fail(fileError(lastErrno(), path));
-    QByteArray chunk(kChunkSize, Qt::Uninitialized);
+    bool inKernel = true;
+    QByteArray buffer;
     for (;;) {
         if (cancelled)
             return fail(cancelledError());
         errno = 0;
-        const qint64 n = in.read(chunk.data(), kChunkSize);
+        bool readFailed = false;
+        qint64 n = -1;
+        if (inKernel) {
+            n = ::copy_file_range(in, nullptr, out, nullptr, size_t(kChunkSize), 0);
+            // Filesystems, or pairs of them, that cannot copy between themselves: the offsets
+            // have not moved, the copy goes on through a buffer.
+            if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
+                          errno == EOPNOTSUPP || errno == EPERM)) {
+                inKernel = false;
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            // Either side may have failed: a full disk is the body file's, the rest the source's.
+            readFailed = n < 0 && errno != ENOSPC && errno != EDQUOT && errno != EFBIG;
+        } else {
+            n = copyThroughBuffer(in, out, buffer, &readFailed);
+        }
         if (n < 0)
-            return fail(fileError(lastErrno(), source));
+            return fail(fileError(lastErrno(), readFailed ? source : path));
         if (n == 0)
             break;
-        errno = 0;
-        if (out.write(chunk.constData(), n) != n)
-            return fail(fileError(lastErrno(), path));
     }
+    ::close(in);
+    in = -1;
     errno = 0;
-    if (out.write(parts.tail) != parts.tail.size() || !out.flush())
+    if (!writeAll(out, parts.tail.constData(), parts.tail.size()))
         return fail(fileError(lastErrno(), path));
-    out.close();
+    if (::close(out) != 0) {
+        const int e = lastErrno();
+        ::unlink(outName.constData());
+        return fileError(e, path);
+    }
     return Result<void>::success();
 }
 
