@@ -98,7 +98,13 @@ void TestImmichUpload::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     m_server = std::make_unique<RawSocketServer>([this](int fd) {
+        // A connection the client opened for a request cancelled before it was sent stays
+        // idle; it must not hold the one-at-a-time server for ever.
+        const timeval idle{5, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &idle, sizeof idle);
         const RawSocketServer::Request request = RawSocketServer::readRequest(fd);
+        if (request.head.isEmpty())
+            return;
         std::function<std::optional<QByteArray>(const RawSocketServer::Request&)> respond;
         {
             QMutexLocker lock(&m_mutex);
