@@ -70,6 +70,9 @@ UploadReconciler::UploadReconciler(UploadIssueNotifier* notifier, QObject* paren
     connect(&m_timer, &QTimer::timeout, this, &UploadReconciler::kick);
     if (m_notifier)
         connect(m_notifier, &UploadIssueNotifier::retryRequested, this, &UploadReconciler::kick);
+    m_disk.setMaxThreadCount(1);
+    m_disk.setExpiryTimeout(-1);
+    m_disk.setObjectName(QStringLiteral("UploadStores"));
 }
 
 // Destroying the subscription waits out a signal callback under way; a kick it queued is
@@ -115,7 +118,7 @@ void UploadReconciler::sweep()
     if (!client)
         return;
 
-    QSet<QString> known = m_inFlightIds;
+    QSet<QString> known = m_inFlightIds + m_settlingIds;
     for (const Entry& queued : std::as_const(m_pendingQueue))
         known.insert(queued.id);
     const QList<Entry> entries = UploadQuarantine::shared().list();
@@ -132,7 +135,7 @@ void UploadReconciler::pump(const ImmichClient& client)
 {
     while (m_inFlightIds.size() < kMaxConcurrent && !m_pendingQueue.isEmpty()) {
         const Entry entry = m_pendingQueue.takeFirst();
-        if (m_inFlightIds.contains(entry.id))
+        if (m_inFlightIds.contains(entry.id) || m_settlingIds.contains(entry.id))
             continue;
         m_inFlightIds.insert(entry.id);
         if (!startUpload(entry, client))
@@ -163,6 +166,10 @@ bool UploadReconciler::startUpload(const Entry& entry, const ImmichClient& clien
 void UploadReconciler::handleUploadResult(const Entry& entry, const ImmichClient& client,
                                           const Result<UploadResult>& result)
 {
+    // The request is over: its slot goes to the next entry while this one is recorded.
+    m_inFlightIds.remove(entry.id);
+    m_settlingIds.insert(entry.id);
+    pump(client);
     if (!result) {
         handleFailure(entry, client, result.error());
         return;
@@ -203,19 +210,10 @@ void UploadReconciler::handleFailure(const Entry& entry, const ImmichClient& cli
 {
     qCInfo(lcUploads).noquote() << PIXAVELLA_LOG_PREFIX "upload of" << entry.id
                                 << "failed:" << error.description;
-    UploadQuarantine& quarantine = UploadQuarantine::shared();
-    quarantine.recordFailure(entry.id, error.description, isTransientError(error));
-    // The count on disk, not the one queued: the user may have re-armed the entry, or removed
-    // it, while it was uploading, and neither is a fifth failure.
-    const std::optional<Entry> stored = quarantine.entry(entry.id);
-    if (stored && stored->attempts >= kMaxAttempts) {
-        UploadJournal::Event event = journalEvent(entry, UploadJournal::Outcome::failed);
-        event.error = error.description;
-        UploadJournal::shared().record(event);
-    }
-    scheduleSignal();
-    emit statusRefreshRequested();
-    finishEntry(entry.id, client);
+    Settlement settlement{journalEvent(entry, UploadJournal::Outcome::failed),
+                          isTransientError(error), client};
+    settlement.event.error = error.description;
+    settle(std::move(settlement));
 }
 
 void UploadReconciler::finishCancelled(const Entry& entry, const ImmichClient& client)
@@ -265,19 +263,71 @@ void UploadReconciler::finishUpload(const Entry& entry, const QString& assetId, 
         finishEntry(entry.id, client);
         return;
     }
-    UploadJournal::Event event = journalEvent(entry, UploadJournal::Outcome::uploaded);
-    event.assetId = assetId;
-    UploadJournal::shared().record(event);
-    (void)UploadQuarantine::shared().remove(entry.id);
-    PromotedPendingList::shared().promote(QStringLiteral("pending:") + entry.id);
+    Settlement settlement{journalEvent(entry, UploadJournal::Outcome::uploaded), false, client};
+    settlement.event.assetId = assetId;
+    settle(std::move(settlement));
+}
+
+void UploadReconciler::settle(Settlement settlement)
+{
+    m_settlements.append(std::move(settlement));
+    if (!m_writingSettlements)
+        startSettling();
+}
+
+// Everything answered since the last batch is written in one go: one journal write for all.
+void UploadReconciler::startSettling()
+{
+    m_writingSettlements = true;
+    QPointer<UploadReconciler> guard(this);
+    m_disk.start([guard, batch = std::exchange(m_settlements, {})] {
+        writeSettlements(batch);
+        onMainThread(guard, [batch](UploadReconciler& self) { self.settled(batch); });
+    });
+}
+
+// Disk thread. A failure is counted on the entry before its journal event; an upload is
+// journaled before its entry goes.
+void UploadReconciler::writeSettlements(const QList<Settlement>& batch)
+{
+    UploadQuarantine& quarantine = UploadQuarantine::shared();
+    QList<UploadJournal::Event> journaled;
+    for (const Settlement& settlement : batch) {
+        const UploadJournal::Event& event = settlement.event;
+        if (event.outcome == UploadJournal::Outcome::uploaded) {
+            journaled.append(event);
+            continue;
+        }
+        quarantine.recordFailure(event.id, event.error.value_or(QString()), settlement.network);
+        // The count on disk, not the one queued: the user may have re-armed the entry, or
+        // removed it, while it was uploading, and neither is a fifth failure.
+        const std::optional<Entry> stored = quarantine.entry(event.id);
+        if (stored && stored->attempts >= kMaxAttempts)
+            journaled.append(event);
+    }
+    UploadJournal::shared().record(journaled);
+    for (const Settlement& settlement : batch) {
+        if (settlement.event.outcome != UploadJournal::Outcome::uploaded)
+            continue;
+        (void)quarantine.remove(settlement.event.id);
+        PromotedPendingList::shared().promote(QStringLiteral("pending:") + settlement.event.id);
+    }
+}
+
+void UploadReconciler::settled(const QList<Settlement>& batch)
+{
+    m_writingSettlements = false;
+    if (!m_settlements.isEmpty())
+        startSettling();
     scheduleSignal();
     emit statusRefreshRequested();
-    finishEntry(entry.id, client);
+    for (const Settlement& settlement : batch)
+        finishEntry(settlement.event.id, settlement.client);
 }
 
 void UploadReconciler::finishEntry(const QString& id, const ImmichClient& client)
 {
-    m_inFlightIds.remove(id);
+    m_settlingIds.remove(id);
     emit entryFinished(id);
     pump(client);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ImmichClient.h"
+#include "UploadJournal.h"
 #include "UploadQuarantine.h"
 
 #include <QHash>
@@ -8,6 +9,7 @@
 #include <QObject>
 #include <QSet>
 #include <QString>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <chrono>
@@ -28,8 +30,13 @@ class Subscription;
 // counted on the entry; an entry that failed five times waits until it is re-armed (by the
 // user, or by the session when the network returns).
 //
+// A slot is taken while the upload request is under way: once the server has answered, the
+// next entry starts at once, while the answered one is filed, read back and recorded.
+//
 // Main thread only. Network completions arrive on the HTTP callback pool and hop back to the
-// main thread; those of a destroyed reconciler are dropped.
+// main thread; those of a destroyed reconciler are dropped. The stores' writes, each flushed
+// to the disk, run on a thread of their own so that neither the main thread nor a slot waits
+// for the disk.
 class UploadReconciler : public QObject {
     Q_OBJECT
 
@@ -59,6 +66,7 @@ public:
     // starts as many as the limit allows. Does nothing more while no session is stored.
     void sweep();
 
+    // Upload requests under way.
     int inFlightCount() const { return int(m_inFlightIds.size()); }
     int pendingCount() const { return int(m_pendingQueue.size()); }
     bool refreshScheduled() const { return m_signalScheduled; }
@@ -75,7 +83,7 @@ signals:
     // The status model should read the state again.
     void statusRefreshRequested();
     void uploadStarted(const QString& entryId);
-    // The entry left the in-flight set, whatever the outcome.
+    // The entry is done with, whatever the outcome, and what it left to write is written.
     void entryFinished(const QString& entryId);
 
 private:
@@ -94,6 +102,16 @@ private:
     void finishUpload(const Entry& entry, const QString& assetId, bool assetRead,
                       const ImmichClient& client);
     void finishEntry(const QString& id, const ImmichClient& client);
+    // What an answered upload leaves to write: the journal event, the quarantine's update.
+    struct Settlement {
+        UploadJournal::Event event; // failed: journaled only at the last attempt
+        bool network = false;       // failed: the error was the network's
+        ImmichClient client;
+    };
+    void settle(Settlement settlement);
+    void startSettling();
+    void settled(const QList<Settlement>& batch);
+    static void writeSettlements(const QList<Settlement>& batch);
     void scheduleSignal();
     void checkSameName(const Entry& entry, const QString& assetId, const ImmichClient& client);
     void sameNameCheck(const QString& filename, const QString& month, const QString& assetId);
@@ -101,6 +119,8 @@ private:
 
     UploadIssueNotifier* m_notifier;
     QSet<QString> m_inFlightIds;
+    // Answered, not yet recorded: never queued again meanwhile.
+    QSet<QString> m_settlingIds;
     QList<Entry> m_pendingQueue;
     bool m_signalScheduled = false;
     std::chrono::milliseconds m_refreshDelay = kRefreshDelay;
@@ -109,6 +129,11 @@ private:
     std::optional<NameIndex> m_nameIndex;
     bool m_nameIndexLoading = false;
     QList<std::function<void()>> m_nameIndexWaiters;
+    // Settlements wait here while the disk thread writes a batch; the next batch takes them all.
+    QList<Settlement> m_settlements;
+    bool m_writingSettlements = false;
+    // Destroyed first: waits for the batch under way.
+    QThreadPool m_disk;
 };
 
 } // namespace pixavella

@@ -191,13 +191,22 @@ void UploadJournal::writeEvents(const QList<Event>& events, FileState current) c
 
 void UploadJournal::record(const Event& event)
 {
+    record(QList<Event>{event});
+}
+
+void UploadJournal::record(const QList<Event>& events)
+{
+    if (events.isEmpty())
+        return;
     {
         QMutexLocker locker(&m_lock);
         FileState current;
-        QList<Event> events = loadEvents(&current);
-        events.removeIf([&](const Event& e) { return e.id == event.id; });
-        events.append(event);
-        writeEvents(trimmed(events), current);
+        QList<Event> stored = loadEvents(&current);
+        for (const Event& event : events) {
+            stored.removeIf([&](const Event& e) { return e.id == event.id; });
+            stored.append(event);
+        }
+        writeEvents(trimmed(stored), current);
     }
     Signals::post(QLatin1String(SignalName::journalChanged));
 }

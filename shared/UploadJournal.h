@@ -70,6 +70,8 @@ public:
     void saveEvents(const QList<Event>& events) const;
     // Replaces any event with the same id, trims, saves, then posts the journal signal.
     void record(const Event& event);
+    // The same for several events in one write (later ones replace earlier ones of their id).
+    void record(const QList<Event>& events);
 
     // Drops events resolved more than maxAge ago; beyond maxCount keeps the newest, newest first.
     static QList<Event> trimmed(const QList<Event>& events);
