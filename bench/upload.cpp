@@ -29,6 +29,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <sys/resource.h>
+
 using namespace pixavella;
 using pixavella::bench::residentBytes;
 using testing::ImmichDoubleProcess;
@@ -76,10 +78,22 @@ bool enqueueAll(const QStringList& paths)
     return true;
 }
 
+// CPU seconds (user and system) of this process, or of its children already waited for.
+double cpuSeconds(int who)
+{
+    rusage usage{};
+    getrusage(who, &usage);
+    const auto seconds = [](const timeval& t) {
+        return double(t.tv_sec) + double(t.tv_usec) / 1e6;
+    };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
 struct ReconcilerRun {
     double seconds = 0;
     int uploaded = 0;
     qint64 peakGrowth = 0; // resident bytes above the level before the sweep
+    double cpu = 0;        // this process's CPU seconds during the run
 };
 
 // One sweep of a fresh reconciler, until `count` entries finished. Memory growth is measured
@@ -100,11 +114,13 @@ ReconcilerRun runReconciler(int count, qint64 before)
                      [&] { run.peakGrowth = std::max(run.peakGrowth, residentBytes() - before); });
     sampler.start(50);
     QElapsedTimer clock;
+    const double cpuBefore = cpuSeconds(RUSAGE_SELF);
     clock.start();
     reconciler.sweep();
     if (finished < count)
         loop.exec();
     run.seconds = double(clock.nsecsElapsed()) / 1e9;
+    run.cpu = cpuSeconds(RUSAGE_SELF) - cpuBefore;
     run.peakGrowth = std::max(run.peakGrowth, residentBytes() - before);
     QMutexLocker locker(&UploadJournal::shared().lock());
     const QList<UploadJournal::Event> events = UploadJournal::shared().loadEvents();
@@ -114,12 +130,18 @@ ReconcilerRun runReconciler(int count, qint64 before)
     return run;
 }
 
-// curl with 4 transfers at a time, one multipart POST per file; the number answered 201.
-std::pair<double, int> runCurl(const QUrl& server, const QStringList& paths, const QString& work)
+struct CurlRun {
+    double seconds = 0;
+    int created = 0; // answered 201
+    double cpu = 0;  // curl's CPU seconds
+};
+
+// curl with 4 transfers at a time, one multipart POST per file.
+CurlRun runCurl(const QUrl& server, const QStringList& paths, const QString& work)
 {
     QFile config(work + QStringLiteral("/curl.conf"));
     if (!config.open(QIODevice::WriteOnly))
-        return {0, 0};
+        return {};
     config.write("parallel\nparallel-max = 4\nsilent\n");
     int index = 0;
     for (const QString& path : paths) {
@@ -144,13 +166,16 @@ std::pair<double, int> runCurl(const QUrl& server, const QStringList& paths, con
     config.close();
     QProcess curl;
     QElapsedTimer clock;
+    const double cpuBefore = cpuSeconds(RUSAGE_CHILDREN);
     clock.start();
     curl.start(QStringLiteral("curl"), {QStringLiteral("-K"), config.fileName()});
     if (!curl.waitForFinished(-1))
-        return {0, 0};
-    const double seconds = double(clock.nsecsElapsed()) / 1e9;
-    const int created = int(curl.readAllStandardOutput().split('\n').count("201"));
-    return {seconds, created};
+        return {};
+    CurlRun run;
+    run.seconds = double(clock.nsecsElapsed()) / 1e9;
+    run.cpu = cpuSeconds(RUSAGE_CHILDREN) - cpuBefore;
+    run.created = int(curl.readAllStandardOutput().split('\n').count("201"));
+    return run;
 }
 
 int intOption(const QStringList& args, const QString& name, int fallback)
@@ -203,11 +228,14 @@ int main(int argc, char** argv)
             return 0;
         }
         reconciled = runReconciler(files, residentBytes());
-        std::fprintf(stderr, "reconciler: %d of %d uploaded in %.2f s (%.1f MiB/s)\n",
+        std::fprintf(stderr, "reconciler: %d of %d uploaded in %.2f s (%.1f MiB/s), %.2f s CPU\n",
                      reconciled.uploaded, files, reconciled.seconds,
-                     double(files) * double(size) / kMiB / reconciled.seconds);
+                     double(files) * double(size) / kMiB / reconciled.seconds, reconciled.cpu);
     }
+    const double doubleCpu = cpuSeconds(RUSAGE_CHILDREN);
+    std::fprintf(stderr, "server during the reconciler's run: %.2f s CPU\n", doubleCpu);
     double ratio = 0;
+    double curlCpu = 0;
     {
         ImmichDoubleProcess server;
         if (!server.start(
@@ -215,13 +243,17 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "second immich-double did not start\n");
             return 0;
         }
-        const auto [curlSeconds, created] = runCurl(server.url(), paths, root.path());
-        std::fprintf(stderr, "curl: %d of %d uploaded in %.2f s (%.1f MiB/s)\n", created, files,
-                     curlSeconds, double(files) * double(size) / kMiB / curlSeconds);
-        if (reconciled.seconds > 0 && curlSeconds > 0 && created > 0)
+        const CurlRun curl = runCurl(server.url(), paths, root.path());
+        std::fprintf(stderr, "curl: %d of %d uploaded in %.2f s (%.1f MiB/s), %.2f s CPU\n",
+                     curl.created, files, curl.seconds,
+                     double(files) * double(size) / kMiB / curl.seconds, curl.cpu);
+        curlCpu = curl.cpu;
+        if (reconciled.seconds > 0 && curl.seconds > 0 && curl.created > 0)
             ratio = (double(reconciled.uploaded) / reconciled.seconds) /
-                    (double(created) / curlSeconds);
+                    (double(curl.created) / curl.seconds);
     }
+    std::fprintf(stderr, "server during curl's run: %.2f s CPU\n",
+                 cpuSeconds(RUSAGE_CHILDREN) - doubleCpu - curlCpu);
     std::printf("upload_vs_curl = %.3f\n", ratio);
     std::fflush(stdout);
     QDir(sources).removeRecursively();
