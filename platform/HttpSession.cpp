@@ -59,6 +59,7 @@ Error networkError(QNetworkReply::NetworkError code, const QString& text)
 }
 
 constexpr qint64 kMaxBodyReserve = 64 * 1024 * 1024;
+constexpr qsizetype kDownloadBlock = 1024 * 1024;
 
 int lastErrno()
 {
@@ -99,6 +100,9 @@ struct Task final : HttpTask, std::enable_shared_from_this<Task> {
     // Network thread only.
     QNetworkReply* reply = nullptr;
     std::unique_ptr<QFile> download;
+    // Downloaded bytes not written yet: the file gets large writes, and no chunk is allocated.
+    QByteArray pending;
+    qsizetype pendingSize = 0;
     std::optional<bool> bodyToFile; // decided by the status of the first chunk
     std::optional<Error> localError;
     QByteArray body;
@@ -224,6 +228,8 @@ public:
 
     void begin(const std::shared_ptr<Task>& task);
     void takeData(Task& task);
+    // Writes the pending bytes to the download file; false (and the task failed) on an error.
+    bool writePending(Task& task);
     void finish(const std::shared_ptr<Task>& task);
     void stop();
 };
@@ -319,10 +325,7 @@ void Core::begin(const std::shared_ptr<Task>& task)
 void Core::takeData(Task& task)
 {
     QNetworkReply* reply = task.reply;
-    if (!reply || task.localError || !reply->isOpen())
-        return;
-    const QByteArray chunk = reply->readAll();
-    if (chunk.isEmpty())
+    if (!reply || task.localError || !reply->isOpen() || reply->bytesAvailable() <= 0)
         return;
     if (!task.bodyToFile) {
         const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
@@ -330,6 +333,7 @@ void Core::takeData(Task& task)
         task.bodyToFile = task.download && code >= 200 && code <= 299;
     }
     if (!*task.bodyToFile) {
+        const QByteArray chunk = reply->readAll();
         // One allocation for the whole body when its length is announced (bounded, so that a
         // wrong announcement costs little).
         if (task.body.isEmpty()) {
@@ -341,11 +345,31 @@ void Core::takeData(Task& task)
         task.body += chunk;
         return;
     }
-    errno = 0;
-    if (task.download->write(chunk) != chunk.size()) {
-        task.localError = fileError(lastErrno(), task.request.downloadFile);
-        reply->abort();
+    if (task.pending.isEmpty())
+        task.pending.resize(kDownloadBlock);
+    for (;;) {
+        const qint64 n = reply->read(task.pending.data() + task.pendingSize,
+                                     task.pending.size() - task.pendingSize);
+        if (n <= 0)
+            return;
+        task.pendingSize += qsizetype(n);
+        if (task.pendingSize == task.pending.size() && !writePending(task))
+            return;
     }
+}
+
+bool Core::writePending(Task& task)
+{
+    errno = 0;
+    const qint64 written = task.download->write(task.pending.constData(), task.pendingSize);
+    if (written != task.pendingSize) {
+        task.localError = fileError(lastErrno(), task.request.downloadFile);
+        if (task.reply)
+            task.reply->abort();
+        return false;
+    }
+    task.pendingSize = 0;
+    return true;
 }
 
 void Core::finish(const std::shared_ptr<Task>& task)
@@ -376,6 +400,9 @@ void Core::finish(const std::shared_ptr<Task>& task)
 
     if (task->download) {
         QFile& file = *task->download;
+        if (out.isSuccess() && task->pendingSize > 0 && !writePending(*task))
+            out = failure(*task->localError);
+        task->pending = QByteArray();
         if (out.isSuccess()) {
             errno = 0;
             if (!file.flush()) {

@@ -1,5 +1,5 @@
-// Failures below HTTP: each is reported as a network error, and a download left unfinished
-// leaves no file behind.
+// Downloads below HTTP: one that arrives in pieces is stored whole; each failure is reported as
+// a network error, and a download left unfinished leaves no file behind.
 #include "HttpSession.h"
 #include "RawSocketServer.h"
 
@@ -17,6 +17,38 @@ class TestHttpTransport : public QObject {
     Q_OBJECT
 
 private slots:
+    void downloadStoredWhole()
+    {
+        // Several write blocks of the session, sent in pieces of another size, ending inside
+        // a block.
+        QByteArray body(2 * 1024 * 1024 + 300'007, Qt::Uninitialized);
+        for (qsizetype i = 0; i < body.size(); ++i)
+            body[i] = char((i * 7 + i / 4099) % 256);
+        RawSocketServer raw([&body](int fd) {
+            RawSocketServer::readRequest(fd);
+            RawSocketServer::writeAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: " +
+                                              QByteArray::number(body.size()) + "\r\n\r\n");
+            for (qsizetype at = 0; at < body.size(); at += 77'777)
+                RawSocketServer::writeAll(fd, body.mid(at, 77'777));
+        });
+        QTemporaryDir dir;
+        HttpRequest request;
+        request.downloadFile = dir.filePath(QStringLiteral("original.bin"));
+        request.url = QUrl(QStringLiteral("http://127.0.0.1:%1/x").arg(raw.port()));
+        HttpReply reply;
+        QSemaphore done;
+        HttpSession::shared().start(request, [&](HttpReply r) {
+            reply = std::move(r);
+            done.release();
+        });
+        QVERIFY(done.tryAcquire(1, 15'000));
+        QVERIFY(reply.isSuccess());
+        QCOMPARE(reply.downloadedFile, request.downloadFile);
+        QFile file(request.downloadFile);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(file.readAll() == body);
+    }
+
     void failures_data()
     {
         QTest::addColumn<QString>("server"); // what the server does, or the URL to ask
