@@ -18,6 +18,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <mutex>
+#include <optional>
 
 #include <unistd.h>
 
@@ -67,46 +69,91 @@ void deliverPending(const FPNode& node, const FetchContentsCompletion& completio
         copy.value(), FileProviderItem::pending(*entry, pendingParent(*entry).identifier())});
 }
 
+// What a download waits for before it completes: the asset's record (the item handed over with
+// the file) and the file itself. Both are asked for at once, so the record and the names do not
+// delay the transfer.
+struct DownloadJoin {
+    std::mutex mutex;
+    std::optional<Result<FileProviderItemRef>> item;
+    std::optional<Result<QString>> file;
+    std::weak_ptr<HttpTask> task;
+    FetchContentsCompletion completion;
+
+    // Completes once both halves are known, after releasing the caller's lock.
+    void settle(std::unique_lock<std::mutex> lock)
+    {
+        if (!item || !file || !completion)
+            return;
+        FetchContentsCompletion done = std::move(completion);
+        completion = nullptr;
+        const Result<FileProviderItemRef> record = *item;
+        const Result<QString> delivered = *file;
+        lock.unlock();
+        SyncActivity::shared().downloadFinished();
+        if (!record) {
+            // Nothing describes the file: it is dropped, never handed over.
+            if (delivered && !delivered.value().isEmpty())
+                QFile::remove(delivered.value());
+            return done(record.error());
+        }
+        if (!delivered)
+            return done(delivered.error());
+        if (delivered.value().isEmpty())
+            return done(fileProviderError(FileProviderErrorCode::serverUnreachable));
+        done(FileProviderFetchedContents{delivered.value(), record.value()});
+    }
+};
+
 // Downloads the original of `assetId`, described as `identifier`. The download's own progress
 // is a child of `progress` worth all of its units.
 void downloadOriginal(const ImmichClient& client, const FileProviderItemIdentifier& identifier,
                       const QString& assetId, const ProgressRef& progress,
                       FetchContentsCompletion completion)
 {
-    client.getAsset(assetId, [client, identifier, assetId, progress,
-                              completion](Result<ImmichAsset> asset) {
-        if (!asset) {
-            SyncActivity::shared().downloadFinished();
-            return completion(noSuchItem());
-        }
-        AssetNameStore::shared().refresh(false, ContainerListing::kNameRefreshWait);
-        const FileProviderItemRef item = FileProviderItem::asset(
-            asset.value(), identifier, assetParentIdentifier(identifier, asset.value()),
-            ItemCaps::full);
-        ProgressRef transfer = Progress::make(0);
-        const std::shared_ptr<HttpTask> task = client.downloadOriginal(
-            assetId,
-            [item, transfer, completion](Result<QString> file) {
-                SyncActivity::shared().downloadFinished();
-                if (!file)
-                    return completion(file.error());
-                if (file.value().isEmpty())
-                    return completion(fileProviderError(FileProviderErrorCode::serverUnreachable));
+    auto join = std::make_shared<DownloadJoin>();
+    join->completion = std::move(completion);
+    ProgressRef transfer = Progress::make(0);
+    const std::shared_ptr<HttpTask> task = client.downloadOriginal(
+        assetId,
+        [join, transfer](Result<QString> file) {
+            if (file && !file.value().isEmpty())
                 transfer->setCompletedUnitCount(transfer->totalUnitCount());
-                completion(FileProviderFetchedContents{file.value(), item});
-            },
-            [transfer](qint64 done, qint64 total) {
-                if (total > 0)
-                    transfer->setTotalUnitCount(total);
-                transfer->setCompletedUnitCount(done);
-            });
-        std::weak_ptr<HttpTask> weakTask = task;
-        transfer->setCancellationHandler([weakTask] {
-            if (const std::shared_ptr<HttpTask> t = weakTask.lock())
-                t->cancel();
+            std::unique_lock lock(join->mutex);
+            join->file = std::move(file);
+            join->settle(std::move(lock));
+        },
+        [transfer](qint64 done, qint64 total) {
+            if (total > 0)
+                transfer->setTotalUnitCount(total);
+            transfer->setCompletedUnitCount(done);
         });
-        // Cancels the transfer at once when the request was cancelled meanwhile.
-        progress->addChild(transfer, kContentsUnits);
+    {
+        std::lock_guard lock(join->mutex);
+        join->task = task;
+    }
+    std::weak_ptr<HttpTask> weakTask = task;
+    transfer->setCancellationHandler([weakTask] {
+        if (const std::shared_ptr<HttpTask> t = weakTask.lock())
+            t->cancel();
+    });
+    // Cancels the transfer at once when the request was cancelled meanwhile.
+    progress->addChild(transfer, kContentsUnits);
+
+    client.getAsset(assetId, [join, identifier](Result<ImmichAsset> asset) {
+        Result<FileProviderItemRef> item = noSuchItem();
+        if (asset) {
+            AssetNameStore::shared().refresh(false, ContainerListing::kNameRefreshWait);
+            item = FileProviderItemRef(FileProviderItem::asset(
+                asset.value(), identifier, assetParentIdentifier(identifier, asset.value()),
+                ItemCaps::full));
+        }
+        std::unique_lock lock(join->mutex);
+        join->item = std::move(item);
+        // An asset the server does not know has no contents worth waiting for.
+        const std::shared_ptr<HttpTask> transfer = asset ? nullptr : join->task.lock();
+        if (transfer)
+            transfer->cancel();
+        join->settle(std::move(lock));
     });
 }
 
