@@ -1,5 +1,5 @@
-// Reading through a real mount: versions, sizes, errors as errno, and unmounting under a
-// reader.
+// Reading through a real mount: ranges, versions, sizes, errors as errno, and unmounting under
+// a reader.
 #include "FileProviderError.h"
 #include "MountTable.h"
 #include "MountedHost.h"
@@ -42,6 +42,8 @@ private slots:
     void init();
     void cleanup();
 
+    void rangesReadAsStored_data();
+    void rangesReadAsStored();
     void newVersionIsFetchedAgain();
     void deliveredSizeWinsOverTheItemsSize();
     void fetchErrorsBecomeErrno_data();
@@ -69,6 +71,37 @@ void TestFuseHostContents::cleanup()
 {
     m_mount.reset();
     m_ext.reset();
+}
+
+void TestFuseHostContents::rangesReadAsStored_data()
+{
+    QTest::addColumn<QStringList>("dd");
+    QTest::addColumn<qsizetype>("offset");
+    QTest::addColumn<qsizetype>("length");
+    // Direct reads reach the host with exactly these offsets and sizes, not whole pages.
+    const QString direct = QStringLiteral("iflag=direct,skip_bytes,count_bytes");
+    QTest::newRow("whole, cached") << QStringList{"bs=1M"} << qsizetype(0) << qsizetype(-1);
+    QTest::newRow("inside, unaligned") << QStringList{direct, "bs=64K", "skip=12345", "count=70001"}
+                                       << qsizetype(12345) << qsizetype(70001);
+    QTest::newRow("across the end") << QStringList{direct, "bs=64K", "skip=262144", "count=131072"}
+                                    << qsizetype(262144) << qsizetype(-1);
+    QTest::newRow("past the end") << QStringList{direct, "bs=4K", "skip=400000"}
+                                  << qsizetype(400000) << qsizetype(0);
+}
+
+void TestFuseHostContents::rangesReadAsStored()
+{
+    QFETCH(QStringList, dd);
+    QFETCH(qsizetype, offset);
+    QFETCH(qsizetype, length);
+    // Several read requests long, ending inside one.
+    QByteArray contents(300'007, Qt::Uninitialized);
+    for (qsizetype i = 0; i < contents.size(); ++i)
+        contents[i] = char(i % 251);
+    m_ext->put(MemoryExtension::file("a", "photos", "a.jpg", contents.size()), contents);
+    const ToolRun read = runTool("dd", dd << "if=" + photo("a.jpg") << "status=none");
+    QVERIFY2(read.exitCode == 0, read.err.constData());
+    QCOMPARE(read.out, contents.mid(offset, length));
 }
 
 void TestFuseHostContents::newVersionIsFetchedAgain()
