@@ -18,6 +18,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <limits>
+#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -133,6 +134,24 @@ Result<void> linkFile(const QString& source, const QString& to)
     if (::link(QFile::encodeName(source).constData(), QFile::encodeName(to).constData()) != 0)
         return fileError(errno, QStringLiteral("link %1").arg(source));
     return Result<void>::success();
+}
+
+// Writes `bytes` under the transient name, then renames it to `path`, without flushing: the
+// manifest of a payload the kernel writes back in its own time. Flushing it would not make
+// that payload any safer, and costs more than the rest of a drop.
+bool writeUnflushed(const QString& transient, const QString& path, const QByteArray& bytes)
+{
+    const QByteArray temporary = QFile::encodeName(transient);
+    const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    const bool written = writeAll(fd, bytes.constData(), bytes.size());
+    if (::close(fd) != 0 || !written ||
+        std::rename(temporary.constData(), QFile::encodeName(path).constData()) != 0) {
+        ::unlink(temporary.constData());
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -271,26 +290,32 @@ UploadQuarantine::enqueue(const QString& sourcePath, const QString& filename,
         return Error{errorDomain, int(QError::noContainer),
                      QStringLiteral("The shared container cannot be located")};
 
-    std::error_code ec;
-    std::filesystem::create_directories(nativePath(*folder), ec);
-    if (ec)
-        return fileError(ec.value(), QStringLiteral("create %1").arg(*folder));
+    // The id is new, so is its folder; the folders above it are made by the first entry only.
+    if (::mkdir(QFile::encodeName(*folder).constData(), 0777) != 0) {
+        std::error_code ec;
+        std::filesystem::create_directories(nativePath(*folder), ec);
+        if (ec)
+            return fileError(ec.value(), QStringLiteral("create %1").arg(*folder));
+    }
 
+    // A link shows up whole under its final name; a copy is made under the transient name and
+    // moved into place once complete.
     const QString payload = *folder + QLatin1Char('/') + payloadFileName(filename);
     const QString incoming = *folder + QLatin1Char('/') + kIncoming;
-    QFile::remove(incoming);
-    Result<void> copied = Result<void>::success();
-    if (intake == Intake::copy || !linkFile(sourcePath, incoming))
-        copied = copyFile(sourcePath, incoming);
-    if (!copied) {
-        removeTree(*folder);
-        return copied.error();
-    }
-    if (std::rename(QFile::encodeName(incoming).constData(),
-                    QFile::encodeName(payload).constData()) != 0) {
-        const Error error = fileError(errno, QStringLiteral("move %1").arg(incoming));
-        removeTree(*folder);
-        return error;
+    const bool linked = intake == Intake::link && linkFile(sourcePath, payload);
+    if (!linked) {
+        QFile::remove(incoming);
+        const Result<void> copied = copyFile(sourcePath, incoming);
+        if (!copied) {
+            removeTree(*folder);
+            return copied.error();
+        }
+        if (std::rename(QFile::encodeName(incoming).constData(),
+                        QFile::encodeName(payload).constData()) != 0) {
+            const Error error = fileError(errno, QStringLiteral("move %1").arg(incoming));
+            removeTree(*folder);
+            return error;
+        }
     }
 
     Entry entry;
@@ -301,7 +326,11 @@ UploadQuarantine::enqueue(const QString& sourcePath, const QString& filename,
     entry.enqueuedAt = Clock::now();
     entry.albumName = albumName;
     // Without a manifest the folder stays invisible to list(); it is left for inspection.
-    if (!writeManifest(*folder, entry))
+    // The entry is as durable as its payload: a flushed copy gets a flushed manifest.
+    const bool wrote = linked ? writeUnflushed(incoming, *folder + QLatin1Char('/') + kManifest,
+                                               encodeManifest(entry))
+                              : writeManifest(*folder, entry);
+    if (!wrote)
         return fileError(EIO, QStringLiteral("write the manifest of %1").arg(id));
 
     Signals::post(QLatin1String(SignalName::quarantineChanged));

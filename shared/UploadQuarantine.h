@@ -60,7 +60,8 @@ public:
     enum class Intake { copy, link };
 
     // Takes the file into a new entry and posts "app.pixavella.quarantineChanged". A copied
-    // payload is flushed to the disk before the manifest makes the entry visible.
+    // payload is flushed to the disk before the manifest makes the entry visible; a linked one
+    // and its manifest are written back by the kernel in its own time, as any file just closed.
     Result<Entry> enqueue(const QString& sourcePath, const QString& filename,
                           const std::optional<QDateTime>& capturedAt, const Target& target,
                           const std::optional<QString>& albumName, Intake intake = Intake::copy);
