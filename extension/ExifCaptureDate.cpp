@@ -1,6 +1,7 @@
 #include "ExifCaptureDate.h"
 
 #include "BmffExif.h"
+#include "JpegExif.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -55,10 +56,8 @@ std::optional<std::optional<QDateTime>> dateReadByExiv2(const QString& path)
     return dateIn(image->exifData());
 }
 
-// exiv2 0.27 misses the Exif items some HEIC writers store in the "idat" box.
-std::optional<QDateTime> dateOfIsoMediaFile(const QString& path)
+std::optional<QDateTime> dateInBlock(const std::optional<QByteArray>& block)
 {
-    const std::optional<QByteArray> block = bmffExifBlock(path);
     if (!block)
         return std::nullopt;
     Exiv2::ExifData exif;
@@ -73,13 +72,23 @@ std::optional<QDateTime> exifCaptureDate(const QString& path)
 {
     setUpExiv2();
     // exiv2 throws for files it cannot read; those are files without a date here.
+    // A JPEG's Exif comes before its image data: only those first segments are read, where
+    // exiv2 would read a damaged file to its end looking for markers.
+    if (const JpegExif jpeg = jpegExif(path); jpeg.isJpeg) {
+        try {
+            return dateInBlock(jpeg.block);
+        } catch (const std::exception&) {
+            return std::nullopt;
+        }
+    }
     try {
         if (std::optional<std::optional<QDateTime>> date = dateReadByExiv2(path))
             return *date;
     } catch (const std::exception&) {
     }
+    // exiv2 0.27 misses the Exif items some HEIC writers store in the "idat" box.
     try {
-        return dateOfIsoMediaFile(path);
+        return dateInBlock(bmffExifBlock(path));
     } catch (const std::exception&) {
     }
     return std::nullopt;

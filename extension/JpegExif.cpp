@@ -1,0 +1,86 @@
+#include "JpegExif.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace pixavella {
+
+namespace {
+
+constexpr quint8 kStartOfScan = 0xDA;
+constexpr quint8 kEndOfImage = 0xD9;
+constexpr quint8 kApp1 = 0xE1;
+
+// Reads exactly `size` bytes at `offset`; false at the end of the file or on an error.
+bool readAt(int fd, char* into, qint64 size, qint64 offset)
+{
+    while (size > 0) {
+        const ssize_t n = ::pread(fd, into, size_t(size), off_t(offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        into += n;
+        size -= n;
+        offset += n;
+    }
+    return true;
+}
+
+// Markers without a length: the restart markers and TEM.
+bool standsAlone(quint8 marker)
+{
+    return (marker >= 0xD0 && marker <= 0xD7) || marker == 0x01;
+}
+
+} // namespace
+
+JpegExif jpegExif(const QString& path)
+{
+    JpegExif found;
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return found;
+    unsigned char head[4];
+    qint64 at = 2;
+    found.isJpeg =
+        readAt(fd, reinterpret_cast<char*>(head), 2, 0) && head[0] == 0xFF && head[1] == 0xD8;
+    while (found.isJpeg && readAt(fd, reinterpret_cast<char*>(head), 2, at)) {
+        // Any number of 0xFF fill bytes may stand before a marker.
+        if (head[0] != 0xFF)
+            break;
+        if (head[1] == 0xFF) {
+            at += 1;
+            continue;
+        }
+        const quint8 marker = head[1];
+        at += 2;
+        if (marker == kStartOfScan || marker == kEndOfImage || marker == 0x00)
+            break;
+        if (standsAlone(marker))
+            continue;
+        if (!readAt(fd, reinterpret_cast<char*>(head), 2, at))
+            break;
+        const qint64 length = (qint64(head[0]) << 8) | head[1];
+        if (length < 2)
+            break;
+        static constexpr char kExifHeader[] = {'E', 'x', 'i', 'f', 0, 0};
+        if (marker == kApp1 && length > 2 + qint64(sizeof kExifHeader)) {
+            QByteArray payload(length - 2, Qt::Uninitialized);
+            if (!readAt(fd, payload.data(), payload.size(), at + 2))
+                break;
+            if (payload.startsWith(QByteArray::fromRawData(kExifHeader, sizeof kExifHeader))) {
+                found.block = payload.mid(sizeof kExifHeader);
+                break;
+            }
+        }
+        at += length;
+    }
+    ::close(fd);
+    return found;
+}
+
+} // namespace pixavella
