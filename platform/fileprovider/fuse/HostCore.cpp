@@ -132,7 +132,9 @@ struct stat HostCore::statOf(const StagedFile& file) const
     st.st_uid = m_uid;
     st.st_gid = m_gid;
     st.st_size = file.size;
-    st.st_blksize = 4096;
+    // Copying tools write in blocks of this size: one request per MiB rather than per 4 KiB page
+    // group (the kernel's largest write request).
+    st.st_blksize = 1 << 20;
     st.st_blocks = (st.st_size + 511) / 512;
     st.st_atim = file.atime;
     st.st_mtim = file.mtime;
