@@ -18,10 +18,11 @@ namespace {
 
 constexpr int kPageSize = 1000;
 
-// The pages of one search. The next page is asked for as soon as a page's answer arrives
-// (its number read from the end of the body), so the server prepares it while this one is
-// decoded; pages are then taken in the order the server chains them, whatever order their
-// decoding ends in. A guess the decoded page contradicts costs one unused request.
+// The pages of one search. The next two pages are asked for as soon as a page's answer
+// arrives (the next one's number read from the end of the body), so the server prepares them
+// while this one travels and is decoded; pages are then taken in the order the server chains
+// them, whatever order their decoding ends in. A guess the decoded page contradicts costs
+// unused requests.
 struct SearchChain {
     explicit SearchChain(ImmichClient c) : client(std::move(c)) {}
 
@@ -131,8 +132,12 @@ void requestPage(const ChainRef& chain, int page)
          [chain, page](const HttpReply& reply) {
              if (std::optional<Error> failure = recordFailure(reply))
                  return arrive(chain, page, *failure);
-             if (const std::optional<int> next = peekNextPage(reply.body); next && *next > page)
+             if (const std::optional<int> next = peekNextPage(reply.body); next && *next > page) {
                  requestOnce(chain, *next);
+                 // One more in flight keeps the server busy while this answer travels and
+                 // is decoded; past the end it costs one empty page.
+                 requestOnce(chain, *next + (*next - page));
+             }
              arrive(chain, page, readSearchPage(reply.body));
          });
 }
