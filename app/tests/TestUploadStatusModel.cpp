@@ -15,6 +15,10 @@ using namespace pixavella;
 using namespace std::chrono_literals;
 using Status = UploadStatus;
 
+// Declared before the data tables use them as columns.
+Q_DECLARE_METATYPE(pixavella::UploadStatus)
+Q_DECLARE_METATYPE(pixavella::ConnectionState)
+
 class TestUploadStatusModel : public QObject {
     Q_OBJECT
 
@@ -277,9 +281,6 @@ private slots:
         QCOMPARE(model->statusLine(), line);
     }
 };
-
-Q_DECLARE_METATYPE(pixavella::UploadStatus)
-Q_DECLARE_METATYPE(pixavella::ConnectionState)
 
 QTEST_GUILESS_MAIN(TestUploadStatusModel)
 #include "TestUploadStatusModel.moc"
