@@ -10,8 +10,28 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <optional>
+
 using namespace pixavella;
 using pixavella::testing::RawSocketServer;
+
+namespace {
+
+// The session's answer to `request`, or nothing when none came within 15 s.
+std::optional<HttpReply> run(const HttpRequest& request)
+{
+    HttpReply reply;
+    QSemaphore done;
+    HttpSession::shared().start(request, [&](HttpReply r) {
+        reply = std::move(r);
+        done.release();
+    });
+    if (!done.tryAcquire(1, 15'000))
+        return std::nullopt;
+    return reply;
+}
+
+} // namespace
 
 class TestHttpTransport : public QObject {
     Q_OBJECT
@@ -35,13 +55,9 @@ private slots:
         HttpRequest request;
         request.downloadFile = dir.filePath(QStringLiteral("original.bin"));
         request.url = QUrl(QStringLiteral("http://127.0.0.1:%1/x").arg(raw.port()));
-        HttpReply reply;
-        QSemaphore done;
-        HttpSession::shared().start(request, [&](HttpReply r) {
-            reply = std::move(r);
-            done.release();
-        });
-        QVERIFY(done.tryAcquire(1, 15'000));
+        std::optional<HttpReply> answered = run(request);
+        QVERIFY(answered);
+        const HttpReply& reply = *answered;
         QVERIFY(reply.isSuccess());
         QCOMPARE(reply.downloadedFile, request.downloadFile);
         QFile file(request.downloadFile);
@@ -88,13 +104,9 @@ private slots:
         else if (server.contains(':'))
             request.url = QUrl(server);
 
-        HttpReply reply;
-        QSemaphore done;
-        HttpSession::shared().start(request, [&](HttpReply r) {
-            reply = std::move(r);
-            done.release();
-        });
-        QVERIFY(done.tryAcquire(1, 15'000));
+        std::optional<HttpReply> answered = run(request);
+        QVERIFY(answered);
+        const HttpReply& reply = *answered;
         QVERIFY(reply.transportError);
         QCOMPARE(reply.transportError->domain, ErrorDomain::Network);
         QCOMPARE(reply.transportError->code, code);
