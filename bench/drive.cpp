@@ -3,7 +3,11 @@
 // ls_vs_local: warm `ls -l` of a month of 1000 photos through the mount divided by `ls -l` of
 //   a local folder of 1000 files (best of seven each).
 // read_vs_direct: throughput of `cat` of a materialised 512 MiB file through the mount divided
-//   by `cat` of the cached file itself (best of three each, taken in turn).
+//   by `cat` of the cached file itself (best of three each, taken in turn). The mount's side
+//   is read from the kernel's cache of the FUSE file, held in 4 KiB pages where the cached
+//   file has large folios; how scattered those pages lie in memory moves the figure (0.5 to
+//   0.85 on one machine), as it does for a tmpfs file. Direct I/O measured twice as slow (a
+//   request and a copy per 1 MiB) and makes shared mappings of the file fail with ENODEV.
 // first_open_vs_curl: the first `cat` of a 100 MiB original through the mount divided by
 //   `curl` of the same original from the server (best of three files each).
 // originals_downloaded_by_listing: originals the server sent while a 1000-photo month was
