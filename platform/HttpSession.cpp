@@ -1,5 +1,7 @@
 #include "HttpSession.h"
 
+#include "HttpFileUpload.h"
+#include "HttpUploadBody.h"
 #include "Log.h"
 
 #include <QCoreApplication>
@@ -17,6 +19,7 @@
 #include <atomic>
 #include <cerrno>
 #include <deque>
+#include <unordered_set>
 
 namespace pixavella {
 
@@ -60,6 +63,8 @@ Error networkError(QNetworkReply::NetworkError code, const QString& text)
 
 constexpr qint64 kMaxBodyReserve = 64 * 1024 * 1024;
 constexpr qsizetype kDownloadBlock = 1024 * 1024;
+// More uploads at once wait for a thread (Qt too keeps a few connections per server).
+constexpr int kMaxDirectUploads = 16;
 
 int lastErrno()
 {
@@ -96,6 +101,8 @@ struct Task final : HttpTask, std::enable_shared_from_this<Task> {
     bool wantsProgress = false;
     std::atomic<bool> cancelRequested{false};
     std::atomic<bool> completed{false};
+    // Set before the task is handed out: an upload file sent without Qt.
+    std::shared_ptr<HttpFileUpload> direct;
 
     // Network thread only.
     QNetworkReply* reply = nullptr;
@@ -124,8 +131,11 @@ public:
     QObject* context = nullptr;           // lives on `thread`
     QNetworkAccessManager* nam = nullptr; // network thread only
     QThreadPool pool;
+    // Each upload sent without Qt holds one of these threads until answered.
+    QThreadPool uploads;
     QMutex stopMutex;
-    bool stopped = false; // protected by stopMutex
+    bool stopped = false;                        // protected by stopMutex
+    std::unordered_set<HttpFileUpload*> running; // protected by stopMutex
 
     static inline Core* sharedInstance = nullptr;
 
@@ -134,6 +144,8 @@ public:
         thread.setObjectName(QStringLiteral("HttpSession"));
         pool.setObjectName(QStringLiteral("HttpCallbacks"));
         pool.setMaxThreadCount(qMax(4, QThread::idealThreadCount()));
+        uploads.setObjectName(QStringLiteral("HttpUploads"));
+        uploads.setMaxThreadCount(kMaxDirectUploads);
         context = new QObject;
         context->moveToThread(&thread);
         thread.start();
@@ -227,6 +239,9 @@ public:
     }
 
     void begin(const std::shared_ptr<Task>& task);
+    // False once the session has stopped.
+    bool startDirect(const std::shared_ptr<Task>& task);
+    void runDirect(const std::shared_ptr<Task>& task);
     void takeData(Task& task);
     // Writes the pending bytes to the download file; false (and the task failed) on an error.
     bool writePending(Task& task);
@@ -239,6 +254,8 @@ void Task::cancel()
     if (completed)
         return;
     cancelRequested = true;
+    if (direct)
+        direct->cancel();
     auto self = shared_from_this();
     session->post([self] {
         if (self->reply)
@@ -273,11 +290,11 @@ void Core::begin(const std::shared_ptr<Task>& task)
     for (const auto& [name, value] : rq.headers)
         req.setRawHeader(name, value);
 
-    QFile* upload = nullptr;
+    HttpUploadBody* upload = nullptr;
     if (!rq.uploadFile.isEmpty()) {
-        upload = new QFile(rq.uploadFile);
+        upload = new HttpUploadBody(rq.uploadHead, rq.uploadFile, rq.uploadTail);
         errno = 0;
-        if (!upload->open(QIODevice::ReadOnly)) {
+        if (!upload->openBody()) {
             const int e = lastErrno();
             delete upload;
             complete(task, failure(fileError(e, rq.uploadFile)));
@@ -320,6 +337,45 @@ void Core::begin(const std::shared_ptr<Task>& task)
         QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
                          [this, task](qint64 d, qint64 t) { reportProgress(task, d, t); });
     }
+}
+
+bool Core::startDirect(const std::shared_ptr<Task>& task)
+{
+    QMutexLocker lock(&stopMutex);
+    if (stopped)
+        return false;
+    uploads.start([this, task] { runDirect(task); });
+    return true;
+}
+
+void Core::runDirect(const std::shared_ptr<Task>& task)
+{
+    HttpFileUpload& upload = *task->direct;
+    {
+        QMutexLocker lock(&stopMutex);
+        if (stopped)
+            return; // dropped, as Qt's replies are
+        running.insert(&upload);
+    }
+    HttpProgress progress;
+    if (task->wantsProgress)
+        progress = [this, task](qint64 done, qint64 total) { reportProgress(task, done, total); };
+    HttpReply reply = upload.run(progress);
+    {
+        QMutexLocker lock(&stopMutex);
+        running.erase(&upload);
+        if (stopped)
+            return;
+    }
+    if (HttpFileUpload::isRedirect(reply)) {
+        // Sent again through Qt, which follows (or refuses) it as for any other request.
+        post([this, task] { begin(task); });
+        return;
+    }
+    if (reply.transportError)
+        qCDebug(lcHttp) << "failed" << task->request.url.path() << reply.transportError->code
+                        << reply.transportError->description;
+    complete(task, std::move(reply));
 }
 
 void Core::takeData(Task& task)
@@ -432,6 +488,8 @@ void Core::stop()
         if (stopped)
             return;
         stopped = true;
+        for (HttpFileUpload* upload : running)
+            upload->cancel();
         // Replies are dropped without completions: the process is going away.
         QMetaObject::invokeMethod(
             context,
@@ -450,6 +508,7 @@ void Core::stop()
             Qt::QueuedConnection);
     }
     thread.wait();
+    uploads.waitForDone();
     pool.waitForDone();
 }
 
@@ -486,7 +545,14 @@ std::shared_ptr<HttpTask> HttpSession::start(HttpRequest request, HttpCompletion
     task->completion = std::move(completion);
     task->wantsProgress = bool(progress);
     task->progress = std::move(progress);
-    if (!core.post([&core, task] { core.begin(task); })) {
+    bool started = false;
+    if (HttpFileUpload::handles(task->request)) {
+        task->direct = std::make_shared<HttpFileUpload>(task->request);
+        started = core.startDirect(task);
+    } else {
+        started = core.post([&core, task] { core.begin(task); });
+    }
+    if (!started) {
         core.complete(task, core.failure(networkError(QNetworkReply::OperationCanceledError,
                                                       QStringLiteral("HTTP session stopped"))));
     }

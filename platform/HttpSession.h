@@ -20,6 +20,8 @@ struct HttpRequest {
     QList<QPair<QByteArray, QByteArray>> headers;
     QByteArray body;        // sent when not empty (and no uploadFile)
     QString uploadFile;     // when set, the body is streamed from this file
+    QByteArray uploadHead;  // with uploadFile: sent before the file's bytes
+    QByteArray uploadTail;  // with uploadFile: sent after them
     QString downloadFile;   // when set, a 2xx body is written straight to this file
     int timeoutMs = 60'000; // longest time without any byte moving either way
 

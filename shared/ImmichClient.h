@@ -70,9 +70,8 @@ public:
                               Completion<bool> done) const;
     void trashAssets(const QStringList& assetIds, Completion<void> done) const;
     void restoreAssets(const QStringList& assetIds, Completion<void> done) const;
-    // Streams a multipart body through a temporary "<UUID>.multipart" file, written on the
-    // callback pool so that a large file never blocks the caller's thread. A duplicate found
-    // in the server's trash is restored.
+    // Streams a multipart body: the form's fields around the bytes of `localFile`, read from
+    // the file itself while they are sent. A duplicate found in the server's trash is restored.
     std::shared_ptr<HttpTask> uploadAsset(const QString& localFile, const QString& fileName,
                                           const std::optional<QDateTime>& createdAt,
                                           Completion<UploadResult> done,

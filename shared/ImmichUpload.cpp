@@ -1,18 +1,12 @@
-// The multipart upload of one file: the body is written to a temporary file and streamed.
+// The multipart upload of one file: the form's fields around the file's bytes, which are
+// streamed from the file itself.
 
 #include "ImmichClient.h"
 
 #include "ClientAnswers.h"
 #include "Clock.h"
 
-#include <QDir>
-#include <QFile>
-#include <QMutex>
 #include <QUuid>
-
-#include <cerrno>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace pixavella {
 
@@ -20,16 +14,9 @@ using namespace client;
 
 namespace {
 
-constexpr qint64 kChunkSize = 1'048'576;
-
 QString freshUuid()
 {
     return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
-}
-
-int lastErrno()
-{
-    return errno != 0 ? errno : EIO;
 }
 
 // The announced name goes into a quoted header parameter: a double quote or a line break
@@ -77,136 +64,6 @@ Multipart multipart(const QString& boundary, const QString& fileName, const QStr
     return {head.toUtf8(), tail.toUtf8()};
 }
 
-bool writeAll(int fd, const char* data, qint64 size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size_t(size));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= n;
-    }
-    return true;
-}
-
-// One chunk from `in` to `out` through `buffer`: the bytes copied, 0 at the end of `in`, -1 on
-// failure (`readFailed` tells which side).
-qint64 copyThroughBuffer(int in, int out, QByteArray& buffer, bool* readFailed)
-{
-    if (buffer.isEmpty())
-        buffer.resize(kChunkSize);
-    ssize_t n;
-    do {
-        n = ::read(in, buffer.data(), size_t(buffer.size()));
-    } while (n < 0 && errno == EINTR);
-    *readFailed = n < 0;
-    if (n <= 0)
-        return n;
-    return writeAll(out, buffer.constData(), n) ? n : -1;
-}
-
-// Head, source in 1 MiB chunks, tail. The chunks are copied inside the kernel where the
-// filesystems allow it, so the bytes never pass through this process. The file is private
-// to the user: it holds a photo. On failure the partial file is removed.
-Result<void> writeBody(const QString& path, const Multipart& parts, const QString& source,
-                       const std::atomic<bool>& cancelled)
-{
-    const QByteArray outName = QFile::encodeName(path);
-    const int out = ::open(outName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (out < 0)
-        return fileError(lastErrno(), path);
-    int in = -1;
-    const auto fail = [&](Error error) {
-        if (in >= 0)
-            ::close(in);
-        ::close(out);
-        ::unlink(outName.constData());
-        return Result<void>(std::move(error));
-    };
-    errno = 0;
-    in = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC);
-    if (in < 0)
-        return fail(fileError(lastErrno(), source));
-    errno = 0;
-    if (!writeAll(out, parts.head.constData(), parts.head.size()))
-        return fail(fileError(lastErrno(), path));
-    bool inKernel = true;
-    QByteArray buffer;
-    for (;;) {
-        if (cancelled)
-            return fail(cancelledError());
-        errno = 0;
-        bool readFailed = false;
-        qint64 n = -1;
-        if (inKernel) {
-            n = ::copy_file_range(in, nullptr, out, nullptr, size_t(kChunkSize), 0);
-            // Filesystems, or pairs of them, that cannot copy between themselves: the offsets
-            // have not moved, the copy goes on through a buffer.
-            if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
-                          errno == EOPNOTSUPP || errno == EPERM)) {
-                inKernel = false;
-                continue;
-            }
-            if (n < 0 && errno == EINTR)
-                continue;
-            // Either side may have failed: a full disk is the body file's, the rest the source's.
-            readFailed = n < 0 && errno != ENOSPC && errno != EDQUOT && errno != EFBIG;
-        } else {
-            n = copyThroughBuffer(in, out, buffer, &readFailed);
-        }
-        if (n < 0)
-            return fail(fileError(lastErrno(), readFailed ? source : path));
-        if (n == 0)
-            break;
-    }
-    ::close(in);
-    in = -1;
-    errno = 0;
-    if (!writeAll(out, parts.tail.constData(), parts.tail.size()))
-        return fail(fileError(lastErrno(), path));
-    if (::close(out) != 0) {
-        const int e = lastErrno();
-        ::unlink(outName.constData());
-        return fileError(e, path);
-    }
-    return Result<void>::success();
-}
-
-// The upload's task: the body is prepared before the request exists, so a cancel may come
-// first; it is handed on once the request has started.
-class UploadTask final : public HttpTask {
-public:
-    void cancel() override
-    {
-        std::shared_ptr<HttpTask> request;
-        {
-            QMutexLocker lock(&m_mutex);
-            cancelled = true;
-            request = m_request;
-        }
-        if (request)
-            request->cancel();
-    }
-
-    // Starts the request unless the upload was cancelled meanwhile.
-    bool startUnlessCancelled(const std::function<std::shared_ptr<HttpTask>()>& start)
-    {
-        QMutexLocker lock(&m_mutex);
-        if (cancelled)
-            return false;
-        m_request = start();
-        return true;
-    }
-
-    std::atomic<bool> cancelled{false};
-
-private:
-    QMutex m_mutex;
-    std::shared_ptr<HttpTask> m_request; // protected by m_mutex
-};
-
 void finishUpload(const ImmichClient& client, const HttpReply& reply,
                   const Completion<UploadResult>& done)
 {
@@ -241,31 +98,17 @@ std::shared_ptr<HttpTask> ImmichClient::uploadAsset(const QString& localFile,
     request.setHeader("Content-Type", "multipart/form-data; boundary=" + boundary.toUtf8());
     const QString date = (createdAt ? *createdAt : Clock::now()).toUTC().toString(Qt::ISODate);
     const Multipart parts = multipart(boundary, fileName, date);
-    const QString bodyFile =
-        QDir(QDir::tempPath()).filePath(freshUuid() + QStringLiteral(".multipart"));
-    request.uploadFile = bodyFile;
-
-    auto task = std::make_shared<UploadTask>();
+    // The file is sent from where it is, between the form's other parts.
+    request.uploadFile = localFile;
+    request.uploadHead = parts.head;
+    request.uploadTail = parts.tail;
     const ImmichClient client = *this;
-    HttpSession::shared().dispatch([=] {
-        Result<void> written = writeBody(bodyFile, parts, localFile, task->cancelled);
-        if (!written)
-            return done(written.error());
-        const bool started = task->startUnlessCancelled([&] {
-            return send(
-                request,
-                [client, bodyFile, done](const HttpReply& reply) {
-                    QFile::remove(bodyFile);
-                    finishUpload(client, reply, done);
-                },
-                progress);
-        });
-        if (!started) {
-            QFile::remove(bodyFile);
-            done(cancelledError());
-        }
-    });
-    return task;
+    return send(
+        std::move(request),
+        [client, done = std::move(done)](const HttpReply& reply) {
+            finishUpload(client, reply, done);
+        },
+        std::move(progress));
 }
 
 } // namespace pixavella
