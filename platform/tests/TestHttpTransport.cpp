@@ -216,7 +216,8 @@ private slots:
         answeredEarly.release();
         QVERIFY(answered);
         const HttpReply& reply = *answered;
-        QVERIFY2(!reply.transportError, qPrintable(reply.transportError->description));
+        QVERIFY2(!reply.transportError,
+                 reply.transportError ? qPrintable(reply.transportError->description) : "");
         QCOMPARE(reply.status, status);
         QCOMPARE(reply.body, body);
         QCOMPARE(reply.header("x-a"), joined);
