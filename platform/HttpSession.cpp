@@ -254,9 +254,14 @@ void Task::cancel()
     if (completed)
         return;
     cancelRequested = true;
-    if (direct)
-        direct->cancel();
     auto self = shared_from_this();
+    if (direct) {
+        // Answered at once, whatever the sending thread waits for (a name lookup included).
+        direct->cancel();
+        session->complete(self,
+                          session->failure(networkError(QNetworkReply::OperationCanceledError,
+                                                        QStringLiteral("Operation canceled"))));
+    }
     session->post([self] {
         if (self->reply)
             self->reply->abort();
