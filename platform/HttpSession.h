@@ -66,6 +66,8 @@ using HttpCompletion = std::function<void(HttpReply)>;
 // pool, never on the main thread and never on the network thread, so a callback that waits
 // (bounded) cannot block the answer it waits for. The callbacks of one request run one at a
 // time and in order (progress before completion). No cookies are kept; answers are not cached.
+// An upload file for a plain http:// server without a proxy is sent by HttpFileUpload on a
+// thread of the session's own, not through Qt; its answer arrives the same way.
 // The session stops when the QCoreApplication is destroyed; requests started after that
 // complete at once as cancelled.
 class HttpSession {
