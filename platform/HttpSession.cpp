@@ -550,6 +550,19 @@ std::shared_ptr<HttpTask> HttpSession::start(HttpRequest request, HttpCompletion
     task->completion = std::move(completion);
     task->wantsProgress = bool(progress);
     task->progress = std::move(progress);
+    // A line break in a header (say, a key stored damaged or sent by a hostile server) would
+    // let the value write headers of its own into the request.
+    for (const auto& [name, value] : task->request.headers) {
+        if (name.contains('\r') || name.contains('\n') || value.contains('\r') ||
+            value.contains('\n') || value.contains('\0')) {
+            core.complete(
+                task,
+                core.failure(networkError(
+                    QNetworkReply::ProtocolInvalidOperationError,
+                    QStringLiteral("Invalid header: %1").arg(QString::fromLatin1(name.left(64))))));
+            return task;
+        }
+    }
     bool started = false;
     if (HttpFileUpload::handles(task->request)) {
         task->direct = std::make_shared<HttpFileUpload>(task->request);

@@ -248,6 +248,9 @@ private slots:
             QTest::newRow(way + "truncated")
                 << "truncate" << upload << int(QNetworkReply::RemoteHostClosedError);
             QTest::newRow(way + "silent") << "silent" << upload << int(QNetworkReply::TimeoutError);
+            // Refused before anything is sent, so the value cannot add headers of its own.
+            QTest::newRow(way + "line break in a header")
+                << "linebreak" << upload << int(QNetworkReply::ProtocolInvalidOperationError);
         }
         // Only HTTP: a file URL must never be read as if it were an answer.
         QTest::newRow("file scheme")
@@ -293,6 +296,8 @@ private slots:
             listener.close();
         else if (server.contains(':'))
             request.url = QUrl(server);
+        if (server == QLatin1String("linebreak"))
+            request.setHeader("x-api-key", "key\r\nX-Injected: 1");
 
         std::optional<HttpReply> answered = run(request);
         QVERIFY(answered);
