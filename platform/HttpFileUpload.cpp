@@ -1,5 +1,6 @@
 #include "HttpFileUpload.h"
 
+#include "HttpErrors.h"
 #include "Log.h"
 
 #include <QFile>
@@ -28,38 +29,13 @@ namespace pixavella {
 
 namespace {
 
+using namespace http;
+
 constexpr qsizetype kReadBlock = 64 * 1024;
-constexpr qsizetype kMaxLine = 256 * 1024; // an answer's head, a chunk's size line
-constexpr qint64 kMaxBodyReserve = 64 * 1024 * 1024;
+constexpr qsizetype kMaxLine = 256 * 1024;      // an answer's head, a chunk's size line
 constexpr size_t kSendChunk = 64 * 1024 * 1024; // per sendfile call; the socket takes what fits
 
 using Failure = std::optional<Error>;
-
-Error networkError(QNetworkReply::NetworkError code, const QString& text)
-{
-    return Error{ErrorDomain::Network, int(code), text};
-}
-
-Error closedError()
-{
-    return networkError(QNetworkReply::RemoteHostClosedError, QStringLiteral("Connection closed"));
-}
-
-Error timeoutError()
-{
-    return networkError(QNetworkReply::TimeoutError, QStringLiteral("Operation timed out"));
-}
-
-Error canceledError()
-{
-    return networkError(QNetworkReply::OperationCanceledError,
-                        QStringLiteral("Operation canceled"));
-}
-
-int lastErrno()
-{
-    return errno != 0 ? errno : EIO;
-}
 
 // Socket failures of a send: the server went away, and what it said before, if anything, is
 // in the answer. Any other failure of sendfile(2) is the file's.

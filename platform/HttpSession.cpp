@@ -1,5 +1,6 @@
 #include "HttpSession.h"
 
+#include "HttpErrors.h"
 #include "HttpFileUpload.h"
 #include "HttpUploadBody.h"
 #include "Log.h"
@@ -24,6 +25,8 @@
 namespace pixavella {
 
 namespace {
+
+using namespace http;
 
 bool sameName(const QByteArray& a, const QByteArray& b)
 {
@@ -56,20 +59,9 @@ bool isTransportKind(QNetworkReply::NetworkError e)
            e == QNetworkReply::ProtocolFailure;
 }
 
-Error networkError(QNetworkReply::NetworkError code, const QString& text)
-{
-    return Error{ErrorDomain::Network, int(code), text};
-}
-
-constexpr qint64 kMaxBodyReserve = 64 * 1024 * 1024;
 constexpr qsizetype kDownloadBlock = 1024 * 1024;
 // More uploads at once wait for a thread (Qt too keeps a few connections per server).
 constexpr int kMaxDirectUploads = 16;
-
-int lastErrno()
-{
-    return errno != 0 ? errno : EIO;
-}
 
 } // namespace
 
@@ -258,9 +250,7 @@ void Task::cancel()
     if (direct) {
         // Answered at once, whatever the sending thread waits for (a name lookup included).
         direct->cancel();
-        session->complete(self,
-                          session->failure(networkError(QNetworkReply::OperationCanceledError,
-                                                        QStringLiteral("Operation canceled"))));
+        session->complete(self, session->failure(canceledError()));
     }
     session->post([self] {
         if (self->reply)
@@ -275,8 +265,7 @@ void Core::begin(const std::shared_ptr<Task>& task)
         nam->setCookieJar(new NoCookies(nam));
     }
     if (task->cancelRequested) {
-        complete(task, failure(networkError(QNetworkReply::OperationCanceledError,
-                                            QStringLiteral("Operation canceled"))));
+        complete(task, failure(canceledError()));
         return;
     }
     const HttpRequest& rq = task->request;
@@ -446,8 +435,7 @@ void Core::finish(const std::shared_ptr<Task>& task)
     } else if (isTransportKind(error) || (error != QNetworkReply::NoError && !status.isValid())) {
         // Qt ends a transfer time-out as a cancel; only cancel() is a cancel here.
         if (error == QNetworkReply::OperationCanceledError && !task->cancelRequested)
-            out.transportError =
-                networkError(QNetworkReply::TimeoutError, QStringLiteral("Operation timed out"));
+            out.transportError = timeoutError();
         else
             out.transportError = networkError(error, reply->errorString());
     } else if (status.isValid()) {
