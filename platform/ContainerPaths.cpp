@@ -22,8 +22,17 @@ QString xdgDirectory(const char* variable, const QString& fallbackUnderHome)
     return QDir::homePath() + QLatin1Char('/') + fallbackUnderHome;
 }
 
+// Every store asks for its folder on every read and write: one stat answers when it is there.
+bool isDirectory(const QByteArray& native)
+{
+    struct stat st {};
+    return ::stat(native.constData(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 QString ensured(const QString& path)
 {
+    if (isDirectory(QFile::encodeName(path)))
+        return path;
     if (!QDir().mkpath(path))
         qCWarning(lcPlatform).noquote() << PIXAVELLA_LOG_PREFIX "cannot create" << path;
     return path;
@@ -34,10 +43,13 @@ QString ensured(const QString& path)
 bool ensurePrivateDirectory(const QString& path)
 {
     const QByteArray native = QFile::encodeName(path);
+    struct stat st {};
+    if (::lstat(native.constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() &&
+        (st.st_mode & 0777) == 0700)
+        return true;
     QDir().mkpath(QFileInfo(path).path());
     if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST)
         return false;
-    struct stat st {};
     if (::lstat(native.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid())
         return false;
     return (st.st_mode & 0777) == 0700 || ::chmod(native.constData(), 0700) == 0;
@@ -64,10 +76,27 @@ QString runtimeBase()
 
 } // namespace
 
+QString productDataDirectory()
+{
+    const QString path = xdgDirectory("XDG_DATA_HOME", QStringLiteral(".local/share")) +
+                         QStringLiteral("/pixavella");
+    if (!ensurePrivateDirectory(path))
+        qCWarning(lcPlatform).noquote() << PIXAVELLA_LOG_PREFIX "cannot make private" << path;
+    return path;
+}
+
+QString productCacheDirectory()
+{
+    const QString path =
+        xdgDirectory("XDG_CACHE_HOME", QStringLiteral(".cache")) + QStringLiteral("/pixavella");
+    if (!ensurePrivateDirectory(path))
+        qCWarning(lcPlatform).noquote() << PIXAVELLA_LOG_PREFIX "cannot make private" << path;
+    return path;
+}
+
 QString container()
 {
-    return ensured(xdgDirectory("XDG_DATA_HOME", QStringLiteral(".local/share")) +
-                   QStringLiteral("/pixavella/") + QLatin1String(kAppGroupId));
+    return ensured(productDataDirectory() + u'/' + QLatin1String(kAppGroupId));
 }
 
 QString signalsDirectory()
@@ -77,8 +106,7 @@ QString signalsDirectory()
 
 QString domainCache()
 {
-    return ensured(xdgDirectory("XDG_CACHE_HOME", QStringLiteral(".cache")) +
-                   QStringLiteral("/pixavella/") + QLatin1String(kDomainId));
+    return ensured(productCacheDirectory() + u'/' + QLatin1String(kDomainId));
 }
 
 QString runtimeDirectory()

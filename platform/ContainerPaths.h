@@ -11,6 +11,10 @@ namespace ContainerPaths {
 inline constexpr const char* kAppGroupId = "QX7K4R9T2W.group.app.pixavella";
 inline constexpr const char* kDomainId = "app.pixavella.fileprovider";
 
+// $XDG_DATA_HOME/pixavella and $XDG_CACHE_HOME/pixavella: everything of the product's below
+// them. Both are kept 0700 (a folder others cannot enter hides whatever is inside).
+QString productDataDirectory();
+QString productCacheDirectory();
 // $XDG_DATA_HOME/pixavella/QX7K4R9T2W.group.app.pixavella
 QString container();
 // container()/Signals

@@ -16,6 +16,7 @@
 #include <QNetworkRequest>
 #include <QThread>
 #include <QThreadPool>
+#include <QTimer>
 
 #include <atomic>
 #include <cerrno>
@@ -323,6 +324,24 @@ void Core::begin(const std::shared_ptr<Task>& task)
     task->reply = reply;
     qCDebug(lcHttp) << rq.method.constData() << rq.url.path();
 
+    // Any sign of a connection that carries the request ends the wait for one.
+    if (rq.connectTimeoutMs > 0) {
+        auto connected = std::make_shared<bool>(false);
+        const auto mark = [connected] { *connected = true; };
+        QObject::connect(reply, &QNetworkReply::requestSent, reply, mark);
+        QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, mark);
+        QObject::connect(reply, &QNetworkReply::uploadProgress, reply,
+                         [connected](qint64 sent, qint64) {
+                             if (sent > 0)
+                                 *connected = true;
+                         });
+        QTimer::singleShot(rq.connectTimeoutMs, reply, [reply, connected] {
+            if (!*connected)
+                reply->abort(); // read as a time-out: no cancel was asked for
+        });
+    }
+    if (rq.deadlineMs > 0)
+        QTimer::singleShot(rq.deadlineMs, reply, [reply] { reply->abort(); });
     QObject::connect(reply, &QNetworkReply::readyRead, reply, [this, task] { takeData(*task); });
     QObject::connect(reply, &QNetworkReply::finished, reply, [this, task] { finish(task); });
     if (task->wantsProgress) {
@@ -361,6 +380,10 @@ void Core::runDirect(const std::shared_ptr<Task>& task)
         if (stopped)
             return;
     }
+    // A cancelled upload was answered when it was cancelled; this thread may end after its
+    // caller (a test included) has gone, so it says nothing more.
+    if (task->cancelRequested)
+        return;
     if (HttpFileUpload::isRedirect(reply)) {
         // Sent again through Qt, which follows (or refuses) it as for any other request.
         post([this, task] { begin(task); });
@@ -458,6 +481,17 @@ void Core::finish(const std::shared_ptr<Task>& task)
                 out = failure(fileError(lastErrno(), task->request.downloadFile));
             }
         }
+        // A body shorter (or longer) than announced is not the file, however the connection
+        // ended.
+        bool announced = false;
+        const qint64 length =
+            reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&announced);
+        if (out.isSuccess() && announced && reply->rawHeader("Content-Encoding").isEmpty() &&
+            file.size() != length)
+            out = failure(networkError(QNetworkReply::RemoteHostClosedError,
+                                       QStringLiteral("The download ended after %1 of %2 bytes")
+                                           .arg(file.size())
+                                           .arg(length)));
         file.close();
         if (out.isSuccess())
             out.downloadedFile = task->request.downloadFile;

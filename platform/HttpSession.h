@@ -24,6 +24,11 @@ struct HttpRequest {
     QByteArray uploadTail;  // with uploadFile: sent after them
     QString downloadFile;   // when set, a 2xx body is written straight to this file
     int timeoutMs = 60'000; // longest time without any byte moving either way
+    // Qt's time-out counts silence, which a server that never accepts the connection, or an
+    // answer that trickles, never ends. These count time: until the connection carries the
+    // request (0: no limit), and until the whole answer is in (0: no limit).
+    int connectTimeoutMs = 5'000;
+    int deadlineMs = 0;
 
     // Replaces every header of that name (case-insensitive), or adds it.
     void setHeader(const QByteArray& name, const QByteArray& value);
