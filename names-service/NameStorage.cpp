@@ -8,6 +8,7 @@
 #include <QSqlQuery>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -119,9 +120,20 @@ bool NameStorage::withConnection(const std::function<bool(QSqlDatabase&)>& work)
 bool NameStorage::createSchema(QSqlDatabase& db)
 {
     if (m_location.kind == DatabaseLocation::Kind::Sqlite) {
+        // Two instances opening a new file together: SQLite answers the loser's switch "busy"
+        // at once, without its busy handler, while the winner changes the journal; asked again
+        // a moment later it finds WAL already set.
         QSqlQuery wal(db);
-        if (!wal.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !wal.next() ||
-            wal.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0) {
+        bool switched = false;
+        for (int attempt = 0; attempt < 50 && !switched; ++attempt) {
+            if (attempt > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            switched = wal.exec(QStringLiteral("PRAGMA journal_mode=WAL")) && wal.next() &&
+                       wal.value(0).toString().compare(QLatin1String("wal"),
+                                                       Qt::CaseInsensitive) == 0;
+            wal.finish();
+        }
+        if (!switched) {
             qCWarning(lcNamesStorage).noquote() << "cannot switch" << m_location.describe()
                                                 << "to WAL mode" << wal.lastError().text();
             return false;

@@ -24,8 +24,8 @@ void answer(httplib::Response& response, int status, const QJsonObject& body)
 }
 
 // Error bodies carry the status as a number, as Immich's do. Clients that take any object of
-// texts as the name list (the drive reads the list whatever the status) then never mistake an
-// error for a list holding one name called "message".
+// texts as the name list whatever the status (drives of earlier versions did) then never
+// mistake an error for a list holding one name called "message".
 void fail(httplib::Response& response, int status, const QString& message)
 {
     answer(response, status,
@@ -52,9 +52,10 @@ QString defaultMessage(int status)
 
 } // namespace
 
-NamesServer::NamesServer(NameStorage& storage, ApiKeyVerifier& verifier, QString prefix)
+NamesServer::NamesServer(NameStorage& storage, ApiKeyVerifier& verifier, QString prefix,
+                         const ConnectionLimits& limits)
     : m_storage(storage), m_verifier(verifier),
-      m_namesPath((prefix + QStringLiteral("/names")).toStdString())
+      m_namesPath((prefix + QStringLiteral("/names")).toStdString()), m_server(limits)
 {
     const auto handler = [this](const httplib::Request& request, httplib::Response& response) {
         route(request, response);
@@ -93,12 +94,7 @@ NamesServer::NamesServer(NameStorage& storage, ApiKeyVerifier& verifier, QString
 
 std::optional<int> NamesServer::bind(const QString& host, int port)
 {
-    const std::string address = host.toStdString();
-    if (port == 0) {
-        const int bound = m_server.bind_to_any_port(address);
-        return bound > 0 ? std::optional<int>(bound) : std::nullopt;
-    }
-    return m_server.bind_to_port(address, port) ? std::optional<int>(port) : std::nullopt;
+    return m_server.bind(host.toStdString(), port);
 }
 
 bool NamesServer::serve()

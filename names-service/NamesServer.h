@@ -1,8 +1,9 @@
 #pragma once
 
-#include <QString>
+#include "ConnectionLimits.h"
+#include "LimitedHttpServer.h"
 
-#include <httplib.h>
+#include <QString>
 
 #include <optional>
 
@@ -18,7 +19,8 @@ class NameStorage;
 // JSON object {"message": "…"}; a refused request changes nothing.
 class NamesServer {
 public:
-    NamesServer(NameStorage& storage, ApiKeyVerifier& verifier, QString prefix);
+    NamesServer(NameStorage& storage, ApiKeyVerifier& verifier, QString prefix,
+                const ConnectionLimits& limits = {});
     NamesServer(const NamesServer&) = delete;
     NamesServer& operator=(const NamesServer&) = delete;
 
@@ -41,7 +43,7 @@ private:
     NameStorage& m_storage;
     ApiKeyVerifier& m_verifier;
     const std::string m_namesPath; // prefix + "/names"
-    httplib::Server m_server;
+    LimitedHttpServer m_server;
 };
 
 } // namespace pixavella::names

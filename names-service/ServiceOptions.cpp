@@ -127,7 +127,21 @@ ServiceOptions::parse(const QStringList& arguments)
         QStringLiteral("Path under which the service answers (\"/\" for the root). Default "
                        "/pixavella-names."),
         QStringLiteral("PATH"));
-    parser.addOptions({help, listen, immich, database, prefix});
+    const ConnectionLimits defaults;
+    const QCommandLineOption perAddress(
+        QStringLiteral("max-connections-per-address"),
+        QStringLiteral("Simultaneous connections accepted from one client address (IPv6: one "
+                       "/64); further ones are answered 503 and closed. 0: no limit. Default "
+                       "%1. Behind a reverse proxy every connection comes from the proxy.")
+            .arg(defaults.perAddress),
+        QStringLiteral("N"));
+    const QCommandLineOption headerTimeout(
+        QStringLiteral("header-timeout"),
+        QStringLiteral("Seconds a client has to send a request's whole head, however it trickles "
+                       "in; then it is answered 408 and closed. Default %1.")
+            .arg(defaults.headerTimeout.count()),
+        QStringLiteral("SECONDS"));
+    parser.addOptions({help, listen, immich, database, prefix, perAddress, headerTimeout});
 
     if (!parser.parse(arguments))
         return Invalid{parser.errorText()};
@@ -171,6 +185,26 @@ ServiceOptions::parse(const QStringList& arguments)
                                           "got \"%1\"")
                                .arg(parser.value(prefix))};
         options.prefix = *normalised;
+    }
+
+    if (parser.isSet(perAddress)) {
+        bool ok = false;
+        const int limit = parser.value(perAddress).toInt(&ok);
+        if (!ok || limit < 0 || limit > defaults.total)
+            return Invalid{QStringLiteral("--max-connections-per-address: expected 0 to %1, got "
+                                          "\"%2\"")
+                               .arg(defaults.total)
+                               .arg(parser.value(perAddress))};
+        options.limits.perAddress = limit;
+    }
+    if (parser.isSet(headerTimeout)) {
+        bool ok = false;
+        const int seconds = parser.value(headerTimeout).toInt(&ok);
+        if (!ok || seconds < 1 || seconds > 3600)
+            return Invalid{QStringLiteral("--header-timeout: expected 1 to 3600 seconds, got "
+                                          "\"%1\"")
+                               .arg(parser.value(headerTimeout))};
+        options.limits.headerTimeout = std::chrono::seconds(seconds);
     }
     return options;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ConnectionLimits.h"
+
 #include <QString>
 #include <QStringList>
 #include <QUrl>
@@ -34,6 +36,7 @@ struct ServiceOptions {
     QUrl immichUrl;
     DatabaseLocation database;
     QString prefix = QStringLiteral("/pixavella-names"); // empty: served at the root
+    ConnectionLimits limits;
 
     struct Help {
         QString text;

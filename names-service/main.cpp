@@ -32,7 +32,7 @@ int main(int argc, char** argv)
     if (!storage.open())
         return 1;
     ApiKeyVerifier verifier(options.immichUrl);
-    NamesServer server(storage, verifier, options.prefix);
+    NamesServer server(storage, verifier, options.prefix, options.limits);
 
     const auto port = server.bind(options.listenHost, options.listenPort);
     if (!port) {

@@ -69,6 +69,8 @@ public:
         return m_process->exitCode();
     }
 
+    quint16 port() const { return m_port; }
+
     // `key` absent: no x-api-key header at all.
     Reply list(const std::optional<QByteArray>& key) const { return send("GET", "", key); }
     Reply put(const QByteArray& assetSegment, const QByteArray& body,

@@ -208,7 +208,7 @@ private slots:
         QFETCH_GLOBAL(bool, postgres);
         if (!postgres)
             return;
-        // Several requests first, so that several worker threads hold a connection to lose.
+        // Requests first, so that a worker thread holds a connection to lose.
         for (int i = 0; i < 10; ++i)
             QCOMPARE(restarted->list(keyA).status, 200);
         const QString failure = m_postgres->restart();

@@ -1,0 +1,75 @@
+// Which client addresses AddressLimiter counts together, and the total limit.
+
+#include "AddressLimiter.h"
+
+#include <QTest>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+using pixavella::names::AddressLimiter;
+
+namespace {
+
+sockaddr_storage address(const char* text)
+{
+    sockaddr_storage storage{};
+    if (auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+        ::inet_pton(AF_INET, text, &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        return storage;
+    }
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    if (::inet_pton(AF_INET6, text, &v6->sin6_addr) == 1)
+        v6->sin6_family = AF_INET6;
+    return storage;
+}
+
+} // namespace
+
+class TestAddressLimiter : public QObject {
+    Q_OBJECT
+
+private slots:
+    void countsAddressesTogether_data()
+    {
+        QTest::addColumn<QByteArray>("first");
+        QTest::addColumn<QByteArray>("second");
+        QTest::addColumn<bool>("together");
+        QTest::newRow("same IPv4") << QByteArray("192.0.2.7") << QByteArray("192.0.2.7") << true;
+        QTest::newRow("next IPv4") << QByteArray("192.0.2.7") << QByteArray("192.0.2.8") << false;
+        QTest::newRow("same IPv6 /64")
+            << QByteArray("2001:db8:1:2::1") << QByteArray("2001:db8:1:2:ffff::9") << true;
+        QTest::newRow("next IPv6 /64")
+            << QByteArray("2001:db8:1:2::1") << QByteArray("2001:db8:1:3::1") << false;
+        QTest::newRow("IPv4-mapped IPv6")
+            << QByteArray("::ffff:192.0.2.7") << QByteArray("192.0.2.7") << true;
+    }
+    void countsAddressesTogether()
+    {
+        QFETCH(QByteArray, first);
+        QFETCH(QByteArray, second);
+        QFETCH(bool, together);
+        AddressLimiter limiter(10, 1);
+        const auto held = limiter.admit(address(first.constData()));
+        QVERIFY(held.slot);
+        const auto next = limiter.admit(address(second.constData()));
+        QCOMPARE(!next.slot, together);
+        QCOMPARE(next.refusal,
+                 together ? AddressLimiter::Refusal::PerAddress : AddressLimiter::Refusal::None);
+    }
+
+    void givesPlacesBack()
+    {
+        AddressLimiter limiter(2, 0);
+        auto first = limiter.admit(address("192.0.2.1"));
+        const auto second = limiter.admit(address("192.0.2.1"));
+        QVERIFY(first.slot && second.slot);
+        QCOMPARE(limiter.admit(address("192.0.2.2")).refusal, AddressLimiter::Refusal::Total);
+        first.slot.reset();
+        QVERIFY(limiter.admit(address("192.0.2.2")).slot);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestAddressLimiter)
+#include "TestAddressLimiter.moc"
