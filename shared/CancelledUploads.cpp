@@ -1,6 +1,7 @@
 #include "CancelledUploads.h"
 
 #include "Clock.h"
+#include "StoreFileLock.h"
 #include "StoreFiles.h"
 
 #include <QJsonDocument>
@@ -51,41 +52,45 @@ void CancelledUploads::save(const Map& map) const
     StoreFiles::writeAtomically(*path, QJsonDocument(object).toJson(QJsonDocument::Compact));
 }
 
-void CancelledUploads::add(const QString& entryId)
+CancelledUploads::Map CancelledUploads::update(const std::function<bool(Map&)>& change)
 {
     QMutexLocker locker(&m_lock);
+    const std::optional<QString> path = fileURL();
+    if (!path)
+        return {};
+    const StoreFileLock fileLock(*path);
     Map map = load();
-    map.insert(entryId, Clock::nowSeconds());
-    save(map);
+    if (change(map))
+        save(map);
+    return map;
+}
+
+void CancelledUploads::add(const QString& entryId)
+{
+    update([&entryId](Map& map) {
+        map.insert(entryId, Clock::nowSeconds());
+        return true;
+    });
 }
 
 void CancelledUploads::remove(const QString& entryId)
 {
-    QMutexLocker locker(&m_lock);
-    Map map = load();
-    if (map.remove(entryId) > 0)
-        save(map);
+    update([&entryId](Map& map) { return map.remove(entryId) > 0; });
 }
 
 bool CancelledUploads::contains(const QString& entryId)
 {
+    // Saves replace the file whole, so a plain read needs no file lock.
     QMutexLocker locker(&m_lock);
     return load().contains(entryId);
 }
 
 CancelledUploads::Map CancelledUploads::pruneExpired()
 {
-    QMutexLocker locker(&m_lock);
     const double now = Clock::nowSeconds();
-    Map map = load();
-    for (auto it = map.begin(); it != map.end();) {
-        if (now - it.value() < ttl)
-            ++it;
-        else
-            it = map.erase(it);
-    }
-    save(map);
-    return map;
+    return update([now](Map& map) {
+        return map.removeIf([now](Map::iterator it) { return now - it.value() >= ttl; }) > 0;
+    });
 }
 
 } // namespace pixavella

@@ -28,6 +28,8 @@ struct SearchChain {
 
     ImmichClient client;
     std::optional<QString> albumId;
+    // Only assets changed from then on, the trashed ones included (marked isTrashed).
+    std::optional<QDateTime> updatedAfter;
     Completion<QList<ImmichAsset>> done;
     ImmichClient::PageObserver onPage;
 
@@ -37,7 +39,8 @@ struct SearchChain {
     int expected = 1;
     bool taking = false; // one thread at a time takes arrived pages
     bool finished = false;
-    QList<ImmichAsset> assets; // written by the thread taking pages, outside the lock
+    std::optional<QDateTime> serverTime; // the Date of the first page's answer
+    QList<ImmichAsset> assets;           // written by the thread taking pages, outside the lock
 };
 using ChainRef = std::shared_ptr<SearchChain>;
 
@@ -128,10 +131,22 @@ void requestPage(const ChainRef& chain, int page)
                      {QStringLiteral("order"), QStringLiteral("desc")}};
     if (chain->albumId)
         body.insert(QStringLiteral("albumIds"), QJsonArray{*chain->albumId});
+    if (chain->updatedAfter) {
+        body.insert(QStringLiteral("updatedAfter"),
+                    chain->updatedAfter->toUTC().toString(Qt::ISODateWithMs));
+        body.insert(QStringLiteral("withDeleted"), true);
+    }
     send(chain->client.makeRequest(QStringLiteral("search/metadata"), "POST", body),
          [chain, page](const HttpReply& reply) {
              if (std::optional<Error> failure = recordFailure(reply))
                  return arrive(chain, page, *failure);
+             if (page == 1) {
+                 const QDateTime date = QDateTime::fromString(
+                     QString::fromLatin1(reply.header("Date")), Qt::RFC2822Date);
+                 QMutexLocker lock(&chain->lock);
+                 if (date.isValid())
+                     chain->serverTime = date.toUTC();
+             }
              if (const std::optional<int> next = peekNextPage(reply.body); next && *next > page) {
                  requestOnce(chain, *next);
                  // One more in flight keeps the server busy while this answer travels and
@@ -142,14 +157,17 @@ void requestPage(const ChainRef& chain, int page)
          });
 }
 
-void search(const ImmichClient& client, std::optional<QString> albumId,
-            Completion<QList<ImmichAsset>> done, ImmichClient::PageObserver onPage = {})
+ChainRef search(const ImmichClient& client, std::optional<QString> albumId,
+                Completion<QList<ImmichAsset>> done, ImmichClient::PageObserver onPage = {},
+                std::optional<QDateTime> updatedAfter = std::nullopt)
 {
     auto chain = std::make_shared<SearchChain>(client);
     chain->albumId = std::move(albumId);
+    chain->updatedAfter = std::move(updatedAfter);
     chain->done = std::move(done);
     chain->onPage = std::move(onPage);
     requestOnce(chain, 1);
+    return chain;
 }
 
 } // namespace
@@ -157,6 +175,27 @@ void search(const ImmichClient& client, std::optional<QString> albumId,
 void ImmichClient::searchAssets(Completion<QList<ImmichAsset>> done, PageObserver onPage) const
 {
     search(*this, std::nullopt, std::move(done), std::move(onPage));
+}
+
+void ImmichClient::searchAssetChanges(const std::optional<QDateTime>& updatedAfter,
+                                      Completion<AssetListing> done, PageObserver onPage) const
+{
+    // The chain's own completion reads the server time it noted; the chain outlives it.
+    auto chain = std::make_shared<std::weak_ptr<SearchChain>>();
+    *chain = search(
+        *this, std::nullopt,
+        [chain, done](Result<QList<ImmichAsset>> assets) {
+            if (!assets)
+                return done(assets.error());
+            AssetListing listing;
+            listing.assets = std::move(assets.value());
+            if (const std::shared_ptr<SearchChain> c = chain->lock()) {
+                QMutexLocker lock(&c->lock);
+                listing.serverTime = c->serverTime;
+            }
+            done(std::move(listing));
+        },
+        std::move(onPage), updatedAfter);
 }
 
 void ImmichClient::searchAlbumAssets(const QString& albumId,

@@ -67,8 +67,11 @@ std::optional<std::any> FetchCache::fetchAny(const QString& key) const
 void FetchCache::invalidate(const QStringList& keys)
 {
     QMutexLocker lock(&m_lock);
-    for (const QString& key : keys)
+    for (const QString& key : keys) {
         m_entries.remove(key);
+        if (key.startsWith(QLatin1String("album:")))
+            m_detailStamps.remove(key.mid(6));
+    }
 }
 
 void FetchCache::allAssets(const ImmichClient& client, Mode mode,
@@ -92,23 +95,60 @@ void FetchCache::allAssets(const ImmichClient& client, Mode mode,
         });
 }
 
+QString FetchCache::stampOf(const ImmichAlbum& album)
+{
+    if (!album.updatedAt)
+        return {};
+    return *album.updatedAt + u'/' + QString::number(album.assetCount.value_or(-1));
+}
+
+void FetchCache::noteStamps(const QList<ImmichAlbum>& albums)
+{
+    QMutexLocker lock(&m_lock);
+    for (const ImmichAlbum& album : albums)
+        m_albumStamps.insert(album.id, stampOf(album));
+}
+
 void FetchCache::albums(const ImmichClient& client, bool shared, Mode mode,
                         Completion<QList<ImmichAlbum>> done)
 {
-    cachedListing<QList<ImmichAlbum>>(*this, shared ? kSharedAlbums : kAlbums, mode,
-                                      std::move(done),
-                                      [client, shared](Completion<QList<ImmichAlbum>> loaded) {
-                                          client.listAlbums(shared, std::move(loaded));
-                                      });
+    cachedListing<QList<ImmichAlbum>>(
+        *this, shared ? kSharedAlbums : kAlbums, mode, std::move(done),
+        [client, shared](Completion<QList<ImmichAlbum>> loaded) {
+            client.listAlbums(shared, std::move(loaded));
+        },
+        [this](const QList<ImmichAlbum>& albums) { noteStamps(albums); });
 }
 
 void FetchCache::albumDetail(const ImmichClient& client, const QString& albumId, Mode mode,
                              Completion<ImmichAlbumDetail> done)
 {
-    cachedListing<ImmichAlbumDetail>(*this, albumKey(albumId), mode, std::move(done),
-                                     [client, albumId](Completion<ImmichAlbumDetail> loaded) {
-                                         client.getAlbum(albumId, std::move(loaded));
-                                     });
+    const QString key = albumKey(albumId);
+    QString stamp;
+    {
+        QMutexLocker lock(&m_lock);
+        stamp = m_albumStamps.value(albumId);
+        const auto cached = m_entries.constFind(key);
+        if (mode == Mode::refresh && !stamp.isEmpty() && cached != m_entries.cend() &&
+            m_detailStamps.value(albumId) == stamp) {
+            if (const auto* detail = std::any_cast<ImmichAlbumDetail>(&cached->value)) {
+                const ImmichAlbumDetail unchanged = *detail;
+                lock.unlock();
+                done(unchanged);
+                return;
+            }
+        }
+    }
+    cachedListing<ImmichAlbumDetail>(
+        *this, key, mode, std::move(done),
+        [client, albumId](Completion<ImmichAlbumDetail> loaded) {
+            client.getAlbum(albumId, std::move(loaded));
+        },
+        // The stamp known when the photos were asked for: a later change is not covered.
+        [this, albumId, stamp](const ImmichAlbumDetail&) {
+            QMutexLocker lock(&m_lock);
+            m_detailStamps.insert(albumId, stamp);
+        });
 }
 
 } // namespace pixavella

@@ -28,8 +28,9 @@ public:
     static inline const QString kSharedAlbums = QStringLiteral("sharedAlbums");
     static QString albumKey(const QString& albumId);
 
-    // normal: a value younger than kLifetime is used; refresh: the server is always asked.
-    // Either way a successful answer is stored.
+    // normal: a value younger than kLifetime is used; refresh: the server is always asked,
+    // except for an album's photos while its entry in the album listings is unchanged since
+    // they were read. Either way a successful answer is stored.
     enum class Mode { normal, refresh };
 
     static FetchCache& shared();
@@ -71,10 +72,16 @@ private:
     };
     void storeAny(const QString& key, std::any value);
     std::optional<std::any> fetchAny(const QString& key) const;
+    // What an album's entry in the album listings says of it (when it changed, how many
+    // photos), empty when the server does not say when it changed.
+    static QString stampOf(const ImmichAlbum& album);
+    void noteStamps(const QList<ImmichAlbum>& albums);
 
     DedupIndex* const m_dedupIndex;
-    mutable QMutex m_lock; // guards m_entries
+    mutable QMutex m_lock; // guards m_entries and the stamps
     QHash<QString, Entry> m_entries;
+    QHash<QString, QString> m_albumStamps;  // album id → stamp of its latest listing entry
+    QHash<QString, QString> m_detailStamps; // album id → the stamp its cached photos were read at
 };
 
 } // namespace pixavella

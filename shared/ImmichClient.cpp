@@ -3,10 +3,14 @@
 #include "ClientAnswers.h"
 
 #include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QUrlQuery>
 #include <QUuid>
+
+#include <cerrno>
+#include <cstdio>
 
 namespace pixavella {
 
@@ -15,6 +19,8 @@ using namespace client;
 namespace {
 
 constexpr int kTimeoutMs = 60'000;
+// The whole answer of a JSON call, however slowly it trickles; transfers of files have none.
+constexpr int kAnswerDeadlineMs = 60'000;
 
 // `base` + "/api/" + the encoded `path`, or an invalid URL when a segment of `path` would
 // change what the path names once decoded (empty, "." or "..").
@@ -77,6 +83,7 @@ HttpRequest ImmichClient::makeRequest(const QString& path, const QByteArray& met
     request.url = apiUrl(m_baseURL, path);
     request.method = method;
     request.timeoutMs = kTimeoutMs;
+    request.deadlineMs = kAnswerDeadlineMs;
     request.setHeader("x-api-key", m_apiKey.toUtf8());
     request.setHeader("Accept", "application/json");
     if (method != "GET")
@@ -119,19 +126,29 @@ void ImmichClient::getAsset(const QString& assetId, Completion<ImmichAsset> done
 
 std::shared_ptr<HttpTask> ImmichClient::downloadOriginal(const QString& assetId,
                                                          Completion<QString> done,
-                                                         HttpProgress progress) const
+                                                         HttpProgress progress,
+                                                         const QString& directory) const
 {
     HttpRequest request = makeRequest(
         QStringLiteral("assets/") + pathSegment(assetId) + QStringLiteral("/original"), "GET");
-    request.downloadFile = QDir(QDir::tempPath()).filePath(freshUuid());
+    const QString target =
+        QDir(directory.isEmpty() ? QDir::tempPath() : directory).filePath(freshUuid());
+    request.downloadFile = target + QStringLiteral(".partial");
+    request.deadlineMs = 0;
     return send(
         std::move(request),
-        [done](const HttpReply& reply) {
+        [done, target](const HttpReply& reply) {
             if (reply.transportError)
                 return done(*reply.transportError);
             if (!reply.isSuccess() || reply.downloadedFile.isEmpty())
                 return done(ClientError::http(reply.status));
-            done(reply.downloadedFile);
+            if (std::rename(QFile::encodeName(reply.downloadedFile).constData(),
+                            QFile::encodeName(target).constData()) != 0) {
+                const Error error = fileError(errno, target);
+                QFile::remove(reply.downloadedFile);
+                return done(error);
+            }
+            done(target);
         },
         std::move(progress));
 }
@@ -248,6 +265,33 @@ void ImmichClient::restoreAssets(const QStringList& assetIds, Completion<void> d
 {
     sendStatusOnly(makeRequest(QStringLiteral("trash/restore/assets"), "POST", idsBody(assetIds)),
                    std::move(done));
+}
+
+void ImmichClient::copyAssetProperties(const QString& sourceId, const QString& targetId,
+                                       Completion<void> done) const
+{
+    sendStatusOnly(makeRequest(QStringLiteral("assets/copy"), "PUT",
+                               QJsonObject{{QStringLiteral("sourceId"), sourceId},
+                                           {QStringLiteral("targetId"), targetId}}),
+                   std::move(done));
+}
+
+void ImmichClient::setCaptureDate(const QString& assetId, const QDateTime& capturedAt,
+                                  Completion<void> done) const
+{
+    sendStatusOnly(
+        makeRequest(QStringLiteral("assets/") + pathSegment(assetId), "PUT",
+                    QJsonObject{{QStringLiteral("dateTimeOriginal"),
+                                 capturedAt.toUTC().toString(Qt::ISODate)}}),
+        std::move(done));
+}
+
+void ImmichClient::fetchStorage(Completion<ImmichServerStorage> done) const
+{
+    send(makeRequest(QStringLiteral("server/storage"), "GET"), [done](const HttpReply& reply) {
+        done(decodeRecord<ImmichServerStorage>(
+            reply, [](const QJsonValue& json) { return ImmichServerStorage::fromJson(json); }));
+    });
 }
 
 void ImmichClient::fetchStatistics(Completion<ImmichAssetStatistics> done) const

@@ -40,6 +40,15 @@ public:
     using PageObserver = std::function<void(const QList<ImmichAsset>& page)>;
     // The whole library, newest first, in pages of 1000 that are concatenated.
     void searchAssets(Completion<QList<ImmichAsset>> done, PageObserver onPage = {}) const;
+    // The whole library (no `updatedAfter`), or only the assets changed since then, trashed
+    // ones included and marked isTrashed; with the server's time of the answer (its Date
+    // header) when it gave one.
+    struct AssetListing {
+        QList<ImmichAsset> assets;
+        std::optional<QDateTime> serverTime;
+    };
+    void searchAssetChanges(const std::optional<QDateTime>& updatedAfter,
+                            Completion<AssetListing> done, PageObserver onPage = {}) const;
     void searchAlbumAssets(const QString& albumId, Completion<QList<ImmichAsset>> done) const;
     // Own albums (shared = false: those whose owner is the current user or unknown) or albums
     // shared with the user (shared = true: every album not owned by the current user). Older
@@ -54,10 +63,13 @@ public:
     void fetchCurrentUserId(Completion<QString> done) const;
     void fetchCurrentUser(Completion<CurrentUser> done) const;
     void getAsset(const QString& assetId, Completion<ImmichAsset> done) const;
-    // Succeeds with the path of the downloaded file in the temporary directory (a fresh UUID
-    // as name); the caller owns the file.
+    // Succeeds with the path of the downloaded file in `directory` (the temporary folder when
+    // empty; a fresh UUID as name); the caller owns the file. The file is written under a
+    // ".partial" name and renamed only once every byte the server announced has arrived, so a
+    // transfer cut short never leaves a file that looks whole.
     std::shared_ptr<HttpTask> downloadOriginal(const QString& assetId, Completion<QString> done,
-                                               HttpProgress progress = {}) const;
+                                               HttpProgress progress = {},
+                                               const QString& directory = {}) const;
     void fetchThumbnail(const QString& assetId, Completion<QByteArray> done) const;
     void createAlbum(const QString& name, Completion<QString> done) const;
     void renameAlbum(const QString& albumId, const QString& name, Completion<void> done) const;
@@ -70,6 +82,14 @@ public:
                               Completion<bool> done) const;
     void trashAssets(const QStringList& assetIds, Completion<void> done) const;
     void restoreAssets(const QStringList& assetIds, Completion<void> done) const;
+    // The photo's capture date (`PUT assets/{id}` with `dateTimeOriginal`); the server files it
+    // in its new month a few seconds later.
+    // `PUT assets/copy`: the target asset takes the source's albums, favourite, stack, shared
+    // links and sidecar (the server's own way of replacing a photo's file).
+    void copyAssetProperties(const QString& sourceId, const QString& targetId,
+                             Completion<void> done) const;
+    void setCaptureDate(const QString& assetId, const QDateTime& capturedAt,
+                        Completion<void> done) const;
     // Streams a multipart body: the form's fields around the bytes of `localFile`, read from
     // the file itself while they are sent. A duplicate found in the server's trash is restored.
     std::shared_ptr<HttpTask> uploadAsset(const QString& localFile, const QString& fileName,
@@ -77,6 +97,7 @@ public:
                                           Completion<UploadResult> done,
                                           HttpProgress progress = {}) const;
     void fetchStatistics(Completion<ImmichAssetStatistics> done) const;
+    void fetchStorage(Completion<ImmichServerStorage> done) const;
     void deleteApiKey(const QString& keyId, Completion<void> done) const;
 
     static void login(const QUrl& server, const QString& email, const QString& password,

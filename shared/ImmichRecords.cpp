@@ -221,6 +221,7 @@ Result<ImmichAsset> decodeAsset(const QJsonValue& json, const KeyPath& path)
     asset.checksum = f.optionalString(QLatin1String("checksum"));
     asset.isTrashed = f.optionalBool(QLatin1String("isTrashed"));
     asset.exifInfo = f.optionalRecord<ExifInfo>(QLatin1String("exifInfo"), &decodeExif);
+    asset.createdAt = f.optionalString(QLatin1String("createdAt"));
     if (!f.ok())
         return f.error();
     return asset;
@@ -292,10 +293,11 @@ Result<ImmichAlbum> decodeAlbum(const QJsonValue& json, const KeyPath& path)
     AlbumHead head;
     head.read(f);
     const std::optional<qint64> assetCount = f.optionalInteger(QLatin1String("assetCount"));
+    std::optional<QString> updatedAt = f.optionalString(QLatin1String("updatedAt"));
     if (!f.ok())
         return f.error();
-    return ImmichAlbum{std::move(head.id), std::move(head.albumName), assetCount,
-                       std::move(head.ownerId), std::move(head.albumUsers)};
+    return ImmichAlbum{std::move(head.id),      std::move(head.albumName),  assetCount,
+                       std::move(head.ownerId), std::move(head.albumUsers), std::move(updatedAt)};
 }
 
 Result<AlbumMeta> decodeAlbumMeta(const QJsonValue& json, const KeyPath& path)
@@ -431,6 +433,17 @@ ImmichAlbumDetail ImmichAlbumDetail::fromMetaAndAssets(AlbumMeta meta, QList<Imm
 Result<ImmichAssetStatistics> ImmichAssetStatistics::fromJson(const QJsonValue& json)
 {
     return decodeStatistics(json, KeyPath{});
+}
+
+Result<ImmichServerStorage> ImmichServerStorage::fromJson(const QJsonValue& json)
+{
+    Fields f(json, KeyPath{});
+    ImmichServerStorage storage;
+    storage.size = f.requiredInteger(QLatin1String("diskSizeRaw"));
+    storage.available = f.requiredInteger(QLatin1String("diskAvailableRaw"));
+    if (!f.ok())
+        return f.error();
+    return storage;
 }
 
 } // namespace pixavella

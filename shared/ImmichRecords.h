@@ -33,6 +33,8 @@ struct ImmichAsset {
     std::optional<QString> checksum;
     std::optional<bool> isTrashed;
     std::optional<ExifInfo> exifInfo;
+    // When the asset entered the library (the server's clock).
+    std::optional<QString> createdAt;
 
     static Result<ImmichAsset> fromJson(const QJsonValue& json);
 };
@@ -80,6 +82,8 @@ struct ImmichAlbum {
     std::optional<qint64> assetCount;
     std::optional<QString> ownerId;
     std::optional<QList<ImmichAlbumUser>> albumUsers;
+    // Moves when the album's name or photos change (current servers).
+    std::optional<QString> updatedAt;
 
     static Result<ImmichAlbum> fromJson(const QJsonValue& json);
     // The body of GET albums: fails as a whole when one album fails.
@@ -116,6 +120,13 @@ struct ImmichAssetStatistics {
     qint64 videos = 0;
     qint64 total = 0;
     static Result<ImmichAssetStatistics> fromJson(const QJsonValue& json);
+};
+
+// `GET server/storage`: the disk of the server's upload folder, in bytes.
+struct ImmichServerStorage {
+    qint64 size = 0;
+    qint64 available = 0;
+    static Result<ImmichServerStorage> fromJson(const QJsonValue& json);
 };
 
 struct LoginResult {

@@ -20,7 +20,8 @@ QString freshUuid()
 }
 
 // The announced name goes into a quoted header parameter: a double quote or a line break
-// would end it and corrupt the part, so exactly those are percent-encoded.
+// would end it and corrupt the part, and the server keeps only what follows the last
+// backslash of a name however it is escaped, so exactly those are percent-encoded.
 QString quotedParameter(const QString& name)
 {
     QString out;
@@ -32,6 +33,8 @@ QString quotedParameter(const QString& name)
             out += QStringLiteral("%0D");
         else if (c == u'\n')
             out += QStringLiteral("%0A");
+        else if (c == u'\\')
+            out += QStringLiteral("%5C");
         else
             out += c;
     }
@@ -102,6 +105,7 @@ std::shared_ptr<HttpTask> ImmichClient::uploadAsset(const QString& localFile,
     request.uploadFile = localFile;
     request.uploadHead = parts.head;
     request.uploadTail = parts.tail;
+    request.deadlineMs = 0;
     const ImmichClient client = *this;
     return send(
         std::move(request),

@@ -22,9 +22,9 @@ constexpr NoticeTexts kTexts[] = {
          "PedagogicalNotice",
          "Vos photos sont triées automatiquement par date (année/mois) dans « Mes photos ». "
          "L'envoi se fait en arrière-plan : vous pouvez continuer à travailler, et suivre la "
-         "progression depuis l'icône Pixavella dans la barre des menus.\n\nGlisser une photo la "
-         "déplace : le dossier d'origine se vide, comme avec iCloud Drive. Pour en garder une "
-         "copie dans votre dossier d'origine, maintenez la touche ⌥ Option pendant le glisser.")},
+         "progression depuis l'icône Pixavella dans la zone de notification.\n\nGlisser une "
+         "photo peut la déplacer : le dossier d'origine se vide alors. Pour en garder une copie "
+         "dans votre dossier d'origine, maintenez la touche Ctrl pendant le glisser.")},
     {"newfolder", QT_TRANSLATE_NOOP("PedagogicalNotice", "Créer un album"),
      QT_TRANSLATE_NOOP(
          "PedagogicalNotice",
@@ -51,11 +51,11 @@ constexpr NoticeTexts kTexts[] = {
          "PedagogicalNotice",
          "Supprimer un album ne supprime pas les photos : elles restent dans « Mes photos ». Pour "
          "les supprimer aussi, placez-les dans la corbeille Pixavella depuis « Mes photos ».")},
-    {"move", QT_TRANSLATE_NOOP("PedagogicalNotice", "Glisser déplace vos fichiers"),
+    {"move", QT_TRANSLATE_NOOP("PedagogicalNotice", "Glisser peut déplacer vos fichiers"),
      QT_TRANSLATE_NOOP("PedagogicalNotice",
-                       "Glisser un fichier vers Pixavella le déplace : le dossier d'origine se "
-                       "vide, comme avec iCloud Drive. Pour en garder une copie dans votre dossier "
-                       "d'origine, maintenez la touche ⌥ Option pendant le glisser.")},
+                       "Glisser un fichier vers Pixavella peut le déplacer : le dossier d'origine "
+                       "se vide alors. Pour en garder une copie dans votre dossier d'origine, "
+                       "maintenez la touche Ctrl pendant le glisser.")},
     {"nonmedia", QT_TRANSLATE_NOOP("PedagogicalNotice", "Photos et vidéos uniquement"),
      QT_TRANSLATE_NOOP("PedagogicalNotice",
                        "Pixavella conserve uniquement des photos et des vidéos. Les autres types "
@@ -74,8 +74,8 @@ constexpr NoticeTexts kTexts[] = {
     {"samename", QT_TRANSLATE_NOOP("PedagogicalNotice", "Nom de fichier identique"),
      QT_TRANSLATE_NOOP(
          "PedagogicalNotice",
-         "Quand deux photos différentes portent le même nom de fichier, le Finder ajoute un numéro "
-         "pour les distinguer (« nom 2 »). Les deux photos sont bien conservées.")},
+         "Quand deux photos différentes portent le même nom de fichier, Pixavella ajoute un "
+         "numéro pour les distinguer (« nom 2 »). Les deux photos sont bien conservées.")},
     {"albumready", QT_TRANSLATE_NOOP("PedagogicalNotice", "Album créé"),
      QT_TRANSLATE_NOOP("PedagogicalNotice",
                        "Votre album est prêt. Glissez-y des photos depuis « Mes photos » : elles "

@@ -234,6 +234,8 @@ private:
                 return optionalItemString(asset.checksum, "checksum");
             if (key == "isTrashed")
                 return optionalBool(asset.isTrashed);
+            if (key == "createdAt")
+                return optionalItemString(asset.createdAt, "createdAt");
             if (key == "exifInfo")
                 return readExif(asset.exifInfo);
             return skipValue(4);

@@ -1,6 +1,7 @@
 #include "UploadQuarantine.h"
 
 #include "Clock.h"
+#include "DedupIndex.h"
 #include "SharedSettings.h"
 #include "Signals.h"
 #include "StoreFiles.h"
@@ -142,7 +143,7 @@ Result<void> linkFile(const QString& source, const QString& to)
 bool writeUnflushed(const QString& transient, const QString& path, const QByteArray& bytes)
 {
     const QByteArray temporary = QFile::encodeName(transient);
-    const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0)
         return false;
     const bool written = writeAll(fd, bytes.constData(), bytes.size());
@@ -152,6 +153,17 @@ bool writeUnflushed(const QString& transient, const QString& path, const QByteAr
         return false;
     }
     return true;
+}
+
+// Flushes a file or a folder (its names) to the disk.
+bool flushFile(const QString& path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced;
 }
 
 } // namespace
@@ -202,6 +214,12 @@ QByteArray UploadQuarantine::encodeManifest(const Entry& entry)
         object.insert(QStringLiteral("lastErrorWasNetwork"), *entry.lastErrorWasNetwork);
     if (entry.albumName)
         object.insert(QStringLiteral("albumName"), *entry.albumName);
+    if (entry.payloadSize)
+        object.insert(QStringLiteral("payloadSize"), *entry.payloadSize);
+    if (entry.payloadChecksum)
+        object.insert(QStringLiteral("payloadChecksum"), *entry.payloadChecksum);
+    if (entry.replacesAssetId)
+        object.insert(QStringLiteral("replacesAssetId"), *entry.replacesAssetId);
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
@@ -259,6 +277,22 @@ std::optional<UploadQuarantine::Entry> UploadQuarantine::decodeManifest(const QB
             return std::nullopt;
         entry.albumName = object.value("albumName").toString();
     }
+    if (present("payloadSize")) {
+        const qint64 size = object.value("payloadSize").toInteger(-1);
+        if (!object.value("payloadSize").isDouble() || size < 0)
+            return std::nullopt;
+        entry.payloadSize = size;
+    }
+    if (present("payloadChecksum")) {
+        if (!object.value("payloadChecksum").isString())
+            return std::nullopt;
+        entry.payloadChecksum = object.value("payloadChecksum").toString();
+    }
+    if (present("replacesAssetId")) {
+        if (!object.value("replacesAssetId").isString())
+            return std::nullopt;
+        entry.replacesAssetId = object.value("replacesAssetId").toString();
+    }
     return entry;
 }
 
@@ -281,7 +315,8 @@ bool UploadQuarantine::writeManifest(const QString& directory, const Entry& entr
 Result<UploadQuarantine::Entry>
 UploadQuarantine::enqueue(const QString& sourcePath, const QString& filename,
                           const std::optional<QDateTime>& capturedAt, const Target& target,
-                          const std::optional<QString>& albumName, Intake intake)
+                          const std::optional<QString>& albumName, Intake intake,
+                          const DropFacts& facts)
 {
     QMutexLocker locker(&m_lock);
     const QString id = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
@@ -291,7 +326,7 @@ UploadQuarantine::enqueue(const QString& sourcePath, const QString& filename,
                      QStringLiteral("The shared container cannot be located")};
 
     // The id is new, so is its folder; the folders above it are made by the first entry only.
-    if (::mkdir(QFile::encodeName(*folder).constData(), 0777) != 0) {
+    if (::mkdir(QFile::encodeName(*folder).constData(), 0700) != 0) {
         std::error_code ec;
         std::filesystem::create_directories(nativePath(*folder), ec);
         if (ec)
@@ -318,6 +353,18 @@ UploadQuarantine::enqueue(const QString& sourcePath, const QString& filename,
         }
     }
 
+    struct stat st {};
+    if (::stat(QFile::encodeName(payload).constData(), &st) != 0) {
+        const Error error = fileError(errno, QStringLiteral("stat %1").arg(payload));
+        removeTree(*folder);
+        return error;
+    }
+    if (linked && facts.durable && !flushFile(payload)) {
+        const Error error = fileError(errno, QStringLiteral("flush %1").arg(payload));
+        removeTree(*folder);
+        return error;
+    }
+
     Entry entry;
     entry.id = id;
     entry.filename = filename;
@@ -325,11 +372,20 @@ UploadQuarantine::enqueue(const QString& sourcePath, const QString& filename,
     entry.target = target;
     entry.enqueuedAt = Clock::now();
     entry.albumName = albumName;
+    entry.payloadSize = qint64(st.st_size);
+    entry.payloadChecksum = facts.checksum;
+    entry.replacesAssetId = facts.replacesAssetId;
+    if (facts.givenUpReason) {
+        entry.attempts = kGivenUpAttempts;
+        entry.lastError = *facts.givenUpReason;
+        entry.lastErrorWasNetwork = false;
+    }
     // Without a manifest the folder stays invisible to list(); it is left for inspection.
     // The entry is as durable as its payload: a flushed copy gets a flushed manifest.
-    const bool wrote = linked ? writeUnflushed(incoming, *folder + QLatin1Char('/') + kManifest,
-                                               encodeManifest(entry))
-                              : writeManifest(*folder, entry);
+    const bool flushed = !linked || facts.durable;
+    const bool wrote = flushed ? writeManifest(*folder, entry) && flushFile(*folder)
+                               : writeUnflushed(incoming, *folder + QLatin1Char('/') + kManifest,
+                                                encodeManifest(entry));
     if (!wrote)
         return fileError(EIO, QStringLiteral("write the manifest of %1").arg(id));
 
@@ -411,6 +467,48 @@ void UploadQuarantine::recordFailure(const QString& id, const QString& error, bo
     entry->attempts += 1;
     entry->lastError = error;
     entry->lastErrorWasNetwork = wasNetwork;
+    writeManifest(*folder, *entry);
+}
+
+bool UploadQuarantine::setCaptureDate(const QString& id, const QDateTime& capturedAt)
+{
+    QMutexLocker locker(&m_lock);
+    const std::optional<QString> folder = entryDirectory(id);
+    if (!folder)
+        return false;
+    std::optional<Entry> entry = readManifest(*folder);
+    if (!entry)
+        return false;
+    if (entry->capturedAt == capturedAt.toUTC())
+        return true;
+    entry->capturedAt = capturedAt.toUTC();
+    return writeManifest(*folder, *entry);
+}
+
+bool UploadQuarantine::payloadMatches(const Entry& entry, const QString& payloadPath) const
+{
+    if (!entry.payloadSize)
+        return true;
+    if (QFileInfo(payloadPath).size() != *entry.payloadSize)
+        return false;
+    if (!entry.payloadChecksum)
+        return true;
+    const std::optional<QString> checksum = DedupIndex::fileChecksum(payloadPath);
+    return checksum && *checksum == *entry.payloadChecksum;
+}
+
+void UploadQuarantine::giveUp(const QString& id, const QString& reason)
+{
+    QMutexLocker locker(&m_lock);
+    const std::optional<QString> folder = entryDirectory(id);
+    if (!folder)
+        return;
+    std::optional<Entry> entry = readManifest(*folder);
+    if (!entry)
+        return;
+    entry->attempts = qMax(entry->attempts, kGivenUpAttempts);
+    entry->lastError = reason;
+    entry->lastErrorWasNetwork = false;
     writeManifest(*folder, *entry);
 }
 

@@ -12,6 +12,19 @@
 
 namespace pixavella {
 
+// What the dropping side knows of a payload as the quarantine takes it in.
+struct QuarantineDropFacts {
+    // The writer asked for its bytes to be on the disk: a linked payload and its manifest are
+    // flushed too.
+    bool durable = false;
+    std::optional<QString> checksum; // Base64 SHA-1, when already computed
+    // The entry is created given up with this error (a payload that is not whole): it is never
+    // uploaded unless the user asks for it.
+    std::optional<QString> givenUpReason;
+    // New contents of this server asset (a photo saved over in the drive).
+    std::optional<QString> replacesAssetId;
+};
+
 // The on-disk queue of dropped files waiting for upload: "Quarantine" in the container, one
 // folder per entry named by its id, holding ".manifest.json" and a copy of the file. The
 // extension creates entries; the application uploads, updates and removes them.
@@ -47,8 +60,20 @@ public:
         std::optional<QString> lastError;
         std::optional<bool> lastErrorWasNetwork; // absent until the first failure
         std::optional<QString> albumName;
+        // The payload as it was taken in, checked before it is uploaded: a payload that no
+        // longer matches (cut short by a power loss after the drop) is never sent. Absent in
+        // manifests written before they were recorded.
+        std::optional<qint64> payloadSize;
+        std::optional<QString> payloadChecksum; // Base64 SHA-1, when the drop computed it
+        // The asset these bytes replace: once uploaded, the new asset takes its albums and
+        // favourite and the old one goes to the server's trash. Until then the old one is not
+        // listed, so the folder shows one photo under its name.
+        std::optional<QString> replacesAssetId;
         bool operator==(const Entry&) const = default;
     };
+
+    // Attempts at which an entry is given up: it waits in the failed folder until re-armed.
+    static constexpr qint64 kGivenUpAttempts = 5;
 
     static UploadQuarantine& shared();
     UploadQuarantine() = default;
@@ -59,12 +84,21 @@ public:
     // filesystem (else a copy), for callers that hand the file over and never write it again.
     enum class Intake { copy, link };
 
+    using DropFacts = QuarantineDropFacts;
+
     // Takes the file into a new entry and posts "app.pixavella.quarantineChanged". A copied
     // payload is flushed to the disk before the manifest makes the entry visible; a linked one
-    // and its manifest are written back by the kernel in its own time, as any file just closed.
+    // and its manifest are written back by the kernel in its own time, as any file just closed,
+    // unless `facts` says the writer asked for them on the disk.
     Result<Entry> enqueue(const QString& sourcePath, const QString& filename,
                           const std::optional<QDateTime>& capturedAt, const Target& target,
-                          const std::optional<QString>& albumName, Intake intake = Intake::copy);
+                          const std::optional<QString>& albumName, Intake intake = Intake::copy,
+                          const DropFacts& facts = {});
+    // Whether the payload still is what was taken in (size, and checksum where one was
+    // recorded). Entries from before sizes were recorded pass.
+    bool payloadMatches(const Entry& entry, const QString& payloadPath) const;
+    // Gives the entry up at once with `reason` (a payload that cannot be sent as it is).
+    void giveUp(const QString& id, const QString& reason);
     // Complete entries, oldest enqueuedAt first. Folders without a readable manifest are
     // skipped; entries whose payload vanished are deleted.
     QList<Entry> list();
@@ -77,6 +111,9 @@ public:
     // Update operations; failures are silent.
     void recordFailure(const QString& id, const QString& error, bool wasNetwork);
     void resetAttempts(const QString& id);
+    // A later capture date for an entry (a time set on the file after it was closed); false
+    // when the entry is gone.
+    bool setCaptureDate(const QString& id, const QDateTime& capturedAt);
     // Re-arms the entries with at least minimumAttempts whose last failure was a network one;
     // returns how many.
     int rearmNetworkFailures(qint64 minimumAttempts);

@@ -69,7 +69,7 @@ private slots:
         QFETCH(bool, returned);
         ManualClock clock;
         FetchCache cache;
-        cache.store(FetchCache::kAlbums, QList<ImmichAlbum>{ImmichAlbum{"L1", "Été", 3, {}, {}}});
+        cache.store(FetchCache::kAlbums, QList<ImmichAlbum>{ImmichAlbum{"L1", "Été", 3, {}, {}, {}}});
         clock.advance(age);
         const std::optional<QList<ImmichAlbum>> albums =
             cache.fetch<QList<ImmichAlbum>>(FetchCache::kAlbums);

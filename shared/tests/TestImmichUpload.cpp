@@ -128,6 +128,10 @@ void TestImmichUpload::bodyIsExact_data()
     QTest::newRow("quote and line breaks")
         << QStringLiteral("a\"b\r\nc\nd%22.jpg") << QByteArray("a%22b%0D%0Ac%0Ad%22.jpg")
         << content(10) << may << QByteArray("2024-05-01T10:11:12Z");
+    // The server would keep only what follows a backslash, however it were escaped.
+    QTest::newRow("backslashes")
+        << QStringLiteral("back\\slash\\\\2.jpg") << QByteArray("back%5Cslash%5C%5C2.jpg")
+        << content(10) << may << QByteArray("2024-05-01T10:11:12Z");
 }
 
 void TestImmichUpload::bodyIsExact()

@@ -153,7 +153,8 @@ private slots:
                               {"capturedAt", "2023-11-14T22:13:20Z"},
                               {"target", QJsonObject{{"sharedAlbum", QJsonObject{{"_0", "S1"}}}}},
                               {"enqueuedAt", "2024-05-01T08:30:00Z"},
-                              {"attempts", 0}}));
+                              {"attempts", 0},
+                              {"payloadSize", 11}}));
         // Instants come back truncated to the second.
         const std::optional<Entry> read = quarantine.entry(id);
         QVERIFY(read);
@@ -248,6 +249,88 @@ private slots:
 
     // A drive killed while it copies a dropped file must never leave an entry that the
     // application would upload half.
+    // A payload that no longer is what was dropped (cut short by a power loss after the
+    // drop, or changed behind the quarantine's back) is told apart before anything is sent.
+    void payloadsAreCheckedAgainstTheirManifest_data()
+    {
+        QTest::addColumn<bool>("withChecksum");
+        QTest::addColumn<QByteArray>("payloadAfter");
+        QTest::addColumn<bool>("matches");
+        const QByteArray dropped = "photo bytes";
+        QTest::newRow("untouched") << false << dropped << true;
+        QTest::newRow("truncated") << false << QByteArray("photo") << false;
+        QTest::newRow("emptied") << false << QByteArray() << false;
+        QTest::newRow("same size, checksum recorded") << true << QByteArray("PHOTO BYTES") << false;
+        QTest::newRow("same size, no checksum") << false << QByteArray("PHOTO BYTES") << true;
+        QTest::newRow("untouched with checksum") << true << dropped << true;
+    }
+    void payloadsAreCheckedAgainstTheirManifest()
+    {
+        QFETCH(bool, withChecksum);
+        QFETCH(QByteArray, payloadAfter);
+        QFETCH(bool, matches);
+        UploadQuarantine quarantine;
+        UploadQuarantine::DropFacts facts;
+        if (withChecksum)
+            facts.checksum = QString::fromLatin1(
+                QCryptographicHash::hash("photo bytes", QCryptographicHash::Sha1).toBase64());
+        const Result<Entry> entry =
+            quarantine.enqueue(source("photo bytes"), "p.jpg", std::nullopt, Target::library(),
+                               std::nullopt, UploadQuarantine::Intake::copy, facts);
+        QVERIFY(entry);
+        QCOMPARE(entry.value().payloadSize, std::optional<qint64>(11));
+        const QString payload = quarantine.payloadURL(entry.value().id).value();
+        QFile file(payload);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(payloadAfter);
+        file.close();
+        QCOMPARE(quarantine.payloadMatches(quarantine.entry(entry.value().id).value(), payload),
+                 matches);
+    }
+
+    void manifestsWithoutPayloadFactsStillLoad()
+    {
+        UploadQuarantine quarantine;
+        const Result<Entry> entry =
+            quarantine.enqueue(source(), "old.jpg", std::nullopt, Target::library(), std::nullopt);
+        QVERIFY(entry);
+        QJsonObject old = manifest(entry.value().id);
+        old.remove("payloadSize");
+        const QString path = root() + u'/' + entry.value().id + "/.manifest.json";
+        QVERIFY(StoreFiles::writeAtomically(path, QJsonDocument(old).toJson()));
+        const std::optional<Entry> read = quarantine.entry(entry.value().id);
+        QVERIFY(read);
+        QVERIFY(!read->payloadSize);
+        QVERIFY(quarantine.payloadMatches(*read, quarantine.payloadURL(read->id).value()));
+        old.insert("payloadSize", -1);
+        QVERIFY(StoreFiles::writeAtomically(path, QJsonDocument(old).toJson()));
+        QVERIFY(!quarantine.entry(entry.value().id));
+    }
+
+    // A payload known not to be whole is kept, but only the user can send it.
+    void entriesEnteredGivenUpWaitForTheUser()
+    {
+        UploadQuarantine quarantine;
+        UploadQuarantine::DropFacts facts;
+        facts.givenUpReason = "fichier incomplet";
+        const Result<Entry> entry =
+            quarantine.enqueue(source(), "cut.jpg", std::nullopt, Target::library(), std::nullopt,
+                               UploadQuarantine::Intake::link, facts);
+        QVERIFY(entry);
+        const std::optional<Entry> read = quarantine.entry(entry.value().id);
+        QCOMPARE(read->attempts, UploadQuarantine::kGivenUpAttempts);
+        QCOMPARE(read->lastError, std::optional<QString>("fichier incomplet"));
+        QCOMPARE(read->lastErrorWasNetwork, std::optional<bool>(false));
+        // The network coming back does not send it; the user's retry does.
+        QCOMPARE(quarantine.rearmNetworkFailures(UploadQuarantine::kGivenUpAttempts), 0);
+        quarantine.resetAttempts(read->id);
+        QCOMPARE(quarantine.entry(read->id)->attempts, 0);
+
+        quarantine.giveUp(read->id, "abîmé");
+        QCOMPARE(quarantine.entry(read->id)->attempts, UploadQuarantine::kGivenUpAttempts);
+        QCOMPARE(quarantine.entry(read->id)->lastError, std::optional<QString>("abîmé"));
+    }
+
     void killedEnqueueNeverListsAPartialPayload_data()
     {
         QTest::addColumn<int>("delayAfterStagingMs");
