@@ -10,6 +10,8 @@ namespace {
 // Boxes past these sizes are not metadata a photo carries; reading them would only cost.
 constexpr qint64 kMaxMetaBox = 16 << 20;
 constexpr qint64 kMaxExifItem = 4 << 20;
+// "meta" comes right after "ftyp" in an image; a file of countless tiny boxes is not walked.
+constexpr int kMaxTopLevelBoxes = 1024;
 
 // Big-endian reads over a byte range, failing (not crashing) past its end.
 class Reader {
@@ -128,6 +130,9 @@ std::optional<Location> locationOf(const QByteArray& meta, const Box& iloc, quin
     const int offsetSize = int(sizes >> 12), lengthSize = int((sizes >> 8) & 15),
               baseOffsetSize = int((sizes >> 4) & 15),
               indexSize = version == 1 || version == 2 ? int(sizes & 15) : 0;
+    // Each extent then takes at least a byte: the walk ends with the box, whatever its counts say.
+    if (lengthSize == 0)
+        return std::nullopt; // lengths of the whole file: nothing an Exif item is stored as
     const quint64 count = r.uint(version < 2 ? 2 : 4);
     for (quint64 i = 0; i < count && r.ok(); ++i) {
         const quint32 id = quint32(r.uint(version < 2 ? 2 : 4));
@@ -164,7 +169,7 @@ std::optional<QByteArray> bmffExifBlock(const QString& path)
     // Top-level boxes, read header by header until "meta".
     qint64 at = 0;
     QByteArray meta;
-    while (at < file.size()) {
+    for (int i = 0; i < kMaxTopLevelBoxes && at < file.size(); ++i) {
         if (!file.seek(at))
             return std::nullopt;
         const QByteArray header = file.read(16);
@@ -213,16 +218,18 @@ std::optional<QByteArray> bmffExifBlock(const QString& path)
 
     QByteArray item;
     for (const Extent& extent : location->extents) {
-        if (extent.length == 0 || item.size() + qint64(extent.length) > kMaxExifItem)
+        // Compared unsigned and without sums: offsets and lengths are any 64-bit values.
+        if (extent.length == 0 || extent.length > quint64(kMaxExifItem - item.size()))
             return std::nullopt;
         if (location->constructionMethod == 1) {
             const Box idat = boxes.value("idat");
-            if (idat.type != "idat" ||
-                extent.offset + extent.length > quint64(idat.end - idat.contentBegin))
+            const quint64 idatSize = quint64(idat.end - idat.contentBegin);
+            if (idat.type != "idat" || extent.offset > idatSize ||
+                extent.length > idatSize - extent.offset)
                 return std::nullopt;
             item.append(meta.mid(idat.contentBegin + qint64(extent.offset), qint64(extent.length)));
         } else {
-            if (!file.seek(qint64(extent.offset)))
+            if (extent.offset > quint64(file.size()) || !file.seek(qint64(extent.offset)))
                 return std::nullopt;
             const QByteArray part = file.read(qint64(extent.length));
             if (part.size() != qint64(extent.length))

@@ -2,6 +2,7 @@
 
 #include "AssetNameStore.h"
 #include "DeletionTombstones.h"
+#include "LibraryMirror.h"
 #include "PromotedPendingList.h"
 #include "SharedSettings.h"
 #include "WorkingSetListing.h"
@@ -13,10 +14,10 @@ namespace {
 using Kind = FPNode::Kind;
 using Entries = QList<UploadQuarantine::Entry>;
 
-ItemList photosListing(const QList<ImmichAsset>& assets, const Entries& entries)
+ItemList photosListing(const LibraryMirror& library, const Entries& entries)
 {
     ItemList items;
-    for (const QString& year : PhotoFolders::years(assets, entries))
+    for (const QString& year : PhotoFolders::years(library.years(), entries))
         items.append(FileProviderItem::standardFolder(FPNode::year(year)));
     items.append(PhotoFolders::pendingItemsIn(FPNode::photos(), entries));
     if (PhotoFolders::hasGivenUpEntries(entries))
@@ -24,10 +25,14 @@ ItemList photosListing(const QList<ImmichAsset>& assets, const Entries& entries)
     return items;
 }
 
-ItemList yearListing(const QString& year, const QList<ImmichAsset>& assets, const Entries& entries)
+ItemList yearListing(const QString& year, const LibraryMirror& library, const Entries& entries)
 {
+    bool ok = false;
+    const int number = year.toInt(&ok);
+    const QSet<int> months =
+        ok && QString::number(number) == year ? library.monthsOf(number) : QSet<int>();
     ItemList items;
-    for (const QString& month : PhotoFolders::months(year, assets, entries))
+    for (const QString& month : PhotoFolders::months(year, months, entries))
         items.append(FileProviderItem::standardFolder(FPNode::month(year, month)));
     return items;
 }
@@ -42,22 +47,31 @@ ItemList failedListing(const Entries& entries)
     return items;
 }
 
-// Listings built from the full asset list: photos, year and month.
+// Listings built from the whole library: photos, year and month. A refresh asks the server
+// what changed; a first look uses what is known.
 void listLibrary(const ImmichClient& client, const FPNode& node, FetchCache::Mode mode,
                  Completion<ItemList> done)
 {
-    FetchCache::shared().allAssets(client, mode, [node, done](Result<QList<ImmichAsset>> assets) {
-        if (!assets)
-            return done(assets.error());
+    const LibraryMirror::Need need = mode == FetchCache::Mode::refresh
+                                         ? LibraryMirror::Need::current
+                                         : LibraryMirror::Need::known;
+    LibraryMirror::shared().sync(client, need, [node, mode, done](Result<void> synced) {
+        // A first look shows what is known when the server cannot be asked; a refresh that
+        // failed reports it, and the folder stays as it was shown.
+        if (!synced && (mode == FetchCache::Mode::refresh || !LibraryMirror::shared().isLoaded()))
+            return done(synced.error());
+        const LibraryMirror& library = LibraryMirror::shared();
         const Entries entries = UploadQuarantine::shared().list();
         switch (node.kind()) {
         case Kind::photos:
-            return done(photosListing(assets.value(), entries));
+            return done(photosListing(library, entries));
         case Kind::year:
-            return done(yearListing(node.year(), assets.value(), entries));
+            return done(yearListing(node.year(), library, entries));
         default: {
+            const std::optional<YearMonth> month =
+                PhotoFolders::folderMonth(node.year(), node.month());
             ItemList items =
-                PhotoFolders::assetItemsOfMonth(node.year(), node.month(), assets.value());
+                month ? PhotoFolders::assetItems(node, library.assetsOf(*month)) : ItemList();
             items.append(PhotoFolders::pendingItemsIn(node, entries));
             return done(std::move(items));
         }
@@ -178,11 +192,24 @@ void listNode(const ImmichClient& client, const FPNode& node, FetchCache::Mode m
 ItemList deletionFiltered(const ItemList& items)
 {
     const QSet<QString> promoted = PromotedPendingList::shared().hiddenPendingIdentifiers();
+    // A photo saved over shows its new bytes (the pending item) only; once they are uploaded the
+    // old asset goes to the trash. A replacement given up leaves the old photo as it was.
+    QSet<QString> replaced;
+    for (const UploadQuarantine::Entry& entry : UploadQuarantine::shared().list())
+        if (entry.replacesAssetId && entry.attempts < kUploadAttemptLimit)
+            replaced.insert(*entry.replacesAssetId);
     ItemList kept;
     kept.reserve(items.size());
     for (const FileProviderItemRef& item : items) {
-        if (!promoted.contains(item->itemIdentifier()))
-            kept.append(item);
+        if (promoted.contains(item->itemIdentifier()))
+            continue;
+        if (!replaced.isEmpty()) {
+            const std::optional<FPNode> node = FPNode::parse(item->itemIdentifier());
+            const std::optional<QString> assetId = node ? node->assetId() : std::nullopt;
+            if (assetId && replaced.contains(*assetId))
+                continue;
+        }
+        kept.append(item);
     }
     return DeletionTombstones::shared().filter(
         kept, [](const FileProviderItemRef& item) { return item->itemIdentifier(); },

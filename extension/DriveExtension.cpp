@@ -1,10 +1,13 @@
 #include "DriveExtension.h"
 
+#include "LibraryMirror.h"
+
 #include "AssetNameStore.h"
 #include "ContainerListing.h"
 #include "DeletionTombstones.h"
 #include "FileProviderEnumerator.h"
 #include "FileProviderError.h"
+#include "ItemModification.h"
 #include "SharedSettings.h"
 
 namespace pixavella {
@@ -46,20 +49,26 @@ std::optional<Result<FileProviderItemRef>> localItem(const FPNode& node)
     }
 }
 
-// A year or month folder exists exactly when the "Mes photos" listings show it. The whole
-// asset list is needed: a year found only past the first page is still a year.
+// A year or month folder exists exactly when the "Mes photos" listings show it.
 void lookUpDateFolder(const ImmichClient& client, const FPNode& node, ItemCompletion done)
 {
-    FetchCache::shared().allAssets(
-        client, FetchCache::Mode::normal, [node, done](Result<QList<ImmichAsset>> assets) {
-            if (!assets)
+    LibraryMirror::shared().sync(
+        client, LibraryMirror::Need::known, [node, done](Result<void> synced) {
+            if (!synced)
                 return done(noSuchItem());
+            const LibraryMirror& library = LibraryMirror::shared();
             const QList<UploadQuarantine::Entry> entries = UploadQuarantine::shared().list();
-            const bool exists =
-                node.is(Kind::year)
-                    ? PhotoFolders::years(assets.value(), entries).contains(node.year())
-                    : PhotoFolders::months(node.year(), assets.value(), entries)
-                          .contains(node.month());
+            bool exists = false;
+            if (node.is(Kind::year)) {
+                exists = PhotoFolders::years(library.years(), entries).contains(node.year());
+            } else {
+                bool ok = false;
+                const int year = node.year().toInt(&ok);
+                const QSet<int> months = ok && QString::number(year) == node.year()
+                                             ? library.monthsOf(year)
+                                             : QSet<int>();
+                exists = PhotoFolders::months(node.year(), months, entries).contains(node.month());
+            }
             if (!exists)
                 return done(noSuchItem());
             done(FileProviderItemRef(FileProviderItem::standardFolder(node)));
@@ -129,7 +138,12 @@ void lookUpShared(const ImmichClient& client, const FPNode& node,
 
 } // namespace
 
-DriveExtension::DriveExtension(FileProviderDomain domain) : m_domain(std::move(domain)) {}
+DriveExtension::DriveExtension(FileProviderDomain domain) : m_domain(std::move(domain))
+{
+    ItemModification::showRefusedRenames();
+    // Renames left queued by an earlier run, or by the application, go now.
+    AssetNameStore::shared().sendQueued();
+}
 
 Result<FileProviderEnumeratorRef>
 DriveExtension::enumeratorForContainer(const FileProviderItemIdentifier& containerIdentifier)

@@ -4,7 +4,8 @@
 
 namespace pixavella {
 
-// The extension the framework serves the drive through. It keeps nothing but its domain:
+// The extension the framework serves the drive through. It keeps nothing but its domain and
+// the framework's temporary folder:
 // every request reaches the server client, the fetch cache and the local stores through
 // their process-wide instances, so the framework may create and drop it at any time.
 //
@@ -24,6 +25,7 @@ public:
                                   ItemCompletion completion) override;
     ProgressRef fetchContents(const FileProviderItemIdentifier& identifier,
                               const std::optional<FileProviderItemVersion>& requestedVersion,
+                              const FileProviderRequest& request,
                               FetchContentsCompletion completion) override;
     ProgressRef fetchThumbnails(const QList<FileProviderItemIdentifier>& identifiers,
                                 const QSize& requestedSize, PerThumbnailCompletion perThumbnail,
@@ -31,6 +33,18 @@ public:
     // A new enumerator for any identifier; an unknown one lists nothing.
     Result<FileProviderEnumeratorRef>
     enumeratorForContainer(const FileProviderItemIdentifier& containerIdentifier) override;
+
+    Result<void> checkFileCreation(const FileProviderItemProtocol& itemTemplate) override;
+    // Set by the framework before its first request; read-only afterwards.
+    void setTemporaryDirectory(const QString& directory) override
+    {
+        m_temporaryDirectory = directory;
+    }
+    // Where downloads and hand-over copies are written; the system's temporary folder until
+    // the framework names one.
+    QString temporaryDirectory() const;
+
+    std::optional<VolumeSpace> volumeSpace() override;
 
     ProgressRef createItem(FileProviderItemRef itemTemplate, FileProviderItemFields fields,
                            const std::optional<QString>& contents,
@@ -46,6 +60,7 @@ public:
 
 private:
     const FileProviderDomain m_domain;
+    QString m_temporaryDirectory;
 };
 
 } // namespace pixavella

@@ -39,11 +39,10 @@ Error noSuchItem()
 // A file of its own holding the payload: the framework takes over (moves) what it is given,
 // and the quarantine must keep its copy until the upload is done. A hard link when the temporary
 // folder is on the same file system, else a copy.
-Result<QString> handOverCopy(const QString& payload)
+Result<QString> handOverCopy(const QString& payload, const QString& directory)
 {
     const QString suffix = QFileInfo(payload).suffix();
-    const QString copy = QDir::tempPath() + u'/' +
-                         QUuid::createUuid().toString(QUuid::WithoutBraces) +
+    const QString copy = directory + u'/' + QUuid::createUuid().toString(QUuid::WithoutBraces) +
                          (suffix.isEmpty() ? QString() : u'.' + suffix);
     if (::link(QFile::encodeName(payload).constData(), QFile::encodeName(copy).constData()) == 0)
         return copy;
@@ -54,7 +53,8 @@ Result<QString> handOverCopy(const QString& payload)
     return copy;
 }
 
-void deliverPending(const FPNode& node, const FetchContentsCompletion& completion)
+void deliverPending(const FPNode& node, const QString& directory,
+                    const FetchContentsCompletion& completion)
 {
     UploadQuarantine& quarantine = UploadQuarantine::shared();
     const std::optional<QString> payload = quarantine.payloadURL(node.entryId());
@@ -62,7 +62,7 @@ void deliverPending(const FPNode& node, const FetchContentsCompletion& completio
         payload ? quarantine.entry(node.entryId()) : std::nullopt;
     if (!entry)
         return completion(noSuchItem());
-    Result<QString> copy = handOverCopy(*payload);
+    Result<QString> copy = handOverCopy(*payload, directory);
     if (!copy)
         return completion(copy.error());
     completion(FileProviderFetchedContents{
@@ -107,7 +107,7 @@ struct DownloadJoin {
 // Downloads the original of `assetId`, described as `identifier`. The download's own progress
 // is a child of `progress` worth all of its units.
 void downloadOriginal(const ImmichClient& client, const FileProviderItemIdentifier& identifier,
-                      const QString& assetId, const ProgressRef& progress,
+                      const QString& assetId, const QString& directory, const ProgressRef& progress,
                       FetchContentsCompletion completion)
 {
     auto join = std::make_shared<DownloadJoin>();
@@ -126,7 +126,8 @@ void downloadOriginal(const ImmichClient& client, const FileProviderItemIdentifi
             if (total > 0)
                 transfer->setTotalUnitCount(total);
             transfer->setCompletedUnitCount(done);
-        });
+        },
+        directory);
     {
         std::lock_guard lock(join->mutex);
         join->task = task;
@@ -140,7 +141,11 @@ void downloadOriginal(const ImmichClient& client, const FileProviderItemIdentifi
     progress->addChild(transfer, kContentsUnits);
 
     client.getAsset(assetId, [join, identifier](Result<ImmichAsset> asset) {
-        Result<FileProviderItemRef> item = noSuchItem();
+        // An unreachable server says nothing about the photo: the reader is told the server
+        // is out of reach, never that the photo is gone.
+        Result<FileProviderItemRef> item = !asset && asset.error().domain == ErrorDomain::Network
+                                               ? Result<FileProviderItemRef>(asset.error())
+                                               : noSuchItem();
         if (asset) {
             AssetNameStore::shared().refresh(false, ContainerListing::kNameRefreshWait);
             item = FileProviderItemRef(FileProviderItem::asset(
@@ -159,13 +164,19 @@ void downloadOriginal(const ImmichClient& client, const FileProviderItemIdentifi
 
 } // namespace
 
+QString DriveExtension::temporaryDirectory() const
+{
+    return m_temporaryDirectory.isEmpty() ? QDir::tempPath() : m_temporaryDirectory;
+}
+
 ProgressRef DriveExtension::fetchContents(const FileProviderItemIdentifier& identifier,
                                           const std::optional<FileProviderItemVersion>&,
+                                          const FileProviderRequest& request,
                                           FetchContentsCompletion completion)
 {
     const std::optional<FPNode> node = FPNode::parse(identifier);
     if (node && node->is(FPNode::Kind::pending)) {
-        deliverPending(*node, completion);
+        deliverPending(*node, temporaryDirectory(), completion);
         return Progress::make();
     }
     const std::optional<ImmichClient> client = SharedSettings::makeClient();
@@ -180,8 +191,11 @@ ProgressRef DriveExtension::fetchContents(const FileProviderItemIdentifier& iden
     }
     ProgressRef progress = Progress::make(kContentsUnits);
     SyncActivity::shared().downloadStarted();
-    PedagogicalNoticeQueue::shared().post(PedagogicalNotice::materialize);
-    downloadOriginal(*client, identifier, *assetId, progress, std::move(completion));
+    // A thumbnailer reading a photo is no one opening it: nothing to explain.
+    if (!request.isSystemRequest)
+        PedagogicalNoticeQueue::shared().post(PedagogicalNotice::materialize);
+    downloadOriginal(*client, identifier, *assetId, temporaryDirectory(), progress,
+                     std::move(completion));
     return progress;
 }
 
@@ -219,12 +233,15 @@ ProgressRef DriveExtension::fetchThumbnails(const QList<FileProviderItemIdentifi
             continue;
         }
         group->outstanding.fetch_add(1);
-        client->fetchThumbnail(
-            *assetId, [identifier, perThumbnail, progress, group](Result<QByteArray> bytes) {
-                perThumbnail(identifier, std::move(bytes));
-                progress->addCompletedUnitCount(1);
-                group->leave();
-            });
+        client->fetchThumbnail(*assetId, [identifier, perThumbnail, progress,
+                                          group](Result<QByteArray> bytes) {
+            // 404: the server's thumbnail job has not run yet; the host asks again later.
+            if (!bytes && bytes.error().domain == ErrorDomain::Client && bytes.error().code == 404)
+                bytes = QByteArray();
+            perThumbnail(identifier, std::move(bytes));
+            progress->addCompletedUnitCount(1);
+            group->leave();
+        });
     }
     group->leave();
     return progress;

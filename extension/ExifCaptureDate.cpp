@@ -96,12 +96,17 @@ std::optional<QDateTime> exifCaptureDate(const QString& path)
 
 std::optional<QDateTime> dropCaptureDate(const QString& path)
 {
+    return dropDate(path).at;
+}
+
+DropDate dropDate(const QString& path)
+{
     if (std::optional<QDateTime> exif = exifCaptureDate(path))
-        return exif;
+        return {exif, false};
     const QDateTime modified = QFileInfo(path).lastModified();
     if (!modified.isValid())
-        return std::nullopt;
-    return modified.toUTC();
+        return {std::nullopt, true};
+    return {modified.toUTC(), true};
 }
 
 } // namespace pixavella

@@ -16,4 +16,10 @@ std::optional<QDateTime> exifCaptureDate(const QString& path);
 // nothing when neither can be read.
 std::optional<QDateTime> dropCaptureDate(const QString& path);
 
+struct DropDate {
+    std::optional<QDateTime> at;
+    bool fromFileTime = false; // no EXIF date: a time set on the file later moves the photo
+};
+DropDate dropDate(const QString& path);
+
 } // namespace pixavella

@@ -37,7 +37,7 @@ FileProviderSyncAnchor FileProviderEnumerator::anchorForNow()
 void FileProviderEnumerator::enumerateItems(
     std::shared_ptr<FileProviderEnumerationObserver> observer, const FileProviderPage&)
 {
-    qCInfo(lcFileProvider).noquote() << PIXAVELLA_LOG_PREFIX "enumerateItems" << m_container;
+    qCDebug(lcFileProvider).noquote() << PIXAVELLA_LOG_PREFIX "enumerateItems" << m_container;
     ContainerListing::list(
         m_container, FetchCache::Mode::normal,
         [container = m_container, observer = std::move(observer)](Result<ItemList> items) {

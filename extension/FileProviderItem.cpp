@@ -76,6 +76,14 @@ ContentType typeForFilename(const QString& filename, const ContentType& fallback
     return ContentType::fromFilenameExtension(filenameExtension(filename)).value_or(fallback);
 }
 
+// One text form for every server's way of writing dates, so that ranks compare as text.
+QString rankText(const std::optional<QDateTime>& date)
+{
+    if (!date || !date->isValid())
+        return {};
+    return date->toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz'Z'"));
+}
+
 } // namespace
 
 FileProviderItemPtr FileProviderItem::folder(const FPNode& node, const QString& name,
@@ -136,6 +144,7 @@ FileProviderItemPtr FileProviderItem::asset(const ImmichAsset& asset,
     item->m_contentToken = base;
     item->m_versionToken = base + u'|' + item->m_name;
     item->m_caps = caps;
+    item->m_rank = rankText(itemDate(asset.createdAt));
     return item;
 }
 
@@ -158,6 +167,7 @@ FileProviderItemPtr FileProviderItem::pending(const UploadQuarantine::Entry& ent
     item->m_versionToken =
         item->m_identifier + QStringLiteral(":a") + QString::number(entry.attempts);
     item->m_caps = ItemCaps::removable;
+    item->m_rank = rankText(entry.enqueuedAt);
     return item;
 }
 

@@ -83,6 +83,9 @@ public:
     std::optional<QDateTime> contentModificationDate() const override { return m_modification; }
     FileProviderItemCapabilities capabilities() const override { return m_caps; }
     FileProviderItemVersion itemVersion() const override;
+    // When the photo entered the library (an upload waiting: when it was dropped), so that the
+    // oldest of same-named photos keeps the plain name wherever and whenever it is listed.
+    QString nameRank() const override { return m_rank; }
 
 private:
     FileProviderItem() = default;
@@ -98,6 +101,7 @@ private:
     QString m_contentToken;
     bool m_isFolder = false;
     FileProviderItemCapabilities m_caps = ItemCaps::readOnly;
+    QString m_rank;
 };
 
 } // namespace pixavella

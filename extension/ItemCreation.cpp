@@ -6,11 +6,15 @@
 #include "FetchCache.h"
 #include "FileProviderError.h"
 #include "FileProviderItem.h"
+#include "ItemRedating.h"
+#include "ItemRemoval.h"
+#include "MediaCompleteness.h"
 #include "PedagogicalNoticeQueue.h"
 #include "UploadQuarantine.h"
 #include "UserNoticeQueue.h"
 
 #include <QCoreApplication>
+#include <QMimeDatabase>
 
 namespace pixavella::ItemCreation {
 
@@ -24,10 +28,24 @@ Result<FileProviderItemChange> created(FileProviderItemRef item)
     return FileProviderItemChange{std::move(item)};
 }
 
-// Answered with neither item nor error: the framework drops what the user made.
+// Answered with neither item nor error: the framework drops what the user made. Only for
+// folders, which hold nothing yet; a file is refused with an error, so that the program that
+// wrote it keeps its copy.
 Result<FileProviderItemChange> nothingCreated()
 {
     return FileProviderItemChange{};
+}
+
+// A file the drive does not take where it was made (not a photo or video, or a place that
+// holds no files).
+Error notTakenHere()
+{
+    return fileProviderError(FileProviderErrorCode::excludedFromSync);
+}
+
+bool isTransportError(const Error& error)
+{
+    return error.domain == ErrorDomain::Network;
 }
 
 // Where a new folder may become an album, and the notice that explains where it went.
@@ -65,18 +83,36 @@ bool isMedia(const FileProviderItemProtocol& itemTemplate)
            type->conformsTo(ContentKind::audiovisual);
 }
 
+// What the file's own bytes say it is, when they say anything: a text or a PDF named like a
+// photo is not one. Bytes the database does not recognise leave the name to decide.
+bool isMediaContent(const QString& path)
+{
+    const QMimeType type = QMimeDatabase().mimeTypeForFile(path, QMimeDatabase::MatchContent);
+    if (!type.isValid() || type.isDefault() ||
+        type.name() == QLatin1String("application/x-zerosize"))
+        return true;
+    const ContentType content(type.name());
+    return content.conformsTo(ContentKind::image) || content.conformsTo(ContentKind::movie) ||
+           content.conformsTo(ContentKind::audiovisual);
+}
+
 // Same name, same capture month and same bytes as a photo the library already holds.
-bool isDuplicate(const QString& path, const QString& filename,
-                 const std::optional<QDateTime>& capturedAt)
+struct DuplicateCheck {
+    bool duplicate = false;
+    std::optional<QString> checksum; // computed only when the index knows the name and month
+};
+
+DuplicateCheck checkDuplicate(const QString& path, const QString& filename,
+                              const std::optional<QDateTime>& capturedAt)
 {
     if (!capturedAt)
-        return false;
+        return {};
     const QDate day = capturedAt->toUTC().date();
     const QSet<QString> known = DedupIndex::shared().checksums(filename, day.year(), day.month());
     if (known.isEmpty())
-        return false;
+        return {};
     const std::optional<QString> checksum = DedupIndex::fileChecksum(path);
-    return checksum && known.contains(*checksum);
+    return {checksum && known.contains(*checksum), checksum};
 }
 
 std::optional<QString> cachedAlbumName(const Target& target)
@@ -94,22 +130,43 @@ std::optional<QString> cachedAlbumName(const Target& target)
     return std::nullopt;
 }
 
-void enqueue(const QString& path, const QString& filename,
-             const std::optional<QDateTime>& capturedAt, const Target& target,
-             const ProgressRef& progress, const ChangeCompletion& done)
+// A payload that is not whole (its writer was killed, or its own structure ends short) waits
+// in the failed folder instead of being uploaded: the server keeps whatever it is sent.
+UploadQuarantine::DropFacts dropFacts(const QString& path, FileProviderCreateOptions options,
+                                      std::optional<QString> checksum)
+{
+    UploadQuarantine::DropFacts facts;
+    facts.durable = options & FileProviderCreateOption::contentsMustBeDurable;
+    facts.checksum = std::move(checksum);
+    if ((options & FileProviderCreateOption::contentsMayBeIncomplete) ||
+        !MediaCompleteness::isComplete(path))
+        facts.givenUpReason =
+            QCoreApplication::translate("ItemCreation", "fichier incomplet",
+                                        "Raison d'un envoi abandonné : le fichier est tronqué");
+    return facts;
+}
+
+void enqueue(const QString& path, const QString& filename, const DropDate& date,
+             const Target& target,
+             const UploadQuarantine::DropFacts& facts, const ProgressRef& progress,
+             const ChangeCompletion& done)
 {
     const std::optional<QString> albumName =
         target.kind == Target::Kind::library ? std::nullopt : cachedAlbumName(target);
+    if (facts.givenUpReason)
+        qCWarning(lcUpload).noquote()
+            << QStringLiteral("%1 is not whole: kept with the failed uploads").arg(filename);
     // The contents file is the host's staging copy, never written again: a hard link takes
     // it in without a second copy of the bytes.
     Result<UploadQuarantine::Entry> entry = UploadQuarantine::shared().enqueue(
-        path, filename, capturedAt, target, albumName, UploadQuarantine::Intake::link);
+        path, filename, date.at, target, albumName, UploadQuarantine::Intake::link, facts);
     if (!entry) {
         qCCritical(lcUpload).noquote() << QStringLiteral("Quarantine enqueue failed for %1: %2")
                                               .arg(filename, entry.error().description);
         return done(entry.error());
     }
-    FetchCache::shared().invalidate({FetchCache::kAllAssets});
+    if (date.fromFileTime)
+        ItemRedating::noteDatedByFileTime(entry.value().id);
     progress->setCompletedUnitCount(progress->totalUnitCount());
     done(created(
         FileProviderItem::pending(entry.value(), pendingParent(entry.value()).identifier())));
@@ -141,9 +198,24 @@ void createAlbum(const ImmichClient& client, const std::optional<FPNode>& parent
     });
 }
 
+Result<void> checkFile(const std::optional<FPNode>& parent,
+                       const FileProviderItemProtocol& itemTemplate)
+{
+    if (!isMedia(itemTemplate)) {
+        PedagogicalNoticeQueue::shared().post(PedagogicalNotice::nonmedia);
+        return notTakenHere();
+    }
+    // Files cannot live directly in the album roots.
+    const Kind kind = parent ? parent->kind() : Kind::root;
+    if (kind == Kind::albums || kind == Kind::shared)
+        return notTakenHere();
+    return Result<void>::success();
+}
+
 ProgressRef createFile(const ImmichClient& client, const std::optional<FPNode>& parent,
                        const FileProviderItemProtocol& itemTemplate,
-                       const std::optional<QString>& contents, ChangeCompletion done)
+                       const std::optional<QString>& contents, FileProviderCreateOptions options,
+                       ChangeCompletion done)
 {
     if (!contents) {
         done(unsupportedOperationError());
@@ -151,46 +223,107 @@ ProgressRef createFile(const ImmichClient& client, const std::optional<FPNode>& 
     }
     ProgressRef progress = Progress::make(100);
     const QString filename = itemTemplate.filename();
-    if (!isMedia(itemTemplate)) {
+    if (const Result<void> checked = checkFile(parent, itemTemplate); !checked) {
+        done(checked.error());
+        return progress;
+    }
+    const QString path = *contents;
+    if (!isMediaContent(path)) {
         PedagogicalNoticeQueue::shared().post(PedagogicalNotice::nonmedia);
-        done(nothingCreated());
+        done(notTakenHere());
         return progress;
     }
     // An unknown parent files the photo in the library, as the root does.
     const Kind kind = parent ? parent->kind() : Kind::root;
-    if (kind == Kind::albums || kind == Kind::shared) {
-        done(nothingCreated());
-        return progress;
-    }
-    const QString path = *contents;
     if (kind == Kind::album) {
-        enqueue(path, filename, dropCaptureDate(path), Target::album(parent->albumId()), progress,
-                done);
+        enqueue(path, filename, dropDate(path), Target::album(parent->albumId()),
+                dropFacts(path, options, std::nullopt), progress, done);
         return progress;
     }
     if (kind == Kind::sharedAlbum) {
         const QString albumId = parent->albumId();
-        CurrentUserIdCache::shared().fetch(
-            client, [client, albumId, path, filename, progress, done](Result<QString> me) {
-                if (!me)
-                    return done(nothingCreated());
-                client.getAlbumMeta(albumId, [me = me.value(), albumId, path, filename, progress,
-                                              done](Result<AlbumMeta> album) {
-                    if (!album || albumAccess(album.value(), me) == AlbumAccess::viewer)
-                        return done(nothingCreated());
-                    enqueue(path, filename, dropCaptureDate(path), Target::sharedAlbum(albumId),
-                            progress, done);
-                });
+        // Without an answer about the album the drop cannot be placed: the writer is told why
+        // (an unreachable server) and keeps its file.
+        auto refused = [](const Error& error) {
+            return isTransportError(error) ? error : notTakenHere();
+        };
+        CurrentUserIdCache::shared().fetch(client, [client, albumId, path, filename, options,
+                                                    progress, done, refused](Result<QString> me) {
+            if (!me)
+                return done(refused(me.error()));
+            client.getAlbumMeta(albumId, [me = me.value(), albumId, path, filename, options,
+                                          progress, done, refused](Result<AlbumMeta> album) {
+                if (!album)
+                    return done(refused(album.error()));
+                if (albumAccess(album.value(), me) == AlbumAccess::viewer)
+                    return done(notTakenHere());
+                enqueue(path, filename, dropDate(path), Target::sharedAlbum(albumId),
+                        dropFacts(path, options, std::nullopt), progress, done);
             });
+        });
         return progress;
     }
-    const std::optional<QDateTime> capturedAt = dropCaptureDate(path);
-    if (isDuplicate(path, filename, capturedAt)) {
+    const DropDate date = dropDate(path);
+    const DuplicateCheck duplicate = checkDuplicate(path, filename, date.at);
+    if (duplicate.duplicate) {
         PedagogicalNoticeQueue::shared().post(PedagogicalNotice::duplicate);
-        done(nothingCreated());
+        done(fileProviderError(FileProviderErrorCode::filenameCollision));
         return progress;
     }
-    enqueue(path, filename, capturedAt, Target::library(), progress, done);
+    enqueue(path, filename, date, Target::library(),
+            dropFacts(path, options, duplicate.checksum), progress, done);
+    return progress;
+}
+
+ProgressRef replaceFile(const ImmichClient& client, const FileProviderItemProtocol& item,
+                        const QString& contents, ChangeCompletion done)
+{
+    Q_UNUSED(client);
+    ProgressRef progress = Progress::make(100);
+    if (!isMediaContent(contents)) {
+        PedagogicalNoticeQueue::shared().post(PedagogicalNotice::nonmedia);
+        done(notTakenHere());
+        return progress;
+    }
+    const std::optional<FPNode> node = FPNode::parse(item.itemIdentifier());
+    std::optional<QString> replaced;
+    Target target = Target::library();
+    std::optional<QString> supersededEntry;
+    if (node && (node->is(Kind::asset) || node->is(Kind::albumItem))) {
+        replaced = node->assetId();
+        if (node->is(Kind::albumItem))
+            target = Target::album(node->albumId());
+    } else if (node && node->is(Kind::pending)) {
+        // Saved again before its upload: the new bytes take the waiting entry's place.
+        // Once uploaded, the asset it became is what the new bytes replace.
+        const std::optional<UploadQuarantine::Entry> entry =
+            UploadQuarantine::shared().entry(node->entryId());
+        if (entry) {
+            replaced = entry->replacesAssetId;
+            target = entry->target;
+            supersededEntry = entry->id;
+        } else {
+            replaced = ItemRemoval::uploadedAsset(node->entryId());
+        }
+    } else {
+        done(notTakenHere());
+        return progress;
+    }
+    DropDate date = dropDate(contents);
+    if (date.fromFileTime && item.creationDate()) {
+        date.at = item.creationDate();
+        date.fromFileTime = false;
+    }
+    // Always flushed: the photo it replaces leaves the listing on the strength of this entry.
+    UploadQuarantine::DropFacts facts =
+        dropFacts(contents, FileProviderCreateOption::contentsMustBeDurable, std::nullopt);
+    facts.replacesAssetId = replaced;
+    enqueue(contents, item.filename(), date, target, facts, progress,
+            [supersededEntry, done](Result<FileProviderItemChange> change) {
+                if (change && supersededEntry)
+                    ItemRemoval::cancelPendingUpload(*supersededEntry, true);
+                done(std::move(change));
+            });
     return progress;
 }
 

@@ -1,5 +1,6 @@
 #include "ItemDeletion.h"
 
+#include "EnumerationSignals.h"
 #include "FileProviderError.h"
 #include "ItemRemoval.h"
 #include "PedagogicalNoticeQueue.h"
@@ -47,6 +48,24 @@ ProgressRef remove(const ImmichClient& client, const FileProviderItemIdentifier&
             });
         break;
     case Kind::pending:
+        // Listed before its upload ended: the photo itself goes to the trash, or "rm" would
+        // answer success and leave it on the server.
+        if (const std::optional<QString> assetId = ItemRemoval::uploadedAsset(node->entryId())) {
+            const FPNode asset = FPNode::asset(*assetId);
+            ItemRemoval::hide(asset, asset.identifier());
+            ItemRemoval::removeOnServer(client, asset,
+                                        [client, asset, answer](Result<void> removed) {
+                                            if (!removed)
+                                                return answer(removed);
+                                            // Its month still lists it: have it listed again.
+                                            EnumerationSignals::signal(
+                                                FileProviderContainer::workingSet);
+                                            ItemRemoval::giveFeedback(client, asset, [answer] {
+                                                answer(Result<void>::success());
+                                            });
+                                        });
+            break;
+        }
         ItemRemoval::cancelPendingUpload(node->entryId());
         answer(Result<void>::success());
         break;

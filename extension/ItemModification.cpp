@@ -6,11 +6,14 @@
 #include "FetchCache.h"
 #include "FileProviderError.h"
 #include "FileProviderItem.h"
+#include "ItemRedating.h"
 #include "ItemRemoval.h"
+#include "LibraryMirror.h"
 #include "PedagogicalNoticeQueue.h"
 #include "ReparentPlan.h"
 
-#include <QMimeDatabase>
+#include <QHash>
+#include <QMutex>
 
 namespace pixavella::ItemModification {
 
@@ -54,27 +57,40 @@ bool isTransportFailure(const Error& error)
            (error.domain == ErrorDomain::Client && error.code == -1);
 }
 
-// A photo keeps its type: a new name whose extension names another type gets the type's own.
-QString nameKeepingType(const QString& name, const ContentType& type)
+// A photo keeps its type: a new name whose extension names another type (or none) would show
+// the photo under a name other than the one asked for, so it is refused.
+bool keepsType(const QString& name, const ContentType& type)
 {
     if (type == ContentType::data() || type.conformsTo(ContentKind::folder))
-        return name;
-    if (ContentType::fromFilenameExtension(filenameExtension(name)) == type)
-        return name;
-    const QString suffix = QMimeDatabase().mimeTypeForName(type.mimeName()).preferredSuffix();
-    return suffix.isEmpty() ? name : name + u'.' + suffix;
+        return true;
+    return ContentType::fromFilenameExtension(filenameExtension(name)) == type;
+}
+
+// The folder each photo was last renamed in, so that an undone rename is shown there too (an
+// album, where the month listing would not reach).
+struct RenamedIn {
+    QMutex lock;
+    QHash<QString, FileProviderItemIdentifier> folders;
+};
+
+RenamedIn& renamedIn()
+{
+    static auto* instance = new RenamedIn;
+    return *instance;
 }
 
 void renamePhoto(const Request& request)
 {
-    const QString name = nameKeepingType(request.item->filename(), request.item->contentType());
+    const QString name = request.item->filename();
+    if (!keepsType(name, request.item->contentType()))
+        return request.answerError(fileProviderError(FileProviderErrorCode::excludedFromSync));
+    {
+        QMutexLocker locker(&renamedIn().lock);
+        renamedIn().folders.insert(request.assetId(), request.item->parentItemIdentifier());
+    }
     AssetNameStore::shared().setName(request.assetId(), name);
     PedagogicalNoticeQueue::shared().post(PedagogicalNotice::renamephoto);
-    if (name == request.item->filename())
-        return request.accept();
-    FileProviderItemProperties renamed = FileProviderItemProperties::of(*request.item);
-    renamed.filename = name;
-    request.answer(FileProviderItemSnapshot::make(std::move(renamed)));
+    request.accept();
 }
 
 void rename(const Request& request)
@@ -128,7 +144,7 @@ void moveToTrash(const Request& request)
 void restoreFromTrash(const Request& request)
 {
     DeletionTombstones::shared().forgetAsset(request.assetId());
-    FetchCache::shared().invalidate({FetchCache::kAllAssets});
+    LibraryMirror::shared().markStale();
     request.client.restoreAssets({request.assetId()}, request.acceptOnSuccess());
 }
 
@@ -175,29 +191,41 @@ void moveBetweenAlbums(const Request& request, const QString& from, const QStrin
                     EnumerationSignals::signal(FPNode::album(to).identifier());
                     // The item must now name album B: kept under A's identifier, a later move
                     // out of B would remove the photo from A and leave it in B.
-                    request.client.getAsset(assetId, [request, to](Result<ImmichAsset> asset) {
+                    request.client.getAsset(assetId, [request, from, to](Result<ImmichAsset> asset) {
                         if (!asset)
                             return request.accept();
-                        request.answer(FileProviderItem::asset(
+                        FileProviderItemChange change{FileProviderItem::asset(
                             asset.value(), FPNode::albumItem(to, asset.value().id).identifier(),
-                            FPNode::album(to).identifier(), ItemCaps::full));
+                            FPNode::album(to).identifier(), ItemCaps::full)};
+                        change.removedIdentifiers = {
+                            FPNode::albumItem(from, asset.value().id).identifier()};
+                        request.answer(std::move(change));
                     });
                 });
         });
 }
 
-void removeFromAlbum(const Request& request, const QString& albumId)
+// The photo is then where it always was, in its month: that item is the answer, and the
+// album's entry is gone (answering the moved entry would show it in "Mes photos" itself).
+void removeFromAlbum(const Request& request, const ImmichAsset& asset, const QString& albumId)
 {
     const QString assetId = request.assetId();
     request.client.removeAssetsFromAlbum(
-        albumId, {assetId}, [request, albumId, assetId](Result<void> removed) {
+        albumId, {assetId}, [request, asset, albumId, assetId](Result<void> removed) {
             if (!removed)
                 return request.answerError(removed.error());
             const FPNode shown = FPNode::albumItem(albumId, assetId);
             DeletionTombstones::shared().recordItem(shown.identifier());
             FetchCache::shared().invalidate({FetchCache::albumKey(albumId)});
             EnumerationSignals::signal(FPNode::album(albumId).identifier());
-            ItemRemoval::giveFeedback(request.client, shown, [request] { request.accept(); });
+            ItemRemoval::giveFeedback(request.client, shown, [request, asset, shown] {
+                const FileProviderItemIdentifier library = FPNode::asset(asset.id).identifier();
+                FileProviderItemChange change{FileProviderItem::asset(
+                    asset, library, assetParentIdentifier(library, asset), ItemCaps::full,
+                    AssetNameStore::shared())};
+                change.removedIdentifiers = {shown.identifier()};
+                request.answer(std::move(change));
+            });
         });
 }
 
@@ -235,7 +263,7 @@ void carryOut(const Request& request, const ImmichAsset& asset, const ReparentPl
     case Plan::move:
         return moveBetweenAlbums(request, plan.sourceAlbumId, plan.targetAlbumId);
     case Plan::removeFromAlbum:
-        return removeFromAlbum(request, plan.sourceAlbumId);
+        return removeFromAlbum(request, asset, plan.sourceAlbumId);
     case Plan::addToSharedAlbum:
         return addToSharedAlbum(request, asset, plan.targetAlbumId);
     case Plan::noop:
@@ -250,6 +278,11 @@ void moveToFolder(const Request& request, FileProviderItemFields changedFields)
         request.node && (request.node->is(Kind::asset) || request.node->is(Kind::albumItem) ||
                          request.node->is(Kind::sharedItem));
     if (!photo) {
+        // Folders keep their place: an album exists only in its list, years and months follow
+        // the photos' dates. Anything else would show a move the server never made.
+        if (request.node && !request.node->is(Kind::pending))
+            return request.answerError(
+                fileProviderError(FileProviderErrorCode::excludedFromSync));
         if (changedFields & FileProviderItemField::filename)
             return rename(request);
         return request.accept();
@@ -271,9 +304,33 @@ void moveToFolder(const Request& request, FileProviderItemFields changedFields)
 
 } // namespace
 
+void showRefusedRenames()
+{
+    AssetNameStore::shared().setRefusalListener([](const QString& assetId) {
+        std::optional<FileProviderItemIdentifier> folder;
+        {
+            QMutexLocker locker(&renamedIn().lock);
+            if (const auto it = renamedIn().folders.constFind(assetId);
+                it != renamedIn().folders.constEnd())
+                folder = *it;
+        }
+        if (folder)
+            EnumerationSignals::signal(*folder);
+        if (const std::optional<ImmichAsset> asset = LibraryMirror::shared().asset(assetId)) {
+            const FileProviderItemIdentifier month = monthFolderOf(monthKey(*asset)).identifier();
+            if (month != folder)
+                EnumerationSignals::signal(month);
+        }
+    });
+}
+
 ProgressRef modify(const ImmichClient& client, const FileProviderItemRef& item,
                    FileProviderItemFields changedFields, ChangeCompletion done)
 {
+    using namespace FileProviderItemField;
+    if ((changedFields & contentModificationDate) &&
+        !(changedFields & (parentItemIdentifier | filename)))
+        return ItemRedating::redate(client, item, std::move(done));
     ProgressRef progress = Progress::make(1);
     const Request request{client, item, FPNode::parse(item->itemIdentifier()), progress,
                           std::move(done)};

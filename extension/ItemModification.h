@@ -15,6 +15,10 @@ using ChangeCompletion = FileProviderReplicatedExtension::ItemChangeCompletion;
 ProgressRef modify(const ImmichClient& client, const FileProviderItemRef& item,
                    FileProviderItemFields changedFields, ChangeCompletion done);
 
+// Has a rename the names service refused for good shown undone: the folders that show the
+// photo are listed again, now with its previous name.
+void showRefusedRenames();
+
 } // namespace ItemModification
 
 } // namespace pixavella

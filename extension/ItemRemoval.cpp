@@ -3,9 +3,11 @@
 #include "CancelledUploads.h"
 #include "DeletionTombstones.h"
 #include "FetchCache.h"
+#include "LibraryMirror.h"
 #include "PedagogicalNoticeQueue.h"
 #include "SharedSettings.h"
 #include "Signals.h"
+#include "UploadJournal.h"
 #include "UploadQuarantine.h"
 #include "UserNoticeQueue.h"
 
@@ -43,7 +45,7 @@ void hide(const FPNode& node, const FileProviderItemIdentifier& identifier)
     switch (node.kind()) {
     case Kind::asset:
         DeletionTombstones::shared().recordAsset(*node.assetId());
-        FetchCache::shared().invalidate({FetchCache::kAllAssets});
+        LibraryMirror::shared().markStale();
         break;
     case Kind::album:
         DeletionTombstones::shared().recordItem(identifier);
@@ -107,17 +109,29 @@ void giveFeedback(const ImmichClient& client, const FPNode& node, std::function<
     }
 }
 
-void cancelPendingUpload(const QString& entryId)
+void cancelPendingUpload(const QString& entryId, bool superseded)
 {
     const std::optional<UploadQuarantine::Entry> entry = UploadQuarantine::shared().entry(entryId);
     // Recorded first: an upload already under way checks this list before it records success.
     CancelledUploads::shared().add(entryId);
     (void)UploadQuarantine::shared().remove(entryId);
     Signals::post(QLatin1String(SignalName::quarantineChanged));
-    if (entry)
+    if (entry && !superseded)
         recordMessage(tr("Envoi de « %1 » abandonné — cette photo n'a pas été sauvegardée dans "
                          "Pixavella.")
                           .arg(entry->filename));
+}
+
+std::optional<QString> uploadedAsset(const QString& entryId)
+{
+    if (UploadQuarantine::shared().entry(entryId))
+        return std::nullopt;
+    UploadJournal& journal = UploadJournal::shared();
+    QMutexLocker locker(&journal.lock());
+    for (const UploadJournal::Event& event : journal.loadEvents())
+        if (event.id == entryId && event.outcome == UploadJournal::Outcome::uploaded)
+            return event.assetId;
+    return std::nullopt;
 }
 
 } // namespace pixavella::ItemRemoval

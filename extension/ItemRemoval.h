@@ -4,6 +4,7 @@
 #include "ImmichClient.h"
 
 #include <functional>
+#include <optional>
 
 namespace pixavella {
 
@@ -25,7 +26,12 @@ void giveFeedback(const ImmichClient& client, const FPNode& node, std::function<
 
 // Drops a pending upload from the quarantine and records it as cancelled, so the application
 // never sends it. An entry already gone is no error.
-void cancelPendingUpload(const QString& entryId);
+// `superseded`: newer bytes of the same file took its place, which the user is not told about.
+void cancelPendingUpload(const QString& entryId, bool superseded = false);
+
+// The asset a pending upload became, once its entry has left the queue; nothing while the
+// entry waits or is being sent (cancelling it then trashes what the upload makes).
+std::optional<QString> uploadedAsset(const QString& entryId);
 
 } // namespace ItemRemoval
 

@@ -13,6 +13,9 @@ namespace {
 constexpr quint8 kStartOfScan = 0xDA;
 constexpr quint8 kEndOfImage = 0xD9;
 constexpr quint8 kApp1 = 0xE1;
+// Exif comes first among the segments of a photo; a file of countless empty segments in front
+// of it would otherwise cost two reads each.
+constexpr int kMaxSegments = 1024;
 
 // Reads exactly `size` bytes at `offset`; false at the end of the file or on an error.
 bool readAt(int fd, char* into, qint64 size, qint64 offset)
@@ -48,7 +51,9 @@ JpegExif jpegExif(const QString& path)
     qint64 at = 2;
     found.isJpeg =
         readAt(fd, reinterpret_cast<char*>(head), 2, 0) && head[0] == 0xFF && head[1] == 0xD8;
-    while (found.isJpeg && readAt(fd, reinterpret_cast<char*>(head), 2, at)) {
+    for (int segments = 0; found.isJpeg && segments < kMaxSegments &&
+                           readAt(fd, reinterpret_cast<char*>(head), 2, at);
+         ++segments) {
         // Any number of 0xFF fill bytes may stand before a marker.
         if (head[0] != 0xFF)
             break;

@@ -76,6 +76,53 @@ QStringList months(const QString& year, const QList<ImmichAsset>& assets,
     return descending(found);
 }
 
+QStringList years(const QSet<int>& assetYears, const QList<UploadQuarantine::Entry>& entries)
+{
+    QSet<QString> found;
+    for (const int year : assetYears)
+        found.insert(QString::number(year));
+    for (const UploadQuarantine::Entry& entry : entries) {
+        if (const std::optional<MonthKey> key = pendingLibraryKey(entry))
+            found.insert(key->year);
+    }
+    return descending(found);
+}
+
+QStringList months(const QString& year, const QSet<int>& assetMonths,
+                   const QList<UploadQuarantine::Entry>& entries)
+{
+    QSet<QString> found;
+    for (const int month : assetMonths)
+        found.insert(monthKey(YearMonth{0, month}).month);
+    for (const UploadQuarantine::Entry& entry : entries) {
+        const std::optional<MonthKey> key = pendingLibraryKey(entry);
+        if (key && key->year == year)
+            found.insert(key->month);
+    }
+    return descending(found);
+}
+
+std::optional<YearMonth> folderMonth(const QString& year, const QString& month)
+{
+    const std::optional<int> y = keyNumber(year, 1);
+    const std::optional<int> m = keyNumber(month, 2);
+    if (!y || !m || *m < 1 || *m > 12)
+        return std::nullopt;
+    return YearMonth{*y, *m};
+}
+
+ItemList assetItems(const FPNode& month, const QList<ImmichAsset>& assets)
+{
+    ItemList items;
+    items.reserve(assets.size());
+    const FileProviderItemIdentifier parent = month.identifier();
+    const AssetNameStore& names = AssetNameStore::shared();
+    for (const ImmichAsset& asset : assets)
+        items.append(FileProviderItem::asset(asset, FPNode::asset(asset.id).identifier(), parent,
+                                             ItemCaps::full, names));
+    return items;
+}
+
 bool hasGivenUpEntries(const QList<UploadQuarantine::Entry>& entries)
 {
     return std::any_of(entries.cbegin(), entries.cend(), [](const UploadQuarantine::Entry& e) {

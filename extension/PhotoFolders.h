@@ -6,6 +6,7 @@
 #include "UploadQuarantine.h"
 
 #include <QList>
+#include <QSet>
 #include <QStringList>
 
 namespace pixavella {
@@ -22,6 +23,15 @@ QStringList years(const QList<ImmichAsset>& assets, const QList<UploadQuarantine
 // Two-digit month texts of year `year`, "12" first, from the same two sources.
 QStringList months(const QString& year, const QList<ImmichAsset>& assets,
                    const QList<UploadQuarantine::Entry>& entries);
+
+// The same from the year numbers (and a year's month numbers) the library holds photos in.
+QStringList years(const QSet<int>& assetYears, const QList<UploadQuarantine::Entry>& entries);
+QStringList months(const QString& year, const QSet<int>& assetMonths,
+                   const QList<UploadQuarantine::Entry>& entries);
+// The numbers of a month folder's texts; nothing for texts no date files under ("3", "02024").
+std::optional<YearMonth> folderMonth(const QString& year, const QString& month);
+// The items of `assets`, all filed in month folder `month`.
+ItemList assetItems(const FPNode& month, const QList<ImmichAsset>& assets);
 
 // The month key of an upload still being tried for the library; nothing for album uploads,
 // given-up uploads and uploads without a capture date.

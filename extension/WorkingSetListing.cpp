@@ -1,6 +1,7 @@
 #include "WorkingSetListing.h"
 
 #include "AssetNameStore.h"
+#include "LibraryMirror.h"
 
 #include <QHash>
 #include <QMutex>
@@ -22,7 +23,7 @@ struct AlbumPiece {
 // them only after the last fetch has left.
 struct Gathered {
     QMutex lock;
-    std::optional<Result<QList<ImmichAsset>>> assets;
+    std::optional<Result<void>> assets; // the library is current in LibraryMirror
     QList<AlbumPiece> own;
     QList<AlbumPiece> shared;
     std::optional<QString> me;
@@ -157,26 +158,25 @@ void listWorkingSet(const ImmichClient& client, FetchCache::Mode mode, Completio
     // the reference cycle through `whenComplete` is broken there.
     g->whenComplete = [g, done] {
         g->whenComplete = nullptr;
-        Result<QList<ImmichAsset>> assets = std::move(*g->assets);
-        if (!assets) {
-            const std::optional<QList<ImmichAsset>> known =
-                FetchCache::shared().fetch<QList<ImmichAsset>>(FetchCache::kAllAssets);
-            if (!known)
-                return done(assets.error());
-            assets = *known;
-        }
+        const Result<void> synced = std::move(*g->assets);
+        if (!synced && !LibraryMirror::shared().isLoaded())
+            return done(synced.error());
         const QList<UploadQuarantine::Entry> entries = UploadQuarantine::shared().list();
-        done(WorkingSetBuilder(entries).build(assets.value(), g->own, g->shared, g->me));
+        done(WorkingSetBuilder(entries).build(LibraryMirror::shared().assets(), g->own, g->shared,
+                                              g->me));
     };
 
     g->enter();
-    FetchCache::shared().allAssets(client, mode, [g](Result<QList<ImmichAsset>> assets) {
-        {
-            QMutexLocker lock(&g->lock);
-            g->assets.emplace(std::move(assets));
-        }
-        g->leave();
-    });
+    LibraryMirror::shared().sync(client,
+                                 mode == FetchCache::Mode::refresh ? LibraryMirror::Need::current
+                                                                   : LibraryMirror::Need::known,
+                                 [g](Result<void> synced) {
+                                     {
+                                         QMutexLocker lock(&g->lock);
+                                         g->assets.emplace(std::move(synced));
+                                     }
+                                     g->leave();
+                                 });
     // Both album listings need the user id: asked once, before them.
     g->enter();
     CurrentUserIdCache::shared().fetch(client, [client, mode, g](Result<QString> me) {

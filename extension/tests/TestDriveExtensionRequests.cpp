@@ -32,7 +32,7 @@ private:
     Result<FileProviderFetchedContents> fetch(const QString& identifier)
     {
         Answer<FileProviderFetchedContents> answer;
-        m_extension.fetchContents(identifier, std::nullopt, answer.completion());
+        m_extension.fetchContents(identifier, std::nullopt, {}, answer.completion());
         if (!answer.wait())
             return Error{QStringLiteral("Test"), 0, QStringLiteral("no completion")};
         return *answer.result;

@@ -2,6 +2,7 @@
 // capabilities, uploads waiting in the quarantine, the fetch cache, the deletion filter, and
 // changes reported against the saved snapshot.
 #include "ExtensionTestSupport.h"
+#include "LibraryMirror.h"
 
 #include "DeletionTombstones.h"
 #include "EnumerationSnapshots.h"
@@ -56,6 +57,7 @@ private slots:
         // Past every lifetime: cached listings, tombstones, promoted uploads.
         m_clock.advance(600);
         Uploads::clear();
+        LibraryMirror::shared().clear();
         m_v3.server.reset();
         signIn(m_v3.server);
     }

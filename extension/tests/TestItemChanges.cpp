@@ -139,7 +139,7 @@ private slots:
         row("onto its own album", "ai:<A>:<P>", "album:<A>", "ai:<A>:<P> → album:<A>", "A");
         row("album to album", "ai:<A>:<P>", "album:<B>", "ai:<B>:<P> → album:<B>", "B",
             "album:<A>,album:<B>");
-        row("out of the album", "ai:<A>:<P>", "month:2024-03", "ai:<A>:<P> → month:2024-03", "",
+        row("out of the album", "ai:<A>:<P>", "month:2024-03", "asset:<P> → month:2024-03", "",
             "album:<A>", "remove");
         row("into an editable shared album", "asset:<P>", "salbum:<Famille>",
             "si:<Famille>:<P> → salbum:<Famille>", "A,Famille", "", "addtoalbum");
@@ -182,13 +182,14 @@ private slots:
     {
         QTest::addColumn<QString>("item");
         QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("answered"); // the answered name, or "unsupported"
+        QTest::addColumn<QString>("answered"); // the answered name, "unsupported" or "refused"
         const auto row = [](const char* tag, const char* item, const char* name,
                             const char* answered) {
             QTest::newRow(tag) << item << name << answered;
         };
         row("photo", "asset:<P>", "Plage.jpg", "Plage.jpg");
-        row("photo keeps its type", "asset:<P>", "Plage", "Plage.jpg");
+        row("photo keeps its type", "asset:<P>", "Plage.png", "refused");
+        row("photo keeps an extension", "asset:<P>", "Plage", "refused");
         row("album photo", "ai:<A>:<P>", "Plage.JPEG", "Plage.JPEG");
         row("album", "album:<A>", "Printemps", "Printemps");
         row("month", "month:2024-03", "Avril", "unsupported");
@@ -203,6 +204,12 @@ private slots:
             placeholders(item), QStringLiteral("photos"), name, FileProviderItemField::filename);
         if (answered == u"unsupported") {
             QVERIFY(!change && isUnsupportedOperationError(change.error()));
+            return;
+        }
+        if (answered == u"refused") {
+            QVERIFY(!change);
+            QCOMPARE(change.error().code, int(FileProviderErrorCode::excludedFromSync));
+            QVERIFY(AssetNameStore::shared().name(m_ids.value(QStringLiteral("P"))) != name);
             return;
         }
         QVERIFY2(change && change.value().item, qPrintable(identifierOf(change)));

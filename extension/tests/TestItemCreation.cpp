@@ -7,6 +7,7 @@
 #include "FetchCache.h"
 #include "FileProviderError.h"
 
+#include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 
@@ -140,34 +141,37 @@ private slots:
     }
 
     // Each row is stopped by a different check; none leaves anything in the quarantine or on
-    // the server.
+    // the server, and each is an error the writing program is told of (it keeps its file).
     void refusedFiles_data()
     {
         QTest::addColumn<QString>("parent");
         QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("answer");
         QTest::addColumn<QString>("notices");
         const auto row = [](const char* tag, const QString& parent, const char* name,
-                            const char* notices = "") {
-            QTest::newRow(tag) << parent << name << notices;
+                            const char* answer, const char* notices = "") {
+            QTest::newRow(tag) << parent << name << answer << notices;
         };
-        row("pdf", "photos", "facture.pdf", "nonmedia");
-        row("album root", "albums", "a.jpg");
-        row("viewer", "salbum:<Mariage>", "a.jpg");
-        row("missing shared album", "salbum:nope", "a.jpg");
-        row("duplicate", FileProviderContainer::root, "dup.jpg", "duplicate");
-        row("duplicate in a month", "month:2021-06", "dup.jpg", "duplicate");
+        const char* notTaken = "error -2010";
+        row("pdf", "photos", "facture.pdf", notTaken, "nonmedia");
+        row("album root", "albums", "a.jpg", notTaken);
+        row("viewer", "salbum:<Mariage>", "a.jpg", notTaken);
+        row("missing shared album", "salbum:nope", "a.jpg", notTaken);
+        row("duplicate", FileProviderContainer::root, "dup.jpg", "error -1001", "duplicate");
+        row("duplicate in a month", "month:2021-06", "dup.jpg", "error -1001", "duplicate");
     }
     void refusedFiles()
     {
         QFETCH(QString, parent);
         QFETCH(QString, name);
+        QFETCH(QString, answer);
         QFETCH(QString, notices);
         const QString path = photo("dup.jpg");
 
         const Result<FileProviderItemChange> change =
             create(placeholders(parent), name,
                    ContentType::fromFilenameExtension(filenameExtension(name)).value(), path);
-        QCOMPARE(identifierOf(change), QStringLiteral("none"));
+        QCOMPARE(identifierOf(change), answer);
         QCOMPARE(drainedNotices().join(u','), notices);
         QVERIFY(UploadQuarantine::shared().list().isEmpty());
         QCOMPARE(apiRequests(m_lib.server, QStringLiteral("/api/assets")), 0);
@@ -239,6 +243,64 @@ private slots:
         QVERIFY(kept.open(QIODevice::ReadOnly));
         QCOMPARE(kept.readAll(), bytes);
         QVERIFY(drainedNotices().isEmpty());
+    }
+
+    // What the bytes say decides too: a text named like a photo is refused before it is
+    // queued; a photo cut short, or written by a program that was killed, waits with the
+    // failed uploads instead of being sent.
+    void dropsJudgedByTheirBytes_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<unsigned>("options");
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<qint64>("attempts");
+        QTest::newRow("text named .jpg") << "text" << 0u << "error -2010" << qint64(-1);
+        QTest::newRow("whole photo") << "photo" << 0u << "pending" << qint64(0);
+        QTest::newRow("photo cut short") << "cut" << 0u << "pending" << qint64(5);
+        QTest::newRow("writer killed")
+            << "photo" << FileProviderCreateOption::contentsMayBeIncomplete << "pending"
+            << qint64(5);
+        QTest::newRow("writer asked for the disk")
+            << "photo" << FileProviderCreateOption::contentsMustBeDurable << "pending" << qint64(0);
+    }
+    void dropsJudgedByTheirBytes()
+    {
+        QFETCH(QString, kind);
+        QFETCH(unsigned, options);
+        QFETCH(QString, answer);
+        QFETCH(qint64, attempts);
+        const QString path = m_dir.filePath(QStringLiteral("judged.jpg"));
+        QFile::remove(path);
+        if (kind == QLatin1String("text")) {
+            QFile text(path);
+            QVERIFY(text.open(QIODevice::WriteOnly));
+            text.write("Liste de courses : pain, lait, fromage.\n");
+        } else {
+            QVERIFY(writeJpeg(path, "2021:06:20 10:00:00"));
+            if (kind == QLatin1String("cut"))
+                QVERIFY(QFile::resize(path, QFileInfo(path).size() / 2));
+        }
+        Answer<FileProviderItemChange> done;
+        m_extension.createItem(itemWith(QString(), QStringLiteral("photos"),
+                                        QStringLiteral("judged.jpg"), ContentType::image()),
+                               0, path, options, done.completion());
+        const Result<FileProviderItemChange> change = waitFor(done);
+        const QList<UploadQuarantine::Entry> entries = UploadQuarantine::shared().list();
+        if (attempts < 0) {
+            QCOMPARE(identifierOf(change), answer);
+            QVERIFY(entries.isEmpty());
+            QCOMPARE(drainedNotices().join(u','), QStringLiteral("nonmedia"));
+            return;
+        }
+        QVERIFY2(change, qPrintable(identifierOf(change)));
+        QCOMPARE(entries.size(), 1);
+        QCOMPARE(entries[0].attempts, attempts);
+        QCOMPARE(entries[0].lastError.value_or(QString()),
+                 attempts ? QStringLiteral("fichier incomplet") : QString());
+        QCOMPARE(entries[0].payloadSize, std::optional<qint64>(QFileInfo(path).size()));
+        // Given up at once, it shows in the failed folder, not in its month.
+        QCOMPARE(change.value().item->parentItemIdentifier(),
+                 attempts ? QStringLiteral("failed") : QStringLiteral("month:2021-06"));
     }
 
     void folders_data()
