@@ -11,6 +11,15 @@ Error fileProviderError(int code)
     case FileProviderErrorCode::notAuthenticated:
         name = QStringLiteral("NSFileProviderErrorNotAuthenticated");
         break;
+    case FileProviderErrorCode::filenameCollision:
+        name = QStringLiteral("NSFileProviderErrorFilenameCollision");
+        break;
+    case FileProviderErrorCode::insufficientQuota:
+        name = QStringLiteral("NSFileProviderErrorInsufficientQuota");
+        break;
+    case FileProviderErrorCode::excludedFromSync:
+        name = QStringLiteral("NSFileProviderErrorExcludedFromSync");
+        break;
     case FileProviderErrorCode::serverUnreachable:
         name = QStringLiteral("NSFileProviderErrorServerUnreachable");
         break;

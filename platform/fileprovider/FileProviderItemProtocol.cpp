@@ -12,7 +12,8 @@ FileProviderItemProperties FileProviderItemProperties::of(const FileProviderItem
                                       item.creationDate(),
                                       item.contentModificationDate(),
                                       item.capabilities(),
-                                      item.itemVersion()};
+                                      item.itemVersion(),
+                                      item.nameRank()};
 }
 
 FileProviderItemRef FileProviderItemSnapshot::make(FileProviderItemProperties properties)

@@ -35,11 +35,28 @@ struct FileProviderItemChange {
     FileProviderItemRef item;
     FileProviderItemFields remainingFields = 0;
     bool shouldFetchContent = false;
+    // Items the change took away besides the one answered under a new identifier (the entry
+    // of an album a photo left): the framework forgets them at once instead of at the next
+    // listing of their folder.
+    QList<FileProviderItemIdentifier> removedIdentifiers = {};
+};
+
+// Who asked for a request, as far as the framework can tell.
+struct FileProviderRequest {
+    // The file name of the asking program's executable, when known.
+    QString requestingExecutable;
+    // Asked by the system on no one's direct behalf (a thumbnailer): nothing to tell the user.
+    bool isSystemRequest = false;
 };
 
 using FileProviderCreateOptions = unsigned;
 namespace FileProviderCreateOption {
 inline constexpr FileProviderCreateOptions mayAlreadyExist = 1;
+// The program that wrote the contents was ended by a signal while its file was open: the bytes
+// may stop anywhere.
+inline constexpr FileProviderCreateOptions contentsMayBeIncomplete = 2;
+// The writing program asked for its bytes to be on the disk (fsync): so must the copy kept.
+inline constexpr FileProviderCreateOptions contentsMustBeDurable = 4;
 } // namespace FileProviderCreateOption
 
 using FileProviderDeleteOptions = unsigned;
@@ -56,7 +73,8 @@ public:
     using FetchContentsCompletion = std::function<void(Result<FileProviderFetchedContents>)>;
     using ItemChangeCompletion = std::function<void(Result<FileProviderItemChange>)>;
     using DeleteCompletion = std::function<void(Result<void>)>;
-    // Per identifier: image bytes, or empty bytes when the item has no thumbnail.
+    // Per identifier: image bytes, or empty bytes when the item has no thumbnail (yet: the
+    // framework asks again later).
     using PerThumbnailCompletion =
         std::function<void(const FileProviderItemIdentifier&, Result<QByteArray>)>;
     using ThumbnailsCompletion = std::function<void(Result<void>)>;
@@ -72,7 +90,7 @@ public:
     virtual ProgressRef
     fetchContents(const FileProviderItemIdentifier& identifier,
                   const std::optional<FileProviderItemVersion>& requestedVersion,
-                  FetchContentsCompletion completion) = 0;
+                  const FileProviderRequest& request, FetchContentsCompletion completion) = 0;
 
     // `itemTemplate` carries the new item's parent, name and type; `contents` is the local file
     // holding the new contents (none for folders).
@@ -80,6 +98,29 @@ public:
                                    const std::optional<QString>& contents,
                                    FileProviderCreateOptions options,
                                    ItemChangeCompletion completion) = 0;
+
+    // Asked, without waiting on anything, before a file is written under a new name, so that a
+    // name or a place the extension never takes is refused to the writing program at once (its
+    // create fails) instead of once all its bytes are written. Success promises nothing about
+    // what createItem will answer.
+    virtual Result<void> checkFileCreation(const FileProviderItemProtocol& itemTemplate)
+    {
+        Q_UNUSED(itemTemplate);
+        return Result<void>::success();
+    }
+
+    // Where the files handed to the framework should be written (downloads): a folder on the
+    // same file system as the framework's own copies, so that taking one over is a rename.
+    // Called once, before the first request; empty means the system's temporary folder.
+    virtual void setTemporaryDirectory(const QString& directory) { Q_UNUSED(directory); }
+
+    // The size and free bytes of where the items live (a server's disk), as last known; asked
+    // for every statfs, so it never waits. Nothing when unknown.
+    struct VolumeSpace {
+        qint64 size = 0;
+        qint64 available = 0;
+    };
+    virtual std::optional<VolumeSpace> volumeSpace() { return std::nullopt; }
 
     // `item` carries the properties as the user left them; `changedFields` says which changed.
     virtual ProgressRef modifyItem(FileProviderItemRef item,

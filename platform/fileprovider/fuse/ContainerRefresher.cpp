@@ -15,8 +15,10 @@ namespace {
 class Run : public std::enable_shared_from_this<Run> {
 public:
     Run(FileProviderItemIdentifier container, Replica& replica,
+        std::shared_ptr<ContainerRefresher::Lifetime> lifetime,
         ContainerRefresher::Completion completion)
-        : m_container(std::move(container)), m_replica(replica), m_completion(std::move(completion))
+        : m_container(std::move(container)), m_replica(replica), m_lifetime(std::move(lifetime)),
+          m_completion(std::move(completion))
     {
     }
 
@@ -79,6 +81,9 @@ public:
                 m_items.clear();
                 anchor = m_listingAnchor;
             }
+            std::shared_lock alive(m_lifetime->mutex);
+            if (!m_lifetime->alive)
+                return;
             const ReplicaDelta delta = m_replica.applyListing(m_container, items, anchor);
             std::lock_guard lock(m_mutex);
             m_delta.append(delta);
@@ -101,6 +106,9 @@ public:
                 m_items.clear();
                 m_deleted.clear();
             }
+            std::shared_lock alive(m_lifetime->mutex);
+            if (!m_lifetime->alive)
+                return;
             const ReplicaDelta delta =
                 m_replica.applyChanges(m_container, updated, deleted, anchor);
             std::lock_guard lock(m_mutex);
@@ -151,8 +159,11 @@ public:
             deadlines = m_deadlines;
             deadline = m_deadline;
         }
-        if (deadlines && deadline)
-            deadlines->cancel(deadline);
+        if (deadlines && deadline) {
+            std::shared_lock alive(m_lifetime->mutex);
+            if (m_lifetime->alive)
+                deadlines->cancel(deadline);
+        }
         if (m_enumerator)
             m_enumerator->invalidate();
         completion(result, std::move(delta));
@@ -167,7 +178,8 @@ public:
 
 private:
     const FileProviderItemIdentifier m_container;
-    Replica& m_replica;
+    Replica& m_replica; // only while m_lifetime is alive
+    const std::shared_ptr<ContainerRefresher::Lifetime> m_lifetime;
     FileProviderEnumeratorRef m_enumerator;
     // Held while a result is applied to the replica, and by the deadline, so that a refresh
     // that expires never drops what it already applied. Taken before m_mutex.
@@ -258,9 +270,15 @@ ContainerRefresher::ContainerRefresher(std::shared_ptr<FileProviderReplicatedExt
 {
 }
 
+void ContainerRefresher::stop()
+{
+    std::unique_lock lock(m_lifetime->mutex);
+    m_lifetime->alive = false;
+}
+
 void ContainerRefresher::refresh(const FileProviderItemIdentifier& container, Completion completion)
 {
-    auto run = std::make_shared<Run>(container, m_replica, std::move(completion));
+    auto run = std::make_shared<Run>(container, m_replica, m_lifetime, std::move(completion));
     // The deadline keeps the run alive: an extension that drops its observers unanswered
     // still gets its requests answered.
     const Deadlines::Id id = m_deadlines.schedule(m_timeout, [run, container] {

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <shared_mutex>
 
 namespace pixavella {
 
@@ -22,8 +23,18 @@ public:
                        Deadlines& deadlines, std::chrono::milliseconds timeout);
 
     void refresh(const FileProviderItemIdentifier& container, Completion completion);
+    // Waits for a result being applied, then keeps every refresh still in flight away from the
+    // replica and the deadlines: the extension may answer after its host is gone.
+    void stop();
+
+    // Whether the replica may still be touched; held shared while a result is applied.
+    struct Lifetime {
+        std::shared_mutex mutex;
+        bool alive = true; // guarded by mutex
+    };
 
 private:
+    std::shared_ptr<Lifetime> m_lifetime = std::make_shared<Lifetime>();
     std::shared_ptr<FileProviderReplicatedExtension> m_extension;
     Replica& m_replica;
     Deadlines& m_deadlines;

@@ -19,7 +19,17 @@ QString sha1(const QByteArray& bytes)
 
 } // namespace
 
-ContentCache::ContentCache(QString root) : m_root(std::move(root)) {}
+ContentCache::ContentCache(QString root) : m_root(std::move(root))
+{
+    QDir(incomingDirectory()).removeRecursively();
+    QDir(m_root + QStringLiteral("/.uncached")).removeRecursively();
+    QDir().mkpath(incomingDirectory());
+}
+
+QString ContentCache::incomingDirectory() const
+{
+    return m_root + QStringLiteral("/.incoming");
+}
 
 QString ContentCache::folderFor(const FileProviderItemIdentifier& identifier) const
 {

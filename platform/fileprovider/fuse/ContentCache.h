@@ -15,9 +15,14 @@ namespace pixavella {
 // is kept; an item without a content version is never served from here.
 class ContentCache {
 public:
+    // What a previous run left being delivered (a download cut short, a daemon killed during
+    // one) was never confirmed to anyone: it is dropped.
     explicit ContentCache(QString root);
 
     const QString& root() const { return m_root; }
+    // Where deliveries are written before they are adopted: on the cache's own file system,
+    // so adopting one is a rename, and never in a shared or memory-backed temporary folder.
+    QString incomingDirectory() const;
 
     std::optional<QString> find(const FileProviderItemIdentifier& identifier,
                                 const QByteArray& contentVersion) const;

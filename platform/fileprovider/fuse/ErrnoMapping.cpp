@@ -18,6 +18,12 @@ int errnoForError(const Error& error)
             return ENOENT;
         case FileProviderErrorCode::serverUnreachable:
             return EHOSTUNREACH;
+        case FileProviderErrorCode::filenameCollision:
+            return EEXIST;
+        case FileProviderErrorCode::insufficientQuota:
+            return ENOSPC;
+        case FileProviderErrorCode::excludedFromSync:
+            return EPERM;
         default:
             return EIO;
         }

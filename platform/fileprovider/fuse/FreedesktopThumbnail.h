@@ -34,10 +34,15 @@ QMap<QByteArray, QByteArray> textChunks(const QByteArray& png);
 // True when a thumbnail at `path` exists and names `uri` with modification time `mtime`.
 bool isValid(const QString& path, const QByteArray& uri, qint64 mtime);
 
+enum class Flavor : quint8 { Normal, Large };
+
 // Writes the normal (128 px) and large (256 px) thumbnails of `image` for `uri`: scaled to fit
 // (never enlarged), 0600 files replaced atomically.
 Result<void> write(const QString& thumbnailRoot, const QByteArray& uri, qint64 mtime,
                    const QImage& image);
+// One of them: GLib's lookup takes the large one when the normal one is missing.
+Result<void> write(const QString& thumbnailRoot, const QByteArray& uri, qint64 mtime,
+                   const QImage& image, Flavor flavor);
 
 } // namespace FreedesktopThumbnail
 } // namespace pixavella

@@ -145,7 +145,8 @@ void opWrite(fuse_req_t req, fuse_ino_t, const char* buf, size_t size, off_t off
 void opFlush(fuse_req_t req, fuse_ino_t, fuse_file_info* fi)
 {
     const quint64 fh = fi->fh;
-    dispatch(req, [&](HostCore& core, PendingRequests::Id id) { core.flush(id, fh); });
+    const pid_t pid = fuse_req_ctx(req)->pid;
+    dispatch(req, [&](HostCore& core, PendingRequests::Id id) { core.flush(id, fh, pid); });
 }
 
 void opFsync(fuse_req_t req, fuse_ino_t, int, fuse_file_info* fi)
@@ -157,7 +158,8 @@ void opFsync(fuse_req_t req, fuse_ino_t, int, fuse_file_info* fi)
 void opOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi)
 {
     const int flags = fi->flags;
-    dispatch(req, [&](HostCore& core, PendingRequests::Id id) { core.open(id, ino, flags); });
+    const pid_t pid = fuse_req_ctx(req)->pid;
+    dispatch(req, [&](HostCore& core, PendingRequests::Id id) { core.open(id, ino, flags, pid); });
 }
 
 void opRead(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_info* fi)
@@ -174,7 +176,8 @@ void opRelease(fuse_req_t req, fuse_ino_t, fuse_file_info* fi)
 
 void opOpendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info*)
 {
-    dispatch(req, [&](HostCore& core, PendingRequests::Id id) { core.opendir(id, ino); });
+    const pid_t pid = fuse_req_ctx(req)->pid;
+    dispatch(req, [&](HostCore& core, PendingRequests::Id id) { core.opendir(id, ino, pid); });
 }
 
 void opReaddir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info* fi)

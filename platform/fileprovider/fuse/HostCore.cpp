@@ -1,14 +1,17 @@
 #include "HostCore.h"
 
+#include "CallingProgram.h"
 #include "ErrnoMapping.h"
 #include "FreedesktopThumbnail.h"
 #include "FuseHost.h"
 #include "FuseLog.h"
 #include "NameDisambiguator.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSet>
 
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/statvfs.h>
@@ -37,6 +40,15 @@ timespec timespecOf(const QDateTime& t)
     return ts;
 }
 
+ThumbnailSeeder::Options seederOptions(const FuseHostOptions& options)
+{
+    ThumbnailSeeder::Options seeder;
+    seeder.concurrentRequests = options.thumbnailRequests;
+    if (!options.thumbnailRetryDelays.isEmpty())
+        seeder.retryDelays = options.thumbnailRetryDelays;
+    return seeder;
+}
+
 } // namespace
 
 HostCore::HostCore(std::shared_ptr<FileProviderReplicatedExtension> extension,
@@ -44,6 +56,8 @@ HostCore::HostCore(std::shared_ptr<FileProviderReplicatedExtension> extension,
     : m_extension(std::move(extension)), m_mountPoint(options.mountPoint),
       m_thumbnailRoot(options.thumbnailDirectory), m_uid(::getuid()), m_gid(::getgid()),
       m_mountTime(QDateTime::currentDateTimeUtc()), m_timeout(options.kernelCacheSeconds),
+      m_listedWait(options.listedWait), m_unlistedWait(options.unlistedWait),
+      m_thumbnailViewers(options.thumbnailViewers), m_thumbnailWait(options.thumbnailWait),
       m_replica({TrashFolder::rootName(::getuid())}),
       m_staging(options.cacheDirectory + QStringLiteral("/staging"), m_replica,
                 options.dropGraceSeconds),
@@ -51,9 +65,14 @@ HostCore::HostCore(std::shared_ptr<FileProviderReplicatedExtension> extension,
       m_refresher(m_extension, m_replica, m_deadlines, options.enumerationTimeout),
       m_scheduler([this](const FileProviderItemIdentifier& c) { startRefresh(c); },
                   options.recentUseSeconds),
-      m_thumbnails(m_extension, options.thumbnailDirectory, options.thumbnailRequests)
+      m_thumbnails(m_extension, options.thumbnailDirectory, seederOptions(options),
+                   [this](const FileProviderItemIdentifier& identifier) {
+                       const std::optional<ReplicaEntry> e = m_replica.entry(identifier);
+                       return e ? thumbnailCandidate(*e) : std::nullopt;
+                   })
 {
     TrashFolder::addTo(m_replica, m_uid);
+    m_extension->setTemporaryDirectory(m_contents.incomingDirectory());
 }
 
 HostCore::~HostCore()
@@ -83,6 +102,7 @@ void HostCore::attach(fuse_session* session)
 
 void HostCore::detach()
 {
+    m_refresher.stop();
     m_requests.close(EIO);
     m_deadlines.stop();
     if (m_notifier)
@@ -103,6 +123,8 @@ void HostCore::signalEnumerator(const FileProviderItemIdentifier& container)
         m_scheduler.signalAll();
     else
         m_scheduler.signal(container);
+    // The server tells of changes once its thumbnails are made (a new upload's among them).
+    m_thumbnails.retryHeldBack();
 }
 
 struct stat HostCore::statOf(const ReplicaEntry& entry) const
@@ -201,7 +223,34 @@ void HostCore::whenCurrent(const FileProviderItemIdentifier& container,
         ready(Result<void>::success());
         return;
     }
-    m_scheduler.use(container, std::move(ready));
+    // Answered once: by the refresh, or by the wait's end, whichever comes first.
+    struct Once {
+        std::atomic<bool> done{false};
+        std::function<void(Result<void>)> ready;
+        void operator()(const Result<void>& result)
+        {
+            if (!done.exchange(true))
+                ready(result);
+        }
+    };
+    auto once = std::make_shared<Once>();
+    once->ready = std::move(ready);
+    const bool listed = m_scheduler.isListed(container);
+    m_scheduler.use(container, [once](Result<void> result) { (*once)(result); });
+    if (once->done)
+        return;
+    // A program never waits long on the server: a folder it was shown before is answered as
+    // it was, one never listed fails with ETIMEDOUT; the refresh goes on, and what it brings
+    // shows at the next look.
+    m_deadlines.schedule(listed ? m_listedWait : m_unlistedWait, [once, listed, container] {
+        if (once->done)
+            return;
+        qCInfo(lcFuseHost).noquote() << "listing of" << container
+                                     << "is slow:" << (listed ? "answered as it was" : "given up");
+        (*once)(
+            listed ? Result<void>::success()
+                   : Result<void>(fileError(ETIMEDOUT, QStringLiteral("listing of ") + container)));
+    });
 }
 
 void HostCore::startRefresh(const FileProviderItemIdentifier& container)
@@ -234,27 +283,76 @@ void HostCore::refreshed(const FileProviderItemIdentifier& container, const Resu
 
 void HostCore::seedThumbnails(const FileProviderItemIdentifier& container)
 {
-    const std::optional<ReplicaEntry> folder = m_replica.entry(container);
-    if (!folder)
-        return;
-    const std::optional<QList<ReplicaEntry>> children = m_replica.children(folder->ino);
-    if (!children)
-        return;
-    const QByteArray mount = QFile::encodeName(m_mountPoint);
+    if (const std::optional<ReplicaEntry> folder = m_replica.entry(container))
+        m_thumbnails.seed(thumbnailCandidates(folder->ino));
+}
+
+std::optional<ThumbnailSeeder::Candidate>
+HostCore::thumbnailCandidate(const ReplicaEntry& entry) const
+{
+    const ContentType& type = entry.item.contentType;
+    if (entry.isFolder ||
+        !(type.conformsTo(ContentKind::image) || type.conformsTo(ContentKind::movie)))
+        return std::nullopt;
+    const std::optional<QByteArray> path = m_replica.path(entry.ino);
+    if (!path)
+        return std::nullopt;
+    const FileProviderItemVersion& version = entry.item.itemVersion;
+    return ThumbnailSeeder::Candidate{
+        entry.item.itemIdentifier,
+        FreedesktopThumbnail::fileUri(QFile::encodeName(m_mountPoint) + '/' + *path),
+        qint64(statOf(entry).st_mtim.tv_sec),
+        version.contentVersion + '/' + version.metadataVersion};
+}
+
+QList<ThumbnailSeeder::Candidate> HostCore::thumbnailCandidates(fuse_ino_t folder) const
+{
     QList<ThumbnailSeeder::Candidate> candidates;
-    for (const ReplicaEntry& child : *children) {
-        const ContentType& type = child.item.contentType;
-        if (child.isFolder ||
-            !(type.conformsTo(ContentKind::image) || type.conformsTo(ContentKind::movie)))
-            continue;
-        const std::optional<QByteArray> path = m_replica.path(child.ino);
-        if (!path)
-            continue;
-        candidates.append({child.item.itemIdentifier,
-                           FreedesktopThumbnail::fileUri(mount + '/' + *path),
-                           qint64(statOf(child).st_mtim.tv_sec)});
+    const std::optional<QList<ReplicaEntry>> children = m_replica.children(folder);
+    if (!children)
+        return candidates;
+    for (const ReplicaEntry& child : *children)
+        if (std::optional<ThumbnailSeeder::Candidate> c = thumbnailCandidate(child))
+            candidates.append(std::move(*c));
+    return candidates;
+}
+
+void HostCore::answerAfterThumbnails(fuse_ino_t folder, std::function<void()> answer)
+{
+    QList<ThumbnailSeeder::Candidate> candidates = thumbnailCandidates(folder);
+    if (candidates.isEmpty()) {
+        answer();
+        return;
     }
-    m_thumbnails.seed(std::move(candidates));
+    // Answered once: when the thumbnails are in, or when the wait ends without the rest.
+    struct Once {
+        std::atomic<bool> done{false};
+        std::function<void()> answer;
+        bool operator()()
+        {
+            if (done.exchange(true))
+                return false;
+            answer();
+            return true;
+        }
+    };
+    auto once = std::make_shared<Once>();
+    once->answer = std::move(answer);
+    const qsizetype count = candidates.size();
+    QElapsedTimer waited;
+    waited.start();
+    const Deadlines::Id deadline = m_deadlines.schedule(m_thumbnailWait, [once, count] {
+        if ((*once)())
+            qCInfo(lcFuseHost) << "listing answered before all of its" << count << "thumbnails";
+    });
+    std::weak_ptr<HostCore> weak = weak_from_this();
+    m_thumbnails.seed(std::move(candidates), [weak, once, deadline, count, waited] {
+        if ((*once)())
+            qCDebug(lcFuseHost) << "listing answered after its" << count << "thumbnails, in"
+                                << waited.elapsed() << "ms";
+        if (auto self = weak.lock())
+            self->m_deadlines.cancel(deadline);
+    });
 }
 
 void HostCore::init(fuse_conn_info* conn)
@@ -337,7 +435,7 @@ void HostCore::getattr(RequestId id, fuse_ino_t ino)
     m_requests.answer(id, [&](fuse_req_t req) { fuse_reply_attr(req, &st, m_timeout); });
 }
 
-void HostCore::opendir(RequestId id, fuse_ino_t ino)
+void HostCore::opendir(RequestId id, fuse_ino_t ino, pid_t pid)
 {
     const std::optional<ReplicaEntry> folder = m_replica.entry(ino);
     if (!folder) {
@@ -348,9 +446,12 @@ void HostCore::opendir(RequestId id, fuse_ino_t ino)
         m_requests.fail(id, ENOTDIR);
         return;
     }
+    const bool showsThumbnails = !m_thumbnailViewers.isEmpty() && pid > 0 &&
+                                 CallingProgram::of(pid).isAnyOf(m_thumbnailViewers);
     std::weak_ptr<HostCore> weak = weak_from_this();
     const fuse_ino_t parent = folder->parentIno ? folder->parentIno : ino;
-    whenCurrent(folder->item.itemIdentifier, [weak, id, ino, parent](Result<void> ready) {
+    whenCurrent(folder->item.itemIdentifier, [weak, id, ino, parent,
+                                              showsThumbnails](Result<void> ready) {
         auto self = weak.lock();
         if (!self)
             return;
@@ -386,14 +487,25 @@ void HostCore::opendir(RequestId id, fuse_ino_t ino)
                 fh = self->m_nextDir++;
                 self->m_dirs.insert(fh, std::move(listing));
             }
-            fuse_file_info fi{};
-            fi.fh = fh;
-            const bool sent =
-                self->m_requests.answer(id, [&](fuse_req_t req) { fuse_reply_open(req, &fi); });
-            if (!sent) {
-                std::lock_guard lock(self->m_mutex);
-                self->m_dirs.remove(fh);
-            }
+            auto answer = [weak, id, fh] {
+                auto self = weak.lock();
+                if (!self)
+                    return;
+                fuse_file_info fi{};
+                fi.fh = fh;
+                const bool sent =
+                    self->m_requests.answer(id, [&](fuse_req_t req) { fuse_reply_open(req, &fi); });
+                if (!sent) {
+                    std::lock_guard lock(self->m_mutex);
+                    self->m_dirs.remove(fh);
+                }
+            };
+            // It looks each photo's thumbnail up as soon as it has the names, and reads the
+            // photo (downloading it) when there is none yet.
+            if (showsThumbnails)
+                self->answerAfterThumbnails(ino, std::move(answer));
+            else
+                answer();
         });
     });
 }
@@ -437,14 +549,14 @@ void HostCore::releasedir(RequestId id, quint64 fh)
     m_requests.fail(id, 0);
 }
 
-void HostCore::open(RequestId id, fuse_ino_t ino, int flags)
+void HostCore::open(RequestId id, fuse_ino_t ino, int flags, pid_t pid)
 {
     const bool writing = (flags & O_ACCMODE) != O_RDONLY || (flags & O_TRUNC);
     if (const std::optional<StagedFile> file = m_staging.file(ino)) {
         // Handed over and dropped here: reading goes to the item the extension made of it.
         if (!file->hasData && !writing && file->createdAs) {
             if (const std::optional<ReplicaEntry> made = m_replica.entry(*file->createdAs)) {
-                open(id, fuse_ino_t(made->ino), flags);
+                open(id, fuse_ino_t(made->ino), flags, pid);
                 return;
             }
         }
@@ -459,9 +571,11 @@ void HostCore::open(RequestId id, fuse_ino_t ino, int flags)
             m_staging.release(fh.value());
         return;
     }
-    // Items of the extension are replaced by new files, never rewritten in place.
+    // Items of the extension are never rewritten in place: a program that writes a photo over
+    // from its start (cp, an editor's "overwrite") writes a new file under its name, which
+    // becomes the photo's new contents at close. Writing into the middle of a photo is refused.
     if (writing) {
-        m_requests.fail(id, EPERM);
+        openForOverwrite(id, ino, flags);
         return;
     }
     const std::optional<ReplicaEntry> e = m_replica.entry(ino);
@@ -478,10 +592,90 @@ void HostCore::open(RequestId id, fuse_ino_t ino, int flags)
         openCached({id, ino}, *path, version);
         return;
     }
+    if (pid > 0 && thumbnailCandidate(*e) && CallingProgram::of(pid).isThumbnailer()) {
+        openForThumbnailer(*e, {id, ino});
+        return;
+    }
     fetchAndOpen(*e, {id, ino});
 }
 
-void HostCore::fetchAndOpen(const ReplicaEntry& entry, OpenWaiter waiter)
+void HostCore::openForThumbnailer(const ReplicaEntry& entry, OpenWaiter waiter)
+{
+    const std::optional<ThumbnailSeeder::Candidate> thumbnail = thumbnailCandidate(entry);
+    if (!thumbnail) {
+        fetchAndOpen(entry, waiter);
+        return;
+    }
+    if (openThumbnail(waiter, *thumbnail))
+        return;
+    // Asked now unless already on its way; the original only when the server has none.
+    std::weak_ptr<HostCore> weak = weak_from_this();
+    m_thumbnails.seed({*thumbnail}, [weak, entry, waiter, thumbnail = *thumbnail] {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        self->guarded(waiter.id, [&] {
+            if (self->openThumbnail(waiter, thumbnail))
+                return;
+            FileProviderRequest request;
+            request.isSystemRequest = true;
+            self->fetchAndOpen(entry, waiter, request);
+        });
+    });
+}
+
+bool HostCore::openThumbnail(OpenWaiter waiter, const ThumbnailSeeder::Candidate& thumbnail)
+{
+    const QString path =
+        FreedesktopThumbnail::pathFor(m_thumbnailRoot, QStringLiteral("large"), thumbnail.uri);
+    if (!FreedesktopThumbnail::isValid(path, thumbnail.uri, thumbnail.mtime))
+        return false;
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    fuse_file_info fi{};
+    fi.fh = quint64(fd);
+    // Shorter than the photo it stands for: reads end where it ends, and the kernel caches
+    // none of it as the photo's pages.
+    fi.direct_io = 1;
+    qCDebug(lcFuseHost).noquote() << "a thumbnailer reads the thumbnail of" << thumbnail.identifier;
+    if (!m_requests.answer(waiter.id, [&](fuse_req_t req) { fuse_reply_open(req, &fi); }))
+        ::close(fd);
+    return true;
+}
+
+void HostCore::openForOverwrite(RequestId id, fuse_ino_t ino, int flags)
+{
+    const std::optional<ReplicaEntry> e = m_replica.entry(ino);
+    if (!e || e->isFolder || !e->parentIno || !(flags & O_TRUNC) ||
+        (flags & O_ACCMODE) == O_RDONLY ||
+        !(e->item.capabilities & FileProviderItemCapability::allowsWriting)) {
+        m_requests.fail(id, !e ? ENOENT : e->isFolder ? EISDIR : EPERM);
+        return;
+    }
+    const Result<QPair<InodeNumber, quint64>> made =
+        m_staging.create(e->parentIno, e->diskName, e->permissions, e->item.itemIdentifier);
+    if (!made) {
+        m_requests.fail(id, errnoForError(made.error()));
+        return;
+    }
+    fuse_file_info fi{};
+    fi.fh = made.value().second;
+    fi.direct_io = 1;
+    if (!m_requests.answer(id, [&](fuse_req_t req) { fuse_reply_open(req, &fi); })) {
+        m_staging.release(fi.fh);
+        m_staging.drop(e->parentIno, e->diskName);
+        return;
+    }
+    // The name now leads to the file being written; the kernel asks again.
+    ReplicaDelta delta;
+    delta.entries.append({e->parentIno, e->diskName});
+    delta.inodes.append(e->ino);
+    post(delta);
+}
+
+void HostCore::fetchAndOpen(const ReplicaEntry& entry, OpenWaiter waiter,
+                            const FileProviderRequest& request)
 {
     const FileProviderItemIdentifier identifier = entry.item.itemIdentifier;
     {
@@ -504,7 +698,7 @@ void HostCore::fetchAndOpen(const ReplicaEntry& entry, OpenWaiter waiter)
         self->fetched(identifier, std::move(result));
     };
     try {
-        m_extension->fetchContents(identifier, entry.item.itemVersion, completion);
+        m_extension->fetchContents(identifier, entry.item.itemVersion, request, completion);
     } catch (...) {
         fetched(identifier, fileError(EIO, QStringLiteral("fetchContents")));
     }
@@ -614,7 +808,10 @@ void HostCore::statfs(RequestId id)
     st.f_bsize = 4096;
     st.f_frsize = 4096;
     st.f_namemax = kMaxDiskNameBytes;
-    st.f_files = fsfilcnt_t(m_replica.nodeCount());
+    // Photos are no inodes of any disk: programs that check for free inodes find plenty.
+    constexpr fsfilcnt_t kFreeInodes = 1'000'000'000;
+    st.f_files = fsfilcnt_t(m_replica.nodeCount()) + kFreeInodes;
+    st.f_ffree = st.f_favail = kFreeInodes;
     // Written files wait in the staging folder: its free space is what a copy can use.
     struct statvfs local {};
     if (::statvfs(QFile::encodeName(m_staging.directory()).constData(), &local) == 0 &&
@@ -625,6 +822,19 @@ void HostCore::statfs(RequestId id)
         st.f_blocks = blocks(local.f_blocks);
         st.f_bfree = blocks(local.f_bfree);
         st.f_bavail = blocks(local.f_bavail);
+    }
+    // The server's disk is the drive's size; a copy can use no more than both have free.
+    std::optional<FileProviderReplicatedExtension::VolumeSpace> server;
+    try {
+        server = m_extension->volumeSpace();
+    } catch (...) {
+    }
+    if (server && server->size > 0) {
+        const auto blocks = [&](qint64 bytes) { return fsblkcnt_t(qMax<qint64>(bytes, 0) / 4096); };
+        const bool knowsLocal = st.f_blocks > 0;
+        st.f_blocks = blocks(server->size);
+        st.f_bfree = qMin(st.f_blocks, blocks(server->available));
+        st.f_bavail = knowsLocal ? qMin(st.f_bavail, st.f_bfree) : st.f_bfree;
     }
     m_requests.answer(id, [&](fuse_req_t req) { fuse_reply_statfs(req, &st); });
 }

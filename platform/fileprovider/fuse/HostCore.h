@@ -16,6 +16,7 @@
 #include <QDateTime>
 #include <QHash>
 #include <QSet>
+#include <QStringList>
 
 #include <cerrno>
 #include <chrono>
@@ -53,10 +54,14 @@ public:
     void lookup(RequestId id, fuse_ino_t parent, QByteArray name);
     void forget(fuse_ino_t ino, quint64 count);
     void getattr(RequestId id, fuse_ino_t ino);
-    void opendir(RequestId id, fuse_ino_t ino);
+    // `pid` is the calling thread: a program that shows thumbnails is answered once they are in
+    // the cache (or after a bounded wait).
+    void opendir(RequestId id, fuse_ino_t ino, pid_t pid);
     void readdir(RequestId id, fuse_ino_t ino, size_t size, off_t offset, quint64 fh);
     void releasedir(RequestId id, quint64 fh);
-    void open(RequestId id, fuse_ino_t ino, int flags);
+    // A thumbnailer (`pid`) reading a photo reads its thumbnail, once on its way, rather than
+    // have the original downloaded.
+    void open(RequestId id, fuse_ino_t ino, int flags, pid_t pid = 0);
     void read(RequestId id, size_t size, off_t offset, quint64 fh);
     void release(RequestId id, quint64 fh);
     void statfs(RequestId id);
@@ -67,7 +72,8 @@ public:
     // extension's createItem when closed; folders, renames and removals go to the extension.
     void create(RequestId id, fuse_ino_t parent, QByteArray name, mode_t mode);
     void write(RequestId id, quint64 fh, const char* data, size_t size, off_t offset);
-    void flush(RequestId id, quint64 fh);
+    // `pid` is the process closing the file (the request's caller).
+    void flush(RequestId id, quint64 fh, pid_t pid);
     void fsync(RequestId id, quint64 fh);
     // `fh` is 0 when the attributes are set by path.
     void setattr(RequestId id, fuse_ino_t ino, const struct stat& attr, int toSet, quint64 fh);
@@ -103,7 +109,16 @@ private:
                    const ReplicaDelta& delta);
     void post(const ReplicaDelta& delta);
     void seedThumbnails(const FileProviderItemIdentifier& container);
-    void fetchAndOpen(const ReplicaEntry& entry, OpenWaiter waiter);
+    // The thumbnail the seeder would write for a photo or a video; nothing for other items.
+    std::optional<ThumbnailSeeder::Candidate> thumbnailCandidate(const ReplicaEntry& entry) const;
+    QList<ThumbnailSeeder::Candidate> thumbnailCandidates(fuse_ino_t folder) const;
+    // Answers a listing once the thumbnails of its photos are in the cache, or at the wait's end.
+    void answerAfterThumbnails(fuse_ino_t folder, std::function<void()> answer);
+    void openForThumbnailer(const ReplicaEntry& entry, OpenWaiter waiter);
+    // The cached large thumbnail of an item, served instead of its contents.
+    bool openThumbnail(OpenWaiter waiter, const ThumbnailSeeder::Candidate& thumbnail);
+    void fetchAndOpen(const ReplicaEntry& entry, OpenWaiter waiter,
+                      const FileProviderRequest& request = {});
     void fetched(const FileProviderItemIdentifier& identifier,
                  Result<FileProviderFetchedContents> result);
     void openCached(OpenWaiter waiter, const QString& path, const QByteArray& contentVersion);
@@ -116,8 +131,14 @@ private:
         InodeNumber localFile = 0; // the staged name that stood for the item, if any
         bool viaAlias = false;
     };
+    // 0 when a new file named `name` may be written in `folder`, else the errno that refuses it.
+    int creationRefusal(const ReplicaEntry& folder, const QByteArray& name);
     void startCreation(const StagedHandOver& handOver);
+    void openForOverwrite(RequestId id, fuse_ino_t ino, int flags);
     void creationAnswered(const StagedHandOver& handOver, Result<FileProviderItemChange> result);
+    void startReplacement(const StagedHandOver& handOver, const ReplicaEntry& replaced);
+    // A modification time set on a file already handed over reaches the item it became.
+    void redateCreated(const FileProviderItemIdentifier& identifier, const timespec& mtime);
     void folderCreated(RequestId id, fuse_ino_t parent, const QByteArray& name,
                        Result<FileProviderItemChange> result);
     void deleteNamed(RequestId id, fuse_ino_t parent, const QByteArray& name,
@@ -136,6 +157,10 @@ private:
     const gid_t m_gid;
     const QDateTime m_mountTime;
     const double m_timeout;
+    const std::chrono::milliseconds m_listedWait;
+    const std::chrono::milliseconds m_unlistedWait;
+    const QStringList m_thumbnailViewers;
+    const std::chrono::milliseconds m_thumbnailWait;
 
     Replica m_replica;
     StagingArea m_staging;

@@ -56,6 +56,17 @@ QByteArray truncatedUtf8(const QByteArray& bytes, qsizetype maxBytes)
     return bytes.left(cut);
 }
 
+QString filenameOf(const QByteArray& diskName)
+{
+    QString name = QString::fromUtf8(diskName);
+    if (name == QString(QChar(0x2024)))
+        return QStringLiteral(".");
+    if (name == QString(QChar(0x2025)))
+        return QStringLiteral("..");
+    name.replace(QChar(0x2215), u'/');
+    return name;
+}
+
 QByteArray diskName(const QString& filename, bool isFolder)
 {
     return joined(split(filename, isFolder), {});
@@ -69,12 +80,24 @@ QByteArray numbered(const QString& filename, bool isFolder, int n)
 QHash<FileProviderItemIdentifier, QByteArray> uniqueNames(QList<Entry> entries,
                                                           const QSet<QByteArray>& reserved)
 {
-    std::sort(entries.begin(), entries.end(),
-              [](const Entry& a, const Entry& b) { return a.identifier < b.identifier; });
+    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+        if (a.rank.isEmpty() != b.rank.isEmpty())
+            return !a.rank.isEmpty();
+        if (a.rank != b.rank)
+            return a.rank < b.rank;
+        return a.identifier < b.identifier;
+    });
     QHash<FileProviderItemIdentifier, QByteArray> names;
     names.reserve(entries.size());
     QSet<QByteArray> taken = reserved;
     QList<const Entry*> losers;
+    // A name a program may hold (a path, a playlist, an open editor) keeps naming its item.
+    for (const Entry& e : std::as_const(entries)) {
+        if (e.previous.isEmpty() || taken.contains(e.previous) || names.contains(e.identifier))
+            continue;
+        taken.insert(e.previous);
+        names.insert(e.identifier, e.previous);
+    }
     // Every name that is free keeps it first, so an item really called "a 2.jpg" is never
     // renamed to make room for a numbered copy of "a.jpg".
     for (const Entry& e : std::as_const(entries)) {

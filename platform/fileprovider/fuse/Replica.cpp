@@ -213,7 +213,8 @@ void Replica::renameLocked(const FileProviderItemIdentifier& container, ReplicaD
         const Node* n = nodeLocked(id);
         if (!n)
             continue;
-        entries.append({id, n->item.filename, n->isFolder});
+        entries.append({id, n->item.filename, n->isFolder, n->item.nameRank,
+                        n->namedFrom == n->item.filename ? n->diskName : QByteArray()});
         subfolders += n->isFolder ? 1 : 0;
     }
     QSet<QByteArray> reserved(c->fixedNames.keyBegin(), c->fixedNames.keyEnd());
@@ -225,8 +226,10 @@ void Replica::renameLocked(const FileProviderItemIdentifier& container, ReplicaD
     QHash<QByteArray, FileProviderItemIdentifier> byName = c->fixedNames;
     for (auto it = names.cbegin(); it != names.cend(); ++it) {
         byName.insert(it.value(), it.key());
-        if (Node* n = nodeLocked(it.key()))
+        if (Node* n = nodeLocked(it.key())) {
             n->diskName = it.value();
+            n->namedFrom = n->item.filename;
+        }
     }
     const InodeNumber folderIno = m_inodes.value(container);
     bool changed = byName.size() != c->byName.size() || subfolders != c->subfolders;

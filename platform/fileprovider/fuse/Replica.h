@@ -109,6 +109,7 @@ private:
         FileProviderItemProperties item;
         FileProviderItemIdentifier attachedTo; // empty: in no listed folder
         QByteArray diskName;
+        QString namedFrom; // the filename diskName was made from
         quint64 lookups = 0;
         bool isFolder = false;
         bool fixed = false; // the host's own folder

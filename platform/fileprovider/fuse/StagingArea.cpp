@@ -27,6 +27,11 @@ QDateTime dateOf(const timespec& t)
     return QDateTime::fromMSecsSinceEpoch(qint64(t.tv_sec) * 1000 + t.tv_nsec / 1'000'000, Qt::UTC);
 }
 
+int errnoOf(const Error& error)
+{
+    return error.domain == ErrorDomain::File && error.code > 0 ? error.code : EIO;
+}
+
 Result<void> copyAll(int from, int to, qint64 size)
 {
     std::vector<char> buffer(1 << 20);
@@ -51,6 +56,12 @@ Result<void> copyAll(int from, int to, qint64 size)
 
 } // namespace
 
+StagingArea::Descriptor::~Descriptor()
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
 StagingArea::StagingArea(QString directory, Replica& replica, double graceSeconds)
     : m_directory(std::move(directory)), m_replica(replica), m_graceSeconds(graceSeconds)
 {
@@ -62,9 +73,6 @@ StagingArea::StagingArea(QString directory, Replica& replica, double graceSecond
 StagingArea::~StagingArea()
 {
     std::lock_guard lock(m_mutex);
-    for (Node& n : m_nodes)
-        if (n.fd >= 0)
-            ::close(n.fd);
     m_nodes.clear();
     QDir(m_directory).removeRecursively();
 }
@@ -114,14 +122,11 @@ void StagingArea::eraseIfIdleLocked(InodeNumber ino)
     Node& n = *it;
     if (n.named) {
         // Its bytes are with the extension and nobody reads them here: free the descriptor.
-        if (n.path.isEmpty() && n.fd >= 0) {
-            ::close(n.fd);
-            n.fd = -1;
-        }
+        if (n.path.isEmpty())
+            n.file.reset();
         return;
     }
-    if (n.fd >= 0)
-        ::close(n.fd);
+    n.file.reset();
     if (!n.path.isEmpty())
         QFile::remove(n.path);
     m_nodes.erase(it);
@@ -129,17 +134,17 @@ void StagingArea::eraseIfIdleLocked(InodeNumber ino)
 
 Result<void> StagingArea::ownFileLocked(Node& node, bool keepData)
 {
-    if (!node.handedOver && node.fd >= 0 && !node.path.isEmpty())
+    if (!node.handedOver && node.file && !node.path.isEmpty())
         return Result<void>::success();
-    if (keepData && node.fd < 0 && node.state.size > 0)
+    if (keepData && !node.file && node.state.size > 0)
         return fileError(EPERM, QStringLiteral("contents already handed over"));
     const QString path = m_directory + u'/' + QString::number(m_nextFile++);
     const int fd =
         ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
         return fileError(errno, path);
-    if (keepData && node.fd >= 0) {
-        const Result<void> copied = copyAll(node.fd, fd, node.state.size);
+    if (keepData && node.file) {
+        const Result<void> copied = copyAll(node.file->fd, fd, node.state.size);
         if (!copied) {
             ::close(fd);
             QFile::remove(path);
@@ -148,11 +153,10 @@ Result<void> StagingArea::ownFileLocked(Node& node, bool keepData)
     }
     if (!keepData)
         node.state.size = 0;
-    if (node.fd >= 0)
-        ::close(node.fd);
-    node.fd = fd;
+    node.file = std::make_shared<Descriptor>(fd);
     node.path = path;
     node.handedOver = false;
+    node.synced = false;
     const timespec times[2] = {node.state.atime, node.state.mtime};
     ::futimens(fd, times);
     return Result<void>::success();
@@ -193,12 +197,23 @@ QList<StagedName> StagingArea::entriesIn(InodeNumber folder)
     std::lock_guard lock(m_mutex);
     sweepLocked();
     QList<StagedName> list;
-    for (auto it = m_names.cbegin(); it != m_names.cend(); ++it)
-        if (it.key().first == folder)
-            list.append({it.key().second, it.value(), {}, false});
-    for (auto it = m_aliases.cbegin(); it != m_aliases.cend(); ++it)
-        if (it.key().first == folder)
-            list.append({it.key().second, it->ino, it->identifier, it->isFolder});
+    for (auto it = m_names.cbegin(); it != m_names.cend(); ++it) {
+        if (it.key().first != folder)
+            continue;
+        // A file handed over shows here while what it became waits (its upload); once that
+        // item has been listed and left (the photo took its place in its month), the name would
+        // be a second entry beside it.
+        const auto node = m_nodes.find(it.value());
+        if (node != m_nodes.end() && node->state.createdAs && !node->state.unsent) {
+            const bool present = m_replica.entry(*node->state.createdAs).has_value();
+            node->itemSeen = node->itemSeen || present;
+            if (node->itemSeen && !present)
+                continue;
+        }
+        list.append({it.key().second, it.value(), {}, false});
+    }
+    // Aliases only answer lookups: the program that moved or made something there finds it,
+    // and listings show where it really is.
     return list;
 }
 
@@ -209,12 +224,13 @@ std::optional<StagedFile> StagingArea::file(InodeNumber ino)
     if (it == m_nodes.cend())
         return std::nullopt;
     StagedFile f = it->state;
-    f.hasData = it->fd >= 0;
+    f.hasData = bool(it->file);
     return f;
 }
 
-Result<QPair<InodeNumber, quint64>> StagingArea::create(InodeNumber parent, const QByteArray& name,
-                                                        mode_t mode)
+Result<QPair<InodeNumber, quint64>>
+StagingArea::create(InodeNumber parent, const QByteArray& name, mode_t mode,
+                    const std::optional<FileProviderItemIdentifier>& replaces)
 {
     std::lock_guard lock(m_mutex);
     sweepLocked();
@@ -229,6 +245,7 @@ Result<QPair<InodeNumber, quint64>> StagingArea::create(InodeNumber parent, cons
     n.state.mode = mode & 07777;
     n.state.atime = n.state.mtime = realNow();
     n.state.unsent = true;
+    n.state.replaces = replaces;
     const Result<void> made = ownFileLocked(n, false);
     if (!made)
         return made.error();
@@ -254,14 +271,15 @@ Result<quint64> StagingArea::open(InodeNumber ino, int flags)
         const Result<void> own = ownFileLocked(n, false);
         if (!own)
             return own.error();
-        if (::ftruncate(n.fd, 0) != 0)
+        if (::ftruncate(n.file->fd, 0) != 0)
             return fileError(errno, n.path);
         n.state.size = 0;
         n.state.mtime = realNow();
         n.state.unsent = true;
+        n.failure = 0;
         n.expires.reset();
         truncated = true;
-    } else if (n.fd < 0) {
+    } else if (!n.file) {
         // The bytes went to the extension; only a fresh start can be written here.
         return fileError(writing ? EPERM : ENOENT, QStringLiteral("local file"));
     }
@@ -273,44 +291,74 @@ Result<quint64> StagingArea::open(InodeNumber ino, int flags)
 
 Result<size_t> StagingArea::write(quint64 fh, const char* data, size_t size, off_t offset)
 {
-    std::lock_guard lock(m_mutex);
-    Handle* h = nullptr;
-    Node* n = nodeOfHandleLocked(fh, &h);
-    if (!n)
-        return fileError(EBADF, QStringLiteral("write"));
-    const Result<void> own = ownFileLocked(*n, true);
-    if (!own)
-        return own.error();
+    DescriptorRef file;
+    InodeNumber ino = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        Handle* h = nullptr;
+        Node* n = nodeOfHandleLocked(fh, &h);
+        if (!n)
+            return fileError(EBADF, QStringLiteral("write"));
+        if (n->failure)
+            return fileError(n->failure, n->path);
+        const Result<void> own = ownFileLocked(*n, true);
+        if (!own) {
+            n->failure = errnoOf(own.error());
+            return own.error();
+        }
+        file = n->file;
+        ino = n->state.ino;
+        h->wrote = true;
+    }
     size_t done = 0;
+    int error = 0;
     while (done < size) {
-        const ssize_t w = ::pwrite(n->fd, data + done, size - done, offset + off_t(done));
+        const ssize_t w = ::pwrite(file->fd, data + done, size - done, offset + off_t(done));
         if (w < 0 && errno == EINTR)
             continue;
-        if (w < 0)
-            return fileError(errno, n->path);
+        if (w < 0) {
+            error = errno;
+            break;
+        }
         done += size_t(w);
     }
-    n->state.size = qMax<qint64>(n->state.size, qint64(offset) + qint64(done));
-    n->state.mtime = realNow();
-    n->state.unsent = true;
-    n->expires.reset();
-    h->wrote = true;
+    std::lock_guard lock(m_mutex);
+    auto it = m_nodes.find(ino);
+    if (it == m_nodes.end())
+        return fileError(EBADF, QStringLiteral("write"));
+    Node& n = *it;
+    // A write that did not land whole leaves a hole the writer may never fill: the file is
+    // failed, so that what it holds is never taken for the photo.
+    if (error) {
+        n.failure = error;
+        return fileError(error, n.path);
+    }
+    if (n.file == file) {
+        n.state.size = qMax<qint64>(n.state.size, qint64(offset) + qint64(done));
+        n.state.mtime = realNow();
+        n.state.unsent = true;
+        n.expires.reset();
+    }
     return done;
 }
 
 Result<size_t> StagingArea::read(quint64 fh, char* buffer, size_t size, off_t offset)
 {
-    std::lock_guard lock(m_mutex);
-    Node* n = nodeOfHandleLocked(fh);
-    if (!n || n->fd < 0)
-        return fileError(EBADF, QStringLiteral("read"));
+    DescriptorRef file;
+    {
+        std::lock_guard lock(m_mutex);
+        Node* n = nodeOfHandleLocked(fh);
+        if (!n || !n->file)
+            return fileError(EBADF, QStringLiteral("read"));
+        file = n->file;
+    }
     size_t got = 0;
     while (got < size) {
-        const ssize_t r = ::pread(n->fd, buffer + got, size - got, offset + off_t(got));
+        const ssize_t r = ::pread(file->fd, buffer + got, size - got, offset + off_t(got));
         if (r < 0 && errno == EINTR)
             continue;
         if (r < 0)
-            return fileError(errno, n->path);
+            return fileError(errno, QStringLiteral("read"));
         if (r == 0)
             break;
         got += size_t(r);
@@ -320,10 +368,28 @@ Result<size_t> StagingArea::read(quint64 fh, char* buffer, size_t size, off_t of
 
 Result<void> StagingArea::fsync(quint64 fh)
 {
+    DescriptorRef file;
+    InodeNumber ino = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        Node* n = nodeOfHandleLocked(fh);
+        if (!n || !n->file || n->handedOver)
+            return Result<void>::success();
+        if (n->failure)
+            return fileError(n->failure, n->path);
+        file = n->file;
+        ino = n->state.ino;
+    }
+    if (::fdatasync(file->fd) != 0) {
+        const int error = errno;
+        std::lock_guard lock(m_mutex);
+        if (auto it = m_nodes.find(ino); it != m_nodes.end())
+            it->failure = error;
+        return fileError(error, QStringLiteral("fsync"));
+    }
     std::lock_guard lock(m_mutex);
-    Node* n = nodeOfHandleLocked(fh);
-    if (n && n->fd >= 0 && !n->handedOver && ::fdatasync(n->fd) != 0)
-        return fileError(errno, n->path);
+    if (auto it = m_nodes.find(ino); it != m_nodes.end() && it->file == file)
+        it->synced = true;
     return Result<void>::success();
 }
 
@@ -355,9 +421,11 @@ Result<StagedFile> StagingArea::setAttributes(InodeNumber ino, quint64 fh,
         const Result<void> own = ownFileLocked(n, *size > 0);
         if (!own)
             return own.error();
-        if (::ftruncate(n.fd, *size) != 0)
+        if (::ftruncate(n.file->fd, *size) != 0)
             return fileError(errno, n.path);
         n.state.size = *size;
+        if (*size == 0)
+            n.failure = 0; // written again from the start
         n.state.mtime = realNow();
         n.state.unsent = true;
         n.expires.reset();
@@ -371,12 +439,12 @@ Result<StagedFile> StagingArea::setAttributes(InodeNumber ino, quint64 fh,
     if (mtime)
         n.state.mtime = *mtime;
     // The file the extension was handed keeps the times it had.
-    if ((atime || mtime) && !n.handedOver && n.fd >= 0) {
+    if ((atime || mtime) && !n.handedOver && n.file) {
         const timespec times[2] = {n.state.atime, n.state.mtime};
-        ::futimens(n.fd, times);
+        ::futimens(n.file->fd, times);
     }
     StagedFile f = n.state;
-    f.hasData = n.fd >= 0;
+    f.hasData = bool(n.file);
     return f;
 }
 
@@ -384,14 +452,29 @@ std::optional<StagedHandOver>
 StagingArea::handOverLocked(Node& node, InodeNumber parent,
                             const FileProviderItemIdentifier& parentId, const QByteArray& name)
 {
-    if (!ownFileLocked(node, true))
+    if (node.failure || !ownFileLocked(node, true))
         return std::nullopt;
+    // Every byte the program wrote, and nothing else: a file shorter or longer than what was
+    // written to it is not the program's file.
+    struct stat st {};
+    if (::fstat(node.file->fd, &st) != 0 || st.st_size != node.state.size) {
+        node.failure = EIO;
+        return std::nullopt;
+    }
     node.creating = true;
     node.handedOver = true;
     node.state.unsent = false;
-    return StagedHandOver{
-        node.state.ino,          parent, parentId, name, node.path, node.state.size,
-        dateOf(node.state.mtime)};
+    StagedHandOver handOver;
+    handOver.ino = node.state.ino;
+    handOver.parent = parent;
+    handOver.parentIdentifier = parentId;
+    handOver.name = name;
+    handOver.path = node.path;
+    handOver.size = node.state.size;
+    handOver.modified = dateOf(node.state.mtime);
+    handOver.durable = node.synced;
+    handOver.replaces = node.state.createdAs ? node.state.createdAs : node.state.replaces;
+    return handOver;
 }
 
 std::optional<StagedHandOver> StagingArea::flush(quint64 fh, Waiter waiter)
@@ -401,13 +484,13 @@ std::optional<StagedHandOver> StagingArea::flush(quint64 fh, Waiter waiter)
         std::lock_guard lock(m_mutex);
         Handle* h = nullptr;
         Node* n = nodeOfHandleLocked(fh, &h);
-        if (n && h->wrote) {
+        if (n && (h->wrote || n->failure)) {
             h->wrote = false;
             if (n->creating) {
                 n->next.append(std::move(waiter));
                 return std::nullopt;
             }
-            if (n->state.unsent && !n->removed && !isLocalPlaceLocked(*n)) {
+            if (!n->failure && n->state.unsent && !n->removed && !isLocalPlaceLocked(*n)) {
                 const std::optional<ReplicaEntry> parent = m_replica.entry(n->state.parent);
                 std::optional<StagedHandOver> handOver =
                     handOverLocked(*n, n->state.parent, parent->item.itemIdentifier, n->state.name);
@@ -415,7 +498,13 @@ std::optional<StagedHandOver> StagingArea::flush(quint64 fh, Waiter waiter)
                     n->current.append(std::move(waiter));
                     return handOver;
                 }
-                answer = EIO;
+                if (!n->failure)
+                    n->failure = EIO;
+            }
+            if (n->failure) {
+                answer = n->failure;
+                n->removed = true;
+                unnameLocked(*n);
             }
         }
     }
@@ -426,7 +515,7 @@ std::optional<StagedHandOver> StagingArea::flush(quint64 fh, Waiter waiter)
 std::optional<StagedHandOver>
 StagingArea::createAt(InodeNumber ino, InodeNumber parent,
                       const FileProviderItemIdentifier& parentIdentifier, const QByteArray& name,
-                      Waiter waiter)
+                      Waiter waiter, const std::optional<FileProviderItemIdentifier>& replaces)
 {
     int answer = ENOENT;
     {
@@ -435,6 +524,8 @@ StagingArea::createAt(InodeNumber ino, InodeNumber parent,
         if (it != m_nodes.end()) {
             answer = EBUSY;
             if (!it->creating) {
+                if (replaces)
+                    it->state.replaces = replaces;
                 std::optional<StagedHandOver> handOver =
                     handOverLocked(*it, parent, parentIdentifier, name);
                 if (handOver) {
@@ -491,6 +582,12 @@ std::optional<StagedHandOver> StagingArea::creationEnded(const StagedHandOver& h
             if (n.path == handOver.path)
                 n.handedOver = false;
             n.state.unsent = true;
+            // A rename keeps the file under its old name; a close that failed takes it away.
+            if (!n.moveTo) {
+                n.failure = error ? error : EIO;
+                n.removed = true;
+                unnameLocked(n);
+            }
         }
         n.moveTo.reset();
         if (!n.next.isEmpty()) {
@@ -508,8 +605,9 @@ std::optional<StagedHandOver> StagingArea::creationEnded(const StagedHandOver& h
         }
         eraseIfIdleLocked(handOver.ino);
     }
+    const int answer = outcome ? error : (error ? error : EIO);
     for (const Waiter& w : std::as_const(waiters))
-        w(error);
+        w(answer);
     for (const Waiter& w : std::as_const(failed))
         w(EIO);
     return next;

@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <sys/stat.h>
@@ -39,6 +40,8 @@ struct StagedFile {
     bool hasData = false; // the bytes are still here (not only with the extension)
     bool unsent = false;  // written since the extension last took it
     std::optional<FileProviderItemIdentifier> createdAs;
+    // The item whose name these bytes were written under (saved over, or renamed onto it).
+    std::optional<FileProviderItemIdentifier> replaces;
 };
 
 // What the extension is handed when a local file becomes an item: the file at `path` is
@@ -51,6 +54,13 @@ struct StagedHandOver {
     QString path;
     qint64 size = 0;
     QDateTime modified;
+    // The writer asked for its bytes to be on the disk (fsync) before closing.
+    bool durable = false;
+    // The writer was ended by a signal with the file open: the bytes may stop anywhere.
+    bool writerKilled = false;
+    // New contents of this item rather than a new one: the item it became at an earlier close,
+    // or the item it was written over.
+    std::optional<FileProviderItemIdentifier> replaces;
 };
 
 // Files written on the drive that the extension does not hold: new files until a close hands
@@ -76,8 +86,10 @@ public:
     std::optional<StagedFile> file(InodeNumber ino);
 
     // A new local file, open for writing: its inode and handle.
-    Result<QPair<InodeNumber, quint64>> create(InodeNumber parent, const QByteArray& name,
-                                               mode_t mode);
+    // `replaces`: the item shown at that name, which the file's bytes will replace.
+    Result<QPair<InodeNumber, quint64>>
+    create(InodeNumber parent, const QByteArray& name, mode_t mode,
+           const std::optional<FileProviderItemIdentifier>& replaces = std::nullopt);
     Result<quint64> open(InodeNumber ino, int flags);
     Result<size_t> write(quint64 fh, const char* data, size_t size, off_t offset);
     Result<size_t> read(quint64 fh, char* buffer, size_t size, off_t offset);
@@ -89,14 +101,18 @@ public:
                                      std::optional<timespec> mtime);
 
     // A close of `fh`: a hand-over to give the extension, or nothing when `waiter` was answered
-    // or will be with the creation in progress.
+    // or will be with the creation in progress. A file whose writing failed is never handed
+    // over: the close answers the failure and the name leaves the folder.
     std::optional<StagedHandOver> flush(quint64 fh, Waiter waiter);
     // A rename of local file `ino` to a visible place: its creation under the new name, or
     // nothing when `waiter` was answered.
-    std::optional<StagedHandOver> createAt(InodeNumber ino, InodeNumber parent,
-                                           const FileProviderItemIdentifier& parentIdentifier,
-                                           const QByteArray& name, Waiter waiter);
-    // The extension answered `handOver`; returns the next creation to start, if any.
+    std::optional<StagedHandOver>
+    createAt(InodeNumber ino, InodeNumber parent,
+             const FileProviderItemIdentifier& parentIdentifier, const QByteArray& name,
+             Waiter waiter, const std::optional<FileProviderItemIdentifier>& replaces = std::nullopt);
+    // The extension answered `handOver`; returns the next creation to start, if any. A close
+    // whose creation failed takes the name away with it: the writing program keeps its own copy
+    // and is told, so nothing may stay listed that the drive will never keep.
     std::optional<StagedHandOver> creationEnded(const StagedHandOver& handOver,
                                                 const Outcome& outcome, int error);
 
@@ -109,13 +125,27 @@ public:
     void drop(InodeNumber parent, const QByteArray& name);
 
 private:
+    // An open staging file; closed when the last user lets go, so that reads and writes can run
+    // without the lock while the node moves on to a fresh copy.
+    struct Descriptor {
+        int fd = -1;
+        explicit Descriptor(int d) : fd(d) {}
+        ~Descriptor();
+        Descriptor(const Descriptor&) = delete;
+        Descriptor& operator=(const Descriptor&) = delete;
+    };
+    using DescriptorRef = std::shared_ptr<Descriptor>;
+
     struct Node {
         StagedFile state;
         QString path;
-        int fd = -1;
+        DescriptorRef file;
         bool named = true;    // resolvable at state.parent/state.name
         bool removed = false; // deleted by the user: never handed over
         bool handedOver = false;
+        bool synced = false; // fsync asked since the last hand-over
+        bool itemSeen = false; // what it became has been in the replica since
+        int failure = 0;     // the errno that ended the file's writing; never handed over then
         std::optional<QDateTime> expires;
         int handles = 0;
         bool creating = false;
@@ -150,8 +180,10 @@ private:
     const QString m_directory;
     Replica& m_replica;
     const double m_graceSeconds;
-    // Guards every field below. Local file I/O happens under it; the extension is never
-    // called with it held. Taken before the replica's lock.
+    // Guards every field below. Reads, writes and flushes of the staging files run without it
+    // (they hold the node's Descriptor), so one program flushing a large file never stalls the
+    // lookups and listings of the mount; the extension is never called with it held. Taken
+    // before the replica's lock.
     std::mutex m_mutex;
     QHash<InodeNumber, Node> m_nodes;
     QHash<Key, InodeNumber> m_names;

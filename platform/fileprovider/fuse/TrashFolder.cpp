@@ -1,5 +1,6 @@
 #include "TrashFolder.h"
 
+#include "LocalNames.h"
 #include "Replica.h"
 
 namespace pixavella::TrashFolder {
@@ -26,7 +27,7 @@ bool isTrashName(const QByteArray& name)
 
 bool isLocalPlace(const FileProviderItemIdentifier& parent, const QByteArray& name)
 {
-    return name.startsWith('.') || parent == FuseHostFolder::trashRoot ||
+    return LocalNames::isLocal(name) || parent == FuseHostFolder::trashRoot ||
            parent == FuseHostFolder::trashInfo || parent == FileProviderContainer::trash;
 }
 

@@ -25,8 +25,8 @@ void addTo(Replica& replica, uid_t uid);
 
 // Names the drive never turns into albums (".Trash", ".Trash-1000").
 bool isTrashName(const QByteArray& name);
-// A file named `name` in `parent` stays with the host and never reaches createItem: hidden
-// files (temporary names of rsync and editors) and everything in the trash's own folders.
+// A file named `name` in `parent` stays with the host and never reaches createItem: hidden and
+// temporary names (LocalNames) and everything in the trash's own folders.
 bool isLocalPlace(const FileProviderItemIdentifier& parent, const QByteArray& name);
 // The host's own folders, which cannot be renamed, removed or filled with albums.
 bool isHostFolder(const FileProviderItemIdentifier& identifier);

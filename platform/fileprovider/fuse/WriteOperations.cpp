@@ -5,6 +5,7 @@
 #include "FuseLog.h"
 #include "HostCore.h"
 #include "NameDisambiguator.h"
+#include "WriterState.h"
 
 #include <QFile>
 
@@ -55,6 +56,10 @@ void HostCore::create(RequestId id, fuse_ino_t parent, QByteArray name, mode_t m
         m_requests.fail(id, EEXIST);
         return;
     }
+    if (const int refused = creationRefusal(*folder, name)) {
+        m_requests.fail(id, refused);
+        return;
+    }
     const Result<QPair<InodeNumber, quint64>> made = m_staging.create(parent, name, mode);
     if (!made) {
         m_requests.fail(id, errnoForError(made.error()));
@@ -87,19 +92,39 @@ void HostCore::write(RequestId id, quint64 fh, const char* data, size_t size, of
     m_requests.answer(id, [&](fuse_req_t req) { fuse_reply_write(req, written.value()); });
 }
 
-void HostCore::flush(RequestId id, quint64 fh)
+int HostCore::creationRefusal(const ReplicaEntry& folder, const QByteArray& name)
+{
+    const FileProviderItemIdentifier& parentId = folder.item.itemIdentifier;
+    if (TrashFolder::isLocalPlace(parentId, name))
+        return 0;
+    // A folder that takes nothing (a shared album the user may only view).
+    if (!(folder.item.capabilities & FileProviderItemCapability::allowsWriting))
+        return EPERM;
+    try {
+        const FileProviderItemRef t =
+            FileProviderItemSnapshot::make(templateFor(parentId, name, false));
+        const Result<void> checked = m_extension->checkFileCreation(*t);
+        return checked ? 0 : errnoForError(checked.error());
+    } catch (...) {
+        return EIO;
+    }
+}
+
+void HostCore::flush(RequestId id, quint64 fh, pid_t pid)
 {
     if (!(fh & kStagedHandleBit)) {
         m_requests.fail(id, 0);
         return;
     }
     std::weak_ptr<HostCore> weak = weak_from_this();
-    const std::optional<StagedHandOver> handOver = m_staging.flush(fh, [weak, id](int error) {
+    std::optional<StagedHandOver> handOver = m_staging.flush(fh, [weak, id](int error) {
         if (auto self = weak.lock())
             self->m_requests.fail(id, error);
     });
-    if (handOver)
-        startCreation(*handOver);
+    if (!handOver)
+        return;
+    handOver->writerKilled = WriterState::isEndingBySignal(pid);
+    startCreation(*handOver);
 }
 
 void HostCore::fsync(RequestId id, quint64 fh)
@@ -111,6 +136,15 @@ void HostCore::fsync(RequestId id, quint64 fh)
 
 void HostCore::startCreation(const StagedHandOver& handOver)
 {
+    // New bytes of an item are its new contents, unless they may be cut short: those become a
+    // drop of their own (kept with the failed uploads), and the item stays as it was.
+    const std::optional<ReplicaEntry> replaced =
+        handOver.replaces && !handOver.writerKilled ? m_replica.entry(*handOver.replaces)
+                                                    : std::nullopt;
+    if (replaced && !replaced->isFolder) {
+        startReplacement(handOver, *replaced);
+        return;
+    }
     FileProviderItemProperties t = templateFor(handOver.parentIdentifier, handOver.name, false);
     t.documentSize = handOver.size;
     t.creationDate = handOver.modified;
@@ -118,6 +152,11 @@ void HostCore::startCreation(const StagedHandOver& handOver)
     using namespace FileProviderItemField;
     const FileProviderItemFields fields =
         contents | filename | parentItemIdentifier | creationDate | contentModificationDate;
+    FileProviderCreateOptions options = 0;
+    if (handOver.writerKilled)
+        options |= FileProviderCreateOption::contentsMayBeIncomplete;
+    if (handOver.durable)
+        options |= FileProviderCreateOption::contentsMustBeDurable;
     std::weak_ptr<HostCore> weak = weak_from_this();
     auto completion = [weak, handOver](Result<FileProviderItemChange> result) {
         if (auto self = weak.lock())
@@ -125,9 +164,28 @@ void HostCore::startCreation(const StagedHandOver& handOver)
     };
     try {
         m_extension->createItem(FileProviderItemSnapshot::make(std::move(t)), fields, handOver.path,
-                                0, completion);
+                                options, completion);
     } catch (...) {
         completion(fileError(EIO, QStringLiteral("createItem")));
+    }
+}
+
+void HostCore::startReplacement(const StagedHandOver& handOver, const ReplicaEntry& replaced)
+{
+    FileProviderItemProperties changed = replaced.item;
+    changed.documentSize = handOver.size;
+    changed.contentModificationDate = handOver.modified;
+    std::weak_ptr<HostCore> weak = weak_from_this();
+    auto completion = [weak, handOver](Result<FileProviderItemChange> result) {
+        if (auto self = weak.lock())
+            self->creationAnswered(handOver, std::move(result));
+    };
+    try {
+        m_extension->modifyItem(FileProviderItemSnapshot::make(std::move(changed)),
+                                replaced.item.itemVersion, FileProviderItemField::contents,
+                                handOver.path, completion);
+    } catch (...) {
+        completion(fileError(EIO, QStringLiteral("modifyItem")));
     }
 }
 
@@ -151,10 +209,19 @@ void HostCore::creationAnswered(const StagedHandOver& handOver,
             firstInUnlistedParent = !m_unlistedParents.contains(parent);
             m_unlistedParents.insert(parent);
         }
+        // New contents came back as a new item: the one they replace leaves its folder first, so
+        // that the name passes to the new one.
+        if (handOver.replaces && *handOver.replaces != item->itemIdentifier())
+            post(m_replica.removeItem(*handOver.replaces));
         post(m_replica.placeItem(item));
         if (firstInUnlistedParent)
             signalEnumerator(FileProviderContainer::workingSet);
         outcome = std::optional(item->itemIdentifier());
+    } else {
+        // Nothing made and nothing said: answering success would let `mv` delete its source
+        // while the drive keeps nothing.
+        error = EPERM;
+        outcome = fileError(EPERM, QStringLiteral("createItem"));
     }
     if (const std::optional<StagedHandOver> next =
             m_staging.creationEnded(handOver, outcome, error))
@@ -186,6 +253,8 @@ void HostCore::setattr(RequestId id, fuse_ino_t ino, const struct stat& attr, in
         }
         const struct stat st = statOf(file.value());
         m_requests.answer(id, [&](fuse_req_t req) { fuse_reply_attr(req, &st, 0); });
+        if (mtime && file.value().createdAs && !file.value().unsent)
+            redateCreated(*file.value().createdAs, *mtime);
         return;
     }
     const std::optional<ReplicaEntry> e = m_replica.entry(ino);
@@ -195,13 +264,45 @@ void HostCore::setattr(RequestId id, fuse_ino_t ino, const struct stat& attr, in
     }
     // The extension's items keep their own times and modes: setting them is accepted and has
     // no effect, so that copies into the drive (cp -p, rsync -a) finish; contents never change
-    // in place.
+    // in place. A file still waiting for its upload takes a new time as its date, when it has
+    // no date of its own (the extension tells).
     if (size) {
         m_requests.fail(id, e->isFolder ? EISDIR : EPERM);
         return;
     }
     const struct stat st = statOf(*e);
     m_requests.answer(id, [&](fuse_req_t req) { fuse_reply_attr(req, &st, m_timeout); });
+    if (!e->isFolder && (toSet & (FUSE_SET_ATTR_MTIME | FUSE_SET_ATTR_MTIME_NOW)))
+        redateCreated(e->item.itemIdentifier,
+                      timeToSet(attr, toSet, FUSE_SET_ATTR_MTIME, FUSE_SET_ATTR_MTIME_NOW, true));
+}
+
+void HostCore::redateCreated(const FileProviderItemIdentifier& identifier, const timespec& mtime)
+{
+    const std::optional<ReplicaEntry> e = m_replica.entry(identifier);
+    if (!e)
+        return;
+    FileProviderItemProperties changed = e->item;
+    changed.contentModificationDate = QDateTime::fromMSecsSinceEpoch(
+        qint64(mtime.tv_sec) * 1000 + mtime.tv_nsec / 1'000'000, Qt::UTC);
+    std::weak_ptr<HostCore> weak = weak_from_this();
+    const FileProviderItemIdentifier parentBefore = e->item.parentItemIdentifier;
+    auto completion = [weak, parentBefore](Result<FileProviderItemChange> result) {
+        auto self = weak.lock();
+        if (!self || !result || !result.value().item ||
+            result.value().item->parentItemIdentifier() == parentBefore)
+            return;
+        // Filed in the month of its new date; the old name stays with the staging area for the
+        // grace period, so the program that set the time still finds it.
+        self->post(self->m_replica.placeItem(result.value().item));
+    };
+    try {
+        m_extension->modifyItem(FileProviderItemSnapshot::make(std::move(changed)),
+                                e->item.itemVersion,
+                                FileProviderItemField::contentModificationDate, std::nullopt,
+                                completion);
+    } catch (...) {
+    }
 }
 
 void HostCore::mkdir(RequestId id, fuse_ino_t parent, QByteArray name)
@@ -401,13 +502,26 @@ void HostCore::rename(RequestId id, fuse_ino_t parent, QByteArray name, fuse_ino
                     m_requests.fail(id, 0);
                     return;
                 }
-                // A hidden file takes its visible name: only now does it become an item.
+                // A hidden file takes its visible name: only now does it become an item. Onto
+                // a photo's name, it is that photo's new contents (how editors save).
+                if (const int refused = creationRefusal(*newFolder, newName)) {
+                    m_requests.fail(id, refused);
+                    return;
+                }
+                const std::optional<ReplicaEntry> replaced =
+                    m_replica.child(newParent, newName, false);
+                if (replaced && replaced->isFolder) {
+                    m_requests.fail(id, EISDIR);
+                    return;
+                }
                 std::weak_ptr<HostCore> weak = weak_from_this();
                 const std::optional<StagedHandOver> handOver = m_staging.createAt(
-                    staged->ino, newParent, newParentId, newName, [weak, id](int error) {
+                    staged->ino, newParent, newParentId, newName,
+                    [weak, id](int error) {
                         if (auto self = weak.lock())
                             self->m_requests.fail(id, error);
-                    });
+                    },
+                    replaced ? std::optional(replaced->item.itemIdentifier) : std::nullopt);
                 if (handOver)
                     startCreation(*handOver);
                 return;
@@ -431,7 +545,41 @@ void HostCore::rename(RequestId id, fuse_ino_t parent, QByteArray name, fuse_ino
     }
     source.identifier = e->item.itemIdentifier;
     source.before = e->item;
-    modifyForRename(id, parent, name, *newFolder, newName, std::move(source));
+    const std::optional<ReplicaEntry> replaced = m_replica.child(newParent, newName, false);
+    if (!replaced || replaced->item.itemIdentifier == e->item.itemIdentifier) {
+        modifyForRename(id, parent, name, *newFolder, newName, std::move(source));
+        return;
+    }
+    if (replaced->isFolder || e->isFolder) {
+        m_requests.fail(id, replaced->isFolder ? (e->isFolder ? EPERM : EISDIR) : ENOTDIR);
+        return;
+    }
+    // Onto another photo's name: as on a disk, that photo gives way (to the server's trash, or
+    // out of the album) before this one takes its name.
+    std::weak_ptr<HostCore> weak = weak_from_this();
+    const ReplicaEntry folder = *newFolder;
+    const FileProviderItemIdentifier replacedId = replaced->item.itemIdentifier;
+    auto completion = [weak, id, parent, name, folder, newName, replacedId,
+                       source](Result<void> result) {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        self->guarded(id, [&] {
+            if (!result) {
+                self->m_requests.fail(id, errnoForError(result.error()));
+                return;
+            }
+            ReplicaDelta delta = self->m_replica.removeItem(replacedId);
+            delta.entries.append({folder.ino, newName});
+            self->post(delta);
+            self->modifyForRename(id, parent, name, folder, newName, source);
+        });
+    };
+    try {
+        m_extension->deleteItem(replacedId, replaced->item.itemVersion, 0, completion);
+    } catch (...) {
+        completion(fileError(EIO, QStringLiteral("deleteItem")));
+    }
 }
 
 void HostCore::modifyForRename(RequestId id, fuse_ino_t parent, const QByteArray& name,
@@ -440,7 +588,7 @@ void HostCore::modifyForRename(RequestId id, fuse_ino_t parent, const QByteArray
 {
     FileProviderItemProperties changed = source.before;
     changed.parentItemIdentifier = newFolder.item.itemIdentifier;
-    changed.filename = QString::fromUtf8(newName);
+    changed.filename = NameDisambiguator::filenameOf(newName);
     FileProviderItemFields fields = 0;
     if (changed.parentItemIdentifier != source.before.parentItemIdentifier)
         fields |= FileProviderItemField::parentItemIdentifier;
@@ -490,6 +638,12 @@ void HostCore::renameAnswered(RequestId id, fuse_ino_t parent, const QByteArray&
         return;
     }
     ReplicaDelta delta = m_replica.placeItem(item);
+    for (const FileProviderItemIdentifier& gone : result.value().removedIdentifiers) {
+        const ReplicaDelta removed = m_replica.removeItem(gone);
+        delta.entries += removed.entries;
+        delta.inodes += removed.inodes;
+        delta.droppedContainers += removed.droppedContainers;
+    }
     delta.entries.append({parent, name});
     delta.entries.append({newParent, newName});
     if (source.localFile) {

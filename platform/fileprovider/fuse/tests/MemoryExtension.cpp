@@ -5,6 +5,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QThread>
 #include <QThreadPool>
 #include <QUuid>
 
@@ -252,9 +253,12 @@ ProgressRef MemoryExtension::itemForIdentifier(const FileProviderItemIdentifier&
 
 ProgressRef MemoryExtension::fetchContents(const FileProviderItemIdentifier& identifier,
                                            const std::optional<FileProviderItemVersion>&,
+                                           const FileProviderRequest& request,
                                            FetchContentsCompletion completion)
 {
     ++m_fetches;
+    if (request.isSystemRequest)
+        ++m_systemFetches;
     std::optional<Entry> entry;
     {
         std::lock_guard lock(m_mutex);
@@ -373,11 +377,20 @@ ProgressRef MemoryExtension::createItem(FileProviderItemRef itemTemplate, FilePr
 
 ProgressRef MemoryExtension::modifyItem(FileProviderItemRef item, const FileProviderItemVersion&,
                                         FileProviderItemFields changedFields,
-                                        const std::optional<QString>&,
+                                        const std::optional<QString>& contents,
                                         ItemChangeCompletion completion)
 {
     std::optional<Error> error = fileProviderError(FileProviderErrorCode::noSuchItem);
     FileProviderItemProperties answer;
+    // New contents are taken in place, and recorded with the creations.
+    std::optional<Creation> written;
+    if ((changedFields & FileProviderItemField::contents) && contents) {
+        QFile file(*contents);
+        if (file.open(QIODevice::ReadOnly))
+            written =
+                Creation{item->parentItemIdentifier(), item->filename(), false, file.readAll(),
+                         file.fileTime(QFileDevice::FileModificationTime).toUTC()};
+    }
     {
         std::lock_guard lock(m_mutex);
         auto it = m_items.find(item->itemIdentifier());
@@ -385,6 +398,12 @@ ProgressRef MemoryExtension::modifyItem(FileProviderItemRef item, const FileProv
             error = m_changeError;
         } else if (it != m_items.end()) {
             error.reset();
+            if (written) {
+                m_creations.append(*written);
+                it->contents = written->contents;
+                it->item.documentSize = written->contents.size();
+                it->item.itemVersion.contentVersion = QByteArray::number(++m_version);
+            }
             if (changedFields & FileProviderItemField::parentItemIdentifier)
                 it->item.parentItemIdentifier = item->parentItemIdentifier();
             if (changedFields & FileProviderItemField::filename)
@@ -435,13 +454,35 @@ ProgressRef MemoryExtension::fetchThumbnails(const QList<FileProviderItemIdentif
                                              const QSize&, PerThumbnailCompletion perThumbnail,
                                              ThumbnailsCompletion completion)
 {
-    // No thumbnails: each identifier is answered with none.
-    later([identifiers, perThumbnail, completion] {
-        for (const QString& id : identifiers)
-            perThumbnail(id, QByteArray());
+    QList<QByteArray> images;
+    {
+        std::lock_guard lock(m_mutex);
+        for (const QString& id : identifiers) {
+            images.append(m_thumbnails.value(id));
+            ++m_thumbnailAsks[id];
+        }
+    }
+    const int delay = m_thumbnailDelayMs.load();
+    later([identifiers, images, delay, perThumbnail, completion] {
+        if (delay > 0)
+            QThread::msleep(delay);
+        for (qsizetype i = 0; i < identifiers.size(); ++i)
+            perThumbnail(identifiers[i], images[i]);
         completion(Result<void>::success());
     });
     return Progress::make(identifiers.size());
+}
+
+void MemoryExtension::setThumbnail(const QString& id, const QByteArray& image)
+{
+    std::lock_guard lock(m_mutex);
+    m_thumbnails.insert(id, image);
+}
+
+int MemoryExtension::thumbnailAsks(const QString& id) const
+{
+    std::lock_guard lock(m_mutex);
+    return m_thumbnailAsks.value(id);
 }
 
 } // namespace pixavella

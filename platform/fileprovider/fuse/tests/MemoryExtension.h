@@ -60,6 +60,12 @@ public:
     int deleteCount() const;
 
     int fetchCount() const { return m_fetches.load(); }
+    // Fetches of contents asked on no one's direct behalf (a thumbnailer's reads).
+    int systemFetchCount() const { return m_systemFetches.load(); }
+    // The thumbnail answered for `id`: empty means none yet. Answers come `delayMs` late.
+    void setThumbnail(const QString& id, const QByteArray& image);
+    void setThumbnailDelay(int delayMs) { m_thumbnailDelayMs = delayMs; }
+    int thumbnailAsks(const QString& id) const;
     int listingCount(const QString& container) const;
     int changesCount(const QString& container) const;
 
@@ -69,6 +75,7 @@ public:
                                   ItemCompletion completion) override;
     ProgressRef fetchContents(const FileProviderItemIdentifier& identifier,
                               const std::optional<FileProviderItemVersion>& requestedVersion,
+                              const FileProviderRequest& request,
                               FetchContentsCompletion completion) override;
     ProgressRef createItem(FileProviderItemRef itemTemplate, FileProviderItemFields fields,
                            const std::optional<QString>& contents,
@@ -120,6 +127,10 @@ private:
     std::function<void()> m_beforeListing;
     std::atomic<int> m_pageSize{0};
     std::atomic<int> m_fetches{0};
+    std::atomic<int> m_systemFetches{0};
+    std::atomic<int> m_thumbnailDelayMs{0};
+    QHash<QString, QByteArray> m_thumbnails;
+    QHash<QString, int> m_thumbnailAsks;
     int m_version = 0;
 };
 

@@ -62,9 +62,9 @@ int main(int argc, char** argv)
         }
         ProgressRef fetchContents(const FileProviderItemIdentifier& i,
                                   const std::optional<FileProviderItemVersion>& v,
-                                  FetchContentsCompletion c) override
+                                  const FileProviderRequest& r, FetchContentsCompletion c) override
         {
-            return e->fetchContents(i, v, std::move(c));
+            return e->fetchContents(i, v, r, std::move(c));
         }
         ProgressRef createItem(FileProviderItemRef t, FileProviderItemFields f,
                                const std::optional<QString>& c, FileProviderCreateOptions o,

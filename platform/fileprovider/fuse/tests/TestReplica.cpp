@@ -14,6 +14,14 @@ FileProviderItemRef fileItem(const QString& id, const QString& parent, const QSt
     return FileProviderItemSnapshot::make(MemoryExtension::file(id, parent, name, size));
 }
 
+FileProviderItemRef rankedItem(const QString& id, const QString& name, const QString& rank)
+{
+    FileProviderItemProperties p =
+        MemoryExtension::file(id, QString(FileProviderContainer::root), name, 1);
+    p.nameRank = rank;
+    return FileProviderItemSnapshot::make(p);
+}
+
 FileProviderItemRef folderItem(const QString& id, const QString& parent, const QString& name)
 {
     return FileProviderItemSnapshot::make(MemoryExtension::folder(id, parent, name));
@@ -31,6 +39,7 @@ private slots:
     void deletionFromAFormerFolderIsIgnored();
     void renameTellsWhichNamesToForget();
     void deletedFolderTakesItsListingAlong();
+    void shownNamesStayWithTheirItems();
 };
 
 void TestReplica::inodesStayWithTheirIdentifier()
@@ -97,6 +106,29 @@ void TestReplica::deletedFolderTakesItsListingAlong()
     QCOMPARE(delta.droppedContainers, QList<FileProviderItemIdentifier>{"f"});
     QVERIFY(!r.anchor("f"));
     QVERIFY(!r.entry("a"));
+}
+
+void TestReplica::shownNamesStayWithTheirItems()
+{
+    // Identifiers are random: the older item must keep the plain name whichever sorts first.
+    Replica r;
+    r.applyListing(root, {rankedItem("b", "x.jpg", "2024-01-02"), rankedItem("a", "x.jpg", "2024-05-01")},
+                   "1");
+    QCOMPARE(r.entry("b")->diskName, QByteArray("x.jpg"));
+    QCOMPARE(r.entry("a")->diskName, QByteArray("x 2.jpg"));
+
+    // A newcomer that ranks first still does not take a name already shown.
+    r.applyChanges(root, {rankedItem("0", "x.jpg", "2023-01-01")}, {}, "2");
+    QCOMPARE(r.entry("b")->diskName, QByteArray("x.jpg"));
+    QCOMPARE(r.entry("a")->diskName, QByteArray("x 2.jpg"));
+    QCOMPARE(r.entry("0")->diskName, QByteArray("x 3.jpg"));
+
+    // When the holder leaves, the names are dealt again by rank.
+    r.applyChanges(root, {}, {"b"}, "3");
+    r.applyChanges(root, {rankedItem("a", "y.jpg", "2024-05-01")}, {}, "4");
+    r.applyChanges(root, {rankedItem("a", "x.jpg", "2024-05-01")}, {}, "5");
+    QCOMPARE(r.entry("0")->diskName, QByteArray("x 3.jpg"));
+    QCOMPARE(r.entry("a")->diskName, QByteArray("x.jpg"));
 }
 
 QTEST_GUILESS_MAIN(TestReplica)
