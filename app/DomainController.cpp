@@ -35,7 +35,7 @@ void DomainController::registerDomain()
             return;
         }
         qCInfo(lcDomain).noquote()
-            << PIXAVELLA_LOG_PREFIX "domaine enregistré, visible dans le Finder.";
+            << PIXAVELLA_LOG_PREFIX "domaine enregistré, visible dans le gestionnaire de fichiers.";
         if (self)
             self->signalTopFolders();
     });

@@ -40,6 +40,7 @@ LaunchOptions LaunchOptions::parse(const QStringList& arguments)
         options.signInEmail =
             valueAfter(arguments, QStringLiteral("--sign-in")).value_or(QString());
     options.signOut = switches.contains(QStringLiteral("--sign-out"));
+    options.verbose = switches.contains(QStringLiteral("--verbose"));
     options.help = switches.contains(QStringLiteral("--help"));
     if (switches.contains(QStringLiteral("--server"))) {
         const QString server =
@@ -77,6 +78,9 @@ QString LaunchOptions::helpText()
         "  --reset-notices      affiche de nouveau les notices masquées\n"
         "  --remove             retire le dossier au démarrage (il revient si une session existe)\n"
         "  --reset              retire puis rajoute le dossier\n"
+        "  --verbose            affiche aussi les lignes de débogage (chaque requête HTTP, chaque\n"
+        "                       listage…), celles du démon du dossier comprises ; la variable\n"
+        "                       QT_LOGGING_RULES règle les lignes catégorie par catégorie\n"
         "  --help               affiche cette aide\n");
 }
 

@@ -28,6 +28,7 @@ struct LaunchOptions {
     // switch is last, which the sign-in then refuses like an empty field.
     std::optional<QString> signInEmail;
     bool signOut = false; // "--sign-out"
+    bool verbose = false; // "--verbose": debug lines too, the drive's daemon's included
     bool help = false;    // "--help"
 
     // Where "--sign-in" reads the password, so that it never shows in the process list.

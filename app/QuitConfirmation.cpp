@@ -46,8 +46,9 @@ QMessageBox* createAlert(QWidget* parent)
     box->setWindowTitle(QStringLiteral("Pixavella"));
     box->setText(tr("Quitter Pixavella ?"));
     box->setInformativeText(
-        tr("Le dossier « Pixavella » va disparaître du Finder. Les photos téléchargées pour un "
-           "usage hors-ligne devront être re-téléchargées à la prochaine ouverture."));
+        tr("Le dossier « Pixavella » va disparaître du gestionnaire de fichiers. Les photos "
+           "téléchargées pour un usage hors-ligne devront être re-téléchargées à la prochaine "
+           "ouverture."));
     QPushButton* quit = box->addButton(tr("Quitter Pixavella"), QMessageBox::AcceptRole);
     box->addButton(tr("Annuler"), QMessageBox::RejectRole);
     box->setDefaultButton(quit);

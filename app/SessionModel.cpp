@@ -225,9 +225,9 @@ void SessionModel::finishSignIn(const std::optional<QString>& error)
         done(error);
 }
 
+// A small request, not a listing: the drive follows the server's changes by itself.
 void SessionModel::refreshConnection()
 {
-    m_domain.signalAllFolders();
     const std::optional<ImmichClient> client = SharedSettings::makeClient();
     if (!client)
         return;
@@ -353,7 +353,7 @@ void SessionModel::clearSession(std::function<void()> removed)
     }
     emit servicesStopping();
     m_domain.removeDomain(std::move(removed));
-    AssetNameStore::removeCacheFile();
+    AssetNameStore::forgetAccount();
     SharedSettings::setApiKey(QString());
     SharedSettings::setApiKeyId(QString());
     SharedSettings::setUserEmail(QString());

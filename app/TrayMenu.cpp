@@ -121,6 +121,10 @@ QList<MenuRow> rows(const MenuState& state, const MenuActions& actions)
     QList<MenuRow> rows;
     rows << text(MenuRow::Kind::header, tr("Connecté en tant que ") + state.email);
     rows << text(MenuRow::Kind::caption, state.statusLine);
+    if (state.namesUnsaved)
+        rows << text(MenuRow::Kind::caption,
+                     tr("⚠ Les nouveaux noms de photos ne peuvent pas être enregistrés pour le "
+                        "moment"));
     if (state.isRebuilding)
         rows << text(MenuRow::Kind::caption, tr("Rafraîchissement en cours…"));
     rows << divider();
@@ -176,6 +180,7 @@ MenuState currentState(const SessionModel& session, const UploadStatusModel& sta
     state.signedIn = session.isAuthenticated();
     state.email = session.email();
     state.statusLine = status.statusLine();
+    state.namesUnsaved = status.namesUnsaved();
     state.isRebuilding = session.isRebuilding();
     state.failedCount = status.failedCount();
     state.busy = status.isBusy();

@@ -29,6 +29,7 @@ struct MenuState {
     bool signedIn = false;
     QString email;
     QString statusLine;
+    bool namesUnsaved = false;
     bool isRebuilding = false;
     qint64 failedCount = 0;
     bool busy = false;

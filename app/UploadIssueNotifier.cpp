@@ -66,16 +66,18 @@ void UploadIssueNotifier::evaluate()
         if (m_notifiedKind != Kind::none) {
             m_center.withdraw({stuckID, failedID});
             m_notifiedKind = Kind::none;
+            m_notifiedCount = 0;
         }
         return;
     }
 
     const Kind kind = failed > 0 ? Kind::failed : Kind::stuck;
-    if (kind == m_notifiedKind && m_lastNotifyAt.isValid() &&
+    const qsizetype count = kind == Kind::failed ? failed : stuck;
+    // A notification whose number is out of date is replaced at once, not at the reminder.
+    if (kind == m_notifiedKind && count == m_notifiedCount && m_lastNotifyAt.isValid() &&
         m_lastNotifyAt.msecsTo(now) <= qint64(kReminderInterval * 1000))
         return;
 
-    const qsizetype count = kind == Kind::failed ? failed : stuck;
     postNotification(kind, count);
 
     QSettings settings(QStringLiteral("Pixavella"), QStringLiteral("pixavella"));
@@ -84,16 +86,22 @@ void UploadIssueNotifier::evaluate()
     settings.setValue(QLatin1String(kLastAtKey), double(now.toMSecsSinceEpoch()) / 1000.0);
 
     m_notifiedKind = kind;
+    m_notifiedCount = count;
     m_lastNotifyAt = now;
 }
 
 void UploadIssueNotifier::postNotification(Kind kind, qsizetype count)
 {
     const bool failed = kind == Kind::failed;
-    const QString body =
-        failed ? tr("%1 photos n'ont pas pu être sauvegardées.").arg(qint64(count))
-               : tr("%1 photos pas encore sauvegardées — nouvelle tentative en cours…")
-                     .arg(qint64(count));
+    // No translation file chooses the plural here: one photo takes the singular by hand.
+    QString body;
+    if (failed)
+        body = count == 1 ? tr("1 photo n'a pas pu être sauvegardée.")
+                          : tr("%1 photos n'ont pas pu être sauvegardées.").arg(qint64(count));
+    else
+        body = count == 1 ? tr("1 photo pas encore sauvegardée — nouvelle tentative en cours…")
+                          : tr("%1 photos pas encore sauvegardées — nouvelle tentative en cours…")
+                                .arg(qint64(count));
     QList<DesktopNotifications::Action> actions{
         {QString::fromLatin1(DesktopNotifications::kDefaultAction), QString()},
         {actView, tr("Voir les fichiers")}};

@@ -10,9 +10,9 @@ namespace pixavella {
 
 // Tells the user that dropped photos are not yet on the server: photos still retried but
 // waiting too long ("stuck"), or photos given up after five failures ("failed"). At most one
-// such notification is shown; it is repeated while the situation lasts and withdrawn once
-// the upload queue is clear. Driven by the upload reconciler, which evaluates at every sweep.
-// Main thread only.
+// such notification is shown, saying how many photos it is about; it is replaced as soon as
+// that number changes, repeated while the situation lasts and withdrawn once the upload queue
+// is clear. Driven by the upload reconciler, which evaluates at every sweep. Main thread only.
 class UploadIssueNotifier : public QObject {
     Q_OBJECT
 
@@ -59,6 +59,7 @@ private:
 
     DesktopNotifications& m_center;
     Kind m_notifiedKind = Kind::none;
+    qsizetype m_notifiedCount = 0;
     QDateTime m_lastNotifyAt; // invalid: the distant past
 };
 

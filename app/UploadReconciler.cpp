@@ -2,6 +2,7 @@
 
 #include "MainThread.h"
 
+#include "AssetNameStore.h"
 #include "CancelledUploads.h"
 #include "Clock.h"
 #include "Log.h"
@@ -15,6 +16,7 @@
 #include <QCoreApplication>
 #include <QLoggingCategory>
 #include <QPointer>
+#include <QRegularExpression>
 
 namespace pixavella {
 
@@ -105,7 +107,16 @@ void UploadReconciler::stop()
 
 void UploadReconciler::kick()
 {
-    QMetaObject::invokeMethod(this, &UploadReconciler::sweep, Qt::QueuedConnection);
+    if (m_sweepQueued)
+        return;
+    m_sweepQueued = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_sweepQueued = false;
+            sweep();
+        },
+        Qt::QueuedConnection);
 }
 
 void UploadReconciler::sweep()
@@ -151,6 +162,20 @@ bool UploadReconciler::startUpload(const Entry& entry, const ImmichClient& clien
         (void)UploadQuarantine::shared().remove(entry.id);
         return false;
     }
+    // Cut short or changed since it was dropped (a power loss before the disk had it all): the
+    // server would keep whatever it is sent, so it is never sent.
+    if (!UploadQuarantine::shared().payloadMatches(entry, *payload)) {
+        qCWarning(lcUploads).noquote()
+            << PIXAVELLA_LOG_PREFIX "the queued file of" << entry.id << "is damaged; not sent";
+        m_inFlightIds.remove(entry.id);
+        m_settlingIds.insert(entry.id);
+        Settlement settlement{journalEvent(entry, UploadJournal::Outcome::failed), false, true,
+                              client};
+        settlement.event.error =
+            tr("le fichier en attente a été abîmé sur le disque avant son envoi");
+        settle(std::move(settlement));
+        return true;
+    }
     emit uploadStarted(entry.id);
     QPointer<UploadReconciler> guard(this);
     client.uploadAsset(*payload, entry.filename, entry.capturedAt,
@@ -175,10 +200,17 @@ void UploadReconciler::handleUploadResult(const Entry& entry, const ImmichClient
         return;
     }
     const UploadResult& uploaded = result.value();
-    if (uploaded.duplicate)
+    if (uploaded.duplicate) {
         PedagogicalNoticeQueue::shared().post(PedagogicalNotice::duplicate);
-    else
+    } else {
         checkSameName(entry, uploaded.assetId, client);
+        // The upload announced these characters percent-encoded, which the server keeps as
+        // sent: the name the user typed is recorded as the photo's own.
+        static const QRegularExpression kEncoded(QStringLiteral("[\"\\r\\n\\\\]"));
+        if (entry.filename.contains(kEncoded))
+            AssetNameStore::shared().setName(uploaded.assetId, entry.filename);
+        carryLaterDate(entry, uploaded.assetId, client);
+    }
 
     bool cancelled = false;
     {
@@ -187,6 +219,10 @@ void UploadReconciler::handleUploadResult(const Entry& entry, const ImmichClient
         cancelled = store.load().contains(entry.id);
     }
     if (!cancelled) {
+        if (entry.replacesAssetId && !uploaded.duplicate) {
+            replaceOld(entry, uploaded.assetId, client);
+            return;
+        }
         attachToTarget(entry, uploaded.assetId, client);
         return;
     }
@@ -205,13 +241,56 @@ void UploadReconciler::handleUploadResult(const Entry& entry, const ImmichClient
     });
 }
 
+// A time set on the file while it was being sent (file managers set it after closing) is the
+// photo's date: the server takes it now.
+void UploadReconciler::carryLaterDate(const Entry& sent, const QString& assetId,
+                                      const ImmichClient& client)
+{
+    const std::optional<Entry> now = UploadQuarantine::shared().entry(sent.id);
+    if (!now || !now->capturedAt || now->capturedAt == sent.capturedAt)
+        return;
+    client.setCaptureDate(assetId, *now->capturedAt, [assetId](Result<void> set) {
+        if (!set)
+            qCWarning(lcUploads).noquote() << PIXAVELLA_LOG_PREFIX "capture date of" << assetId
+                                           << "not changed:" << set.error().description;
+    });
+}
+
+// New bytes of a photo saved over in the drive, done as the server's own "replace": the new
+// asset takes the old one's albums and favourite, then the old one goes to the trash (where the
+// user can still find it). Either step failing leaves both photos: nothing is lost.
+void UploadReconciler::replaceOld(const Entry& entry, const QString& assetId,
+                                  const ImmichClient& client)
+{
+    const QString old = *entry.replacesAssetId;
+    QPointer<UploadReconciler> guard(this);
+    const auto carryOn = [guard, entry, assetId, client] {
+        onMainThread(guard, [entry, assetId, client](UploadReconciler& self) {
+            self.attachToTarget(entry, assetId, client);
+        });
+    };
+    client.copyAssetProperties(old, assetId, [old, client, carryOn](Result<void> copied) {
+        if (!copied) {
+            qCWarning(lcUploads).noquote() << PIXAVELLA_LOG_PREFIX "albums of" << old
+                                           << "not carried over:" << copied.error().description;
+            return carryOn();
+        }
+        client.trashAssets({old}, [old, carryOn](Result<void> trashed) {
+            if (!trashed)
+                qCWarning(lcUploads).noquote() << PIXAVELLA_LOG_PREFIX "replaced photo" << old
+                                               << "not trashed:" << trashed.error().description;
+            carryOn();
+        });
+    });
+}
+
 void UploadReconciler::handleFailure(const Entry& entry, const ImmichClient& client,
                                      const Error& error)
 {
     qCInfo(lcUploads).noquote() << PIXAVELLA_LOG_PREFIX "upload of" << entry.id
                                 << "failed:" << error.description;
     Settlement settlement{journalEvent(entry, UploadJournal::Outcome::failed),
-                          isTransientError(error), client};
+                          isTransientError(error), false, client};
     settlement.event.error = error.description;
     settle(std::move(settlement));
 }
@@ -263,7 +342,8 @@ void UploadReconciler::finishUpload(const Entry& entry, const QString& assetId, 
         finishEntry(entry.id, client);
         return;
     }
-    Settlement settlement{journalEvent(entry, UploadJournal::Outcome::uploaded), false, client};
+    Settlement settlement{journalEvent(entry, UploadJournal::Outcome::uploaded), false, false,
+                          client};
     settlement.event.assetId = assetId;
     settle(std::move(settlement));
 }
@@ -298,7 +378,10 @@ void UploadReconciler::writeSettlements(const QList<Settlement>& batch)
             journaled.append(event);
             continue;
         }
-        quarantine.recordFailure(event.id, event.error.value_or(QString()), settlement.network);
+        if (settlement.givenUp)
+            quarantine.giveUp(event.id, event.error.value_or(QString()));
+        else
+            quarantine.recordFailure(event.id, event.error.value_or(QString()), settlement.network);
         // The count on disk, not the one queued: the user may have re-armed the entry, or
         // removed it, while it was uploading, and neither is a fifth failure.
         const std::optional<Entry> stored = quarantine.entry(event.id);

@@ -95,6 +95,8 @@ private:
     bool startUpload(const Entry& entry, const ImmichClient& client);
     void handleUploadResult(const Entry& entry, const ImmichClient& client,
                             const Result<UploadResult>& result);
+    void replaceOld(const Entry& entry, const QString& assetId, const ImmichClient& client);
+    void carryLaterDate(const Entry& sent, const QString& assetId, const ImmichClient& client);
     void handleFailure(const Entry& entry, const ImmichClient& client, const Error& error);
     void finishCancelled(const Entry& entry, const ImmichClient& client);
     void attachToTarget(const Entry& entry, const QString& assetId, const ImmichClient& client);
@@ -106,6 +108,7 @@ private:
     struct Settlement {
         UploadJournal::Event event; // failed: journaled only at the last attempt
         bool network = false;       // failed: the error was the network's
+        bool givenUp = false;       // failed for good at once (a damaged payload)
         ImmichClient client;
     };
     void settle(Settlement settlement);
@@ -125,6 +128,9 @@ private:
     bool m_signalScheduled = false;
     std::chrono::milliseconds m_refreshDelay = kRefreshDelay;
     QTimer m_timer;
+    // A sweep is queued: more kicks before it runs join it (a drop of many files posts one
+    // signal per file, and each sweep reads every manifest).
+    bool m_sweepQueued = false;
     std::unique_ptr<Signals::Subscription> m_quarantineSignal;
     std::optional<NameIndex> m_nameIndex;
     bool m_nameIndexLoading = false;

@@ -1,6 +1,7 @@
 #include "UploadStatusModel.h"
 
 #include "Clock.h"
+#include "NamesServiceHealth.h"
 #include "NoticeCenter.h"
 #include "SessionModel.h"
 #include "SettingsSuite.h"
@@ -162,8 +163,10 @@ void UploadStatusModel::refresh()
         const bool online = !m_session || m_session().connection == ConnectionState::ok;
         next = online ? UploadStatus::uploading(done, total) : UploadStatus::paused(done, total);
     }
-    if (next != m_status) {
+    const bool namesUnsaved = NamesServiceHealth::isMarkedUnreachable(m_suite);
+    if (next != m_status || namesUnsaved != m_namesUnsaved) {
         m_status = next;
+        m_namesUnsaved = namesUnsaved;
         emit statusChanged();
     }
 

@@ -20,10 +20,11 @@ class UploadJournal;
 class UploadQuarantine;
 
 // Turns the upload quarantine, the drive's activity record and the session into one status
-// and a count of failed photos. Counts the photos of the current batch (those dropped since
-// the quarantine was last empty) in the application's own settings so that a restart resumes
-// the count, shows `completed` for a few seconds when a batch ends, and presents the notices
-// that belong to a new drop. Polls every second while anything moves, every 5 seconds else.
+// and a count of failed photos, and tells whether new photo names can be saved now. Counts the
+// photos of the current batch (those dropped since the quarantine was last empty) in the
+// application's own settings so that a restart resumes the count, shows `completed` for a few
+// seconds when a batch ends, and presents the notices that belong to a new drop. Polls every
+// second while anything moves, every 5 seconds else.
 //
 // Main thread only.
 class UploadStatusModel : public QObject {
@@ -65,6 +66,8 @@ public:
     qint64 failedCount() const { return m_failedCount; }
     // Some entry still has retries left, or a download is fresh: a library refresh must wait.
     bool isBusy() const { return m_busy; }
+    // A program could not reach the names service: renames wait in the queue until it answers.
+    bool namesUnsaved() const { return m_namesUnsaved; }
     // The polling interval, absent when not polling.
     std::optional<std::chrono::milliseconds> timerInterval() const;
 
@@ -91,6 +94,7 @@ private:
     UploadStatus m_status;
     qint64 m_failedCount = 0;
     bool m_busy = false;
+    bool m_namesUnsaved = false;
     QTimer* m_timer = nullptr;
     QSet<QString> m_lastQids;
     std::optional<QDateTime> m_completedLatchUntil;

@@ -2,17 +2,86 @@
 // removes the domain or the daemon is told to stop.
 
 #include "DriveExtension.h"
+#include "LiveUpdates.h"
+#include "Log.h"
 #include "PasserelleDaemon.h"
+#include "PrivateFiles.h"
+#include "ServerEventChannel.h"
 #include "SharedSettings.h"
 
 #include <QCoreApplication>
 
+#include <cstdio>
+
+namespace {
+
+QString usage()
+{
+    return QCoreApplication::translate(
+        "passerelle",
+        "Utilisation : passerelle [options]\n"
+        "\n"
+        "Le démon du dossier Pixavella : monte ~/Library/CloudStorage/Pixavella-Pixavella avec\n"
+        "FUSE et le sert jusqu'à ce que l'application Pixavella retire le dossier, ou jusqu'à\n"
+        "SIGTERM ou SIGINT. L'application le lance elle-même quand vous êtes connecté.\n"
+        "\n"
+        "Options :\n"
+        "  --verbose   affiche aussi les lignes de débogage (chaque requête HTTP, chaque\n"
+        "              listage…) ; la variable QT_LOGGING_RULES règle les lignes catégorie par\n"
+        "              catégorie (par exemple app.pixavella.http.debug=true)\n"
+        "  --help      affiche cette aide\n");
+}
+
+void print(std::FILE* stream, const QString& text)
+{
+    std::fputs(text.toLocal8Bit().constData(), stream);
+    std::fflush(stream);
+}
+
+} // namespace
+
 int main(int argc, char** argv)
 {
+    // Without TZ the C library looks at /etc/localtime again for every local time it makes,
+    // several times per file copied into the drive; named once, it is read once.
+    if (qEnvironmentVariableIsEmpty("TZ"))
+        qputenv("TZ", ":/etc/localtime");
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("passerelle"));
     QCoreApplication::setApplicationVersion(QStringLiteral(PIXAVELLA_VERSION));
 
+    bool verbose = false;
+    const QStringList arguments = QCoreApplication::arguments().mid(1);
+    for (const QString& argument : arguments) {
+        if (argument == QLatin1String("--help")) {
+            print(stdout, usage());
+            return 0;
+        }
+        if (argument == QLatin1String("--verbose")) {
+            verbose = true;
+            continue;
+        }
+        // Refused rather than ignored: a mistyped --verbose would start a quiet daemon.
+        print(stderr,
+              QCoreApplication::translate("passerelle", "passerelle : option inconnue « %1 »\n\n")
+                      .arg(argument) +
+                  usage());
+        return 2;
+    }
+    pixavella::Log::configure(verbose);
+    pixavella::PrivateFiles::keepPrivate();
+
+    // The server's changes reach the folders without anybody looking: told by its event
+    // channel while that is up, polled while it is not. Declared after `live`, so that it goes
+    // first and never reports to a LiveUpdates being destroyed.
+    pixavella::LiveUpdates live;
+    pixavella::ServerEventChannel channel(&pixavella::SharedSettings::makeClient);
+    QObject::connect(&channel, &pixavella::ServerEventChannel::upChanged, &live,
+                     &pixavella::LiveUpdates::setChannelUp);
+    QObject::connect(&channel, &pixavella::ServerEventChannel::serverEvent, &live,
+                     &pixavella::LiveUpdates::serverEvent);
+    if (!pixavella::LiveUpdates::fullRefreshOnly())
+        channel.start();
     auto extension = std::make_unique<pixavella::DriveExtension>(pixavella::FileProviderDomain{
         QString::fromLatin1(pixavella::SharedSettings::kDomainId), QStringLiteral("Pixavella")});
     return pixavella::runPasserelleDaemon(std::move(extension));

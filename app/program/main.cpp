@@ -8,6 +8,8 @@
 #include "HistoryWindow.h"
 #include "InstanceChannel.h"
 #include "LaunchOptions.h"
+#include "PrivateFiles.h"
+#include "Log.h"
 #include "LoginWindow.h"
 #include "NoticeCenter.h"
 #include "QuitSignals.h"
@@ -114,10 +116,12 @@ int main(int argc, char** argv)
 
     const QStringList arguments = QCoreApplication::arguments();
     const LaunchOptions options = LaunchOptions::parse(arguments);
+    Log::configure(options.verbose);
     if (options.help) {
         std::fputs(LaunchOptions::helpText().toLocal8Bit().constData(), stdout);
         return 0;
     }
+    PrivateFiles::keepPrivate();
     // Only a sign-in needs it; it travels no further than that.
     const QString password = options.signInEmail ? takePassword() : QString();
     qunsetenv(LaunchOptions::kPasswordVariable);

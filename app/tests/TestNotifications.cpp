@@ -22,8 +22,11 @@ using testing::NotifyCall;
 
 namespace {
 
+const QString kOneStuck =
+    QStringLiteral("1 photo pas encore sauvegardée — nouvelle tentative en cours…");
 const QString kStuckBody =
     QStringLiteral(" photos pas encore sauvegardées — nouvelle tentative en cours…");
+const QString kOneFailed = QStringLiteral("1 photo n'a pas pu être sauvegardée.");
 const QString kFailedBody = QStringLiteral(" photos n'ont pas pu être sauvegardées.");
 
 void clearQuarantine()
@@ -126,7 +129,7 @@ private slots:
         QCOMPARE(m_server.notifies().size(), 1);
         const NotifyCall stuck = m_server.notifies()[0];
         QCOMPARE(stuck.summary, QStringLiteral("Pixavella"));
-        QCOMPARE(stuck.body, QStringLiteral("1") + kStuckBody);
+        QCOMPARE(stuck.body, kOneStuck);
         QCOMPARE(stuck.actionKeys(), QStringList({"default", "VIEW"}));
         QVERIFY(stuck.actions.contains(QStringLiteral("Voir les fichiers")));
         QSettings settings(QStringLiteral("Pixavella"), QStringLiteral("pixavella"));
@@ -135,7 +138,6 @@ private slots:
         QCOMPARE(settings.value("lastUploadIssueAt").toDouble(), Clock::nowSeconds());
 
         m_clock->advance(300);
-        enqueue(2);
         evaluate();
         m_clock->advance(300);
         evaluate();
@@ -144,14 +146,14 @@ private slots:
         evaluate();
         QCOMPARE(m_server.notifies().size(), 2);
         QCOMPARE(m_server.notifies()[1].replacesId, stuck.id);
-        QCOMPARE(m_server.notifies()[1].body, QStringLiteral("2") + kStuckBody);
+        QCOMPARE(m_server.notifies()[1].body, kOneStuck);
         QVERIFY(m_server.closes().isEmpty());
 
         enqueue(5);
         evaluate();
         const QList<NotifyCall> calls = m_server.notifies();
         QCOMPARE(calls.size(), 3);
-        QCOMPARE(calls[2].body, QStringLiteral("1") + kFailedBody);
+        QCOMPARE(calls[2].body, kOneFailed);
         QCOMPARE(calls[2].replacesId, 0u);
         QCOMPARE(calls[2].actionKeys(), QStringList({"default", "VIEW", "RETRY"}));
         QVERIFY(calls[2].actions.contains(QStringLiteral("Réessayer")));
@@ -166,6 +168,53 @@ private slots:
         QTRY_COMPARE(m_server.closes(), (QList<uint>{stuck.id, calls[2].id}));
         QCOMPARE(m_notifier->notifiedKind(), UploadIssueNotifier::Kind::none);
         QCOMPARE(m_server.notifies().size(), 3);
+    }
+
+    // The server unreachable: the drops reach their fifth failure a few at a time, and the
+    // one notification follows the count (likewise for photos that wait).
+    void countChangesReplaceTheNotification_data()
+    {
+        QTest::addColumn<int>("attempts");
+        QTest::addColumn<QString>("one");
+        QTest::addColumn<QString>("body");
+        QTest::newRow("given up") << 5 << kOneFailed << kFailedBody;
+        QTest::newRow("waiting") << 0 << kOneStuck << kStuckBody;
+    }
+    void countChangesReplaceTheNotification()
+    {
+        QFETCH(int, attempts);
+        QFETCH(QString, one);
+        QFETCH(QString, body);
+        const QString first = enqueue(attempts);
+        m_clock->advance(200);
+        evaluate();
+        QCOMPARE(m_server.notifies().size(), 1);
+        const NotifyCall shown = m_server.notifies()[0];
+        QCOMPARE(shown.body, one);
+
+        for (int i = 0; i < 9; ++i) {
+            QVERIFY(!enqueue(attempts).isEmpty());
+            if (i == 2) {
+                m_clock->advance(200);
+                evaluate();
+            }
+        }
+        m_clock->advance(200);
+        evaluate();
+        evaluate(); // no change: nothing more
+        (void)UploadQuarantine::shared().remove(first);
+        evaluate();
+
+        const QList<NotifyCall> calls = m_server.notifies();
+        QStringList bodies;
+        for (const NotifyCall& call : calls) {
+            bodies << call.body;
+            QCOMPARE(call.id, shown.id);
+        }
+        QCOMPARE(bodies, (QStringList{one, "4" + body, "10" + body, "9" + body}));
+        for (qsizetype i = 1; i < calls.size(); ++i)
+            QCOMPARE(calls[i].replacesId, shown.id);
+        QVERIFY(m_server.closes().isEmpty());
     }
 
     // "Réessayer" re-arms the given-up entries and sweeps at once; the sweep (without a

@@ -1,16 +1,23 @@
 // The program `pixavella` as a user or a script starts it, on the test's private home, against
-// the Immich double: switches, one instance per user, headless running, clean exit on signals.
-// The road of a dropped photo through the program is the acceptance test's.
+// the Immich double: switches, one instance per user, headless running, clean exit on signals;
+// and the switches of the drive's daemon `passerelle`. The road of a dropped photo through the
+// program is the acceptance test's.
 #include "ContainerPaths.h"
+#include "ControlProtocol.h"
 #include "ImmichDoubleProcess.h"
 #include "LoginItem.h"
 #include "SharedSettings.h"
 
+#include <QDir>
+#include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QTest>
 
 #include <csignal>
+#include <sys/stat.h>
 
 using namespace pixavella;
 using testing::ImmichDoubleProcess;
@@ -23,6 +30,18 @@ const QString kPassword = QStringLiteral("bon-mot-de-passe");
 QString program()
 {
     return qEnvironmentVariable("PIXAVELLA_BUILD_DIR") + QStringLiteral("/app/program/pixavella");
+}
+
+QString daemonProgram()
+{
+    return qEnvironmentVariable("PIXAVELLA_BUILD_DIR") + QStringLiteral("/passerelle/passerelle");
+}
+
+// Every log line starts with its level and category, so that debug lines can be told apart.
+void tagLogLines(QProcessEnvironment& env)
+{
+    env.insert(QStringLiteral("QT_MESSAGE_PATTERN"),
+               QStringLiteral("%{type} %{category}: %{message}"));
 }
 
 // Headless unless `display`; the password in the environment when given.
@@ -45,12 +64,12 @@ struct Run {
     QString output;
 };
 
-// A short-lived start: a second instance, or a first one that gives up.
-Run runToEnd(const QStringList& arguments, const QString& password = {})
+// A short-lived start: a second instance, a first one that gives up, or a --help.
+Run runToEnd(const QString& path, const QStringList& arguments, const QProcessEnvironment& env)
 {
     QProcess process;
-    process.setProcessEnvironment(environment(false, password));
-    process.start(program(), arguments);
+    process.setProcessEnvironment(env);
+    process.start(path, arguments);
     if (!process.waitForFinished(60'000)) {
         process.kill();
         process.waitForFinished();
@@ -60,11 +79,46 @@ Run runToEnd(const QStringList& arguments, const QString& password = {})
         QString::fromLocal8Bit(process.readAllStandardError() + process.readAllStandardOutput())};
 }
 
+Run runToEnd(const QStringList& arguments, const QString& password = {})
+{
+    return runToEnd(program(), arguments, environment(false, password));
+}
+
+// One command on the daemon's control socket, and its answer.
+std::optional<QJsonObject> command(const char* name)
+{
+    QLocalSocket socket;
+    socket.connectToServer(ControlProtocol::socketPath());
+    if (!socket.waitForConnected(5'000))
+        return std::nullopt;
+    socket.write(ControlProtocol::encode({{QLatin1String(ControlProtocol::kCommand), name}}));
+    while (!socket.canReadLine()) {
+        if (!socket.waitForReadyRead(30'000))
+            return std::nullopt;
+    }
+    return ControlProtocol::decode(socket.readLine());
+}
+
 bool isMounted()
 {
     QFile mounts(QStringLiteral("/proc/self/mounts"));
     return mounts.open(QIODevice::ReadOnly) &&
            mounts.readAll().contains(QFile::encodeName(ContainerPaths::mountPoint()));
+}
+
+// Entries under `root` that another local account could read or enter.
+QStringList openToOthers(const QString& root)
+{
+    QStringList open;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    for (QString path = root; !path.isEmpty(); path = it.hasNext() ? it.next() : QString()) {
+        struct stat st {};
+        if (::lstat(QFile::encodeName(path).constData(), &st) == 0 && !S_ISLNK(st.st_mode) &&
+            (st.st_mode & 077))
+            open.append(QStringLiteral("%1 %2").arg(st.st_mode & 0777, 0, 8).arg(path));
+    }
+    return open;
 }
 
 } // namespace
@@ -106,6 +160,113 @@ private slots:
         QVERIFY(QFile::exists(LoginItem::autostartFilePath()));
     }
 
+    void helpOfBothPrograms_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QStringList>("shown");
+        const QStringList usage{"Utilisation :", "--verbose", "--help"};
+        QTest::newRow("pixavella --help") << program() << QStringList{"--help"} << 0 << usage;
+        QTest::newRow("passerelle --help")
+            << daemonProgram() << QStringList{"--help"} << 0 << usage;
+        QTest::newRow("passerelle, unknown switch")
+            << daemonProgram() << QStringList{"--verbeux"} << 2
+            << (usage + QStringList{"option inconnue « --verbeux »"});
+    }
+    // Each answers and ends; the daemon does not go on to serve the drive.
+    void helpOfBothPrograms()
+    {
+        QFETCH(QString, path);
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QStringList, shown);
+        const Run run = runToEnd(path, arguments, environment());
+        QCOMPARE(run.exitCode, exitCode);
+        for (const QString& text : shown)
+            QVERIFY2(run.output.contains(text), qPrintable(run.output));
+        QVERIFY(!isMounted());
+    }
+
+    void debugLinesOnlyWhenAsked_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("rules");
+        QTest::addColumn<bool>("debug");
+        QTest::newRow("quiet by default") << QStringList() << QString() << false;
+        QTest::newRow("--verbose") << QStringList{"--verbose"} << QString() << true;
+        QTest::newRow("QT_LOGGING_RULES")
+            << QStringList() << "app.pixavella.http.debug=true" << true;
+        QTest::newRow("QT_LOGGING_RULES above --verbose")
+            << QStringList{"--verbose"} << "app.pixavella.*.debug=false" << false;
+    }
+    // A refused sign-in: one request to the server, and the window's message.
+    void debugLinesOnlyWhenAsked()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, rules);
+        QFETCH(bool, debug);
+        ImmichDoubleProcess server;
+        QVERIFY(server.start({QStringLiteral("--user"), kEmail + QLatin1Char(':') + kPassword}));
+        QProcessEnvironment env = environment(false, QStringLiteral("faux"));
+        tagLogLines(env);
+        if (!rules.isEmpty())
+            env.insert(QStringLiteral("QT_LOGGING_RULES"), rules);
+        const Run run = runToEnd(
+            program(),
+            arguments + QStringList{"--server", server.url().toString(), "--sign-in", kEmail}, env);
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.output.contains(QStringLiteral("Email ou mot de passe incorrect.")),
+                 qPrintable(run.output));
+        QVERIFY2(run.output.contains(QLatin1String("debug app.pixavella.http: POST")) == debug,
+                 qPrintable(run.output));
+        if (!debug)
+            QVERIFY2(!run.output.contains(QLatin1String("debug app.pixavella.")),
+                     qPrintable(run.output));
+    }
+
+    void daemonDebugLinesOnlyWhenAsked_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<bool>("fromVerboseApplication");
+        QTest::addColumn<bool>("debug");
+        QTest::newRow("quiet by default") << QStringList() << false << false;
+        QTest::newRow("--verbose") << QStringList{"--verbose"} << false << true;
+        QTest::newRow("started by pixavella --verbose") << QStringList() << true << true;
+    }
+    // The daemon mounts when asked on its socket; listing the root enumerates it.
+    void daemonDebugLinesOnlyWhenAsked()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(bool, fromVerboseApplication);
+        QFETCH(bool, debug);
+        QProcessEnvironment env = environment();
+        tagLogLines(env);
+        if (fromVerboseApplication)
+            env.insert(QStringLiteral("PIXAVELLA_VERBOSE"), QStringLiteral("1"));
+        QProcess daemon;
+        daemon.setProcessEnvironment(env);
+        daemon.setProcessChannelMode(QProcess::MergedChannels);
+        daemon.start(daemonProgram(), arguments);
+        QVERIFY(daemon.waitForStarted());
+        std::optional<QJsonObject> added;
+        QTRY_VERIFY_WITH_TIMEOUT((added = command(ControlProtocol::kAdd)).has_value(), 20'000);
+        QVERIFY2(!ControlProtocol::errorOf(*added),
+                 qPrintable(QString::fromUtf8(ControlProtocol::encode(*added))));
+        QDir(ContainerPaths::mountPoint()).entryList();
+        QVERIFY(command(ControlProtocol::kRemove).has_value());
+        QVERIFY(daemon.waitForFinished(30'000));
+        QCOMPARE(daemon.exitCode(), 0);
+        const QString output = QString::fromLocal8Bit(daemon.readAll());
+        QVERIFY2(output.contains(QLatin1String("info app.pixavella.fileprovider.fuse: mounted at")),
+                 qPrintable(output));
+        QVERIFY2(output.contains(QLatin1String("debug app.pixavella.fileprovider: Pixavella: "
+                                               "enumerateItems")) == debug,
+                 qPrintable(output));
+        if (!debug)
+            QVERIFY2(!output.contains(QLatin1String("debug app.pixavella.")), qPrintable(output));
+    }
+
     // A script signs in and out through the switches; later starts reach the running one.
     void scriptedSessionThroughOneInstance()
     {
@@ -125,6 +286,16 @@ private slots:
         QVERIFY2(refused.output.contains(QStringLiteral("Renseigne")), qPrintable(refused.output));
         QVERIFY(!SharedSettings::isConfigured());
 
+        // Left readable by an earlier version, under the usual umask.
+        const mode_t umask = ::umask(022);
+        const QString dataRoot = QFileInfo(ContainerPaths::container()).path();
+        const QString cacheRoot = QFileInfo(ContainerPaths::domainCache()).path();
+        ::chmod(QFile::encodeName(dataRoot).constData(), 0755);
+        QFile leftover(ContainerPaths::domainCache() + QStringLiteral("/contents-left.jpg"));
+        QVERIFY(leftover.open(QIODevice::WriteOnly));
+        leftover.close();
+        QVERIFY(!openToOthers(cacheRoot).isEmpty());
+
         QProcess app;
         app.setProcessEnvironment(environment(false, kPassword));
         app.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -132,6 +303,10 @@ private slots:
         QVERIFY(app.waitForStarted());
         QTRY_VERIFY_WITH_TIMEOUT(SharedSettings::isConfigured(), 30'000);
         QTRY_VERIFY_WITH_TIMEOUT(isMounted(), 30'000);
+        ::umask(umask);
+        // Settings, caches, key fallback, the daemon's own files: the user's only.
+        QCOMPARE(openToOthers(dataRoot), QStringList());
+        QCOMPARE(openToOthers(cacheRoot), QStringList());
         const QString key = SharedSettings::apiKey().value_or(QString());
 
         // Later starts hand their switches over and end; the first one goes on.

@@ -354,6 +354,77 @@ private slots:
     }
 
     // Completions of a reconciler that is gone do nothing (and do not crash).
+    // New bytes saved over a photo: the new asset takes the old one's albums and favourite
+    // (PUT assets/copy), then the old one goes to the trash, recoverable.
+    void replacementCarriesAlbumsThenTrashesTheOld()
+    {
+        const QString old = m_double.addAsset(
+            {{"originalFileName", "IMG_EDIT.JPG"},
+             {"base64", QString::fromLatin1(QByteArray("before the edit").toBase64())}});
+        QVERIFY(!old.isEmpty());
+        const QString path = m_files.filePath(QStringLiteral("edited"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("after the edit");
+        file.close();
+        UploadQuarantine::DropFacts facts;
+        facts.replacesAssetId = old;
+        const Result<UploadQuarantine::Entry> entry = UploadQuarantine::shared().enqueue(
+            path, QStringLiteral("IMG_EDIT.JPG"), std::nullopt, Target::library(), std::nullopt,
+            UploadQuarantine::Intake::copy, facts);
+        QVERIFY(entry);
+
+        UploadReconciler reconciler;
+        sweepAndWait(reconciler, 1);
+        const std::optional<QString> fresh = journal().value(0).assetId;
+        QVERIFY(fresh && *fresh != old);
+        QStringList steps;
+        for (const QJsonValue& request : m_double.requests()) {
+            const QJsonObject body =
+                QJsonDocument::fromJson(request["body"].toString().toUtf8()).object();
+            const QString call = request["method"].toString() + ' ' + request["path"].toString();
+            if (call == "PUT /api/assets/copy")
+                steps << QStringLiteral("copy %1 to %2")
+                             .arg(body["sourceId"].toString() == old ? "old" : "?",
+                                  body["targetId"].toString() == *fresh ? "new" : "?");
+            else if (call == "DELETE /api/assets")
+                steps << QStringLiteral("trash %1 (force %2)")
+                             .arg(body["ids"].toArray() == QJsonArray{old} ? "old" : "?")
+                             .arg(body["force"].toBool() ? "true" : "false");
+        }
+        QCOMPARE(steps, (QStringList{"copy old to new", "trash old (force false)"}));
+        QVERIFY(!UploadQuarantine::shared().entry(entry.value().id));
+    }
+
+    // A file manager sets the time after closing the copy; an upload already under way then
+    // sends the photo's new date to the server once it is answered.
+    void dateSetDuringUploadReachesTheServer()
+    {
+        const QDateTime dropped(QDate(2026, 12, 1), QTime(9, 0), Qt::UTC);
+        const QDateTime taken(QDate(2001, 2, 3), QTime(14, 0), Qt::UTC);
+        const QString id = enqueue(QStringLiteral("capture.png"), Target::library(),
+                                   std::nullopt, dropped);
+        m_double.setLatency(500);
+        UploadReconciler reconciler;
+        QSignalSpy finished(&reconciler, &UploadReconciler::entryFinished);
+        connect(&reconciler, &UploadReconciler::uploadStarted, this,
+                [&] { QVERIFY(UploadQuarantine::shared().setCaptureDate(id, taken)); });
+        reconciler.sweep();
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, kWait);
+        const std::optional<QString> asset = journal().value(0).assetId;
+        QVERIFY(asset);
+        const auto dated = [&] {
+            for (const QJsonValue& request : m_double.requests())
+                if (request["method"].toString() == "PUT" &&
+                    request["path"].toString() == "/api/assets/" + *asset)
+                    return QJsonDocument::fromJson(request["body"].toString().toUtf8())
+                        .object()["dateTimeOriginal"]
+                        .toString();
+            return QString();
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(dated(), QStringLiteral("2001-02-03T14:00:00Z"), kWait);
+    }
+
     void destroyedReconcilerGetsNoCallback()
     {
         const QString id = enqueue(QStringLiteral("IMG_GONE.JPG"));

@@ -1,6 +1,8 @@
 #include "Clock.h"
+#include "NamesServiceHealth.h"
 #include "SettingsSuite.h"
 #include "SyncActivityState.h"
+#include "TrayMenu.h"
 #include "UploadJournal.h"
 #include "UploadQuarantine.h"
 #include "UploadStatusModel.h"
@@ -8,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QSettings>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -168,6 +171,36 @@ private slots:
         model->refresh();
         QCOMPARE(model->status().kind, Status::Kind::idle);
         QVERIFY(!model->isBusy());
+    }
+
+    void namesTheDriveCannotSaveShowInTheMenu()
+    {
+        auto model = makeModel();
+        NamesServiceHealth drive(SettingsSuite::shared());
+        const auto shownInMenu = [&model] {
+            MenuState state;
+            state.signedIn = true;
+            state.namesUnsaved = model->namesUnsaved();
+            for (const MenuRow& row : TrayMenu::rows(state, {})) {
+                if (row.title.contains(
+                        "Les nouveaux noms de photos ne peuvent pas être enregistrés pour le "
+                        "moment"))
+                    return true;
+            }
+            return false;
+        };
+        model->refresh();
+        QVERIFY(!shownInMenu());
+
+        QSignalSpy changed(model.get(), &UploadStatusModel::statusChanged);
+        drive.recordFailure(Clock::now(), Clock::now(), "HTTP 502");
+        model->refresh();
+        QVERIFY(shownInMenu());
+        QCOMPARE(changed.size(), 1);
+
+        QVERIFY(drive.recordSuccess());
+        model->refresh();
+        QVERIFY(!shownInMenu());
     }
 
     void newDropsPresentTheirNoticesOncePerBatch()
