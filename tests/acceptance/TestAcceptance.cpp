@@ -83,8 +83,8 @@ class TestAcceptance : public QObject {
     AcceptanceSession m_session;
     std::unique_ptr<testing::FakeNotificationServer> m_notifications;
 
-    // The main user's live assets named `name` as the server lists them.
-    QList<QJsonObject> assetsNamed(const QString& name) const
+    // The main user's live assets that `keep` accepts, as the server lists them.
+    QList<QJsonObject> assetsWhere(const std::function<bool(const QJsonObject&)>& keep) const
     {
         const QJsonDocument page =
             m_session.api("POST", QStringLiteral("search/metadata"),
@@ -92,11 +92,15 @@ class TestAcceptance : public QObject {
         QList<QJsonObject> found;
         collect(
             page.object().value(QLatin1String("assets")).toObject().value(QLatin1String("items")),
-            [&name](const QJsonObject& asset) {
-                return asset.value(QLatin1String("originalFileName")).toString() == name;
-            },
-            &found);
+            keep, &found);
         return found;
+    }
+
+    QList<QJsonObject> assetsNamed(const QString& name) const
+    {
+        return assetsWhere([&name](const QJsonObject& asset) {
+            return asset.value(QLatin1String("originalFileName")).toString() == name;
+        });
     }
 
     QJsonObject albumNamed(const QString& name) const
@@ -285,6 +289,45 @@ private slots:
         QCOMPARE(sha1Hex(readFile(
                      m_session.path(QStringLiteral("Mes photos/2021/Février/IMG_2101.jpg")))),
                  sha1Hex(bytes));
+    }
+
+    // Names that multipart forms, shells and file systems handle badly are listed after their
+    // upload exactly as they were copied.
+    void keepsTheNamesAsTyped()
+    {
+        requireRunning();
+        const QStringList names{
+            QStringLiteral("a\"b.jpg"), QStringLiteral("back\\slash.jpg"),
+            QStringLiteral("a\rb.jpg"), QStringLiteral("a\nb.jpg"),
+            QString::fromUtf8("\xF0\x9F\x8C\x85 coucher.jpg"),
+            QString::fromUtf8("caf\xC3\xA9.jpg"), QString::fromUtf8("cafe\xCC\x81.jpg"),
+            QString(251, u'x') + QStringLiteral(".jpg"), QStringLiteral("-leading.jpg")};
+        QStringList sources{QStringLiteral("--")};
+        for (int i = 0; i < names.size(); ++i)
+            sources << localFile(QStringLiteral("typed/") + names[i],
+                                 newPhoto(3000 + quint32(i),
+                                          QDateTime(QDate(2020, 5, 1 + i), QTime(9, 0), Qt::UTC)));
+        const ToolRun copied = m_session.run(
+            QStringLiteral("cp"), sources << m_session.path(QStringLiteral("Mes photos/")));
+        QVERIFY2(copied.exitCode == 0, qPrintable(copied.describe()));
+        QTRY_VERIFY_WITH_TIMEOUT(quarantine().isEmpty(), kSlow);
+
+        QStringList expected = names;
+        expected.sort();
+        const auto listed = [this] {
+            QStringList files = QDir(m_session.path(QStringLiteral("Mes photos/2020/Mai")))
+                                    .entryList(QDir::Files, QDir::Name);
+            files.sort();
+            return files;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(listed(), expected, kSlow);
+        // What the server itself keeps, for the record: the multipart filename as it was sent.
+        const QList<QJsonObject> stored = assetsWhere([](const QJsonObject& asset) {
+            return asset.value(QLatin1String("fileCreatedAt")).toString().startsWith("2020-05");
+        });
+        for (const QJsonObject& asset : stored)
+            qInfo("the server stored %s",
+                  asset.value(QLatin1String("originalFileName")).toString().toUtf8().toPercentEncoding(" ").constData());
     }
 
     // A folder made in "Mes albums" is an album; photos moved into it join it and stay in the

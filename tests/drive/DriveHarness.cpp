@@ -72,9 +72,9 @@ bool DriveHarness::startServer(const QStringList& extra)
         extra);
 }
 
-void DriveHarness::signIn(const QString& key)
+void DriveHarness::signIn(const QString& key, const QString& url)
 {
-    SharedSettings::setServerURL(m_server->url().toString());
+    SharedSettings::setServerURL(url.isEmpty() ? m_server->url().toString() : url);
     SharedSettings::setUserEmail(kMe);
     SharedSettings::setApiKey(key);
 }
@@ -123,11 +123,7 @@ void DriveHarness::stop()
         if (!processGone(pid))
             ::kill(pid_t(pid), SIGKILL);
     }
-    if (m_names) {
-        m_names->terminate();
-        m_names->waitForFinished(5'000);
-        m_names.reset();
-    }
+    stopNamesService();
     const QString mountPoint = ContainerPaths::mountPoint();
     if (MountTable::find(mountPoint))
         runTool(QStringLiteral("fusermount3"),
@@ -206,6 +202,15 @@ bool DriveHarness::startNamesService()
         QJsonDocument(QJsonObject{{QStringLiteral("prefix"), QStringLiteral("/pixavella-names")},
                                   {QStringLiteral("url"), QStringLiteral("http://") + address}}));
     return true;
+}
+
+void DriveHarness::stopNamesService()
+{
+    if (!m_names)
+        return;
+    m_names->terminate();
+    m_names->waitForFinished(5'000);
+    m_names.reset();
 }
 
 QJsonDocument DriveHarness::api(const QString& method, const QString& path,

@@ -34,7 +34,8 @@ public:
     bool startServer(const QStringList& extra = {});
     // Kills the double: the server is down until the test ends.
     void killServer() { m_server.reset(); }
-    void signIn(const QString& key = kMyKey);
+    // Signs in to the double, or to `url` when given (a relay in front of it).
+    void signIn(const QString& key = kMyKey, const QString& url = {});
     void signOut();
 
     // FileProviderManager::add (starts passerelle, waits for the mount) and the others, run to
@@ -58,6 +59,8 @@ public:
     // Starts the names service from the build tree and has the double hand it its path, as
     // the proxy in front of a real server does.
     bool startNamesService();
+    // Stops it (its names are kept for the next start); the double then answers 502 there.
+    void stopNamesService();
     // An /api call with the main user's key (curl); the parsed answer, null when it failed.
     QJsonDocument api(const QString& method, const QString& path,
                       const QJsonObject& body = {}) const;

@@ -4,6 +4,7 @@
 #include "ContainerPaths.h"
 #include "DriveHarness.h"
 #include "PedagogicalNoticeQueue.h"
+#include "UploadJournal.h"
 #include "UploadQuarantine.h"
 #include "UserNoticeQueue.h"
 
@@ -70,10 +71,17 @@ private slots:
 
     void copiedPhotosWaitInTheQuarantine_data();
     void copiedPhotosWaitInTheQuarantine();
+    void datesOfCopiesWithoutExif_data();
+    void datesOfCopiesWithoutExif();
     void refusedDropsLeaveNothing();
     void foldersBecomeAlbums();
+    void treesBecomeAlbums_data();
+    void treesBecomeAlbums();
     void movesChangeAlbumMembership();
     void renamesReachTheServer();
+    void renamesOntoNamesAndTypes();
+    void savesReplaceThePhoto_data();
+    void savesReplaceThePhoto();
     void deletions();
 
 private:
@@ -103,6 +111,10 @@ void TestDriveWriting::initTestCase()
     add(kMe, "gone.jpg", 3, "2024:03:07 10:00:00", "2024-03-07T10:00:00.000Z");
     add(kMe, "bin.jpg", 4, "2024:03:08 10:00:00", "2024-03-08T10:00:00.000Z");
     add(kMe, "twice.jpg", 6, "2024:03:09 10:00:00", "2024-03-09T10:00:00.000Z");
+    add(kMe, "brouillon.jpg", 7, "2023:06:01 10:00:00", "2023-06-01T10:00:00.000Z");
+    add(kMe, "final.jpg", 8, "2023:06:02 10:00:00", "2023-06-02T10:00:00.000Z");
+    add(kMe, "cp-over.jpg", 9, "2023:07:01 10:00:00", "2023-07-01T10:00:00.000Z");
+    add(kMe, "replace-over.jpg", 10, "2023:07:02 10:00:00", "2023-07-02T10:00:00.000Z");
     add(kOther, "theirs.jpg", 5, "2022:01:01 10:00:00", "2022-01-01T10:00:00.000Z");
     m_albums["Vacances"] = m_drive.addAlbum(kMe, "Vacances", {m_ids["held.jpg"]});
     m_albums["Noël"] = m_drive.addAlbum(kMe, "Noël", {});
@@ -158,6 +170,58 @@ void TestDriveWriting::copiedPhotosWaitInTheQuarantine()
     }
 }
 
+void TestDriveWriting::datesOfCopiesWithoutExif_data()
+{
+    QTest::addColumn<QString>("tool");
+    QTest::newRow("cp -p") << "cp -p";
+    QTest::newRow("rsync -a") << "rsync -a";
+    QTest::newRow("gio copy -p") << "gio copy -p";
+    // What GNOME Files does: the bytes, a close, then the time on the name.
+    QTest::newRow("time set after close") << "python3";
+}
+
+// A picture without EXIF is filed under its modification time, which most tools set only
+// after closing the copy.
+void TestDriveWriting::datesOfCopiesWithoutExif()
+{
+    QFETCH(QString, tool);
+    static int seed = 40;
+    const QString name = QStringLiteral("capture-%1.png").arg(++seed);
+    const QString source = m_local.filePath(name);
+    QImage image(40, 30, QImage::Format_RGB32);
+    image.fill(QColor::fromHsv(seed * 29 % 360, 180, 220));
+    QVERIFY(image.save(source, "PNG"));
+    const QDateTime taken(QDate(2001, 2, 3), QTime(14, 0), Qt::UTC);
+    {
+        QFile file(source);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.setFileTime(taken, QFileDevice::FileModificationTime));
+    }
+    const QString target = m_drive.path("Mes photos/") + name;
+    QStringList arguments = tool.split(u' ');
+    const QString program = arguments.takeFirst();
+    if (program == u"python3")
+        arguments << "-c"
+                  << "import os, shutil, sys\n"
+                     "shutil.copyfile(sys.argv[1], sys.argv[2])\n"
+                     "st = os.stat(sys.argv[1])\n"
+                     "os.utime(sys.argv[2], ns=(st.st_atime_ns, st.st_mtime_ns))\n"
+                  << source << target;
+    else
+        arguments << source << target;
+    const ToolRun run = m_drive.run(program, arguments);
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+
+    const auto queuedAt = [&] {
+        for (const UploadQuarantine::Entry& entry : UploadQuarantine::shared().list())
+            if (entry.filename == name)
+                return entry.capturedAt.value_or(QDateTime());
+        return QDateTime();
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(queuedAt(), taken, kSlow);
+    QTRY_VERIFY_WITH_TIMEOUT(m_drive.ls("Mes photos/2001/Février").contains(name), kSlow);
+}
+
 void TestDriveWriting::refusedDropsLeaveNothing()
 {
     const qsizetype before = UploadQuarantine::shared().list().size();
@@ -194,6 +258,55 @@ void TestDriveWriting::foldersBecomeAlbums()
     QCOMPARE(notices(), (QStringList{"albumready", "newfolder"}));
 }
 
+void TestDriveWriting::treesBecomeAlbums_data()
+{
+    QTest::addColumn<QString>("tool");
+    QTest::addColumn<QString>("into");
+    QTest::newRow("cp -r into Mes albums") << "cp -r" << "Mes albums";
+    QTest::newRow("rsync -a into Mes photos") << "rsync -a" << "Mes photos";
+}
+
+// A tree of folders copied in: every folder an album, every photo queued once for the album of
+// its own folder, and nothing left out.
+void TestDriveWriting::treesBecomeAlbums()
+{
+    QFETCH(QString, tool);
+    QFETCH(QString, into);
+    static int seed = 80;
+    const QString tag = tool.section(u' ', 0, 0);
+    const QString root = m_local.filePath("arbre-" + tag);
+    const QString top = "Arbre " + tag;
+    const QStringList files = {
+        top + "/a-" + tag + ".jpg", top + "/b-" + tag + ".jpg",
+        top + "/Jour1 " + tag + "/c-" + tag + ".jpg", top + "/Jour1 " + tag + "/d-" + tag + ".jpg",
+        top + "/Jour2 " + tag + "/e-" + tag + ".jpg"};
+    for (const QString& file : files) {
+        QDir().mkpath(QFileInfo(root + u'/' + file).path());
+        QVERIFY(!writePhoto(root + u'/' + file, ++seed, "2022:08:01 10:00:00").isEmpty());
+    }
+    QStringList arguments = tool.split(u' ');
+    const QString program = arguments.takeFirst();
+    arguments << root + u'/' + top << m_drive.path(into + u'/');
+    const ToolRun run = m_drive.run(program, arguments);
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+
+    QHash<QString, QString> albumIds;
+    for (const QJsonValue& a : m_drive.api("GET", "/api/albums").array())
+        albumIds[a[u"albumName"].toString()] = a[u"id"].toString();
+    QStringList queued;
+    for (const UploadQuarantine::Entry& entry : UploadQuarantine::shared().list()) {
+        if (!entry.filename.endsWith("-" + tag + ".jpg"))
+            continue;
+        queued << albumIds.key(entry.target.albumId, "?") + u'/' + entry.filename;
+    }
+    queued.sort();
+    QStringList expected;
+    for (const QString& file : files)
+        expected << QFileInfo(file).path().section(u'/', -1) + u'/' + QFileInfo(file).fileName();
+    expected.sort();
+    QCOMPARE(queued, expected);
+}
+
 void TestDriveWriting::movesChangeAlbumMembership()
 {
     const auto mv = [this](const QString& from, const QString& to) {
@@ -209,17 +322,41 @@ void TestDriveWriting::movesChangeAlbumMembership()
     QCOMPARE(mv(album("Vacances/held.jpg"), album("Noël/")).exitCode, 0);
     QCOMPARE(m_drive.albumAssetNames(m_albums["Vacances"]), QStringList{});
     QCOMPARE(m_drive.albumAssetNames(m_albums["Noël"]), (QStringList{"held.jpg", "plage.jpg"}));
+    // Every listing the move touched is right at once, in the kernel's eyes too.
+    QCOMPARE(m_drive.ls(album("Vacances")), QStringList{});
+    QCOMPARE(m_drive.ls(album("Noël")), (QStringList{"held.jpg", "plage.jpg"}));
+    QVERIFY(!QFile::exists(m_drive.path(album("Vacances/held.jpg"))));
 
     // Out of an album, back to the library only.
     QCOMPARE(mv(album("Noël/plage.jpg"), "Mes photos/").exitCode, 0);
     QCOMPARE(m_drive.albumAssetNames(m_albums["Noël"]), QStringList{"held.jpg"});
     QVERIFY(m_drive.ls("Mes photos/2024/Mars").contains("plage.jpg"));
+    QCOMPARE(m_drive.ls(album("Noël")), QStringList{"held.jpg"});
+    QVERIFY2(!m_drive.ls("Mes photos").contains("plage.jpg"), qPrintable(m_drive.ls("Mes photos").join(", ")));
 
     // A shared album's photo does not leave it.
     const ToolRun refused = mv("Mes albums partagés/Famille/theirs.jpg", album("Noël/"));
     QVERIFY(refused.exitCode != 0);
     QCOMPARE(m_drive.albumAssetNames(m_albums["Famille"]), QStringList{"theirs.jpg"});
     QVERIFY(m_drive.ls("Mes albums partagés/Famille").contains("theirs.jpg"));
+
+    // Folders keep their place: each of these moves would mean nothing on the server.
+    for (const auto& [from, to] : {std::pair{album("Noël"), QString()},
+                                   std::pair{album("Noël"), QString("Mes photos/")},
+                                   std::pair{album("Noël"), album("Vacances/")},
+                                   std::pair{QString("Mes photos/2024/Mars"), album("")},
+                                   std::pair{QString("Mes photos/2024"), QString()}}) {
+        const ToolRun moved = mv(from, to);
+        QVERIFY2(moved.exitCode != 0 && moved.err.contains("Operation not permitted"),
+                 qPrintable(from + " -> " + to + ": " + moved.err));
+    }
+    QCOMPARE(m_drive.ls(""), (QStringList{"Mes albums", "Mes albums partagés", "Mes photos"}));
+    QVERIFY(m_drive.ls("Mes albums").contains("Noël"));
+    QVERIFY(!m_drive.ls("Mes photos").contains("Noël"));
+    QVERIFY(!m_drive.ls(album("Vacances")).contains("Noël"));
+    QVERIFY(m_drive.ls("Mes photos/2024").contains("Mars"));
+    QCOMPARE(m_drive.api("GET", "/api/albums/" + m_albums["Noël"])[u"albumName"].toString(),
+             QString("Noël"));
 }
 
 void TestDriveWriting::renamesReachTheServer()
@@ -246,6 +383,83 @@ void TestDriveWriting::renamesReachTheServer()
     QCOMPARE(m_drive.api("GET", "/api/albums/" + m_albums["Noël"])[u"albumName"].toString(),
              QString("Noël 2024"));
     QVERIFY(m_drive.ls("Mes albums").contains("Noël 2024"));
+}
+
+// A rename does what it says or fails: onto another photo's name it replaces that photo (which
+// goes to the server's trash), to another type it is refused, and an album shown with "∕" for
+// the server's "/" gets its "/" back.
+void TestDriveWriting::renamesOntoNamesAndTypes()
+{
+    const QString june = m_drive.path("Mes photos/2023/Juin/");
+    const ToolRun retyped = m_drive.run("mv", {june + "brouillon.jpg", june + "brouillon.png"});
+    QVERIFY(retyped.exitCode != 0);
+    QVERIFY2(retyped.err.contains("Operation not permitted"), retyped.err.constData());
+    QCOMPARE(m_drive.ls("Mes photos/2023/Juin"), (QStringList{"brouillon.jpg", "final.jpg"}));
+
+    QFile draft(m_local.filePath("brouillon.jpg"));
+    QVERIFY(draft.open(QIODevice::ReadOnly));
+    const ToolRun replaced = m_drive.run("mv", {june + "brouillon.jpg", june + "final.jpg"});
+    QVERIFY2(replaced.exitCode == 0, replaced.err.constData());
+    QCOMPARE(m_drive.ls("Mes photos/2023/Juin"), QStringList{"final.jpg"});
+    QVERIFY(isTrashed("final.jpg"));
+    QVERIFY(!isTrashed("brouillon.jpg"));
+    QFile shown(june + "final.jpg");
+    QVERIFY(shown.open(QIODevice::ReadOnly));
+    QCOMPARE(shown.readAll(), draft.readAll());
+    QTRY_COMPARE_WITH_TIMEOUT(
+        m_drive.api("GET", "/pixavella-names/names")[m_ids["brouillon.jpg"]].toString(),
+        QString("final.jpg"), kSlow);
+
+    const QString slashed = m_drive.addAlbum(kMe, "Été/Hiver", {});
+    QVERIFY(m_drive.signal(FileProviderContainer::workingSet));
+    QTRY_VERIFY_WITH_TIMEOUT(m_drive.ls("Mes albums").contains("Été∕Hiver"), kSlow);
+    const ToolRun renamed = m_drive.run(
+        "mv", {m_drive.path(album("Été∕Hiver")), m_drive.path(album("Été∕Printemps"))});
+    QVERIFY2(renamed.exitCode == 0, renamed.err.constData());
+    QCOMPARE(m_drive.api("GET", "/api/albums/" + slashed)[u"albumName"].toString(),
+             QString("Été/Printemps"));
+}
+
+void TestDriveWriting::savesReplaceThePhoto_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("script"); // Python: writes sys.argv[1] into the photo sys.argv[2]
+    QTest::newRow("written over") << "cp-over.jpg"
+                                  << "import shutil, sys\n"
+                                     "shutil.copyfile(sys.argv[1], sys.argv[2])\n";
+    // What GTK applications do (g_file_replace): a hidden file, renamed into place.
+    QTest::newRow("renamed into place")
+        << "replace-over.jpg"
+        << "import os, shutil, sys\n"
+           "d, n = os.path.split(sys.argv[2])\n"
+           "t = os.path.join(d, '.' + n + '.XXXXXX')\n"
+           "shutil.copyfile(sys.argv[1], t)\n"
+           "os.replace(t, sys.argv[2])\n";
+}
+
+// New bytes saved under a photo's name are that photo's new contents: one photo keeps the
+// name, it reads as saved, and its upload is queued to replace the old asset on the server.
+void TestDriveWriting::savesReplaceThePhoto()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, script);
+    const QString edited = m_local.filePath("edited-" + name);
+    const QByteArray bytes = writePhoto(edited, 60 + name.size(), "2023:07:05 10:00:00");
+    const QString shown = m_drive.path("Mes photos/2023/Juillet/") + name;
+    const ToolRun run = m_drive.run("python3", {"-c", script, edited, shown});
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+
+    QCOMPARE(m_drive.ls("Mes photos/2023/Juillet").count(name), 1);
+    QVERIFY(m_drive.ls("Mes photos/2023/Juillet").filter(" 2.jpg").isEmpty());
+    QFile file(shown);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), bytes);
+    QString replaces;
+    for (const UploadQuarantine::Entry& entry : UploadQuarantine::shared().list())
+        if (entry.filename == name)
+            replaces = entry.replacesAssetId.value_or(QString());
+    QCOMPARE(replaces, m_ids[name]);
+    QVERIFY(!isTrashed(name)); // until the new bytes are on the server
 }
 
 void TestDriveWriting::deletions()
@@ -294,6 +508,27 @@ void TestDriveWriting::deletions()
     QVERIFY(quarantined("pending.jpg").isEmpty());
     QVERIFY(!m_drive.ls("Mes photos/2024/Mars").contains("pending.jpg"));
     QCOMPARE(UserNoticeQueue::shared().drain().size(), 1);
+
+    // rm of an entry still listed as pending after its upload ended trashes the photo it became.
+    const QString sent = m_local.filePath("sent.jpg");
+    writePhoto(sent, 98, "2024:03:26 12:00:00");
+    QCOMPARE(m_drive.run("cp", {sent, m_drive.path("Mes photos/")}).exitCode, 0);
+    std::optional<UploadQuarantine::Entry> entry;
+    for (const UploadQuarantine::Entry& e : UploadQuarantine::shared().list())
+        if (e.filename == "sent.jpg")
+            entry = e;
+    QVERIFY(entry);
+    // What the application leaves once it has uploaded the file, before the drive lists again.
+    UploadJournal::Event uploaded;
+    uploaded.id = entry->id;
+    uploaded.filename = entry->filename;
+    uploaded.enqueuedAt = uploaded.resolvedAt = QDateTime::currentDateTimeUtc();
+    uploaded.assetId = m_ids["twice.jpg"];
+    UploadJournal::shared().record(uploaded);
+    QVERIFY(UploadQuarantine::shared().remove(entry->id).ok());
+    QCOMPARE(m_drive.run("rm", {m_drive.path("Mes photos/2024/Mars/sent.jpg")}).exitCode, 0);
+    QVERIFY(isTrashed("twice.jpg"));
+    QTRY_VERIFY_WITH_TIMEOUT(!m_drive.ls("Mes photos/2024/Mars").contains("twice.jpg"), kSlow);
 }
 
 QTEST_GUILESS_MAIN(TestDriveWriting)

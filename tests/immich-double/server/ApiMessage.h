@@ -11,6 +11,9 @@
 #include <QStringList>
 #include <QUrlQuery>
 
+#include <functional>
+#include <optional>
+
 namespace immichdouble {
 
 // One request as the routes see it, independent of the HTTP library.
@@ -30,11 +33,18 @@ struct ApiRequest {
     bool queryFlag(const QString& name) const; // "true" / "1"
 };
 
+// A request head as it came on the wire ("GET /path?query HTTP/1.1", headers, blank line),
+// without body; empty when it is not one.
+std::optional<ApiRequest> parseRequestHead(const QByteArray& head);
+
 struct ApiResponse {
     int status = 200;
     QByteArray contentType;
     QByteArray body;
     QList<QPair<QByteArray, QByteArray>> headers;
+    // Work left for after the library's lock is released (decoding a picture, say); it may
+    // change every field of the answer.
+    std::function<void(ApiResponse&)> finish;
 
     static ApiResponse json(int status, const QJsonValue& value);
     static ApiResponse noContent();

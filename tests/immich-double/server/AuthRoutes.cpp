@@ -67,15 +67,6 @@ void addAuthRoutes(Router& router, DoubleContext& context)
     using Access = Router::Access;
     router.add("POST", QStringLiteral("/api/auth/login"), Access::Public,
                [&context](ApiRequest& request) { return login(context, request); });
-    router.add("GET", QStringLiteral("/api/server/version"), Access::Public, [](ApiRequest&) {
-        return ApiResponse::json(200, QJsonObject{{QStringLiteral("major"), 3},
-                                                  {QStringLiteral("minor"), 0},
-                                                  {QStringLiteral("patch"), 3},
-                                                  {QStringLiteral("prerelease"), QJsonValue()}});
-    });
-    router.add("GET", QStringLiteral("/api/server/ping"), Access::Public, [](ApiRequest&) {
-        return ApiResponse::json(200, QJsonObject{{QStringLiteral("res"), QStringLiteral("pong")}});
-    });
     router.add("GET", QStringLiteral("/api/users/me"), Access::User,
                [&context](ApiRequest& request) {
                    return ApiResponse::json(200, userMeJson(context.state.user(request.user)));

@@ -73,7 +73,11 @@ ApiResponse addAsset(DoubleContext& context, const QJsonObject& body)
         return refuse(QStringLiteral("type must be IMAGE or VIDEO"));
     input.trashed = body.value(QLatin1String("isTrashed")).toBool();
 
-    const int index = state.addAsset(makeAsset(input));
+    Asset asset = makeAsset(input);
+    // Tests give any bytes for a photo: those that do not decode still get a thumbnail.
+    asset.standIn = true;
+    const int index = state.addAsset(std::move(asset));
+    announceUpload(context, index);
     return ok({{QStringLiteral("id"), LibraryState::uuidText(state.asset(index).id)}});
 }
 
@@ -108,6 +112,30 @@ ApiResponse addAlbum(DoubleContext& context, const QJsonObject& body)
     return ok({{QStringLiteral("id"), LibraryState::uuidText(state.album(index).id)}});
 }
 
+QJsonObject eventsJson(const DoubleContext& context)
+{
+    return QJsonObject{{QStringLiteral("channel"), EventChannel::modeName(context.events.mode())},
+                       {QStringLiteral("emit"), context.events.emitting()},
+                       {QStringLiteral("connections"), context.events.connections()}};
+}
+
+ApiResponse setEvents(DoubleContext& context, const QJsonObject& body)
+{
+    std::optional<EventChannel::Mode> mode;
+    if (body.contains(QLatin1String("channel"))) {
+        mode = EventChannel::modeNamed(body.value(QLatin1String("channel")).toString());
+        if (!mode)
+            return refuse(QStringLiteral("channel takes open, 404, 400 or 200"));
+    }
+    if (body.contains(QLatin1String("emit")) && !body.value(QLatin1String("emit")).isBool())
+        return refuse(QStringLiteral("emit takes true or false"));
+    if (mode)
+        context.events.setMode(*mode);
+    if (body.contains(QLatin1String("emit")))
+        context.events.setEmitting(body.value(QLatin1String("emit")).toBool());
+    return ok(eventsJson(context));
+}
+
 QJsonArray usersJson(const LibraryState& state)
 {
     QJsonArray users;
@@ -130,8 +158,20 @@ void addControlRoutes(Router& router, DoubleContext& context)
     router.add("POST", QStringLiteral("/_double/reset"), Access::Public, [&context](ApiRequest&) {
         context.faults.reset();
         context.log.clear();
+        context.events.setMode(context.options.eventChannel);
+        context.events.setEmitting(context.options.emitEvents);
         return ok();
     });
+    router.add("GET", QStringLiteral("/_double/events"), Access::Public,
+               [&context](ApiRequest&) { return ok(eventsJson(context)); });
+    router.add(
+        "POST", QStringLiteral("/_double/events"), Access::Public,
+        [&context](ApiRequest& request) { return setEvents(context, request.jsonObject()); });
+    router.add("POST", QStringLiteral("/_double/events/drop"), Access::Public,
+               [&context](ApiRequest&) {
+                   context.events.dropAll();
+                   return ok();
+               });
     router.add(
         "POST", QStringLiteral("/_double/fail"), Access::Public, [&context](ApiRequest& request) {
             const QJsonObject body = request.jsonObject();
@@ -175,6 +215,12 @@ void addControlRoutes(Router& router, DoubleContext& context)
                });
     router.add("GET", QStringLiteral("/_double/requests"), Access::Public,
                [&context](ApiRequest&) { return ApiResponse::json(200, context.log.entries()); });
+    router.add("GET", QStringLiteral("/_double/traffic"), Access::Public,
+               [&context](ApiRequest& request) {
+                   return ok(context.log.traffic(
+                       request.query.queryItemValue(QStringLiteral("method")).toLatin1(),
+                       request.query.queryItemValue(QStringLiteral("path"), QUrl::FullyDecoded)));
+               });
     router.add("GET", QStringLiteral("/_double/users"), Access::Public, [&context](ApiRequest&) {
         return ApiResponse::json(200, usersJson(context.state));
     });

@@ -84,4 +84,11 @@ std::optional<qint64> parseIsoDate(const QString& text)
     return parsed.toMSecsSinceEpoch();
 }
 
+int isoUtcOffsetMinutes(const QString& text)
+{
+    const QDateTime parsed = QDateTime::fromString(text.trimmed(), Qt::ISODateWithMs);
+    return parsed.isValid() && parsed.timeSpec() == Qt::OffsetFromUTC ? parsed.offsetFromUtc() / 60
+                                                                      : 0;
+}
+
 } // namespace immichdouble

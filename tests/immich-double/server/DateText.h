@@ -27,5 +27,7 @@ inline QString isoOffset(qint64 ms)
 
 // ISO 8601 date-time with or without fraction, "Z" or an offset; no zone reads as UTC.
 std::optional<qint64> parseIsoDate(const QString& text);
+// The offset from UTC an ISO 8601 date-time is written in ("+02:00": 120); 0 for "Z" or none.
+int isoUtcOffsetMinutes(const QString& text);
 
 } // namespace immichdouble

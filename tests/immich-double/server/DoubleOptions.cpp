@@ -1,12 +1,25 @@
 #include "DoubleOptions.h"
 
+#include <QDir>
+
 namespace immichdouble {
 
 QString DoubleOptions::usage()
 {
-    return QStringLiteral("usage: immich-double [--port N] [--dialect v3|classic] [--user "
-                          "EMAIL:PASSWORD[:APIKEY]]...\n"
-                          "                     [--seed N] [--demo DIR] [--parent-pid PID]\n");
+    return QStringLiteral(
+        "usage: immich-double [--port N] [--dialect v3|classic] [--user "
+        "EMAIL:PASSWORD[:APIKEY]]...\n"
+        "                     [--seed N] [--demo DIR] [--data-dir DIR] [--parent-pid PID]\n"
+        "                     [--ping-interval MS] [--ping-timeout MS]\n"
+        "                     [--event-channel open|404|400|200] [--events on|off]\n"
+        "                     [--thumbnail-delay MS] [--metadata-delay MS]\n");
+}
+
+QString DoubleOptions::dataFolderPath() const
+{
+    if (!dataFolder.isEmpty())
+        return dataFolder;
+    return demoFolder.isEmpty() ? QDir::tempPath() : demoFolder;
 }
 
 std::optional<DoubleOptions> DoubleOptions::parse(const QStringList& arguments, QString* error)
@@ -45,6 +58,30 @@ std::optional<DoubleOptions> DoubleOptions::parse(const QStringList& arguments, 
                 return fail(QStringLiteral("--seed takes a count"));
         } else if (name == QLatin1String("--demo")) {
             options.demoFolder = value;
+        } else if (name == QLatin1String("--data-dir")) {
+            options.dataFolder = value;
+        } else if (name == QLatin1String("--ping-interval") ||
+                   name == QLatin1String("--ping-timeout") ||
+                   name == QLatin1String("--thumbnail-delay") ||
+                   name == QLatin1String("--metadata-delay")) {
+            const int ms = value.toInt(&number);
+            const bool ping = name.startsWith(QLatin1String("--ping"));
+            if (!number || ms < (ping ? 1 : 0))
+                return fail(QStringLiteral("%1 takes milliseconds%2")
+                                .arg(name, ping ? QStringLiteral(", at least 1") : QString()));
+            (name == QLatin1String("--ping-interval")     ? options.pingIntervalMs
+             : name == QLatin1String("--ping-timeout")    ? options.pingTimeoutMs
+             : name == QLatin1String("--thumbnail-delay") ? options.thumbnailDelayMs
+                                                          : options.metadataDelayMs) = ms;
+        } else if (name == QLatin1String("--event-channel")) {
+            const auto mode = EventChannel::modeNamed(value);
+            if (!mode)
+                return fail(QStringLiteral("--event-channel takes open, 404, 400 or 200"));
+            options.eventChannel = *mode;
+        } else if (name == QLatin1String("--events")) {
+            if (value != QLatin1String("on") && value != QLatin1String("off"))
+                return fail(QStringLiteral("--events takes on or off"));
+            options.emitEvents = value == QLatin1String("on");
         } else if (name == QLatin1String("--parent-pid")) {
             options.parentPid = value.toLongLong(&number);
             if (!number)

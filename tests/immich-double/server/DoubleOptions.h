@@ -1,5 +1,6 @@
 #pragma once
 
+#include "EventChannel.h"
 #include "JsonViews.h"
 
 #include <QList>
@@ -22,7 +23,17 @@ struct DoubleOptions {
     QList<UserSpec> users; // the first one is the main user
     int seed = 0;
     QString demoFolder;
+    QString dataFolder;   // the disk GET server/storage describes; empty: see dataFolderPath()
     qint64 parentPid = 0; // exit when this process is gone; 0: never
+    int pingIntervalMs = 25000;
+    int pingTimeoutMs = 20000;
+    EventChannel::Mode eventChannel = EventChannel::Mode::Open;
+    bool emitEvents = true;
+    int thumbnailDelayMs = 0; // after an upload, thumbnails answer 404 this long
+    int metadataDelayMs = 0;  // after a date edit, fileCreatedAt follows this late
+
+    // The data folder, else the demo folder, else the temporary folder.
+    QString dataFolderPath() const;
 
     // Parses the arguments after the program name; on failure *error says why.
     static std::optional<DoubleOptions> parse(const QStringList& arguments, QString* error);

@@ -1,8 +1,10 @@
 #include "DoubleServer.h"
 
-#include <QUrlQuery>
+#include "HttpServer.h"
 
-#include <httplib.h>
+#include <QDateTime>
+#include <QLocale>
+#include <QUrlQuery>
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -94,11 +96,23 @@ ApiRequest toApiRequest(const httplib::Request& request, std::string body)
 
 } // namespace
 
-DoubleServer::DoubleServer(LibraryState& state, Dialect dialect)
-    : m_state(state), m_context{state, m_faults, m_log, m_proxy, dialect},
-      m_server(std::make_unique<httplib::Server>())
+DoubleServer::DoubleServer(LibraryState& state, const DoubleOptions& options)
+    : m_state(state), m_options(options),
+      m_events({options.pingIntervalMs, options.pingTimeoutMs, 1000000},
+               [this](const QHash<QByteArray, QByteArray>& headers) {
+                   ApiRequest request;
+                   request.headers = headers;
+                   std::lock_guard lock(m_state.mutex);
+                   return authenticate(request) ? -1 : request.user;
+               }),
+      m_jobs(state.mutex), m_context{state,  m_faults,     m_log,     m_proxy,        m_events,
+                                     m_jobs, m_thumbnails, m_options, options.dialect},
+      m_server(std::make_unique<HttpServer>())
 {
+    m_events.setMode(options.eventChannel);
+    m_events.setEmitting(options.emitEvents);
     addAuthRoutes(m_api, m_context);
+    addServerRoutes(m_api, m_context);
     addSearchRoutes(m_api, m_context);
     addAssetRoutes(m_api, m_context);
     addAlbumRoutes(m_api, m_context);
@@ -119,6 +133,20 @@ DoubleServer::DoubleServer(LibraryState& state, Dialect dialect)
     m_server->Patch(any, withBody).Patch(any, plain);
     m_server->Delete(any, withBody).Delete(any, plain);
     m_server->set_keep_alive_max_count(1000);
+    // As Node's HTTP server: without it a small answer on a kept-alive connection waits for
+    // the client's delayed acknowledgement of the one before (some 40 ms on Linux).
+    m_server->set_tcp_nodelay(true);
+    m_server->setAnswered([this](const std::string& method, const std::string& path, size_t bytes) {
+        const QString api = QString::fromStdString(path);
+        if (api == QLatin1String("/api") || api.startsWith(QLatin1String("/api/")))
+            m_log.answered(QByteArray::fromStdString(method), api, qint64(bytes));
+    });
+    m_server->setTakeOver(
+        [this](std::string_view line) {
+            return m_events.mode() == EventChannel::Mode::Open &&
+                   EventChannel::isChannelRequestLine(line);
+        },
+        [this](socket_t socket, const std::string& head) { return takeOver(socket, head); });
     m_server->set_exception_handler(
         [](const httplib::Request& request, httplib::Response& response, std::exception_ptr error) {
             std::string what = "unknown error";
@@ -182,6 +210,12 @@ void DoubleServer::serve(const httplib::Request& request, httplib::Response& res
         return;
     }
     response.status = answer.status;
+    // An answer already encoded (one handed on from another server) is not compressed again:
+    // the library would add a second Content-Encoding.
+    if (std::any_of(answer.headers.begin(), answer.headers.end(), [](const auto& header) {
+            return header.first.compare("Content-Encoding", Qt::CaseInsensitive) == 0;
+        }))
+        const_cast<httplib::Request&>(request).headers.erase("Accept-Encoding");
     // Leaving the status open lets the library answer a Range request with 206 and the part.
     if (answer.status == 200 && !request.ranges.empty() &&
         std::any_of(answer.headers.begin(), answer.headers.end(),
@@ -189,9 +223,25 @@ void DoubleServer::serve(const httplib::Request& request, httplib::Response& res
         response.status = -1;
     for (const auto& [name, value] : answer.headers)
         response.set_header(name.toStdString(), value.toStdString());
+    // Every answer of the real server carries its clock, as HTTP servers do.
+    if (!response.has_header("Date"))
+        response.set_header("Date", QLocale::c()
+                                        .toString(QDateTime::currentDateTimeUtc(),
+                                                  QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'"))
+                                        .toStdString());
     if (!answer.body.isEmpty() || !answer.contentType.isEmpty())
         response.set_content(answer.body.constData(), size_t(answer.body.size()),
                              answer.contentType.toStdString());
+}
+
+bool DoubleServer::takeOver(int socket, const std::string& head)
+{
+    const auto request = parseRequestHead(QByteArray::fromStdString(head));
+    if (!request || !EventChannel::isUpgrade(*request) ||
+        m_events.mode() != EventChannel::Mode::Open)
+        return false;
+    m_log.record(*request);
+    return m_events.takeOver(socket, qsizetype(head.size()), *request);
 }
 
 ApiResponse DoubleServer::handle(ApiRequest& request, bool* drop)
@@ -199,6 +249,12 @@ ApiResponse DoubleServer::handle(ApiRequest& request, bool* drop)
     *drop = false;
     if (auto forwarded = m_proxy.forward(request))
         return *forwarded;
+    // The event channel has switches of its own; failures and drops meant for API calls are
+    // not used up by its reconnections.
+    if (EventChannel::isChannelPath(request.path)) {
+        m_log.record(request);
+        return m_events.httpAnswer(request);
+    }
     if (request.path.startsWith(QLatin1String("/_double/"))) {
         std::lock_guard lock(m_state.mutex);
         const auto match = m_control.match(request.method, request.path);
@@ -237,13 +293,22 @@ ApiResponse DoubleServer::handleApi(ApiRequest& request, bool* drop)
                              {QStringLiteral("error"), QStringLiteral("Not Found")},
                              {QStringLiteral("statusCode"), 404}});
     }
-    std::lock_guard lock(m_state.mutex);
-    if (match->access == Router::Access::User) {
-        if (auto refusal = authenticate(request))
-            return *refusal;
+    ApiResponse response;
+    {
+        std::lock_guard lock(m_state.mutex);
+        if (match->access == Router::Access::User) {
+            if (auto refusal = authenticate(request))
+                return *refusal;
+        }
+        request.pathArgs = match->args;
+        response = (*match->handler)(request);
     }
-    request.pathArgs = match->args;
-    return (*match->handler)(request);
+    if (response.finish) {
+        const auto finish = std::move(response.finish);
+        response.finish = nullptr;
+        finish(response);
+    }
+    return response;
 }
 
 std::optional<ApiResponse> DoubleServer::authenticate(ApiRequest& request) const

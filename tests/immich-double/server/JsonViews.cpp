@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 
 #include <algorithm>
+#include <cmath>
 
 namespace immichdouble {
 
@@ -29,14 +30,40 @@ QJsonValue nullValue()
     return QJsonValue(QJsonValue::Null);
 }
 
+void writeOptionalNumber(JsonWriter& out, const char* key, double value)
+{
+    if (qIsNaN(value))
+        out.key(key).null();
+    else
+        out.key(key).number(value);
+}
+
+// "UTC", "UTC+2", "UTC-9:30", as the server names the zone of an offset.
+QByteArray zoneName(int offsetMinutes)
+{
+    if (offsetMinutes == 0)
+        return "UTC";
+    const int minutes = std::abs(offsetMinutes);
+    QByteArray name =
+        "UTC" + QByteArray(offsetMinutes < 0 ? "-" : "+") + QByteArray::number(minutes / 60);
+    if (minutes % 60)
+        name += ':' + QByteArray::number(minutes % 60).rightJustified(2, '0');
+    return name;
+}
+
 void writeExif(JsonWriter& out, const Asset& asset)
 {
     const bool video = asset.type == AssetType::Video;
     out.beginObject();
-    for (const char* key :
-         {"make", "model", "lensModel", "fNumber", "focalLength", "iso", "exposureTime", "latitude",
-          "longitude", "city", "state", "country", "projectionType", "rating"})
+    for (const char* key : {"make", "model", "lensModel", "fNumber", "focalLength", "iso",
+                            "exposureTime", "city", "state", "country", "projectionType"})
         out.key(key).null();
+    writeOptionalNumber(out, "latitude", asset.latitude);
+    writeOptionalNumber(out, "longitude", asset.longitude);
+    if (asset.rating > 0)
+        out.key("rating").value(asset.rating);
+    else
+        out.key("rating").null();
     out.key("exifImageWidth").value(asset.width);
     out.key("exifImageHeight").value(asset.height);
     out.key("fileSizeInByte").value(asset.size);
@@ -46,11 +73,11 @@ void writeExif(JsonWriter& out, const Asset& asset)
         out.key("orientation").null();
     out.key("dateTimeOriginal").latin1(dateText(asset.dateTimeOriginal, DateStyle::Offset));
     out.key("modifyDate").latin1(dateText(asset.fileModifiedAt, DateStyle::Offset));
-    if (video)
-        out.key("timeZone").latin1("UTC");
+    if (video || asset.utcOffsetMinutes != 0)
+        out.key("timeZone").latin1(zoneName(asset.utcOffsetMinutes));
     else
         out.key("timeZone").null();
-    out.key("description").latin1("");
+    out.key("description").value(asset.description);
     out.endObject();
 }
 
@@ -63,6 +90,31 @@ QString originalPath(const Asset& asset, const QString& ownerId, const QString& 
 }
 
 } // namespace
+
+const char* visibilityName(Visibility visibility)
+{
+    switch (visibility) {
+    case Visibility::Archive:
+        return "archive";
+    case Visibility::Hidden:
+        return "hidden";
+    case Visibility::Locked:
+        return "locked";
+    case Visibility::Timeline:
+        break;
+    }
+    return "timeline";
+}
+
+std::optional<Visibility> visibilityNamed(const QString& name)
+{
+    for (const Visibility visibility :
+         {Visibility::Timeline, Visibility::Archive, Visibility::Hidden, Visibility::Locked}) {
+        if (name == QLatin1String(visibilityName(visibility)))
+            return visibility;
+    }
+    return std::nullopt;
+}
 
 QJsonObject userSummaryJson(const User& user)
 {
@@ -129,12 +181,17 @@ void writeAsset(JsonWriter& out, const LibraryState& state, int index, AssetView
         out.key("thumbhash").latin1(checksum.left(28));
     out.key("fileCreatedAt").latin1(fileCreatedAt);
     out.key("fileModifiedAt").latin1(dateText(asset.fileModifiedAt, DateStyle::Millis));
-    out.key("localDateTime").latin1(fileCreatedAt);
+    // The capture's wall-clock time written as if it were UTC, as the server does.
+    out.key("localDateTime")
+        .latin1(asset.utcOffsetMinutes == 0
+                    ? fileCreatedAt
+                    : dateText(asset.fileCreatedAt + qint64(asset.utcOffsetMinutes) * 60000,
+                               DateStyle::Millis));
     out.key("updatedAt").latin1(dateText(asset.updatedAt, DateStyle::Millis));
-    out.key("isFavorite").boolean(false);
-    out.key("isArchived").boolean(false);
+    out.key("isFavorite").boolean(asset.favorite);
+    out.key("isArchived").boolean(asset.visibility == Visibility::Archive);
     out.key("isTrashed").boolean(asset.trashed);
-    out.key("visibility").latin1("timeline");
+    out.key("visibility").latin1(visibilityName(asset.visibility));
     if (video)
         out.key("duration").value(kVideoDurationMs);
     else

@@ -5,6 +5,8 @@
 
 #include <QJsonObject>
 
+#include <optional>
+
 namespace immichdouble {
 
 // The two album dialects of the server (see README.md).
@@ -21,6 +23,9 @@ enum class AlbumView {
     Detail,  // GET albums/{id}: the classic dialect adds "assets"
     Updated, // PATCH albums/{id}: exact date range, no lastModifiedAssetTimestamp
 };
+
+const char* visibilityName(Visibility visibility); // "timeline", "archive", …
+std::optional<Visibility> visibilityNamed(const QString& name);
 
 QJsonObject userSummaryJson(const User& user);
 QJsonObject userMeJson(const User& user);

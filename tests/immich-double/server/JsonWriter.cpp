@@ -1,5 +1,7 @@
 #include "JsonWriter.h"
 
+#include <QLocale>
+
 namespace immichdouble {
 
 void JsonWriter::separate()
@@ -100,6 +102,13 @@ JsonWriter& JsonWriter::value(qint64 number)
 {
     separate();
     m_out += QByteArray::number(number);
+    return *this;
+}
+
+JsonWriter& JsonWriter::number(double number)
+{
+    separate();
+    m_out += QByteArray::number(number, 'g', QLocale::FloatingPointShortest);
     return *this;
 }
 

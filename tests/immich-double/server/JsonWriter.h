@@ -21,6 +21,7 @@ public:
     JsonWriter& latin1(const char* text); // plain ASCII text needing no escapes
     JsonWriter& latin1(const QByteArray& text);
     JsonWriter& value(qint64 number);
+    JsonWriter& number(double number); // finite numbers only
     JsonWriter& boolean(bool value);
     JsonWriter& null();
     // Already written JSON (an object, an array, a value).

@@ -6,6 +6,7 @@
 #include <QRandomGenerator>
 
 #include <algorithm>
+#include <climits>
 
 namespace immichdouble {
 
@@ -31,7 +32,7 @@ QByteArray randomSecret()
     return raw.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
 }
 
-bool newerFirst(const Asset& a, const Asset& b)
+bool capturedLater(const Asset& a, const Asset& b)
 {
     if (a.fileCreatedAt != b.fileCreatedAt)
         return a.fileCreatedAt > b.fileCreatedAt;
@@ -142,10 +143,13 @@ int LibraryState::addAsset(Asset asset)
         asset.createdAt = now();
     if (asset.updatedAt == 0)
         asset.updatedAt = asset.createdAt;
+    if (asset.trashed && asset.trashedAt == 0)
+        asset.trashedAt = asset.updatedAt;
     const int index = int(m_assets.size());
     m_assetById.insert(asset.id, index);
     m_assets.push_back(std::move(asset));
-    m_orderStale = true;
+    insertInOrder(index);
+    recordUpdate(index);
     return index;
 }
 
@@ -191,23 +195,50 @@ bool LibraryState::canReadAsset(int user, int index) const
     return false;
 }
 
+void LibraryState::touch(int index)
+{
+    m_assets.at(size_t(index)).updatedAt = now();
+    recordUpdate(index);
+}
+
 void LibraryState::setTrashed(int index, bool trashed)
 {
     Asset& asset = m_assets.at(size_t(index));
     asset.trashed = trashed;
-    asset.updatedAt = now();
+    asset.trashedAt = trashed ? now() : 0;
+    touch(index);
+}
+
+void LibraryState::setFileCreatedAt(int index, qint64 fileCreatedAt)
+{
+    eraseFromOrder(index);
+    m_assets.at(size_t(index)).fileCreatedAt = fileCreatedAt;
+    insertInOrder(index);
+    touch(index);
 }
 
 void LibraryState::removeAsset(int index)
 {
+    eraseFromOrder(index);
     Asset& asset = m_assets.at(size_t(index));
     asset.removed = true;
     asset.bytes.clear();
+    asset.description.clear();
     m_assetById.remove(asset.id);
     for (Album& album : m_albums)
         album.assets.erase(std::remove(album.assets.begin(), album.assets.end(), index),
                            album.assets.end());
-    m_orderStale = true;
+}
+
+bool LibraryState::newerFirst(int a, int b) const
+{
+    const Asset& x = m_assets[size_t(a)];
+    const Asset& y = m_assets[size_t(b)];
+    if (x.fileCreatedAt != y.fileCreatedAt)
+        return x.fileCreatedAt > y.fileCreatedAt;
+    if (x.createdAt != y.createdAt)
+        return x.createdAt > y.createdAt;
+    return a < b;
 }
 
 const std::vector<int>& LibraryState::assetsNewestFirst()
@@ -219,11 +250,75 @@ const std::vector<int>& LibraryState::assetsNewestFirst()
             if (!m_assets[i].removed)
                 m_newestFirst.push_back(int(i));
         }
-        std::stable_sort(m_newestFirst.begin(), m_newestFirst.end(),
-                         [this](int a, int b) { return newerFirst(m_assets[a], m_assets[b]); });
+        std::sort(m_newestFirst.begin(), m_newestFirst.end(),
+                  [this](int a, int b) { return newerFirst(a, b); });
         m_orderStale = false;
     }
     return m_newestFirst;
+}
+
+// Kept in place once built: a new or moved asset costs a binary search and a move of the
+// tail, not a sort of the whole library before the next listing.
+void LibraryState::insertInOrder(int index)
+{
+    if (m_orderStale)
+        return;
+    const auto at = std::lower_bound(m_newestFirst.begin(), m_newestFirst.end(), index,
+                                     [this](int a, int b) { return newerFirst(a, b); });
+    m_newestFirst.insert(at, index);
+}
+
+void LibraryState::eraseFromOrder(int index)
+{
+    if (m_orderStale)
+        return;
+    const auto at = std::lower_bound(m_newestFirst.begin(), m_newestFirst.end(), index,
+                                     [this](int a, int b) { return newerFirst(a, b); });
+    if (at != m_newestFirst.end() && *at == index)
+        m_newestFirst.erase(at);
+    else
+        m_orderStale = true;
+}
+
+void LibraryState::recordUpdate(int index)
+{
+    if (m_updatesStale)
+        return;
+    const qint64 at = m_assets[size_t(index)].updatedAt;
+    // A clock set back, or a log mostly of replaced entries: rebuilt when next needed.
+    if ((!m_updates.empty() && at < m_updates.back().first) ||
+        m_updates.size() > 2 * m_assets.size() + 1024) {
+        m_updatesStale = true;
+        m_updates.clear();
+        return;
+    }
+    m_updates.emplace_back(at, index);
+}
+
+std::vector<int> LibraryState::assetsUpdatedSince(qint64 since)
+{
+    if (m_updatesStale) {
+        m_updates.clear();
+        m_updates.reserve(m_assets.size());
+        for (size_t i = 0; i < m_assets.size(); ++i) {
+            if (!m_assets[i].removed)
+                m_updates.emplace_back(m_assets[i].updatedAt, int(i));
+        }
+        std::sort(m_updates.begin(), m_updates.end());
+        m_updatesStale = false;
+    }
+    std::vector<int> found;
+    const auto first = std::lower_bound(m_updates.begin(), m_updates.end(),
+                                        std::pair<qint64, int>(since, INT_MIN));
+    for (auto it = first; it != m_updates.end(); ++it) {
+        const Asset& asset = m_assets[size_t(it->second)];
+        if (!asset.removed && asset.updatedAt == it->first)
+            found.push_back(it->second);
+    }
+    // Updated twice within one millisecond: listed twice.
+    std::sort(found.begin(), found.end());
+    found.erase(std::unique(found.begin(), found.end()), found.end());
+    return found;
 }
 
 int LibraryState::addAlbum(Album album)
@@ -277,7 +372,7 @@ std::vector<int> LibraryState::albumAssets(const Album& album, bool withTrashed)
             result.push_back(index);
     }
     std::stable_sort(result.begin(), result.end(),
-                     [this](int a, int b) { return newerFirst(m_assets[a], m_assets[b]); });
+                     [this](int a, int b) { return capturedLater(m_assets[a], m_assets[b]); });
     return result;
 }
 

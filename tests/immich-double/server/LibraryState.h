@@ -5,6 +5,7 @@
 #include <QJsonArray>
 #include <QString>
 #include <QUuid>
+#include <QtNumeric>
 
 #include <array>
 #include <mutex>
@@ -15,6 +16,7 @@ namespace immichdouble {
 
 enum class AssetType : quint8 { Image, Video };
 enum class AlbumRole : quint8 { None, Owner, Editor, Viewer };
+enum class Visibility : quint8 { Timeline, Archive, Hidden, Locked };
 
 using Sha1 = std::array<char, 20>;
 
@@ -38,22 +40,36 @@ struct ApiKey {
 };
 
 // Kept compact: a seeded library holds 100,000 of these. Times are milliseconds since the epoch.
+// Change the fields that the server's row triggers watch through LibraryState, which moves
+// updatedAt and keeps the orders it serves from.
 struct Asset {
     QUuid id;
     QString originalFileName;
     QByteArray bytes; // empty for generated assets, whose bytes come from seedIndex
+    QString description;
     qint64 fileCreatedAt = 0;
     qint64 fileModifiedAt = 0;
     qint64 dateTimeOriginal = 0;
     qint64 createdAt = 0;
     qint64 updatedAt = 0;
+    qint64 trashedAt = 0;        // when `trashed`
+    qint64 thumbnailReadyAt = 0; // the server's thumbnail job is done from then on
     qint64 size = 0;
+    double latitude = qQNaN(); // NaN: none
+    double longitude = qQNaN();
     Sha1 checksum{};
     qint32 owner = -1;
     qint32 seedIndex = -1;
     quint16 width = 0;
     quint16 height = 0;
+    qint16 utcOffsetMinutes = 0;        // of the capture date's time zone
+    qint16 pendingUtcOffsetMinutes = 0; // an edited one, until metadata extraction runs
+    qint8 rating = 0;                   // 0: none
     AssetType type = AssetType::Image;
+    Visibility visibility = Visibility::Timeline;
+    bool favorite = false;
+    bool hasSidecar = false; // metadata was edited, so the server wrote it to an XMP sidecar
+    bool standIn = false;    // bytes that stand for a photo (seeded, or given through /_double/)
     bool trashed = false;
     bool removed = false; // deleted for good; the slot stays so that indexes remain valid
 };
@@ -111,10 +127,19 @@ public:
     int findByChecksum(int owner, const Sha1& checksum) const; // trashed ones included
     QByteArray originalBytes(int index) const;
     bool canReadAsset(int user, int index) const;
+    // Moves updatedAt to now, as the server's trigger does on every update of an asset row.
+    void touch(int index);
     void setTrashed(int index, bool trashed);
+    // The capture date the timeline sorts by (fileCreatedAt, and so localDateTime).
+    void setFileCreatedAt(int index, qint64 fileCreatedAt);
     void removeAsset(int index);
     // Every live asset, newest fileCreatedAt first.
     const std::vector<int>& assetsNewestFirst();
+    // Whether `a` comes before `b` in assetsNewestFirst().
+    bool newerFirst(int a, int b) const;
+    // The live assets whose updatedAt is `since` or later, in no particular order: found
+    // without looking at the others.
+    std::vector<int> assetsUpdatedSince(qint64 since);
 
     // --- albums
     int addAlbum(Album album);
@@ -128,6 +153,10 @@ public:
     std::vector<int> albumAssets(const Album& album, bool withTrashed = false) const;
 
 private:
+    void insertInOrder(int index);
+    void eraseFromOrder(int index);
+    void recordUpdate(int index);
+
     std::vector<User> m_users;
     std::vector<ApiKey> m_apiKeys;
     QHash<QByteArray, int> m_accessTokens;
@@ -135,6 +164,10 @@ private:
     QHash<QUuid, int> m_assetById;
     std::vector<int> m_newestFirst;
     bool m_orderStale = true;
+    // (updatedAt, index) by time, an entry for each update; those an asset's later update
+    // replaced are skipped and, once they are many, dropped.
+    std::vector<std::pair<qint64, int>> m_updates;
+    bool m_updatesStale = true;
     std::vector<Album> m_albums;
 };
 

@@ -197,13 +197,6 @@ QByteArray checksumText(const Sha1& sha1)
     return QByteArray(sha1.data(), qsizetype(sha1.size())).toBase64();
 }
 
-QByteArray thumbnailWebp()
-{
-    static const QByteArray webp =
-        QByteArray::fromBase64("UklGRhoAAABXRUJQVlA4TA0AAAAvAAAAEAcQERGIiP4HAA==");
-    return webp;
-}
-
 QByteArray generatedPayload(int seedIndex, AssetType type)
 {
     const QByteArray text = "pixavella generated asset " + QByteArray::number(seedIndex);

@@ -20,8 +20,6 @@ std::optional<MediaKind> mediaKindForFileName(const QString& fileName);
 Sha1 sha1Of(const QByteArray& bytes);
 QByteArray checksumText(const Sha1& sha1); // Base64, as the server writes it
 
-// A fixed 1×1 WebP: the double makes no real thumbnails.
-QByteArray thumbnailWebp();
 // Deterministic small bytes of a generated asset (a bare JPEG or MP4 header and a number).
 QByteArray generatedPayload(int seedIndex, AssetType type);
 

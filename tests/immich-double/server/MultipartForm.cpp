@@ -5,7 +5,7 @@ namespace immichdouble {
 namespace {
 
 // Parameters of a header value such as: form-data; name="a"; filename="b.jpg".
-// Quoted values may escape a character with a backslash.
+// Quoted values may escape a quote or a backslash with a backslash.
 struct HeaderParams {
     QList<QPair<QByteArray, QByteArray>> items;
 
@@ -36,7 +36,10 @@ HeaderParams parseParams(const QByteArray& value)
         if (pos < value.size() && value[pos] == '"') {
             ++pos;
             while (pos < value.size() && value[pos] != '"') {
-                if (value[pos] == '\\' && pos + 1 < value.size())
+                // Only a quote and a backslash are escaped; any other backslash stays, as the
+                // server reads names: "back\slash.jpg" keeps its backslash.
+                if (value[pos] == '\\' && pos + 1 < value.size() &&
+                    (value[pos + 1] == '"' || value[pos + 1] == '\\'))
                     ++pos;
                 parsed.append(value[pos]);
                 ++pos;

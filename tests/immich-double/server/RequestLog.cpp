@@ -43,10 +43,31 @@ QJsonArray RequestLog::entries() const
     return m_entries;
 }
 
+void RequestLog::answered(const QByteArray& method, const QString& path, qint64 bytes)
+{
+    std::lock_guard lock(m_mutex);
+    m_answers.push_back({method, path, bytes});
+}
+
+QJsonObject RequestLog::traffic(const QByteArray& method, const QString& pathPrefix) const
+{
+    qint64 requests = 0;
+    qint64 bytes = 0;
+    std::lock_guard lock(m_mutex);
+    for (const Answer& answer : m_answers) {
+        if ((method.isEmpty() || answer.method == method) && answer.path.startsWith(pathPrefix)) {
+            ++requests;
+            bytes += answer.bytes;
+        }
+    }
+    return {{QStringLiteral("requests"), requests}, {QStringLiteral("answerBytes"), bytes}};
+}
+
 void RequestLog::clear()
 {
     std::lock_guard lock(m_mutex);
     m_entries = QJsonArray();
+    m_answers.clear();
 }
 
 } // namespace immichdouble

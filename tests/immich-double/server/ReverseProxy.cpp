@@ -46,6 +46,9 @@ std::optional<ApiResponse> ReverseProxy::forward(const ApiRequest& request) cons
     httplib::Client client(target.host().toStdString(), target.port(80));
     client.set_connection_timeout(5);
     client.set_read_timeout(30);
+    // The body goes back as the target sent it, with its Content-Encoding; decoded here, it
+    // would leave under a header that no longer says what it is.
+    client.set_decompress(false);
     httplib::Headers headers;
     for (auto it = request.headers.begin(); it != request.headers.end(); ++it) {
         if (passesThrough(it.key()))
@@ -60,6 +63,9 @@ std::optional<ApiResponse> ReverseProxy::forward(const ApiRequest& request) cons
     outgoing.body = request.body.toStdString();
     if (const QByteArray type = request.header("content-type"); !type.isEmpty())
         outgoing.set_header("Content-Type", type.toStdString());
+    // Otherwise the client library asks for gzip itself, for a client that may not read it.
+    if (!request.headers.contains("accept-encoding"))
+        outgoing.set_header("Accept-Encoding", "identity");
 
     const httplib::Result result = client.send(outgoing);
     if (!result)

@@ -1,3 +1,4 @@
+#include "DateText.h"
 #include "Routes.h"
 
 #include <QSet>
@@ -48,8 +49,46 @@ struct SearchQuery {
     bool withExif = false;
     bool withDeleted = false;
     std::optional<bool> isTrashed;
+    std::optional<bool> isFavorite;
+    std::optional<Visibility> visibility;
+    std::optional<AssetType> type;
     std::optional<QStringList> albumIds;
+    std::optional<qint64> updatedAfter, updatedBefore; // updatedAt, inclusive
+    std::optional<qint64> trashedAfter, trashedBefore; // trash time, inclusive
+    std::optional<qint64> takenAfter, takenBefore;     // fileCreatedAt, inclusive
 };
+
+QJsonObject invalid(const QString& field, const QString& text)
+{
+    return QJsonObject{{QStringLiteral("path"), QJsonArray{field}},
+                       {QStringLiteral("message"), text}};
+}
+
+// An optional date field: absent and null leave `out` empty.
+void readDate(const QJsonObject& body, const char* field, std::optional<qint64>& out,
+              QJsonArray& errors)
+{
+    const QJsonValue value = body.value(QLatin1String(field));
+    if (value.isUndefined() || value.isNull())
+        return;
+    out = value.isString() ? parseIsoDate(value.toString()) : std::nullopt;
+    if (!out)
+        errors.append(
+            invalid(QLatin1String(field), QStringLiteral("Invalid input: expected date")));
+}
+
+void readBool(const QJsonObject& body, const char* field, std::optional<bool>& out,
+              QJsonArray& errors)
+{
+    const QJsonValue value = body.value(QLatin1String(field));
+    if (value.isUndefined() || value.isNull())
+        return;
+    if (value.isBool())
+        out = value.toBool();
+    else
+        errors.append(
+            invalid(QLatin1String(field), QStringLiteral("Invalid input: expected boolean")));
+}
 
 std::variant<SearchQuery, ApiResponse> readQuery(const QJsonObject& body)
 {
@@ -88,8 +127,34 @@ std::variant<SearchQuery, ApiResponse> readQuery(const QJsonObject& body)
     query.descending = order == QLatin1String("desc");
     query.withExif = body.value(QLatin1String("withExif")).toBool();
     query.withDeleted = body.value(QLatin1String("withDeleted")).toBool();
-    if (body.value(QLatin1String("isTrashed")).isBool())
-        query.isTrashed = body.value(QLatin1String("isTrashed")).toBool();
+    readBool(body, "isTrashed", query.isTrashed, errors);
+    readBool(body, "isFavorite", query.isFavorite, errors);
+    readDate(body, "updatedAfter", query.updatedAfter, errors);
+    readDate(body, "updatedBefore", query.updatedBefore, errors);
+    readDate(body, "trashedAfter", query.trashedAfter, errors);
+    readDate(body, "trashedBefore", query.trashedBefore, errors);
+    readDate(body, "takenAfter", query.takenAfter, errors);
+    readDate(body, "takenBefore", query.takenBefore, errors);
+    if (query.trashedAfter || query.trashedBefore)
+        query.withDeleted = true;
+    if (const QJsonValue value = body.value(QLatin1String("visibility")); value.isString()) {
+        query.visibility = visibilityNamed(value.toString());
+        if (!query.visibility)
+            errors.append(
+                invalid(QStringLiteral("visibility"),
+                        QStringLiteral("Invalid option: expected one of "
+                                       "\"archive\"|\"timeline\"|\"hidden\"|\"locked\"")));
+    }
+    if (const QJsonValue value = body.value(QLatin1String("type")); value.isString()) {
+        if (value.toString() == QLatin1String("IMAGE"))
+            query.type = AssetType::Image;
+        else if (value.toString() == QLatin1String("VIDEO"))
+            query.type = AssetType::Video;
+        else
+            errors.append(invalid(QStringLiteral("type"),
+                                  QStringLiteral("Invalid option: expected one of "
+                                                 "\"IMAGE\"|\"VIDEO\"|\"AUDIO\"|\"OTHER\"")));
+    }
     if (body.contains(QLatin1String("albumIds"))) {
         query.albumIds = idList(body, QStringLiteral("albumIds"));
         if (!query.albumIds)
@@ -108,11 +173,27 @@ ApiResponse searchMetadata(DoubleContext& context, ApiRequest& request)
     const SearchQuery& query = std::get<SearchQuery>(parsed);
     LibraryState& state = context.state;
 
+    const auto between = [](qint64 value, const std::optional<qint64>& after,
+                            const std::optional<qint64>& before) {
+        return (!after || value >= *after) && (!before || value <= *before);
+    };
     const auto wanted = [&](int index) {
         const Asset& asset = state.asset(index);
-        if (query.isTrashed)
-            return asset.trashed == *query.isTrashed;
-        return query.withDeleted || !asset.trashed;
+        if (query.isTrashed ? asset.trashed != *query.isTrashed
+                            : !query.withDeleted && asset.trashed)
+            return false;
+        if ((query.trashedAfter || query.trashedBefore) &&
+            (!asset.trashed || !between(asset.trashedAt, query.trashedAfter, query.trashedBefore)))
+            return false;
+        // The server's default: the timeline and the archive.
+        if (query.visibility ? asset.visibility != *query.visibility
+                             : asset.visibility != Visibility::Timeline &&
+                                   asset.visibility != Visibility::Archive)
+            return false;
+        return between(asset.updatedAt, query.updatedAfter, query.updatedBefore) &&
+               between(asset.fileCreatedAt, query.takenAfter, query.takenBefore) &&
+               (!query.isFavorite || asset.favorite == *query.isFavorite) &&
+               (!query.type || asset.type == *query.type);
     };
 
     std::vector<int> albumAssets;
@@ -138,7 +219,17 @@ ApiResponse searchMetadata(DoubleContext& context, ApiRequest& request)
                                                       : x.createdAt > y.createdAt;
         });
     }
-    const std::vector<int>& ordered = query.albumIds ? albumAssets : state.assetsNewestFirst();
+    // A change feed asks for what changed since its last listing, a small part of a large
+    // library: found from the updates alone, then put in the timeline's order.
+    std::vector<int> changed;
+    if (!query.albumIds && query.updatedAfter) {
+        changed = state.assetsUpdatedSince(*query.updatedAfter);
+        std::sort(changed.begin(), changed.end(),
+                  [&](int a, int b) { return state.newerFirst(a, b); });
+    }
+    const std::vector<int>& ordered = query.albumIds       ? albumAssets
+                                      : query.updatedAfter ? changed
+                                                           : state.assetsNewestFirst();
     const auto included = [&](int index) {
         return wanted(index) && (query.albumIds || state.asset(index).owner == request.user);
     };

@@ -2,7 +2,10 @@
 
 // Small media files and upload bodies for the double's tests.
 
+#include <QBuffer>
 #include <QByteArray>
+#include <QColor>
+#include <QImage>
 #include <QUuid>
 
 namespace immichdouble::testing {
@@ -13,11 +16,19 @@ inline void appendBigEndian(QByteArray& bytes, quint32 value, int size)
         bytes.append(char((value >> shift) & 0xff));
 }
 
-// A JPEG skeleton (no image data) with the given size, an EXIF DateTimeOriginal written
-// "yyyy:MM:dd HH:mm:ss" when not empty, and `label` in a comment to make the bytes unique.
+// A real JPEG of the given size, in a colour of `label` (which also goes into a comment, to
+// make the bytes unique), with an EXIF DateTimeOriginal written "yyyy:MM:dd HH:mm:ss" when not
+// empty.
 inline QByteArray sampleJpeg(const QByteArray& dateTimeOriginal, int width, int height,
                              const QByteArray& label)
 {
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(QColor::fromHsv(int(qHash(label) % 360), 180, 200));
+    QByteArray encoded;
+    QBuffer buffer(&encoded);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "JPEG", 85);
+
     QByteArray jpeg = QByteArray::fromHex("ffd8");
     if (!dateTimeOriginal.isEmpty()) {
         // Big-endian TIFF: IFD0 holds the Exif IFD pointer (26), whose one entry is
@@ -31,14 +42,10 @@ inline QByteArray sampleJpeg(const QByteArray& dateTimeOriginal, int width, int 
         appendBigEndian(jpeg, quint32(app1.size() + 2), 2);
         jpeg += app1;
     }
-    jpeg += QByteArray::fromHex("ffc0000b08");
-    appendBigEndian(jpeg, quint32(height), 2);
-    appendBigEndian(jpeg, quint32(width), 2);
-    jpeg += QByteArray::fromHex("01011100");
     jpeg += QByteArray::fromHex("fffe");
     appendBigEndian(jpeg, quint32(label.size() + 2), 2);
     jpeg += label;
-    jpeg += QByteArray::fromHex("ffd9");
+    jpeg += encoded.mid(2); // after its own start of image
     return jpeg;
 }
 
@@ -54,9 +61,10 @@ struct MultipartBody {
     QByteArray body;
 };
 
-// The upload body the product sends: four fields, then the file part.
-inline MultipartBody uploadBody(const QByteArray& fileName, const QByteArray& bytes,
-                                const QByteArray& createdAt, bool withCreatedAt = true)
+// The upload body the product sends: four fields, then the file part, whose disposition ends
+// with `fileParameter` (such as filename="a.jpg").
+inline MultipartBody uploadBodyWith(const QByteArray& fileParameter, const QByteArray& bytes,
+                                    const QByteArray& createdAt, bool withCreatedAt = true)
 {
     const QByteArray boundary =
         "Boundary-" + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toLatin1();
@@ -65,17 +73,22 @@ inline MultipartBody uploadBody(const QByteArray& fileName, const QByteArray& by
         body += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + name +
                 "\"\r\n\r\n" + value + "\r\n";
     };
-    field("deviceAssetId", "pixavella-" + fileName + "-1");
+    field("deviceAssetId", "pixavella-" + QUuid::createUuid().toByteArray(QUuid::WithoutBraces));
     field("deviceId", "pixavella-finder");
     if (withCreatedAt)
         field("fileCreatedAt", createdAt);
     field("fileModifiedAt", createdAt);
-    body += "--" + boundary +
-            "\r\nContent-Disposition: form-data; name=\"assetData\"; filename=\"" + fileName +
-            "\"\r\nContent-Type: application/octet-stream\r\n\r\n";
+    body += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"assetData\"; " +
+            fileParameter + "\r\nContent-Type: application/octet-stream\r\n\r\n";
     body += bytes;
     body += "\r\n--" + boundary + "--\r\n";
     return {"multipart/form-data; boundary=" + boundary, body};
+}
+
+inline MultipartBody uploadBody(const QByteArray& fileName, const QByteArray& bytes,
+                                const QByteArray& createdAt, bool withCreatedAt = true)
+{
+    return uploadBodyWith("filename=\"" + fileName + '"', bytes, createdAt, withCreatedAt);
 }
 
 } // namespace immichdouble::testing

@@ -64,6 +64,38 @@ private slots:
         QVERIFY(!form->field(QStringLiteral("assetData"))); // a file is no field
     }
 
+    // Backslashes escape only a quote or a backslash; percent signs are decoded only in the
+    // RFC 5987 form.
+    void readsFileNamesAsTheServer_data()
+    {
+        QTest::addColumn<QByteArray>("disposition");
+        QTest::addColumn<QString>("fileName");
+        QTest::newRow("lone backslash")
+            << QByteArray("filename=\"back\\slash.jpg\"") << QStringLiteral("back\\slash.jpg");
+        QTest::newRow("escaped backslash")
+            << QByteArray("filename=\"double\\\\bs.jpg\"") << QStringLiteral("double\\bs.jpg");
+        QTest::newRow("escaped quote")
+            << QByteArray("filename=\"q\\\"uote.jpg\"") << QStringLiteral("q\"uote.jpg");
+        QTest::newRow("percent kept")
+            << QByteArray("filename=\"pct%5Cbs.jpg\"") << QStringLiteral("pct%5Cbs.jpg");
+        QTest::newRow("extended, percent-decoded")
+            << QByteArray("filename*=UTF-8''back%5Cslash.jpg") << QStringLiteral("back\\slash.jpg");
+        QTest::newRow("UTF-8 kept byte for byte")
+            << QByteArray("filename=\"\xf0\x9f\x93\xb7 e\xcc\x81te\xcc\x81.jpg\"")
+            << QString::fromUtf8("\xf0\x9f\x93\xb7 e\xcc\x81te\xcc\x81.jpg");
+    }
+
+    void readsFileNamesAsTheServer()
+    {
+        QFETCH(QByteArray, disposition);
+        QFETCH(QString, fileName);
+        const QByteArray body = "--B\r\nContent-Disposition: form-data; name=\"assetData\"; " +
+                                disposition + "\r\n\r\nx\r\n--B--\r\n";
+        const auto form = MultipartForm::parse("multipart/form-data; boundary=B", body);
+        QVERIFY(form);
+        QCOMPARE(form->part(QStringLiteral("assetData"))->fileName, fileName);
+    }
+
     void refusesMalformedBodies_data()
     {
         QTest::addColumn<QByteArray>("contentType");
