@@ -17,7 +17,4 @@ struct PlainPages {
 PlainPages fetchPlainPages(QNetworkAccessManager& nam, const QUrl& server, const QString& apiKey,
                            int pages);
 
-// The process's resident memory (VmRSS) in bytes; 0 when it cannot be read.
-qint64 residentBytes();
-
 } // namespace pixavella::bench

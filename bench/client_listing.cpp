@@ -6,6 +6,7 @@
 
 #include "ImmichClient.h"
 #include "ImmichDoubleProcess.h"
+#include "Measures.h"
 #include "PlainHttpPages.h"
 
 #include <QCoreApplication>
@@ -92,5 +93,6 @@ int main(int argc, char** argv)
 
     std::printf("listing_vs_plain_http = %.3f\n", bestClient / bestPlain);
     std::printf("bytes_per_asset = %.0f\n", bytesPerAsset);
+    bench::printLoadAverage();
     return 0;
 }

@@ -1,101 +1,213 @@
-// Dropping photos into the drive against copying them into a local folder, in one run:
+// Dropping photos into the drive against the same copies into libfuse's own passthrough
+// filesystems and into a local folder, in one run:
 //
-// cp_vs_local: `cp` of 200 photos of 5 MiB into the drive (each one safe in the upload
-//   quarantine when cp returns) divided by `cp` of the same files into a local folder on the
-//   same disk; the better of two copies each way, taken in turn, the source files already in
-//   the page cache.
-// ms_per_photo_above_local: what the drive adds to the copy of one photo.
-// cpu_vs_local: processor time of cp and the drive daemon for the drive's copy against cp's for
-//   the local one: the cost itself, less swayed than wall time by other work on the machine.
+// cp_vs_passthrough: `cp` of 200 photos of 5 MiB with Exif dates into "Mes photos" (each one
+//   safe in the upload quarantine when cp returns) divided by the same `cp` into passthrough_hp
+//   --nocache mounted over a local folder on the same disk: the floor of a FUSE file system.
+// cpu_vs_passthrough: processor time of cp and the drive daemon against cp and passthrough_hp.
+// small_drop_vs_passthrough: the same for 200 photos of 4-8 KiB against passthrough_ll, where
+//   what counts is the cost of each file, not of its bytes; small_drop_ms_per_photo: the
+//   drive's time per small photo.
+// cp_vs_local, ms_per_photo_above_local, cpu_vs_local: against `cp` into the local folder itself,
+//   for information: ext4 copies inside itself with copy_file_range, which no FUSE file system
+//   is handed (into one, cp falls back to reading and writing).
+// drop_rss_growth_mib: growth of the daemon's resident memory over 2000 small drops, after one
+//   that sets up what the daemon sets up once.
 //
-// Figures on stdout as `name = value`, details on stderr; always exits 0.
+// Every copy reads the photos of its round from the page cache into memory in the same state:
+// before each one the page cache is dropped (as root; otherwise only the order and fresh files
+// keep the sides even) and the round's photos read back. Each round has photos of its own, the
+// sides take turns in an order that is reversed from one round to the next, and each side's
+// best round is kept, wall and processor time alike.
+//
+// Figures on stdout as `name = value`, details on stderr; always exits 0. `--only NAME` measures
+// one kind of drop (large, small or memory).
 
 #include "DriveHarness.h"
+#include "Measures.h"
+#include "PassthroughMount.h"
+#include "PhotoFiles.h"
 #include "UploadQuarantine.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
+#include <QThread>
 
+#include <cmath>
 #include <cstdio>
-#include <deque>
-#include <limits>
-#include <sys/resource.h>
-#include <unistd.h>
+#include <functional>
 
 using namespace pixavella;
+using namespace pixavella::bench;
 using namespace pixavella::testing;
 
 namespace {
 
 constexpr int kPhotos = 200;
-constexpr qsizetype kPhotoSize = 5 * 1024 * 1024;
+constexpr qint64 kKiB = 1024;
+constexpr PhotoSizes kLarge{5 * 1024 * kKiB, 5 * 1024 * kKiB};
+constexpr PhotoSizes kSmall{4 * kKiB, 8 * kKiB};
+constexpr int kLargeRounds = 3;
+constexpr int kSmallRounds = 5;
+constexpr int kMemoryDrops = 2000;
+const QDateTime kFirstTaken(QDate(2019, 1, 1), QTime(10, 0), Qt::UTC);
 
-void detail(const QString& text)
-{
-    std::fprintf(stderr, "%s\n", qPrintable(text));
-}
-
-double seconds(const timeval& t)
-{
-    return double(t.tv_sec) + double(t.tv_usec) / 1e6;
-}
-
-// Processor seconds of the finished child processes (cp and its shell).
-double childrenCpu()
-{
-    rusage usage{};
-    ::getrusage(RUSAGE_CHILDREN, &usage);
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
-// Processor seconds of a running process, from /proc.
-double processCpu(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return 0;
-    const QByteArray text = stat.readAll();
-    // Fields after the command name, which may hold spaces: utime and stime are the 12th and
-    // 13th of them.
-    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-    if (fields.size() < 13)
-        return 0;
-    return double(fields[11].toLongLong() + fields[12].toLongLong()) /
-           double(::sysconf(_SC_CLK_TCK));
-}
-
-struct Copy {
-    double wall = std::numeric_limits<double>::infinity();
-    double cpu = std::numeric_limits<double>::infinity();
+// One place the photos are copied to: a folder for each round, and the daemon serving it.
+struct Side {
+    std::function<QString(int round)> folder;
+    qint64 daemon = 0;
 };
 
-// `cp` of every file of `from` into `to`; infinite figures when it fails. `daemon`, when
-// given, is a process whose processor time counts with cp's.
-Copy timeCopy(const QString& from, const QString& to, qint64 daemon = 0)
+// Round r copies the photos of sources[r] to every side, each copy from the page cache into
+// memory in the same state; each side's best round.
+QList<Best> copyInTurn(const QStringList& sources, const QList<Side>& sides)
 {
-    const double cpuBefore = childrenCpu() + (daemon ? processCpu(daemon) : 0);
-    QElapsedTimer timer;
-    timer.start();
-    const ToolRun run = runTool(QStringLiteral("sh"),
-                                {QStringLiteral("-c"), QStringLiteral("cp \"$1\"/* \"$2\"/"),
-                                 QStringLiteral("sh"), from, to},
-                                900'000);
-    const double wall = timer.nsecsElapsed() / 1e9;
-    const double cpu = childrenCpu() + (daemon ? processCpu(daemon) : 0) - cpuBefore;
-    if (run.exitCode != 0) {
-        detail(QStringLiteral("cp into %1 failed: %2").arg(to, QString::fromUtf8(run.err)));
-        return {};
+    QList<std::function<Timed(int)>> copies;
+    for (const Side& side : sides) {
+        copies.append([&sources, side](int round) {
+            const QString to = side.folder(round);
+            QDir().mkpath(to);
+            dropPageCache();
+            readFolder(sources[round]);
+            const Timed copy =
+                timeShell(QStringLiteral("cp \"$1\"/* \"$2\"/"), {sources[round], to}, side.daemon);
+            detail(QStringLiteral("round %1, %2: %3 s, processor %4 s")
+                       .arg(round + 1)
+                       .arg(to)
+                       .arg(copy.wall)
+                       .arg(copy.processor));
+            return copy;
+        });
     }
-    return {wall, cpu};
+    return bestInTurn(int(sources.size()), copies);
 }
 
-Copy better(const Copy& a, const Copy& b)
+// Folders `root`/round-N, the one of the round before removed first, so that the disk and the
+// memory hold one round's copies at a time.
+std::function<QString(int)> roundFolders(const QString& root)
 {
-    return {std::min(a.wall, b.wall), std::min(a.cpu, b.cpu)};
+    return [root](int round) {
+        if (round > 0)
+            QDir(root + QStringLiteral("/round-%1").arg(round - 1)).removeRecursively();
+        return root + QStringLiteral("/round-%1").arg(round);
+    };
+}
+
+std::function<QString(int)> always(const QString& folder)
+{
+    return [folder](int) { return folder; };
+}
+
+// Photo sets `name`-0, `name`-1… in `work`, one for each round; empty when one could not be
+// written.
+QStringList writeRounds(const QString& work, const QString& name, int rounds, PhotoSizes sizes,
+                        quint32 seed)
+{
+    QStringList folders;
+    for (int r = 0; r < rounds; ++r) {
+        folders.append(work + QStringLiteral("/%1-%2").arg(name).arg(r));
+        const QString error =
+            writePhotos(folders.last(), QStringLiteral("IMG_%1%2_").arg(name).arg(r), kPhotos,
+                        sizes, kFirstTaken.addYears(r), seed + quint32(r));
+        if (!error.isEmpty()) {
+            detail(QStringLiteral("cannot write the photos: ") + error);
+            return {};
+        }
+    }
+    return folders;
+}
+
+double perPhoto(double seconds)
+{
+    return seconds * 1000 / kPhotos;
+}
+
+void measureLarge(const Side& mount, const QString& work)
+{
+    const QStringList sources = writeRounds(work, QStringLiteral("L"), kLargeRounds, kLarge, 0);
+    if (sources.isEmpty())
+        return;
+    // The anchor writes into a folder beside the local one, on the same disk.
+    PassthroughMount hp(QStringLiteral("passthrough_hp"), {QStringLiteral("--nocache")},
+                        work + QStringLiteral("/hp-source"), work + QStringLiteral("/hp"));
+    sayWhyNoPassthrough(hp.error());
+    const bool anchored = hp.error().isEmpty();
+    QList<Side> sides{mount, Side{roundFolders(work + QStringLiteral("/local"))}};
+    if (anchored)
+        sides.append(Side{roundFolders(hp.path()), hp.pid()});
+    QList<Best> best = copyInTurn(sources, sides);
+    if (!anchored)
+        best.append({std::nan(""), std::nan("")});
+    detail(QStringLiteral("cp of %1 photos of 5 MiB, best of %2: drive %3 s (processor %4 s), "
+                          "local %5 s (%6 s), passthrough_hp %7 s (%8 s)")
+               .arg(kPhotos)
+               .arg(kLargeRounds)
+               .arg(best[0].wall)
+               .arg(best[0].processor)
+               .arg(best[1].wall)
+               .arg(best[1].processor)
+               .arg(best[2].wall)
+               .arg(best[2].processor));
+    figure("cp_vs_passthrough", best[0].wall / best[2].wall);
+    figure("cpu_vs_passthrough", best[0].processor / best[2].processor);
+    figure("cp_vs_local", best[0].wall / best[1].wall);
+    figure("ms_per_photo_above_local", perPhoto(best[0].wall - best[1].wall), 2);
+    figure("cpu_vs_local", best[0].processor / best[1].processor);
+}
+
+void measureSmall(const Side& mount, const QString& work)
+{
+    const QStringList sources = writeRounds(work, QStringLiteral("S"), kSmallRounds, kSmall, 100);
+    if (sources.isEmpty())
+        return;
+    PassthroughMount ll(QStringLiteral("passthrough_ll"), {}, work + QStringLiteral("/ll-source"),
+                        work + QStringLiteral("/ll"));
+    sayWhyNoPassthrough(ll.error());
+    const bool anchored = ll.error().isEmpty();
+    QList<Side> sides{mount};
+    if (anchored)
+        sides.append(Side{roundFolders(ll.path()), ll.pid()});
+    QList<Best> best = copyInTurn(sources, sides);
+    if (!anchored)
+        best.append({std::nan(""), std::nan("")});
+    detail(QStringLiteral("cp of %1 photos of 4-8 KiB, best of %2: drive %3 ms per photo "
+                          "(processor %4 ms), passthrough_ll %5 ms (%6 ms)")
+               .arg(kPhotos)
+               .arg(kSmallRounds)
+               .arg(perPhoto(best[0].wall))
+               .arg(perPhoto(best[0].processor))
+               .arg(perPhoto(best[1].wall))
+               .arg(perPhoto(best[1].processor)));
+    figure("small_drop_vs_passthrough", best[0].wall / best[1].wall);
+    figure("small_drop_ms_per_photo", perPhoto(best[0].wall), 2);
+}
+
+void measureMemory(const Side& mount, const QString& work)
+{
+    const QString photos = work + QStringLiteral("/M");
+    if (const QString error = writePhotos(photos, QStringLiteral("IMG_M_"), kMemoryDrops + 1,
+                                          kSmall, kFirstTaken.addYears(-10), 1000);
+        !error.isEmpty()) {
+        detail(QStringLiteral("cannot write the photos: ") + error);
+        return;
+    }
+    // One drop first, so that what the daemon sets up once is there before the count starts.
+    timeShell(QStringLiteral("cp \"$1\" \"$2\"/"),
+              {photos + QStringLiteral("/IMG_M_0000.jpg"), mount.folder(0)});
+    QFile::remove(photos + QStringLiteral("/IMG_M_0000.jpg"));
+    const qint64 before = residentBytes(mount.daemon);
+    timeShell(QStringLiteral("cp \"$1\"/* \"$2\"/"), {photos, mount.folder(0)});
+    QThread::sleep(2);
+    const qint64 after = residentBytes(mount.daemon);
+    detail(QStringLiteral("daemon resident memory: %1 MiB before %2 drops, %3 MiB after; %4 "
+                          "entries in the quarantine")
+               .arg(double(before) / (1 << 20))
+               .arg(kMemoryDrops)
+               .arg(double(after) / (1 << 20))
+               .arg(UploadQuarantine::shared().list().size()));
+    figure("drop_rss_growth_mib",
+           before && after ? double(after - before) / (1 << 20) : std::nan(""), 1);
 }
 
 } // namespace
@@ -105,21 +217,10 @@ int main(int argc, char** argv)
     QTemporaryDir home;
     isolateFrom(home.path());
     QCoreApplication app(argc, argv);
-
-    QTemporaryDir work;
-    const QString photos = work.filePath(QStringLiteral("photos"));
-    QDir().mkpath(photos);
-    QByteArray bytes(kPhotoSize, Qt::Uninitialized);
-    for (int i = 0; i < kPhotos; ++i) {
-        QRandomGenerator(quint32(i))
-            .fillRange(reinterpret_cast<quint32*>(bytes.data()), bytes.size() / 4);
-        bytes.replace(0, 3, "\xff\xd8\xff");
-        QFile file(photos + QStringLiteral("/IMG_%1.jpg").arg(i, 4, 10, QLatin1Char('0')));
-        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
-            detail(QStringLiteral("cannot write the photos"));
-            return 0;
-        }
-    }
+    const QStringList arguments = app.arguments();
+    const qsizetype onlyAt = arguments.indexOf(QStringLiteral("--only"));
+    const QString only = onlyAt >= 0 ? arguments.value(onlyAt + 1) : QString();
+    const auto wanted = [&](const QString& name) { return only.isEmpty() || only == name; };
 
     DriveHarness drive;
     if (!drive.startServer()) {
@@ -131,32 +232,19 @@ int main(int argc, char** argv)
         detail(QStringLiteral("no mount: ") + mounted.error().description);
         return 0;
     }
+    if (!dropPageCache())
+        detail(QStringLiteral("the page cache is not dropped between copies (not root): only "
+                              "the order and fresh files keep the sides even"));
 
-    // Local and drive copies in turn, so that neither side has the cooler disk cache or the
-    // quieter moment; the drive's second copy goes to the root, which files photos the same way.
-    Copy local, mount;
-    std::deque<QTemporaryDir> folders;
-    const auto localCopy = [&] {
-        folders.emplace_back(work.filePath(QStringLiteral("local-XXXXXX")));
-        local = better(local, timeCopy(photos, folders.back().path()));
-    };
-    localCopy();
-    mount = timeCopy(photos, drive.path(QStringLiteral("Mes photos")), drive.daemonPid());
-    localCopy();
-    mount = better(mount, timeCopy(photos, drive.path(QString()), drive.daemonPid()));
-    localCopy();
-    detail(
-        QStringLiteral("cp of %1 photos, best of two or three: local %2 s (cpu %3 s), drive %4 s "
-                       "(cpu %5 s), %6 entries in the quarantine")
-            .arg(kPhotos)
-            .arg(local.wall)
-            .arg(local.cpu)
-            .arg(mount.wall)
-            .arg(mount.cpu)
-            .arg(UploadQuarantine::shared().list().size()));
-    std::printf("cp_vs_local = %.3f\n", mount.wall / local.wall);
-    std::printf("ms_per_photo_above_local = %.2f\n", (mount.wall - local.wall) * 1000 / kPhotos);
-    std::printf("cpu_vs_local = %.3f\n", mount.cpu / local.cpu);
+    QTemporaryDir work;
+    const Side mount{always(drive.path(QStringLiteral("Mes photos"))), drive.daemonPid()};
+    if (wanted(QStringLiteral("large")))
+        measureLarge(mount, work.path());
+    if (wanted(QStringLiteral("small")))
+        measureSmall(mount, work.path());
+    if (wanted(QStringLiteral("memory")))
+        measureMemory(mount, work.path());
+    printLoadAverage();
     drive.stop();
     return 0;
 }

@@ -17,6 +17,7 @@
 #include "FileProviderEnumerator.h"
 #include "ImmichDoubleProcess.h"
 #include "LibraryCalendar.h"
+#include "Measures.h"
 #include "PlainHttpPages.h"
 #include "SharedSettings.h"
 
@@ -260,5 +261,6 @@ int main(int argc, char** argv)
     std::printf("cold_vs_plain_http = %.3f\n", bestCold / bestPlain);
     std::printf("warm_vs_cold = %.4f\n", slowestWarm / bestCold);
     std::printf("bytes_per_asset = %.0f\n", bytesPerAsset);
+    bench::printLoadAverage();
     return 0;
 }

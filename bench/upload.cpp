@@ -8,6 +8,7 @@
 // --big-mib N. Runs in a private HOME and XDG folders under TMPDIR; exits 0 whatever the figures.
 
 #include "ImmichDoubleProcess.h"
+#include "Measures.h"
 #include "PlainHttpPages.h"
 #include "SharedSettings.h"
 #include "UploadJournal.h"
@@ -292,5 +293,6 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "large file: resident growth %.1f MiB\n", growthMiB);
     }
     std::printf("upload_rss_growth_mib = %.1f\n", growthMiB);
+    bench::printLoadAverage();
     return 0;
 }
