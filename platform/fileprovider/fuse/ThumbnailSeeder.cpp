@@ -71,13 +71,24 @@ struct ThumbnailSeeder::State : std::enable_shared_from_this<State> {
     std::mutex mutex;
     bool stopped = false;
     std::deque<FileProviderItemIdentifier> queue;
+    // Background candidates not yet checked against the cache, and whether a task checks them.
+    std::deque<Candidate> unchecked;
+    bool checking = false;
     // Queued, asked for or being written, by identifier: a second listing does not ask again.
     QHash<FileProviderItemIdentifier, Wanted> wanted;
     QHash<FileProviderItemIdentifier, HeldBack> heldBack;
     int inFlight = 0;
+    // Answers waiting to be decoded and written: no more is asked for while many wait.
+    int writing = 0;
     quint64 lastBatch = 0;
 
     void enqueue(QList<Candidate> candidates, WaiterRef waiter);
+    // Checks the cache for the background's candidates, a batch at a time, then admits them.
+    void checkUnchecked();
+    // Queues those of `candidates` the cache lacks (ahead of the others for a waiter).
+    void admit(const QList<Candidate>& candidates, const WaiterRef& waiter);
+    // Lets go of the oldest background entries beyond options.maxQueued.
+    void trimQueueLocked();
     void pump();
     void received(const FileProviderItemIdentifier& id, const Result<QByteArray>& bytes);
     void batchDone(quint64 batch, const QList<FileProviderItemIdentifier>& ids);
@@ -139,71 +150,126 @@ void ThumbnailSeeder::State::enqueue(QList<Candidate> candidates, WaiterRef wait
             waiter->leave();
         return;
     }
+    if (!waiter) {
+        // In the background only the newest are kept, already before their check: a walk
+        // lists folders faster than their thumbnails are looked for.
+        for (Candidate& c : candidates)
+            unchecked.push_back(std::move(c));
+        while (qsizetype(unchecked.size()) > options.maxQueued)
+            unchecked.pop_front();
+        if (checking)
+            return;
+        checking = true;
+        pool->start([weak] {
+            if (auto self = weak.lock())
+                self->checkUnchecked();
+        });
+        return;
+    }
     // The validity checks read files: never on the thread that answers the listing.
     pool->start([weak, candidates = std::move(candidates), waiter] {
         auto self = weak.lock();
         if (!self) {
-            if (waiter)
-                waiter->leave();
+            waiter->leave();
             return;
         }
-        QList<Candidate> needed;
-        QList<FileProviderItemIdentifier> present;
-        for (const Candidate& c : candidates) {
-            if (hasThumbnails(self->root, c))
-                present.append(c.identifier);
-            else
-                needed.append(c);
-        }
+        self->admit(candidates, waiter);
+        self->pump();
+        waiter->leave();
+    });
+}
+
+void ThumbnailSeeder::State::checkUnchecked()
+{
+    for (;;) {
+        QList<Candidate> candidates;
         {
-            std::lock_guard lock(self->mutex);
-            if (self->stopped) {
-                // stop() settled everything it knew; this one was not known yet.
-                if (waiter)
-                    waiter->leave();
+            std::lock_guard lock(mutex);
+            if (stopped || unchecked.empty()) {
+                checking = false;
                 return;
             }
-            for (const FileProviderItemIdentifier& id : std::as_const(present))
-                self->forgetHeldBackLocked(id);
-            QList<FileProviderItemIdentifier> ahead;
-            for (const Candidate& c : std::as_const(needed)) {
-                if (auto held = self->heldBack.find(c.identifier); held != self->heldBack.end()) {
-                    if (held->version != c.version)
-                        self->forgetHeldBackLocked(c.identifier);
-                    else if (!held->due)
-                        continue; // settled as far as a waiter is concerned
-                    else
-                        held->due = false;
-                }
-                auto it = self->wanted.find(c.identifier);
-                if (it == self->wanted.end()) {
-                    it = self->wanted.insert(c.identifier, Wanted{c, 0, false, {}});
-                    if (!waiter)
-                        self->queue.push_back(c.identifier);
-                } else if (!it->answered) {
-                    it->candidate = c;
-                }
-                if (waiter) {
-                    waiter->left.fetch_add(1);
-                    it->waiters.push_back(waiter);
-                    if (it->batch == 0)
-                        ahead.append(c.identifier);
-                }
-            }
-            if (!ahead.isEmpty()) {
-                // What a program waits for goes first, in the order it was given.
-                const QSet<FileProviderItemIdentifier> moved(ahead.cbegin(), ahead.cend());
-                std::deque<FileProviderItemIdentifier> reordered(ahead.cbegin(), ahead.cend());
-                for (const FileProviderItemIdentifier& id : self->queue)
-                    if (!moved.contains(id))
-                        reordered.push_back(id);
-                self->queue = std::move(reordered);
+            while (!unchecked.empty() && candidates.size() < options.batchSize) {
+                candidates.append(std::move(unchecked.front()));
+                unchecked.pop_front();
             }
         }
-        self->pump();
-        if (waiter)
-            waiter->leave();
-    });
+        admit(candidates, nullptr);
+        pump();
+    }
+}
+
+void ThumbnailSeeder::State::admit(const QList<Candidate>& candidates, const WaiterRef& waiter)
+{
+    QList<Candidate> needed;
+    QList<FileProviderItemIdentifier> present;
+    for (const Candidate& c : candidates) {
+        if (hasThumbnails(root, c))
+            present.append(c.identifier);
+        else
+            needed.append(c);
+    }
+    std::lock_guard lock(mutex);
+    // Once stopped, stop() settled everything it knew; the caller leaves its own waiter.
+    if (stopped)
+        return;
+    for (const FileProviderItemIdentifier& id : std::as_const(present))
+        forgetHeldBackLocked(id);
+    QList<FileProviderItemIdentifier> ahead;
+    for (const Candidate& c : std::as_const(needed)) {
+        if (auto held = heldBack.find(c.identifier); held != heldBack.end()) {
+            if (held->version != c.version)
+                forgetHeldBackLocked(c.identifier);
+            else if (!held->due)
+                continue; // settled as far as a waiter is concerned
+            else
+                held->due = false;
+        }
+        auto it = wanted.find(c.identifier);
+        if (it == wanted.end()) {
+            it = wanted.insert(c.identifier, Wanted{c, 0, false, {}});
+            if (!waiter)
+                queue.push_back(c.identifier);
+        } else if (!it->answered) {
+            it->candidate = c;
+        }
+        if (waiter) {
+            waiter->left.fetch_add(1);
+            it->waiters.push_back(waiter);
+            if (it->batch == 0)
+                ahead.append(c.identifier);
+        }
+    }
+    if (!ahead.isEmpty()) {
+        // What a program waits for goes first, in the order it was given.
+        const QSet<FileProviderItemIdentifier> moved(ahead.cbegin(), ahead.cend());
+        std::deque<FileProviderItemIdentifier> reordered(ahead.cbegin(), ahead.cend());
+        for (const FileProviderItemIdentifier& id : queue)
+            if (!moved.contains(id))
+                reordered.push_back(id);
+        queue = std::move(reordered);
+    }
+    trimQueueLocked();
+}
+
+void ThumbnailSeeder::State::trimQueueLocked()
+{
+    if (qsizetype(queue.size()) <= options.maxQueued)
+        return;
+    // Newest first: what a program waits for is never let go, the background keeps its newest.
+    std::deque<FileProviderItemIdentifier> kept;
+    qsizetype background = 0;
+    for (auto id = queue.rbegin(); id != queue.rend(); ++id) {
+        const auto it = wanted.find(*id);
+        if (it == wanted.end() || it->batch != 0)
+            continue;
+        if (it->waiters.empty() && ++background > options.maxQueued) {
+            wanted.erase(it); // a later listing of its folder asks again
+            continue;
+        }
+        kept.push_front(*id);
+    }
+    queue = std::move(kept);
 }
 
 void ThumbnailSeeder::State::pump()
@@ -213,7 +279,8 @@ void ThumbnailSeeder::State::pump()
         quint64 serial = 0;
         {
             std::lock_guard lock(mutex);
-            if (stopped || inFlight >= options.concurrentRequests || queue.empty())
+            if (stopped || inFlight >= options.concurrentRequests ||
+                writing >= 2 * options.batchSize || queue.empty())
                 return;
             serial = ++lastBatch;
             while (!queue.empty() && batch.size() < options.batchSize) {
@@ -286,7 +353,15 @@ void ThumbnailSeeder::State::received(const FileProviderItemIdentifier& id,
             it->answered = true;
             // Decoding and scaling take a while: off the extension's callback thread.
             auto self = shared_from_this();
-            pool->start([self, c = it->candidate, data = bytes.value()] { self->write(c, data); });
+            ++writing;
+            pool->start([self, c = it->candidate, data = bytes.value()] {
+                self->write(c, data);
+                {
+                    std::lock_guard lock(self->mutex);
+                    --self->writing;
+                }
+                self->pump();
+            });
             return;
         }
         if (bytes) {
@@ -371,6 +446,7 @@ ThumbnailSeeder::ThumbnailSeeder(std::shared_ptr<FileProviderReplicatedExtension
     m_state->root = std::move(thumbnailRoot);
     options.concurrentRequests = qMax(1, options.concurrentRequests);
     options.batchSize = qMax(1, options.batchSize);
+    options.maxQueued = qMax(1, options.maxQueued);
     m_state->options = std::move(options);
     m_state->lookup = std::move(lookup);
     m_state->pool = &m_pool;
@@ -441,6 +517,7 @@ void ThumbnailSeeder::stop()
         std::lock_guard lock(m_state->mutex);
         m_state->stopped = true;
         m_state->queue.clear();
+        m_state->unchecked.clear();
         for (auto& wanted : m_state->wanted)
             waiters.insert(waiters.end(), wanted.waiters.begin(), wanted.waiters.end());
         m_state->wanted.clear();

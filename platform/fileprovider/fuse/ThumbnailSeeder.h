@@ -35,6 +35,11 @@ public:
     struct Options {
         int concurrentRequests = 3;
         int batchSize = 16;
+        // Thumbnails asked for in the background (not waited for) that are kept queued: past
+        // this, those of the folders listed first are let go. A walk of the whole drive
+        // (`find`, a backup) then costs the server and the memory a few folders' worth, not
+        // the library's; the folder looked at last is always among those kept.
+        int maxQueued = 1024;
         // Waits before asking again for a thumbnail answered as not made yet: one per answer,
         // the last repeated for as long as the item exists.
         QList<std::chrono::milliseconds> retryDelays{

@@ -44,6 +44,7 @@ private slots:
     void thumbnailNotMadeYetIsAskedAgainLater();
     void newVersionAsksHeldBackThumbnailAtOnce();
     void goneItemIsNotAskedAgain();
+    void walkKeepsTheNewestFoldersOnly();
 
 private:
     bool written(const QString& id) const
@@ -53,11 +54,13 @@ private:
             FreedesktopThumbnail::pathFor(m_root->path(), QStringLiteral("large"), c.uri), c.uri,
             c.mtime);
     }
-    std::unique_ptr<ThumbnailSeeder> makeSeeder(QList<std::chrono::milliseconds> delays = {})
+    std::unique_ptr<ThumbnailSeeder> makeSeeder(QList<std::chrono::milliseconds> delays = {},
+                                                int maxQueued = 1024)
     {
         ThumbnailSeeder::Options options;
         options.concurrentRequests = 1;
         options.batchSize = 2;
+        options.maxQueued = maxQueued;
         if (!delays.isEmpty())
             options.retryDelays = delays;
         return std::make_unique<ThumbnailSeeder>(m_extension, m_root->path(), options,
@@ -177,4 +180,37 @@ void TestThumbnailSeeder::goneItemIsNotAskedAgain()
 }
 
 QTEST_GUILESS_MAIN(TestThumbnailSeeder)
+// A walk lists folder after folder faster than thumbnails come: only the newest are kept in
+// the background, while a program's wait is never cut short.
+void TestThumbnailSeeder::walkKeepsTheNewestFoldersOnly()
+{
+    const QByteArray png = pngImage();
+    const auto folder = [&](const QString& prefix) {
+        QList<ThumbnailSeeder::Candidate> list;
+        for (int i = 0; i < 6; ++i) {
+            m_extension->setThumbnail(prefix + QString::number(i), png);
+            list.append(candidate(prefix + QString::number(i)));
+        }
+        return list;
+    };
+    m_extension->setThumbnailDelay(100);
+    auto seeder = makeSeeder({}, 4);
+    const auto asks = [&](const char* id) { return m_extension->thumbnailAsks(QLatin1String(id)); };
+    // Six queued, four kept: the two after them go first.
+    seeder->seed(folder(QStringLiteral("old")));
+    QTRY_COMPARE(asks("old2"), 1);
+    seeder->seed(folder(QStringLiteral("new")));
+    std::atomic<bool> settled{false};
+    seeder->seed(folder(QStringLiteral("shown")), [&] { settled = true; });
+    QTRY_VERIFY(settled.load());
+    for (int i = 0; i < 6; ++i)
+        QVERIFY(written(QStringLiteral("shown") + QString::number(i)));
+    QTRY_VERIFY(written(QStringLiteral("new5")));
+    QTest::qWait(300);
+    for (const char* id : {"old0", "old1", "old4", "old5", "new0", "new1"})
+        QCOMPARE(asks(id), 0);
+    for (const char* id : {"old3", "new2", "new3", "new4"})
+        QCOMPARE(asks(id), 1);
+}
+
 #include "TestThumbnailSeeder.moc"
