@@ -12,6 +12,7 @@
 #include <QCoreApplication>
 
 #include <cstdio>
+#include <malloc.h>
 
 namespace {
 
@@ -46,6 +47,12 @@ int main(int argc, char** argv)
     // several times per file copied into the drive; named once, it is read once.
     if (qEnvironmentVariableIsEmpty("TZ"))
         qputenv("TZ", ":/etc/localtime");
+#ifdef __GLIBC__
+    // The FUSE workers, the HTTP thread and the pools each get an arena of their own by default
+    // (up to eight per core), and memory one of them freed stays held for that one: a walk of a
+    // large library then costs a hundred megabytes more than the library it leaves listed.
+    mallopt(M_ARENA_MAX, 2);
+#endif
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("passerelle"));
     QCoreApplication::setApplicationVersion(QStringLiteral(PIXAVELLA_VERSION));

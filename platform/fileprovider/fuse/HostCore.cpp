@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 #include <vector>
@@ -279,6 +280,25 @@ void HostCore::refreshed(const FileProviderItemIdentifier& container, const Resu
     m_scheduler.finished(container, result);
     if (result)
         seedThumbnails(container);
+    releaseFreedMemorySoon();
+}
+
+void HostCore::releaseFreedMemorySoon()
+{
+#ifdef __GLIBC__
+    // A listing decodes and drops far more than it keeps, on many threads; glibc keeps what
+    // they freed in its arenas until asked, and a walk of a large library would otherwise
+    // leave the daemon holding hundreds of megabytes it no longer uses.
+    if (m_releaseQueued.exchange(true))
+        return;
+    std::weak_ptr<HostCore> weak = weak_from_this();
+    m_deadlines.schedule(std::chrono::seconds(1), [weak] {
+        if (auto self = weak.lock()) {
+            self->m_releaseQueued = false;
+            malloc_trim(0);
+        }
+    });
+#endif
 }
 
 void HostCore::seedThumbnails(const FileProviderItemIdentifier& container)

@@ -19,6 +19,7 @@
 #include <QStringList>
 
 #include <cerrno>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -109,6 +110,8 @@ private:
                    const ReplicaDelta& delta);
     void post(const ReplicaDelta& delta);
     void seedThumbnails(const FileProviderItemIdentifier& container);
+    // Hands memory freed by listings back to the system, a moment after the last of a burst.
+    void releaseFreedMemorySoon();
     // The thumbnail the seeder would write for a photo or a video; nothing for other items.
     std::optional<ThumbnailSeeder::Candidate> thumbnailCandidate(const ReplicaEntry& entry) const;
     QList<ThumbnailSeeder::Candidate> thumbnailCandidates(fuse_ino_t folder) const;
@@ -171,6 +174,7 @@ private:
     RefreshScheduler m_scheduler;
     ThumbnailSeeder m_thumbnails;
     std::unique_ptr<KernelNotifier> m_notifier; // set while attached
+    std::atomic<bool> m_releaseQueued{false};
 
     // Guards m_dirs, m_nextDir, m_fetches and m_unlistedParents.
     std::mutex m_mutex;
