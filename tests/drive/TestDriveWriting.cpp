@@ -15,6 +15,7 @@
 #include <QTest>
 
 #include <exiv2/exiv2.hpp>
+#include <sys/stat.h>
 
 using namespace pixavella;
 using namespace pixavella::testing;
@@ -115,6 +116,8 @@ void TestDriveWriting::initTestCase()
     add(kMe, "final.jpg", 8, "2023:06:02 10:00:00", "2023-06-02T10:00:00.000Z");
     add(kMe, "cp-over.jpg", 9, "2023:07:01 10:00:00", "2023-07-01T10:00:00.000Z");
     add(kMe, "replace-over.jpg", 10, "2023:07:02 10:00:00", "2023-07-02T10:00:00.000Z");
+    add(kMe, "edit-in-place.jpg", 11, "2023:07:03 10:00:00", "2023-07-03T10:00:00.000Z");
+    add(kMe, "opened-unchanged.jpg", 12, "2023:07:04 10:00:00", "2023-07-04T10:00:00.000Z");
     add(kOther, "theirs.jpg", 5, "2022:01:01 10:00:00", "2022-01-01T10:00:00.000Z");
     m_albums["Vacances"] = m_drive.addAlbum(kMe, "Vacances", {m_ids["held.jpg"]});
     m_albums["Noël"] = m_drive.addAlbum(kMe, "Noël", {});
@@ -423,10 +426,32 @@ void TestDriveWriting::renamesOntoNamesAndTypes()
 void TestDriveWriting::savesReplaceThePhoto_data()
 {
     QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("script"); // Python: writes sys.argv[1] into the photo sys.argv[2]
+    // Python: writes sys.argv[1] into the photo sys.argv[2], whose bytes were sys.argv[3].
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<bool>("saved");
     QTest::newRow("written over") << "cp-over.jpg"
                                   << "import shutil, sys\n"
-                                     "shutil.copyfile(sys.argv[1], sys.argv[2])\n";
+                                     "shutil.copyfile(sys.argv[1], sys.argv[2])\n"
+                                  << true;
+    // Read, then written from the start and cut where the new bytes end, through one handle.
+    QTest::newRow("edited in place")
+        << "edit-in-place.jpg"
+        << "import os, sys\n"
+           "new = open(sys.argv[1], 'rb').read()\n"
+           "with open(sys.argv[2], 'r+b') as f:\n"
+           "    assert f.read() == open(sys.argv[3], 'rb').read(), 'not the photo'\n"
+           "    f.seek(0)\n"
+           "    f.write(new)\n"
+           "    f.truncate()\n"
+           "    f.flush()\n"
+           "    assert os.fstat(f.fileno()).st_size == len(new), 'size'\n"
+        << true;
+    QTest::newRow("opened for writing, left unchanged")
+        << "opened-unchanged.jpg"
+        << "import sys\n"
+           "with open(sys.argv[2], 'r+b') as f:\n"
+           "    assert f.read() == open(sys.argv[3], 'rb').read(), 'not the photo'\n"
+        << false;
     // What GTK applications do (g_file_replace): a hidden file, renamed into place.
     QTest::newRow("renamed into place")
         << "replace-over.jpg"
@@ -434,7 +459,8 @@ void TestDriveWriting::savesReplaceThePhoto_data()
            "d, n = os.path.split(sys.argv[2])\n"
            "t = os.path.join(d, '.' + n + '.XXXXXX')\n"
            "shutil.copyfile(sys.argv[1], t)\n"
-           "os.replace(t, sys.argv[2])\n";
+           "os.replace(t, sys.argv[2])\n"
+        << true;
 }
 
 // New bytes saved under a photo's name are that photo's new contents: one photo keeps the
@@ -443,11 +469,25 @@ void TestDriveWriting::savesReplaceThePhoto()
 {
     QFETCH(QString, name);
     QFETCH(QString, script);
+    QFETCH(bool, saved);
     const QString edited = m_local.filePath("edited-" + name);
-    const QByteArray bytes = writePhoto(edited, 60 + name.size(), "2023:07:05 10:00:00");
+    QFile originalFile(m_local.filePath(name));
+    QVERIFY(originalFile.open(QIODevice::ReadOnly));
+    const QByteArray original = originalFile.readAll();
+    const QByteArray bytes =
+        saved ? writePhoto(edited, 60 + name.size(), "2023:07:05 10:00:00") : original;
     const QString shown = m_drive.path("Mes photos/2023/Juillet/") + name;
-    const ToolRun run = m_drive.run("python3", {"-c", script, edited, shown});
+    struct stat before {};
+    QCOMPARE(::stat(QFile::encodeName(shown).constData(), &before), 0);
+    const ToolRun run =
+        m_drive.run("python3", {"-c", script, edited, shown, m_local.filePath(name)});
     QVERIFY2(run.exitCode == 0, run.err.constData());
+    if (!saved) {
+        // Nothing written: the name leads to the photo itself again, not to a copy of it.
+        struct stat after {};
+        QCOMPARE(::stat(QFile::encodeName(shown).constData(), &after), 0);
+        QCOMPARE(after.st_ino, before.st_ino);
+    }
 
     QCOMPARE(m_drive.ls("Mes photos/2023/Juillet").count(name), 1);
     QVERIFY(m_drive.ls("Mes photos/2023/Juillet").filter(" 2.jpg").isEmpty());
@@ -458,7 +498,7 @@ void TestDriveWriting::savesReplaceThePhoto()
     for (const UploadQuarantine::Entry& entry : UploadQuarantine::shared().list())
         if (entry.filename == name)
             replaces = entry.replacesAssetId.value_or(QString());
-    QCOMPARE(replaces, m_ids[name]);
+    QCOMPARE(replaces, saved ? m_ids[name] : QString());
     QVERIFY(!isTrashed(name)); // until the new bytes are on the server
 }
 

@@ -441,7 +441,11 @@ void HostCore::forget(fuse_ino_t ino, quint64 count)
 
 void HostCore::getattr(RequestId id, fuse_ino_t ino)
 {
-    if (const std::optional<StagedFile> file = m_staging.file(ino)) {
+    // A photo being written over answers with the file that holds its new bytes.
+    std::optional<StagedFile> file = m_staging.file(ino);
+    if (!file)
+        file = m_staging.fileOpenedAs(ino);
+    if (file) {
         const struct stat st = statOf(*file);
         m_requests.answer(id, [&](fuse_req_t req) { fuse_reply_attr(req, &st, 0); });
         return;
@@ -592,8 +596,8 @@ void HostCore::open(RequestId id, fuse_ino_t ino, int flags, pid_t pid)
         return;
     }
     // Items of the extension are never rewritten in place: a program that writes a photo over
-    // from its start (cp, an editor's "overwrite") writes a new file under its name, which
-    // becomes the photo's new contents at close. Writing into the middle of a photo is refused.
+    // (cp, an editor's "overwrite", or an edit of some of its bytes) writes a new file under its
+    // name, which becomes the photo's new contents at close.
     if (writing) {
         openForOverwrite(id, ino, flags);
         return;
@@ -664,17 +668,28 @@ bool HostCore::openThumbnail(OpenWaiter waiter, const ThumbnailSeeder::Candidate
     return true;
 }
 
-void HostCore::openForOverwrite(RequestId id, fuse_ino_t ino, int flags)
+void HostCore::openForOverwrite(RequestId id, fuse_ino_t ino, int flags, const QString& original)
 {
     const std::optional<ReplicaEntry> e = m_replica.entry(ino);
-    if (!e || e->isFolder || !e->parentIno || !(flags & O_TRUNC) ||
-        (flags & O_ACCMODE) == O_RDONLY ||
+    if (!e || e->isFolder || !e->parentIno || (flags & O_ACCMODE) == O_RDONLY ||
         !(e->item.capabilities & FileProviderItemCapability::allowsWriting)) {
         m_requests.fail(id, !e ? ENOENT : e->isFolder ? EISDIR : EPERM);
         return;
     }
+    QString contents = original;
+    if (!(flags & O_TRUNC) && contents.isEmpty()) {
+        // Edited in place: the new file starts as a copy of the photo, downloaded if need be.
+        const QByteArray& version = e->item.itemVersion.contentVersion;
+        if (const std::optional<QString> cached = m_contents.find(e->item.itemIdentifier, version)) {
+            contents = *cached;
+        } else {
+            fetchAndOpen(*e, {id, ino, flags});
+            return;
+        }
+    }
     const Result<QPair<InodeNumber, quint64>> made =
-        m_staging.create(e->parentIno, e->diskName, e->permissions, e->item.itemIdentifier);
+        m_staging.createOver(e->parentIno, e->diskName, e->permissions, e->item.itemIdentifier,
+                             InodeNumber(ino), contents);
     if (!made) {
         m_requests.fail(id, errnoForError(made.error()));
         return;
@@ -759,8 +774,12 @@ void HostCore::fetched(const FileProviderItemIdentifier& identifier,
         return;
     }
     qCDebug(lcFuseHost).noquote() << "contents of" << identifier << "stored";
-    for (const OpenWaiter& w : std::as_const(waiters))
-        openCached(w, stored.value(), version);
+    for (const OpenWaiter& w : std::as_const(waiters)) {
+        if (w.writeFlags)
+            openForOverwrite(w.id, w.ino, w.writeFlags, stored.value());
+        else
+            openCached(w, stored.value(), version);
+    }
     // Without a version the file cannot be found again: the open descriptors keep it.
     if (version.isEmpty())
         QFile::remove(stored.value());
@@ -815,11 +834,19 @@ void HostCore::read(RequestId id, size_t size, off_t offset, quint64 fh)
 
 void HostCore::release(RequestId id, quint64 fh)
 {
-    if (fh & kStagedHandleBit)
-        m_staging.release(fh);
-    else
+    if (!(fh & kStagedHandleBit)) {
         ::close(int(fh));
+        m_requests.fail(id, 0);
+        return;
+    }
+    const std::optional<QPair<InodeNumber, QByteArray>> freed = m_staging.release(fh);
     m_requests.fail(id, 0);
+    if (freed) {
+        // Closed unchanged: the name leads to the photo again.
+        ReplicaDelta delta;
+        delta.entries.append(*freed);
+        post(delta);
+    }
 }
 
 void HostCore::statfs(RequestId id)

@@ -93,6 +93,7 @@ private:
     struct OpenWaiter {
         RequestId id;
         fuse_ino_t ino;
+        int writeFlags = 0; // opened to edit the photo in place: its bytes are copied first
     };
 
     struct stat statOf(const ReplicaEntry& entry) const;
@@ -137,7 +138,9 @@ private:
     // 0 when a new file named `name` may be written in `folder`, else the errno that refuses it.
     int creationRefusal(const ReplicaEntry& folder, const QByteArray& name);
     void startCreation(const StagedHandOver& handOver);
-    void openForOverwrite(RequestId id, fuse_ino_t ino, int flags);
+    // `original`: the photo's bytes, for a program that edits them in place (no O_TRUNC).
+    void openForOverwrite(RequestId id, fuse_ino_t ino, int flags,
+                          const QString& original = QString());
     void creationAnswered(const StagedHandOver& handOver, Result<FileProviderItemChange> result);
     void startReplacement(const StagedHandOver& handOver, const ReplicaEntry& replaced);
     // A modification time set on a file already handed over reaches the item it became.

@@ -233,6 +233,51 @@ StagingArea::create(InodeNumber parent, const QByteArray& name, mode_t mode,
                     const std::optional<FileProviderItemIdentifier>& replaces)
 {
     std::lock_guard lock(m_mutex);
+    Result<Node> n = newNodeLocked(parent, name, mode, replaces);
+    if (!n)
+        return n.error();
+    return insertLocked(std::move(n.value()), true, 0);
+}
+
+Result<QPair<InodeNumber, quint64>>
+StagingArea::createOver(InodeNumber parent, const QByteArray& name, mode_t mode,
+                        const FileProviderItemIdentifier& replaces, InodeNumber openedAs,
+                        const QString& contents)
+{
+    std::unique_lock lock(m_mutex);
+    Result<Node> made = newNodeLocked(parent, name, mode, replaces);
+    if (!made)
+        return made.error();
+    Node n = std::move(made.value());
+    if (contents.isEmpty())
+        return insertLocked(std::move(n), true, openedAs);
+    // A video can take a while to copy: the other files are not held up meanwhile.
+    lock.unlock();
+    const int from = ::open(QFile::encodeName(contents).constData(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    const Result<void> copied = from < 0             ? fileError(errno, contents)
+                                : ::fstat(from, &st) ? fileError(errno, contents)
+                                                     : copyAll(from, n.file->fd, st.st_size);
+    if (from >= 0)
+        ::close(from);
+    lock.lock();
+    const Key key{parent, name};
+    const bool taken = m_names.contains(key) || m_aliases.contains(key);
+    if (!copied || taken) {
+        n.file.reset();
+        QFile::remove(n.path);
+        return taken ? fileError(EEXIST, QString::fromUtf8(name)) : copied.error();
+    }
+    n.state.size = st.st_size;
+    n.state.unsent = false;
+    n.copyOfItem = true;
+    return insertLocked(std::move(n), false, openedAs);
+}
+
+Result<StagingArea::Node>
+StagingArea::newNodeLocked(InodeNumber parent, const QByteArray& name, mode_t mode,
+                           const std::optional<FileProviderItemIdentifier>& replaces)
+{
     sweepLocked();
     const Key key{parent, name};
     if (m_names.contains(key) || m_aliases.contains(key))
@@ -249,13 +294,43 @@ StagingArea::create(InodeNumber parent, const QByteArray& name, mode_t mode,
     const Result<void> made = ownFileLocked(n, false);
     if (!made)
         return made.error();
+    return n;
+}
+
+QPair<InodeNumber, quint64> StagingArea::insertLocked(Node n, bool wrote, InodeNumber openedAs)
+{
     n.handles = 1;
     const InodeNumber ino = n.state.ino;
+    m_names.insert(Key{n.state.parent, n.state.name}, ino);
     m_nodes.insert(ino, std::move(n));
-    m_names.insert(key, ino);
     const quint64 fh = kStagedHandleBit | m_nextHandle++;
-    m_handles.insert(fh, Handle{ino, true});
+    m_handles.insert(fh, Handle{ino, wrote, openedAs});
     return QPair<InodeNumber, quint64>(ino, fh);
+}
+
+std::optional<StagedFile> StagingArea::fileOpenedAs(InodeNumber openedAs)
+{
+    std::lock_guard lock(m_mutex);
+    for (const Handle& h : std::as_const(m_handles)) {
+        if (h.openedAs != openedAs)
+            continue;
+        auto it = m_nodes.constFind(h.ino);
+        if (it == m_nodes.cend())
+            continue;
+        StagedFile f = it->state;
+        f.hasData = bool(it->file);
+        return f;
+    }
+    return std::nullopt;
+}
+
+std::optional<InodeNumber> StagingArea::inodeOfHandle(quint64 fh)
+{
+    std::lock_guard lock(m_mutex);
+    auto it = m_handles.constFind(fh);
+    if (it == m_handles.cend())
+        return std::nullopt;
+    return it->ino;
 }
 
 Result<quint64> StagingArea::open(InodeNumber ino, int flags)
@@ -393,18 +468,27 @@ Result<void> StagingArea::fsync(quint64 fh)
     return Result<void>::success();
 }
 
-void StagingArea::release(quint64 fh)
+std::optional<QPair<InodeNumber, QByteArray>> StagingArea::release(quint64 fh)
 {
     std::lock_guard lock(m_mutex);
     const std::optional<Handle> h =
         m_handles.contains(fh) ? std::optional(m_handles.take(fh)) : std::nullopt;
     if (!h)
-        return;
+        return std::nullopt;
     auto n = m_nodes.find(h->ino);
     if (n == m_nodes.end())
-        return;
+        return std::nullopt;
     --n->handles;
+    std::optional<QPair<InodeNumber, QByteArray>> freed;
+    // Opened for writing and closed unchanged: nothing to send, the item keeps its name.
+    if (n->handles == 0 && n->copyOfItem && !n->state.unsent && !n->handedOver && !n->creating &&
+        n->named) {
+        freed = Key{n->state.parent, n->state.name};
+        n->removed = true;
+        unnameLocked(*n);
+    }
     eraseIfIdleLocked(h->ino);
+    return freed;
 }
 
 Result<StagedFile> StagingArea::setAttributes(InodeNumber ino, quint64 fh,

@@ -90,11 +90,22 @@ public:
     Result<QPair<InodeNumber, quint64>>
     create(InodeNumber parent, const QByteArray& name, mode_t mode,
            const std::optional<FileProviderItemIdentifier>& replaces = std::nullopt);
+    // A local file written over item `replaces`, whose inode `openedAs` the program holds open:
+    // empty, or a copy of `contents` (the item's bytes) for a program that edits them in place.
+    // A copy closed without a write is let go at its last release, and the item stays.
+    Result<QPair<InodeNumber, quint64>> createOver(InodeNumber parent, const QByteArray& name,
+                                                   mode_t mode,
+                                                   const FileProviderItemIdentifier& replaces,
+                                                   InodeNumber openedAs, const QString& contents);
+    // The local file being written through a handle opened on the item's inode `openedAs`.
+    std::optional<StagedFile> fileOpenedAs(InodeNumber openedAs);
+    std::optional<InodeNumber> inodeOfHandle(quint64 fh);
     Result<quint64> open(InodeNumber ino, int flags);
     Result<size_t> write(quint64 fh, const char* data, size_t size, off_t offset);
     Result<size_t> read(quint64 fh, char* buffer, size_t size, off_t offset);
     Result<void> fsync(quint64 fh);
-    void release(quint64 fh);
+    // The name a copy let go without a write leaves to its item again, if any.
+    std::optional<QPair<InodeNumber, QByteArray>> release(quint64 fh);
     // Only the given attributes change; `fh` is 0 when set by path.
     Result<StagedFile> setAttributes(InodeNumber ino, quint64 fh, std::optional<off_t> size,
                                      std::optional<mode_t> mode, std::optional<timespec> atime,
@@ -145,6 +156,7 @@ private:
         bool handedOver = false;
         bool synced = false; // fsync asked since the last hand-over
         bool itemSeen = false; // what it became has been in the replica since
+        bool copyOfItem = false; // holds its item's bytes, not written since
         int failure = 0;     // the errno that ended the file's writing; never handed over then
         std::optional<QDateTime> expires;
         int handles = 0;
@@ -156,6 +168,7 @@ private:
     struct Handle {
         InodeNumber ino = 0;
         bool wrote = false;
+        InodeNumber openedAs = 0; // the item's inode the kernel opened, when written over
     };
     struct Alias {
         FileProviderItemIdentifier identifier;
@@ -176,6 +189,10 @@ private:
                                                  const FileProviderItemIdentifier& parentId,
                                                  const QByteArray& name);
     bool isLocalPlaceLocked(const Node& node) const;
+    // A node for a new local file with an empty staging file, not yet named.
+    Result<Node> newNodeLocked(InodeNumber parent, const QByteArray& name, mode_t mode,
+                               const std::optional<FileProviderItemIdentifier>& replaces);
+    QPair<InodeNumber, quint64> insertLocked(Node n, bool wrote, InodeNumber openedAs);
 
     const QString m_directory;
     Replica& m_replica;

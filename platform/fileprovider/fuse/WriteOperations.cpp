@@ -237,6 +237,10 @@ void HostCore::setattr(RequestId id, fuse_ino_t ino, const struct stat& attr, in
     }
     const std::optional<off_t> size =
         (toSet & FUSE_SET_ATTR_SIZE) ? std::optional(attr.st_size) : std::nullopt;
+    // Through a handle on a photo being written over: the file that holds its new bytes.
+    if ((fh & kStagedHandleBit) && !m_staging.file(ino))
+        if (const std::optional<InodeNumber> staged = m_staging.inodeOfHandle(fh))
+            ino = fuse_ino_t(*staged);
     if (m_staging.file(ino)) {
         std::optional<timespec> atime, mtime;
         if (toSet & (FUSE_SET_ATTR_ATIME | FUSE_SET_ATTR_ATIME_NOW))
