@@ -1,5 +1,6 @@
-// drive-screenshot OUTPUT.png: the drive open in Nautilus under Xvfb on a month of the demo
-// library, captured to OUTPUT.png. The double's thumbnails are a fixed 1×1 image, so the drive
+// drive-screenshot OUTPUT.png [REFUSED.png REMOVED.png]: the drive open in Nautilus under Xvfb
+// on a month of the demo library, captured to OUTPUT.png; then, when asked, what Nautilus shows
+// when its own copy of a text file into the month is refused, and once the drive is removed. The double's thumbnails are a fixed 1×1 image, so the drive
 // talks to it through thumbnail-relay.py, which answers thumbnail requests with real 250 px
 // renditions, as a real server makes them. Needs xvfb-run, dbus-run-session, nautilus, import
 // and python3.
@@ -8,6 +9,7 @@
 #include "SharedSettings.h"
 
 #include <QBuffer>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QDirIterator>
 #include <QGuiApplication>
@@ -78,9 +80,13 @@ int main(int argc, char** argv)
     // GTK 4 draws nothing under Xvfb with its GL renderer.
     qputenv("GSK_RENDERER", "cairo");
     QGuiApplication app(argc, argv);
-    if (app.arguments().size() != 2)
-        return fail(QStringLiteral("usage: drive-screenshot OUTPUT.png"));
-    const QString output = QFileInfo(app.arguments().at(1)).absoluteFilePath();
+    const QStringList args = app.arguments();
+    if (args.size() != 2 && args.size() != 4)
+        return fail(QStringLiteral("usage: drive-screenshot OUTPUT.png [REFUSED.png REMOVED.png]"));
+    const QString output = QFileInfo(args.at(1)).absoluteFilePath();
+    const bool more = args.size() == 4;
+    const QString refused = more ? QFileInfo(args.at(2)).absoluteFilePath() : QString();
+    const QString removed = more ? QFileInfo(args.at(3)).absoluteFilePath() : QString();
     const QString buildDir = qEnvironmentVariable("PIXAVELLA_BUILD_DIR");
     if (buildDir.isEmpty())
         return fail(QStringLiteral("PIXAVELLA_BUILD_DIR names the build tree"));
@@ -137,20 +143,45 @@ int main(int argc, char** argv)
         QThread::msleep(200);
     }
 
-    const ToolRun shot = runTool(
-        QStringLiteral("xvfb-run"),
-        {QStringLiteral("-a"), QStringLiteral("-s"), QStringLiteral("-screen 0 1280x800x24"),
-         QStringLiteral("dbus-run-session"), QStringLiteral("--"), QStringLiteral("sh"),
-         QStringLiteral("-c"),
-         QStringLiteral("nautilus --new-window \"$1\" & sleep 15; import -window root \"$2\" && "
-                        "convert \"$2\" -trim +repage \"$2\""),
-         QStringLiteral("sh"), month, output},
-        120'000);
+    // With the two later captures: Nautilus copies a text file into the month itself (its
+    // FileOperations2 D-Bus call, as a paste does), then the drive is removed under it.
+    const QString notes = work.filePath(QStringLiteral("notes.txt"));
+    if (QFile file(notes); file.open(QIODevice::WriteOnly))
+        file.write("pas une photo\n");
+    const QString unmountNow = work.filePath(QStringLiteral("unmount-now"));
+    const QString unmounted = work.filePath(QStringLiteral("unmounted"));
+    const QString script = QStringLiteral(
+        "nautilus --new-window \"$1\" & sleep 15; import -window root \"$2\" && "
+        "convert \"$2\" -trim +repage \"$2\" || exit 1\n"
+        "[ -n \"$3\" ] || exit 0\n"
+        "gdbus call --session --dest org.gnome.Nautilus "
+        "--object-path /org/gnome/Nautilus/FileOperations2 "
+        "--method org.gnome.Nautilus.FileOperations2.CopyURIs \"['file://$5']\" \"file://$1\" "
+        "'{}' >&2\n"
+        "sleep 6; import -window root \"$3\"\n"
+        // A fresh window on the month, without the error dialog, to see what removal does.
+        "nautilus -q; sleep 2; nautilus --new-window \"$1\" & sleep 10\n"
+        "touch \"$6\"; while [ ! -e \"$7\" ]; do sleep 0.2; done\n"
+        "sleep 6; import -window root \"$4\"\n");
+    QProcess shot;
+    shot.setProcessChannelMode(QProcess::ForwardedChannels);
+    shot.start(QStringLiteral("xvfb-run"),
+               {QStringLiteral("-a"), QStringLiteral("-s"), QStringLiteral("-screen 0 1280x800x24"),
+                QStringLiteral("dbus-run-session"), QStringLiteral("--"), QStringLiteral("sh"),
+                QStringLiteral("-c"), script, QStringLiteral("sh"), month, output, refused,
+                removed, notes, unmountNow, unmounted});
+    const QDeadlineTimer deadline(180'000);
+    while (more && !QFileInfo::exists(unmountNow) && !deadline.hasExpired() &&
+           !shot.waitForFinished(200)) {
+    }
     relay.terminate();
     relay.waitForFinished();
     drive.stop();
-    if (shot.exitCode != 0)
-        return fail(QStringLiteral("capture failed: ") + QString::fromUtf8(shot.err));
+    if (QFile marker(unmounted); more)
+        marker.open(QIODevice::WriteOnly);
+    shot.waitForFinished(int(qMax<qint64>(deadline.remainingTime(), 1000)));
+    if (shot.exitStatus() != QProcess::NormalExit || shot.exitCode() != 0)
+        return fail(QStringLiteral("capture failed (its messages are above)"));
     std::fprintf(stderr, "written %s\n", qPrintable(output));
     return 0;
 }
