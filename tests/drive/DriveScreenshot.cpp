@@ -1,9 +1,9 @@
 // drive-screenshot OUTPUT.png [REFUSED.png REMOVED.png]: the drive open in Nautilus under Xvfb
 // on a month of the demo library, captured to OUTPUT.png; then, when asked, what Nautilus shows
-// when its own copy of a text file into the month is refused, and once the drive is removed. The double's thumbnails are a fixed 1×1 image, so the drive
-// talks to it through thumbnail-relay.py, which answers thumbnail requests with real 250 px
-// renditions, as a real server makes them. Needs xvfb-run, dbus-run-session, nautilus, import
-// and python3.
+// when its own copy of a text file into the month is refused, and once the drive is removed.
+// The double's thumbnails are a fixed 1×1 image, so the drive talks to it through
+// thumbnail-relay.py, which answers thumbnail requests with real 250 px renditions, as a real
+// server makes them. Needs xvfb-run, dbus-run-session, nautilus, gdbus, import and python3.
 
 #include "DriveHarness.h"
 #include "SharedSettings.h"
