@@ -109,28 +109,31 @@ void LibraryMirror::run(const ImmichClient& client)
 void LibraryMirror::insertLocked(const ImmichAsset& asset, QSet<int>& touched)
 {
     const auto old = m_assets.constFind(asset.id);
-    const std::optional<YearMonth> month = captureMonth(asset);
-    if (old != m_assets.cend() && sameAsset(*old, asset))
+    if (old != m_assets.cend() && sameAsset(old->unpack(asset.id), asset))
         return;
     removeLocked(asset.id, touched);
-    m_assets.insert(asset.id, asset);
-    if (month) {
-        const int number = monthNumber(*month);
-        m_monthOf.insert(asset.id, number);
-        m_byMonth[number].insert(asset.id);
-        touched.insert(number);
+    const std::optional<YearMonth> month = captureMonth(asset);
+    const std::optional<int> number = month ? std::optional(monthNumber(*month)) : std::nullopt;
+    // A listing's strings are cut from blocks the page reader shares among them: a key kept
+    // for the life of the mirror gets its own copy, or it would keep its whole block alive.
+    const QString id(asset.id.constData(), asset.id.size());
+    m_assets.insert(id, PackedAsset(asset, number));
+    if (number) {
+        m_byMonth[*number].insert(id);
+        touched.insert(*number);
     }
 }
 
 void LibraryMirror::removeLocked(const QString& id, QSet<int>& touched)
 {
-    if (!m_assets.remove(id))
+    const auto packed = m_assets.constFind(id);
+    if (packed == m_assets.cend())
         return;
-    const auto month = m_monthOf.constFind(id);
-    if (month == m_monthOf.cend())
+    const std::optional<int> month = packed->month();
+    m_assets.erase(packed);
+    if (!month)
         return;
     const int number = *month;
-    m_monthOf.erase(month);
     auto ids = m_byMonth.find(number);
     if (ids != m_byMonth.end()) {
         ids->remove(id);
@@ -164,7 +167,6 @@ void LibraryMirror::finished(bool full, quint64 staleAtStart, const QString& acc
                 // What changed between the two wholes is what the folders must show anew.
                 const QHash<int, QSet<QString>> before = std::move(m_byMonth);
                 m_assets.clear();
-                m_monthOf.clear();
                 m_byMonth.clear();
                 QSet<int> ignored;
                 for (const ImmichAsset& asset : std::as_const(answer.assets))
@@ -198,7 +200,7 @@ void LibraryMirror::finished(bool full, quint64 staleAtStart, const QString& acc
                 (!touched.isEmpty() && (!m_lastDedup.isValid() ||
                                         m_lastDedup.msecsTo(Clock::now()) >= kDedupIntervalMs))) {
                 dedup = std::make_shared<DedupIndex::Builder>();
-                dedup->add(full ? answer.assets : m_assets.values());
+                dedup->add(full ? answer.assets : assetsLocked());
                 m_lastDedup = Clock::now();
             }
         } else {
@@ -237,7 +239,16 @@ qint64 LibraryMirror::count() const
 QList<ImmichAsset> LibraryMirror::assets() const
 {
     QMutexLocker lock(&m_lock);
-    return m_assets.values();
+    return assetsLocked();
+}
+
+QList<ImmichAsset> LibraryMirror::assetsLocked() const
+{
+    QList<ImmichAsset> out;
+    out.reserve(m_assets.size());
+    for (auto it = m_assets.cbegin(); it != m_assets.cend(); ++it)
+        out.append(it->unpack(it.key()));
+    return out;
 }
 
 QList<ImmichAsset> LibraryMirror::assetsOf(const YearMonth& month) const
@@ -249,7 +260,7 @@ QList<ImmichAsset> LibraryMirror::assetsOf(const YearMonth& month) const
         return out;
     out.reserve(ids->size());
     for (const QString& id : *ids)
-        out.append(m_assets.value(id));
+        out.append(m_assets.value(id).unpack(id));
     lock.unlock();
     // The server's own order: newest capture first; the id keeps equal dates apart.
     std::vector<std::pair<QDateTime, qsizetype>> order;
@@ -274,7 +285,7 @@ std::optional<ImmichAsset> LibraryMirror::asset(const QString& id) const
     const auto it = m_assets.constFind(id);
     if (it == m_assets.cend())
         return std::nullopt;
-    return *it;
+    return it->unpack(id);
 }
 
 QSet<int> LibraryMirror::years() const
@@ -336,7 +347,6 @@ void LibraryMirror::clearLocked()
     m_lastSync = QDateTime();
     m_lastReconcile = QDateTime();
     m_assets.clear();
-    m_monthOf.clear();
     m_byMonth.clear();
 }
 

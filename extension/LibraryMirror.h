@@ -2,6 +2,7 @@
 
 #include "ImmichClient.h"
 #include "LibraryCalendar.h"
+#include "PackedAsset.h"
 
 #include <QDateTime>
 #include <QHash>
@@ -87,6 +88,7 @@ private:
     // Under m_lock.
     void insertLocked(const ImmichAsset& asset, QSet<int>& touched);
     void removeLocked(const QString& id, QSet<int>& touched);
+    QList<ImmichAsset> assetsLocked() const;
 
     mutable QMutex m_lock; // guards every field below
     QString m_account;     // server and key the library was listed with
@@ -99,9 +101,9 @@ private:
     QDateTime m_lastSync; // local clock, for kLifetime
     QDateTime m_lastReconcile;
     QDateTime m_lastDedup; // local clock of the last dedup index written from here
-    QHash<QString, ImmichAsset> m_assets;
-    QHash<QString, int> m_monthOf;         // asset id → month number (year * 12 + month - 1)
-    QHash<int, QSet<QString>> m_byMonth;   // month number → asset ids
+    // Asset id → the asset, which also keeps its month number (year * 12 + month - 1).
+    QHash<QString, PackedAsset> m_assets;
+    QHash<int, QSet<QString>> m_byMonth; // month number → asset ids
     QList<Completion<void>> m_waiters;     // served by the listing under way
     QList<Completion<void>> m_nextWaiters; // need a listing that starts after the current one
     std::optional<ImmichClient> m_nextClient;
