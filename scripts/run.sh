@@ -142,10 +142,10 @@ port_of() {
 }
 
 echo "Drawing the demo library…"
-build/tests/immich-double/demo-library "$run/library" "$email"
+build/immich-double/demo-library "$run/library" "$email"
 
 # Each in its own process group: Ctrl+C reaches this script only, which stops them in order.
-setsid build/tests/immich-double/immich-double --port 0 --demo "$run/library" \
+setsid build/immich-double/immich-double --port 0 --demo "$run/library" \
   --user "$email:$password" >"$run/immich-double.log" 2>&1 &
 double_pid=$!
 port=$(port_of "$run/immich-double.log" "$double_pid")

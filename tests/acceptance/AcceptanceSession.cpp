@@ -86,7 +86,7 @@ bool AcceptanceSession::waitForListening(QProcess& process, quint16* port)
 
 bool AcceptanceSession::startServers(const QString& folder)
 {
-    const ToolRun drawn = run(buildPath(QStringLiteral("tests/immich-double/demo-library")),
+    const ToolRun drawn = run(buildPath(QStringLiteral("immich-double/demo-library")),
                               {folder, kEmail}, 120'000);
     if (drawn.exitCode != 0) {
         m_error = QStringLiteral("demo-library: ") + drawn.describe();

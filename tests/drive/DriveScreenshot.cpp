@@ -93,7 +93,7 @@ int main(int argc, char** argv)
 
     QTemporaryDir work;
     const QString demo = work.filePath(QStringLiteral("demo"));
-    if (runTool(buildDir + QStringLiteral("/tests/immich-double/demo-library"), {demo, kMe},
+    if (runTool(buildDir + QStringLiteral("/immich-double/demo-library"), {demo, kMe},
                 120'000)
             .exitCode != 0)
         return fail(QStringLiteral("demo-library failed"));

@@ -24,7 +24,7 @@ public:
     ImmichDoubleProcess(const ImmichDoubleProcess&) = delete;
     ImmichDoubleProcess& operator=(const ImmichDoubleProcess&) = delete;
 
-    // Starts the built binary (PIXAVELLA_BUILD_DIR/tests/immich-double/immich-double, or the path
+    // Starts the built binary (PIXAVELLA_BUILD_DIR/immich-double/immich-double, or the path
     // known at compile time) with these arguments and waits for "listening on …" (at most 20 s).
     bool start(const QStringList& args = {});
     QUrl url() const; // http://127.0.0.1:<port>

@@ -18,7 +18,7 @@ QString executablePath()
 {
     const QString buildDir = qEnvironmentVariable("PIXAVELLA_BUILD_DIR");
     if (!buildDir.isEmpty()) {
-        const QString candidate = buildDir + QStringLiteral("/tests/immich-double/immich-double");
+        const QString candidate = buildDir + QStringLiteral("/immich-double/immich-double");
         if (QFileInfo(candidate).isExecutable())
             return candidate;
     }
