@@ -1,6 +1,6 @@
 #pragma once
 
-#include "HttpSession.h"
+#include "HttpRequest.h"
 
 #include <atomic>
 

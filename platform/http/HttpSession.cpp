@@ -29,20 +29,6 @@ namespace {
 
 using namespace http;
 
-bool sameName(const QByteArray& a, const QByteArray& b)
-{
-    return a.compare(b, Qt::CaseInsensitive) == 0;
-}
-
-QByteArray findHeader(const QList<QPair<QByteArray, QByteArray>>& headers, const QByteArray& name)
-{
-    for (const auto& [key, value] : headers) {
-        if (sameName(key, name))
-            return value;
-    }
-    return {};
-}
-
 // The client keeps no state between calls: cookies are neither sent nor stored.
 class NoCookies final : public QNetworkCookieJar {
 public:
@@ -63,26 +49,6 @@ bool isTransportKind(QNetworkReply::NetworkError e)
 constexpr qsizetype kDownloadBlock = 1024 * 1024;
 // More uploads at once wait for a thread (Qt too keeps a few connections per server).
 constexpr int kMaxDirectUploads = 16;
-
-} // namespace
-
-void HttpRequest::setHeader(const QByteArray& name, const QByteArray& value)
-{
-    headers.removeIf([&](const auto& h) { return sameName(h.first, name); });
-    headers.append({name, value});
-}
-
-QByteArray HttpRequest::header(const QByteArray& name) const
-{
-    return findHeader(headers, name);
-}
-
-QByteArray HttpReply::header(const QByteArray& name) const
-{
-    return findHeader(headers, name);
-}
-
-namespace {
 
 class Core;
 
