@@ -1,5 +1,7 @@
 #pragma once
 
+#include "AssetBasics.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QJsonArray>
@@ -14,11 +16,8 @@
 
 namespace immichdouble {
 
-enum class AssetType : quint8 { Image, Video };
 enum class AlbumRole : quint8 { None, Owner, Editor, Viewer };
 enum class Visibility : quint8 { Timeline, Archive, Hidden, Locked };
-
-using Sha1 = std::array<char, 20>;
 
 struct User {
     QString id;

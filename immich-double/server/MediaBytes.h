@@ -1,6 +1,6 @@
 #pragma once
 
-#include "LibraryState.h"
+#include "AssetBasics.h"
 
 #include <QByteArray>
 #include <QString>

@@ -3,7 +3,7 @@
 #include "CallingProgram.h"
 #include "ErrnoMapping.h"
 #include "FreedesktopThumbnail.h"
-#include "FuseHost.h"
+#include "FuseHostOptions.h"
 #include "FuseLog.h"
 #include "NameDisambiguator.h"
 
