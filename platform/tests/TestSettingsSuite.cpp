@@ -1,5 +1,6 @@
 #include "SettingsSuite.h"
 
+#include <QCborValue>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSqlDatabase>
@@ -81,6 +82,53 @@ private slots:
         const QVariant read = reader.value(QStringLiteral("key"));
         QCOMPARE(read.metaType(), expected.metaType());
         QCOMPARE(read, expected);
+    }
+
+    void settingsOfTheOldLayoutAreKept()
+    {
+        // Files written by earlier versions hold their settings in a WITHOUT ROWID table; the
+        // first opening moves them to the table of today without losing one.
+        const QString path = databasePath("old-layout.sqlite");
+        const QByteArray big(200'000, 'b'); // overflows its page, as folder listings do
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "old");
+            db.setDatabaseName(path);
+            QVERIFY(db.open());
+            QSqlQuery query(db);
+            QVERIFY(query.exec(QStringLiteral("CREATE TABLE settings (key TEXT PRIMARY KEY NOT "
+                                              "NULL, value BLOB NOT NULL) WITHOUT ROWID")));
+            // Values as the suite stores them: CBOR.
+            for (const auto& [key, value] :
+                 {std::pair{QStringLiteral("serverURL"), QVariant(QStringLiteral("http://x"))},
+                  std::pair{QStringLiteral("snap.month:2023-07"), QVariant(big)}}) {
+                query.prepare(QStringLiteral("INSERT INTO settings VALUES (?, ?)"));
+                query.addBindValue(key);
+                query.addBindValue(QCborValue::fromVariant(value).toCbor());
+                QVERIFY(query.exec());
+            }
+            db.close();
+        }
+        QSqlDatabase::removeDatabase("old");
+
+        SettingsSuite suite(path);
+        QCOMPARE(suite.value(QStringLiteral("serverURL")), QVariant(QStringLiteral("http://x")));
+        QCOMPARE(suite.value(QStringLiteral("snap.month:2023-07")).toByteArray(), big);
+        suite.setValue(QStringLiteral("apiKey"), QStringLiteral("k"));
+        QCOMPARE(SettingsSuite(path).value(QStringLiteral("apiKey")), QVariant(QStringLiteral("k")));
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "check");
+            db.setDatabaseName(path);
+            QVERIFY(db.open());
+            QSqlQuery query(db);
+            QVERIFY(query.exec(QStringLiteral("SELECT sql FROM sqlite_master WHERE name = "
+                                              "'settings'")));
+            QVERIFY(query.next());
+            QVERIFY2(!query.value(0).toString().contains(QLatin1String("WITHOUT ROWID")),
+                     qPrintable(query.value(0).toString()));
+            query.finish();
+            db.close();
+        }
+        QSqlDatabase::removeDatabase("check");
     }
 
     void unreadableValueReadsAsAbsent()
