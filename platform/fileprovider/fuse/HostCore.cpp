@@ -570,7 +570,7 @@ void HostCore::releasedir(RequestId id, quint64 fh)
         std::lock_guard lock(m_mutex);
         m_dirs.remove(fh);
     }
-    m_requests.fail(id, 0);
+    m_requests.succeed(id);
 }
 
 void HostCore::open(RequestId id, fuse_ino_t ino, int flags, pid_t pid)
@@ -836,11 +836,11 @@ void HostCore::release(RequestId id, quint64 fh)
 {
     if (!(fh & kStagedHandleBit)) {
         ::close(int(fh));
-        m_requests.fail(id, 0);
+        m_requests.succeed(id);
         return;
     }
     const std::optional<QPair<InodeNumber, QByteArray>> freed = m_staging.release(fh);
-    m_requests.fail(id, 0);
+    m_requests.succeed(id);
     if (freed) {
         // Closed unchanged: the name leads to the photo again.
         ReplicaDelta delta;

@@ -38,6 +38,11 @@ bool PendingRequests::fail(Id id, int error)
     return answer(id, [error](fuse_req_t req) { fuse_reply_err(req, error); });
 }
 
+bool PendingRequests::succeed(Id id)
+{
+    return answer(id, [](fuse_req_t req) { fuse_reply_err(req, 0); });
+}
+
 bool PendingRequests::isOpen(Id id) const
 {
     std::lock_guard lock(m_mutex);

@@ -21,6 +21,8 @@ public:
     // Runs `answer` with the request if it is still open; false when someone answered it.
     bool answer(Id id, const std::function<void(fuse_req_t)>& answer);
     bool fail(Id id, int error);
+    // Answers a request that carries nothing back (a flush, a release, an unlink) as done.
+    bool succeed(Id id);
     bool isOpen(Id id) const;
     // Answers every open request with `error` and refuses all later answers; returns once no
     // answer is being sent any more, so the session can then be destroyed.

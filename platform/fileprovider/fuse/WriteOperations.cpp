@@ -113,7 +113,7 @@ int HostCore::creationRefusal(const ReplicaEntry& folder, const QByteArray& name
 void HostCore::flush(RequestId id, quint64 fh, pid_t pid)
 {
     if (!(fh & kStagedHandleBit)) {
-        m_requests.fail(id, 0);
+        m_requests.succeed(id);
         return;
     }
     std::weak_ptr<HostCore> weak = weak_from_this();
@@ -390,7 +390,7 @@ void HostCore::remove(RequestId id, fuse_ino_t parent, QByteArray name, bool fol
                 e = m_replica.entry(*file->createdAs);
             if (!e) {
                 m_staging.drop(parent, name);
-                m_requests.fail(id, 0);
+                m_requests.succeed(id);
                 return;
             }
         } else {
@@ -456,7 +456,7 @@ void HostCore::deleteNamed(RequestId id, fuse_ino_t parent, const QByteArray& na
             self->m_staging.drop(parent, name);
             delta.entries.append({parent, name});
             self->post(delta);
-            self->m_requests.fail(id, 0);
+            self->m_requests.succeed(id);
         });
     };
     try {
@@ -503,7 +503,7 @@ void HostCore::rename(RequestId id, fuse_ino_t parent, QByteArray name, fuse_ino
             if (!e) {
                 if (TrashFolder::isLocalPlace(newParentId, newName) || !file->unsent) {
                     m_staging.rename(staged->ino, newParent, newName);
-                    m_requests.fail(id, 0);
+                    m_requests.succeed(id);
                     return;
                 }
                 // A hidden file takes its visible name: only now does it become an item. Onto
@@ -605,7 +605,7 @@ void HostCore::modifyForRename(RequestId id, fuse_ino_t parent, const QByteArray
         delta.entries.append({parent, name});
         delta.entries.append({newParent, newName});
         post(delta);
-        m_requests.fail(id, 0);
+        m_requests.succeed(id);
         return;
     }
     std::weak_ptr<HostCore> weak = weak_from_this();
@@ -663,7 +663,7 @@ void HostCore::renameAnswered(RequestId id, fuse_ino_t parent, const QByteArray&
             m_staging.drop(newParent, newName);
     }
     post(delta);
-    m_requests.fail(id, 0);
+    m_requests.succeed(id);
 }
 
 } // namespace pixavella
