@@ -19,15 +19,16 @@ enum Tag : char {
 constexpr std::array<std::pair<int, int>, 7> kDateParts{
     {{0, 4}, {5, 2}, {8, 2}, {11, 2}, {14, 2}, {17, 2}, {20, 3}}};
 constexpr qsizetype kDateLength = 24;
+// Its shape: 'd' a digit, any other character itself.
+constexpr char kDateShape[] = "dddd-dd-ddTdd:dd:dd.dddZ";
 
 bool isServerDate(const QString& s)
 {
     if (s.size() != kDateLength)
         return false;
-    static constexpr char kShape[] = "dddd-dd-ddTdd:dd:dd.dddZ";
     for (qsizetype i = 0; i < kDateLength; ++i) {
         const char16_t c = s.at(i).unicode();
-        if (kShape[i] == 'd' ? (c < u'0' || c > u'9') : c != char16_t(kShape[i]))
+        if (kDateShape[i] == 'd' ? (c < u'0' || c > u'9') : c != char16_t(kDateShape[i]))
             return false;
     }
     return true;
@@ -102,9 +103,8 @@ public:
         switch (byte()) {
         case serverDate: {
             QString s(kDateLength, Qt::Uninitialized);
-            static constexpr char kShape[] = "dddd-dd-ddTdd:dd:dd.dddZ";
             for (qsizetype i = 0; i < kDateLength; ++i)
-                s[i] = QChar(kShape[i]);
+                s[i] = QChar(kDateShape[i]); // the digits are written below
             for (const auto& [at, width] : kDateParts) {
                 uint v = quint8(byte());
                 if (width > 2)

@@ -151,7 +151,7 @@ private:
 
 const QString kColumns = QStringLiteral("key TEXT PRIMARY KEY NOT NULL, value BLOB NOT NULL");
 
-std::optional<bool> isKeyOnlyTree(QSqlQuery& query)
+std::optional<bool> holdsValuesInKeyTree(QSqlQuery& query)
 {
     if (!query.exec(QStringLiteral("SELECT sql FROM sqlite_master "
                                    "WHERE type = 'table' AND name = 'settings'")))
@@ -168,16 +168,16 @@ std::optional<bool> isKeyOnlyTree(QSqlQuery& query)
 // megabytes): 1.4 ms to read one small key, against 12 us in a table whose key index holds only
 // keys. The rows are moved over once, in one transaction that another process's opening waits
 // for; a failure leaves the old table, which works, only slower.
-void leaveKeyOnlyTree(const QSqlDatabase& db)
+void moveValuesOutOfKeyTree(const QSqlDatabase& db)
 {
     QSqlQuery query(db);
-    if (isKeyOnlyTree(query) != true)
+    if (holdsValuesInKeyTree(query) != true)
         return;
     Transaction transaction(db);
     QSqlError error = transaction.begin();
     if (!error.isValid()) {
         // Another process may have moved them while this one waited for the lock.
-        const std::optional<bool> stillOld = isKeyOnlyTree(query);
+        const std::optional<bool> stillOld = holdsValuesInKeyTree(query);
         if (stillOld != true)
             return;
         for (const QString& step :
@@ -258,7 +258,7 @@ bool SettingsSuite::Private::open(QSqlDatabase& db)
                              kColumns + u')'))
             failure = query.lastError().text();
         else
-            leaveKeyOnlyTree(db);
+            moveValuesOutOfKeyTree(db);
     }
     if (failure.isEmpty()) {
         openFailureLogged = false;

@@ -1,7 +1,5 @@
 #include "ImmichRecords.h"
 
-#include <QTimeZone>
-
 namespace pixavella {
 
 namespace {
