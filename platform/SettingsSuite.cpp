@@ -3,6 +3,7 @@
 #include "ContainerPaths.h"
 #include "Log.h"
 
+#include <QCborStreamReader>
 #include <QCborValue>
 #include <QDir>
 #include <QFileInfo>
@@ -211,6 +212,7 @@ struct SettingsSuite::Private {
     // Runs one statement, retrying while another process holds the write lock.
     bool exec(QSqlQuery& query, const QString& what, const QString& key);
     bool store(const QSqlDatabase& db, const QString& key, const QVariant& value);
+    bool storeBytes(const QSqlDatabase& db, const QString& key, const QByteArray& bytes);
     std::optional<QVariant> load(const QSqlDatabase& db, const QString& key);
     std::optional<QByteArray> loadBytes(const QSqlDatabase& db, const QString& key);
 };
@@ -311,8 +313,8 @@ std::optional<QVariant> SettingsSuite::Private::load(const QSqlDatabase& db, con
 bool SettingsSuite::Private::store(const QSqlDatabase& db, const QString& key,
                                    const QVariant& value)
 {
-    QSqlQuery query(db);
     if (!value.isValid()) {
+        QSqlQuery query(db);
         query.prepare(QStringLiteral("DELETE FROM settings WHERE key = ?"));
         query.addBindValue(key);
         return exec(query, QStringLiteral("removing"), key);
@@ -323,6 +325,13 @@ bool SettingsSuite::Private::store(const QSqlDatabase& db, const QString& key,
                                         << value.typeName() << "for" << key;
         return false;
     }
+    return storeBytes(db, key, bytes);
+}
+
+bool SettingsSuite::Private::storeBytes(const QSqlDatabase& db, const QString& key,
+                                        const QByteArray& bytes)
+{
+    QSqlQuery query(db);
     query.prepare(QStringLiteral("INSERT OR REPLACE INTO settings (key, value) VALUES (?, ?)"));
     query.addBindValue(key);
     query.addBindValue(bytes);
@@ -375,6 +384,20 @@ void SettingsSuite::setValue(const QString& key, const QVariant& value)
 {
     if (const auto db = d->database())
         d->store(*db, key, value);
+}
+
+bool SettingsSuite::setEncodedValue(const QString& key, const QByteArray& cbor)
+{
+    // Walked, not decoded: a decoded copy of a large value is what this spares.
+    QCborStreamReader reader(cbor);
+    if (!reader.next() || reader.lastError() != QCborError::NoError ||
+        reader.currentOffset() != cbor.size()) {
+        qCWarning(lcSettings).noquote()
+            << PIXAVELLA_LOG_PREFIX "refused a value that is not one CBOR item for" << key;
+        return false;
+    }
+    const auto db = d->database();
+    return db && d->storeBytes(*db, key, cbor);
 }
 
 void SettingsSuite::remove(const QString& key)

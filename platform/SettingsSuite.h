@@ -26,6 +26,10 @@ public:
     // value and only needs to know whether it changed. Empty when absent or unreadable.
     QByteArray encodedValue(const QString& key) const;
     void setValue(const QString& key, const QVariant& value); // an invalid value removes the key
+    // Stores a value already encoded as one CBOR item, for a writer of a large value that would
+    // otherwise build it as a QVariant only to have it encoded again. Bytes that are not one
+    // well-formed item are refused (false) and the stored value is left as it was.
+    bool setEncodedValue(const QString& key, const QByteArray& cbor);
     void remove(const QString& key);
     bool contains(const QString& key) const;
 

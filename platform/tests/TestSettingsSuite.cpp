@@ -84,6 +84,20 @@ private slots:
         QCOMPARE(read, expected);
     }
 
+    void encodedValuesAreStoredOnlyWhenWhole()
+    {
+        SettingsSuite suite(databasePath("encoded.sqlite"));
+        const QString key = QStringLiteral("index");
+        const QVariantMap map{{QStringLiteral("a"), QVariantList{QStringLiteral("x")}}};
+        const QByteArray cbor = QCborValue::fromVariant(map).toCbor();
+        QVERIFY(suite.setEncodedValue(key, cbor));
+        QCOMPARE(suite.value(key), QVariant(map));
+        // Cut short, followed by more bytes, or empty: the value stays as it was.
+        for (const QByteArray& bad : {cbor.left(cbor.size() - 1), cbor + cbor, QByteArray()})
+            QVERIFY(!suite.setEncodedValue(key, bad));
+        QCOMPARE(suite.encodedValue(key), cbor);
+    }
+
     void settingsOfTheOldLayoutAreKept()
     {
         // Files written by earlier versions hold their settings in a WITHOUT ROWID table; the

@@ -181,8 +181,9 @@ void DedupIndex::store(const Builder& builder)
     if (builder.m_serial < m_storedSerial)
         return;
     m_storedSerial = builder.m_serial;
-    // Encoded here, in one pass: a QVariantMap of a whole library costs seconds to build and
-    // to encode. The settings suite keeps values as CBOR and reads this back as a map.
+    // Encoded here, in one pass, and stored as encoded: a QVariantMap or QCborValue of a whole
+    // library costs seconds to build and 30 MB to hold. The settings suite keeps values as CBOR
+    // and reads this back as a map.
     CborWriter writer(builder.m_checksums.size() * 72);
     writer.head(kCborMap, quint64(builder.m_groups.size()));
     for (auto it = builder.m_groups.cbegin(); it != builder.m_groups.cend(); ++it) {
@@ -191,9 +192,7 @@ void DedupIndex::store(const Builder& builder)
         for (qsizetype at = it->first; at >= 0; at = builder.m_checksums[at].next)
             writer.text(builder.m_checksums[at].text);
     }
-    const QByteArray bytes = writer.take();
-    m_suite.setValue(QString::fromLatin1(kSettingsKey),
-                     QVariant::fromValue(QCborValue::fromCbor(bytes)));
+    m_suite.setEncodedValue(QString::fromLatin1(kSettingsKey), writer.take());
 }
 
 void DedupIndex::storeInBackground(std::shared_ptr<const Builder> builder)
