@@ -14,12 +14,14 @@ DeletionNotifier* DeletionNotifier::shared()
 {
     static QPointer<DeletionNotifier> instance;
     if (!instance)
-        instance = new DeletionNotifier(*DesktopNotifications::shared(), qApp);
+        instance =
+            new DeletionNotifier(*DesktopNotifications::shared(), UserNoticeQueue::shared(), qApp);
     return instance;
 }
 
-DeletionNotifier::DeletionNotifier(DesktopNotifications& center, QObject* parent)
-    : QObject(parent), m_center(center)
+DeletionNotifier::DeletionNotifier(DesktopNotifications& center, UserNoticeQueue& queue,
+                                   QObject* parent)
+    : QObject(parent), m_center(center), m_queue(queue)
 {
 }
 
@@ -40,7 +42,7 @@ void DeletionNotifier::start()
 
 void DeletionNotifier::drain()
 {
-    const QStringList messages = UserNoticeQueue::shared().drain();
+    const QStringList messages = m_queue.drain();
     for (const QString& message : messages) {
         m_center.post(QUuid::createUuid().toString(QUuid::WithoutBraces),
                       QString::fromLatin1(kCategory), QStringLiteral("Pixavella"), message);

@@ -123,12 +123,13 @@ NoticeObserver* NoticeObserver::shared()
 {
     static QPointer<NoticeObserver> instance;
     if (!instance)
-        instance = new NoticeObserver(*NoticeCenter::shared(), QCoreApplication::instance());
+        instance = new NoticeObserver(*NoticeCenter::shared(), PedagogicalNoticeQueue::shared(),
+                                      QCoreApplication::instance());
     return instance;
 }
 
-NoticeObserver::NoticeObserver(NoticeCenter& center, QObject* parent)
-    : QObject(parent), m_center(center)
+NoticeObserver::NoticeObserver(NoticeCenter& center, PedagogicalNoticeQueue& queue, QObject* parent)
+    : QObject(parent), m_center(center), m_queue(queue)
 {
 }
 
@@ -153,7 +154,7 @@ void NoticeObserver::start()
 
 void NoticeObserver::drain()
 {
-    const QList<PedagogicalNotice> notices = PedagogicalNoticeQueue::shared().drain();
+    const QList<PedagogicalNotice> notices = m_queue.drain();
     for (PedagogicalNotice notice : notices)
         m_center.enqueue(notice);
 }

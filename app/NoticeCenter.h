@@ -11,6 +11,7 @@
 
 namespace pixavella {
 
+class PedagogicalNoticeQueue;
 namespace Signals {
 class Subscription;
 }
@@ -59,7 +60,7 @@ class NoticeObserver : public QObject {
 
 public:
     static NoticeObserver* shared();
-    explicit NoticeObserver(NoticeCenter& center, QObject* parent = nullptr);
+    NoticeObserver(NoticeCenter& center, PedagogicalNoticeQueue& queue, QObject* parent = nullptr);
     ~NoticeObserver() override;
 
     // Runs once.
@@ -69,6 +70,7 @@ public:
 
 private:
     NoticeCenter& m_center;
+    PedagogicalNoticeQueue& m_queue;
     std::unique_ptr<Signals::Subscription> m_subscription;
 };
 

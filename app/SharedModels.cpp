@@ -3,6 +3,8 @@
 #include "DomainController.h"
 #include "FileProviderDomainBackend.h"
 #include "SessionModel.h"
+#include "SettingsSuite.h"
+#include "UploadQuarantine.h"
 
 #include <QCoreApplication>
 #include <QPointer>
@@ -22,7 +24,8 @@ SessionModel* SessionModel::shared()
 {
     static QPointer<SessionModel> instance;
     if (!instance)
-        instance = new SessionModel(*DomainController::shared(), QCoreApplication::instance());
+        instance = new SessionModel(*DomainController::shared(), UploadQuarantine::shared(),
+                                    SettingsSuite::shared(), QCoreApplication::instance());
     return instance;
 }
 
