@@ -4,20 +4,9 @@
 #include "Signals.h"
 #include "UserNoticeQueue.h"
 
-#include <QCoreApplication>
-#include <QPointer>
 #include <QUuid>
 
 namespace pixavella {
-
-DeletionNotifier* DeletionNotifier::shared()
-{
-    static QPointer<DeletionNotifier> instance;
-    if (!instance)
-        instance =
-            new DeletionNotifier(*DesktopNotifications::shared(), UserNoticeQueue::shared(), qApp);
-    return instance;
-}
 
 DeletionNotifier::DeletionNotifier(DesktopNotifications& center, UserNoticeQueue& queue,
                                    QObject* parent)

@@ -22,7 +22,6 @@ class DeletionNotifier : public QObject {
 public:
     static constexpr const char* kCategory = "PIXAVELLA_DELETION";
 
-    static DeletionNotifier* shared();
     DeletionNotifier(DesktopNotifications& center, UserNoticeQueue& queue,
                      QObject* parent = nullptr);
     ~DeletionNotifier() override;

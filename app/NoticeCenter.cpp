@@ -29,18 +29,13 @@ QString suppressedKey(PedagogicalNotice notice)
 
 } // namespace
 
-NoticeCenter* NoticeCenter::shared()
+NoticeCenter::Presenter NoticeCenter::panelPresenter()
 {
-    static QPointer<NoticeCenter> instance;
-    if (!instance) {
-        // One panel at a time: the centre never opens a second before the first closed.
-        auto present = [](PedagogicalNotice notice, std::function<void(bool)> closed) {
-            auto* panel = new NoticeWindowController(notice, std::move(closed));
-            panel->show();
-        };
-        instance = new NoticeCenter(present, QCoreApplication::instance());
-    }
-    return instance;
+    // One panel at a time: the centre never opens a second before the first closed.
+    return [](PedagogicalNotice notice, std::function<void(bool)> closed) {
+        auto* panel = new NoticeWindowController(notice, std::move(closed));
+        panel->show();
+    };
 }
 
 NoticeCenter::NoticeCenter(Presenter presenter, QObject* parent)
@@ -117,15 +112,6 @@ void NoticeCenter::closed(PedagogicalNotice notice, bool suppressFlag)
     if (m_showing == notice)
         m_showing.reset();
     showNext();
-}
-
-NoticeObserver* NoticeObserver::shared()
-{
-    static QPointer<NoticeObserver> instance;
-    if (!instance)
-        instance = new NoticeObserver(*NoticeCenter::shared(), PedagogicalNoticeQueue::shared(),
-                                      QCoreApplication::instance());
-    return instance;
 }
 
 NoticeObserver::NoticeObserver(NoticeCenter& center, PedagogicalNoticeQueue& queue, QObject* parent)

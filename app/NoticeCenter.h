@@ -27,8 +27,8 @@ public:
     using Presenter =
         std::function<void(PedagogicalNotice notice, std::function<void(bool suppress)> closed)>;
 
-    // With the notice panel; owned by the application.
-    static NoticeCenter* shared();
+    // Opens the product's notice panel.
+    static Presenter panelPresenter();
     explicit NoticeCenter(Presenter presenter, QObject* parent = nullptr);
     ~NoticeCenter() override;
 
@@ -59,7 +59,6 @@ class NoticeObserver : public QObject {
     Q_OBJECT
 
 public:
-    static NoticeObserver* shared();
     NoticeObserver(NoticeCenter& center, PedagogicalNoticeQueue& queue, QObject* parent = nullptr);
     ~NoticeObserver() override;
 

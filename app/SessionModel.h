@@ -53,8 +53,6 @@ public:
     // The application's own settings: how many uploads the last return of the network re-armed.
     static constexpr const char* kRearmCountKey = "lastConnectivityRearmCount";
 
-    // The process-wide model, on the product's domain controller; owned by the application.
-    static SessionModel* shared();
     // `quarantine` is re-armed when the server comes back; with the drive's activity in
     // `suite`, it tells whether a refresh must wait.
     SessionModel(DomainController& domain, UploadQuarantine& quarantine, SettingsSuite& suite,

@@ -13,14 +13,6 @@ constexpr int kFeedTimeoutMs = 30'000;
 
 } // namespace
 
-SoftwareUpdater* SoftwareUpdater::shared()
-{
-    static QPointer<SoftwareUpdater> instance;
-    if (!instance)
-        instance = new SoftwareUpdater(HttpSession::shared(), qApp);
-    return instance;
-}
-
 SoftwareUpdater::SoftwareUpdater(HttpSession& http, QObject* parent)
     : SoftwareUpdater(http, buildFeedUrl(), buildVersion(), parent)
 {

@@ -27,7 +27,6 @@ public:
     };
     using Completion = std::function<void(const Result<UpdateCheck>&)>;
 
-    static SoftwareUpdater* shared();
     // The build's feed and version; the feed is fetched through `http`.
     explicit SoftwareUpdater(HttpSession& http, QObject* parent = nullptr);
     SoftwareUpdater(HttpSession& http, const QUrl& feedUrl, const QString& currentVersion,

@@ -4,11 +4,9 @@
 #include "ContainerPaths.h"
 #include "UploadQuarantine.h"
 
-#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
-#include <QPointer>
 #include <QSettings>
 #include <QUrl>
 
@@ -30,15 +28,6 @@ QString kindText(UploadIssueNotifier::Kind kind)
 }
 
 } // namespace
-
-UploadIssueNotifier* UploadIssueNotifier::shared()
-{
-    static QPointer<UploadIssueNotifier> instance;
-    if (!instance)
-        instance = new UploadIssueNotifier(*DesktopNotifications::shared(),
-                                           UploadQuarantine::shared(), qApp);
-    return instance;
-}
 
 UploadIssueNotifier::UploadIssueNotifier(DesktopNotifications& center, UploadQuarantine& quarantine,
                                          QObject* parent)

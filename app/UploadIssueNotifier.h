@@ -38,7 +38,6 @@ public:
     static constexpr const char* kLastCountKey = "lastUploadIssueCount";
     static constexpr const char* kLastAtKey = "lastUploadIssueAt";
 
-    static UploadIssueNotifier* shared();
     UploadIssueNotifier(DesktopNotifications& center, UploadQuarantine& quarantine,
                         QObject* parent = nullptr);
 

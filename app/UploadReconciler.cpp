@@ -57,14 +57,6 @@ UploadJournal::Event journalEvent(const Entry& entry, UploadJournal::Outcome out
 
 } // namespace
 
-UploadReconciler* UploadReconciler::shared()
-{
-    static QPointer<UploadReconciler> instance;
-    if (!instance)
-        instance = new UploadReconciler(UploadIssueNotifier::shared(), qApp);
-    return instance;
-}
-
 UploadReconciler::UploadReconciler(UploadIssueNotifier* notifier, QObject* parent)
     : UploadReconciler({UploadQuarantine::shared(), UploadJournal::shared(),
                         CancelledUploads::shared(), AssetNameStore::shared(),

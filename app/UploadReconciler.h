@@ -62,8 +62,6 @@ public:
         PromotedPendingList& promoted;
     };
 
-    // Created on first use with the shared upload-issue notifier; owned by the application.
-    static UploadReconciler* shared();
     // `notifier` (may be null) is evaluated at every sweep and its retry action kicks.
     UploadReconciler(Stores stores, UploadIssueNotifier* notifier, QObject* parent = nullptr);
     // On the process's own stores, for the tests and the benchmark that upload through the
