@@ -283,7 +283,7 @@ HistoryWindowController::HistoryWindowController(UploadJournal& journal,
 {
 }
 
-// The window's model holds this controller's retry, which may use what outlives neither.
+// Its model calls the retry handed to this controller: the window must not outlive it.
 HistoryWindowController::~HistoryWindowController()
 {
     delete m_window.data();
