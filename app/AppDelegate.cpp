@@ -75,7 +75,6 @@ void AppDelegate::didFinishLaunching(const QStringList& arguments, const QString
         m_domain.resetDomain();
 
     run(m_hooks.registerLoginItem);
-    run(m_hooks.createUpdater);
     signOut(options, outcome);
     m_session.start();
     openWindows(options);

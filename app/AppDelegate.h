@@ -26,7 +26,6 @@ public:
     // Pieces that live elsewhere; an empty one is skipped.
     struct Hooks {
         std::function<void()> registerLoginItem;
-        std::function<void()> createUpdater;
         std::function<void()> showSignIn;
         std::function<void()> showHistory;
         std::function<void()> resetNotices;

@@ -4,22 +4,13 @@
 #include "Signals.h"
 #include "UserNoticeQueue.h"
 
-#include <QCoreApplication>
-#include <QPointer>
 #include <QUuid>
 
 namespace pixavella {
 
-DeletionNotifier* DeletionNotifier::shared()
-{
-    static QPointer<DeletionNotifier> instance;
-    if (!instance)
-        instance = new DeletionNotifier(*DesktopNotifications::shared(), qApp);
-    return instance;
-}
-
-DeletionNotifier::DeletionNotifier(DesktopNotifications& center, QObject* parent)
-    : QObject(parent), m_center(center)
+DeletionNotifier::DeletionNotifier(DesktopNotifications& center, UserNoticeQueue& queue,
+                                   QObject* parent)
+    : QObject(parent), m_center(center), m_queue(queue)
 {
 }
 
@@ -40,7 +31,7 @@ void DeletionNotifier::start()
 
 void DeletionNotifier::drain()
 {
-    const QStringList messages = UserNoticeQueue::shared().drain();
+    const QStringList messages = m_queue.drain();
     for (const QString& message : messages) {
         m_center.post(QUuid::createUuid().toString(QUuid::WithoutBraces),
                       QString::fromLatin1(kCategory), QStringLiteral("Pixavella"), message);

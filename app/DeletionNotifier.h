@@ -8,6 +8,7 @@
 
 namespace pixavella {
 
+class UserNoticeQueue;
 namespace Signals {
 class Subscription;
 }
@@ -21,8 +22,8 @@ class DeletionNotifier : public QObject {
 public:
     static constexpr const char* kCategory = "PIXAVELLA_DELETION";
 
-    static DeletionNotifier* shared();
-    explicit DeletionNotifier(DesktopNotifications& center, QObject* parent = nullptr);
+    DeletionNotifier(DesktopNotifications& center, UserNoticeQueue& queue,
+                     QObject* parent = nullptr);
     ~DeletionNotifier() override;
 
     // Once per object: watches "app.pixavella.deletionRecorded", then drains what was queued
@@ -34,6 +35,7 @@ public:
 
 private:
     DesktopNotifications& m_center;
+    UserNoticeQueue& m_queue;
     bool m_started = false;
     std::unique_ptr<Signals::Subscription> m_subscription;
 };

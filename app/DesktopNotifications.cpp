@@ -1,11 +1,9 @@
 #include "DesktopNotifications.h"
 
-#include <QCoreApplication>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QLoggingCategory>
-#include <QPointer>
 #include <QVariantMap>
 
 namespace pixavella {
@@ -23,14 +21,6 @@ QDBusMessage methodCall(const QString& method)
 }
 
 } // namespace
-
-DesktopNotifications* DesktopNotifications::shared()
-{
-    static QPointer<DesktopNotifications> instance;
-    if (!instance)
-        instance = new DesktopNotifications(QDBusConnection::sessionBus(), qApp);
-    return instance;
-}
 
 DesktopNotifications::DesktopNotifications(QDBusConnection bus, QObject* parent)
     : QObject(parent), m_bus(std::move(bus))

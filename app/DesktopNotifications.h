@@ -33,8 +33,6 @@ public:
     static constexpr const char* kPath = "/org/freedesktop/Notifications";
     static constexpr const char* kDefaultAction = "default";
 
-    // The application's instance on the session bus, created on first use.
-    static DesktopNotifications* shared();
     explicit DesktopNotifications(QDBusConnection bus, QObject* parent = nullptr);
     ~DesktopNotifications() override;
 

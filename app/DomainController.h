@@ -49,8 +49,6 @@ public:
     static const QStringList kTopFolders; // "photos", "albums", "shared"
     static constexpr std::chrono::seconds kQuitRemovalTimeout{5};
 
-    // The process-wide controller on the drive's domain manager; owned by the application.
-    static DomainController* shared();
     explicit DomainController(std::unique_ptr<DomainBackend> backend, QObject* parent = nullptr);
     ~DomainController() override;
 

@@ -3,13 +3,6 @@
 #include "Clock.h"
 #include "SharedSettings.h"
 #include "Signals.h"
-#include "UploadQuarantine.h"
-#include "UploadStatusModel.h"
-
-#if __has_include("UploadReconciler.h")
-#include "UploadReconciler.h"
-#define PIXAVELLA_HAVE_RECONCILER 1
-#endif
 
 #include <QCoreApplication>
 #include <QLocale>
@@ -26,22 +19,7 @@ QLocale frenchLocale()
     return QLocale(QLocale::French, QLocale::France);
 }
 
-void productRetry(const QString& entryId)
-{
-    UploadQuarantine::shared().resetAttempts(entryId);
-#ifdef PIXAVELLA_HAVE_RECONCILER
-    UploadReconciler::shared()->kick();
-#endif
-    UploadStatusModel::shared()->requestRefresh();
-}
-
 } // namespace
-
-HistoryModel::HistoryModel(QObject* parent)
-    : HistoryModel(UploadJournal::shared(), &SharedSettings::makeClient, &productRetry,
-                   kStatsDebounce, parent)
-{
-}
 
 HistoryModel::HistoryModel(UploadJournal& journal, ClientFactory makeClient, RetryAction retry,
                            std::chrono::milliseconds statsDebounce, QObject* parent)

@@ -42,8 +42,6 @@ public:
     static constexpr double kBatchGap = 300.0;
     static constexpr std::chrono::milliseconds kStatsDebounce{2500};
 
-    // On the shared journal, the stored server and key, and the product's retry.
-    HistoryModel(QObject* parent = nullptr);
     HistoryModel(UploadJournal& journal, ClientFactory makeClient, RetryAction retry,
                  std::chrono::milliseconds statsDebounce = kStatsDebounce,
                  QObject* parent = nullptr);

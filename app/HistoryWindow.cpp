@@ -1,5 +1,6 @@
 #include "HistoryWindow.h"
 
+#include "SharedSettings.h"
 #include "Symbols.h"
 #include "UploadStatusModel.h"
 
@@ -275,20 +276,25 @@ QWidget* HistoryView::eventRow(const UploadJournal::Event& event)
     return widget;
 }
 
-HistoryWindowController* HistoryWindowController::shared()
+HistoryWindowController::HistoryWindowController(UploadJournal& journal,
+                                                 HistoryModel::RetryAction retry,
+                                                 UploadStatusModel* status, QObject* parent)
+    : QObject(parent), m_journal(journal), m_retry(std::move(retry)), m_status(status)
 {
-    static QPointer<HistoryWindowController> instance;
-    if (!instance)
-        instance = new HistoryWindowController(QCoreApplication::instance());
-    return instance;
+}
+
+// Its model calls the retry handed to this controller: the window must not outlive it.
+HistoryWindowController::~HistoryWindowController()
+{
+    delete m_window.data();
 }
 
 void HistoryWindowController::show()
 {
     if (!m_window) {
-        auto* model = new HistoryModel;
+        auto* model = new HistoryModel(m_journal, &SharedSettings::makeClient, m_retry);
         model->observeJournal();
-        auto* view = new HistoryView(model, UploadStatusModel::shared());
+        auto* view = new HistoryView(model, m_status);
         view->setWindowTitle(tr("Historique des envois Pixavella"));
         view->setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
                              Qt::WindowMinimizeButtonHint);

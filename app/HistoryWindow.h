@@ -45,18 +45,23 @@ private:
     QScrollArea* m_scroll;
 };
 
-// The one history window of the run, created on first show and kept when closed.
+// The one history window of the run, created on first show and kept when closed; it goes
+// with the controller. Its model reads `journal` and the stored server; `status` may be null.
 class HistoryWindowController : public QObject {
     Q_OBJECT
 
 public:
-    static HistoryWindowController* shared();
-    using QObject::QObject;
+    HistoryWindowController(UploadJournal& journal, HistoryModel::RetryAction retry,
+                            UploadStatusModel* status, QObject* parent = nullptr);
+    ~HistoryWindowController() override;
 
     void show();
     QWidget* window() const { return m_window; }
 
 private:
+    UploadJournal& m_journal;
+    HistoryModel::RetryAction m_retry;
+    QPointer<UploadStatusModel> m_status;
     QPointer<QWidget> m_window;
 };
 

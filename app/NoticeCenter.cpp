@@ -29,18 +29,13 @@ QString suppressedKey(PedagogicalNotice notice)
 
 } // namespace
 
-NoticeCenter* NoticeCenter::shared()
+NoticeCenter::Presenter NoticeCenter::panelPresenter()
 {
-    static QPointer<NoticeCenter> instance;
-    if (!instance) {
-        // One panel at a time: the centre never opens a second before the first closed.
-        auto present = [](PedagogicalNotice notice, std::function<void(bool)> closed) {
-            auto* panel = new NoticeWindowController(notice, std::move(closed));
-            panel->show();
-        };
-        instance = new NoticeCenter(present, QCoreApplication::instance());
-    }
-    return instance;
+    // One panel at a time: the centre never opens a second before the first closed.
+    return [](PedagogicalNotice notice, std::function<void(bool)> closed) {
+        auto* panel = new NoticeWindowController(notice, std::move(closed));
+        panel->show();
+    };
 }
 
 NoticeCenter::NoticeCenter(Presenter presenter, QObject* parent)
@@ -119,16 +114,8 @@ void NoticeCenter::closed(PedagogicalNotice notice, bool suppressFlag)
     showNext();
 }
 
-NoticeObserver* NoticeObserver::shared()
-{
-    static QPointer<NoticeObserver> instance;
-    if (!instance)
-        instance = new NoticeObserver(*NoticeCenter::shared(), QCoreApplication::instance());
-    return instance;
-}
-
-NoticeObserver::NoticeObserver(NoticeCenter& center, QObject* parent)
-    : QObject(parent), m_center(center)
+NoticeObserver::NoticeObserver(NoticeCenter& center, PedagogicalNoticeQueue& queue, QObject* parent)
+    : QObject(parent), m_center(center), m_queue(queue)
 {
 }
 
@@ -153,7 +140,7 @@ void NoticeObserver::start()
 
 void NoticeObserver::drain()
 {
-    const QList<PedagogicalNotice> notices = PedagogicalNoticeQueue::shared().drain();
+    const QList<PedagogicalNotice> notices = m_queue.drain();
     for (PedagogicalNotice notice : notices)
         m_center.enqueue(notice);
 }

@@ -11,6 +11,7 @@
 
 namespace pixavella {
 
+class PedagogicalNoticeQueue;
 namespace Signals {
 class Subscription;
 }
@@ -26,8 +27,8 @@ public:
     using Presenter =
         std::function<void(PedagogicalNotice notice, std::function<void(bool suppress)> closed)>;
 
-    // With the notice panel; owned by the application.
-    static NoticeCenter* shared();
+    // Opens the product's notice panel.
+    static Presenter panelPresenter();
     explicit NoticeCenter(Presenter presenter, QObject* parent = nullptr);
     ~NoticeCenter() override;
 
@@ -58,8 +59,7 @@ class NoticeObserver : public QObject {
     Q_OBJECT
 
 public:
-    static NoticeObserver* shared();
-    explicit NoticeObserver(NoticeCenter& center, QObject* parent = nullptr);
+    NoticeObserver(NoticeCenter& center, PedagogicalNoticeQueue& queue, QObject* parent = nullptr);
     ~NoticeObserver() override;
 
     // Runs once.
@@ -69,6 +69,7 @@ public:
 
 private:
     NoticeCenter& m_center;
+    PedagogicalNoticeQueue& m_queue;
     std::unique_ptr<Signals::Subscription> m_subscription;
 };
 

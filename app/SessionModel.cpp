@@ -51,9 +51,11 @@ QStringList yearFolders(const QList<ImmichAsset>& assets)
 
 } // namespace
 
-SessionModel::SessionModel(DomainController& domain, QObject* parent)
-    : QObject(parent), m_domain(domain), m_isAuthenticated(SharedSettings::isConfigured()),
-      m_email(SharedSettings::userEmail()), m_lastRefresh(SharedSettings::lastRefresh())
+SessionModel::SessionModel(DomainController& domain, UploadQuarantine& quarantine,
+                           SettingsSuite& suite, QObject* parent)
+    : QObject(parent), m_domain(domain), m_quarantine(quarantine), m_suite(suite),
+      m_isAuthenticated(SharedSettings::isConfigured()), m_email(SharedSettings::userEmail()),
+      m_lastRefresh(SharedSettings::lastRefresh())
 {
 }
 
@@ -259,7 +261,7 @@ void SessionModel::connectionChecked(quint64 generation, const Result<CurrentUse
 void SessionModel::markReachable()
 {
     if (m_connection == Connection::offline) {
-        const int rearmed = UploadQuarantine::shared().rearmNetworkFailures(kRearmAttempts);
+        const int rearmed = m_quarantine.rearmNetworkFailures(kRearmAttempts);
         if (rearmed > 0) {
             QSettings settings(appSettingsOrganization(), appSettingsName());
             settings.setValue(QLatin1String(kRearmCountKey), rearmed);
@@ -281,13 +283,12 @@ void SessionModel::unauthorized()
 
 bool SessionModel::uploadsBusy() const
 {
-    const QList<UploadQuarantine::Entry> entries = UploadQuarantine::shared().list();
+    const QList<UploadQuarantine::Entry> entries = m_quarantine.list();
     const bool retrying =
         std::any_of(entries.begin(), entries.end(), [](const UploadQuarantine::Entry& entry) {
             return entry.attempts <= kRetriedAttempts;
         });
-    return retrying ||
-           SyncActivityState::read(SettingsSuite::shared()).isLiveDownload(Clock::now());
+    return retrying || SyncActivityState::read(m_suite).isLiveDownload(Clock::now());
 }
 
 void SessionModel::rebuild()

@@ -16,6 +16,8 @@ class QTimer;
 namespace pixavella {
 
 class DomainController;
+class SettingsSuite;
+class UploadQuarantine;
 
 // The account as the application knows it: whether an API key is stored, whose it is, whether
 // the server answers, when the library was last refreshed and what went wrong at the last
@@ -51,9 +53,10 @@ public:
     // The application's own settings: how many uploads the last return of the network re-armed.
     static constexpr const char* kRearmCountKey = "lastConnectivityRearmCount";
 
-    // The process-wide model, on the product's domain controller; owned by the application.
-    static SessionModel* shared();
-    explicit SessionModel(DomainController& domain, QObject* parent = nullptr);
+    // `quarantine` is re-armed when the server comes back; with the drive's activity in
+    // `suite`, it tells whether a refresh must wait.
+    SessionModel(DomainController& domain, UploadQuarantine& quarantine, SettingsSuite& suite,
+                 QObject* parent = nullptr);
     ~SessionModel() override;
 
     // At launch: with a stored session, adds the domain, starts the services and asks the
@@ -145,6 +148,8 @@ private:
     void setLoginError(const std::optional<QString>& value);
 
     DomainController& m_domain;
+    UploadQuarantine& m_quarantine;
+    SettingsSuite& m_suite;
     bool m_isAuthenticated = false;
     QString m_email;
     Connection m_connection = Connection::online;

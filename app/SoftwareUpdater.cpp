@@ -13,22 +13,14 @@ constexpr int kFeedTimeoutMs = 30'000;
 
 } // namespace
 
-SoftwareUpdater* SoftwareUpdater::shared()
-{
-    static QPointer<SoftwareUpdater> instance;
-    if (!instance)
-        instance = new SoftwareUpdater(qApp);
-    return instance;
-}
-
-SoftwareUpdater::SoftwareUpdater(QObject* parent)
-    : SoftwareUpdater(buildFeedUrl(), buildVersion(), parent)
+SoftwareUpdater::SoftwareUpdater(HttpSession& http, QObject* parent)
+    : SoftwareUpdater(http, buildFeedUrl(), buildVersion(), parent)
 {
 }
 
-SoftwareUpdater::SoftwareUpdater(const QUrl& feedUrl, const QString& currentVersion,
-                                 QObject* parent)
-    : QObject(parent), m_feedUrl(feedUrl), m_currentVersion(currentVersion)
+SoftwareUpdater::SoftwareUpdater(HttpSession& http, const QUrl& feedUrl,
+                                 const QString& currentVersion, QObject* parent)
+    : QObject(parent), m_http(http), m_feedUrl(feedUrl), m_currentVersion(currentVersion)
 {
 }
 
@@ -74,7 +66,7 @@ void SoftwareUpdater::checkForUpdates(Completion done)
     QPointer<SoftwareUpdater> guard(this);
     const QUrl feed = m_feedUrl;
     const QString current = m_currentVersion;
-    HttpSession::shared().start(request, [guard, feed, current](HttpReply reply) {
+    m_http.start(request, [guard, feed, current](HttpReply reply) {
         Result<UpdateCheck> result = [&]() -> Result<UpdateCheck> {
             if (reply.transportError)
                 return *reply.transportError;

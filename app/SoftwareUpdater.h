@@ -12,6 +12,8 @@
 
 namespace pixavella {
 
+class HttpSession;
+
 // Checks the release feed named at build time (PIXAVELLA_RELEASE_FEED) for a version newer
 // than this build. Without a feed nothing can be checked and the menu keeps its entry
 // disabled. Main thread only; the answer comes back on the main thread.
@@ -25,10 +27,10 @@ public:
     };
     using Completion = std::function<void(const Result<UpdateCheck>&)>;
 
-    static SoftwareUpdater* shared();
-    // The build's feed and version.
-    explicit SoftwareUpdater(QObject* parent = nullptr);
-    SoftwareUpdater(const QUrl& feedUrl, const QString& currentVersion, QObject* parent = nullptr);
+    // The build's feed and version; the feed is fetched through `http`.
+    explicit SoftwareUpdater(HttpSession& http, QObject* parent = nullptr);
+    SoftwareUpdater(HttpSession& http, const QUrl& feedUrl, const QString& currentVersion,
+                    QObject* parent = nullptr);
     ~SoftwareUpdater() override;
 
     static QUrl buildFeedUrl();
@@ -50,6 +52,7 @@ signals:
 private:
     void finish(const Result<UpdateCheck>& result);
 
+    HttpSession& m_http;
     QUrl m_feedUrl;
     QString m_currentVersion;
     bool m_checking = false;

@@ -7,12 +7,8 @@
 #include "SoftwareUpdater.h"
 #include "Symbols.h"
 #include "UploadQuarantine.h"
-#include "UploadStatusModel.h"
-
-#if __has_include("UploadReconciler.h")
 #include "UploadReconciler.h"
-#define PIXAVELLA_HAVE_RECONCILER 1
-#endif
+#include "UploadStatusModel.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -190,22 +186,24 @@ MenuState currentState(const SessionModel& session, const UploadStatusModel& sta
 }
 
 MenuActions productActions(SessionModel& session, UploadStatusModel& status,
-                           SoftwareUpdater* updater, std::function<void()> openDrive,
-                           std::function<void()> showSignIn, std::function<void()> quit)
+                           SoftwareUpdater* updater, UploadQuarantine& quarantine,
+                           UploadReconciler& reconciler, HistoryWindowController& history,
+                           std::function<void()> openDrive, std::function<void()> showSignIn,
+                           std::function<void()> quit)
 {
     QPointer<SessionModel> sessionRef(&session);
     QPointer<UploadStatusModel> statusRef(&status);
     QPointer<SoftwareUpdater> updaterRef(updater);
+    QPointer<UploadReconciler> reconcilerRef(&reconciler);
+    QPointer<HistoryWindowController> historyRef(&history);
     MenuActions actions;
-    actions.retryFailed = [statusRef] {
-        UploadQuarantine& quarantine = UploadQuarantine::shared();
+    actions.retryFailed = [&quarantine, reconcilerRef, statusRef] {
         for (const auto& entry : quarantine.list()) {
             if (entry.attempts >= kGivenUpAttempts)
                 quarantine.resetAttempts(entry.id);
         }
-#ifdef PIXAVELLA_HAVE_RECONCILER
-        UploadReconciler::shared()->kick();
-#endif
+        if (reconcilerRef)
+            reconcilerRef->kick();
         if (statusRef)
             statusRef->requestRefresh();
     };
@@ -220,7 +218,10 @@ MenuActions productActions(SessionModel& session, UploadStatusModel& status,
             sessionRef->rebuild();
     };
     actions.openDrive = std::move(openDrive);
-    actions.showHistory = [] { HistoryWindowController::shared()->show(); };
+    actions.showHistory = [historyRef] {
+        if (historyRef)
+            historyRef->show();
+    };
     actions.openPhotoSpace = [] { openUrl(QUrl(SharedSettings::serverURL())); };
     actions.openWebSite = [] { openUrl(webSite()); };
     actions.checkForUpdates = [updaterRef] {

@@ -10,8 +10,11 @@ class QMenu;
 
 namespace pixavella {
 
+class HistoryWindowController;
 class SessionModel;
 class SoftwareUpdater;
+class UploadQuarantine;
+class UploadReconciler;
 class UploadStatusModel;
 
 // One line of the tray menu.
@@ -61,13 +64,16 @@ QList<MenuRow> rows(const MenuState& state, const MenuActions& actions);
 // Replaces the menu's content with the rows; texts are plain items, disabled.
 void fill(QMenu& menu, const QList<MenuRow>& rows);
 
-// The product's state and actions. `updater` may be null (the entry stays disabled);
-// `openDrive`, `showSignIn` and `quit` belong to the program.
+// The product's state and actions. `updater` may be null (the entry stays disabled); the
+// failed uploads are re-armed in `quarantine` and swept by `reconciler`; `openDrive`,
+// `showSignIn` and `quit` belong to the program.
 MenuState currentState(const SessionModel& session, const UploadStatusModel& status,
                        const SoftwareUpdater* updater);
 MenuActions productActions(SessionModel& session, UploadStatusModel& status,
-                           SoftwareUpdater* updater, std::function<void()> openDrive,
-                           std::function<void()> showSignIn, std::function<void()> quit);
+                           SoftwareUpdater* updater, UploadQuarantine& quarantine,
+                           UploadReconciler& reconciler, HistoryWindowController& history,
+                           std::function<void()> openDrive, std::function<void()> showSignIn,
+                           std::function<void()> quit);
 
 // Fills `menu` now and again before each time it opens, and whenever the models change.
 void attach(QMenu& menu, SessionModel& session, UploadStatusModel& status, SoftwareUpdater* updater,

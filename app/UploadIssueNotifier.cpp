@@ -4,11 +4,9 @@
 #include "ContainerPaths.h"
 #include "UploadQuarantine.h"
 
-#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
-#include <QPointer>
 #include <QSettings>
 #include <QUrl>
 
@@ -31,16 +29,9 @@ QString kindText(UploadIssueNotifier::Kind kind)
 
 } // namespace
 
-UploadIssueNotifier* UploadIssueNotifier::shared()
-{
-    static QPointer<UploadIssueNotifier> instance;
-    if (!instance)
-        instance = new UploadIssueNotifier(*DesktopNotifications::shared(), qApp);
-    return instance;
-}
-
-UploadIssueNotifier::UploadIssueNotifier(DesktopNotifications& center, QObject* parent)
-    : QObject(parent), m_center(center)
+UploadIssueNotifier::UploadIssueNotifier(DesktopNotifications& center, UploadQuarantine& quarantine,
+                                         QObject* parent)
+    : QObject(parent), m_center(center), m_quarantine(quarantine)
 {
     connect(&m_center, &DesktopNotifications::actionInvoked, this,
             [this](const QString&, const QString& category, const QString& action) {
@@ -50,7 +41,7 @@ UploadIssueNotifier::UploadIssueNotifier(DesktopNotifications& center, QObject* 
 
 void UploadIssueNotifier::evaluate()
 {
-    const QList<UploadQuarantine::Entry> entries = UploadQuarantine::shared().list();
+    const QList<UploadQuarantine::Entry> entries = m_quarantine.list();
     const QDateTime now = Clock::now();
 
     qsizetype failed = 0;
@@ -118,11 +109,10 @@ void UploadIssueNotifier::handleResponse(const QString& category, const QString&
     if (category != catStuck && category != catFailed)
         return;
     if (action == actRetry) {
-        UploadQuarantine& quarantine = UploadQuarantine::shared();
-        const QList<UploadQuarantine::Entry> entries = quarantine.list();
+        const QList<UploadQuarantine::Entry> entries = m_quarantine.list();
         for (const UploadQuarantine::Entry& entry : entries) {
             if (entry.attempts >= kFailedAttempts)
-                quarantine.resetAttempts(entry.id);
+                m_quarantine.resetAttempts(entry.id);
         }
         emit retryRequested();
     } else if (action == actView || action == QLatin1String(DesktopNotifications::kDefaultAction)) {
@@ -132,13 +122,13 @@ void UploadIssueNotifier::handleResponse(const QString& category, const QString&
     }
 }
 
-QString UploadIssueNotifier::filesFolder()
+QString UploadIssueNotifier::filesFolder() const
 {
     const QString failedFolder = ContainerPaths::mountPoint() + QLatin1Char('/') +
                                  tr("Mes photos") + QLatin1Char('/') + tr("Envois échoués");
     if (QFileInfo(failedFolder).isDir())
         return failedFolder;
-    const std::optional<QString> queue = UploadQuarantine::shared().directoryURL();
+    const std::optional<QString> queue = m_quarantine.directoryURL();
     if (queue && QFileInfo(*queue).isDir())
         return *queue;
     return {};

@@ -8,6 +8,8 @@
 
 namespace pixavella {
 
+class UploadQuarantine;
+
 // Tells the user that dropped photos are not yet on the server: photos still retried but
 // waiting too long ("stuck"), or photos given up after five failures ("failed"). At most one
 // such notification is shown, saying how many photos it is about; it is replaced as soon as
@@ -36,8 +38,8 @@ public:
     static constexpr const char* kLastCountKey = "lastUploadIssueCount";
     static constexpr const char* kLastAtKey = "lastUploadIssueAt";
 
-    static UploadIssueNotifier* shared();
-    explicit UploadIssueNotifier(DesktopNotifications& center, QObject* parent = nullptr);
+    UploadIssueNotifier(DesktopNotifications& center, UploadQuarantine& quarantine,
+                        QObject* parent = nullptr);
 
     // Reads the upload queue and posts, repeats or withdraws the notification.
     void evaluate();
@@ -48,7 +50,7 @@ public:
 
     // Where "Voir les fichiers" leads: the drive's folder of failed uploads while the drive is
     // mounted, else the upload queue's own folder; empty when neither exists.
-    static QString filesFolder();
+    QString filesFolder() const;
 
 signals:
     // "Réessayer": the given-up entries were re-armed; the reconciler should sweep now.
@@ -58,6 +60,7 @@ private:
     void postNotification(Kind kind, qsizetype count);
 
     DesktopNotifications& m_center;
+    UploadQuarantine& m_quarantine;
     Kind m_notifiedKind = Kind::none;
     qsizetype m_notifiedCount = 0;
     QDateTime m_lastNotifyAt; // invalid: the distant past

@@ -57,16 +57,16 @@ UploadJournal::Event journalEvent(const Entry& entry, UploadJournal::Outcome out
 
 } // namespace
 
-UploadReconciler* UploadReconciler::shared()
+UploadReconciler::UploadReconciler(UploadIssueNotifier* notifier, QObject* parent)
+    : UploadReconciler({UploadQuarantine::shared(), UploadJournal::shared(),
+                        CancelledUploads::shared(), AssetNameStore::shared(),
+                        PedagogicalNoticeQueue::shared(), PromotedPendingList::shared()},
+                       notifier, parent)
 {
-    static QPointer<UploadReconciler> instance;
-    if (!instance)
-        instance = new UploadReconciler(UploadIssueNotifier::shared(), qApp);
-    return instance;
 }
 
-UploadReconciler::UploadReconciler(UploadIssueNotifier* notifier, QObject* parent)
-    : QObject(parent), m_notifier(notifier)
+UploadReconciler::UploadReconciler(Stores stores, UploadIssueNotifier* notifier, QObject* parent)
+    : QObject(parent), m_stores(stores), m_notifier(notifier)
 {
     m_timer.setInterval(kSweepInterval);
     connect(&m_timer, &QTimer::timeout, this, &UploadReconciler::kick);
@@ -123,7 +123,7 @@ void UploadReconciler::sweep()
 {
     if (m_notifier)
         m_notifier->evaluate();
-    CancelledUploads::shared().pruneExpired();
+    m_stores.cancelled.pruneExpired();
 
     const std::optional<ImmichClient> client = SharedSettings::makeClient();
     if (!client)
@@ -132,7 +132,7 @@ void UploadReconciler::sweep()
     QSet<QString> known = m_inFlightIds + m_settlingIds;
     for (const Entry& queued : std::as_const(m_pendingQueue))
         known.insert(queued.id);
-    const QList<Entry> entries = UploadQuarantine::shared().list();
+    const QList<Entry> entries = m_stores.quarantine.list();
     for (const Entry& entry : entries) {
         if (entry.attempts >= kMaxAttempts || known.contains(entry.id))
             continue;
@@ -157,14 +157,14 @@ void UploadReconciler::pump(const ImmichClient& client)
 // False when the entry has nothing left to upload; it is then removed from the queue.
 bool UploadReconciler::startUpload(const Entry& entry, const ImmichClient& client)
 {
-    const std::optional<QString> payload = UploadQuarantine::shared().payloadURL(entry.id);
+    const std::optional<QString> payload = m_stores.quarantine.payloadURL(entry.id);
     if (!payload) {
-        (void)UploadQuarantine::shared().remove(entry.id);
+        (void)m_stores.quarantine.remove(entry.id);
         return false;
     }
     // Cut short or changed since it was dropped (a power loss before the disk had it all): the
     // server would keep whatever it is sent, so it is never sent.
-    if (!UploadQuarantine::shared().payloadMatches(entry, *payload)) {
+    if (!m_stores.quarantine.payloadMatches(entry, *payload)) {
         qCWarning(lcUploads).noquote()
             << PIXAVELLA_LOG_PREFIX "the queued file of" << entry.id << "is damaged; not sent";
         m_inFlightIds.remove(entry.id);
@@ -201,20 +201,20 @@ void UploadReconciler::handleUploadResult(const Entry& entry, const ImmichClient
     }
     const UploadResult& uploaded = result.value();
     if (uploaded.duplicate) {
-        PedagogicalNoticeQueue::shared().post(PedagogicalNotice::duplicate);
+        m_stores.notices.post(PedagogicalNotice::duplicate);
     } else {
         checkSameName(entry, uploaded.assetId, client);
         // The upload announced these characters percent-encoded, which the server keeps as
         // sent: the name the user typed is recorded as the photo's own.
         static const QRegularExpression kEncoded(QStringLiteral("[\"\\r\\n\\\\]"));
         if (entry.filename.contains(kEncoded))
-            AssetNameStore::shared().setName(uploaded.assetId, entry.filename);
+            m_stores.names.setName(uploaded.assetId, entry.filename);
         carryLaterDate(entry, uploaded.assetId, client);
     }
 
     bool cancelled = false;
     {
-        CancelledUploads& store = CancelledUploads::shared();
+        CancelledUploads& store = m_stores.cancelled;
         QMutexLocker locker(&store.lock());
         cancelled = store.load().contains(entry.id);
     }
@@ -246,7 +246,7 @@ void UploadReconciler::handleUploadResult(const Entry& entry, const ImmichClient
 void UploadReconciler::carryLaterDate(const Entry& sent, const QString& assetId,
                                       const ImmichClient& client)
 {
-    const std::optional<Entry> now = UploadQuarantine::shared().entry(sent.id);
+    const std::optional<Entry> now = m_stores.quarantine.entry(sent.id);
     if (!now || !now->capturedAt || now->capturedAt == sent.capturedAt)
         return;
     client.setCaptureDate(assetId, *now->capturedAt, [assetId](Result<void> set) {
@@ -297,10 +297,10 @@ void UploadReconciler::handleFailure(const Entry& entry, const ImmichClient& cli
 
 void UploadReconciler::finishCancelled(const Entry& entry, const ImmichClient& client)
 {
-    CancelledUploads::shared().remove(entry.id);
+    m_stores.cancelled.remove(entry.id);
     // Normally already gone (the drive removes the entry when it cancels); an entry left
     // behind would be uploaded again and undo the cancellation.
-    (void)UploadQuarantine::shared().remove(entry.id);
+    (void)m_stores.quarantine.remove(entry.id);
     finishEntry(entry.id, client);
 }
 
@@ -360,17 +360,17 @@ void UploadReconciler::startSettling()
 {
     m_writingSettlements = true;
     QPointer<UploadReconciler> guard(this);
-    m_disk.start([guard, batch = std::exchange(m_settlements, {})] {
-        writeSettlements(batch);
+    m_disk.start([guard, stores = m_stores, batch = std::exchange(m_settlements, {})] {
+        writeSettlements(stores, batch);
         onMainThread(guard, [batch](UploadReconciler& self) { self.settled(batch); });
     });
 }
 
 // Disk thread. A failure is counted on the entry before its journal event; an upload is
 // journaled before its entry goes.
-void UploadReconciler::writeSettlements(const QList<Settlement>& batch)
+void UploadReconciler::writeSettlements(const Stores& stores, const QList<Settlement>& batch)
 {
-    UploadQuarantine& quarantine = UploadQuarantine::shared();
+    UploadQuarantine& quarantine = stores.quarantine;
     QList<UploadJournal::Event> journaled;
     for (const Settlement& settlement : batch) {
         const UploadJournal::Event& event = settlement.event;
@@ -388,12 +388,12 @@ void UploadReconciler::writeSettlements(const QList<Settlement>& batch)
         if (stored && stored->attempts >= kMaxAttempts)
             journaled.append(event);
     }
-    UploadJournal::shared().record(journaled);
+    stores.journal.record(journaled);
     for (const Settlement& settlement : batch) {
         if (settlement.event.outcome != UploadJournal::Outcome::uploaded)
             continue;
         (void)quarantine.remove(settlement.event.id);
-        PromotedPendingList::shared().promote(QStringLiteral("pending:") + settlement.event.id);
+        stores.promoted.promote(QStringLiteral("pending:") + settlement.event.id);
     }
 }
 
@@ -487,7 +487,7 @@ void UploadReconciler::sameNameCheck(const QString& filename, const QString& mon
     const bool other = std::any_of(ids.cbegin(), ids.cend(),
                                    [&assetId](const QString& id) { return id != assetId; });
     if (other)
-        PedagogicalNoticeQueue::shared().post(PedagogicalNotice::samename);
+        m_stores.notices.post(PedagogicalNotice::samename);
     ids.insert(assetId);
 }
 

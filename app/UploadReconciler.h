@@ -19,6 +19,10 @@
 
 namespace pixavella {
 
+class AssetNameStore;
+class CancelledUploads;
+class PedagogicalNoticeQueue;
+class PromotedPendingList;
 class UploadIssueNotifier;
 namespace Signals {
 class Subscription;
@@ -48,9 +52,20 @@ public:
     static constexpr qint64 kMaxAttempts = 5;
     static constexpr std::chrono::milliseconds kRefreshDelay{2000};
 
-    // Created on first use with the shared upload-issue notifier; owned by the application.
-    static UploadReconciler* shared();
+    // What the reconciler reads and writes; each is also written from the disk thread.
+    struct Stores {
+        UploadQuarantine& quarantine;
+        UploadJournal& journal;
+        CancelledUploads& cancelled;
+        AssetNameStore& names;
+        PedagogicalNoticeQueue& notices;
+        PromotedPendingList& promoted;
+    };
+
     // `notifier` (may be null) is evaluated at every sweep and its retry action kicks.
+    UploadReconciler(Stores stores, UploadIssueNotifier* notifier, QObject* parent = nullptr);
+    // On the process's own stores, for the tests and the benchmark that upload through the
+    // drive's files; the application hands its stores over.
     explicit UploadReconciler(UploadIssueNotifier* notifier = nullptr, QObject* parent = nullptr);
     ~UploadReconciler() override;
 
@@ -114,12 +129,13 @@ private:
     void settle(Settlement settlement);
     void startSettling();
     void settled(const QList<Settlement>& batch);
-    static void writeSettlements(const QList<Settlement>& batch);
+    static void writeSettlements(const Stores& stores, const QList<Settlement>& batch);
     void scheduleSignal();
     void checkSameName(const Entry& entry, const QString& assetId, const ImmichClient& client);
     void sameNameCheck(const QString& filename, const QString& month, const QString& assetId);
     void nameIndexLoaded(NameIndex index);
 
+    Stores m_stores;
     UploadIssueNotifier* m_notifier;
     QSet<QString> m_inFlightIds;
     // Answered, not yet recorded: never queued again meanwhile.

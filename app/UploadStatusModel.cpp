@@ -2,15 +2,12 @@
 
 #include "Clock.h"
 #include "NamesServiceHealth.h"
-#include "NoticeCenter.h"
 #include "SessionModel.h"
 #include "SettingsSuite.h"
 #include "SyncActivityState.h"
 #include "UploadJournal.h"
 #include "UploadQuarantine.h"
 
-#include <QCoreApplication>
-#include <QPointer>
 #include <QSettings>
 #include <QTimer>
 
@@ -45,20 +42,11 @@ ConnectionState connectionState(SessionModel::Connection connection)
 
 } // namespace
 
-UploadStatusModel* UploadStatusModel::shared()
+UploadStatusModel::SessionSource UploadStatusModel::sessionSource(const SessionModel& session)
 {
-    static QPointer<UploadStatusModel> instance;
-    if (!instance) {
-        auto session = [] {
-            SessionModel* model = SessionModel::shared();
-            return SessionState{connectionState(model->connection()), model->lastRefresh()};
-        };
-        auto present = [](PedagogicalNotice notice) { NoticeCenter::shared()->enqueue(notice); };
-        instance = new UploadStatusModel(UploadQuarantine::shared(), SettingsSuite::shared(),
-                                         UploadJournal::shared(), session, present,
-                                         QCoreApplication::instance());
-    }
-    return instance;
+    return [&session] {
+        return SessionState{connectionState(session.connection()), session.lastRefresh()};
+    };
 }
 
 UploadStatusModel::UploadStatusModel(UploadQuarantine& quarantine, SettingsSuite& suite,

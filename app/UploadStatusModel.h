@@ -15,6 +15,7 @@ class QTimer;
 
 namespace pixavella {
 
+class SessionModel;
 class SettingsSuite;
 class UploadJournal;
 class UploadQuarantine;
@@ -47,9 +48,8 @@ public:
     static constexpr std::chrono::milliseconds kBusyInterval{1000};
     static constexpr std::chrono::milliseconds kIdleInterval{5000};
 
-    // On the shared quarantine, settings suite and journal, the shared session model and the
-    // notice centre; owned by the application.
-    static UploadStatusModel* shared();
+    // The connection and last refresh of `session`, read at each call.
+    static SessionSource sessionSource(const SessionModel& session);
     UploadStatusModel(UploadQuarantine& quarantine, SettingsSuite& suite, UploadJournal& journal,
                       SessionSource session, NoticePresenter presentNotice,
                       QObject* parent = nullptr);

@@ -20,7 +20,6 @@ target_sources(pixavella_app PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/QuitConfirmation.h
     ${CMAKE_CURRENT_LIST_DIR}/SessionModel.cpp
     ${CMAKE_CURRENT_LIST_DIR}/SessionModel.h
-    ${CMAKE_CURRENT_LIST_DIR}/SharedModels.cpp
 )
 # The drive's domain manager (platform/fileprovider/fuse).
 target_link_libraries(pixavella_app PUBLIC pixavella_fpmanager)

@@ -3,21 +3,15 @@
 // hands its switches to the running one. Without a display it runs headless: the session and
 // the uploads go on, windows and the tray icon are skipped.
 #include "AppDelegate.h"
-#include "DeletionNotifier.h"
-#include "DomainController.h"
-#include "HistoryWindow.h"
+#include "AppServices.h"
 #include "InstanceChannel.h"
 #include "LaunchOptions.h"
-#include "PrivateFiles.h"
 #include "Log.h"
 #include "LoginWindow.h"
-#include "NoticeCenter.h"
+#include "PrivateFiles.h"
 #include "QuitSignals.h"
-#include "SessionModel.h"
-#include "SoftwareUpdater.h"
 #include "TrayIcon.h"
-#include "UploadReconciler.h"
-#include "UploadStatusModel.h"
+#include "TrayMenu.h"
 
 #include <QApplication>
 #include <QSystemTrayIcon>
@@ -66,10 +60,12 @@ int forwardToRunningApplication(const InstanceChannel::Request& request)
     return reply.value().exitCode;
 }
 
-void wireUploads(SessionModel& session, DomainController& domain)
+void wireUploads(AppServices& services)
 {
-    UploadReconciler* reconciler = UploadReconciler::shared();
-    DeletionNotifier* deletions = DeletionNotifier::shared();
+    SessionModel& session = services.session;
+    DomainController& domain = services.domain;
+    UploadReconciler* reconciler = &services.reconciler;
+    DeletionNotifier* deletions = &services.deletions;
     QObject::connect(reconciler, &UploadReconciler::refreshRequested, &domain,
                      [&domain] { domain.signalAllFolders(); });
     QObject::connect(&session, &SessionModel::servicesStarting, reconciler,
@@ -84,15 +80,17 @@ void wireUploads(SessionModel& session, DomainController& domain)
 }
 
 // What only makes sense with windows: the status model (it opens notice panels), the notices.
-void wireStatus(SessionModel& session)
+void wireStatus(AppServices& services)
 {
-    UploadStatusModel* status = UploadStatusModel::shared();
-    QObject::connect(&session, &SessionModel::servicesStarting, status, [status] {
-        NoticeObserver::shared()->start();
+    SessionModel& session = services.session;
+    UploadStatusModel* status = services.status.get();
+    NoticeObserver* notices = services.noticeObserver.get();
+    QObject::connect(&session, &SessionModel::servicesStarting, status, [status, notices] {
+        notices->start();
         status->refresh();
     });
     QObject::connect(&session, &SessionModel::servicesStopping, status, &UploadStatusModel::stop);
-    QObject::connect(UploadReconciler::shared(), &UploadReconciler::statusRefreshRequested, status,
+    QObject::connect(&services.reconciler, &UploadReconciler::statusRefreshRequested, status,
                      &UploadStatusModel::requestRefresh);
     QObject::connect(&session, &SessionModel::connectionChanged, status,
                      &UploadStatusModel::requestRefresh);
@@ -130,11 +128,13 @@ int main(int argc, char** argv)
         return forwardToRunningApplication({arguments, password});
     quitOnTerminationSignals(*app);
 
-    DomainController* domain = DomainController::shared();
-    SessionModel* session = SessionModel::shared();
-    wireUploads(*session, *domain);
+    // Destroyed after the windows, the tray and the delegate below, which use what it holds.
+    AppServices services(gui);
+    DomainController* domain = &services.domain;
+    SessionModel* session = &services.session;
+    wireUploads(services);
     if (gui)
-        wireStatus(*session);
+        wireStatus(services);
 
     std::unique_ptr<LoginWindowController> login;
     if (gui)
@@ -150,12 +150,11 @@ int main(int argc, char** argv)
     AppDelegate::Hooks hooks = AppDelegate::productHooks();
     hooks.showSignIn = showSignIn;
     if (gui) {
-        hooks.showHistory = [] { HistoryWindowController::shared()->show(); };
-        hooks.showNotice = [](PedagogicalNotice notice) {
-            NoticeCenter::shared()->enqueue(notice);
+        hooks.showHistory = [&services] { services.history->show(); };
+        hooks.showNotice = [&services](PedagogicalNotice notice) {
+            services.notices->enqueue(notice);
         };
     }
-    hooks.createUpdater = [] { SoftwareUpdater::shared(); };
     AppDelegate delegate(*domain, *session, hooks);
 
     std::unique_ptr<TrayIcon> tray;
@@ -167,10 +166,10 @@ int main(int argc, char** argv)
             });
         };
         MenuActions actions = TrayMenu::productActions(
-            *session, *UploadStatusModel::shared(), SoftwareUpdater::shared(),
-            [domain] { domain->openInFileManager(); }, showSignIn, quit);
-        tray = std::make_unique<TrayIcon>(*session, *UploadStatusModel::shared(),
-                                          SoftwareUpdater::shared(), std::move(actions));
+            *session, *services.status, &services.updater, services.quarantine, services.reconciler,
+            *services.history, [domain] { domain->openInFileManager(); }, showSignIn, quit);
+        tray = std::make_unique<TrayIcon>(*session, *services.status, &services.updater,
+                                          std::move(actions));
         tray->show();
     } else {
         tell(QStringLiteral("Pixavella: pas de zone de notification, icône ignorée; la session "

@@ -10,9 +10,11 @@
 #include "QuitConfirmation.h"
 #include "RecordingDomainBackend.h"
 #include "SessionModel.h"
+#include "SettingsSuite.h"
 #include "SharedSettings.h"
 #include "TrayMenu.h"
 #include "UploadJournal.h"
+#include "UploadQuarantine.h"
 #include "UploadStatus.h"
 
 #include <httplib.h>
@@ -138,7 +140,7 @@ int main(int argc, char** argv)
     SharedSettings::setServerURL(url.toString());
     DomainController domain(std::make_unique<testing::RecordingDomainBackend>(
         std::make_shared<testing::RecordingDomainBackend::State>()));
-    SessionModel session(domain);
+    SessionModel session(domain, UploadQuarantine::shared(), SettingsSuite::shared());
     LoginWindowController login(session);
     login.show();
     LoginView& form = *login.window();

@@ -117,15 +117,18 @@ private slots:
         QCOMPARE(server.requests().size(), 2);
     }
 
+    // The window as the tray opens it, on this test's journal and retry.
     void viewUnfoldsABatchWithRetryOnTheFailedRowOnly()
     {
         writeJournal({});
         QStringList retried;
-        auto* model = new HistoryModel(
-            m_journal, [] { return std::optional<ImmichClient>(); },
-            [&retried](const QString& id) { retried << id; });
-        HistoryView view(model, nullptr);
-        view.show();
+        HistoryWindowController controller(
+            m_journal, [&retried](const QString& id) { retried << id; }, nullptr);
+        controller.show();
+        auto* shown = qobject_cast<HistoryView*>(controller.window());
+        QVERIFY(shown);
+        HistoryView& view = *shown;
+        HistoryModel* model = view.model();
         const QDateTime now = Clock::now();
         QList<UploadJournal::Event> events;
         for (int i = 0; i < 10; ++i)

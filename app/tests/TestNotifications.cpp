@@ -101,7 +101,7 @@ private slots:
         UserNoticeQueue::shared().drain();
         m_server.recorder().setCapabilities({QStringLiteral("actions"), QStringLiteral("body")});
         m_center = std::make_unique<DesktopNotifications>(QDBusConnection::sessionBus());
-        m_notifier = std::make_unique<UploadIssueNotifier>(*m_center);
+        m_notifier = std::make_unique<UploadIssueNotifier>(*m_center, UploadQuarantine::shared());
         FakeNotificationServer::flush();
         QCoreApplication::processEvents();
         m_server.recorder().clear();
@@ -271,7 +271,7 @@ private slots:
         UserNoticeQueue& queue = UserNoticeQueue::shared();
         queue.append(QStringLiteral("Photo A mise à la corbeille."));
         queue.append(QStringLiteral("Photo B retirée de l'album."));
-        DeletionNotifier notifier(*m_center);
+        DeletionNotifier notifier(*m_center, queue);
         notifier.start();
         QTRY_COMPARE(m_server.notifies().size(), 2);
         notifier.start(); // a second start neither drains again nor observes twice
@@ -302,7 +302,7 @@ private slots:
         DesktopNotifications center(QDBusConnection::sessionBus());
         FakeNotificationServer::flush(); // the capabilities are asked when the center is made
         QCoreApplication::processEvents();
-        DeletionNotifier notifier(center);
+        DeletionNotifier notifier(center, UserNoticeQueue::shared());
         UserNoticeQueue::shared().append(QStringLiteral("Envoi de « a<b>&c.jpg » abandonné"));
         notifier.drain();
         QTRY_COMPARE(m_server.notifies().size(), 1);

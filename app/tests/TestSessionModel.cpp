@@ -47,7 +47,7 @@ struct Session {
     std::shared_ptr<RecordingDomainBackend::State> domainState =
         std::make_shared<RecordingDomainBackend::State>();
     DomainController domain{std::make_unique<RecordingDomainBackend>(domainState)};
-    SessionModel model{domain};
+    SessionModel model{domain, UploadQuarantine::shared(), SettingsSuite::shared()};
 };
 
 } // namespace

@@ -1,3 +1,4 @@
+#include "HttpSession.h"
 #include "RecordingServer.h"
 #include "ReleaseFeed.h"
 #include "SoftwareUpdater.h"
@@ -57,7 +58,7 @@ private slots:
         });
         QUrl feedUrl = m_feed.url();
         feedUrl.setPath(QStringLiteral("/appcast.xml"));
-        SoftwareUpdater updater(feedUrl, current);
+        SoftwareUpdater updater(HttpSession::shared(), feedUrl, current);
         QVERIFY(updater.canCheckForUpdates());
         QSignalSpy can(&updater, &SoftwareUpdater::canCheckForUpdatesChanged);
         QSignalSpy finished(&updater, &SoftwareUpdater::checkFinished);
@@ -77,7 +78,7 @@ private slots:
     void withoutAFeedNothingIsAsked()
     {
         m_feed.clear();
-        SoftwareUpdater updater(QUrl(), QStringLiteral("0.1.0"));
+        SoftwareUpdater updater(HttpSession::shared(), QUrl(), QStringLiteral("0.1.0"));
         QVERIFY(!updater.canCheckForUpdates());
         const Result<SoftwareUpdater::UpdateCheck> result = check(updater);
         QVERIFY(!result);
