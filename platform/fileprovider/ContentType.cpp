@@ -1,6 +1,9 @@
 #include "ContentType.h"
 
+#include <QHash>
 #include <QMimeDatabase>
+
+#include <mutex>
 
 namespace pixavella {
 
@@ -11,6 +14,19 @@ QStringView topLevel(const QString& mimeName)
 {
     const qsizetype slash = mimeName.indexOf(u'/');
     return slash < 0 ? QStringView(mimeName) : QStringView(mimeName).left(slash);
+}
+
+// One copy of each type's name for the whole process: every listed photo carries one, and a
+// library of 100 000 photos has a handful of types. The database's types are a bounded set.
+QString interned(const QString& mimeName)
+{
+    static std::mutex mutex;
+    static QHash<QString, QString> names;
+    std::lock_guard lock(mutex);
+    auto it = names.constFind(mimeName);
+    if (it == names.cend())
+        it = names.insert(mimeName, mimeName);
+    return *it;
 }
 } // namespace
 
@@ -44,7 +60,7 @@ std::optional<ContentType> ContentType::fromFilenameExtension(const QString& ext
         db.mimeTypeForFile(QStringLiteral("f.") + extension, QMimeDatabase::MatchExtension);
     if (!type.isValid() || type.isDefault() || type.name() == kFolder)
         return std::nullopt;
-    return ContentType(type.name());
+    return ContentType(interned(type.name()));
 }
 
 bool ContentType::conformsTo(ContentKind kind) const
