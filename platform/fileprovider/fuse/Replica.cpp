@@ -154,6 +154,8 @@ void Replica::upsertLocked(const FileProviderItemRef& item,
         if (n.isFolder != isFolder && !n.attachedTo.isEmpty() && !n.diskName.isEmpty())
             delta.entries.append({m_inodes.value(n.attachedTo), n.diskName});
     }
+    if (n.item.filename != props.filename)
+        n.diskNameIsCurrent = false;
     n.item = std::move(props);
     n.isFolder = isFolder;
     n.permissions = permissionsFor(n.item);
@@ -198,6 +200,7 @@ void Replica::eraseIfUnusedLocked(InodeNumber ino)
     const Node& n = it->second;
     if (n.fixed || n.lookups > 0 || !n.attachedTo.isEmpty())
         return;
+    m_openedVersions.erase(ino);
     m_nodes.erase(it);
 }
 
@@ -214,7 +217,7 @@ void Replica::renameLocked(const FileProviderItemIdentifier& container, ReplicaD
         if (!n)
             continue;
         entries.append({id, n->item.filename, n->isFolder, n->item.nameRank,
-                        n->namedFrom == n->item.filename ? n->diskName : QByteArray()});
+                        n->diskNameIsCurrent ? n->diskName : QByteArray()});
         subfolders += n->isFolder ? 1 : 0;
     }
     QSet<QByteArray> reserved(c->fixedNames.keyBegin(), c->fixedNames.keyEnd());
@@ -228,7 +231,7 @@ void Replica::renameLocked(const FileProviderItemIdentifier& container, ReplicaD
         byName.insert(it.value(), it.key());
         if (Node* n = nodeLocked(it.key())) {
             n->diskName = it.value();
-            n->namedFrom = n->item.filename;
+            n->diskNameIsCurrent = true;
         }
     }
     const InodeNumber folderIno = m_inodes.value(container);
@@ -504,8 +507,11 @@ bool Replica::noteOpened(InodeNumber ino, const QByteArray& contentVersion)
     auto it = m_nodes.find(ino);
     if (it == m_nodes.end())
         return false;
-    const bool same = it->second.openedContentVersion == contentVersion;
-    it->second.openedContentVersion = contentVersion;
+    auto [opened, first] = m_openedVersions.try_emplace(ino, contentVersion);
+    if (first)
+        return false;
+    const bool same = opened->second == contentVersion;
+    opened->second = contentVersion;
     return same;
 }
 

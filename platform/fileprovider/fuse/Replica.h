@@ -109,12 +109,11 @@ private:
         FileProviderItemProperties item;
         FileProviderItemIdentifier attachedTo; // empty: in no listed folder
         QByteArray diskName;
-        QString namedFrom; // the filename diskName was made from
         quint64 lookups = 0;
         bool isFolder = false;
-        bool fixed = false; // the host's own folder
+        bool fixed = false;             // the host's own folder
+        bool diskNameIsCurrent = false; // made from the filename the item has now
         quint32 permissions = 0;
-        std::optional<QByteArray> openedContentVersion;
     };
     struct Container {
         bool listed = false;
@@ -148,6 +147,9 @@ private:
     // Never shrinks: an identifier keeps its inode for the life of the mount.
     QHash<FileProviderItemIdentifier, InodeNumber> m_inodes;
     std::unordered_map<InodeNumber, Node> m_nodes;
+    // The content version each opened file was last opened at; kept apart from the nodes, as
+    // few of a library's photos are ever opened.
+    std::unordered_map<InodeNumber, QByteArray> m_openedVersions;
     QHash<FileProviderItemIdentifier, Container> m_containers;
 };
 
