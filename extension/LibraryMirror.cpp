@@ -3,6 +3,7 @@
 #include "Clock.h"
 #include "DedupIndex.h"
 #include "ExtensionLog.h"
+#include "FPNode.h"
 #include "Log.h"
 
 #include <algorithm>
@@ -12,6 +13,21 @@
 namespace pixavella {
 
 namespace {
+
+// The mirror keys each asset by the drive's identifier of it in "Mes photos", so that the
+// items of a month, and the host's copy of them, share that one string with the mirror.
+QString keyOf(const QString& assetId)
+{
+    QString key = FPNode::asset(assetId).identifier();
+    key.squeeze();
+    return key;
+}
+
+QString idOf(const QString& key)
+{
+    static const qsizetype prefix = FPNode::asset(QString()).identifier().size();
+    return key.mid(prefix);
+}
 
 // A change listing that ended this long ago still counts as now: the refreshes a batch of
 // signals starts share it.
@@ -108,25 +124,26 @@ void LibraryMirror::run(const ImmichClient& client)
 
 void LibraryMirror::insertLocked(const ImmichAsset& asset, QSet<int>& touched)
 {
-    const auto old = m_assets.constFind(asset.id);
+    // A new string: a listing's are cut from blocks the page reader shares among them, and a
+    // key kept for the life of the mirror would keep its whole block alive.
+    const QString key = keyOf(asset.id);
+    const auto old = m_assets.constFind(key);
     if (old != m_assets.cend() && sameAsset(old->unpack(asset.id), asset))
         return;
     removeLocked(asset.id, touched);
     const std::optional<YearMonth> month = captureMonth(asset);
     const std::optional<int> number = month ? std::optional(monthNumber(*month)) : std::nullopt;
-    // A listing's strings are cut from blocks the page reader shares among them: a key kept
-    // for the life of the mirror gets its own copy, or it would keep its whole block alive.
-    const QString id(asset.id.constData(), asset.id.size());
-    m_assets.insert(id, PackedAsset(asset, number));
+    m_assets.insert(key, PackedAsset(asset, number));
     if (number) {
-        m_byMonth[*number].insert(id);
+        m_byMonth[*number].insert(key);
         touched.insert(*number);
     }
 }
 
 void LibraryMirror::removeLocked(const QString& id, QSet<int>& touched)
 {
-    const auto packed = m_assets.constFind(id);
+    const QString key = keyOf(id);
+    const auto packed = m_assets.constFind(key);
     if (packed == m_assets.cend())
         return;
     const std::optional<int> month = packed->month();
@@ -136,7 +153,7 @@ void LibraryMirror::removeLocked(const QString& id, QSet<int>& touched)
     const int number = *month;
     auto ids = m_byMonth.find(number);
     if (ids != m_byMonth.end()) {
-        ids->remove(id);
+        ids->remove(key);
         if (ids->isEmpty())
             m_byMonth.erase(ids);
     }
@@ -247,32 +264,32 @@ QList<ImmichAsset> LibraryMirror::assetsLocked() const
     QList<ImmichAsset> out;
     out.reserve(m_assets.size());
     for (auto it = m_assets.cbegin(); it != m_assets.cend(); ++it)
-        out.append(it->unpack(it.key()));
+        out.append(it->unpack(idOf(it.key())));
     return out;
 }
 
-QList<ImmichAsset> LibraryMirror::assetsOf(const YearMonth& month) const
+QList<MirroredAsset> LibraryMirror::assetsOf(const YearMonth& month) const
 {
     QMutexLocker lock(&m_lock);
-    QList<ImmichAsset> out;
-    const auto ids = m_byMonth.constFind(monthNumber(month));
-    if (ids == m_byMonth.cend())
+    QList<MirroredAsset> out;
+    const auto keys = m_byMonth.constFind(monthNumber(month));
+    if (keys == m_byMonth.cend())
         return out;
-    out.reserve(ids->size());
-    for (const QString& id : *ids)
-        out.append(m_assets.value(id).unpack(id));
+    out.reserve(keys->size());
+    for (const QString& key : *keys)
+        out.append({key, m_assets.value(key).unpack(idOf(key))});
     lock.unlock();
     // The server's own order: newest capture first; the id keeps equal dates apart.
     std::vector<std::pair<QDateTime, qsizetype>> order;
     order.reserve(size_t(out.size()));
     for (qsizetype i = 0; i < out.size(); ++i)
-        order.emplace_back(captureDate(out[i]).value_or(QDateTime()), i);
+        order.emplace_back(captureDate(out[i].asset).value_or(QDateTime()), i);
     std::sort(order.begin(), order.end(), [&out](const auto& a, const auto& b) {
         if (a.first != b.first)
             return a.first > b.first;
-        return out[a.second].id < out[b.second].id;
+        return out[a.second].asset.id < out[b.second].asset.id;
     });
-    QList<ImmichAsset> sorted;
+    QList<MirroredAsset> sorted;
     sorted.reserve(out.size());
     for (const auto& [date, index] : order)
         sorted.append(std::move(out[index]));
@@ -282,7 +299,7 @@ QList<ImmichAsset> LibraryMirror::assetsOf(const YearMonth& month) const
 std::optional<ImmichAsset> LibraryMirror::asset(const QString& id) const
 {
     QMutexLocker lock(&m_lock);
-    const auto it = m_assets.constFind(id);
+    const auto it = m_assets.constFind(keyOf(id));
     if (it == m_assets.cend())
         return std::nullopt;
     return it->unpack(id);

@@ -16,6 +16,13 @@
 
 namespace pixavella {
 
+// An asset of the mirror and the identifier of its item in "Mes photos", one string shared
+// by the mirror, the items and the host.
+struct MirroredAsset {
+    QString identifier;
+    ImmichAsset asset;
+};
+
 // The library as the drive last learned it from the server: every asset outside the trash, by
 // id and by capture month. It is listed whole once (at the first use, after a sign-in, when the
 // server's count disagrees or a long time has passed); after that only what changed is asked
@@ -58,7 +65,8 @@ public:
     bool isLoaded() const;
     qint64 count() const;
     QList<ImmichAsset> assets() const;
-    QList<ImmichAsset> assetsOf(const YearMonth& month) const;
+    // Newest capture first, each with the identifier of its item in "Mes photos".
+    QList<MirroredAsset> assetsOf(const YearMonth& month) const;
     std::optional<ImmichAsset> asset(const QString& id) const;
     QSet<int> years() const;
     QSet<int> monthsOf(int year) const;
@@ -101,9 +109,10 @@ private:
     QDateTime m_lastSync; // local clock, for kLifetime
     QDateTime m_lastReconcile;
     QDateTime m_lastDedup; // local clock of the last dedup index written from here
-    // Asset id → the asset, which also keeps its month number (year * 12 + month - 1).
+    // The asset's item identifier → the asset, which also keeps its month number
+    // (year * 12 + month - 1).
     QHash<QString, PackedAsset> m_assets;
-    QHash<int, QSet<QString>> m_byMonth; // month number → asset ids
+    QHash<int, QSet<QString>> m_byMonth; // month number → the keys of its assets
     QList<Completion<void>> m_waiters;     // served by the listing under way
     QList<Completion<void>> m_nextWaiters; // need a listing that starts after the current one
     std::optional<ImmichClient> m_nextClient;

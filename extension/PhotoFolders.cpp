@@ -111,14 +111,14 @@ std::optional<YearMonth> folderMonth(const QString& year, const QString& month)
     return YearMonth{*y, *m};
 }
 
-ItemList assetItems(const FPNode& month, const QList<ImmichAsset>& assets)
+ItemList assetItems(const FPNode& month, const QList<MirroredAsset>& assets)
 {
     ItemList items;
     items.reserve(assets.size());
     const FileProviderItemIdentifier parent = month.identifier();
     const AssetNameStore& names = AssetNameStore::shared();
-    for (const ImmichAsset& asset : assets)
-        items.append(FileProviderItem::asset(asset, FPNode::asset(asset.id).identifier(), parent,
+    for (const MirroredAsset& mirrored : assets)
+        items.append(FileProviderItem::asset(mirrored.asset, mirrored.identifier, parent,
                                              ItemCaps::full, names));
     return items;
 }

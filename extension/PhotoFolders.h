@@ -3,6 +3,7 @@
 #include "FPNode.h"
 #include "FileProviderItem.h"
 #include "ImmichRecords.h"
+#include "LibraryMirror.h"
 #include "UploadQuarantine.h"
 
 #include <QList>
@@ -31,7 +32,7 @@ QStringList months(const QString& year, const QSet<int>& assetMonths,
 // The numbers of a month folder's texts; nothing for texts no date files under ("3", "02024").
 std::optional<YearMonth> folderMonth(const QString& year, const QString& month);
 // The items of `assets`, all filed in month folder `month`.
-ItemList assetItems(const FPNode& month, const QList<ImmichAsset>& assets);
+ItemList assetItems(const FPNode& month, const QList<MirroredAsset>& assets);
 
 // The month key of an upload still being tried for the library; nothing for album uploads,
 // given-up uploads and uploads without a capture date.
