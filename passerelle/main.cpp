@@ -107,7 +107,7 @@ int main(int argc, char** argv)
     // The server's changes reach the folders without anybody looking: told by its event
     // channel while that is up, polled while it is not. Declared after `live`, so that it goes
     // first and never reports to a LiveUpdates being destroyed.
-    pixavella::LiveUpdates live;
+    pixavella::LiveUpdates live(stores);
     pixavella::ServerEventChannel channel(&pixavella::SharedSettings::makeClient);
     QObject::connect(&channel, &pixavella::ServerEventChannel::upChanged, &live,
                      &pixavella::LiveUpdates::setChannelUp);
