@@ -57,14 +57,6 @@ UploadJournal::Event journalEvent(const Entry& entry, UploadJournal::Outcome out
 
 } // namespace
 
-UploadReconciler::UploadReconciler(UploadIssueNotifier* notifier, QObject* parent)
-    : UploadReconciler({UploadQuarantine::shared(), UploadJournal::shared(),
-                        CancelledUploads::shared(), AssetNameStore::shared(),
-                        PedagogicalNoticeQueue::shared(), PromotedPendingList::shared()},
-                       notifier, parent)
-{
-}
-
 UploadReconciler::UploadReconciler(Stores stores, UploadIssueNotifier* notifier, QObject* parent)
     : QObject(parent), m_stores(stores), m_notifier(notifier)
 {

@@ -64,9 +64,6 @@ public:
 
     // `notifier` (may be null) is evaluated at every sweep and its retry action kicks.
     UploadReconciler(Stores stores, UploadIssueNotifier* notifier, QObject* parent = nullptr);
-    // On the process's own stores, for the tests and the benchmark that upload through the
-    // drive's files; the application hands its stores over.
-    explicit UploadReconciler(UploadIssueNotifier* notifier = nullptr, QObject* parent = nullptr);
     ~UploadReconciler() override;
 
     // Kicks; the first time also starts the sweep timer and watches the quarantine signal.

@@ -11,15 +11,28 @@
 //
 // Prints the three figures on stdout, details on stderr; always exits 0.
 
+#include "AssetNameStore.h"
+#include "CancelledUploads.h"
 #include "Clock.h"
 #include "DedupIndex.h"
+#include "DeletionTombstones.h"
+#include "EnumerationSnapshots.h"
 #include "FetchCache.h"
 #include "FileProviderEnumerator.h"
+#include "ImmichClient.h"
 #include "ImmichDoubleProcess.h"
 #include "LibraryCalendar.h"
+#include "LibraryMirror.h"
 #include "Measures.h"
+#include "PedagogicalNoticeQueue.h"
 #include "PlainHttpPages.h"
+#include "PromotedPendingList.h"
+#include "ServerStorage.h"
 #include "SharedSettings.h"
+#include "SyncActivity.h"
+#include "UploadJournal.h"
+#include "UploadQuarantine.h"
+#include "UserNoticeQueue.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -46,6 +59,19 @@
 using namespace pixavella;
 
 namespace {
+
+// The process's own stores, as the daemon hands them to the extension.
+ExtensionStores processStores()
+{
+    return {UploadQuarantine::shared(),     UploadJournal::shared(),
+            CancelledUploads::shared(),     AssetNameStore::shared(),
+            FetchCache::shared(),           LibraryMirror::shared(),
+            CurrentUserIdCache::shared(),   DeletionTombstones::shared(),
+            EnumerationSnapshots::shared(), PromotedPendingList::shared(),
+            DedupIndex::shared(),           PedagogicalNoticeQueue::shared(),
+            UserNoticeQueue::shared(),      SyncActivity::shared(),
+            ServerStorage::shared()};
+}
 
 constexpr int kAssets = 100'000;
 constexpr int kYears = 15;
@@ -129,7 +155,7 @@ Timed enumerate(const QString& container)
     auto observer = std::make_shared<Observer>();
     QElapsedTimer timer;
     timer.start();
-    FileProviderEnumerator(container).enumerateItems(observer, {});
+    FileProviderEnumerator(container, processStores()).enumerateItems(observer, {});
     observer->done.acquire();
     return Timed{double(timer.nsecsElapsed()) / 1e6, observer->failed ? -1 : observer->items};
 }

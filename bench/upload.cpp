@@ -7,9 +7,13 @@
 // "upload_rss_growth_mib = <n>"; details go to stderr. Options: --files N, --size-mib N,
 // --big-mib N. Runs in a private HOME and XDG folders under TMPDIR; exits 0 whatever the figures.
 
+#include "AssetNameStore.h"
+#include "CancelledUploads.h"
 #include "ImmichDoubleProcess.h"
 #include "Measures.h"
+#include "PedagogicalNoticeQueue.h"
 #include "PlainHttpPages.h"
+#include "PromotedPendingList.h"
 #include "SharedSettings.h"
 #include "UploadJournal.h"
 #include "UploadQuarantine.h"
@@ -37,6 +41,14 @@ using pixavella::bench::residentBytes;
 using testing::ImmichDoubleProcess;
 
 namespace {
+
+// The process's own stores, which the drive's files are written through.
+UploadReconciler::Stores processStores()
+{
+    return {UploadQuarantine::shared(),       UploadJournal::shared(),
+            CancelledUploads::shared(),       AssetNameStore::shared(),
+            PedagogicalNoticeQueue::shared(), PromotedPendingList::shared()};
+}
 
 const QString kKey = QStringLiteral("bench-upload-key");
 constexpr qint64 kMiB = 1024 * 1024;
@@ -102,7 +114,7 @@ struct ReconcilerRun {
 ReconcilerRun runReconciler(int count, qint64 before)
 {
     UploadJournal::shared().saveEvents({});
-    UploadReconciler reconciler;
+    UploadReconciler reconciler(processStores(), nullptr);
     ReconcilerRun run;
     int finished = 0;
     QEventLoop loop;

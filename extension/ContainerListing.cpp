@@ -49,19 +49,19 @@ ItemList failedListing(const Entries& entries)
 
 // Listings built from the whole library: photos, year and month. A refresh asks the server
 // what changed; a first look uses what is known.
-void listLibrary(const ImmichClient& client, const FPNode& node, FetchCache::Mode mode,
-                 Completion<ItemList> done)
+void listLibrary(const ExtensionStores& stores, const ImmichClient& client, const FPNode& node,
+                 FetchCache::Mode mode, Completion<ItemList> done)
 {
     const LibraryMirror::Need need = mode == FetchCache::Mode::refresh
                                          ? LibraryMirror::Need::current
                                          : LibraryMirror::Need::known;
-    LibraryMirror::shared().sync(client, need, [node, mode, done](Result<void> synced) {
+    stores.library.sync(client, need, [stores, node, mode, done](Result<void> synced) {
         // A first look shows what is known when the server cannot be asked; a refresh that
         // failed reports it, and the folder stays as it was shown.
-        if (!synced && (mode == FetchCache::Mode::refresh || !LibraryMirror::shared().isLoaded()))
+        if (!synced && (mode == FetchCache::Mode::refresh || !stores.library.isLoaded()))
             return done(synced.error());
-        const LibraryMirror& library = LibraryMirror::shared();
-        const Entries entries = UploadQuarantine::shared().list();
+        const LibraryMirror& library = stores.library;
+        const Entries entries = stores.quarantine.list();
         switch (node.kind()) {
         case Kind::photos:
             return done(photosListing(library, entries));
@@ -79,9 +79,10 @@ void listLibrary(const ImmichClient& client, const FPNode& node, FetchCache::Mod
     });
 }
 
-void listAlbums(const ImmichClient& client, FetchCache::Mode mode, Completion<ItemList> done)
+void listAlbums(const ExtensionStores& stores, const ImmichClient& client, FetchCache::Mode mode,
+                Completion<ItemList> done)
 {
-    FetchCache::shared().albums(client, false, mode, [done](Result<QList<ImmichAlbum>> albums) {
+    stores.cache.albums(client, false, mode, [done](Result<QList<ImmichAlbum>> albums) {
         if (!albums)
             return done(albums.error());
         ItemList items;
@@ -92,61 +93,62 @@ void listAlbums(const ImmichClient& client, FetchCache::Mode mode, Completion<It
     });
 }
 
-void listAlbum(const ImmichClient& client, const FPNode& node, FetchCache::Mode mode,
-               Completion<ItemList> done)
+void listAlbum(const ExtensionStores& stores, const ImmichClient& client, const FPNode& node,
+               FetchCache::Mode mode, Completion<ItemList> done)
 {
-    FetchCache::shared().albumDetail(
-        client, node.albumId(), mode, [node, done](Result<ImmichAlbumDetail> detail) {
+    stores.cache.albumDetail(
+        client, node.albumId(), mode, [stores, node, done](Result<ImmichAlbumDetail> detail) {
             if (!detail)
                 return done(detail.error());
             ItemList items;
             const FileProviderItemIdentifier parent = node.identifier();
-            const AssetNameStore& names = AssetNameStore::shared();
+            const AssetNameStore& names = stores.names;
             for (const ImmichAsset& asset : detail.value().assets)
                 items.append(FileProviderItem::asset(
                     asset, FPNode::albumItem(node.albumId(), asset.id).identifier(), parent,
                     ItemCaps::full, names));
-            items.append(PhotoFolders::pendingItemsIn(node, UploadQuarantine::shared().list()));
+            items.append(PhotoFolders::pendingItemsIn(node, stores.quarantine.list()));
             done(std::move(items));
         });
 }
 
-void listShared(const ImmichClient& client, FetchCache::Mode mode, Completion<ItemList> done)
+void listShared(const ExtensionStores& stores, const ImmichClient& client, FetchCache::Mode mode,
+                Completion<ItemList> done)
 {
-    CurrentUserIdCache::shared().fetch(client, [client, mode, done](Result<QString> me) {
+    stores.currentUser.fetch(client, [&cache = stores.cache, client, mode,
+                                      done](Result<QString> me) {
         if (!me)
             return done(me.error());
-        FetchCache::shared().albums(
-            client, true, mode, [me = me.value(), done](Result<QList<ImmichAlbum>> albums) {
-                if (!albums)
-                    return done(albums.error());
-                ItemList items;
-                for (const ImmichAlbum& album : albums.value())
-                    items.append(FileProviderItem::folder(
-                        FPNode::sharedAlbum(album.id), album.albumName, FPNode::shared(),
-                        ItemCaps::sharedAlbumListed(albumAccess(album, me)), false));
-                done(std::move(items));
-            });
+        cache.albums(client, true, mode,
+                     [me = me.value(), done](Result<QList<ImmichAlbum>> albums) {
+                         if (!albums)
+                             return done(albums.error());
+                         ItemList items;
+                         for (const ImmichAlbum& album : albums.value())
+                             items.append(FileProviderItem::folder(
+                                 FPNode::sharedAlbum(album.id), album.albumName, FPNode::shared(),
+                                 ItemCaps::sharedAlbumListed(albumAccess(album, me)), false));
+                         done(std::move(items));
+                     });
     });
 }
 
 // A viewer cannot add to the album, so uploads waiting for it are never listed here.
-void listSharedAlbum(const ImmichClient& client, const FPNode& node, FetchCache::Mode mode,
-                     Completion<ItemList> done)
+void listSharedAlbum(const ExtensionStores& stores, const ImmichClient& client, const FPNode& node,
+                     FetchCache::Mode mode, Completion<ItemList> done)
 {
-    CurrentUserIdCache::shared().fetch(client, [client, node, mode, done](Result<QString> me) {
+    stores.currentUser.fetch(client, [stores, client, node, mode, done](Result<QString> me) {
         if (!me)
             return done(me.error());
-        FetchCache::shared().albumDetail(
+        stores.cache.albumDetail(
             client, node.albumId(), mode,
-            [node, me = me.value(), done](Result<ImmichAlbumDetail> detail) {
+            [&names = stores.names, node, me = me.value(), done](Result<ImmichAlbumDetail> detail) {
                 if (!detail)
                     return done(detail.error());
                 const FileProviderItemCapabilities caps =
                     ItemCaps::sharedAlbumPhoto(albumAccess(detail.value(), me));
                 ItemList items;
                 const FileProviderItemIdentifier parent = node.identifier();
-                const AssetNameStore& names = AssetNameStore::shared();
                 for (const ImmichAsset& asset : detail.value().assets)
                     items.append(FileProviderItem::asset(
                         asset, FPNode::sharedItem(node.albumId(), asset.id).identifier(), parent,
@@ -156,8 +158,8 @@ void listSharedAlbum(const ImmichClient& client, const FPNode& node, FetchCache:
     });
 }
 
-void listNode(const ImmichClient& client, const FPNode& node, FetchCache::Mode mode,
-              Completion<ItemList> done)
+void listNode(const ExtensionStores& stores, const ImmichClient& client, const FPNode& node,
+              FetchCache::Mode mode, Completion<ItemList> done)
 {
     switch (node.kind()) {
     case Kind::root:
@@ -167,17 +169,17 @@ void listNode(const ImmichClient& client, const FPNode& node, FetchCache::Mode m
     case Kind::photos:
     case Kind::year:
     case Kind::month:
-        return listLibrary(client, node, mode, std::move(done));
+        return listLibrary(stores, client, node, mode, std::move(done));
     case Kind::albums:
-        return listAlbums(client, mode, std::move(done));
+        return listAlbums(stores, client, mode, std::move(done));
     case Kind::album:
-        return listAlbum(client, node, mode, std::move(done));
+        return listAlbum(stores, client, node, mode, std::move(done));
     case Kind::shared:
-        return listShared(client, mode, std::move(done));
+        return listShared(stores, client, mode, std::move(done));
     case Kind::sharedAlbum:
-        return listSharedAlbum(client, node, mode, std::move(done));
+        return listSharedAlbum(stores, client, node, mode, std::move(done));
     case Kind::failed:
-        return done(failedListing(UploadQuarantine::shared().list()));
+        return done(failedListing(stores.quarantine.list()));
     case Kind::asset:
     case Kind::albumItem:
     case Kind::sharedItem:
@@ -189,13 +191,13 @@ void listNode(const ImmichClient& client, const FPNode& node, FetchCache::Mode m
 
 } // namespace
 
-ItemList deletionFiltered(const ItemList& items)
+ItemList deletionFiltered(const ExtensionStores& stores, const ItemList& items)
 {
-    const QSet<QString> promoted = PromotedPendingList::shared().hiddenPendingIdentifiers();
+    const QSet<QString> promoted = stores.promoted.hiddenPendingIdentifiers();
     // A photo saved over shows its new bytes (the pending item) only; once they are uploaded the
     // old asset goes to the trash. A replacement given up leaves the old photo as it was.
     QSet<QString> replaced;
-    for (const UploadQuarantine::Entry& entry : UploadQuarantine::shared().list())
+    for (const UploadQuarantine::Entry& entry : stores.quarantine.list())
         if (entry.replacesAssetId && entry.attempts < kUploadAttemptLimit)
             replaced.insert(*entry.replacesAssetId);
     ItemList kept;
@@ -211,7 +213,7 @@ ItemList deletionFiltered(const ItemList& items)
         }
         kept.append(item);
     }
-    return DeletionTombstones::shared().filter(
+    return stores.tombstones.filter(
         kept, [](const FileProviderItemRef& item) { return item->itemIdentifier(); },
         [](const FileProviderItemRef& item) -> std::optional<QString> {
             if (const std::optional<FPNode> node = FPNode::parse(item->itemIdentifier()))
@@ -220,13 +222,13 @@ ItemList deletionFiltered(const ItemList& items)
         });
 }
 
-void list(const FileProviderItemIdentifier& container, FetchCache::Mode mode,
-          Completion<ItemList> done)
+void list(const ExtensionStores& stores, const FileProviderItemIdentifier& container,
+          FetchCache::Mode mode, Completion<ItemList> done)
 {
-    Completion<ItemList> filtered = [done = std::move(done)](Result<ItemList> items) {
+    Completion<ItemList> filtered = [stores, done = std::move(done)](Result<ItemList> items) {
         if (!items)
             return done(items.error());
-        done(deletionFiltered(items.value()));
+        done(deletionFiltered(stores, items.value()));
     };
     const bool workingSet = container == FileProviderContainer::workingSet;
     const std::optional<FPNode> node = workingSet ? std::nullopt : FPNode::parse(container);
@@ -235,10 +237,10 @@ void list(const FileProviderItemIdentifier& container, FetchCache::Mode mode,
     const std::optional<ImmichClient> client = SharedSettings::makeClient();
     if (!client)
         return filtered(ItemList{});
-    AssetNameStore::shared().refresh(mode == FetchCache::Mode::refresh, kNameRefreshWait);
+    stores.names.refresh(mode == FetchCache::Mode::refresh, kNameRefreshWait);
     if (workingSet)
-        return listWorkingSet(*client, mode, std::move(filtered));
-    listNode(*client, *node, mode, std::move(filtered));
+        return listWorkingSet(stores, *client, mode, std::move(filtered));
+    listNode(stores, *client, *node, mode, std::move(filtered));
 }
 
 } // namespace pixavella::ContainerListing

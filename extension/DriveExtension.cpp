@@ -24,7 +24,8 @@ Error noSuchItem()
 
 // The fixed folders, "failed" and pending uploads resolve from the node and the local stores
 // alone; nothing for every other node.
-std::optional<Result<FileProviderItemRef>> localItem(const FPNode& node)
+std::optional<Result<FileProviderItemRef>> localItem(const ExtensionStores& stores,
+                                                     const FPNode& node)
 {
     switch (node.kind()) {
     case Kind::root:
@@ -33,12 +34,12 @@ std::optional<Result<FileProviderItemRef>> localItem(const FPNode& node)
     case Kind::shared:
         return FileProviderItemRef(FileProviderItem::standardFolder(node));
     case Kind::failed:
-        if (!PhotoFolders::hasGivenUpEntries(UploadQuarantine::shared().list()))
+        if (!PhotoFolders::hasGivenUpEntries(stores.quarantine.list()))
             return noSuchItem();
         return FileProviderItemRef(FileProviderItem::standardFolder(node));
     case Kind::pending: {
         const std::optional<UploadQuarantine::Entry> entry =
-            UploadQuarantine::shared().entry(node.entryId());
+            stores.quarantine.entry(node.entryId());
         if (!entry)
             return noSuchItem();
         return FileProviderItemRef(
@@ -50,14 +51,15 @@ std::optional<Result<FileProviderItemRef>> localItem(const FPNode& node)
 }
 
 // A year or month folder exists exactly when the "Mes photos" listings show it.
-void lookUpDateFolder(const ImmichClient& client, const FPNode& node, ItemCompletion done)
+void lookUpDateFolder(const ExtensionStores& stores, const ImmichClient& client, const FPNode& node,
+                      ItemCompletion done)
 {
-    LibraryMirror::shared().sync(
-        client, LibraryMirror::Need::known, [node, done](Result<void> synced) {
+    stores.library.sync(
+        client, LibraryMirror::Need::known, [stores, node, done](Result<void> synced) {
             if (!synced)
                 return done(noSuchItem());
-            const LibraryMirror& library = LibraryMirror::shared();
-            const QList<UploadQuarantine::Entry> entries = UploadQuarantine::shared().list();
+            const LibraryMirror& library = stores.library;
+            const QList<UploadQuarantine::Entry> entries = stores.quarantine.list();
             bool exists = false;
             if (node.is(Kind::year)) {
                 exists = PhotoFolders::years(library.years(), entries).contains(node.year());
@@ -103,52 +105,53 @@ void lookUpAlbum(const ImmichClient& client, const FPNode& node, ItemCompletion 
 }
 
 // A shared album, or one of its photos, with the capabilities the user's role gives.
-void lookUpShared(const ImmichClient& client, const FPNode& node,
+void lookUpShared(const ExtensionStores& stores, const ImmichClient& client, const FPNode& node,
                   const FileProviderItemIdentifier& identifier, ItemCompletion done)
 {
-    CurrentUserIdCache::shared().fetch(
-        client, [client, node, identifier, done](Result<QString> me) {
-            if (!me)
+    stores.currentUser.fetch(client, [client, node, identifier, done](Result<QString> me) {
+        if (!me)
+            return done(noSuchItem());
+        if (node.is(Kind::sharedAlbum)) {
+            return client.getAlbumMeta(
+                node.albumId(), [node, me = me.value(), done](Result<AlbumMeta> album) {
+                    if (!album)
+                        return done(noSuchItem());
+                    done(FileProviderItemRef(FileProviderItem::folder(
+                        node, album.value().albumName, FPNode::shared(),
+                        ItemCaps::sharedAlbumLookedUp(albumAccess(album.value(), me)), false)));
+                });
+        }
+        client.getAlbum(node.albumId(), [node, identifier, me = me.value(),
+                                         done](Result<ImmichAlbumDetail> album) {
+            if (!album)
                 return done(noSuchItem());
-            if (node.is(Kind::sharedAlbum)) {
-                return client.getAlbumMeta(
-                    node.albumId(), [node, me = me.value(), done](Result<AlbumMeta> album) {
-                        if (!album)
-                            return done(noSuchItem());
-                        done(FileProviderItemRef(FileProviderItem::folder(
-                            node, album.value().albumName, FPNode::shared(),
-                            ItemCaps::sharedAlbumLookedUp(albumAccess(album.value(), me)), false)));
-                    });
+            for (const ImmichAsset& asset : album.value().assets) {
+                if (asset.id != *node.assetId())
+                    continue;
+                return done(FileProviderItemRef(FileProviderItem::asset(
+                    asset, identifier, FPNode::sharedAlbum(node.albumId()).identifier(),
+                    ItemCaps::sharedAlbumPhoto(albumAccess(album.value(), me)))));
             }
-            client.getAlbum(node.albumId(), [node, identifier, me = me.value(),
-                                             done](Result<ImmichAlbumDetail> album) {
-                if (!album)
-                    return done(noSuchItem());
-                for (const ImmichAsset& asset : album.value().assets) {
-                    if (asset.id != *node.assetId())
-                        continue;
-                    return done(FileProviderItemRef(FileProviderItem::asset(
-                        asset, identifier, FPNode::sharedAlbum(node.albumId()).identifier(),
-                        ItemCaps::sharedAlbumPhoto(albumAccess(album.value(), me)))));
-                }
-                done(noSuchItem());
-            });
+            done(noSuchItem());
         });
+    });
 }
 
 } // namespace
 
-DriveExtension::DriveExtension(FileProviderDomain domain) : m_domain(std::move(domain))
+DriveExtension::DriveExtension(FileProviderDomain domain, ExtensionStores stores)
+    : m_domain(std::move(domain)), m_stores(stores)
 {
-    ItemModification::showRefusedRenames();
+    ItemModification::showRefusedRenames(m_stores);
     // Renames left queued by an earlier run, or by the application, go now.
-    AssetNameStore::shared().sendQueued();
+    m_stores.names.sendQueued();
 }
 
 Result<FileProviderEnumeratorRef>
 DriveExtension::enumeratorForContainer(const FileProviderItemIdentifier& containerIdentifier)
 {
-    return FileProviderEnumeratorRef(std::make_shared<FileProviderEnumerator>(containerIdentifier));
+    return FileProviderEnumeratorRef(
+        std::make_shared<FileProviderEnumerator>(containerIdentifier, m_stores));
 }
 
 ProgressRef DriveExtension::itemForIdentifier(const FileProviderItemIdentifier& identifier,
@@ -160,11 +163,11 @@ ProgressRef DriveExtension::itemForIdentifier(const FileProviderItemIdentifier& 
         return Progress::make();
     }
     // Just deleted: the server or a cached listing may still have it for a moment.
-    if (DeletionTombstones::shared().isHidden(identifier, node->assetId())) {
+    if (m_stores.tombstones.isHidden(identifier, node->assetId())) {
         completion(noSuchItem());
         return Progress::make();
     }
-    if (std::optional<Result<FileProviderItemRef>> local = localItem(*node)) {
+    if (std::optional<Result<FileProviderItemRef>> local = localItem(m_stores, *node)) {
         completion(std::move(*local));
         return Progress::make();
     }
@@ -173,7 +176,7 @@ ProgressRef DriveExtension::itemForIdentifier(const FileProviderItemIdentifier& 
         completion(fileProviderError(FileProviderErrorCode::notAuthenticated));
         return Progress::make();
     }
-    AssetNameStore::shared().refresh(false, ContainerListing::kNameRefreshWait);
+    m_stores.names.refresh(false, ContainerListing::kNameRefreshWait);
 
     ProgressRef progress = Progress::make(1);
     ItemCompletion done = [progress,
@@ -184,7 +187,7 @@ ProgressRef DriveExtension::itemForIdentifier(const FileProviderItemIdentifier& 
     switch (node->kind()) {
     case Kind::year:
     case Kind::month:
-        lookUpDateFolder(*client, *node, std::move(done));
+        lookUpDateFolder(m_stores, *client, *node, std::move(done));
         break;
     case Kind::asset:
     case Kind::albumItem:
@@ -195,7 +198,7 @@ ProgressRef DriveExtension::itemForIdentifier(const FileProviderItemIdentifier& 
         break;
     case Kind::sharedAlbum:
     case Kind::sharedItem:
-        lookUpShared(*client, *node, identifier, std::move(done));
+        lookUpShared(m_stores, *client, *node, identifier, std::move(done));
         break;
     default:
         done(noSuchItem());

@@ -1,20 +1,21 @@
 #pragma once
 
+#include "ExtensionStores.h"
 #include "FileProviderReplicatedExtension.h"
 
 namespace pixavella {
 
-// The extension the framework serves the drive through. It keeps nothing but its domain and
-// the framework's temporary folder:
-// every request reaches the server client, the fetch cache and the local stores through
-// their process-wide instances, so the framework may create and drop it at any time.
+// The extension the framework serves the drive through. It keeps nothing but its domain, the
+// stores it was handed and the framework's temporary folder: every request reaches the
+// server client and the stores through what it carries itself, so the framework may create
+// and drop it at any time.
 //
 // Read requests (lookup, contents, thumbnails, enumerators) live in DriveExtension.cpp and
 // DriveExtensionContents.cpp; the write requests (create, modify, delete) in
 // DriveExtensionWrite.cpp.
 class DriveExtension final : public FileProviderReplicatedExtension {
 public:
-    explicit DriveExtension(FileProviderDomain domain);
+    DriveExtension(FileProviderDomain domain, ExtensionStores stores);
 
     const FileProviderDomain& domain() const { return m_domain; }
 
@@ -60,6 +61,7 @@ public:
 
 private:
     const FileProviderDomain m_domain;
+    const ExtensionStores m_stores;
     QString m_temporaryDirectory;
 };
 

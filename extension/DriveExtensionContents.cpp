@@ -53,10 +53,9 @@ Result<QString> handOverCopy(const QString& payload, const QString& directory)
     return copy;
 }
 
-void deliverPending(const FPNode& node, const QString& directory,
+void deliverPending(UploadQuarantine& quarantine, const FPNode& node, const QString& directory,
                     const FetchContentsCompletion& completion)
 {
-    UploadQuarantine& quarantine = UploadQuarantine::shared();
     const std::optional<QString> payload = quarantine.payloadURL(node.entryId());
     const std::optional<UploadQuarantine::Entry> entry =
         payload ? quarantine.entry(node.entryId()) : std::nullopt;
@@ -73,6 +72,9 @@ void deliverPending(const FPNode& node, const QString& directory,
 // the file) and the file itself. Both are asked for at once, so the record and the names do not
 // delay the transfer.
 struct DownloadJoin {
+    explicit DownloadJoin(SyncActivity& activity) : activity(activity) {}
+
+    SyncActivity& activity;
     std::mutex mutex;
     std::optional<Result<FileProviderItemRef>> item;
     std::optional<Result<QString>> file;
@@ -89,7 +91,7 @@ struct DownloadJoin {
         const Result<FileProviderItemRef> record = *item;
         const Result<QString> delivered = *file;
         lock.unlock();
-        SyncActivity::shared().downloadFinished();
+        activity.downloadFinished();
         if (!record) {
             // Nothing describes the file: it is dropped, never handed over.
             if (delivered && !delivered.value().isEmpty())
@@ -106,11 +108,12 @@ struct DownloadJoin {
 
 // Downloads the original of `assetId`, described as `identifier`. The download's own progress
 // is a child of `progress` worth all of its units.
-void downloadOriginal(const ImmichClient& client, const FileProviderItemIdentifier& identifier,
-                      const QString& assetId, const QString& directory, const ProgressRef& progress,
+void downloadOriginal(const ExtensionStores& stores, const ImmichClient& client,
+                      const FileProviderItemIdentifier& identifier, const QString& assetId,
+                      const QString& directory, const ProgressRef& progress,
                       FetchContentsCompletion completion)
 {
-    auto join = std::make_shared<DownloadJoin>();
+    auto join = std::make_shared<DownloadJoin>(stores.activity);
     join->completion = std::move(completion);
     ProgressRef transfer = Progress::make(0);
     const std::shared_ptr<HttpTask> task = client.downloadOriginal(
@@ -140,14 +143,14 @@ void downloadOriginal(const ImmichClient& client, const FileProviderItemIdentifi
     // Cancels the transfer at once when the request was cancelled meanwhile.
     progress->addChild(transfer, kContentsUnits);
 
-    client.getAsset(assetId, [join, identifier](Result<ImmichAsset> asset) {
+    client.getAsset(assetId, [&names = stores.names, join, identifier](Result<ImmichAsset> asset) {
         // An unreachable server says nothing about the photo: the reader is told the server
         // is out of reach, never that the photo is gone.
         Result<FileProviderItemRef> item = !asset && asset.error().domain == ErrorDomain::Network
                                                ? Result<FileProviderItemRef>(asset.error())
                                                : noSuchItem();
         if (asset) {
-            AssetNameStore::shared().refresh(false, ContainerListing::kNameRefreshWait);
+            names.refresh(false, ContainerListing::kNameRefreshWait);
             item = FileProviderItemRef(FileProviderItem::asset(
                 asset.value(), identifier, assetParentIdentifier(identifier, asset.value()),
                 ItemCaps::full));
@@ -176,7 +179,7 @@ ProgressRef DriveExtension::fetchContents(const FileProviderItemIdentifier& iden
 {
     const std::optional<FPNode> node = FPNode::parse(identifier);
     if (node && node->is(FPNode::Kind::pending)) {
-        deliverPending(*node, temporaryDirectory(), completion);
+        deliverPending(m_stores.quarantine, *node, temporaryDirectory(), completion);
         return Progress::make();
     }
     const std::optional<ImmichClient> client = SharedSettings::makeClient();
@@ -190,11 +193,11 @@ ProgressRef DriveExtension::fetchContents(const FileProviderItemIdentifier& iden
         return Progress::make();
     }
     ProgressRef progress = Progress::make(kContentsUnits);
-    SyncActivity::shared().downloadStarted();
+    m_stores.activity.downloadStarted();
     // A thumbnailer reading a photo is no one opening it: nothing to explain.
     if (!request.isSystemRequest)
-        PedagogicalNoticeQueue::shared().post(PedagogicalNotice::materialize);
-    downloadOriginal(*client, identifier, *assetId, temporaryDirectory(), progress,
+        m_stores.notices.post(PedagogicalNotice::materialize);
+    downloadOriginal(m_stores, *client, identifier, *assetId, temporaryDirectory(), progress,
                      std::move(completion));
     return progress;
 }

@@ -14,7 +14,7 @@ namespace pixavella {
 
 Result<void> DriveExtension::checkFileCreation(const FileProviderItemProtocol& itemTemplate)
 {
-    return ItemCreation::checkFile(FPNode::parse(itemTemplate.parentItemIdentifier()),
+    return ItemCreation::checkFile(m_stores, FPNode::parse(itemTemplate.parentItemIdentifier()),
                                    itemTemplate);
 }
 
@@ -30,10 +30,11 @@ ProgressRef DriveExtension::createItem(FileProviderItemRef itemTemplate, FilePro
     }
     const std::optional<FPNode> parent = FPNode::parse(itemTemplate->parentItemIdentifier());
     if (itemTemplate->contentType() == ContentType::folder()) {
-        ItemCreation::createAlbum(*client, parent, itemTemplate->filename(), std::move(completion));
+        ItemCreation::createAlbum(m_stores, *client, parent, itemTemplate->filename(),
+                                  std::move(completion));
         return Progress::make();
     }
-    return ItemCreation::createFile(*client, parent, *itemTemplate, contents, options,
+    return ItemCreation::createFile(m_stores, *client, parent, *itemTemplate, contents, options,
                                     std::move(completion));
 }
 
@@ -58,19 +59,20 @@ ProgressRef DriveExtension::modifyItem(FileProviderItemRef item, const FileProvi
             completion(fileProviderError(FileProviderErrorCode::notAuthenticated));
             return Progress::make();
         }
-        return ItemCreation::replaceFile(*client, *item, *newContents, std::move(completion));
+        return ItemCreation::replaceFile(m_stores, *client, *item, *newContents,
+                                         std::move(completion));
     }
     // Signed out, nothing can be carried out; the framework keeps what the user did.
     if (!client) {
         completion(FileProviderItemChange{std::move(item)});
         return Progress::make();
     }
-    return ItemModification::modify(*client, item, changedFields, std::move(completion));
+    return ItemModification::modify(m_stores, *client, item, changedFields, std::move(completion));
 }
 
 std::optional<FileProviderReplicatedExtension::VolumeSpace> DriveExtension::volumeSpace()
 {
-    return ServerStorage::shared().current();
+    return m_stores.storage.current();
 }
 
 ProgressRef DriveExtension::deleteItem(const FileProviderItemIdentifier& identifier,
@@ -82,7 +84,7 @@ ProgressRef DriveExtension::deleteItem(const FileProviderItemIdentifier& identif
         completion(fileProviderError(FileProviderErrorCode::notAuthenticated));
         return Progress::make();
     }
-    return ItemDeletion::remove(*client, identifier, std::move(completion));
+    return ItemDeletion::remove(m_stores, *client, identifier, std::move(completion));
 }
 
 } // namespace pixavella

@@ -24,8 +24,9 @@ QSet<QString> identifiersOf(const ItemList& items)
 
 } // namespace
 
-FileProviderEnumerator::FileProviderEnumerator(FileProviderItemIdentifier containerIdentifier)
-    : m_container(std::move(containerIdentifier))
+FileProviderEnumerator::FileProviderEnumerator(FileProviderItemIdentifier containerIdentifier,
+                                               ExtensionStores stores)
+    : m_container(std::move(containerIdentifier)), m_stores(stores)
 {
 }
 
@@ -38,35 +39,36 @@ void FileProviderEnumerator::enumerateItems(
     std::shared_ptr<FileProviderEnumerationObserver> observer, const FileProviderPage&)
 {
     qCDebug(lcFileProvider).noquote() << PIXAVELLA_LOG_PREFIX "enumerateItems" << m_container;
-    ContainerListing::list(
-        m_container, FetchCache::Mode::normal,
-        [container = m_container, observer = std::move(observer)](Result<ItemList> items) {
-            if (!items)
-                return observer->finishEnumeratingWithError(items.error());
-            EnumerationSnapshots::shared().save(container, identifiersOf(items.value()));
-            observer->didEnumerateItems(items.value());
-            observer->finishEnumeratingUpToPage(std::nullopt);
-        });
+    ContainerListing::list(m_stores, m_container, FetchCache::Mode::normal,
+                           [&snapshots = m_stores.snapshots, container = m_container,
+                            observer = std::move(observer)](Result<ItemList> items) {
+                               if (!items)
+                                   return observer->finishEnumeratingWithError(items.error());
+                               snapshots.save(container, identifiersOf(items.value()));
+                               observer->didEnumerateItems(items.value());
+                               observer->finishEnumeratingUpToPage(std::nullopt);
+                           });
 }
 
 void FileProviderEnumerator::enumerateChanges(std::shared_ptr<FileProviderChangeObserver> observer,
                                               const FileProviderSyncAnchor& anchor)
 {
     ContainerListing::list(
-        m_container, FetchCache::Mode::refresh,
-        [container = m_container, anchor, observer = std::move(observer)](Result<ItemList> items) {
+        m_stores, m_container, FetchCache::Mode::refresh,
+        [&snapshots = m_stores.snapshots, &promoted = m_stores.promoted, container = m_container,
+         anchor, observer = std::move(observer)](Result<ItemList> items) {
             if (!items)
                 return observer->finishEnumeratingChangesUpToSyncAnchor(anchor, false);
             const QSet<QString> current = identifiersOf(items.value());
-            QSet<QString> deleted = EnumerationSnapshots::shared().load(container);
+            QSet<QString> deleted = snapshots.load(container);
             deleted.subtract(current);
-            deleted.unite(PromotedPendingList::shared().hiddenPendingIdentifiers());
+            deleted.unite(promoted.hiddenPendingIdentifiers());
             if (!items.value().isEmpty())
                 observer->didUpdateItems(items.value());
             if (!deleted.isEmpty())
                 observer->didDeleteItemsWithIdentifiers(
                     QList<QString>(deleted.cbegin(), deleted.cend()));
-            EnumerationSnapshots::shared().save(container, current);
+            snapshots.save(container, current);
             observer->finishEnumeratingChangesUpToSyncAnchor(anchorForNow(), false);
         });
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ExtensionStores.h"
 #include "FileProviderEnumeration.h"
 #include "FileProviderItemProtocol.h"
 
@@ -11,7 +12,7 @@ namespace pixavella {
 // keeps nothing but its container; an unknown container lists nothing.
 class FileProviderEnumerator final : public FileProviderEnumeratorProtocol {
 public:
-    explicit FileProviderEnumerator(FileProviderItemIdentifier containerIdentifier);
+    FileProviderEnumerator(FileProviderItemIdentifier containerIdentifier, ExtensionStores stores);
 
     const FileProviderItemIdentifier& containerIdentifier() const { return m_container; }
 
@@ -31,6 +32,7 @@ public:
 
 private:
     const FileProviderItemIdentifier m_container;
+    const ExtensionStores m_stores;
 };
 
 } // namespace pixavella

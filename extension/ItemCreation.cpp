@@ -102,25 +102,24 @@ struct DuplicateCheck {
     std::optional<QString> checksum; // computed only when the index knows the name and month
 };
 
-DuplicateCheck checkDuplicate(const QString& path, const QString& filename,
+DuplicateCheck checkDuplicate(const DedupIndex& dedup, const QString& path, const QString& filename,
                               const std::optional<QDateTime>& capturedAt)
 {
     if (!capturedAt)
         return {};
     const QDate day = capturedAt->toUTC().date();
-    const QSet<QString> known = DedupIndex::shared().checksums(filename, day.year(), day.month());
+    const QSet<QString> known = dedup.checksums(filename, day.year(), day.month());
     if (known.isEmpty())
         return {};
     const std::optional<QString> checksum = DedupIndex::fileChecksum(path);
     return {checksum && known.contains(*checksum), checksum};
 }
 
-std::optional<QString> cachedAlbumName(const Target& target)
+std::optional<QString> cachedAlbumName(FetchCache& cache, const Target& target)
 {
     const QString key =
         target.kind == Target::Kind::album ? FetchCache::kAlbums : FetchCache::kSharedAlbums;
-    const std::optional<QList<ImmichAlbum>> albums =
-        FetchCache::shared().fetch<QList<ImmichAlbum>>(key);
+    const std::optional<QList<ImmichAlbum>> albums = cache.fetch<QList<ImmichAlbum>>(key);
     if (!albums)
         return std::nullopt;
     for (const ImmichAlbum& album : *albums) {
@@ -146,19 +145,18 @@ UploadQuarantine::DropFacts dropFacts(const QString& path, FileProviderCreateOpt
     return facts;
 }
 
-void enqueue(const QString& path, const QString& filename, const DropDate& date,
-             const Target& target,
-             const UploadQuarantine::DropFacts& facts, const ProgressRef& progress,
-             const ChangeCompletion& done)
+void enqueue(const ExtensionStores& stores, const QString& path, const QString& filename,
+             const DropDate& date, const Target& target, const UploadQuarantine::DropFacts& facts,
+             const ProgressRef& progress, const ChangeCompletion& done)
 {
     const std::optional<QString> albumName =
-        target.kind == Target::Kind::library ? std::nullopt : cachedAlbumName(target);
+        target.kind == Target::Kind::library ? std::nullopt : cachedAlbumName(stores.cache, target);
     if (facts.givenUpReason)
         qCWarning(lcUpload).noquote()
             << QStringLiteral("%1 is not whole: kept with the failed uploads").arg(filename);
     // The contents file is the host's staging copy, never written again: a hard link takes
     // it in without a second copy of the bytes.
-    Result<UploadQuarantine::Entry> entry = UploadQuarantine::shared().enqueue(
+    Result<UploadQuarantine::Entry> entry = stores.quarantine.enqueue(
         path, filename, date.at, target, albumName, UploadQuarantine::Intake::link, facts);
     if (!entry) {
         qCCritical(lcUpload).noquote() << QStringLiteral("Quarantine enqueue failed for %1: %2")
@@ -174,35 +172,36 @@ void enqueue(const QString& path, const QString& filename, const DropDate& date,
 
 } // namespace
 
-void createAlbum(const ImmichClient& client, const std::optional<FPNode>& parent,
-                 const QString& name, ChangeCompletion done)
+void createAlbum(const ExtensionStores& stores, const ImmichClient& client,
+                 const std::optional<FPNode>& parent, const QString& name, ChangeCompletion done)
 {
     const AlbumPlace place = albumPlace(parent);
     // The freedesktop trash folders of the volume are never albums.
     if (!place.allowed || name.startsWith(QLatin1String(".Trash")))
         return done(nothingCreated());
-    FetchCache::shared().invalidate({FetchCache::kAlbums});
-    client.createAlbum(name, [name, notice = place.notice, done](Result<QString> albumId) {
+    stores.cache.invalidate({FetchCache::kAlbums});
+    client.createAlbum(name, [&userNotices = stores.userNotices, &notices = stores.notices, name,
+                              notice = place.notice, done](Result<QString> albumId) {
         if (!albumId)
             return done(albumId.error());
         if (notice) {
-            UserNoticeQueue::shared().append(
+            userNotices.append(
                 QCoreApplication::translate("DriveExtension",
                                             "Album « %1 » créé — les photos sont aussi dans "
                                             "Mes photos.")
                     .arg(name));
-            PedagogicalNoticeQueue::shared().post(*notice);
+            notices.post(*notice);
         }
         done(created(FileProviderItem::folder(FPNode::album(albumId.value()), name,
                                               FPNode::albums(), 0, true)));
     });
 }
 
-Result<void> checkFile(const std::optional<FPNode>& parent,
+Result<void> checkFile(const ExtensionStores& stores, const std::optional<FPNode>& parent,
                        const FileProviderItemProtocol& itemTemplate)
 {
     if (!isMedia(itemTemplate)) {
-        PedagogicalNoticeQueue::shared().post(PedagogicalNotice::nonmedia);
+        stores.notices.post(PedagogicalNotice::nonmedia);
         return notTakenHere();
     }
     // Files cannot live directly in the album roots.
@@ -212,7 +211,8 @@ Result<void> checkFile(const std::optional<FPNode>& parent,
     return Result<void>::success();
 }
 
-ProgressRef createFile(const ImmichClient& client, const std::optional<FPNode>& parent,
+ProgressRef createFile(const ExtensionStores& stores, const ImmichClient& client,
+                       const std::optional<FPNode>& parent,
                        const FileProviderItemProtocol& itemTemplate,
                        const std::optional<QString>& contents, FileProviderCreateOptions options,
                        ChangeCompletion done)
@@ -223,20 +223,20 @@ ProgressRef createFile(const ImmichClient& client, const std::optional<FPNode>& 
     }
     ProgressRef progress = Progress::make(100);
     const QString filename = itemTemplate.filename();
-    if (const Result<void> checked = checkFile(parent, itemTemplate); !checked) {
+    if (const Result<void> checked = checkFile(stores, parent, itemTemplate); !checked) {
         done(checked.error());
         return progress;
     }
     const QString path = *contents;
     if (!isMediaContent(path)) {
-        PedagogicalNoticeQueue::shared().post(PedagogicalNotice::nonmedia);
+        stores.notices.post(PedagogicalNotice::nonmedia);
         done(notTakenHere());
         return progress;
     }
     // An unknown parent files the photo in the library, as the root does.
     const Kind kind = parent ? parent->kind() : Kind::root;
     if (kind == Kind::album) {
-        enqueue(path, filename, dropDate(path), Target::album(parent->albumId()),
+        enqueue(stores, path, filename, dropDate(path), Target::album(parent->albumId()),
                 dropFacts(path, options, std::nullopt), progress, done);
         return progress;
     }
@@ -247,41 +247,42 @@ ProgressRef createFile(const ImmichClient& client, const std::optional<FPNode>& 
         auto refused = [](const Error& error) {
             return isTransportError(error) ? error : notTakenHere();
         };
-        CurrentUserIdCache::shared().fetch(client, [client, albumId, path, filename, options,
-                                                    progress, done, refused](Result<QString> me) {
+        stores.currentUser.fetch(client, [stores, client, albumId, path, filename, options,
+                                          progress, done, refused](Result<QString> me) {
             if (!me)
                 return done(refused(me.error()));
-            client.getAlbumMeta(albumId, [me = me.value(), albumId, path, filename, options,
+            client.getAlbumMeta(albumId, [stores, me = me.value(), albumId, path, filename, options,
                                           progress, done, refused](Result<AlbumMeta> album) {
                 if (!album)
                     return done(refused(album.error()));
                 if (albumAccess(album.value(), me) == AlbumAccess::viewer)
                     return done(notTakenHere());
-                enqueue(path, filename, dropDate(path), Target::sharedAlbum(albumId),
+                enqueue(stores, path, filename, dropDate(path), Target::sharedAlbum(albumId),
                         dropFacts(path, options, std::nullopt), progress, done);
             });
         });
         return progress;
     }
     const DropDate date = dropDate(path);
-    const DuplicateCheck duplicate = checkDuplicate(path, filename, date.at);
+    const DuplicateCheck duplicate = checkDuplicate(stores.dedup, path, filename, date.at);
     if (duplicate.duplicate) {
-        PedagogicalNoticeQueue::shared().post(PedagogicalNotice::duplicate);
+        stores.notices.post(PedagogicalNotice::duplicate);
         done(fileProviderError(FileProviderErrorCode::filenameCollision));
         return progress;
     }
-    enqueue(path, filename, date, Target::library(),
+    enqueue(stores, path, filename, date, Target::library(),
             dropFacts(path, options, duplicate.checksum), progress, done);
     return progress;
 }
 
-ProgressRef replaceFile(const ImmichClient& client, const FileProviderItemProtocol& item,
-                        const QString& contents, ChangeCompletion done)
+ProgressRef replaceFile(const ExtensionStores& stores, const ImmichClient& client,
+                        const FileProviderItemProtocol& item, const QString& contents,
+                        ChangeCompletion done)
 {
     Q_UNUSED(client);
     ProgressRef progress = Progress::make(100);
     if (!isMediaContent(contents)) {
-        PedagogicalNoticeQueue::shared().post(PedagogicalNotice::nonmedia);
+        stores.notices.post(PedagogicalNotice::nonmedia);
         done(notTakenHere());
         return progress;
     }
@@ -297,13 +298,13 @@ ProgressRef replaceFile(const ImmichClient& client, const FileProviderItemProtoc
         // Saved again before its upload: the new bytes take the waiting entry's place.
         // Once uploaded, the asset it became is what the new bytes replace.
         const std::optional<UploadQuarantine::Entry> entry =
-            UploadQuarantine::shared().entry(node->entryId());
+            stores.quarantine.entry(node->entryId());
         if (entry) {
             replaced = entry->replacesAssetId;
             target = entry->target;
             supersededEntry = entry->id;
         } else {
-            replaced = ItemRemoval::uploadedAsset(node->entryId());
+            replaced = ItemRemoval::uploadedAsset(stores, node->entryId());
         }
     } else {
         done(notTakenHere());
@@ -318,10 +319,10 @@ ProgressRef replaceFile(const ImmichClient& client, const FileProviderItemProtoc
     UploadQuarantine::DropFacts facts =
         dropFacts(contents, FileProviderCreateOption::contentsMustBeDurable, std::nullopt);
     facts.replacesAssetId = replaced;
-    enqueue(contents, item.filename(), date, target, facts, progress,
-            [supersededEntry, done](Result<FileProviderItemChange> change) {
+    enqueue(stores, contents, item.filename(), date, target, facts, progress,
+            [stores, supersededEntry, done](Result<FileProviderItemChange> change) {
                 if (change && supersededEntry)
-                    ItemRemoval::cancelPendingUpload(*supersededEntry, true);
+                    ItemRemoval::cancelPendingUpload(stores, *supersededEntry, true);
                 done(std::move(change));
             });
     return progress;

@@ -9,7 +9,8 @@ namespace pixavella::ItemDeletion {
 
 using Kind = FPNode::Kind;
 
-ProgressRef remove(const ImmichClient& client, const FileProviderItemIdentifier& identifier,
+ProgressRef remove(const ExtensionStores& stores, const ImmichClient& client,
+                   const FileProviderItemIdentifier& identifier,
                    FileProviderReplicatedExtension::DeleteCompletion done)
 {
     ProgressRef progress = Progress::make(1);
@@ -22,11 +23,12 @@ ProgressRef remove(const ImmichClient& client, const FileProviderItemIdentifier&
         answer(unsupportedOperationError());
         return progress;
     }
-    ItemRemoval::hide(*node, identifier);
-    const auto feedbackThenAnswer = [client, node = *node, answer](Result<void> removed) {
+    ItemRemoval::hide(stores, *node, identifier);
+    const auto feedbackThenAnswer = [stores, client, node = *node, answer](Result<void> removed) {
         if (!removed)
             return answer(removed);
-        ItemRemoval::giveFeedback(client, node, [answer] { answer(Result<void>::success()); });
+        ItemRemoval::giveFeedback(stores, client, node,
+                                  [answer] { answer(Result<void>::success()); });
     };
     switch (node->kind()) {
     case Kind::asset:
@@ -37,11 +39,12 @@ ProgressRef remove(const ImmichClient& client, const FileProviderItemIdentifier&
     case Kind::sharedItem:
         // Members may take out only the photos they added themselves.
         client.removeAssetFromAlbum(
-            node->albumId(), *node->assetId(), [feedbackThenAnswer, answer](Result<bool> removed) {
+            node->albumId(), *node->assetId(),
+            [&notices = stores.notices, feedbackThenAnswer, answer](Result<bool> removed) {
                 if (!removed)
                     return answer(removed.error());
                 if (!removed.value()) {
-                    PedagogicalNoticeQueue::shared().post(PedagogicalNotice::shareRemoveOwnOnly);
+                    notices.post(PedagogicalNotice::shareRemoveOwnOnly);
                     return answer(unsupportedOperationError());
                 }
                 feedbackThenAnswer(Result<void>::success());
@@ -50,23 +53,22 @@ ProgressRef remove(const ImmichClient& client, const FileProviderItemIdentifier&
     case Kind::pending:
         // Listed before its upload ended: the photo itself goes to the trash, or "rm" would
         // answer success and leave it on the server.
-        if (const std::optional<QString> assetId = ItemRemoval::uploadedAsset(node->entryId())) {
+        if (const std::optional<QString> assetId =
+                ItemRemoval::uploadedAsset(stores, node->entryId())) {
             const FPNode asset = FPNode::asset(*assetId);
-            ItemRemoval::hide(asset, asset.identifier());
-            ItemRemoval::removeOnServer(client, asset,
-                                        [client, asset, answer](Result<void> removed) {
-                                            if (!removed)
-                                                return answer(removed);
-                                            // Its month still lists it: have it listed again.
-                                            EnumerationSignals::signal(
-                                                FileProviderContainer::workingSet);
-                                            ItemRemoval::giveFeedback(client, asset, [answer] {
-                                                answer(Result<void>::success());
-                                            });
-                                        });
+            ItemRemoval::hide(stores, asset, asset.identifier());
+            ItemRemoval::removeOnServer(
+                client, asset, [stores, client, asset, answer](Result<void> removed) {
+                    if (!removed)
+                        return answer(removed);
+                    // Its month still lists it: have it listed again.
+                    EnumerationSignals::signal(FileProviderContainer::workingSet);
+                    ItemRemoval::giveFeedback(stores, client, asset,
+                                              [answer] { answer(Result<void>::success()); });
+                });
             break;
         }
-        ItemRemoval::cancelPendingUpload(node->entryId());
+        ItemRemoval::cancelPendingUpload(stores, node->entryId());
         answer(Result<void>::success());
         break;
     default:

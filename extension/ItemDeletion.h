@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ExtensionStores.h"
 #include "FileProviderReplicatedExtension.h"
 #include "ImmichClient.h"
 
@@ -9,7 +10,8 @@ namespace ItemDeletion {
 
 // Photos go to the server's trash, albums are deleted, album photos leave their album and
 // pending uploads are cancelled; the item is hidden from listings before the server answers.
-ProgressRef remove(const ImmichClient& client, const FileProviderItemIdentifier& identifier,
+ProgressRef remove(const ExtensionStores& stores, const ImmichClient& client,
+                   const FileProviderItemIdentifier& identifier,
                    FileProviderReplicatedExtension::DeleteCompletion done);
 
 } // namespace ItemDeletion

@@ -24,6 +24,7 @@ using Plan = ReparentPlan::Kind;
 
 // One request: the item handed in, its node, and the completion that also ends the progress.
 struct Request {
+    ExtensionStores stores;
     ImmichClient client;
     FileProviderItemRef item;
     std::optional<FPNode> node;
@@ -88,8 +89,8 @@ void renamePhoto(const Request& request)
         QMutexLocker locker(&renamedIn().lock);
         renamedIn().folders.insert(request.assetId(), request.item->parentItemIdentifier());
     }
-    AssetNameStore::shared().setName(request.assetId(), name);
-    PedagogicalNoticeQueue::shared().post(PedagogicalNotice::renamephoto);
+    request.stores.names.setName(request.assetId(), name);
+    request.stores.notices.post(PedagogicalNotice::renamephoto);
     request.accept();
 }
 
@@ -103,12 +104,12 @@ void rename(const Request& request)
     case Kind::albumItem:
         return renamePhoto(request);
     case Kind::album:
-        FetchCache::shared().invalidate(
+        request.stores.cache.invalidate(
             {FetchCache::kAlbums, FetchCache::albumKey(node.albumId())});
         return request.client.renameAlbum(node.albumId(), request.item->filename(),
                                           request.acceptOnSuccess());
     case Kind::sharedAlbum:
-        FetchCache::shared().invalidate({FetchCache::kSharedAlbums});
+        request.stores.cache.invalidate({FetchCache::kSharedAlbums});
         return request.client.renameAlbum(node.albumId(), request.item->filename(),
                                           request.acceptOnSuccess());
     default:
@@ -121,7 +122,7 @@ void moveToTrash(const Request& request)
     if (!request.node)
         return request.accept();
     const FPNode node = *request.node;
-    ItemRemoval::hide(node, request.item->itemIdentifier());
+    ItemRemoval::hide(request.stores, node, request.item->itemIdentifier());
     switch (node.kind()) {
     case Kind::asset:
     case Kind::album:
@@ -131,10 +132,11 @@ void moveToTrash(const Request& request)
             request.client, node, [request, node](Result<void> removed) {
                 if (!removed)
                     return request.answerError(removed.error());
-                ItemRemoval::giveFeedback(request.client, node, [request] { request.accept(); });
+                ItemRemoval::giveFeedback(request.stores, request.client, node,
+                                          [request] { request.accept(); });
             });
     case Kind::pending:
-        ItemRemoval::cancelPendingUpload(node.entryId());
+        ItemRemoval::cancelPendingUpload(request.stores, node.entryId());
         return request.accept();
     default:
         return request.accept();
@@ -143,8 +145,8 @@ void moveToTrash(const Request& request)
 
 void restoreFromTrash(const Request& request)
 {
-    DeletionTombstones::shared().forgetAsset(request.assetId());
-    LibraryMirror::shared().markStale();
+    request.stores.tombstones.forgetAsset(request.assetId());
+    request.stores.library.markStale();
     request.client.restoreAssets({request.assetId()}, request.acceptOnSuccess());
 }
 
@@ -162,8 +164,8 @@ void addToAlbum(const Request& request, const ImmichAsset& asset, const QString&
         albumId, {asset.id}, [request, asset, albumId](Result<void> added) {
             if (!added)
                 return request.answerError(added.error());
-            PedagogicalNoticeQueue::shared().post(PedagogicalNotice::addtoalbum);
-            FetchCache::shared().invalidate({FetchCache::albumKey(albumId)});
+            request.stores.notices.post(PedagogicalNotice::addtoalbum);
+            request.stores.cache.invalidate({FetchCache::albumKey(albumId)});
             request.answer(
                 FileProviderItem::asset(asset, FPNode::albumItem(albumId, asset.id).identifier(),
                                         FPNode::album(albumId).identifier(), ItemCaps::full));
@@ -179,14 +181,14 @@ void moveBetweenAlbums(const Request& request, const QString& from, const QStrin
         to, {assetId}, [request, from, to, assetId](Result<void> added) {
             if (!added)
                 return request.answerError(added.error());
-            FetchCache::shared().invalidate({FetchCache::albumKey(to)});
+            request.stores.cache.invalidate({FetchCache::albumKey(to)});
             request.client.removeAssetsFromAlbum(
                 from, {assetId}, [request, from, to, assetId](Result<void> removed) {
                     if (!removed)
                         return request.answerError(removed.error());
-                    DeletionTombstones::shared().recordItem(
+                    request.stores.tombstones.recordItem(
                         FPNode::albumItem(from, assetId).identifier());
-                    FetchCache::shared().invalidate({FetchCache::albumKey(from)});
+                    request.stores.cache.invalidate({FetchCache::albumKey(from)});
                     EnumerationSignals::signal(FPNode::album(from).identifier());
                     EnumerationSignals::signal(FPNode::album(to).identifier());
                     // The item must now name album B: kept under A's identifier, a later move
@@ -215,23 +217,24 @@ void removeFromAlbum(const Request& request, const ImmichAsset& asset, const QSt
             if (!removed)
                 return request.answerError(removed.error());
             const FPNode shown = FPNode::albumItem(albumId, assetId);
-            DeletionTombstones::shared().recordItem(shown.identifier());
-            FetchCache::shared().invalidate({FetchCache::albumKey(albumId)});
+            request.stores.tombstones.recordItem(shown.identifier());
+            request.stores.cache.invalidate({FetchCache::albumKey(albumId)});
             EnumerationSignals::signal(FPNode::album(albumId).identifier());
-            ItemRemoval::giveFeedback(request.client, shown, [request, asset, shown] {
-                const FileProviderItemIdentifier library = FPNode::asset(asset.id).identifier();
-                FileProviderItemChange change{FileProviderItem::asset(
-                    asset, library, assetParentIdentifier(library, asset), ItemCaps::full,
-                    AssetNameStore::shared())};
-                change.removedIdentifiers = {shown.identifier()};
-                request.answer(std::move(change));
-            });
+            ItemRemoval::giveFeedback(
+                request.stores, request.client, shown, [request, asset, shown] {
+                    const FileProviderItemIdentifier library = FPNode::asset(asset.id).identifier();
+                    FileProviderItemChange change{FileProviderItem::asset(
+                        asset, library, assetParentIdentifier(library, asset), ItemCaps::full,
+                        request.stores.names)};
+                    change.removedIdentifiers = {shown.identifier()};
+                    request.answer(std::move(change));
+                });
         });
 }
 
 void addToSharedAlbum(const Request& request, const ImmichAsset& asset, const QString& albumId)
 {
-    CurrentUserIdCache::shared().fetch(
+    request.stores.currentUser.fetch(
         request.client, [request, asset, albumId](Result<QString> me) {
             if (!me)
                 return putBack(request, asset);
@@ -244,8 +247,8 @@ void addToSharedAlbum(const Request& request, const ImmichAsset& asset, const QS
                         albumId, {asset.id}, [request, asset, albumId, access](Result<void> added) {
                             if (!added)
                                 return request.answerError(added.error());
-                            PedagogicalNoticeQueue::shared().post(PedagogicalNotice::addtoalbum);
-                            FetchCache::shared().invalidate({FetchCache::albumKey(albumId)});
+                            request.stores.notices.post(PedagogicalNotice::addtoalbum);
+                            request.stores.cache.invalidate({FetchCache::albumKey(albumId)});
                             request.answer(FileProviderItem::asset(
                                 asset, FPNode::sharedItem(albumId, asset.id).identifier(),
                                 FPNode::sharedAlbum(albumId).identifier(),
@@ -304,9 +307,9 @@ void moveToFolder(const Request& request, FileProviderItemFields changedFields)
 
 } // namespace
 
-void showRefusedRenames()
+void showRefusedRenames(const ExtensionStores& stores)
 {
-    AssetNameStore::shared().setRefusalListener([](const QString& assetId) {
+    stores.names.setRefusalListener([&library = stores.library](const QString& assetId) {
         std::optional<FileProviderItemIdentifier> folder;
         {
             QMutexLocker locker(&renamedIn().lock);
@@ -316,7 +319,7 @@ void showRefusedRenames()
         }
         if (folder)
             EnumerationSignals::signal(*folder);
-        if (const std::optional<ImmichAsset> asset = LibraryMirror::shared().asset(assetId)) {
+        if (const std::optional<ImmichAsset> asset = library.asset(assetId)) {
             const FileProviderItemIdentifier month = monthFolderOf(monthKey(*asset)).identifier();
             if (month != folder)
                 EnumerationSignals::signal(month);
@@ -324,16 +327,17 @@ void showRefusedRenames()
     });
 }
 
-ProgressRef modify(const ImmichClient& client, const FileProviderItemRef& item,
-                   FileProviderItemFields changedFields, ChangeCompletion done)
+ProgressRef modify(const ExtensionStores& stores, const ImmichClient& client,
+                   const FileProviderItemRef& item, FileProviderItemFields changedFields,
+                   ChangeCompletion done)
 {
     using namespace FileProviderItemField;
     if ((changedFields & contentModificationDate) &&
         !(changedFields & (parentItemIdentifier | filename)))
-        return ItemRedating::redate(client, item, std::move(done));
+        return ItemRedating::redate(stores, client, item, std::move(done));
     ProgressRef progress = Progress::make(1);
-    const Request request{client, item, FPNode::parse(item->itemIdentifier()), progress,
-                          std::move(done)};
+    const Request request{stores,   client,         item, FPNode::parse(item->itemIdentifier()),
+                          progress, std::move(done)};
     if (changedFields & FileProviderItemField::parentItemIdentifier) {
         if (item->parentItemIdentifier() == FileProviderContainer::trash)
             moveToTrash(request);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ExtensionStores.h"
 #include "FileProviderReplicatedExtension.h"
 #include "ImmichClient.h"
 
@@ -12,12 +13,13 @@ using ChangeCompletion = FileProviderReplicatedExtension::ItemChangeCompletion;
 
 // `item` carries the properties as the user left them. Answering `item` itself accepts the
 // change; answering the item at its old place undoes a move.
-ProgressRef modify(const ImmichClient& client, const FileProviderItemRef& item,
-                   FileProviderItemFields changedFields, ChangeCompletion done);
+ProgressRef modify(const ExtensionStores& stores, const ImmichClient& client,
+                   const FileProviderItemRef& item, FileProviderItemFields changedFields,
+                   ChangeCompletion done);
 
 // Has a rename the names service refused for good shown undone: the folders that show the
 // photo are listed again, now with its previous name.
-void showRefusedRenames();
+void showRefusedRenames(const ExtensionStores& stores);
 
 } // namespace ItemModification
 

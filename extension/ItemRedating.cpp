@@ -56,8 +56,8 @@ void noteDatedByFileTime(const QString& entryId)
     }
 }
 
-ProgressRef redate(const ImmichClient& client, const FileProviderItemRef& item,
-                   ChangeCompletion done)
+ProgressRef redate(const ExtensionStores& stores, const ImmichClient& client,
+                   const FileProviderItemRef& item, ChangeCompletion done)
 {
     ProgressRef progress = Progress::make(1);
     auto answer = [progress, done](Result<FileProviderItemChange> change) {
@@ -72,7 +72,7 @@ ProgressRef redate(const ImmichClient& client, const FileProviderItemRef& item,
         return progress;
     }
     const QString entryId = node->entryId();
-    UploadQuarantine& quarantine = UploadQuarantine::shared();
+    UploadQuarantine& quarantine = stores.quarantine;
     if (quarantine.setCaptureDate(entryId, *date)) {
         // The pending item moves to the month of its new date.
         if (const std::optional<UploadQuarantine::Entry> entry = quarantine.entry(entryId)) {
@@ -81,20 +81,21 @@ ProgressRef redate(const ImmichClient& client, const FileProviderItemRef& item,
             return progress;
         }
     }
-    const std::optional<QString> assetId = ItemRemoval::uploadedAsset(entryId);
+    const std::optional<QString> assetId = ItemRemoval::uploadedAsset(stores, entryId);
     if (!assetId) {
         answer(FileProviderItemChange{item});
         return progress;
     }
-    client.setCaptureDate(*assetId, *date, [answer, item, assetId](Result<void> set) {
-        if (!set)
-            qCWarning(lcUpload).noquote() << "capture date of" << *assetId
-                                          << "not changed:" << set.error().description;
-        // The asset leaves its month for the new one at the next listing.
-        LibraryMirror::shared().markStale();
-        EnumerationSignals::signal(FileProviderContainer::workingSet);
-        answer(FileProviderItemChange{item});
-    });
+    client.setCaptureDate(
+        *assetId, *date, [&library = stores.library, answer, item, assetId](Result<void> set) {
+            if (!set)
+                qCWarning(lcUpload).noquote()
+                    << "capture date of" << *assetId << "not changed:" << set.error().description;
+            // The asset leaves its month for the new one at the next listing.
+            library.markStale();
+            EnumerationSignals::signal(FileProviderContainer::workingSet);
+            answer(FileProviderItemChange{item});
+        });
     return progress;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ExtensionStores.h"
 #include "FileProviderReplicatedExtension.h"
 #include "ImmichClient.h"
 
@@ -19,8 +20,8 @@ void noteDatedByFileTime(const QString& entryId);
 // entry waits or is being sent its manifest takes the date (an upload under way carries it to
 // the server when it ends); once uploaded, the server's asset takes it. A photo dated by its
 // EXIF keeps that date.
-ProgressRef redate(const ImmichClient& client, const FileProviderItemRef& item,
-                   ChangeCompletion done);
+ProgressRef redate(const ExtensionStores& stores, const ImmichClient& client,
+                   const FileProviderItemRef& item, ChangeCompletion done);
 
 } // namespace ItemRedating
 

@@ -24,11 +24,6 @@ QString tr(const char* text)
     return QCoreApplication::translate("DriveExtension", text);
 }
 
-void recordMessage(const QString& message)
-{
-    UserNoticeQueue::shared().append(message);
-}
-
 // The album's name for a removal message, or `fallback` when the server does not give it.
 void albumNameThen(const ImmichClient& client, const QString& albumId, const QString& fallback,
                    std::function<void(QString)> then)
@@ -40,22 +35,22 @@ void albumNameThen(const ImmichClient& client, const QString& albumId, const QSt
 
 } // namespace
 
-void hide(const FPNode& node, const FileProviderItemIdentifier& identifier)
+void hide(const ExtensionStores& stores, const FPNode& node,
+          const FileProviderItemIdentifier& identifier)
 {
     switch (node.kind()) {
     case Kind::asset:
-        DeletionTombstones::shared().recordAsset(*node.assetId());
-        LibraryMirror::shared().markStale();
+        stores.tombstones.recordAsset(*node.assetId());
+        stores.library.markStale();
         break;
     case Kind::album:
-        DeletionTombstones::shared().recordItem(identifier);
-        FetchCache::shared().invalidate(
-            {FetchCache::kAlbums, FetchCache::albumKey(node.albumId())});
+        stores.tombstones.recordItem(identifier);
+        stores.cache.invalidate({FetchCache::kAlbums, FetchCache::albumKey(node.albumId())});
         break;
     case Kind::albumItem:
     case Kind::sharedItem:
-        DeletionTombstones::shared().recordItem(identifier);
-        FetchCache::shared().invalidate({FetchCache::albumKey(node.albumId())});
+        stores.tombstones.recordItem(identifier);
+        stores.cache.invalidate({FetchCache::albumKey(node.albumId())});
         break;
     default:
         break;
@@ -77,30 +72,34 @@ void removeOnServer(const ImmichClient& client, const FPNode& node, Completion<v
     }
 }
 
-void giveFeedback(const ImmichClient& client, const FPNode& node, std::function<void()> then)
+void giveFeedback(const ExtensionStores& stores, const ImmichClient& client, const FPNode& node,
+                  std::function<void()> then)
 {
+    UserNoticeQueue& messages = stores.userNotices;
+    PedagogicalNoticeQueue& notices = stores.notices;
     switch (node.kind()) {
     case Kind::asset:
-        recordMessage(tr("Photo déplacée dans la corbeille Pixavella — récupérable 30 jours sur %1")
-                          .arg(serviceWebDomain()));
-        PedagogicalNoticeQueue::shared().post(PedagogicalNotice::trash);
+        messages.append(
+            tr("Photo déplacée dans la corbeille Pixavella — récupérable 30 jours sur %1")
+                .arg(serviceWebDomain()));
+        notices.post(PedagogicalNotice::trash);
         return then();
     case Kind::album:
-        PedagogicalNoticeQueue::shared().post(PedagogicalNotice::delalbum);
+        notices.post(PedagogicalNotice::delalbum);
         return then();
     case Kind::albumItem:
         return albumNameThen(client, node.albumId(), tr("cet album"),
-                             [then = std::move(then)](const QString& name) {
-                                 recordMessage(tr("Photo retirée de l'album « %1 » — toujours "
-                                                  "disponible dans Mes photos")
-                                                   .arg(name));
-                                 PedagogicalNoticeQueue::shared().post(PedagogicalNotice::remove);
+                             [&messages, &notices, then = std::move(then)](const QString& name) {
+                                 messages.append(tr("Photo retirée de l'album « %1 » — toujours "
+                                                    "disponible dans Mes photos")
+                                                     .arg(name));
+                                 notices.post(PedagogicalNotice::remove);
                                  then();
                              });
     case Kind::sharedItem:
         return albumNameThen(client, node.albumId(), tr("cet album partagé"),
-                             [then = std::move(then)](const QString& name) {
-                                 recordMessage(
+                             [&messages, then = std::move(then)](const QString& name) {
+                                 messages.append(
                                      tr("Photo retirée de l'album partagé « %1 »").arg(name));
                                  then();
                              });
@@ -109,24 +108,25 @@ void giveFeedback(const ImmichClient& client, const FPNode& node, std::function<
     }
 }
 
-void cancelPendingUpload(const QString& entryId, bool superseded)
+void cancelPendingUpload(const ExtensionStores& stores, const QString& entryId, bool superseded)
 {
-    const std::optional<UploadQuarantine::Entry> entry = UploadQuarantine::shared().entry(entryId);
+    const std::optional<UploadQuarantine::Entry> entry = stores.quarantine.entry(entryId);
     // Recorded first: an upload already under way checks this list before it records success.
-    CancelledUploads::shared().add(entryId);
-    (void)UploadQuarantine::shared().remove(entryId);
+    stores.cancelled.add(entryId);
+    (void)stores.quarantine.remove(entryId);
     Signals::post(QLatin1String(SignalName::quarantineChanged));
     if (entry && !superseded)
-        recordMessage(tr("Envoi de « %1 » abandonné — cette photo n'a pas été sauvegardée dans "
-                         "Pixavella.")
-                          .arg(entry->filename));
+        stores.userNotices.append(
+            tr("Envoi de « %1 » abandonné — cette photo n'a pas été sauvegardée dans "
+               "Pixavella.")
+                .arg(entry->filename));
 }
 
-std::optional<QString> uploadedAsset(const QString& entryId)
+std::optional<QString> uploadedAsset(const ExtensionStores& stores, const QString& entryId)
 {
-    if (UploadQuarantine::shared().entry(entryId))
+    if (stores.quarantine.entry(entryId))
         return std::nullopt;
-    UploadJournal& journal = UploadJournal::shared();
+    UploadJournal& journal = stores.journal;
     QMutexLocker locker(&journal.lock());
     for (const UploadJournal::Event& event : journal.loadEvents())
         if (event.id == entryId && event.outcome == UploadJournal::Outcome::uploaded)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ExtensionStores.h"
 #include "FPNode.h"
 #include "ImmichClient.h"
 
@@ -14,7 +15,8 @@ namespace ItemRemoval {
 
 // Writes the node's deletion tombstone and invalidates the cached listings that show it, so
 // that a listing fetched while the server works does not bring the item back.
-void hide(const FPNode& node, const FileProviderItemIdentifier& identifier);
+void hide(const ExtensionStores& stores, const FPNode& node,
+          const FileProviderItemIdentifier& identifier);
 
 // Sends a library asset to the server's trash, deletes an album, or takes an album or shared
 // album photo out of its album (the photo stays in the library).
@@ -22,16 +24,18 @@ void removeOnServer(const ImmichClient& client, const FPNode& node, Completion<v
 
 // The message and notice of a removal the server confirmed; `then` runs once they are given
 // (the album removal messages first read the album's name from the server).
-void giveFeedback(const ImmichClient& client, const FPNode& node, std::function<void()> then);
+void giveFeedback(const ExtensionStores& stores, const ImmichClient& client, const FPNode& node,
+                  std::function<void()> then);
 
 // Drops a pending upload from the quarantine and records it as cancelled, so the application
 // never sends it. An entry already gone is no error.
 // `superseded`: newer bytes of the same file took its place, which the user is not told about.
-void cancelPendingUpload(const QString& entryId, bool superseded = false);
+void cancelPendingUpload(const ExtensionStores& stores, const QString& entryId,
+                         bool superseded = false);
 
 // The asset a pending upload became, once its entry has left the queue; nothing while the
 // entry waits or is being sent (cancelling it then trashes what the upload makes).
-std::optional<QString> uploadedAsset(const QString& entryId);
+std::optional<QString> uploadedAsset(const ExtensionStores& stores, const QString& entryId);
 
 } // namespace ItemRemoval
 

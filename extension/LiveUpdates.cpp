@@ -47,16 +47,17 @@ bool LiveUpdates::fullRefreshOnly()
     return full;
 }
 
-LiveUpdates::LiveUpdates(QObject* parent) : QObject(parent)
+LiveUpdates::LiveUpdates(const ExtensionStores& stores, QObject* parent)
+    : QObject(parent), m_library(stores.library), m_cache(stores.cache)
 {
-    LibraryMirror::shared().setListener(&signalMonths);
+    m_library.setListener(&signalMonths);
     m_soon.setSingleShot(true);
     m_soon.setInterval(kEventDelay);
     connect(&m_soon, &QTimer::timeout, this, &LiveUpdates::refreshNow);
     if (fullRefreshOnly()) {
         m_poll.setInterval(kFullRefreshInterval);
         connect(&m_poll, &QTimer::timeout, this, [this] {
-            LibraryMirror::shared().markReconcileDue();
+            m_library.markReconcileDue();
             refreshNow();
         });
         m_poll.start();
@@ -70,7 +71,7 @@ LiveUpdates::LiveUpdates(QObject* parent) : QObject(parent)
     connect(&m_count, &QTimer::timeout, this, &LiveUpdates::checkCount);
     m_reconcile.setInterval(kReconcileInterval);
     connect(&m_reconcile, &QTimer::timeout, this, [this] {
-        LibraryMirror::shared().markReconcileDue();
+        m_library.markReconcileDue();
         refreshNow();
     });
     m_poll.start();
@@ -104,7 +105,7 @@ void LiveUpdates::serverEvent(const QString& name, const QJsonArray& arguments)
     if (name == QLatin1String("on_asset_delete")) {
         // Deleted for good: no change listing will ever report it.
         if (arguments.first().isString())
-            LibraryMirror::shared().forget(arguments.first().toString());
+            m_library.forget(arguments.first().toString());
         refreshSoon();
         return;
     }
@@ -120,25 +121,25 @@ void LiveUpdates::refreshSoon()
 
 void LiveUpdates::refreshNow()
 {
-    if (!LibraryMirror::shared().isLoaded())
+    if (!m_library.isLoaded())
         return;
     const std::optional<ImmichClient> client = SharedSettings::makeClient();
     if (!client)
         return;
-    LibraryMirror::shared().sync(*client, LibraryMirror::Need::current, [](Result<void>) {});
+    m_library.sync(*client, LibraryMirror::Need::current, [](Result<void>) {});
 }
 
 // Without the channel nothing tells of a deletion for good but the server's count: it is asked
 // (a few bytes) once the change listing is in, so that the changes it brought are counted.
 void LiveUpdates::poll()
 {
-    if (!LibraryMirror::shared().isLoaded())
+    if (!m_library.isLoaded())
         return;
     const std::optional<ImmichClient> client = SharedSettings::makeClient();
     if (!client)
         return;
     QPointer<LiveUpdates> guard(this);
-    LibraryMirror::shared().sync(*client, LibraryMirror::Need::current, [guard](Result<void> synced) {
+    m_library.sync(*client, LibraryMirror::Need::current, [guard](Result<void> synced) {
         if (!synced)
             return;
         QMetaObject::invokeMethod(qApp, [guard] {
@@ -155,7 +156,7 @@ void LiveUpdates::checkAlbums()
         return;
     QPointer<LiveUpdates> guard(this);
     for (const bool shared : {false, true}) {
-        FetchCache::shared().albums(
+        m_cache.albums(
             *client, shared, FetchCache::Mode::refresh,
             [guard, shared](Result<QList<ImmichAlbum>> albums) {
                 if (!albums)
@@ -185,7 +186,7 @@ void LiveUpdates::albumsListed(bool shared, const QHash<QString, QString>& stamp
 void LiveUpdates::checkCount()
 {
     const std::optional<ImmichClient> client = SharedSettings::makeClient();
-    if (!client || !LibraryMirror::shared().isLoaded())
+    if (!client || !m_library.isLoaded())
         return;
     QPointer<LiveUpdates> guard(this);
     client->fetchStatistics([guard](Result<ImmichAssetStatistics> statistics) {
@@ -195,7 +196,7 @@ void LiveUpdates::checkCount()
         QMetaObject::invokeMethod(qApp, [guard, server] {
             if (!guard)
                 return;
-            const qint64 known = LibraryMirror::shared().count();
+            const qint64 known = guard->m_library.count();
             if (server == known) {
                 guard->m_lastMismatch.reset();
                 return;
@@ -207,7 +208,7 @@ void LiveUpdates::checkCount()
             qCInfo(lcFileProvider).noquote()
                 << PIXAVELLA_LOG_PREFIX "the server counts" << server << "photos, the drive"
                 << known << ": listing the whole library";
-            LibraryMirror::shared().markReconcileDue();
+            guard->m_library.markReconcileDue();
             guard->refreshNow();
         });
     });

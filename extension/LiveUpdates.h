@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ExtensionStores.h"
+
 #include <QHash>
 #include <QJsonArray>
 #include <QObject>
@@ -41,7 +43,7 @@ public:
     static constexpr std::chrono::seconds kFullRefreshInterval{15};
     static bool fullRefreshOnly();
 
-    explicit LiveUpdates(QObject* parent = nullptr);
+    explicit LiveUpdates(const ExtensionStores& stores, QObject* parent = nullptr);
 
     // Whether the server's events arrive: while they do, nothing is polled.
     void setChannelUp(bool up);
@@ -66,6 +68,8 @@ private:
     QTimer m_albums;
     QTimer m_count;
     QTimer m_reconcile;
+    LibraryMirror& m_library;
+    FetchCache& m_cache;
     // The stamps of the last album listings (own, shared): what changed since is listed again.
     std::optional<QHash<QString, QString>> m_ownStamps;
     std::optional<QHash<QString, QString>> m_sharedStamps;

@@ -42,39 +42,40 @@ struct Gathered {
 
 using GatheredRef = std::shared_ptr<Gathered>;
 
-void gatherAlbums(const ImmichClient& client, bool shared, FetchCache::Mode mode,
+void gatherAlbums(FetchCache& cache, const ImmichClient& client, bool shared, FetchCache::Mode mode,
                   const GatheredRef& g)
 {
     g->enter();
-    FetchCache::shared().albums(
-        client, shared, mode, [client, shared, mode, g](Result<QList<ImmichAlbum>> albums) {
-            if (albums) {
-                {
-                    QMutexLocker lock(&g->lock);
-                    QList<AlbumPiece>& pieces = shared ? g->shared : g->own;
-                    for (const ImmichAlbum& album : albums.value())
-                        pieces.append(AlbumPiece{album, std::nullopt});
-                }
-                for (qsizetype i = 0; i < albums.value().size(); ++i) {
-                    g->enter();
-                    FetchCache::shared().albumDetail(
-                        client, albums.value()[i].id, mode,
-                        [g, shared, i](Result<ImmichAlbumDetail> detail) {
-                            if (detail) {
-                                QMutexLocker lock(&g->lock);
-                                (shared ? g->shared : g->own)[i].detail = detail.value();
-                            }
-                            g->leave();
-                        });
-                }
-            }
-            g->leave();
-        });
+    cache.albums(client, shared, mode,
+                 [&cache, client, shared, mode, g](Result<QList<ImmichAlbum>> albums) {
+                     if (albums) {
+                         {
+                             QMutexLocker lock(&g->lock);
+                             QList<AlbumPiece>& pieces = shared ? g->shared : g->own;
+                             for (const ImmichAlbum& album : albums.value())
+                                 pieces.append(AlbumPiece{album, std::nullopt});
+                         }
+                         for (qsizetype i = 0; i < albums.value().size(); ++i) {
+                             g->enter();
+                             cache.albumDetail(client, albums.value()[i].id, mode,
+                                               [g, shared, i](Result<ImmichAlbumDetail> detail) {
+                                                   if (detail) {
+                                                       QMutexLocker lock(&g->lock);
+                                                       (shared ? g->shared : g->own)[i].detail =
+                                                           detail.value();
+                                                   }
+                                                   g->leave();
+                                               });
+                         }
+                     }
+                     g->leave();
+                 });
 }
 
 class WorkingSetBuilder {
 public:
-    explicit WorkingSetBuilder(const QList<UploadQuarantine::Entry>& entries) : m_entries(entries)
+    WorkingSetBuilder(const QList<UploadQuarantine::Entry>& entries, const AssetNameStore& names)
+        : m_entries(entries), m_names(names)
     {
     }
 
@@ -144,48 +145,49 @@ private:
     }
 
     const QList<UploadQuarantine::Entry>& m_entries;
-    const AssetNameStore& m_names = AssetNameStore::shared();
+    const AssetNameStore& m_names;
     QSet<QString> m_months;
     ItemList m_items;
 };
 
 } // namespace
 
-void listWorkingSet(const ImmichClient& client, FetchCache::Mode mode, Completion<ItemList> done)
+void listWorkingSet(const ExtensionStores& stores, const ImmichClient& client,
+                    FetchCache::Mode mode, Completion<ItemList> done)
 {
     auto g = std::make_shared<Gathered>();
     // Runs once, on the global pool (which holds its own copy), after every fetch has left;
     // the reference cycle through `whenComplete` is broken there.
-    g->whenComplete = [g, done] {
+    g->whenComplete = [stores, g, done] {
         g->whenComplete = nullptr;
         const Result<void> synced = std::move(*g->assets);
-        if (!synced && !LibraryMirror::shared().isLoaded())
+        if (!synced && !stores.library.isLoaded())
             return done(synced.error());
-        const QList<UploadQuarantine::Entry> entries = UploadQuarantine::shared().list();
-        done(WorkingSetBuilder(entries).build(LibraryMirror::shared().assets(), g->own, g->shared,
-                                              g->me));
+        const QList<UploadQuarantine::Entry> entries = stores.quarantine.list();
+        done(WorkingSetBuilder(entries, stores.names)
+                 .build(stores.library.assets(), g->own, g->shared, g->me));
     };
 
     g->enter();
-    LibraryMirror::shared().sync(client,
-                                 mode == FetchCache::Mode::refresh ? LibraryMirror::Need::current
-                                                                   : LibraryMirror::Need::known,
-                                 [g](Result<void> synced) {
-                                     {
-                                         QMutexLocker lock(&g->lock);
-                                         g->assets.emplace(std::move(synced));
-                                     }
-                                     g->leave();
-                                 });
+    stores.library.sync(client,
+                        mode == FetchCache::Mode::refresh ? LibraryMirror::Need::current
+                                                          : LibraryMirror::Need::known,
+                        [g](Result<void> synced) {
+                            {
+                                QMutexLocker lock(&g->lock);
+                                g->assets.emplace(std::move(synced));
+                            }
+                            g->leave();
+                        });
     // Both album listings need the user id: asked once, before them.
     g->enter();
-    CurrentUserIdCache::shared().fetch(client, [client, mode, g](Result<QString> me) {
+    stores.currentUser.fetch(client, [&cache = stores.cache, client, mode, g](Result<QString> me) {
         if (me) {
             QMutexLocker lock(&g->lock);
             g->me = me.value();
         }
-        gatherAlbums(client, false, mode, g);
-        gatherAlbums(client, true, mode, g);
+        gatherAlbums(cache, client, false, mode, g);
+        gatherAlbums(cache, client, true, mode, g);
         g->leave();
     });
     g->leave();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ExtensionStores.h"
 #include "FetchCache.h"
 #include "PhotoFolders.h"
 
@@ -9,6 +10,7 @@ namespace pixavella {
 // fixed folders, the library by year and month, own and shared albums with their photos, and
 // the uploads waiting. Fetches run in parallel; a piece that fails is left out, except the
 // asset list when no copy of it is known. Order carries no meaning.
-void listWorkingSet(const ImmichClient& client, FetchCache::Mode mode, Completion<ItemList> done);
+void listWorkingSet(const ExtensionStores& stores, const ImmichClient& client,
+                    FetchCache::Mode mode, Completion<ItemList> done);
 
 } // namespace pixavella

@@ -1,13 +1,28 @@
 // passerelle: mounts the drive and serves it with the extension, until the tray application
 // removes the domain or the daemon is told to stop.
 
+#include "AssetNameStore.h"
+#include "CancelledUploads.h"
+#include "DedupIndex.h"
+#include "DeletionTombstones.h"
 #include "DriveExtension.h"
+#include "EnumerationSnapshots.h"
+#include "FetchCache.h"
+#include "ImmichClient.h"
+#include "LibraryMirror.h"
 #include "LiveUpdates.h"
 #include "Log.h"
 #include "PasserelleDaemon.h"
+#include "PedagogicalNoticeQueue.h"
 #include "PrivateFiles.h"
+#include "PromotedPendingList.h"
 #include "ServerEventChannel.h"
+#include "ServerStorage.h"
 #include "SharedSettings.h"
+#include "SyncActivity.h"
+#include "UploadJournal.h"
+#include "UploadQuarantine.h"
+#include "UserNoticeQueue.h"
 
 #include <QCoreApplication>
 
@@ -78,10 +93,21 @@ int main(int argc, char** argv)
     pixavella::Log::configure(verbose);
     pixavella::PrivateFiles::keepPrivate();
 
+    using namespace pixavella;
+    // The process's own stores, named here once: every part of the drive is handed them.
+    const ExtensionStores stores{UploadQuarantine::shared(),     UploadJournal::shared(),
+                                 CancelledUploads::shared(),     AssetNameStore::shared(),
+                                 FetchCache::shared(),           LibraryMirror::shared(),
+                                 CurrentUserIdCache::shared(),   DeletionTombstones::shared(),
+                                 EnumerationSnapshots::shared(), PromotedPendingList::shared(),
+                                 DedupIndex::shared(),           PedagogicalNoticeQueue::shared(),
+                                 UserNoticeQueue::shared(),      SyncActivity::shared(),
+                                 ServerStorage::shared()};
+
     // The server's changes reach the folders without anybody looking: told by its event
     // channel while that is up, polled while it is not. Declared after `live`, so that it goes
     // first and never reports to a LiveUpdates being destroyed.
-    pixavella::LiveUpdates live;
+    pixavella::LiveUpdates live(stores);
     pixavella::ServerEventChannel channel(&pixavella::SharedSettings::makeClient);
     QObject::connect(&channel, &pixavella::ServerEventChannel::upChanged, &live,
                      &pixavella::LiveUpdates::setChannelUp);
@@ -89,7 +115,9 @@ int main(int argc, char** argv)
                      &pixavella::LiveUpdates::serverEvent);
     if (!pixavella::LiveUpdates::fullRefreshOnly())
         channel.start();
-    auto extension = std::make_unique<pixavella::DriveExtension>(pixavella::FileProviderDomain{
-        QString::fromLatin1(pixavella::SharedSettings::kDomainId), QStringLiteral("Pixavella")});
+    auto extension = std::make_unique<pixavella::DriveExtension>(
+        pixavella::FileProviderDomain{QString::fromLatin1(pixavella::SharedSettings::kDomainId),
+                                      QStringLiteral("Pixavella")},
+        stores);
     return pixavella::runPasserelleDaemon(std::move(extension));
 }

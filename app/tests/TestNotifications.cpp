@@ -1,11 +1,16 @@
 // Upload-issue and deletion notifications, as a notification server on the session bus sees
 // them.
+#include "AssetNameStore.h"
+#include "CancelledUploads.h"
 #include "Clock.h"
 #include "ContainerPaths.h"
 #include "DeletionNotifier.h"
 #include "DesktopNotifications.h"
 #include "FakeNotificationServer.h"
+#include "PedagogicalNoticeQueue.h"
+#include "PromotedPendingList.h"
 #include "UploadIssueNotifier.h"
+#include "UploadJournal.h"
 #include "UploadQuarantine.h"
 #include "UploadReconciler.h"
 #include "UserNoticeQueue.h"
@@ -21,6 +26,14 @@ using testing::FakeNotificationServer;
 using testing::NotifyCall;
 
 namespace {
+
+// The process's own stores, which the drive's files are written through.
+UploadReconciler::Stores processStores()
+{
+    return {UploadQuarantine::shared(),       UploadJournal::shared(),
+            CancelledUploads::shared(),       AssetNameStore::shared(),
+            PedagogicalNoticeQueue::shared(), PromotedPendingList::shared()};
+}
 
 const QString kOneStuck =
     QStringLiteral("1 photo pas encore sauvegardée — nouvelle tentative en cours…");
@@ -222,7 +235,7 @@ private slots:
     // for a stuck one.
     void retryResetsAndSweeps()
     {
-        UploadReconciler reconciler(m_notifier.get());
+        UploadReconciler reconciler(processStores(), m_notifier.get());
         const QString first = enqueue(5);
         const QString second = enqueue(7);
         const QString young = enqueue(1);

@@ -1,3 +1,4 @@
+#include "AssetNameStore.h"
 #include "CancelledUploads.h"
 #include "Clock.h"
 #include "ImmichDoubleProcess.h"
@@ -18,6 +19,14 @@ using testing::ImmichDoubleProcess;
 using Target = UploadQuarantine::Target;
 
 namespace {
+
+// The process's own stores, which the drive's files are written through.
+UploadReconciler::Stores processStores()
+{
+    return {UploadQuarantine::shared(),       UploadJournal::shared(),
+            CancelledUploads::shared(),       AssetNameStore::shared(),
+            PedagogicalNoticeQueue::shared(), PromotedPendingList::shared()};
+}
 
 const QString kApiKey = QStringLiteral("uploads-key");
 constexpr int kWait = 30000;
@@ -116,7 +125,7 @@ private slots:
             ids << enqueue(QStringLiteral("IMG_%1.JPG").arg(i));
         m_double.setLatency(300);
 
-        UploadReconciler reconciler;
+        UploadReconciler reconciler(processStores(), nullptr);
         // Wide enough that ten small uploads finish inside it on a loaded machine.
         reconciler.setRefreshDelay(std::chrono::seconds(10));
         QSignalSpy refreshed(&reconciler, &UploadReconciler::refreshRequested);
@@ -184,7 +193,7 @@ private slots:
         else
             m_double.fail(status, 100, QStringLiteral("/api/assets"));
 
-        UploadReconciler reconciler;
+        UploadReconciler reconciler(processStores(), nullptr);
         for (int attempt = 1; attempt <= 5; ++attempt) {
             sweepAndWait(reconciler, 1);
             const std::optional<UploadQuarantine::Entry> entry =
@@ -237,7 +246,7 @@ private slots:
                                    std::nullopt, std::nullopt, bytes);
         CancelledUploads::shared().add(id);
 
-        UploadReconciler reconciler;
+        UploadReconciler reconciler(processStores(), nullptr);
         QSignalSpy refreshed(&reconciler, &UploadReconciler::refreshRequested);
         sweepAndWait(reconciler, 1);
 
@@ -296,7 +305,7 @@ private slots:
                             kind == int(UploadTargetKind::library) ? QString() : albumId};
         enqueue(QStringLiteral("IMG_ALBUM.JPG"), target, albumName);
 
-        UploadReconciler reconciler;
+        UploadReconciler reconciler(processStores(), nullptr);
         sweepAndWait(reconciler, 1);
 
         const QList<UploadJournal::Event> events = journal();
@@ -325,7 +334,7 @@ private slots:
                            {"fileCreatedAt", "2024-05-10T10:00:00.000Z"}});
         const QDateTime may = QDateTime(QDate(2024, 5, 20), QTime(12, 0), Qt::UTC);
         const QDateTime june = QDateTime(QDate(2024, 6, 2), QTime(12, 0), Qt::UTC);
-        UploadReconciler reconciler;
+        UploadReconciler reconciler(processStores(), nullptr);
         const auto upload = [&](const QString& name, const QDateTime& captured,
                                 const QByteArray& bytes) {
             enqueue(name, Target::library(), std::nullopt, captured, bytes);
@@ -374,7 +383,7 @@ private slots:
             UploadQuarantine::Intake::copy, facts);
         QVERIFY(entry);
 
-        UploadReconciler reconciler;
+        UploadReconciler reconciler(processStores(), nullptr);
         sweepAndWait(reconciler, 1);
         const std::optional<QString> fresh = journal().value(0).assetId;
         QVERIFY(fresh && *fresh != old);
@@ -405,7 +414,7 @@ private slots:
         const QString id = enqueue(QStringLiteral("capture.png"), Target::library(),
                                    std::nullopt, dropped);
         m_double.setLatency(500);
-        UploadReconciler reconciler;
+        UploadReconciler reconciler(processStores(), nullptr);
         QSignalSpy finished(&reconciler, &UploadReconciler::entryFinished);
         connect(&reconciler, &UploadReconciler::uploadStarted, this,
                 [&] { QVERIFY(UploadQuarantine::shared().setCaptureDate(id, taken)); });
@@ -429,7 +438,7 @@ private slots:
     {
         const QString id = enqueue(QStringLiteral("IMG_GONE.JPG"));
         m_double.setLatency(300);
-        auto reconciler = std::make_unique<UploadReconciler>();
+        auto reconciler = std::make_unique<UploadReconciler>(processStores(), nullptr);
         reconciler->sweep();
         QCOMPARE(reconciler->inFlightCount(), 1);
         reconciler.reset();
@@ -447,7 +456,7 @@ private slots:
         CancelledUploads::Map old{{QStringLiteral("OLD"), Clock::nowSeconds() - 3600}};
         CancelledUploads::shared().save(old);
         SharedSettings::setApiKey(QString());
-        UploadReconciler reconciler;
+        UploadReconciler reconciler(processStores(), nullptr);
         QSignalSpy started(&reconciler, &UploadReconciler::uploadStarted);
         reconciler.sweep();
         SharedSettings::setApiKey(kApiKey);

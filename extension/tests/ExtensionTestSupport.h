@@ -3,12 +3,26 @@
 // The extension against the Immich double: signing in, running enumerations and requests to
 // their end, and a small library both album dialects hold alike.
 
+#include "AssetNameStore.h"
+#include "CancelledUploads.h"
 #include "Clock.h"
+#include "DedupIndex.h"
+#include "DeletionTombstones.h"
 #include "DriveExtension.h"
+#include "EnumerationSnapshots.h"
+#include "FetchCache.h"
 #include "FileProviderEnumerator.h"
+#include "ImmichClient.h"
 #include "ImmichDoubleProcess.h"
+#include "LibraryMirror.h"
+#include "PedagogicalNoticeQueue.h"
+#include "PromotedPendingList.h"
+#include "ServerStorage.h"
 #include "SharedSettings.h"
+#include "SyncActivity.h"
+#include "UploadJournal.h"
 #include "UploadQuarantine.h"
+#include "UserNoticeQueue.h"
 
 #include <QHash>
 #include <QJsonArray>
@@ -22,6 +36,19 @@ namespace pixavella::testing {
 inline const QString kMe = QStringLiteral("me@x.test");
 inline const QString kOther = QStringLiteral("other@x.test");
 inline const QString kMyKey = QStringLiteral("me-key");
+
+// The process's own stores, as the daemon hands them to the extension.
+inline ExtensionStores processStores()
+{
+    return {UploadQuarantine::shared(),     UploadJournal::shared(),
+            CancelledUploads::shared(),     AssetNameStore::shared(),
+            FetchCache::shared(),           LibraryMirror::shared(),
+            CurrentUserIdCache::shared(),   DeletionTombstones::shared(),
+            EnumerationSnapshots::shared(), PromotedPendingList::shared(),
+            DedupIndex::shared(),           PedagogicalNoticeQueue::shared(),
+            UserNoticeQueue::shared(),      SyncActivity::shared(),
+            ServerStorage::shared()};
+}
 
 inline void signIn(const ImmichDoubleProcess& server, const QString& key = kMyKey)
 {
@@ -141,8 +168,8 @@ private:
 inline std::shared_ptr<Listing> enumerate(const QString& container)
 {
     auto listing = std::make_shared<Listing>();
-    FileProviderEnumerator(container).enumerateItems(listing,
-                                                     FileProviderInitialPage::sortedByName);
+    FileProviderEnumerator(container, processStores())
+        .enumerateItems(listing, FileProviderInitialPage::sortedByName);
     if (!listing->wait())
         listing->error = Error{QStringLiteral("Test"), 0, QStringLiteral("no finish")};
     return listing;
@@ -152,7 +179,7 @@ inline std::shared_ptr<Changes> enumerateChanges(const QString& container,
                                                  const QByteArray& anchor = "0")
 {
     auto changes = std::make_shared<Changes>();
-    FileProviderEnumerator(container).enumerateChanges(changes, anchor);
+    FileProviderEnumerator(container, processStores()).enumerateChanges(changes, anchor);
     if (!changes->wait())
         changes->error = Error{QStringLiteral("Test"), 0, QStringLiteral("no finish")};
     return changes;

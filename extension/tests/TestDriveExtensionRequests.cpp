@@ -27,7 +27,8 @@ private:
     SmallLibrary m_lib;
     Uploads m_uploads;
     DriveExtension m_extension{FileProviderDomain{QStringLiteral("app.pixavella.fileprovider"),
-                                                  QStringLiteral("Pixavella")}};
+                                                  QStringLiteral("Pixavella")},
+                               processStores()};
 
     Result<FileProviderFetchedContents> fetch(const QString& identifier)
     {

@@ -20,7 +20,8 @@ private:
     SmallLibrary m_lib;
     Uploads m_uploads;
     DriveExtension m_extension{FileProviderDomain{QStringLiteral("app.pixavella.fileprovider"),
-                                                  QStringLiteral("Pixavella")}};
+                                                  QStringLiteral("Pixavella")},
+                               processStores()};
     QMutex m_signalLock;
     QStringList m_signals; // guarded by m_signalLock
     // Made afresh for each case: my photo P in my album A, my empty album B.

@@ -33,7 +33,8 @@ private:
     SmallLibrary m_lib;
     QTemporaryDir m_dir;
     DriveExtension m_extension{FileProviderDomain{QStringLiteral("app.pixavella.fileprovider"),
-                                                  QStringLiteral("Pixavella")}};
+                                                  QStringLiteral("Pixavella")},
+                               processStores()};
 
     Result<FileProviderItemChange> create(const QString& parent, const QString& name,
                                           const ContentType& type,

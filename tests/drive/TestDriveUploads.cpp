@@ -2,7 +2,12 @@
 // it): once they are on the server, each month lists each of them exactly once, readable, and
 // nothing stays behind where they were dropped, whether or not the month had been listed. The
 // fault this guards against was a race, so each case runs several rounds.
+#include "AssetNameStore.h"
+#include "CancelledUploads.h"
 #include "DriveHarness.h"
+#include "PedagogicalNoticeQueue.h"
+#include "PromotedPendingList.h"
+#include "UploadJournal.h"
 #include "UploadQuarantine.h"
 #include "UploadReconciler.h"
 
@@ -16,6 +21,14 @@ using namespace pixavella;
 using namespace pixavella::testing;
 
 namespace {
+
+// The process's own stores, which the drive's files are written through.
+UploadReconciler::Stores processStores()
+{
+    return {UploadQuarantine::shared(),       UploadJournal::shared(),
+            CancelledUploads::shared(),       AssetNameStore::shared(),
+            PedagogicalNoticeQueue::shared(), PromotedPendingList::shared()};
+}
 
 constexpr int kPhotos = 10;
 constexpr int kSlow = 60'000;
@@ -56,7 +69,7 @@ private slots:
         m_drive.signIn();
         const Result<void> mounted = m_drive.mount();
         QVERIFY2(mounted, qPrintable(mounted ? QString() : mounted.error().description));
-        m_reconciler = std::make_unique<UploadReconciler>();
+        m_reconciler = std::make_unique<UploadReconciler>(processStores(), nullptr);
         // What the tray does once uploads settle: the drive's folders are asked again.
         connect(m_reconciler.get(), &UploadReconciler::refreshRequested, this, [this] {
             for (const QString& container : {FileProviderContainer::workingSet,
