@@ -261,8 +261,11 @@ void TestDriveReading::lateThumbnailIsAskedAgain()
             .out.contains("thumbnail::is-valid: TRUE");
     };
     QTRY_VERIFY_WITH_TIMEOUT(valid("sep02.jpg"), 10'000);
-    QCOMPARE(m_drive.requestsEndingWith(late + "/thumbnail"), 1);
-    QVERIFY(!valid("sep01.jpg"));
+    // On a loaded machine the second ask may have come already.
+    const int asked = m_drive.requestsEndingWith(late + "/thumbnail");
+    QVERIFY(asked >= 1);
+    if (asked == 1)
+        QVERIFY(!valid("sep01.jpg"));
     // Asked again 15 s later.
     QTRY_VERIFY_WITH_TIMEOUT(valid("sep01.jpg"), 25'000);
     QCOMPARE(m_drive.requestsEndingWith(late + "/thumbnail"), 2);
