@@ -26,6 +26,9 @@ struct FuseHostOptions {
     qint64 recentUseSeconds = 60;
     // Attribute and name cache time of the kernel; changes invalidate them anyway.
     double kernelCacheSeconds = 60.0;
+    // How long the kernel keeps a name it was told is missing. A name that then arrives is
+    // invalidated, so this only bounds what an arrival the host does not see could hide.
+    double missingCacheSeconds = 1.0;
     int thumbnailRequests = 3;
     // Programs that show thumbnails of what they list (executable or process names): their
     // listing of a folder waits, up to thumbnailWait, for its thumbnails to be in the cache,

@@ -63,6 +63,7 @@ HostCore::HostCore(std::shared_ptr<FileProviderReplicatedExtension> extension,
       m_staging(options.cacheDirectory + QStringLiteral("/staging"), m_replica,
                 options.dropGraceSeconds),
       m_contents(options.cacheDirectory + QStringLiteral("/contents")),
+      m_negatives(options.missingCacheSeconds),
       m_refresher(m_extension, m_replica, m_deadlines, options.enumerationTimeout),
       m_scheduler([this](const FileProviderItemIdentifier& c) { startRefresh(c); },
                   options.recentUseSeconds),
@@ -200,6 +201,18 @@ void HostCore::answerStaged(RequestId id, const StagedName& staged)
         m_replica.forget(e->ino, 1);
 }
 
+void HostCore::answerMissing(RequestId id, bool cached)
+{
+    if (!cached) {
+        m_requests.fail(id, ENOENT);
+        return;
+    }
+    fuse_entry_param ep{};
+    ep.ino = 0;
+    ep.entry_timeout = m_negatives.kernelSeconds();
+    m_requests.answer(id, [&](fuse_req_t req) { fuse_reply_entry(req, &ep); });
+}
+
 fuse_entry_param HostCore::entryParam(const ReplicaEntry& entry) const
 {
     fuse_entry_param ep{};
@@ -213,8 +226,17 @@ fuse_entry_param HostCore::entryParam(const ReplicaEntry& entry) const
 
 void HostCore::post(const ReplicaDelta& delta)
 {
-    if (m_notifier)
+    if (!m_notifier)
+        return;
+    if (delta.arrivals.isEmpty()) {
         m_notifier->post(delta);
+        return;
+    }
+    // A name the kernel may hold as missing is dropped like one that changed meaning.
+    ReplicaDelta sent = delta;
+    sent.entries.append(m_negatives.takeArrived(delta.arrivals));
+    sent.arrivals.clear();
+    m_notifier->post(sent);
 }
 
 void HostCore::whenCurrent(const FileProviderItemIdentifier& container,
@@ -322,7 +344,7 @@ HostCore::thumbnailCandidate(const ReplicaEntry& entry) const
         entry.item.itemIdentifier,
         FreedesktopThumbnail::fileUri(QFile::encodeName(m_mountPoint) + '/' + *path),
         qint64(statOf(entry).st_mtim.tv_sec),
-        version.contentVersion + '/' + version.metadataVersion};
+        version.contentVersion() + '/' + version.metadataVersion()};
 }
 
 QList<ThumbnailSeeder::Candidate> HostCore::thumbnailCandidates(fuse_ino_t folder) const
@@ -417,10 +439,17 @@ void HostCore::lookup(RequestId id, fuse_ino_t parent, QByteArray name)
                 self->m_requests.fail(id, errnoForError(ready.error()));
                 return;
             }
-            const std::optional<ReplicaEntry> e = self->m_replica.child(parent, name, true);
+            std::optional<ReplicaEntry> e = self->m_replica.child(parent, name, true);
             if (!e) {
-                self->m_requests.fail(id, ENOENT);
-                return;
+                // Noted before the second look, so that a name arriving after it is
+                // invalidated; the kernel keeps the miss briefly, which spares a copy's
+                // repeated lookups of the name it is about to create.
+                const bool kept = self->m_negatives.note(parent, name);
+                e = self->m_replica.child(parent, name, true);
+                if (!e) {
+                    self->answerMissing(id, kept);
+                    return;
+                }
             }
             const fuse_entry_param ep = self->entryParam(*e);
             bool sent = false;
@@ -611,7 +640,7 @@ void HostCore::open(RequestId id, fuse_ino_t ino, int flags, pid_t pid)
         m_requests.fail(id, EISDIR);
         return;
     }
-    const QByteArray& version = e->item.itemVersion.contentVersion;
+    const QByteArray version = e->item.itemVersion.contentVersion();
     if (const std::optional<QString> path = m_contents.find(e->item.itemIdentifier, version)) {
         openCached({id, ino}, *path, version);
         return;
@@ -679,7 +708,7 @@ void HostCore::openForOverwrite(RequestId id, fuse_ino_t ino, int flags, const Q
     QString contents = original;
     if (!(flags & O_TRUNC) && contents.isEmpty()) {
         // Edited in place: the new file starts as a copy of the photo, downloaded if need be.
-        const QByteArray& version = e->item.itemVersion.contentVersion;
+        const QByteArray version = e->item.itemVersion.contentVersion();
         if (const std::optional<QString> cached = m_contents.find(e->item.itemIdentifier, version)) {
             contents = *cached;
         } else {
@@ -757,7 +786,7 @@ void HostCore::fetched(const FileProviderItemIdentifier& identifier,
     }
     const FileProviderFetchedContents& delivered = result.value();
     const QByteArray version =
-        delivered.item ? delivered.item->itemVersion().contentVersion : QByteArray();
+        delivered.item ? delivered.item->itemVersion().contentVersion() : QByteArray();
     if (delivered.item)
         post(m_replica.updateItem(delivered.item));
     if (delivered.path.isEmpty()) {

@@ -6,6 +6,7 @@
 #include "FileProviderReplicatedExtension.h"
 #include "FuseApi.h"
 #include "KernelNotifier.h"
+#include "NegativeEntries.h"
 #include "PendingRequests.h"
 #include "RefreshScheduler.h"
 #include "Replica.h"
@@ -103,6 +104,8 @@ private:
     fuse_entry_param entryParam(const StagedFile& file) const;
     // Answers a lookup with a name of the staging area (the kernel then holds the node).
     void answerStaged(RequestId id, const StagedName& staged);
+    // ENOENT, or with `cached` a miss the kernel keeps for a moment.
+    void answerMissing(RequestId id, bool cached);
     // Runs `ready` once `container` may be read from the replica (listing it when needed).
     void whenCurrent(const FileProviderItemIdentifier& container,
                      std::function<void(Result<void>)> ready);
@@ -173,6 +176,7 @@ private:
     PendingRequests m_requests;
     Deadlines m_deadlines;
     ContentCache m_contents;
+    NegativeEntries m_negatives;
     ContainerRefresher m_refresher;
     RefreshScheduler m_scheduler;
     ThumbnailSeeder m_thumbnails;

@@ -13,6 +13,7 @@ void ReplicaDelta::append(const ReplicaDelta& other)
     entries.append(other.entries);
     inodes.append(other.inodes);
     droppedContainers.append(other.droppedContainers);
+    arrivals.append(other.arrivals);
 }
 
 Replica::Replica(QSet<QByteArray> reservedRootNames)
@@ -242,6 +243,9 @@ void Replica::renameLocked(const FileProviderItemIdentifier& container, ReplicaD
             changed = true;
         }
     }
+    for (auto it = byName.cbegin(); it != byName.cend(); ++it)
+        if (!c->byName.contains(it.key()))
+            delta.arrivals.append({folderIno, it.key()});
     c->byName = std::move(byName);
     c->subfolders = subfolders;
     if (changed)

@@ -35,10 +35,14 @@ struct ReplicaDelta {
     QList<QPair<InodeNumber, QByteArray>> entries; // (folder, name) no longer meaning the same
     QList<InodeNumber> inodes;                     // attributes or contents changed
     QList<FileProviderItemIdentifier> droppedContainers; // folders that are gone
+    // (folder, name) that name nothing before: only a kernel that was told the name is missing
+    // needs to hear of them.
+    QList<QPair<InodeNumber, QByteArray>> arrivals;
 
     bool isEmpty() const
     {
-        return entries.isEmpty() && inodes.isEmpty() && droppedContainers.isEmpty();
+        return entries.isEmpty() && inodes.isEmpty() && droppedContainers.isEmpty() &&
+               arrivals.isEmpty();
     }
     void append(const ReplicaDelta& other);
 };

@@ -74,8 +74,12 @@ void HostCore::create(RequestId id, fuse_ino_t parent, QByteArray name, mode_t m
     // the page cache of a file whose bytes live in the staging file anyway: a fifth less
     // processor time per photo copied in. Shared mappings of this one handle are refused.
     fi.direct_io = 1;
-    if (!m_requests.answer(id, [&](fuse_req_t req) { fuse_reply_create(req, &ep, &fi); }))
+    if (!m_requests.answer(id, [&](fuse_req_t req) { fuse_reply_create(req, &ep, &fi); })) {
         m_staging.release(fh);
+        return;
+    }
+    // The kernel's entry for the name is the new file now, not the miss a copy looked up first.
+    m_negatives.forget(parent, name);
 }
 
 void HostCore::write(RequestId id, quint64 fh, const char* data, size_t size, off_t offset)

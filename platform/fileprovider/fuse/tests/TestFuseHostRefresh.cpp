@@ -50,7 +50,12 @@ void TestFuseHostRefresh::init()
     m_ext->put(MemoryExtension::file("a", "photos", "a.jpg", 1), "a");
     m_ext->put(MemoryExtension::file("b", "photos", "b.jpg", 1), "b");
     m_mount = std::make_unique<MountedHost>(
-        m_ext, [](FuseHostOptions& o) { o.enumerationTimeout = std::chrono::seconds(2); });
+        m_ext, [](FuseHostOptions& o) {
+            o.enumerationTimeout = std::chrono::seconds(2);
+            // Longer than any wait of these tests: only an invalidation shows a name arriving
+            // after a miss.
+            o.missingCacheSeconds = 600;
+        });
     QVERIFY(m_mount->mount());
 }
 
@@ -66,9 +71,13 @@ void TestFuseHostRefresh::signalledChangesReachTheKernel()
     QCOMPARE(ls(photos()), QByteArray("a.jpg b.jpg"));
     const QByteArray inode = runTool("stat", {"-c", "%i %s", photos("b.jpg")}).out;
     QCOMPARE(runTool("stat", {"-c", "%s", photos("a.jpg")}).out, QByteArray("1\n"));
+    // Misses the kernel keeps.
+    QVERIFY(runTool("stat", {photos("c.jpg")}).err.contains("No such file or directory"));
+    QVERIFY(runTool("stat", {photos("renamed.jpg")}).err.contains("No such file or directory"));
 
     // a.jpg goes, b.jpg is renamed, c.jpg arrives. The kernel has a.jpg and b.jpg cached for
-    // a minute: only invalidation makes the change visible now.
+    // a minute, and the misses of c.jpg and renamed.jpg for longer: only invalidation makes the
+    // change visible now.
     m_ext->remove("a");
     m_ext->put(MemoryExtension::file("b", "photos", "renamed.jpg", 2), "bb");
     m_ext->put(MemoryExtension::file("c", "photos", "c.jpg", 1), "c");
@@ -78,6 +87,8 @@ void TestFuseHostRefresh::signalledChangesReachTheKernel()
     QTRY_VERIFY(runTool("stat", {photos("a.jpg")}).err.contains("No such file or directory"));
     QTRY_VERIFY(runTool("stat", {photos("b.jpg")}).err.contains("No such file or directory"));
     QCOMPARE(ls(photos()), QByteArray("c.jpg renamed.jpg"));
+    QTRY_COMPARE(runTool("stat", {"-c", "%s", photos("c.jpg")}).out, QByteArray("1\n"));
+    QTRY_COMPARE(runTool("stat", {"-c", "%s", photos("renamed.jpg")}).out, QByteArray("2\n"));
     const QByteArray renamed = runTool("stat", {"-c", "%i %s", photos("renamed.jpg")}).out;
     QCOMPARE(renamed.split(' ').first(), inode.split(' ').first());
     QCOMPARE(renamed.split(' ').last(), QByteArray("2\n"));
