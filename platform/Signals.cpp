@@ -6,6 +6,10 @@
 #include <QFile>
 
 #include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <optional>
+#include <utility>
 #include <cerrno>
 #include <map>
 #include <mutex>
@@ -13,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <unistd.h>
@@ -22,7 +27,7 @@ namespace pixavella::Signals {
 namespace {
 
 // A signal is a file of the Signals folder: its name must stay inside it, and names starting
-// with a dot are the temporary files of post().
+// with a dot are kept for files that are not signals.
 bool isValidName(const QString& name)
 {
     return !name.isEmpty() && !name.startsWith(QLatin1Char('.')) &&
@@ -186,6 +191,108 @@ private:
 
 class InertSubscription final : public Subscription {};
 
+// Posts asked within a signal's window, made by a thread of its own when the window ends.
+class Coalescer {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    static Coalescer& instance()
+    {
+        // Kept until the process exits, like the watcher; what is still waiting then is
+        // posted by the exit handler.
+        static Coalescer* coalescer = new Coalescer;
+        return *coalescer;
+    }
+
+    // True when the caller posts now; otherwise the post is made when the window ends.
+    bool admit(const QString& name, std::chrono::milliseconds window)
+    {
+        const Clock::time_point now = Clock::now();
+        std::lock_guard lock(m_mutex);
+        State& state = m_states[name];
+        if (!state.waiting && now - state.lastPosted >= window) {
+            state.lastPosted = now;
+            return true;
+        }
+        if (!state.waiting) {
+            state.waiting = true;
+            state.due = state.lastPosted + window;
+            m_wake.notify_one();
+        }
+        return false;
+    }
+
+    // Posts everything still waiting; nothing is made by the thread afterwards.
+    void flush()
+    {
+        std::vector<QString> names;
+        {
+            std::lock_guard lock(m_mutex);
+            m_flushed = true;
+            for (auto& [name, state] : m_states)
+                if (std::exchange(state.waiting, false))
+                    names.push_back(name);
+        }
+        m_wake.notify_one();
+        for (const QString& name : names)
+            post(name);
+    }
+
+private:
+    struct State {
+        Clock::time_point lastPosted{};
+        Clock::time_point due{};
+        bool waiting = false;
+    };
+
+    Coalescer()
+    {
+        // The paths a post uses exist before the exit handler is registered, so they are
+        // still there when it runs.
+        ContainerPaths::signalsDirectory();
+        std::atexit([] { Coalescer::instance().flush(); });
+        std::thread([this] { run(); }).detach();
+    }
+
+    void run()
+    {
+        std::unique_lock lock(m_mutex);
+        while (!m_flushed) {
+            std::optional<Clock::time_point> next;
+            std::vector<QString> due;
+            const Clock::time_point now = Clock::now();
+            for (auto& [name, state] : m_states) {
+                if (!state.waiting)
+                    continue;
+                if (state.due <= now) {
+                    state.waiting = false;
+                    state.lastPosted = now;
+                    due.push_back(name);
+                } else if (!next || state.due < *next) {
+                    next = state.due;
+                }
+            }
+            if (!due.empty()) {
+                lock.unlock();
+                for (const QString& name : due)
+                    post(name);
+                lock.lock();
+                continue;
+            }
+            if (next)
+                m_wake.wait_until(lock, *next);
+            else
+                m_wake.wait(lock);
+        }
+    }
+
+    // Guards m_states and m_flushed.
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::map<QString, State> m_states;
+    bool m_flushed = false;
+};
+
 } // namespace
 
 void post(const QString& name)
@@ -196,20 +303,25 @@ void post(const QString& name)
     }
     const QByteArray directory = QFile::encodeName(ContainerPaths::signalsDirectory());
     const QByteArray target = directory + '/' + QFile::encodeName(name);
-    QByteArray temporary = directory + "/.post.XXXXXX";
-    const int fd = ::mkstemp(temporary.data());
+    // Closing the file after opening it for writing is what observers see (IN_CLOSE_WRITE); its
+    // content does not matter, and it is made only by the first post, not once per post.
+    const int fd = ::open(target.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         qCWarning(lcSignals).noquote()
             << PIXAVELLA_LOG_PREFIX "cannot post" << name << "-" << qt_error_string(errno);
         return;
     }
     ::close(fd);
-    // The rename is what observers see (IN_MOVED_TO); the file's content does not matter.
-    if (::rename(temporary.constData(), target.constData()) != 0) {
-        qCWarning(lcSignals).noquote()
-            << PIXAVELLA_LOG_PREFIX "cannot post" << name << "-" << qt_error_string(errno);
-        ::unlink(temporary.constData());
+}
+
+void postCoalesced(const QString& name, std::chrono::milliseconds window)
+{
+    if (!isValidName(name)) {
+        qCWarning(lcSignals).noquote() << PIXAVELLA_LOG_PREFIX "ignored signal name" << name;
+        return;
     }
+    if (Coalescer::instance().admit(name, window))
+        post(name);
 }
 
 std::unique_ptr<Subscription> observe(const QString& name, std::function<void()> callback)

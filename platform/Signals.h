@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -14,6 +15,11 @@ namespace pixavella {
 namespace Signals {
 
 void post(const QString& name);
+
+// For a signal a batch would post once per file: posted at once when it was not posted for
+// `window`, else once more when the window ends, for every post asked within it. Observers
+// hear of the last change at most `window` late. A post still waiting is made at exit.
+void postCoalesced(const QString& name, std::chrono::milliseconds window);
 
 // Keeps the observation alive; destroying it stops the callbacks (none runs after the
 // destructor returns).

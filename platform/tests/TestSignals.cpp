@@ -8,6 +8,8 @@
 #include <QTest>
 
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <mutex>
 #include <thread>
 
@@ -117,6 +119,40 @@ private slots:
         QCOMPARE(calls.load(), 1);
     }
 
+    // A burst within the window is heard twice: at its start and once when the window ends, so
+    // that the last change of the burst is not missed.
+    void coalescedPostsEndWithOneMore()
+    {
+        Fence fence;
+        Counter burst;
+        const auto subscription = Signals::observe(QStringLiteral("test.burst"), burst.callback());
+        const auto window = std::chrono::milliseconds(1500);
+        Signals::postCoalesced(QStringLiteral("test.burst"), window);
+        QTRY_COMPARE_WITH_TIMEOUT(burst.calls.load(), 1, kWaitMs);
+        for (int i = 0; i < 50; ++i)
+            Signals::postCoalesced(QStringLiteral("test.burst"), window);
+        QTRY_COMPARE_WITH_TIMEOUT(burst.calls.load(), 2, kWaitMs);
+        QVERIFY(fence.pass());
+        QCOMPARE(burst.calls.load(), 2);
+    }
+
+    // A post still held back when its process exits is made on the way out.
+    void heldPostIsMadeAtExit()
+    {
+        Counter heard;
+        const auto subscription =
+            Signals::observe(QStringLiteral("test.exit"), heard.callback());
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        child.start(QCoreApplication::applicationFilePath(), {"--child-post-held", "test.exit"});
+        QTRY_COMPARE_WITH_TIMEOUT(heard.calls.load(), 1, kWaitMs);
+        // The second post falls within the child's window of a minute: only the exit makes it.
+        child.write("again\n");
+        QVERIFY(child.waitForFinished(kWaitMs));
+        QCOMPARE(child.exitCode(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(heard.calls.load(), 2, kWaitMs);
+    }
+
     void unsafeNamesAreRefused_data()
     {
         QTest::addColumn<QString>("name");
@@ -146,6 +182,16 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     if (argc == 3 && qstrcmp(argv[1], "--child-post") == 0) {
         Signals::post(QString::fromUtf8(argv[2]));
+        return 0;
+    }
+    if (argc == 3 && qstrcmp(argv[1], "--child-post-held") == 0) {
+        const QString name = QString::fromUtf8(argv[2]);
+        Signals::postCoalesced(name, std::chrono::minutes(1));
+        // Waits for the parent to have heard the first post, so that the two are not merged.
+        char line[16];
+        if (!std::fgets(line, sizeof line, stdin))
+            return 1;
+        Signals::postCoalesced(name, std::chrono::minutes(1));
         return 0;
     }
     TestSignals test;

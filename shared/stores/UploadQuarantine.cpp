@@ -32,6 +32,8 @@ namespace {
 const QString kManifest = QStringLiteral(".manifest.json");
 const QString kIncoming = QStringLiteral(".incoming");
 const QString kPayload = QStringLiteral("payload");
+// How late the application may hear of a new entry: a batch posts once per window.
+constexpr std::chrono::milliseconds kSignalWindow{250};
 
 std::filesystem::path nativePath(const QString& path)
 {
@@ -389,7 +391,8 @@ UploadQuarantine::enqueue(const QString& sourcePath, const QString& filename,
     if (!wrote)
         return fileError(EIO, QStringLiteral("write the manifest of %1").arg(id));
 
-    Signals::post(QLatin1String(SignalName::quarantineChanged));
+    // A batch of drops wakes the application a few times, not once per file.
+    Signals::postCoalesced(QLatin1String(SignalName::quarantineChanged), kSignalWindow);
     return entry;
 }
 

@@ -86,7 +86,8 @@ public:
 
     using DropFacts = QuarantineDropFacts;
 
-    // Takes the file into a new entry and posts "app.pixavella.quarantineChanged". A copied
+    // Takes the file into a new entry and posts "app.pixavella.quarantineChanged" (a batch of
+    // entries posts it a few times a second, not once per entry). A copied
     // payload is flushed to the disk before the manifest makes the entry visible; a linked one
     // and its manifest are written back by the kernel in its own time, as any file just closed,
     // unless `facts` says the writer asked for them on the disk.
