@@ -173,13 +173,7 @@ FileProviderItemPtr FileProviderItem::pending(const UploadQuarantine::Entry& ent
 
 FileProviderItemVersion FileProviderItem::itemVersion() const
 {
-    // The host keeps both for every photo it has shown; toUtf8 leaves room for three bytes a
-    // character, which for these ASCII tokens would nearly double what they cost.
-    QByteArray content = m_contentToken.toUtf8();
-    QByteArray metadata = m_versionToken.toUtf8();
-    content.squeeze();
-    metadata.squeeze();
-    return FileProviderItemVersion{std::move(content), std::move(metadata)};
+    return FileProviderItemVersion(m_contentToken.toUtf8(), m_versionToken.toUtf8());
 }
 
 } // namespace pixavella

@@ -146,18 +146,18 @@ private slots:
         const auto renamed = assetItem(asset, *named);
         QCOMPARE(renamed->filename(), QStringLiteral("Plage"));
         QCOMPARE(renamed->contentType(), item->contentType());
-        QCOMPARE(renamed->itemVersion().contentVersion, item->itemVersion().contentVersion);
-        QVERIFY(renamed->itemVersion().metadataVersion != item->itemVersion().metadataVersion);
+        QCOMPARE(renamed->itemVersion().contentVersion(), item->itemVersion().contentVersion());
+        QVERIFY(renamed->itemVersion().metadataVersion() != item->itemVersion().metadataVersion());
 
         ImmichAsset edited = asset;
         edited.checksum = QStringLiteral("def");
-        QVERIFY(assetItem(edited, *named)->itemVersion().contentVersion !=
-                item->itemVersion().contentVersion);
+        QVERIFY(assetItem(edited, *named)->itemVersion().contentVersion() !=
+                item->itemVersion().contentVersion());
         // Without checksum the dates stand for the bytes.
         edited.checksum.reset();
-        const QByteArray byModification = assetItem(edited, *named)->itemVersion().contentVersion;
+        const QByteArray byModification = assetItem(edited, *named)->itemVersion().contentVersion();
         edited.fileModifiedAt = QStringLiteral("2024-05-01T00:00:00.000Z");
-        QVERIFY(assetItem(edited, *named)->itemVersion().contentVersion != byModification);
+        QVERIFY(assetItem(edited, *named)->itemVersion().contentVersion() != byModification);
     }
 };
 

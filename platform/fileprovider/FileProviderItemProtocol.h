@@ -53,11 +53,25 @@ inline constexpr FileProviderItemFields extendedAttributes = 64;
 
 // Opaque version tokens compared byte for byte: a new content version means the contents
 // must be fetched again, a new metadata version that the properties changed.
-struct FileProviderItemVersion {
-    QByteArray contentVersion;
-    QByteArray metadataVersion;
+class FileProviderItemVersion {
+public:
+    FileProviderItemVersion() = default;
+    FileProviderItemVersion(QByteArrayView content, QByteArrayView metadata);
+
+    QByteArray contentVersion() const;
+    QByteArray metadataVersion() const;
+    void setContentVersion(QByteArrayView content);
+    void setMetadataVersion(QByteArrayView metadata);
 
     bool operator==(const FileProviderItemVersion&) const = default;
+
+private:
+    // The host keeps a version for every item it has shown: both tokens live in one buffer,
+    // and a metadata token that starts with the content token (as a photo's does) holds it.
+    // The same two tokens always make the same fields, so fields compare as tokens do.
+    QByteArray m_tokens;
+    quint32 m_contentLength = 0;
+    bool m_metadataHoldsContent = true; // else the metadata token follows the content token
 };
 
 // The properties through which the framework reads an item. Items are immutable and shared

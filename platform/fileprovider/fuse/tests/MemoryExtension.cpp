@@ -134,9 +134,9 @@ void MemoryExtension::put(FileProviderItemProperties item, const QByteArray& con
     if (!item.contentType.conformsTo(ContentKind::folder)) {
         if (!item.documentSize)
             item.documentSize = contents.size();
-        item.itemVersion.contentVersion =
-            QCryptographicHash::hash(contents, QCryptographicHash::Sha1).toHex();
-        item.itemVersion.metadataVersion = QByteArray::number(++m_version);
+        item.itemVersion = FileProviderItemVersion(
+            QCryptographicHash::hash(contents, QCryptographicHash::Sha1).toHex(),
+            QByteArray::number(++m_version));
     }
     Entry& e = m_items[item.itemIdentifier];
     e.item = std::move(item);
@@ -402,13 +402,13 @@ ProgressRef MemoryExtension::modifyItem(FileProviderItemRef item, const FileProv
                 m_creations.append(*written);
                 it->contents = written->contents;
                 it->item.documentSize = written->contents.size();
-                it->item.itemVersion.contentVersion = QByteArray::number(++m_version);
+                it->item.itemVersion.setContentVersion(QByteArray::number(++m_version));
             }
             if (changedFields & FileProviderItemField::parentItemIdentifier)
                 it->item.parentItemIdentifier = item->parentItemIdentifier();
             if (changedFields & FileProviderItemField::filename)
                 it->item.filename = item->filename();
-            it->item.itemVersion.metadataVersion = QByteArray::number(++m_version);
+            it->item.itemVersion.setMetadataVersion(QByteArray::number(++m_version));
             answer = it->item;
         }
     }
