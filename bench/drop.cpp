@@ -7,7 +7,8 @@
 // cpu_vs_passthrough: processor time of cp and the drive daemon against cp and passthrough_hp.
 // small_drop_vs_passthrough: the same for 200 photos of 4-8 KiB against passthrough_ll, where
 //   what counts is the cost of each file, not of its bytes; small_drop_ms_per_photo: the
-//   drive's time per small photo.
+//   drive's time per small photo; small_drop_syscalls_per_photo: the system calls the daemon
+//   makes per small photo (strace -c -f, over a copy of 200 more, not timed).
 // cp_vs_local, ms_per_photo_above_local, cpu_vs_local: against `cp` into the local folder itself,
 //   for information: ext4 copies inside itself with copy_file_range, which no FUSE file system
 //   is handed (into one, cp falls back to reading and writing).
@@ -31,10 +32,12 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QThread>
 
 #include <cmath>
+#include <limits>
 #include <cstdio>
 #include <functional>
 
@@ -156,6 +159,39 @@ void measureLarge(const Side& mount, const QString& work)
     figure("cpu_vs_local", best[0].processor / best[1].processor);
 }
 
+// System calls the daemon makes per photo while `cp` drops 200 new small photos, counted by
+// `strace -c -f` attached to all its threads; nan without strace.
+double countSystemCalls(const Side& mount, const QString& work)
+{
+    const QStringList sources = writeRounds(work, QStringLiteral("T"), 1, kSmall, 900);
+    if (sources.isEmpty())
+        return std::nan("");
+    const QString report = work + QStringLiteral("/strace.txt");
+    const Timed counted = timeShell(
+        QStringLiteral("command -v strace >/dev/null || exit 1; "
+                       "strace -c -f -q -o \"$3\" -p \"$4\" & tracer=$!; sleep 1; "
+                       "cp \"$1\"/* \"$2\"/; sleep 0.5; kill -INT $tracer; wait $tracer"),
+        {sources.first(), mount.folder(0), report, QString::number(mount.daemon)});
+    QFile file(report);
+    if (counted.wall == std::numeric_limits<double>::infinity() ||
+        !file.open(QIODevice::ReadOnly)) {
+        detail(QStringLiteral("no system call count: strace did not run"));
+        return std::nan("");
+    }
+    // The last line of the table: "100.00  seconds  usecs/call  calls  errors  total".
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() >= 5 && fields.last() == "total") {
+            detail(QStringLiteral("strace -c -f of the daemon over %1 drops: %2")
+                       .arg(kPhotos)
+                       .arg(QString::fromUtf8(line.simplified())));
+            return fields.value(3).toDouble() / kPhotos;
+        }
+    }
+    detail(QStringLiteral("no system call count: strace printed no total"));
+    return std::nan("");
+}
+
 void measureSmall(const Side& mount, const QString& work)
 {
     const QStringList sources = writeRounds(work, QStringLiteral("S"), kSmallRounds, kSmall, 100);
@@ -181,6 +217,7 @@ void measureSmall(const Side& mount, const QString& work)
                .arg(perPhoto(best[1].processor)));
     figure("small_drop_vs_passthrough", best[0].wall / best[1].wall);
     figure("small_drop_ms_per_photo", perPhoto(best[0].wall), 2);
+    figure("small_drop_syscalls_per_photo", countSystemCalls(mount, work), 1);
 }
 
 void measureMemory(const Side& mount, const QString& work)

@@ -26,8 +26,9 @@ packages=(
   libheif-examples imagemagick
   # names service with PostgreSQL
   postgresql
-  # benchmarks: apt-get source unpacks libfuse's source with dpkg-source (bench/passthrough.sh)
-  dpkg-dev
+  # benchmarks: apt-get source unpacks libfuse's source with dpkg-source (bench/passthrough.sh);
+  # the drop benchmark counts the daemon's system calls with strace
+  dpkg-dev strace
 )
 
 missing=()
