@@ -76,12 +76,16 @@ ContentType typeForFilename(const QString& filename, const ContentType& fallback
     return ContentType::fromFilenameExtension(filenameExtension(filename)).value_or(fallback);
 }
 
-// One text form for every server's way of writing dates, so that ranks compare as text.
-QString rankText(const std::optional<QDateTime>& date)
+// One text form for every server's way of writing dates, so that ranks compare as text. The
+// host keeps one for every photo it has shown: as ASCII bytes it takes half the room.
+QByteArray rankText(const std::optional<QDateTime>& date)
 {
     if (!date || !date->isValid())
         return {};
-    return date->toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz'Z'"));
+    QByteArray text =
+        date->toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz'Z'")).toLatin1();
+    text.squeeze();
+    return text;
 }
 
 } // namespace

@@ -90,9 +90,9 @@ public:
     virtual FileProviderItemCapabilities capabilities() const = 0;
     virtual FileProviderItemVersion itemVersion() const = 0;
     // Among siblings of one name, the item of the lowest rank keeps the name and the others
-    // are numbered, so that names do not move when an item joins (text compared as it is;
-    // items without a rank come after those with one, by identifier).
-    virtual QString nameRank() const { return {}; }
+    // are numbered, so that names do not move when an item joins (bytes compared as they
+    // are; items without a rank come after those with one, by identifier).
+    virtual QByteArray nameRank() const { return {}; }
 };
 
 using FileProviderItemRef = std::shared_ptr<const FileProviderItemProtocol>;
@@ -109,7 +109,7 @@ struct FileProviderItemProperties {
     std::optional<QDateTime> contentModificationDate;
     FileProviderItemCapabilities capabilities = FileProviderItemCapability::allowsAll;
     FileProviderItemVersion itemVersion;
-    QString nameRank;
+    QByteArray nameRank;
 
     static FileProviderItemProperties of(const FileProviderItemProtocol& item);
     bool operator==(const FileProviderItemProperties&) const = default;
@@ -141,7 +141,7 @@ public:
     }
     FileProviderItemCapabilities capabilities() const override { return m_p.capabilities; }
     FileProviderItemVersion itemVersion() const override { return m_p.itemVersion; }
-    QString nameRank() const override { return m_p.nameRank; }
+    QByteArray nameRank() const override { return m_p.nameRank; }
 
 private:
     FileProviderItemProperties m_p;

@@ -21,7 +21,7 @@ struct Entry {
     FileProviderItemIdentifier identifier;
     QString filename;
     bool isFolder = false;
-    QString rank;        // the item's nameRank
+    QByteArray rank;     // the item's nameRank
     QByteArray previous; // the name it was shown under for this filename, if any
 };
 
