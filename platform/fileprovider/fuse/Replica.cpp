@@ -57,6 +57,12 @@ Replica::Node* Replica::nodeLocked(const FileProviderItemIdentifier& identifier)
     return node == m_nodes.end() ? nullptr : &node->second;
 }
 
+Replica::Node* Replica::nodeLocked(InodeNumber ino)
+{
+    auto it = m_nodes.find(ino);
+    return it == m_nodes.end() ? nullptr : &it->second;
+}
+
 const Replica::Node* Replica::nodeLocked(InodeNumber ino) const
 {
     auto it = m_nodes.find(ino);
@@ -101,7 +107,7 @@ InodeNumber Replica::addFixedFolder(const FileProviderItemIdentifier& identifier
     n.diskName = name;
     Container& p = m_containers[parent];
     p.fixedNames.insert(name, identifier);
-    p.byName.insert(name, identifier);
+    p.byName.insert(name, ino);
     ++p.subfolders;
     Container& c = m_containers[identifier];
     c.listed = c.listed || listed;
@@ -227,10 +233,13 @@ void Replica::renameLocked(const FileProviderItemIdentifier& container, ReplicaD
     const QHash<FileProviderItemIdentifier, QByteArray> names =
         NameDisambiguator::uniqueNames(entries, reserved);
 
-    QHash<QByteArray, FileProviderItemIdentifier> byName = c->fixedNames;
+    QHash<QByteArray, InodeNumber> byName;
+    byName.reserve(c->fixedNames.size() + names.size());
+    for (auto it = c->fixedNames.cbegin(); it != c->fixedNames.cend(); ++it)
+        byName.insert(it.key(), m_inodes.value(it.value()));
     for (auto it = names.cbegin(); it != names.cend(); ++it) {
-        byName.insert(it.value(), it.key());
         if (Node* n = nodeLocked(it.key())) {
+            byName.insert(it.value(), n->ino);
             n->diskName = it.value();
             n->diskNameIsCurrent = true;
         }
@@ -422,10 +431,10 @@ std::optional<ReplicaEntry> Replica::child(InodeNumber parent, const QByteArray&
     auto c = m_containers.constFind(p->item.itemIdentifier);
     if (c == m_containers.cend())
         return std::nullopt;
-    auto id = c->byName.constFind(name);
-    if (id == c->byName.cend())
+    auto ino = c->byName.constFind(name);
+    if (ino == c->byName.cend())
         return std::nullopt;
-    Node* n = nodeLocked(*id);
+    Node* n = nodeLocked(*ino);
     if (!n)
         return std::nullopt;
     if (addLookup)
@@ -444,13 +453,9 @@ std::optional<QList<ReplicaEntry>> Replica::children(InodeNumber folder) const
         return std::nullopt;
     QList<ReplicaEntry> list;
     list.reserve(c->byName.size());
-    for (auto it = c->byName.cbegin(); it != c->byName.cend(); ++it) {
-        auto ino = m_inodes.constFind(it.value());
-        if (ino == m_inodes.cend())
-            continue;
-        if (const Node* n = nodeLocked(*ino))
+    for (auto it = c->byName.cbegin(); it != c->byName.cend(); ++it)
+        if (const Node* n = nodeLocked(it.value()))
             list.append(entryLocked(*n));
-    }
     std::sort(list.begin(), list.end(),
               [](const ReplicaEntry& a, const ReplicaEntry& b) { return a.diskName < b.diskName; });
     return list;

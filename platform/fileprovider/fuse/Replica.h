@@ -124,7 +124,8 @@ private:
         bool fixedListing = false;
         QSet<FileProviderItemIdentifier> children;
         QHash<QByteArray, FileProviderItemIdentifier> fixedNames; // the host's own folders
-        QHash<QByteArray, FileProviderItemIdentifier> byName;     // every child, fixed or not
+        // Every child, fixed or not, by inode: a folder of a year of photos holds thousands.
+        QHash<QByteArray, InodeNumber> byName;
         quint32 subfolders = 0;
         std::optional<FileProviderSyncAnchor> anchor;
     };
@@ -132,6 +133,7 @@ private:
     // All below under m_mutex.
     InodeNumber inodeForLocked(const FileProviderItemIdentifier& identifier);
     Node* nodeLocked(const FileProviderItemIdentifier& identifier);
+    Node* nodeLocked(InodeNumber ino);
     const Node* nodeLocked(InodeNumber ino) const;
     ReplicaEntry entryLocked(const Node& node) const;
     void upsertLocked(const FileProviderItemRef& item, const FileProviderItemIdentifier& attachTo,
