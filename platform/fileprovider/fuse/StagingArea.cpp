@@ -79,17 +79,39 @@ StagingArea::~StagingArea()
 
 void StagingArea::sweepLocked()
 {
+    // Every lookup sweeps, and a batch of drops leaves hundreds of names in their grace
+    // period: the nodes are scanned only once the earliest of them may have expired.
     const QDateTime now = Clock::now();
+    if (!m_nextExpiry || now < *m_nextExpiry)
+        return;
+    m_nextExpiry.reset();
     QList<InodeNumber> expired;
-    for (auto it = m_nodes.cbegin(); it != m_nodes.cend(); ++it)
-        if (it->named && it->expires && *it->expires <= now)
+    for (auto it = m_nodes.cbegin(); it != m_nodes.cend(); ++it) {
+        if (!it->named || !it->expires)
+            continue;
+        if (*it->expires <= now)
             expired.append(it.key());
+        else
+            noteExpiryLocked(*it->expires);
+    }
     for (InodeNumber ino : std::as_const(expired)) {
         unnameLocked(m_nodes[ino]);
         eraseIfIdleLocked(ino);
     }
-    for (auto it = m_aliases.begin(); it != m_aliases.end();)
-        it = it->expires <= now ? m_aliases.erase(it) : std::next(it);
+    for (auto it = m_aliases.begin(); it != m_aliases.end();) {
+        if (it->expires <= now) {
+            it = m_aliases.erase(it);
+        } else {
+            noteExpiryLocked(it->expires);
+            ++it;
+        }
+    }
+}
+
+void StagingArea::noteExpiryLocked(const QDateTime& expires)
+{
+    if (!m_nextExpiry || expires < *m_nextExpiry)
+        m_nextExpiry = expires;
 }
 
 void StagingArea::unnameLocked(Node& node)
@@ -661,6 +683,8 @@ std::optional<StagedHandOver> StagingArea::creationEnded(const StagedHandOver& h
                 n.named = true;
                 if (!n.state.unsent)
                     n.expires = Clock::now().addMSecs(qint64(m_graceSeconds * 1000));
+                if (n.expires)
+                    noteExpiryLocked(*n.expires);
             }
         } else {
             if (n.path == handOver.path)
@@ -710,6 +734,8 @@ void StagingArea::rename(InodeNumber ino, InodeNumber parent, const QByteArray& 
     it->state.parent = parent;
     it->state.name = name;
     it->named = true;
+    if (it->expires)
+        noteExpiryLocked(*it->expires);
     m_names.insert(key, ino);
 }
 
@@ -720,8 +746,9 @@ void StagingArea::remember(InodeNumber parent, const QByteArray& name,
     std::lock_guard lock(m_mutex);
     const Key key{parent, name};
     dropLocked(key);
-    m_aliases.insert(key, Alias{identifier, ino, isFolder,
-                                Clock::now().addMSecs(qint64(m_graceSeconds * 1000))});
+    const QDateTime expires = Clock::now().addMSecs(qint64(m_graceSeconds * 1000));
+    m_aliases.insert(key, Alias{identifier, ino, isFolder, expires});
+    noteExpiryLocked(expires);
 }
 
 void StagingArea::drop(InodeNumber parent, const QByteArray& name)

@@ -180,6 +180,7 @@ private:
 
     // All below under m_mutex.
     void sweepLocked();
+    void noteExpiryLocked(const QDateTime& expires);
     void unnameLocked(Node& node);
     void dropLocked(const Key& key);
     void eraseIfIdleLocked(InodeNumber ino);
@@ -205,6 +206,8 @@ private:
     QHash<InodeNumber, Node> m_nodes;
     QHash<Key, InodeNumber> m_names;
     QHash<Key, Alias> m_aliases;
+    // No name or alias expires before this; none has to be looked at before then.
+    std::optional<QDateTime> m_nextExpiry;
     QHash<quint64, Handle> m_handles;
     quint64 m_nextHandle = 1;
     quint64 m_nextFile = 1;
