@@ -301,11 +301,28 @@ std::optional<UploadQuarantine::Entry> UploadQuarantine::decodeManifest(const QB
 std::optional<UploadQuarantine::Entry>
 UploadQuarantine::readManifest(const QString& directory) const
 {
-    const std::optional<QByteArray> bytes =
-        StoreFiles::read(directory + QLatin1Char('/') + kManifest);
-    if (!bytes)
+    const QString path = directory + QLatin1Char('/') + kManifest;
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0) {
+        m_decoded.remove(directory);
         return std::nullopt;
-    return decodeManifest(*bytes);
+    }
+    const auto ns = [](const timespec& t) { return qint64(t.tv_sec) * 1'000'000'000 + t.tv_nsec; };
+    const auto cached = m_decoded.constFind(directory);
+    if (cached != m_decoded.cend() && cached->device == st.st_dev && cached->inode == st.st_ino &&
+        cached->modifiedNs == ns(st.st_mtim) && cached->changedNs == ns(st.st_ctim) &&
+        cached->size == qint64(st.st_size))
+        return cached->entry;
+    const std::optional<QByteArray> bytes = StoreFiles::read(path);
+    std::optional<Entry> entry = bytes ? decodeManifest(*bytes) : std::nullopt;
+    // Only what was read from the file just looked at is kept: a manifest replaced in between
+    // is decoded again next time.
+    if (entry && qint64(bytes->size()) == qint64(st.st_size))
+        m_decoded.insert(directory, DecodedManifest{st.st_dev, st.st_ino, ns(st.st_mtim),
+                                                    ns(st.st_ctim), qint64(st.st_size), *entry});
+    else
+        m_decoded.remove(directory);
+    return entry;
 }
 
 bool UploadQuarantine::writeManifest(const QString& directory, const Entry& entry) const
@@ -405,6 +422,13 @@ QList<UploadQuarantine::Entry> UploadQuarantine::list()
     const QStringList children = QDir(*root).entryList(
         QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
     QList<Entry> entries;
+    // Entries removed since the last listing leave no decoded manifest behind.
+    if (m_decoded.size() > children.size()) {
+        const QSet<QString> present(children.cbegin(), children.cend());
+        for (auto it = m_decoded.begin(); it != m_decoded.end();)
+            it = present.contains(QFileInfo(it.key()).fileName()) ? std::next(it)
+                                                                   : m_decoded.erase(it);
+    }
     for (const QString& child : children) {
         const QString folder = *root + QLatin1Char('/') + child;
         std::optional<Entry> entry = readManifest(folder);

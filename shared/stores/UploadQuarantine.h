@@ -131,7 +131,22 @@ private:
     std::optional<Entry> readManifest(const QString& directory) const;
     bool writeManifest(const QString& directory, const Entry& entry) const;
 
+    // A manifest as last decoded, with what identifies the file it was read from. Manifests
+    // are only ever replaced by a rename, so a file that is the same inode with the same times
+    // and size holds the same entry.
+    struct DecodedManifest {
+        dev_t device = 0;
+        ino_t inode = 0;
+        qint64 modifiedNs = 0;
+        qint64 changedNs = 0;
+        qint64 size = 0;
+        Entry entry;
+    };
+
     QMutex m_lock; // serialises every operation of this process
+    // Every listing of a folder reads the whole queue, and a batch of drops makes it hundreds
+    // of entries long: each manifest is decoded once, not at every listing. Under m_lock.
+    mutable QHash<QString, DecodedManifest> m_decoded;
 };
 
 } // namespace pixavella

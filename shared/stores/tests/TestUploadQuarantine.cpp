@@ -199,6 +199,21 @@ private slots:
         QCOMPARE(quarantine.payloadURL("STAGING"), std::nullopt);
     }
 
+    // Manifests are decoded once per process; a change made by the other process is still seen.
+    void listingsSeeWhatTheOtherProcessChanged()
+    {
+        UploadQuarantine here;
+        UploadQuarantine elsewhere;
+        const Entry entry = enqueue(here);
+        QCOMPARE(here.list().value(0).attempts, 0);
+        elsewhere.recordFailure(entry.id, QStringLiteral("hors ligne"), true);
+        QCOMPARE(here.list().value(0).attempts, 1);
+        QCOMPARE(here.entry(entry.id)->lastError, QStringLiteral("hors ligne"));
+        QVERIFY(elsewhere.remove(entry.id));
+        QCOMPARE(here.list(), QList<Entry>());
+        QCOMPARE(here.entry(entry.id), std::nullopt);
+    }
+
     void idsStayInsideTheQuarantine_data()
     {
         QTest::addColumn<QString>("id");
