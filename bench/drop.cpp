@@ -170,7 +170,8 @@ double countSystemCalls(const Side& mount, const QString& work)
     const Timed counted = timeShell(
         QStringLiteral("command -v strace >/dev/null || exit 1; "
                        "strace -c -f -q -o \"$3\" -p \"$4\" & tracer=$!; sleep 1; "
-                       "cp \"$1\"/* \"$2\"/; sleep 0.5; kill -INT $tracer; wait $tracer"),
+                       "cp \"$1\"/* \"$2\"/; sleep 0.5; kill -INT $tracer; wait $tracer; "
+                       "test -s \"$3\""),
         {sources.first(), mount.folder(0), report, QString::number(mount.daemon)});
     QFile file(report);
     if (counted.wall == std::numeric_limits<double>::infinity() ||
@@ -178,8 +179,10 @@ double countSystemCalls(const Side& mount, const QString& work)
         detail(QStringLiteral("no system call count: strace did not run"));
         return std::nan("");
     }
+    const QByteArray table = file.readAll();
+    detail(QStringLiteral("strace -c -f of the daemon:\n") + QString::fromUtf8(table));
     // The last line of the table: "100.00  seconds  usecs/call  calls  errors  total".
-    for (const QByteArray& line : file.readAll().split('\n')) {
+    for (const QByteArray& line : table.split('\n')) {
         const QList<QByteArray> fields = line.simplified().split(' ');
         if (fields.size() >= 5 && fields.last() == "total") {
             detail(QStringLiteral("strace -c -f of the daemon over %1 drops: %2")
