@@ -219,7 +219,7 @@ void HostCore::creationAnswered(const StagedHandOver& handOver,
             post(m_replica.removeItem(*handOver.replaces));
         post(m_replica.placeItem(item));
         if (firstInUnlistedParent)
-            signalEnumerator(FileProviderContainer::workingSet);
+            refreshAboveNewFoldersSoon();
         outcome = std::optional(item->itemIdentifier());
     } else {
         // Nothing made and nothing said: answering success would let `mv` delete its source
