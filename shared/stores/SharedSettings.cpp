@@ -1,11 +1,15 @@
 #include "SharedSettings.h"
 
 #include "SettingsSuite.h"
+#include "Signals.h"
 
 #include <QTimeZone>
 #include <QUrl>
 
+#include <chrono>
 #include <cmath>
+#include <memory>
+#include <mutex>
 
 namespace pixavella::SharedSettings {
 
@@ -39,7 +43,7 @@ struct Configuration {
 };
 
 // Both values read once, so the key cannot vanish between the check and the client.
-std::optional<Configuration> configuration()
+std::optional<Configuration> readConfiguration()
 {
     const std::optional<QString> key = apiKey();
     if (!key || key->isEmpty())
@@ -48,6 +52,73 @@ std::optional<Configuration> configuration()
     if (!url)
         return std::nullopt;
     return Configuration{*url, *key};
+}
+
+// The drive builds a client for every file dropped, and reading the key is a round trip to the
+// Secret Service: the server and key are kept until either is changed, here or in the other
+// process (which signals it), or for a minute at most should a signal be lost.
+class ConfigurationCache {
+public:
+    static ConfigurationCache& instance()
+    {
+        static ConfigurationCache cache;
+        return cache;
+    }
+
+    std::optional<Configuration> get()
+    {
+        std::unique_lock lock(m_mutex);
+        if (!m_subscription) {
+            // Watched before the first read, so that no change made after it is missed.
+            m_subscription = Signals::observe(QLatin1String(SignalName::accountChanged),
+                                              [this] { invalidate(); });
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (m_read && now - m_readAt < kLongest && m_generation == m_readGeneration)
+            return m_value;
+        const quint64 generation = m_generation;
+        lock.unlock();
+        std::optional<Configuration> value = readConfiguration();
+        lock.lock();
+        // A change signalled during the read may not be in it: it is read again next time.
+        if (generation == m_generation) {
+            m_value = value;
+            m_read = true;
+            m_readAt = now;
+            m_readGeneration = generation;
+        }
+        return value;
+    }
+
+    void invalidate()
+    {
+        std::lock_guard lock(m_mutex);
+        ++m_generation;
+    }
+
+private:
+    static constexpr std::chrono::minutes kLongest{1};
+
+    std::mutex m_mutex; // guards every field
+    std::unique_ptr<Signals::Subscription> m_subscription;
+    std::optional<Configuration> m_value;
+    bool m_read = false;
+    std::chrono::steady_clock::time_point m_readAt;
+    quint64 m_generation = 0;
+    quint64 m_readGeneration = 0;
+};
+
+std::optional<Configuration> configuration()
+{
+    return ConfigurationCache::instance().get();
+}
+
+// The server or the key changed: this process reads them again at once, the other one once
+// the signal reaches it.
+void accountChanged()
+{
+    ConfigurationCache::instance().invalidate();
+    Signals::post(QLatin1String(SignalName::accountChanged));
 }
 
 } // namespace
@@ -60,6 +131,7 @@ QString serverURL()
 void setServerURL(const QString& url)
 {
     suite().setValue(QLatin1String(Key::serverURL), url);
+    accountChanged();
 }
 
 QString userEmail()
@@ -160,6 +232,7 @@ void setApiKey(const QString& key)
         SecretStore::deleteSecret(QLatin1String(kApiKeyAccount));
     else
         SecretStore::writeSecret(QLatin1String(kApiKeyAccount), key);
+    accountChanged();
 }
 
 bool isConfigured()

@@ -13,8 +13,9 @@ namespace pixavella {
 
 // What the application and the drive share besides files: the identifiers, the typed values of
 // the shared settings suite, the API key secret and the names of the cross-process signals.
-// Every accessor reads or writes the suite (or the secret store) anew, nothing is cached, so a
-// change made by the other process is seen at the next call. Safe from any thread.
+// Every accessor reads or writes the suite (or the secret store) anew, so a change made by the
+// other process is seen at the next call; only the server and key behind makeClient() and
+// isConfigured() are kept, until a change of either is signalled. Safe from any thread.
 namespace SharedSettings {
 
 inline constexpr const char* kAppGroupId = ContainerPaths::kAppGroupId;
@@ -86,6 +87,8 @@ inline constexpr const char* syncActivity = "app.pixavella.syncActivity";
 inline constexpr const char* quarantineChanged = "app.pixavella.quarantineChanged";
 // The reconciler recorded an upload outcome; the history window re-reads the journal.
 inline constexpr const char* journalChanged = "app.pixavella.journalChanged";
+// The server address or the API key changed (a sign-in or a sign-out).
+inline constexpr const char* accountChanged = "app.pixavella.accountChanged";
 } // namespace SignalName
 
 } // namespace pixavella
