@@ -323,22 +323,6 @@ void HostCore::releaseFreedMemorySoon()
 #endif
 }
 
-void HostCore::refreshAboveNewFoldersSoon()
-{
-    // The folders above a new one are not known here, so every listed folder lists again: once
-    // for a batch whose photos start many months, and never on the way of the close that filed
-    // the photo.
-    if (m_newFoldersRefreshQueued.exchange(true))
-        return;
-    std::weak_ptr<HostCore> weak = weak_from_this();
-    m_deadlines.schedule(kNewFoldersRefreshDelay, [weak] {
-        if (auto self = weak.lock()) {
-            self->m_newFoldersRefreshQueued = false;
-            self->signalEnumerator(FileProviderContainer::workingSet);
-        }
-    });
-}
-
 void HostCore::seedThumbnails(const FileProviderItemIdentifier& container)
 {
     if (const std::optional<ReplicaEntry> folder = m_replica.entry(container))

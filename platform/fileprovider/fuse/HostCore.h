@@ -116,9 +116,6 @@ private:
     void seedThumbnails(const FileProviderItemIdentifier& container);
     // Hands memory freed by listings back to the system, a moment after the last of a burst.
     void releaseFreedMemorySoon();
-    // A file was filed in a folder not listed yet: the folders above it list again shortly.
-    void refreshAboveNewFoldersSoon();
-    static constexpr std::chrono::milliseconds kNewFoldersRefreshDelay{200};
     // The thumbnail the seeder would write for a photo or a video; nothing for other items.
     std::optional<ThumbnailSeeder::Candidate> thumbnailCandidate(const ReplicaEntry& entry) const;
     QList<ThumbnailSeeder::Candidate> thumbnailCandidates(fuse_ino_t folder) const;
@@ -185,7 +182,6 @@ private:
     ThumbnailSeeder m_thumbnails;
     std::unique_ptr<KernelNotifier> m_notifier; // set while attached
     std::atomic<bool> m_releaseQueued{false};
-    std::atomic<bool> m_newFoldersRefreshQueued{false};
 
     // Guards m_dirs, m_nextDir, m_fetches and m_unlistedParents.
     std::mutex m_mutex;

@@ -69,6 +69,14 @@ void RefreshScheduler::signal(const FileProviderItemIdentifier& container)
         m_start(container);
 }
 
+void RefreshScheduler::markAllChanged()
+{
+    std::lock_guard lock(m_mutex);
+    for (State& s : m_states)
+        if (s.listed)
+            s.changed = true;
+}
+
 void RefreshScheduler::signalAll()
 {
     QList<FileProviderItemIdentifier> containers;

@@ -30,6 +30,8 @@ public:
     void signal(const FileProviderItemIdentifier& container);
     // Marks every container listed so far changed.
     void signalAll();
+    // Marks every container listed so far changed, to be listed again at its next use only.
+    void markAllChanged();
     void finished(const FileProviderItemIdentifier& container, const Result<void>& outcome);
     // The container is gone (its folder was deleted): its state is dropped once idle.
     void forget(const FileProviderItemIdentifier& container);

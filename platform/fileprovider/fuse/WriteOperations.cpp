@@ -218,8 +218,11 @@ void HostCore::creationAnswered(const StagedHandOver& handOver,
         if (handOver.replaces && *handOver.replaces != item->itemIdentifier())
             post(m_replica.removeItem(*handOver.replaces));
         post(m_replica.placeItem(item));
+        // The folders above it are not known here: every listed folder lists again, when next
+        // used rather than at once, so that a batch whose photos start many months costs no
+        // listing on the way of each close.
         if (firstInUnlistedParent)
-            refreshAboveNewFoldersSoon();
+            m_scheduler.markAllChanged();
         outcome = std::optional(item->itemIdentifier());
     } else {
         // Nothing made and nothing said: answering success would let `mv` delete its source
