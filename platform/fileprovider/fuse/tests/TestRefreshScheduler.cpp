@@ -1,0 +1,103 @@
+#include "Clock.h"
+#include "RefreshScheduler.h"
+
+#include <QTest>
+
+using namespace pixavella;
+
+// The rules that decide when a folder is listed again, with the listings started by hand.
+class TestRefreshScheduler : public QObject {
+    Q_OBJECT
+
+    struct Run {
+        QStringList started; // containers whose refresh began, in order
+        int answered = 0;    // Ready callbacks run
+        std::unique_ptr<RefreshScheduler> scheduler;
+
+        Run()
+            : scheduler(std::make_unique<RefreshScheduler>(
+                  [this](const FileProviderItemIdentifier& c) { started.append(c); }, 60))
+        {
+        }
+        void use(const QString& c)
+        {
+            scheduler->use(c, [this](Result<void>) { ++answered; });
+        }
+        void finish(const QString& c) { scheduler->finished(c, Result<void>::success()); }
+    };
+
+private slots:
+    void firstUseListsThenAnswersFromWhatWasListed()
+    {
+        ManualClock clock;
+        Run run;
+        run.use("photos");
+        run.use("photos"); // waits for the same listing
+        QCOMPARE(run.started, QStringList{"photos"});
+        QCOMPARE(run.answered, 0);
+        run.finish("photos");
+        QCOMPARE(run.answered, 2);
+        run.use("photos");
+        QCOMPARE(run.answered, 3);
+        QCOMPARE(run.started.size(), 1);
+    }
+
+    // A signal refreshes at once a folder used in the last minute, an idle one at its next use,
+    // and signals during a refresh fold into one more.
+    void signalsRefreshByRecentUse()
+    {
+        ManualClock clock;
+        Run run;
+        run.use("recent");
+        run.finish("recent");
+        run.use("idle");
+        run.finish("idle");
+        run.scheduler->signal("never listed");
+        clock.advance(61);
+        run.use("recent");
+        run.started.clear();
+
+        run.scheduler->signalAll();
+        QCOMPARE(run.started, QStringList{"recent"});
+        run.scheduler->signal("recent");
+        run.scheduler->signal("recent");
+        run.use("recent"); // needs a listing that starts after the signals
+        QCOMPARE(run.started, QStringList{"recent"});
+        run.finish("recent");
+        QCOMPARE(run.started, (QStringList{"recent", "recent"}));
+        const int before = run.answered;
+        run.finish("recent");
+        QCOMPARE(run.answered, before + 1);
+
+        run.use("idle");
+        QCOMPARE(run.started.last(), QStringLiteral("idle"));
+    }
+
+    // Marked changed, every listed folder lists again when next used, and not before.
+    void markedFoldersListAtTheirNextUseOnly()
+    {
+        ManualClock clock;
+        Run run;
+        for (const QString c : {"a", "b"}) {
+            run.use(c);
+            run.finish(c);
+        }
+        run.started.clear();
+        run.scheduler->markAllChanged();
+        run.scheduler->markAllChanged();
+        QCOMPARE(run.started, QStringList());
+        const int before = run.answered;
+        run.use("a");
+        QCOMPARE(run.started, QStringList{"a"});
+        QCOMPARE(run.answered, before);
+        run.finish("a");
+        QCOMPARE(run.answered, before + 1);
+        run.use("a");
+        QCOMPARE(run.started, QStringList{"a"});
+        run.use("b");
+        QCOMPARE(run.started, (QStringList{"a", "b"}));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestRefreshScheduler)
+#include "TestRefreshScheduler.moc"
