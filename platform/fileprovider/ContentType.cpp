@@ -1,9 +1,9 @@
 #include "ContentType.h"
 
-#include <QHash>
 #include <QMimeDatabase>
 
 #include <mutex>
+#include <unordered_set>
 
 namespace pixavella {
 
@@ -16,38 +16,41 @@ QStringView topLevel(const QString& mimeName)
     return slash < 0 ? QStringView(mimeName) : QStringView(mimeName).left(slash);
 }
 
-// One copy of each type's name for the whole process: every listed photo carries one, and a
-// library of 100 000 photos has a handful of types. The database's types are a bounded set.
-QString interned(const QString& mimeName)
+// Never destroyed, so that a type held by an object destroyed at exit still names something;
+// the set's elements keep their address as it grows.
+const QString* interned(const QString& mimeName)
 {
-    static std::mutex mutex;
-    static QHash<QString, QString> names;
-    std::lock_guard lock(mutex);
-    auto it = names.constFind(mimeName);
-    if (it == names.cend())
-        it = names.insert(mimeName, mimeName);
-    return *it;
+    static std::mutex* mutex = new std::mutex;
+    static std::unordered_set<QString>* names = new std::unordered_set<QString>;
+    std::lock_guard lock(*mutex);
+    return &*names->insert(mimeName).first;
 }
 } // namespace
 
+ContentType::ContentType(const QString& mimeName) : m_name(interned(mimeName)) {}
+
 ContentType ContentType::folder()
 {
-    return ContentType(kFolder);
+    static const ContentType type(kFolder);
+    return type;
 }
 
 ContentType ContentType::data()
 {
-    return ContentType(QStringLiteral("application/octet-stream"));
+    static const ContentType type(QStringLiteral("application/octet-stream"));
+    return type;
 }
 
 ContentType ContentType::image()
 {
-    return ContentType(QStringLiteral("image/*"));
+    static const ContentType type(QStringLiteral("image/*"));
+    return type;
 }
 
 ContentType ContentType::movie()
 {
-    return ContentType(QStringLiteral("video/*"));
+    static const ContentType type(QStringLiteral("video/*"));
+    return type;
 }
 
 std::optional<ContentType> ContentType::fromFilenameExtension(const QString& extension)
@@ -60,22 +63,22 @@ std::optional<ContentType> ContentType::fromFilenameExtension(const QString& ext
         db.mimeTypeForFile(QStringLiteral("f.") + extension, QMimeDatabase::MatchExtension);
     if (!type.isValid() || type.isDefault() || type.name() == kFolder)
         return std::nullopt;
-    return ContentType(interned(type.name()));
+    return ContentType(type.name());
 }
 
 bool ContentType::conformsTo(ContentKind kind) const
 {
     switch (kind) {
     case ContentKind::folder:
-        return m_name == kFolder;
+        return *m_name == kFolder;
     case ContentKind::data:
-        return m_name != kFolder;
+        return *m_name != kFolder;
     case ContentKind::image:
-        return topLevel(m_name) == u"image";
+        return topLevel(*m_name) == u"image";
     case ContentKind::movie:
-        return topLevel(m_name) == u"video";
+        return topLevel(*m_name) == u"video";
     case ContentKind::audiovisual:
-        return topLevel(m_name) == u"video" || topLevel(m_name) == u"audio";
+        return topLevel(*m_name) == u"video" || topLevel(*m_name) == u"audio";
     }
     return false;
 }
