@@ -126,7 +126,8 @@ void listShared(const ExtensionStores& stores, const ImmichClient& client, Fetch
                          ItemList items;
                          for (const ImmichAlbum& album : albums.value())
                              items.append(FileProviderItem::folder(
-                                 FPNode::sharedAlbum(album.id), album.albumName, FPNode::shared(),
+                                 FPNode::sharedAlbum(album.id), album.albumName,
+                                 FPNode::sharedAlbumsFolder(),
                                  ItemCaps::sharedAlbumListed(albumAccess(album, me)), false));
                          done(std::move(items));
                      });
@@ -165,7 +166,7 @@ void listNode(const ExtensionStores& stores, const ImmichClient& client, const F
     case Kind::root:
         return done(ItemList{FileProviderItem::standardFolder(FPNode::photos()),
                              FileProviderItem::standardFolder(FPNode::albums()),
-                             FileProviderItem::standardFolder(FPNode::shared())});
+                             FileProviderItem::standardFolder(FPNode::sharedAlbumsFolder())});
     case Kind::photos:
     case Kind::year:
     case Kind::month:

@@ -117,7 +117,7 @@ void lookUpShared(const ExtensionStores& stores, const ImmichClient& client, con
                     if (!album)
                         return done(noSuchItem());
                     done(FileProviderItemRef(FileProviderItem::folder(
-                        node, album.value().albumName, FPNode::shared(),
+                        node, album.value().albumName, FPNode::sharedAlbumsFolder(),
                         ItemCaps::sharedAlbumLookedUp(albumAccess(album.value(), me)), false)));
                 });
         }
