@@ -21,7 +21,7 @@ AppServices::AppServices(bool withWindows)
       pedagogicalNotices(PedagogicalNoticeQueue::shared()), userNotices(UserNoticeQueue::shared()),
       promoted(PromotedPendingList::shared()), suite(SettingsSuite::shared()),
       http(HttpSession::shared()), domain(std::make_unique<FileProviderDomainBackend>()),
-      session(domain, quarantine, suite), notifications(QDBusConnection::sessionBus()),
+      session(domain, quarantine, suite, names), notifications(QDBusConnection::sessionBus()),
       uploadAlerts(notifications, quarantine),
       reconciler({quarantine, journal, cancelled, names, pedagogicalNotices, promoted},
                  &uploadAlerts),

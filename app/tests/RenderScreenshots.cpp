@@ -1,6 +1,7 @@
 // Renders the tray's windows to PNG so that a person can look at them:
 //   xvfb-run -a pixavella-screenshots <folder>
 // Everything it writes (journal, settings) goes to a temporary home.
+#include "AssetNameStore.h"
 #include "Clock.h"
 #include "DomainController.h"
 #include "HistoryModel.h"
@@ -140,7 +141,8 @@ int main(int argc, char** argv)
     SharedSettings::setServerURL(url.toString());
     DomainController domain(std::make_unique<testing::RecordingDomainBackend>(
         std::make_shared<testing::RecordingDomainBackend::State>()));
-    SessionModel session(domain, UploadQuarantine::shared(), SettingsSuite::shared());
+    SessionModel session(domain, UploadQuarantine::shared(), SettingsSuite::shared(),
+                         AssetNameStore::shared());
     LoginWindowController login(session);
     login.show();
     LoginView& form = *login.window();

@@ -1,3 +1,4 @@
+#include "AssetNameStore.h"
 #include "Clock.h"
 #include "ContainerPaths.h"
 #include "DomainController.h"
@@ -47,7 +48,8 @@ struct Session {
     std::shared_ptr<RecordingDomainBackend::State> domainState =
         std::make_shared<RecordingDomainBackend::State>();
     DomainController domain{std::make_unique<RecordingDomainBackend>(domainState)};
-    SessionModel model{domain, UploadQuarantine::shared(), SettingsSuite::shared()};
+    SessionModel model{domain, UploadQuarantine::shared(), SettingsSuite::shared(),
+                       AssetNameStore::shared()};
 };
 
 } // namespace

@@ -3,6 +3,7 @@
 // failing service is asked once per wait, and a refused rename is undone and told.
 #include "AssetNameStore.h"
 #include "Clock.h"
+#include "HttpSession.h"
 #include "NamesServiceHealth.h"
 #include "RecordingServer.h"
 #include "RenameQueue.h"
@@ -52,6 +53,14 @@ private:
     std::unique_ptr<NamesServiceHealth> m_health;
     std::unique_ptr<AssetNameStore> m_store;
 
+    // A store as a start of the program makes it: loaded from the files the last one left.
+    std::unique_ptr<AssetNameStore> newStore()
+    {
+        return std::make_unique<AssetNameStore>(RenameQueue::shared(), *m_health,
+                                                SettingsSuite::shared(), HttpSession::shared(),
+                                                UserNoticeQueue::shared());
+    }
+
 private slots:
     void initTestCase()
     {
@@ -61,14 +70,17 @@ private slots:
 
     void init()
     {
-        AssetNameStore::forgetAccount();
+        // What a sign-out leaves, before the store under test reads the cache file.
+        AssetNameStore::removeCacheFile();
+        RenameQueue::shared().clear();
+        NamesServiceHealth::unmark(SettingsSuite::shared());
         UserNoticeQueue::shared().drain();
         m_server.clear();
         answer({200, "{}"});
         m_clock.reset(); // before the next one takes its place: its destructor restores the clock
         m_clock = std::make_unique<ManualClock>();
         m_health = std::make_unique<NamesServiceHealth>(SettingsSuite::shared());
-        m_store = std::make_unique<AssetNameStore>(RenameQueue::shared(), *m_health);
+        m_store = newStore();
     }
     void cleanup() { m_store.reset(); }
 
@@ -95,7 +107,7 @@ private slots:
         m_store->refresh(true, 10);
         QCOMPARE(m_store->name("a"), shown);
         // What the next start shows.
-        QCOMPARE(AssetNameStore().name("a"), shown);
+        QCOMPARE(newStore()->name("a"), shown);
     }
 
     void renamesWaitForTheServiceAndTheLastOneWins()
@@ -116,7 +128,7 @@ private slots:
         QTRY_VERIFY(m_health->isFailing());
 
         // A restart in between: the queue is all the next run knows.
-        m_store = std::make_unique<AssetNameStore>(RenameQueue::shared(), *m_health);
+        m_store = newStore();
         answer({200, R"({"assetId": "a", "name": "Two.jpg"})"});
         m_clock->advance(5);
         m_store->sendQueued();
