@@ -71,7 +71,8 @@ void listLibrary(const ExtensionStores& stores, const ImmichClient& client, cons
             const std::optional<YearMonth> month =
                 PhotoFolders::folderMonth(node.year(), node.month());
             ItemList items =
-                month ? PhotoFolders::assetItems(node, library.assetsOf(*month)) : ItemList();
+                month ? PhotoFolders::assetItems(node, library.assetsOf(*month), stores.names)
+                      : ItemList();
             items.append(PhotoFolders::pendingItemsIn(node, entries));
             return done(std::move(items));
         }

@@ -61,7 +61,7 @@ bool sameAsset(const ImmichAsset& a, const ImmichAsset& b)
 
 LibraryMirror& LibraryMirror::shared()
 {
-    static auto* instance = new LibraryMirror;
+    static auto* instance = new LibraryMirror(DedupIndex::shared());
     return *instance;
 }
 
@@ -216,7 +216,7 @@ void LibraryMirror::finished(bool full, quint64 staleAtStart, const QString& acc
             if (full ||
                 (!touched.isEmpty() && (!m_lastDedup.isValid() ||
                                         m_lastDedup.msecsTo(Clock::now()) >= kDedupIntervalMs))) {
-                dedup = std::make_shared<DedupIndex::Builder>();
+                dedup = m_dedup.newBuilder();
                 dedup->add(full ? answer.assets : assetsLocked());
                 m_lastDedup = Clock::now();
             }
@@ -227,7 +227,7 @@ void LibraryMirror::finished(bool full, quint64 staleAtStart, const QString& acc
         listener = m_listener;
     }
     if (dedup)
-        DedupIndex::shared().storeInBackground(dedup);
+        m_dedup.storeInBackground(dedup);
     const Result<void> answer = listing ? Result<void>::success() : Result<void>(listing.error());
     for (const Completion<void>& waiter : std::as_const(waiters))
         waiter(answer);

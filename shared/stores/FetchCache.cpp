@@ -79,8 +79,8 @@ void FetchCache::allAssets(const ImmichClient& client, Mode mode,
 {
     // The index is gathered while later pages are still on their way, and written once the
     // listing has been answered.
-    const auto builder = m_dedupIndex ? std::make_shared<DedupIndex::Builder>()
-                                      : std::shared_ptr<DedupIndex::Builder>();
+    const auto builder =
+        m_dedupIndex ? m_dedupIndex->newBuilder() : std::shared_ptr<DedupIndex::Builder>();
     cachedListing<QList<ImmichAsset>>(
         *this, kAllAssets, mode, std::move(done),
         [client, builder](Completion<QList<ImmichAsset>> loaded) {
