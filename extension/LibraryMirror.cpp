@@ -59,12 +59,6 @@ bool sameAsset(const ImmichAsset& a, const ImmichAsset& b)
 
 } // namespace
 
-LibraryMirror& LibraryMirror::shared()
-{
-    static auto* instance = new LibraryMirror(DedupIndex::shared());
-    return *instance;
-}
-
 void LibraryMirror::sync(const ImmichClient& client, Need need, Completion<void> done)
 {
     {

@@ -52,7 +52,6 @@ public:
         current,
     };
 
-    static LibraryMirror& shared();
     // The listings refresh `dedup` as they go.
     explicit LibraryMirror(DedupIndex& dedup) : m_dedup(dedup) {}
     LibraryMirror(const LibraryMirror&) = delete;

@@ -117,14 +117,6 @@ struct AssetNameStore::Life {
     AssetNameStore* store = nullptr;
 };
 
-AssetNameStore& AssetNameStore::shared()
-{
-    static auto* instance = new AssetNameStore(RenameQueue::shared(), NamesServiceHealth::shared(),
-                                               SettingsSuite::shared(), HttpSession::shared(),
-                                               UserNoticeQueue::shared());
-    return *instance;
-}
-
 AssetNameStore::AssetNameStore(RenameQueue& queue, NamesServiceHealth& health, SettingsSuite& suite,
                                HttpSession& http, UserNoticeQueue& notices)
     : m_queue(queue), m_health(health), m_suite(suite), m_http(http), m_notices(notices),

@@ -30,11 +30,9 @@ public:
     // under its previous name again.
     using RefusalListener = std::function<void(const QString& assetId)>;
 
-    // The process-wide instance; creating it loads the cache file.
-    static AssetNameStore& shared();
-    // Renames wait in `queue`; what the service answers goes to `health` (and, on sign-out, the
-    // mark it left in `suite`); requests go through `http`; a refused rename is told to the user
-    // through `notices`.
+    // Creating a store loads the cache file. Renames wait in `queue`; what the service answers goes
+    // to `health` (and, on sign-out, the mark it left in `suite`); requests go through `http`; a
+    // refused rename is told to the user through `notices`.
     AssetNameStore(RenameQueue& queue, NamesServiceHealth& health, SettingsSuite& suite,
                    HttpSession& http, UserNoticeQueue& notices);
     ~AssetNameStore();

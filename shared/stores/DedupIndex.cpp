@@ -152,12 +152,6 @@ void DedupIndex::Builder::add(const QList<ImmichAsset>& assets)
     }
 }
 
-DedupIndex& DedupIndex::shared()
-{
-    static DedupIndex instance(SettingsSuite::shared(), &AssetNameStore::shared());
-    return instance;
-}
-
 DedupIndex::DedupIndex(SettingsSuite& suite, const AssetNameStore* names)
     : m_suite(suite), m_names(names)
 {

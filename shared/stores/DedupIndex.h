@@ -56,7 +56,6 @@ public:
         QList<Checksum> m_checksums;
     };
 
-    static DedupIndex& shared();
     // Kept in `suite`. The user-given names come from `names`; without it, only the original
     // file names are indexed.
     explicit DedupIndex(SettingsSuite& suite, const AssetNameStore* names = nullptr);

@@ -36,12 +36,6 @@ QString FetchCache::albumKey(const QString& albumId)
     return QStringLiteral("album:") + albumId;
 }
 
-FetchCache& FetchCache::shared()
-{
-    static FetchCache instance(&DedupIndex::shared());
-    return instance;
-}
-
 FetchCache::FetchCache(DedupIndex* dedupIndex) : m_dedupIndex(dedupIndex) {}
 
 void FetchCache::storeAny(const QString& key, std::any value)

@@ -33,7 +33,6 @@ public:
     // they were read. Either way a successful answer is stored.
     enum class Mode { normal, refresh };
 
-    static FetchCache& shared();
     // `dedupIndex`, when given, is rebuilt from every asset list fetched from the server.
     explicit FetchCache(DedupIndex* dedupIndex = nullptr);
 

@@ -49,6 +49,8 @@ private:
     }
 
     RecordingServer m_server;
+    RenameQueue m_queue;
+    UserNoticeQueue m_notices{SettingsSuite::shared()};
     std::unique_ptr<ManualClock> m_clock;
     std::unique_ptr<NamesServiceHealth> m_health;
     std::unique_ptr<AssetNameStore> m_store;
@@ -56,9 +58,8 @@ private:
     // A store as a start of the program makes it: loaded from the files the last one left.
     std::unique_ptr<AssetNameStore> newStore()
     {
-        return std::make_unique<AssetNameStore>(RenameQueue::shared(), *m_health,
-                                                SettingsSuite::shared(), HttpSession::shared(),
-                                                UserNoticeQueue::shared());
+        return std::make_unique<AssetNameStore>(m_queue, *m_health, SettingsSuite::shared(),
+                                                HttpSession::shared(), m_notices);
     }
 
 private slots:
@@ -72,9 +73,9 @@ private slots:
     {
         // What a sign-out leaves, before the store under test reads the cache file.
         AssetNameStore::removeCacheFile();
-        RenameQueue::shared().clear();
+        m_queue.clear();
         NamesServiceHealth::unmark(SettingsSuite::shared());
-        UserNoticeQueue::shared().drain();
+        m_notices.drain();
         m_server.clear();
         answer({200, "{}"});
         m_clock.reset(); // before the next one takes its place: its destructor restores the clock
@@ -101,7 +102,7 @@ private slots:
         QFETCH(QByteArray, body);
         QFETCH(QString, shown);
         m_store->setName("a", "Old.jpg");
-        QTRY_VERIFY(RenameQueue::shared().list().isEmpty());
+        QTRY_VERIFY(m_queue.list().isEmpty());
 
         answer({200, "{}"}, {status, body});
         m_store->refresh(true, 10);
@@ -132,7 +133,7 @@ private slots:
         answer({200, R"({"assetId": "a", "name": "Two.jpg"})"});
         m_clock->advance(5);
         m_store->sendQueued();
-        QTRY_VERIFY(RenameQueue::shared().list().isEmpty());
+        QTRY_VERIFY(m_queue.list().isEmpty());
         QCOMPARE(puts(), 3);
         QCOMPARE(lastPutName(), QString("Two.jpg"));
         QVERIFY(!m_health->isFailing());
@@ -176,15 +177,15 @@ private slots:
         m_store->setRefusalListener([&undone](const QString& assetId) { undone.append(assetId); });
         if (!before.isEmpty()) {
             m_store->setName("a", before);
-            QTRY_VERIFY(RenameQueue::shared().list().isEmpty());
+            QTRY_VERIFY(m_queue.list().isEmpty());
         }
         answer({status, R"({"message": "no"})"});
         m_store->setName("a", "Refusé.jpg");
         QTRY_COMPARE(undone, QStringList{"a"});
         QCOMPARE(m_store->name("a"), before.isEmpty() ? std::nullopt : std::optional(before));
-        QVERIFY(RenameQueue::shared().list().isEmpty());
+        QVERIFY(m_queue.list().isEmpty());
         QVERIFY(!m_health->isFailing());
-        const QStringList told = UserNoticeQueue::shared().drain();
+        const QStringList told = m_notices.drain();
         QCOMPARE(told.size(), 1);
         QVERIFY2(told[0].contains("« Refusé.jpg »") && told[0].contains("nom précédent"),
                  qPrintable(told[0]));

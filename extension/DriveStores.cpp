@@ -1,0 +1,16 @@
+#include "DriveStores.h"
+
+namespace pixavella {
+
+DriveStores::DriveStores(SettingsSuite& suite, HttpSession& http, UploadQuarantine& quarantine,
+                         CurrentUserIdCache& currentUser)
+    : namesHealth(suite), userNotices(suite), names(renames, namesHealth, suite, http, userNotices),
+      dedup(suite, &names), cache(&dedup), library(dedup), snapshots(suite), promoted(suite),
+      notices(suite),
+      activity(suite), stores{quarantine, journal,     cancelled,   names,     cache,
+                              library,    currentUser, tombstones,  snapshots, promoted,
+                              dedup,      notices,     userNotices, activity,  storage}
+{
+}
+
+} // namespace pixavella
