@@ -54,7 +54,7 @@ namespace {
 DriveStores& driveStores()
 {
     static DriveStores owned(SettingsSuite::shared(), HttpSession::shared(),
-                             UploadQuarantine::shared(), CurrentUserIdCache::shared());
+                             UploadQuarantine::shared());
     return owned;
 }
 

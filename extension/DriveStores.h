@@ -19,7 +19,6 @@
 
 namespace pixavella {
 
-class CurrentUserIdCache;
 class HttpSession;
 class SettingsSuite;
 class UploadQuarantine;
@@ -27,13 +26,12 @@ class UploadQuarantine;
 // The stores of a drive process, built once by whoever serves the drive (the daemon, a bench,
 // a test), each after those it is handed, and handed to the extension as `stores`.
 //
-// The settings suite, the HTTP session, the quarantine and the current user's id are handed
-// in: the Immich client's free functions and the pending items reach the process's own
-// instances of those, so the drive must use the same ones.
+// The settings suite, the HTTP session and the quarantine are handed in: the Immich client's
+// free functions and the pending items reach the process's own instances of those, so the drive
+// must use the same ones.
 class DriveStores {
 public:
-    DriveStores(SettingsSuite& suite, HttpSession& http, UploadQuarantine& quarantine,
-                CurrentUserIdCache& currentUser);
+    DriveStores(SettingsSuite& suite, HttpSession& http, UploadQuarantine& quarantine);
     DriveStores(const DriveStores&) = delete;
     DriveStores& operator=(const DriveStores&) = delete;
 
@@ -44,6 +42,7 @@ public:
     UploadJournal journal;
     CancelledUploads cancelled;
     DedupIndex dedup;
+    CurrentUserIdCache currentUser;
     FetchCache cache;
     LibraryMirror library;
     DeletionTombstones tombstones;

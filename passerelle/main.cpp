@@ -89,8 +89,7 @@ int main(int argc, char** argv)
 
     using namespace pixavella;
     // The process's own stores, built here once: every part of the drive is handed them.
-    owned.emplace(SettingsSuite::shared(), HttpSession::shared(), UploadQuarantine::shared(),
-                  CurrentUserIdCache::shared());
+    owned.emplace(SettingsSuite::shared(), HttpSession::shared(), UploadQuarantine::shared());
     const ExtensionStores& stores = owned->stores;
 
     // The server's changes reach the folders without anybody looking: told by its event

@@ -44,7 +44,7 @@ inline const QString kMyKey = QStringLiteral("me-key");
 inline DriveStores& driveStores()
 {
     static DriveStores owned(SettingsSuite::shared(), HttpSession::shared(),
-                             UploadQuarantine::shared(), CurrentUserIdCache::shared());
+                             UploadQuarantine::shared());
     return owned;
 }
 

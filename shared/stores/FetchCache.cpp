@@ -36,7 +36,10 @@ QString FetchCache::albumKey(const QString& albumId)
     return QStringLiteral("album:") + albumId;
 }
 
-FetchCache::FetchCache(DedupIndex* dedupIndex) : m_dedupIndex(dedupIndex) {}
+FetchCache::FetchCache(CurrentUserIdCache& currentUser, DedupIndex* dedupIndex)
+    : m_currentUser(currentUser), m_dedupIndex(dedupIndex)
+{
+}
 
 void FetchCache::storeAny(const QString& key, std::any value)
 {
@@ -108,8 +111,8 @@ void FetchCache::albums(const ImmichClient& client, bool shared, Mode mode,
 {
     cachedListing<QList<ImmichAlbum>>(
         *this, shared ? kSharedAlbums : kAlbums, mode, std::move(done),
-        [client, shared](Completion<QList<ImmichAlbum>> loaded) {
-            client.listAlbums(shared, std::move(loaded));
+        [client, shared, &me = m_currentUser](Completion<QList<ImmichAlbum>> loaded) {
+            client.listAlbums(shared, me, std::move(loaded));
         },
         [this](const QList<ImmichAlbum>& albums) { noteStamps(albums); });
 }
