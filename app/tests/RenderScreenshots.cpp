@@ -38,8 +38,7 @@ using namespace pixavella;
 
 namespace {
 
-// The process's stores, built once as the application's main builds its own; the drive's
-// files are written through them.
+// The process's stores, built once as the application's main builds its own.
 AppStores& appStores()
 {
     static AppStores owned(SettingsSuite::shared(), HttpSession::shared(),

@@ -28,8 +28,7 @@ using testing::RecordingDomainBackend;
 
 namespace {
 
-// The process's stores, built once as the application's main builds its own; the drive's
-// files are written through them.
+// The process's stores, built once as the application's main builds its own.
 AppStores& appStores()
 {
     static AppStores owned(SettingsSuite::shared(), HttpSession::shared(),
