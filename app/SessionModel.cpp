@@ -52,8 +52,8 @@ QStringList yearFolders(const QList<ImmichAsset>& assets)
 } // namespace
 
 SessionModel::SessionModel(DomainController& domain, UploadQuarantine& quarantine,
-                           SettingsSuite& suite, QObject* parent)
-    : QObject(parent), m_domain(domain), m_quarantine(quarantine), m_suite(suite),
+                           SettingsSuite& suite, AssetNameStore& names, QObject* parent)
+    : QObject(parent), m_domain(domain), m_quarantine(quarantine), m_suite(suite), m_names(names),
       m_isAuthenticated(SharedSettings::isConfigured()), m_email(SharedSettings::userEmail()),
       m_lastRefresh(SharedSettings::lastRefresh())
 {
@@ -354,7 +354,7 @@ void SessionModel::clearSession(std::function<void()> removed)
     }
     emit servicesStopping();
     m_domain.removeDomain(std::move(removed));
-    AssetNameStore::forgetAccount();
+    m_names.forgetAccount();
     SharedSettings::setApiKey(QString());
     SharedSettings::setApiKeyId(QString());
     SharedSettings::setUserEmail(QString());

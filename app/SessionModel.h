@@ -15,6 +15,7 @@ class QTimer;
 
 namespace pixavella {
 
+class AssetNameStore;
 class DomainController;
 class SettingsSuite;
 class UploadQuarantine;
@@ -54,9 +55,10 @@ public:
     static constexpr const char* kRearmCountKey = "lastConnectivityRearmCount";
 
     // `quarantine` is re-armed when the server comes back; with the drive's activity in
-    // `suite`, it tells whether a refresh must wait.
+    // `suite`, it tells whether a refresh must wait. Signing out forgets the names kept in
+    // `names`.
     SessionModel(DomainController& domain, UploadQuarantine& quarantine, SettingsSuite& suite,
-                 QObject* parent = nullptr);
+                 AssetNameStore& names, QObject* parent = nullptr);
     ~SessionModel() override;
 
     // At launch: with a stored session, adds the domain, starts the services and asks the
@@ -150,6 +152,7 @@ private:
     DomainController& m_domain;
     UploadQuarantine& m_quarantine;
     SettingsSuite& m_suite;
+    AssetNameStore& m_names;
     bool m_isAuthenticated = false;
     QString m_email;
     Connection m_connection = Connection::online;

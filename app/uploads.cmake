@@ -1,5 +1,7 @@
 # Uploads and their notifications, deletion notices, software updates.
 target_sources(pixavella_app PRIVATE
+    ${CMAKE_CURRENT_LIST_DIR}/AppStores.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/AppStores.h
     ${CMAKE_CURRENT_LIST_DIR}/DeletionNotifier.cpp
     ${CMAKE_CURRENT_LIST_DIR}/DeletionNotifier.h
     ${CMAKE_CURRENT_LIST_DIR}/DesktopNotifications.cpp

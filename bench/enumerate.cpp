@@ -11,28 +11,18 @@
 //
 // Prints the three figures on stdout, details on stderr; always exits 0.
 
-#include "AssetNameStore.h"
-#include "CancelledUploads.h"
 #include "Clock.h"
-#include "DedupIndex.h"
-#include "DeletionTombstones.h"
-#include "EnumerationSnapshots.h"
-#include "FetchCache.h"
+#include "DriveStores.h"
 #include "FileProviderEnumerator.h"
+#include "HttpSession.h"
 #include "ImmichClient.h"
 #include "ImmichDoubleProcess.h"
 #include "LibraryCalendar.h"
-#include "LibraryMirror.h"
 #include "Measures.h"
-#include "PedagogicalNoticeQueue.h"
 #include "PlainHttpPages.h"
-#include "PromotedPendingList.h"
-#include "ServerStorage.h"
+#include "SettingsSuite.h"
 #include "SharedSettings.h"
-#include "SyncActivity.h"
-#include "UploadJournal.h"
 #include "UploadQuarantine.h"
-#include "UserNoticeQueue.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -60,17 +50,18 @@ using namespace pixavella;
 
 namespace {
 
-// The process's own stores, as the daemon hands them to the extension.
+// The process's stores, built once as the daemon builds its own.
+DriveStores& driveStores()
+{
+    static DriveStores owned(SettingsSuite::shared(), HttpSession::shared(),
+                             UploadQuarantine::shared());
+    return owned;
+}
+
+// What the daemon hands to the extension.
 ExtensionStores processStores()
 {
-    return {UploadQuarantine::shared(),     UploadJournal::shared(),
-            CancelledUploads::shared(),     AssetNameStore::shared(),
-            FetchCache::shared(),           LibraryMirror::shared(),
-            CurrentUserIdCache::shared(),   DeletionTombstones::shared(),
-            EnumerationSnapshots::shared(), PromotedPendingList::shared(),
-            DedupIndex::shared(),           PedagogicalNoticeQueue::shared(),
-            UserNoticeQueue::shared(),      SyncActivity::shared(),
-            ServerStorage::shared()};
+    return driveStores().stores;
 }
 
 constexpr int kAssets = 100'000;
@@ -164,7 +155,7 @@ Timed enumerate(const QString& container)
 std::optional<MonthKey> largestMonth()
 {
     const std::optional<QList<ImmichAsset>> assets =
-        FetchCache::shared().fetch<QList<ImmichAsset>>(FetchCache::kAllAssets);
+        driveStores().cache.fetch<QList<ImmichAsset>>(FetchCache::kAllAssets);
     if (!assets)
         return std::nullopt;
     QHash<QString, int> counts;
@@ -235,7 +226,7 @@ int main(int argc, char** argv)
     const Timed first = enumerate(QStringLiteral("photos"));
     // The index of the listing is written after it: counted in memory, kept out of the
     // next measurement.
-    DedupIndex::shared().waitForBackgroundStores();
+    driveStores().dedup.waitForBackgroundStores();
     const double bytesPerAsset = double(bench::residentBytes() - before) / double(kAssets);
     std::fprintf(stderr, "first cold listing: %.1f ms, %lld items, resident %lld MiB\n", first.ms,
                  static_cast<long long>(first.items),
@@ -249,9 +240,9 @@ int main(int argc, char** argv)
         const double plainCpu = cpuMs();
         const double plain = bench::fetchPlainPages(nam, server.url(), kKey, pages).ms;
         const double coldCpu = cpuMs();
-        FetchCache::shared().invalidate({FetchCache::kAllAssets});
+        driveStores().cache.invalidate({FetchCache::kAllAssets});
         const Timed cold = enumerate(QStringLiteral("photos"));
-        DedupIndex::shared().waitForBackgroundStores();
+        driveStores().dedup.waitForBackgroundStores();
         const double doneCpu = cpuMs();
         bestPlain = std::min(bestPlain, plain);
         bestCold = std::min(bestCold, cold.ms);

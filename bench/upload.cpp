@@ -7,13 +7,16 @@
 // "upload_rss_growth_mib = <n>"; details go to stderr. Options: --files N, --size-mib N,
 // --big-mib N. Runs in a private HOME and XDG folders under TMPDIR; exits 0 whatever the figures.
 
+#include "AppStores.h"
 #include "AssetNameStore.h"
 #include "CancelledUploads.h"
+#include "HttpSession.h"
 #include "ImmichDoubleProcess.h"
 #include "Measures.h"
 #include "PedagogicalNoticeQueue.h"
 #include "PlainHttpPages.h"
 #include "PromotedPendingList.h"
+#include "SettingsSuite.h"
 #include "SharedSettings.h"
 #include "UploadJournal.h"
 #include "UploadQuarantine.h"
@@ -42,12 +45,19 @@ using testing::ImmichDoubleProcess;
 
 namespace {
 
-// The process's own stores, which the drive's files are written through.
+// The process's stores, built once as the application's main builds its own; the drive's
+// files are written through them.
+AppStores& appStores()
+{
+    static AppStores owned(SettingsSuite::shared(), HttpSession::shared(),
+                           UploadQuarantine::shared());
+    return owned;
+}
+
+// What the uploads are handed.
 UploadReconciler::Stores processStores()
 {
-    return {UploadQuarantine::shared(),       UploadJournal::shared(),
-            CancelledUploads::shared(),       AssetNameStore::shared(),
-            PedagogicalNoticeQueue::shared(), PromotedPendingList::shared()};
+    return appStores().forUploads();
 }
 
 const QString kKey = QStringLiteral("bench-upload-key");
@@ -113,7 +123,7 @@ struct ReconcilerRun {
 // from `before`.
 ReconcilerRun runReconciler(int count, qint64 before)
 {
-    UploadJournal::shared().saveEvents({});
+    appStores().journal.saveEvents({});
     UploadReconciler reconciler(processStores(), nullptr);
     ReconcilerRun run;
     int finished = 0;
@@ -135,8 +145,8 @@ ReconcilerRun runReconciler(int count, qint64 before)
     run.seconds = double(clock.nsecsElapsed()) / 1e9;
     run.cpu = cpuSeconds(RUSAGE_SELF) - cpuBefore;
     run.peakGrowth = std::max(run.peakGrowth, residentBytes() - before);
-    QMutexLocker locker(&UploadJournal::shared().lock());
-    const QList<UploadJournal::Event> events = UploadJournal::shared().loadEvents();
+    QMutexLocker locker(&appStores().journal.lock());
+    const QList<UploadJournal::Event> events = appStores().journal.loadEvents();
     run.uploaded = int(std::count_if(events.begin(), events.end(), [](const auto& event) {
         return event.outcome == UploadJournal::Outcome::uploaded;
     }));

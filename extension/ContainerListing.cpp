@@ -71,7 +71,8 @@ void listLibrary(const ExtensionStores& stores, const ImmichClient& client, cons
             const std::optional<YearMonth> month =
                 PhotoFolders::folderMonth(node.year(), node.month());
             ItemList items =
-                month ? PhotoFolders::assetItems(node, library.assetsOf(*month)) : ItemList();
+                month ? PhotoFolders::assetItems(node, library.assetsOf(*month), stores.names)
+                      : ItemList();
             items.append(PhotoFolders::pendingItemsIn(node, entries));
             return done(std::move(items));
         }
@@ -126,7 +127,8 @@ void listShared(const ExtensionStores& stores, const ImmichClient& client, Fetch
                          ItemList items;
                          for (const ImmichAlbum& album : albums.value())
                              items.append(FileProviderItem::folder(
-                                 FPNode::sharedAlbum(album.id), album.albumName, FPNode::shared(),
+                                 FPNode::sharedAlbum(album.id), album.albumName,
+                                 FPNode::sharedAlbumsFolder(),
                                  ItemCaps::sharedAlbumListed(albumAccess(album, me)), false));
                          done(std::move(items));
                      });
@@ -165,7 +167,7 @@ void listNode(const ExtensionStores& stores, const ImmichClient& client, const F
     case Kind::root:
         return done(ItemList{FileProviderItem::standardFolder(FPNode::photos()),
                              FileProviderItem::standardFolder(FPNode::albums()),
-                             FileProviderItem::standardFolder(FPNode::shared())});
+                             FileProviderItem::standardFolder(FPNode::sharedAlbumsFolder())});
     case Kind::photos:
     case Kind::year:
     case Kind::month:

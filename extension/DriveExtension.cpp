@@ -77,10 +77,11 @@ void lookUpDateFolder(const ExtensionStores& stores, const ImmichClient& client,
         });
 }
 
-void lookUpAsset(const ImmichClient& client, const FPNode& node,
+void lookUpAsset(const ExtensionStores& stores, const ImmichClient& client, const FPNode& node,
                  const FileProviderItemIdentifier& identifier, ItemCompletion done)
 {
-    client.getAsset(*node.assetId(), [node, identifier, done](Result<ImmichAsset> asset) {
+    client.getAsset(*node.assetId(), [&names = stores.names, node, identifier,
+                                      done](Result<ImmichAsset> asset) {
         if (!asset)
             return done(noSuchItem());
         const bool library = node.is(Kind::asset);
@@ -90,7 +91,7 @@ void lookUpAsset(const ImmichClient& client, const FPNode& node,
             library ? assetParentIdentifier(identifier, asset.value())
                     : FPNode::album(node.albumId()).identifier();
         done(FileProviderItemRef(
-            FileProviderItem::asset(asset.value(), identifier, parent, ItemCaps::full)));
+            FileProviderItem::asset(asset.value(), identifier, parent, ItemCaps::full, names)));
     });
 }
 
@@ -108,7 +109,8 @@ void lookUpAlbum(const ImmichClient& client, const FPNode& node, ItemCompletion 
 void lookUpShared(const ExtensionStores& stores, const ImmichClient& client, const FPNode& node,
                   const FileProviderItemIdentifier& identifier, ItemCompletion done)
 {
-    stores.currentUser.fetch(client, [client, node, identifier, done](Result<QString> me) {
+    stores.currentUser.fetch(client, [&names = stores.names, client, node, identifier,
+                                      done](Result<QString> me) {
         if (!me)
             return done(noSuchItem());
         if (node.is(Kind::sharedAlbum)) {
@@ -117,11 +119,11 @@ void lookUpShared(const ExtensionStores& stores, const ImmichClient& client, con
                     if (!album)
                         return done(noSuchItem());
                     done(FileProviderItemRef(FileProviderItem::folder(
-                        node, album.value().albumName, FPNode::shared(),
+                        node, album.value().albumName, FPNode::sharedAlbumsFolder(),
                         ItemCaps::sharedAlbumLookedUp(albumAccess(album.value(), me)), false)));
                 });
         }
-        client.getAlbum(node.albumId(), [node, identifier, me = me.value(),
+        client.getAlbum(node.albumId(), [&names, node, identifier, me = me.value(),
                                          done](Result<ImmichAlbumDetail> album) {
             if (!album)
                 return done(noSuchItem());
@@ -130,7 +132,7 @@ void lookUpShared(const ExtensionStores& stores, const ImmichClient& client, con
                     continue;
                 return done(FileProviderItemRef(FileProviderItem::asset(
                     asset, identifier, FPNode::sharedAlbum(node.albumId()).identifier(),
-                    ItemCaps::sharedAlbumPhoto(albumAccess(album.value(), me)))));
+                    ItemCaps::sharedAlbumPhoto(albumAccess(album.value(), me)), names)));
             }
             done(noSuchItem());
         });
@@ -191,7 +193,7 @@ ProgressRef DriveExtension::itemForIdentifier(const FileProviderItemIdentifier& 
         break;
     case Kind::asset:
     case Kind::albumItem:
-        lookUpAsset(*client, *node, identifier, std::move(done));
+        lookUpAsset(m_stores, *client, *node, identifier, std::move(done));
         break;
     case Kind::album:
         lookUpAlbum(*client, *node, std::move(done));

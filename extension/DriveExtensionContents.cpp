@@ -153,7 +153,7 @@ void downloadOriginal(const ExtensionStores& stores, const ImmichClient& client,
             names.refresh(false, ContainerListing::kNameRefreshWait);
             item = FileProviderItemRef(FileProviderItem::asset(
                 asset.value(), identifier, assetParentIdentifier(identifier, asset.value()),
-                ItemCaps::full));
+                ItemCaps::full, names));
         }
         std::unique_lock lock(join->mutex);
         join->item = std::move(item);

@@ -18,8 +18,8 @@ class UploadJournal;
 class UploadQuarantine;
 class UserNoticeQueue;
 
-// The stores and caches the drive's requests read and write, named once by whoever starts the
-// drive (the daemon names the process's own) and handed to every part of the extension.
+// The stores and caches the drive's requests read and write, built once by whoever starts the
+// drive (see DriveStores) and handed to every part of the extension.
 //
 // Copied into the requests' callbacks rather than pointed at: a request may outlive the
 // extension that started it. The objects referred to must outlive every request; each is

@@ -38,7 +38,7 @@ std::optional<FPNode> FPNode::parse(const FileProviderItemIdentifier& id)
     if (id == kAlbums)
         return albums();
     if (id == kShared)
-        return shared();
+        return sharedAlbumsFolder();
     if (id == kFailed)
         return failed();
     if (id.startsWith(kPending))
@@ -161,7 +161,7 @@ std::optional<FPNode> FPNode::parent() const
     case Kind::albumItem:
         return album(m_first);
     case Kind::sharedAlbum:
-        return shared();
+        return sharedAlbumsFolder();
     case Kind::sharedItem:
         return sharedAlbum(m_first);
     case Kind::asset:

@@ -40,7 +40,7 @@ public:
     static FPNode root() { return FPNode(Kind::root); }
     static FPNode photos() { return FPNode(Kind::photos); }
     static FPNode albums() { return FPNode(Kind::albums); }
-    static FPNode shared() { return FPNode(Kind::shared); }
+    static FPNode sharedAlbumsFolder() { return FPNode(Kind::shared); }
     static FPNode failed() { return FPNode(Kind::failed); }
     static FPNode year(const QString& year) { return FPNode(Kind::year, year); }
     static FPNode month(const QString& year, const QString& month)

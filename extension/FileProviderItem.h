@@ -63,7 +63,7 @@ public:
                                      const FileProviderItemIdentifier& identifier,
                                      const FileProviderItemIdentifier& parent,
                                      FileProviderItemCapabilities caps,
-                                     const AssetNameStore& names = AssetNameStore::shared());
+                                     const AssetNameStore& names);
 
     // Sized by the payload file in the quarantine; no size when it is gone.
     static FileProviderItemPtr pending(const UploadQuarantine::Entry& entry,

@@ -154,8 +154,9 @@ void restoreFromTrash(const Request& request)
 void putBack(const Request& request, const ImmichAsset& asset)
 {
     const FileProviderItemIdentifier identifier = request.item->itemIdentifier();
-    request.answer(FileProviderItem::asset(
-        asset, identifier, assetParentIdentifier(identifier, asset), ItemCaps::full));
+    request.answer(FileProviderItem::asset(asset, identifier,
+                                           assetParentIdentifier(identifier, asset), ItemCaps::full,
+                                           request.stores.names));
 }
 
 void addToAlbum(const Request& request, const ImmichAsset& asset, const QString& albumId)
@@ -166,9 +167,9 @@ void addToAlbum(const Request& request, const ImmichAsset& asset, const QString&
                 return request.answerError(added.error());
             request.stores.notices.post(PedagogicalNotice::addtoalbum);
             request.stores.cache.invalidate({FetchCache::albumKey(albumId)});
-            request.answer(
-                FileProviderItem::asset(asset, FPNode::albumItem(albumId, asset.id).identifier(),
-                                        FPNode::album(albumId).identifier(), ItemCaps::full));
+            request.answer(FileProviderItem::asset(
+                asset, FPNode::albumItem(albumId, asset.id).identifier(),
+                FPNode::album(albumId).identifier(), ItemCaps::full, request.stores.names));
             // The photo left its month folder in the framework's eyes; it is still there.
             EnumerationSignals::signal(monthFolderOf(monthKey(asset)).identifier());
         });
@@ -198,7 +199,7 @@ void moveBetweenAlbums(const Request& request, const QString& from, const QStrin
                             return request.accept();
                         FileProviderItemChange change{FileProviderItem::asset(
                             asset.value(), FPNode::albumItem(to, asset.value().id).identifier(),
-                            FPNode::album(to).identifier(), ItemCaps::full)};
+                            FPNode::album(to).identifier(), ItemCaps::full, request.stores.names)};
                         change.removedIdentifiers = {
                             FPNode::albumItem(from, asset.value().id).identifier()};
                         request.answer(std::move(change));
@@ -252,7 +253,7 @@ void addToSharedAlbum(const Request& request, const ImmichAsset& asset, const QS
                             request.answer(FileProviderItem::asset(
                                 asset, FPNode::sharedItem(albumId, asset.id).identifier(),
                                 FPNode::sharedAlbum(albumId).identifier(),
-                                ItemCaps::sharedAlbumPhoto(access)));
+                                ItemCaps::sharedAlbumPhoto(access), request.stores.names));
                         });
                 });
         });

@@ -59,12 +59,6 @@ bool sameAsset(const ImmichAsset& a, const ImmichAsset& b)
 
 } // namespace
 
-LibraryMirror& LibraryMirror::shared()
-{
-    static auto* instance = new LibraryMirror;
-    return *instance;
-}
-
 void LibraryMirror::sync(const ImmichClient& client, Need need, Completion<void> done)
 {
     {
@@ -216,7 +210,7 @@ void LibraryMirror::finished(bool full, quint64 staleAtStart, const QString& acc
             if (full ||
                 (!touched.isEmpty() && (!m_lastDedup.isValid() ||
                                         m_lastDedup.msecsTo(Clock::now()) >= kDedupIntervalMs))) {
-                dedup = std::make_shared<DedupIndex::Builder>();
+                dedup = m_dedup.newBuilder();
                 dedup->add(full ? answer.assets : assetsLocked());
                 m_lastDedup = Clock::now();
             }
@@ -227,7 +221,7 @@ void LibraryMirror::finished(bool full, quint64 staleAtStart, const QString& acc
         listener = m_listener;
     }
     if (dedup)
-        DedupIndex::shared().storeInBackground(dedup);
+        m_dedup.storeInBackground(dedup);
     const Result<void> answer = listing ? Result<void>::success() : Result<void>(listing.error());
     for (const Completion<void>& waiter : std::as_const(waiters))
         waiter(answer);

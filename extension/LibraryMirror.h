@@ -16,6 +16,8 @@
 
 namespace pixavella {
 
+class DedupIndex;
+
 // An asset of the mirror and the identifier of its item in "Mes photos", one string shared
 // by the mirror, the items and the host.
 struct MirroredAsset {
@@ -50,8 +52,8 @@ public:
         current,
     };
 
-    static LibraryMirror& shared();
-    LibraryMirror() = default;
+    // The listings refresh `dedup` as they go.
+    explicit LibraryMirror(DedupIndex& dedup) : m_dedup(dedup) {}
     LibraryMirror(const LibraryMirror&) = delete;
     LibraryMirror& operator=(const LibraryMirror&) = delete;
 
@@ -98,6 +100,7 @@ private:
     void removeLocked(const QString& id, QSet<int>& touched);
     QList<ImmichAsset> assetsLocked() const;
 
+    DedupIndex& m_dedup;
     mutable QMutex m_lock; // guards every field below
     QString m_account;     // server and key the library was listed with
     bool m_loaded = false;

@@ -173,7 +173,8 @@ void LiveUpdates::albumsListed(bool shared, const QHash<QString, QString>& stamp
 {
     std::optional<QHash<QString, QString>>& before = shared ? m_sharedStamps : m_ownStamps;
     if (before && *before != stamps) {
-        EnumerationSignals::signal((shared ? FPNode::shared() : FPNode::albums()).identifier());
+        EnumerationSignals::signal(
+            (shared ? FPNode::sharedAlbumsFolder() : FPNode::albums()).identifier());
         for (auto it = stamps.cbegin(); it != stamps.cend(); ++it)
             if (before->value(it.key()) != it.value())
                 EnumerationSignals::signal(

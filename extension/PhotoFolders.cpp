@@ -111,12 +111,12 @@ std::optional<YearMonth> folderMonth(const QString& year, const QString& month)
     return YearMonth{*y, *m};
 }
 
-ItemList assetItems(const FPNode& month, const QList<MirroredAsset>& assets)
+ItemList assetItems(const FPNode& month, const QList<MirroredAsset>& assets,
+                    const AssetNameStore& names)
 {
     ItemList items;
     items.reserve(assets.size());
     const FileProviderItemIdentifier parent = month.identifier();
-    const AssetNameStore& names = AssetNameStore::shared();
     for (const MirroredAsset& mirrored : assets)
         items.append(FileProviderItem::asset(mirrored.asset, mirrored.identifier, parent,
                                              ItemCaps::full, names));
@@ -142,7 +142,7 @@ ItemList pendingItemsIn(const FPNode& container, const QList<UploadQuarantine::E
 }
 
 ItemList assetItemsOfMonth(const QString& year, const QString& month,
-                           const QList<ImmichAsset>& assets)
+                           const QList<ImmichAsset>& assets, const AssetNameStore& names)
 {
     ItemList items;
     const std::optional<int> y = keyNumber(year, 1);
@@ -151,7 +151,6 @@ ItemList assetItemsOfMonth(const QString& year, const QString& month,
         return items;
     const YearMonth wanted{*y, *m};
     const FileProviderItemIdentifier parent = FPNode::month(year, month).identifier();
-    const AssetNameStore& names = AssetNameStore::shared();
     for (const ImmichAsset& asset : assets) {
         if (captureMonth(asset) == wanted)
             items.append(FileProviderItem::asset(asset, FPNode::asset(asset.id).identifier(),

@@ -31,8 +31,9 @@ QStringList months(const QString& year, const QSet<int>& assetMonths,
                    const QList<UploadQuarantine::Entry>& entries);
 // The numbers of a month folder's texts; nothing for texts no date files under ("3", "02024").
 std::optional<YearMonth> folderMonth(const QString& year, const QString& month);
-// The items of `assets`, all filed in month folder `month`.
-ItemList assetItems(const FPNode& month, const QList<MirroredAsset>& assets);
+// The items of `assets`, all filed in month folder `month`, named by `names`.
+ItemList assetItems(const FPNode& month, const QList<MirroredAsset>& assets,
+                    const AssetNameStore& names);
 
 // The month key of an upload still being tried for the library; nothing for album uploads,
 // given-up uploads and uploads without a capture date.
@@ -47,7 +48,7 @@ ItemList pendingItemsIn(const FPNode& container, const QList<UploadQuarantine::E
 // Asset items of month (year, month), in list order; texts are compared as they are, so
 // "3" never matches "03".
 ItemList assetItemsOfMonth(const QString& year, const QString& month,
-                           const QList<ImmichAsset>& assets);
+                           const QList<ImmichAsset>& assets, const AssetNameStore& names);
 
 } // namespace PhotoFolders
 

@@ -5,12 +5,6 @@
 
 namespace pixavella {
 
-ServerStorage& ServerStorage::shared()
-{
-    static ServerStorage storage;
-    return storage;
-}
-
 std::optional<ServerStorage::Space> ServerStorage::current()
 {
     QMutexLocker lock(&m_mutex);

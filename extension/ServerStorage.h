@@ -16,8 +16,6 @@ public:
     using Space = FileProviderReplicatedExtension::VolumeSpace;
     static constexpr qint64 kMaxAgeMs = 60'000;
 
-    static ServerStorage& shared();
-
     // The last figures known; starts a fetch when they are older than a minute.
     std::optional<Space> current();
 

@@ -84,7 +84,7 @@ public:
     {
         add(FileProviderItem::standardFolder(FPNode::photos()));
         add(FileProviderItem::standardFolder(FPNode::albums()));
-        add(FileProviderItem::standardFolder(FPNode::shared()));
+        add(FileProviderItem::standardFolder(FPNode::sharedAlbumsFolder()));
         for (const QString& year : PhotoFolders::years(assets, m_entries))
             add(FileProviderItem::standardFolder(FPNode::year(year)));
         for (const ImmichAsset& asset : assets) {
@@ -107,7 +107,7 @@ public:
             const std::optional<AlbumAccess> access =
                 me ? std::optional(albumAccess(piece.album, *me)) : std::nullopt;
             add(FileProviderItem::folder(
-                album, piece.album.albumName, FPNode::shared(),
+                album, piece.album.albumName, FPNode::sharedAlbumsFolder(),
                 access ? ItemCaps::sharedAlbumListed(*access) : ItemCaps::readOnly, false));
             if (piece.detail)
                 addAlbumAssets(*piece.detail, album,

@@ -1,33 +1,24 @@
 // passerelle: mounts the drive and serves it with the extension, until the tray application
 // removes the domain or the daemon is told to stop.
 
-#include "AssetNameStore.h"
-#include "CancelledUploads.h"
-#include "DedupIndex.h"
-#include "DeletionTombstones.h"
 #include "DriveExtension.h"
-#include "EnumerationSnapshots.h"
-#include "FetchCache.h"
+#include "DriveStores.h"
+#include "HttpSession.h"
 #include "ImmichClient.h"
-#include "LibraryMirror.h"
 #include "LiveUpdates.h"
 #include "Log.h"
 #include "PasserelleDaemon.h"
-#include "PedagogicalNoticeQueue.h"
 #include "PrivateFiles.h"
-#include "PromotedPendingList.h"
 #include "ServerEventChannel.h"
-#include "ServerStorage.h"
+#include "SettingsSuite.h"
 #include "SharedSettings.h"
-#include "SyncActivity.h"
-#include "UploadJournal.h"
 #include "UploadQuarantine.h"
-#include "UserNoticeQueue.h"
 
 #include <QCoreApplication>
 
 #include <cstdio>
 #include <malloc.h>
+#include <optional>
 
 namespace {
 
@@ -68,6 +59,9 @@ int main(int argc, char** argv)
     // large library then costs a hundred megabytes more than the library it leaves listed.
     mallopt(M_ARENA_MAX, 2);
 #endif
+    // Declared before the application so that it goes after it: requests and background stores
+    // still under way end with the application, and may reach the stores until then.
+    std::optional<pixavella::DriveStores> owned;
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("passerelle"));
     QCoreApplication::setApplicationVersion(QStringLiteral(PIXAVELLA_VERSION));
@@ -94,15 +88,9 @@ int main(int argc, char** argv)
     pixavella::PrivateFiles::keepPrivate();
 
     using namespace pixavella;
-    // The process's own stores, named here once: every part of the drive is handed them.
-    const ExtensionStores stores{UploadQuarantine::shared(),     UploadJournal::shared(),
-                                 CancelledUploads::shared(),     AssetNameStore::shared(),
-                                 FetchCache::shared(),           LibraryMirror::shared(),
-                                 CurrentUserIdCache::shared(),   DeletionTombstones::shared(),
-                                 EnumerationSnapshots::shared(), PromotedPendingList::shared(),
-                                 DedupIndex::shared(),           PedagogicalNoticeQueue::shared(),
-                                 UserNoticeQueue::shared(),      SyncActivity::shared(),
-                                 ServerStorage::shared()};
+    // The process's own stores, built here once: every part of the drive is handed them.
+    owned.emplace(SettingsSuite::shared(), HttpSession::shared(), UploadQuarantine::shared());
+    const ExtensionStores& stores = owned->stores;
 
     // The server's changes reach the folders without anybody looking: told by its event
     // channel while that is up, polled while it is not. Declared after `live`, so that it goes

@@ -16,7 +16,9 @@ namespace pixavella {
 // (an invalid QVariant); a failed write is dropped with a log line.
 class SettingsSuite {
 public:
-    // The suite in the container (ContainerPaths::container()/Preferences.sqlite).
+    // The suite in the container (ContainerPaths::container()/Preferences.sqlite). Kept
+    // process-wide: the SharedSettings functions read the account and options from it wherever
+    // they are called; the mains hand this one to the stores.
     static SettingsSuite& shared();
     explicit SettingsSuite(const QString& databasePath);
     ~SettingsSuite();

@@ -1,30 +1,22 @@
 #include "AppServices.h"
 
-#include "AssetNameStore.h"
-#include "CancelledUploads.h"
 #include "FileProviderDomainBackend.h"
 #include "HttpSession.h"
-#include "PedagogicalNoticeQueue.h"
-#include "PromotedPendingList.h"
 #include "SettingsSuite.h"
-#include "UploadJournal.h"
 #include "UploadQuarantine.h"
-#include "UserNoticeQueue.h"
 
 #include <QDBusConnection>
 
 namespace pixavella {
 
-AppServices::AppServices(bool withWindows)
-    : quarantine(UploadQuarantine::shared()), journal(UploadJournal::shared()),
-      cancelled(CancelledUploads::shared()), names(AssetNameStore::shared()),
-      pedagogicalNotices(PedagogicalNoticeQueue::shared()), userNotices(UserNoticeQueue::shared()),
-      promoted(PromotedPendingList::shared()), suite(SettingsSuite::shared()),
-      http(HttpSession::shared()), domain(std::make_unique<FileProviderDomainBackend>()),
-      session(domain, quarantine, suite), notifications(QDBusConnection::sessionBus()),
-      uploadAlerts(notifications, quarantine),
-      reconciler({quarantine, journal, cancelled, names, pedagogicalNotices, promoted},
-                 &uploadAlerts),
+AppServices::AppServices(bool withWindows, AppStores& stores, SettingsSuite& suite,
+                         HttpSession& http)
+    : quarantine(stores.quarantine), journal(stores.journal), cancelled(stores.cancelled),
+      names(stores.names), pedagogicalNotices(stores.pedagogicalNotices),
+      userNotices(stores.userNotices), promoted(stores.promoted), suite(suite), http(http),
+      domain(std::make_unique<FileProviderDomainBackend>()),
+      session(domain, quarantine, suite, names), notifications(QDBusConnection::sessionBus()),
+      uploadAlerts(notifications, quarantine), reconciler(stores.forUploads(), &uploadAlerts),
       deletions(notifications, userNotices), updater(http)
 {
     if (!withWindows)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "AppStores.h"
 #include "DeletionNotifier.h"
 #include "DesktopNotifications.h"
 #include "DomainController.h"
@@ -15,23 +16,15 @@
 
 namespace pixavella {
 
-class AssetNameStore;
-class CancelledUploads;
 class HttpSession;
-class PedagogicalNoticeQueue;
-class PromotedPendingList;
 class SettingsSuite;
-class UploadJournal;
-class UploadQuarantine;
-class UserNoticeQueue;
 
 // What the tray application keeps for its whole run, built once, each object after those it is
-// handed, and destroyed in the reverse order. The stores are the process's own instances (the
-// drive's processes open the same files); every other object gets what it uses from here.
+// handed, and destroyed in the reverse order. Every object gets the stores it uses from here.
 // Without a display there are no windows: no notices, no status model, no history.
 class AppServices {
 public:
-    explicit AppServices(bool withWindows);
+    AppServices(bool withWindows, AppStores& stores, SettingsSuite& suite, HttpSession& http);
     ~AppServices();
 
     AppServices(const AppServices&) = delete;

@@ -4,20 +4,24 @@
 // the uploads go on, windows and the tray icon are skipped.
 #include "AppDelegate.h"
 #include "AppServices.h"
+#include "HttpSession.h"
 #include "InstanceChannel.h"
 #include "LaunchOptions.h"
 #include "Log.h"
 #include "LoginWindow.h"
 #include "PrivateFiles.h"
 #include "QuitSignals.h"
+#include "SettingsSuite.h"
 #include "TrayIcon.h"
 #include "TrayMenu.h"
+#include "UploadQuarantine.h"
 
 #include <QApplication>
 #include <QSystemTrayIcon>
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 using namespace pixavella;
 
@@ -101,6 +105,9 @@ void wireStatus(AppServices& services)
 int main(int argc, char** argv)
 {
     const bool gui = hasDisplay();
+    // Declared before the application so that it goes after it: answers still on their way
+    // when it quits may reach the stores until then.
+    std::optional<AppStores> stores;
     std::unique_ptr<QCoreApplication> app;
     if (gui) {
         auto* widgets = new QApplication(argc, argv);
@@ -129,7 +136,8 @@ int main(int argc, char** argv)
     quitOnTerminationSignals(*app);
 
     // Destroyed after the windows, the tray and the delegate below, which use what it holds.
-    AppServices services(gui);
+    stores.emplace(SettingsSuite::shared(), HttpSession::shared(), UploadQuarantine::shared());
+    AppServices services(gui, *stores, SettingsSuite::shared(), HttpSession::shared());
     DomainController* domain = &services.domain;
     SessionModel* session = &services.session;
     wireUploads(services);

@@ -1,10 +1,13 @@
 // Renders the tray's windows to PNG so that a person can look at them:
 //   xvfb-run -a pixavella-screenshots <folder>
 // Everything it writes (journal, settings) goes to a temporary home.
+#include "AppStores.h"
+#include "AssetNameStore.h"
 #include "Clock.h"
 #include "DomainController.h"
 #include "HistoryModel.h"
 #include "HistoryWindow.h"
+#include "HttpSession.h"
 #include "LoginWindow.h"
 #include "NoticeWindow.h"
 #include "QuitConfirmation.h"
@@ -34,6 +37,14 @@
 using namespace pixavella;
 
 namespace {
+
+// The process's stores, built once as the application's main builds its own.
+AppStores& appStores()
+{
+    static AppStores owned(SettingsSuite::shared(), HttpSession::shared(),
+                           UploadQuarantine::shared());
+    return owned;
+}
 
 UploadJournal::Event journalEvent(const QString& id, const QString& name, const QDateTime& at,
                                   const UploadJournal::Target& target = {},
@@ -111,11 +122,11 @@ int main(int argc, char** argv)
         journalEvent("L1", "scan-facture.png", today.addSecs(-3 * 3600)),
     };
     {
-        QMutexLocker locker(&UploadJournal::shared().lock());
-        UploadJournal::shared().saveEvents(events);
+        QMutexLocker locker(&appStores().journal.lock());
+        appStores().journal.saveEvents(events);
     }
     const QUrl url(QStringLiteral("http://127.0.0.1:%1").arg(port));
-    auto* model = new HistoryModel(UploadJournal::shared(),
+    auto* model = new HistoryModel(appStores().journal,
                                    [url] { return std::optional(ImmichClient(url, "key")); }, {});
     HistoryView history(model, nullptr);
     history.setWindowTitle(QStringLiteral("Historique des envois Pixavella"));
@@ -140,7 +151,8 @@ int main(int argc, char** argv)
     SharedSettings::setServerURL(url.toString());
     DomainController domain(std::make_unique<testing::RecordingDomainBackend>(
         std::make_shared<testing::RecordingDomainBackend::State>()));
-    SessionModel session(domain, UploadQuarantine::shared(), SettingsSuite::shared());
+    SessionModel session(domain, UploadQuarantine::shared(), SettingsSuite::shared(),
+                         appStores().names);
     LoginWindowController login(session);
     login.show();
     LoginView& form = *login.window();

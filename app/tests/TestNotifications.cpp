@@ -1,5 +1,6 @@
 // Upload-issue and deletion notifications, as a notification server on the session bus sees
 // them.
+#include "AppStores.h"
 #include "AssetNameStore.h"
 #include "CancelledUploads.h"
 #include "Clock.h"
@@ -7,8 +8,10 @@
 #include "DeletionNotifier.h"
 #include "DesktopNotifications.h"
 #include "FakeNotificationServer.h"
+#include "HttpSession.h"
 #include "PedagogicalNoticeQueue.h"
 #include "PromotedPendingList.h"
+#include "SettingsSuite.h"
 #include "UploadIssueNotifier.h"
 #include "UploadJournal.h"
 #include "UploadQuarantine.h"
@@ -27,12 +30,19 @@ using testing::NotifyCall;
 
 namespace {
 
-// The process's own stores, which the drive's files are written through.
+// The process's stores, built once as the application's main builds its own; the drive's
+// files are written through them.
+AppStores& appStores()
+{
+    static AppStores owned(SettingsSuite::shared(), HttpSession::shared(),
+                           UploadQuarantine::shared());
+    return owned;
+}
+
+// What the uploads are handed.
 UploadReconciler::Stores processStores()
 {
-    return {UploadQuarantine::shared(),       UploadJournal::shared(),
-            CancelledUploads::shared(),       AssetNameStore::shared(),
-            PedagogicalNoticeQueue::shared(), PromotedPendingList::shared()};
+    return appStores().forUploads();
 }
 
 const QString kOneStuck =
@@ -111,7 +121,7 @@ private slots:
     {
         m_clock = std::make_unique<ManualClock>();
         clearQuarantine();
-        UserNoticeQueue::shared().drain();
+        appStores().userNotices.drain();
         m_server.recorder().setCapabilities({QStringLiteral("actions"), QStringLiteral("body")});
         m_center = std::make_unique<DesktopNotifications>(QDBusConnection::sessionBus());
         m_notifier = std::make_unique<UploadIssueNotifier>(*m_center, UploadQuarantine::shared());
@@ -281,7 +291,7 @@ private slots:
     // Queued by the drive, also while the application was not running: shown in order, once.
     void deletionNoticesShownInOrderOnce()
     {
-        UserNoticeQueue& queue = UserNoticeQueue::shared();
+        UserNoticeQueue& queue = appStores().userNotices;
         queue.append(QStringLiteral("Photo A mise à la corbeille."));
         queue.append(QStringLiteral("Photo B retirée de l'album."));
         DeletionNotifier notifier(*m_center, queue);
@@ -315,8 +325,8 @@ private slots:
         DesktopNotifications center(QDBusConnection::sessionBus());
         FakeNotificationServer::flush(); // the capabilities are asked when the center is made
         QCoreApplication::processEvents();
-        DeletionNotifier notifier(center, UserNoticeQueue::shared());
-        UserNoticeQueue::shared().append(QStringLiteral("Envoi de « a<b>&c.jpg » abandonné"));
+        DeletionNotifier notifier(center, appStores().userNotices);
+        appStores().userNotices.append(QStringLiteral("Envoi de « a<b>&c.jpg » abandonné"));
         notifier.drain();
         QTRY_COMPARE(m_server.notifies().size(), 1);
         QCOMPARE(m_server.notifies()[0].body,

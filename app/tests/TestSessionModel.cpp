@@ -1,6 +1,9 @@
+#include "AppStores.h"
+#include "AssetNameStore.h"
 #include "Clock.h"
 #include "ContainerPaths.h"
 #include "DomainController.h"
+#include "HttpSession.h"
 #include "ImmichDoubleProcess.h"
 #include "MachineName.h"
 #include "RecordingDomainBackend.h"
@@ -25,6 +28,14 @@ using testing::RecordingDomainBackend;
 
 namespace {
 
+// The process's stores, built once as the application's main builds its own.
+AppStores& appStores()
+{
+    static AppStores owned(SettingsSuite::shared(), HttpSession::shared(),
+                           UploadQuarantine::shared());
+    return owned;
+}
+
 const QString kEmail = QStringLiteral("session@pixavella.local");
 const QString kPassword = QStringLiteral("secret-pw");
 const QString kPremadeKey = QStringLiteral("session-premade-key");
@@ -47,7 +58,8 @@ struct Session {
     std::shared_ptr<RecordingDomainBackend::State> domainState =
         std::make_shared<RecordingDomainBackend::State>();
     DomainController domain{std::make_unique<RecordingDomainBackend>(domainState)};
-    SessionModel model{domain, UploadQuarantine::shared(), SettingsSuite::shared()};
+    SessionModel model{domain, UploadQuarantine::shared(), SettingsSuite::shared(),
+                       appStores().names};
 };
 
 } // namespace

@@ -1,9 +1,12 @@
+#include "AppStores.h"
 #include "AssetNameStore.h"
 #include "CancelledUploads.h"
 #include "Clock.h"
+#include "HttpSession.h"
 #include "ImmichDoubleProcess.h"
 #include "PedagogicalNoticeQueue.h"
 #include "PromotedPendingList.h"
+#include "SettingsSuite.h"
 #include "SharedSettings.h"
 #include "UploadJournal.h"
 #include "UploadQuarantine.h"
@@ -20,12 +23,19 @@ using Target = UploadQuarantine::Target;
 
 namespace {
 
-// The process's own stores, which the drive's files are written through.
+// The process's stores, built once as the application's main builds its own; the drive's
+// files are written through them.
+AppStores& appStores()
+{
+    static AppStores owned(SettingsSuite::shared(), HttpSession::shared(),
+                           UploadQuarantine::shared());
+    return owned;
+}
+
+// What the uploads are handed.
 UploadReconciler::Stores processStores()
 {
-    return {UploadQuarantine::shared(),       UploadJournal::shared(),
-            CancelledUploads::shared(),       AssetNameStore::shared(),
-            PedagogicalNoticeQueue::shared(), PromotedPendingList::shared()};
+    return appStores().forUploads();
 }
 
 const QString kApiKey = QStringLiteral("uploads-key");
@@ -41,8 +51,8 @@ void clearQuarantine()
 
 QList<UploadJournal::Event> journal()
 {
-    QMutexLocker locker(&UploadJournal::shared().lock());
-    return UploadJournal::shared().loadEvents();
+    QMutexLocker locker(&appStores().journal.lock());
+    return appStores().journal.loadEvents();
 }
 
 bool isUpload(const QJsonValue& request)
@@ -111,9 +121,9 @@ private slots:
         m_clock = std::make_unique<ManualClock>(QDateTime::currentDateTimeUtc());
         m_double.reset();
         clearQuarantine();
-        UploadJournal::shared().saveEvents({});
-        CancelledUploads::shared().save({});
-        PedagogicalNoticeQueue::shared().drain();
+        appStores().journal.saveEvents({});
+        appStores().cancelled.save({});
+        appStores().pedagogicalNotices.drain();
     }
 
     void cleanup() { m_clock.reset(); }
@@ -163,7 +173,7 @@ private slots:
         }
         QCOMPARE(assets.size(), 10);
         QVERIFY(UploadQuarantine::shared().list().isEmpty());
-        const QSet<QString> hidden = PromotedPendingList::shared().hiddenPendingIdentifiers();
+        const QSet<QString> hidden = appStores().promoted.hiddenPendingIdentifiers();
         for (const QString& id : std::as_const(ids))
             QVERIFY(hidden.contains(QStringLiteral("pending:") + id));
         // Ten completions, one refresh of the drive.
@@ -244,7 +254,7 @@ private slots:
         }
         const QString id = enqueue(QStringLiteral("IMG_CANCEL.JPG"), Target::library(),
                                    std::nullopt, std::nullopt, bytes);
-        CancelledUploads::shared().add(id);
+        appStores().cancelled.add(id);
 
         UploadReconciler reconciler(processStores(), nullptr);
         QSignalSpy refreshed(&reconciler, &UploadReconciler::refreshRequested);
@@ -269,7 +279,7 @@ private slots:
             QVERIFY(trashed[0] != existing);
         }
         QVERIFY(journal().isEmpty());
-        QVERIFY(!CancelledUploads::shared().contains(id));
+        QVERIFY(!appStores().cancelled.contains(id));
         QVERIFY(!UploadQuarantine::shared().entry(id));
         QVERIFY(!reconciler.refreshScheduled());
         QCOMPARE(refreshed.size(), 0);
@@ -343,7 +353,7 @@ private slots:
         // Everything posted since the last look; QTRY_COMPARE evaluates it more than once.
         QList<PedagogicalNotice> posted;
         const auto notices = [&posted] {
-            posted += PedagogicalNoticeQueue::shared().drain();
+            posted += appStores().pedagogicalNotices.drain();
             return posted;
         };
 
@@ -454,14 +464,14 @@ private slots:
     {
         enqueue(QStringLiteral("IMG_NOKEY.JPG"));
         CancelledUploads::Map old{{QStringLiteral("OLD"), Clock::nowSeconds() - 3600}};
-        CancelledUploads::shared().save(old);
+        appStores().cancelled.save(old);
         SharedSettings::setApiKey(QString());
         UploadReconciler reconciler(processStores(), nullptr);
         QSignalSpy started(&reconciler, &UploadReconciler::uploadStarted);
         reconciler.sweep();
         SharedSettings::setApiKey(kApiKey);
         QCOMPARE(started.size(), 0);
-        QVERIFY(CancelledUploads::shared().load().isEmpty());
+        QVERIFY(appStores().cancelled.load().isEmpty());
     }
 };
 

@@ -9,15 +9,18 @@
 #include "DedupIndex.h"
 #include "DeletionTombstones.h"
 #include "DriveExtension.h"
+#include "DriveStores.h"
 #include "EnumerationSnapshots.h"
 #include "FetchCache.h"
 #include "FileProviderEnumerator.h"
+#include "HttpSession.h"
 #include "ImmichClient.h"
 #include "ImmichDoubleProcess.h"
 #include "LibraryMirror.h"
 #include "PedagogicalNoticeQueue.h"
 #include "PromotedPendingList.h"
 #include "ServerStorage.h"
+#include "SettingsSuite.h"
 #include "SharedSettings.h"
 #include "SyncActivity.h"
 #include "UploadJournal.h"
@@ -37,17 +40,18 @@ inline const QString kMe = QStringLiteral("me@x.test");
 inline const QString kOther = QStringLiteral("other@x.test");
 inline const QString kMyKey = QStringLiteral("me-key");
 
-// The process's own stores, as the daemon hands them to the extension.
+// The test process's stores, built once as the daemon builds its own.
+inline DriveStores& driveStores()
+{
+    static DriveStores owned(SettingsSuite::shared(), HttpSession::shared(),
+                             UploadQuarantine::shared());
+    return owned;
+}
+
+// What the daemon hands to the extension.
 inline ExtensionStores processStores()
 {
-    return {UploadQuarantine::shared(),     UploadJournal::shared(),
-            CancelledUploads::shared(),     AssetNameStore::shared(),
-            FetchCache::shared(),           LibraryMirror::shared(),
-            CurrentUserIdCache::shared(),   DeletionTombstones::shared(),
-            EnumerationSnapshots::shared(), PromotedPendingList::shared(),
-            DedupIndex::shared(),           PedagogicalNoticeQueue::shared(),
-            UserNoticeQueue::shared(),      SyncActivity::shared(),
-            ServerStorage::shared()};
+    return driveStores().stores;
 }
 
 inline void signIn(const ImmichDoubleProcess& server, const QString& key = kMyKey)

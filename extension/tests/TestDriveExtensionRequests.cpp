@@ -133,8 +133,8 @@ private slots:
             QVERIFY2(isFileProviderError(contents.error(), code),
                      qPrintable(contents.error().description));
         // A download counted as started is counted as ended.
-        SyncActivity::shared().waitForQueue();
-        QVERIFY(!SyncActivity::shared().isHeartbeatRunning());
+        driveStores().activity.waitForQueue();
+        QVERIFY(!driveStores().activity.isHeartbeatRunning());
     }
 };
 

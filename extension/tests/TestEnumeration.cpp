@@ -57,7 +57,7 @@ private slots:
         // Past every lifetime: cached listings, tombstones, promoted uploads.
         m_clock.advance(600);
         Uploads::clear();
-        LibraryMirror::shared().clear();
+        driveStores().library.clear();
         m_v3.server.reset();
         signIn(m_v3.server);
     }
@@ -252,7 +252,7 @@ private slots:
 
     void serverFailureEndsTheListing()
     {
-        EnumerationSnapshots::shared().save(QStringLiteral("photos"), {QStringLiteral("year:1")});
+        driveStores().snapshots.save(QStringLiteral("photos"), {QStringLiteral("year:1")});
         const QSet<QString> snapshot{QStringLiteral("year:1")};
         m_v3.server.fail(500, 1, QStringLiteral("/api/search"));
         const auto failed = enumerate(QStringLiteral("photos"));
@@ -261,7 +261,7 @@ private slots:
         QCOMPARE(failed->error->code, 500);
         QCOMPARE(failed->items.size(), 0);
         QCOMPARE(failed->finishes, 1);
-        QCOMPARE(EnumerationSnapshots::shared().load(QStringLiteral("photos")), snapshot);
+        QCOMPARE(driveStores().snapshots.load(QStringLiteral("photos")), snapshot);
         // Nothing was cached for the failure.
         QVERIFY(!enumerate(QStringLiteral("photos"))->error);
         QCOMPARE(apiRequests(m_v3.server, QStringLiteral("/api/search/metadata")), 2);
@@ -272,10 +272,10 @@ private slots:
         const QString promoted =
             m_uploads.add(QStringLiteral("p.jpg"), utc("2024-03-09T00:00:00Z"));
         const QString kept = m_uploads.add(QStringLiteral("k.jpg"), utc("2024-03-10T00:00:00Z"));
-        PromotedPendingList::shared().promote(QStringLiteral("pending:") + promoted);
-        DeletionTombstones::shared().recordAsset(m_v3.asset("mar20.jpg"));
-        DeletionTombstones::shared().recordItem(QStringLiteral("ai:") + m_v3.album("Vacances") +
-                                                u':' + m_v3.asset("jul01.mp4"));
+        driveStores().promoted.promote(QStringLiteral("pending:") + promoted);
+        driveStores().tombstones.recordAsset(m_v3.asset("mar20.jpg"));
+        driveStores().tombstones.recordItem(QStringLiteral("ai:") + m_v3.album("Vacances") + u':' +
+                                            m_v3.asset("jul01.mp4"));
 
         QCOMPARE(idsOf(enumerate(QStringLiteral("month:2024-03"))->items),
                  (QStringList{QStringLiteral("asset:") + m_v3.asset("mar05.jpg"),
@@ -323,7 +323,7 @@ private slots:
         QCOMPARE(changes->finishes, 1);
         QVERIFY(!changes->moreComing);
         QVERIFY(changes->anchor != "1.5");
-        QCOMPARE(EnumerationSnapshots::shared().load(QStringLiteral("year:2024")),
+        QCOMPARE(driveStores().snapshots.load(QStringLiteral("year:2024")),
                  (QSet<QString>{QStringLiteral("month:2024-11"), QStringLiteral("month:2024-03")}));
     }
 
@@ -345,7 +345,7 @@ private slots:
         QCOMPARE(setOf(idsOf(changes->updated)),
                  (QSet<QString>{assetItem("mar05.jpg"), assetItem("mar20.jpg")}));
         QCOMPARE(changes->deleted, QStringList{QStringLiteral("asset:") + extra});
-        QCOMPARE(EnumerationSnapshots::shared().load(month),
+        QCOMPARE(driveStores().snapshots.load(month),
                  (QSet<QString>{assetItem("mar05.jpg"), assetItem("mar20.jpg")}));
     }
 
@@ -353,7 +353,7 @@ private slots:
     {
         const QString month = QStringLiteral("month:2024-11");
         QVERIFY(!enumerate(month)->error);
-        const QSet<QString> before = EnumerationSnapshots::shared().load(month);
+        const QSet<QString> before = driveStores().snapshots.load(month);
         QCOMPARE(before.size(), 1);
 
         m_v3.server.fail(500, 1, QStringLiteral("/api/search"));
@@ -364,7 +364,7 @@ private slots:
         QVERIFY(!changes->moreComing);
         QCOMPARE(changes->updateCalls, 0);
         QCOMPARE(changes->deleteCalls, 0);
-        QCOMPARE(EnumerationSnapshots::shared().load(month), before);
+        QCOMPARE(driveStores().snapshots.load(month), before);
     }
 
     void signingOutReportsEverythingDeleted()
@@ -375,7 +375,7 @@ private slots:
         const auto changes = enumerateChanges(QStringLiteral("albums"));
         QCOMPARE(changes->updateCalls, 0);
         QCOMPARE(changes->deleted, idsOf(listed->items));
-        QVERIFY(EnumerationSnapshots::shared().load(QStringLiteral("albums")).isEmpty());
+        QVERIFY(driveStores().snapshots.load(QStringLiteral("albums")).isEmpty());
     }
 
     void promotedUploadsAreDeletedEverywhere()
@@ -385,7 +385,7 @@ private slots:
                     ->items.constLast()
                     ->itemIdentifier()
                     .endsWith(entry));
-        PromotedPendingList::shared().promote(QStringLiteral("pending:") + entry);
+        driveStores().promoted.promote(QStringLiteral("pending:") + entry);
 
         const auto month = enumerateChanges(QStringLiteral("month:2024-11"));
         QCOMPARE(idsOf(month->updated), QStringList{assetItem("nov02.jpg")});

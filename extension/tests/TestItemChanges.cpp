@@ -119,7 +119,7 @@ private slots:
         m_lib.server.reset();
         takeSignals();
         drainedNotices();
-        UserNoticeQueue::shared().drain();
+        driveStores().userNotices.drain();
     }
 
     void moves_data()
@@ -170,7 +170,7 @@ private slots:
         expectedSignals.sort();
         QCOMPARE(takeSignals(), expectedSignals);
         QCOMPARE(drainedNotices().join(u','), notices);
-        const QStringList messages = UserNoticeQueue::shared().drain();
+        const QStringList messages = driveStores().userNotices.drain();
         if (notices == u"remove")
             QCOMPARE(messages, QStringList{QStringLiteral(
                                    "Photo retirée de l'album « Été » — toujours disponible "
@@ -210,7 +210,7 @@ private slots:
         if (answered == u"refused") {
             QVERIFY(!change);
             QCOMPARE(change.error().code, int(FileProviderErrorCode::excludedFromSync));
-            QVERIFY(AssetNameStore::shared().name(m_ids.value(QStringLiteral("P"))) != name);
+            QVERIFY(driveStores().names.name(m_ids.value(QStringLiteral("P"))) != name);
             return;
         }
         QVERIFY2(change && change.value().item, qPrintable(identifierOf(change)));
@@ -223,7 +223,7 @@ private slots:
             QCOMPARE(album.result->value().albumName, name);
             return;
         }
-        QCOMPARE(AssetNameStore::shared().name(m_ids.value(QStringLiteral("P"))), answered);
+        QCOMPARE(driveStores().names.name(m_ids.value(QStringLiteral("P"))), answered);
         QCOMPARE(drainedNotices(), QStringList{QStringLiteral("renamephoto")});
         // Only the display name changed.
         QCOMPARE(albumsHoldingP(), QStringLiteral("A"));
@@ -262,7 +262,7 @@ private slots:
                                                              : QStringLiteral("error"),
                  outcome);
         QCOMPARE(drainedNotices().join(u','), notices);
-        const QStringList messages = UserNoticeQueue::shared().drain();
+        const QStringList messages = driveStores().userNotices.drain();
         QCOMPARE(messages.size(), message.isEmpty() ? 0 : 1);
         if (!message.isEmpty())
             QVERIFY2(messages.first().startsWith(message), qPrintable(messages.first()));
@@ -282,8 +282,8 @@ private slots:
         const QString id = m_uploads.add(QStringLiteral("x.jpg"), std::nullopt);
         QVERIFY(remove(QStringLiteral("pending:") + id));
         QVERIFY(!UploadQuarantine::shared().entry(id));
-        QVERIFY(CancelledUploads::shared().contains(id));
-        QCOMPARE(UserNoticeQueue::shared().drain(),
+        QVERIFY(driveStores().cancelled.contains(id));
+        QCOMPARE(driveStores().userNotices.drain(),
                  QStringList{QStringLiteral("Envoi de « x.jpg » abandonné — cette photo n'a pas "
                                             "été sauvegardée dans Pixavella.")});
         // Trashing one whose entry is already gone: accepted, and nothing to say.
@@ -291,7 +291,7 @@ private slots:
             modify(QStringLiteral("pending:") + id, FileProviderContainer::trash,
                    QStringLiteral("x.jpg"), FileProviderItemField::parentItemIdentifier);
         QVERIFY(change && change.value().item);
-        QVERIFY(UserNoticeQueue::shared().drain().isEmpty());
+        QVERIFY(driveStores().userNotices.drain().isEmpty());
         QCOMPARE(apiRequests(m_lib.server), 0);
     }
 };

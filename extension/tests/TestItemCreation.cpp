@@ -61,7 +61,7 @@ private:
         known.originalFileName = QStringLiteral("dup.jpg");
         known.fileCreatedAt = QStringLiteral("2021-06-15T10:00:00.000Z");
         known.checksum = DedupIndex::fileChecksum(path);
-        DedupIndex::shared().rebuild({known}, [](const ImmichAsset&) { return std::nullopt; });
+        driveStores().dedup.rebuild({known}, [](const ImmichAsset&) { return std::nullopt; });
         return path;
     }
 
@@ -77,7 +77,7 @@ private slots:
         Uploads::clear();
         m_lib.server.reset();
         drainedNotices();
-        UserNoticeQueue::shared().drain();
+        driveStores().userNotices.drain();
     }
 
     void captureDate_data()
@@ -206,10 +206,10 @@ private slots:
         const QString path = photo("drop.jpg");
         // Album names come from the listings already fetched.
         Answer<QList<ImmichAlbum>> own, shared;
-        FetchCache::shared().albums(*SharedSettings::makeClient(), false, FetchCache::Mode::refresh,
-                                    own.completion());
-        FetchCache::shared().albums(*SharedSettings::makeClient(), true, FetchCache::Mode::refresh,
-                                    shared.completion());
+        driveStores().cache.albums(*SharedSettings::makeClient(), false, FetchCache::Mode::refresh,
+                                   own.completion());
+        driveStores().cache.albums(*SharedSettings::makeClient(), true, FetchCache::Mode::refresh,
+                                   shared.completion());
         QVERIFY(own.wait() && shared.wait());
 
         const ContentType type = QTest::currentDataTag() == QByteArray("photos, generic type")
@@ -330,7 +330,7 @@ private slots:
         const Result<FileProviderItemChange> change =
             create(placeholders(parent), name, ContentType::folder(), std::nullopt);
         QVERIFY(change);
-        const QStringList messages = UserNoticeQueue::shared().drain();
+        const QStringList messages = driveStores().userNotices.drain();
         QCOMPARE(drainedNotices().join(u','), notices);
         if (!created) {
             QVERIFY(!change.value().item);
@@ -361,7 +361,7 @@ private slots:
         Result<FileProviderItemChange> change = create(
             QStringLiteral("photos"), QStringLiteral("X"), ContentType::folder(), std::nullopt);
         QVERIFY(!change);
-        QVERIFY(UserNoticeQueue::shared().drain().isEmpty());
+        QVERIFY(driveStores().userNotices.drain().isEmpty());
         QVERIFY(drainedNotices().isEmpty());
 
         signOut();

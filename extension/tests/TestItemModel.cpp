@@ -1,7 +1,12 @@
 // The drive's model without a server: the identifier grammar, the month a photo is filed
 // under, and the versions that tell the framework what changed.
 #include "FileProviderItem.h"
+#include "HttpSession.h"
+#include "NamesServiceHealth.h"
+#include "RenameQueue.h"
+#include "SettingsSuite.h"
 #include "StoreFiles.h"
+#include "UserNoticeQueue.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -26,13 +31,22 @@ ImmichAsset heicAsset()
     return a;
 }
 
+// What a name store is handed. The items only read the cache: the service is never asked.
+struct NameStoreParts {
+    RenameQueue queue;
+    NamesServiceHealth health{SettingsSuite::shared()};
+    UserNoticeQueue notices{SettingsSuite::shared()};
+};
+
 // A name store loaded from a names cache that holds `names`.
 std::unique_ptr<AssetNameStore> storeWithNames(const QJsonObject& names)
 {
     const auto path = StoreFiles::containerFile(QStringLiteral("names-cache.json"));
     if (!path || !StoreFiles::writeAtomically(*path, QJsonDocument(names).toJson()))
         qFatal("cannot write the names cache");
-    return std::make_unique<AssetNameStore>();
+    static NameStoreParts parts;
+    return std::make_unique<AssetNameStore>(parts.queue, parts.health, SettingsSuite::shared(),
+                                            HttpSession::shared(), parts.notices);
 }
 
 FileProviderItemPtr assetItem(const ImmichAsset& asset, const AssetNameStore& names)

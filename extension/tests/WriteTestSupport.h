@@ -49,7 +49,7 @@ inline bool writeJpeg(const QString& path, const char* original = "", const char
 inline QStringList drainedNotices()
 {
     QStringList keys;
-    for (PedagogicalNotice notice : PedagogicalNoticeQueue::shared().drain())
+    for (PedagogicalNotice notice : driveStores().notices.drain())
         keys.append(noticeKey(notice));
     return keys;
 }

@@ -29,6 +29,8 @@ using HttpCompletion = std::function<void(HttpReply)>;
 // complete at once as cancelled.
 class HttpSession {
 public:
+    // Kept process-wide: the Immich client is a plain value, and its free functions start
+    // their requests here; the mains hand this one to the objects that send their own.
     static HttpSession& shared();
 
     std::shared_ptr<HttpTask> start(HttpRequest request, HttpCompletion completion,

@@ -204,10 +204,11 @@ void ImmichClient::searchAlbumAssets(const QString& albumId,
     search(*this, albumId, std::move(done));
 }
 
-void ImmichClient::listAlbums(bool shared, Completion<QList<ImmichAlbum>> done) const
+void ImmichClient::listAlbums(bool shared, CurrentUserIdCache& me,
+                              Completion<QList<ImmichAlbum>> done) const
 {
     const ImmichClient client = *this;
-    CurrentUserIdCache::shared().fetch(client, [client, shared, done](Result<QString> userId) {
+    me.fetch(client, [client, shared, done](Result<QString> userId) {
         if (!userId)
             return done(userId.error());
         HttpRequest request;
@@ -264,12 +265,6 @@ void ImmichClient::getAlbumMeta(const QString& albumId, Completion<AlbumMeta> do
              done(decodeRecord<AlbumMeta>(
                  reply, [](const QJsonValue& json) { return AlbumMeta::fromJson(json); }));
          });
-}
-
-CurrentUserIdCache& CurrentUserIdCache::shared()
-{
-    static CurrentUserIdCache cache;
-    return cache;
 }
 
 QString CurrentUserIdCache::keyOf(const ImmichClient& client)

@@ -16,6 +16,8 @@ namespace pixavella {
 
 template <typename T> using Completion = std::function<void(Result<T>)>;
 
+class CurrentUserIdCache;
+
 // The one place that speaks HTTP to the Immich server. A small value with no state between
 // calls; every call completes exactly once, on the HTTP session's callback pool.
 class ImmichClient {
@@ -53,9 +55,9 @@ public:
     // Own albums (shared = false: those whose owner is the current user or unknown) or albums
     // shared with the user (shared = true: every album not owned by the current user). Older
     // servers filter by the query shared=true, current ones answer every visible album to
-    // both, so the owner decides in both cases. Uses the process-wide current user id cache,
-    // filling it first with users/me when empty.
-    void listAlbums(bool shared, Completion<QList<ImmichAlbum>> done) const;
+    // both, so the owner decides in both cases. The current user's id comes from `me`, filled
+    // first with users/me when it has none for this client; `me` must outlive the listing.
+    void listAlbums(bool shared, CurrentUserIdCache& me, Completion<QList<ImmichAlbum>> done) const;
     // The album with its assets; when the server's answer has no "assets" (current servers),
     // they are read with the metadata search for that album.
     void getAlbum(const QString& albumId, Completion<ImmichAlbumDetail> done) const;
@@ -114,10 +116,13 @@ private:
 // and host lookups, TLS set-up, temporary unavailability, http(500…599) and http(-1).
 bool isTransientError(const Error& error);
 
-// The current user's id, cached per process and per (server, key) so a new sign-in is seen.
+// The current user's id, cached per (server, key) so a new sign-in is seen.
 class CurrentUserIdCache {
 public:
-    static CurrentUserIdCache& shared();
+    CurrentUserIdCache() = default;
+    CurrentUserIdCache(const CurrentUserIdCache&) = delete;
+    CurrentUserIdCache& operator=(const CurrentUserIdCache&) = delete;
+
     std::optional<QString> get(const ImmichClient& client) const;
     void set(const ImmichClient& client, const QString& userId);
     void clear();
@@ -125,7 +130,6 @@ public:
     void fetch(const ImmichClient& client, Completion<QString> done);
 
 private:
-    CurrentUserIdCache() = default;
     static QString keyOf(const ImmichClient& client);
     mutable QMutex m_mutex;
     QHash<QString, QString> m_ids; // (server, key) → user id; protected by m_mutex

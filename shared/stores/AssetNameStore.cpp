@@ -117,19 +117,9 @@ struct AssetNameStore::Life {
     AssetNameStore* store = nullptr;
 };
 
-AssetNameStore& AssetNameStore::shared()
-{
-    static auto* instance = new AssetNameStore;
-    return *instance;
-}
-
-AssetNameStore::AssetNameStore()
-    : AssetNameStore(RenameQueue::shared(), NamesServiceHealth::shared())
-{
-}
-
-AssetNameStore::AssetNameStore(RenameQueue& queue, NamesServiceHealth& health)
-    : m_queue(queue), m_health(health),
+AssetNameStore::AssetNameStore(RenameQueue& queue, NamesServiceHealth& health, SettingsSuite& suite,
+                               HttpSession& http, UserNoticeQueue& notices)
+    : m_queue(queue), m_health(health), m_suite(suite), m_http(http), m_notices(notices),
       m_retry(std::make_unique<DelayedCall>([this] { sendQueued(); })),
       m_life(std::make_shared<Life>())
 {
@@ -173,8 +163,8 @@ void AssetNameStore::removeCacheFile()
 void AssetNameStore::forgetAccount()
 {
     removeCacheFile();
-    RenameQueue::shared().clear();
-    NamesServiceHealth::unmark(SettingsSuite::shared());
+    m_queue.clear();
+    NamesServiceHealth::unmark(m_suite);
 }
 
 std::optional<QString> AssetNameStore::name(const QString& assetId) const
@@ -215,8 +205,8 @@ void AssetNameStore::refresh(bool force, double waitSeconds)
     auto pending = std::make_shared<PendingList>();
     const QDeadlineTimer deadline(qint64(waitSeconds * 1000.0));
     NamesServiceHealth& health = m_health;
-    const std::shared_ptr<HttpTask> task = HttpSession::shared().start(
-        serviceRequest(*url, "GET"), [pending, &health, startedAt](HttpReply reply) {
+    const std::shared_ptr<HttpTask> task =
+        m_http.start(serviceRequest(*url, "GET"), [pending, &health, startedAt](HttpReply reply) {
             // An error page is a JSON object too: only a success may replace the names.
             std::optional<Names> names;
             bool recovered = false;
@@ -311,9 +301,8 @@ void AssetNameStore::sendQueued()
         request.setHeader("Content-Type", "application/json");
         request.body = QJsonDocument(QJsonObject{{QStringLiteral("name"), entry.name}})
                            .toJson(QJsonDocument::Compact);
-        HttpSession::shared().start(request, [life = m_life, assetId = entry.assetId,
-                                              name = entry.name,
-                                              startedAt = now](const HttpReply& reply) {
+        m_http.start(request, [life = m_life, assetId = entry.assetId, name = entry.name,
+                               startedAt = now](const HttpReply& reply) {
             const std::optional<QString> failure = failureOf(reply);
             QMutexLocker locker(&life->mutex);
             if (life->store)
@@ -371,7 +360,7 @@ void AssetNameStore::undo(const QString& assetId, const QString& name,
         listener = m_refusalListener;
     }
     writeCacheFile(copy);
-    UserNoticeQueue::shared().append(refusalMessage(name, status));
+    m_notices.append(refusalMessage(name, status));
     if (listener)
         listener(assetId);
 }

@@ -13,8 +13,11 @@
 namespace pixavella {
 
 class DelayedCall;
+class HttpSession;
 class NamesServiceHealth;
 class RenameQueue;
+class SettingsSuite;
+class UserNoticeQueue;
 
 // The names the user gave photos in the file manager, kept by the names service and mirrored
 // in "names-cache.json" in the container so that they show at once after a restart. A rename
@@ -27,10 +30,11 @@ public:
     // under its previous name again.
     using RefusalListener = std::function<void(const QString& assetId)>;
 
-    // The process-wide instance; creating it loads the cache file.
-    static AssetNameStore& shared();
-    AssetNameStore();
-    AssetNameStore(RenameQueue& queue, NamesServiceHealth& health);
+    // Creating a store loads the cache file. Renames wait in `queue`; what the service answers goes
+    // to `health` (and, on sign-out, the mark it left in `suite`); requests go through `http`; a
+    // refused rename is told to the user through `notices`.
+    AssetNameStore(RenameQueue& queue, NamesServiceHealth& health, SettingsSuite& suite,
+                   HttpSession& http, UserNoticeQueue& notices);
     ~AssetNameStore();
 
     // A refresh that is not forced is skipped while the last successful one is younger.
@@ -51,7 +55,7 @@ public:
     // Deletes the cache file; failures are ignored.
     static void removeCacheFile();
     // Sign-out: the cache file, the queued renames and what was found of the service go.
-    static void forgetAccount();
+    void forgetAccount();
 
     Names names() const;
 
@@ -67,6 +71,9 @@ private:
 
     RenameQueue& m_queue;
     NamesServiceHealth& m_health;
+    SettingsSuite& m_suite;
+    HttpSession& m_http;
+    UserNoticeQueue& m_notices;
     mutable QMutex m_lock; // guards the members below; never held across I/O
     Names m_cache;
     std::optional<QDateTime> m_lastRefresh;

@@ -9,12 +9,6 @@
 
 namespace pixavella {
 
-CancelledUploads& CancelledUploads::shared()
-{
-    static auto* instance = new CancelledUploads;
-    return *instance;
-}
-
 std::optional<QString> CancelledUploads::fileURL() const
 {
     return StoreFiles::containerFile(QStringLiteral("cancelled-uploads.json"));

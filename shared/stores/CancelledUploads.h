@@ -18,7 +18,6 @@ class CancelledUploads {
 public:
     using Map = QHash<QString, double>;
 
-    static CancelledUploads& shared();
     CancelledUploads() = default;
 
     // Entries older than this (or exactly this old) are dropped by pruneExpired.

@@ -125,10 +125,7 @@ QHash<QString, QStringList> decodeIndex(const QByteArray& bytes)
 } // namespace
 
 DedupIndex::Builder::Builder(NameLookup userName)
-    : m_serial(++builderSerial),
-      m_userName(userName ? std::move(userName) : [](const ImmichAsset& asset) {
-          return AssetNameStore::shared().name(asset.id);
-      })
+    : m_serial(++builderSerial), m_userName(std::move(userName))
 {
 }
 
@@ -140,7 +137,7 @@ void DedupIndex::Builder::add(const QList<ImmichAsset>& assets)
         const std::optional<UtcMonth> month = captureMonth(asset);
         if (!month)
             continue;
-        const std::optional<QString> userName = m_userName(asset);
+        const std::optional<QString> userName = m_userName ? m_userName(asset) : std::nullopt;
         Group& group =
             m_groups[key(month->year, month->month,
                          userName && !userName->isEmpty() ? *userName : asset.originalFileName)];
@@ -155,13 +152,22 @@ void DedupIndex::Builder::add(const QList<ImmichAsset>& assets)
     }
 }
 
-DedupIndex& DedupIndex::shared()
+DedupIndex::DedupIndex(SettingsSuite& suite, const AssetNameStore* names)
+    : m_suite(suite), m_names(names)
 {
-    static DedupIndex instance(SettingsSuite::shared());
-    return instance;
 }
 
-DedupIndex::DedupIndex(SettingsSuite& suite) : m_suite(suite) {}
+DedupIndex::NameLookup DedupIndex::userNames() const
+{
+    if (!m_names)
+        return {};
+    return [names = m_names](const ImmichAsset& asset) { return names->name(asset.id); };
+}
+
+std::shared_ptr<DedupIndex::Builder> DedupIndex::newBuilder() const
+{
+    return std::make_shared<Builder>(userNames());
+}
 
 QString DedupIndex::key(int year, int month, const QString& name)
 {
@@ -221,7 +227,7 @@ void DedupIndex::waitForBackgroundStores()
 
 void DedupIndex::rebuild(const QList<ImmichAsset>& assets, const NameLookup& userName)
 {
-    Builder builder(userName);
+    Builder builder(userName ? userName : userNames());
     builder.add(assets);
     store(builder);
 }

@@ -15,6 +15,7 @@
 
 namespace pixavella {
 
+class AssetNameStore;
 class SettingsSuite;
 
 // Checksums of the photos already in the library, grouped by name and capture month, so that a
@@ -31,8 +32,8 @@ public:
 
     // Gathers an index from the asset list page by page, so that little is left to do once
     // the list is complete. Assets without a checksum or without a readable capture date are
-    // left out. Names come from `userName`, by default the process's AssetNameStore, else from
-    // originalFileName. Not thread-safe: one page at a time.
+    // left out. Names come from `userName` when it knows one, else from originalFileName. Not
+    // thread-safe: one page at a time.
     class Builder {
     public:
         explicit Builder(NameLookup userName = {});
@@ -55,8 +56,12 @@ public:
         QList<Checksum> m_checksums;
     };
 
-    static DedupIndex& shared();
-    explicit DedupIndex(SettingsSuite& suite);
+    // Kept in `suite`. The user-given names come from `names`; without it, only the original
+    // file names are indexed.
+    explicit DedupIndex(SettingsSuite& suite, const AssetNameStore* names = nullptr);
+
+    // A builder that names the assets as this index does.
+    std::shared_ptr<Builder> newBuilder() const;
 
     // Replaces the index with the one gathered by `builder` from the complete asset list,
     // unless an index gathered by a builder begun later is stored already.
@@ -66,7 +71,8 @@ public:
     void storeInBackground(std::shared_ptr<const Builder> builder);
     // Returns once every store started in the background has ended.
     void waitForBackgroundStores();
-    // Replaces the index with one computed from the complete asset list, at once.
+    // Replaces the index with one computed from the complete asset list, at once; named by
+    // `userName`, else as newBuilder() names them.
     void rebuild(const QList<ImmichAsset>& assets, const NameLookup& userName = {});
 
     // The checksums recorded for that name in that month; empty when none.
@@ -79,7 +85,10 @@ public:
     static std::optional<QString> fileChecksum(const QString& path);
 
 private:
+    NameLookup userNames() const;
+
     SettingsSuite& m_suite;
+    const AssetNameStore* m_names;
     QMutex m_storeLock; // one store at a time, so that the newest list wins
     quint64 m_storedSerial = 0;
     int m_backgroundStores = 0; // guarded by m_storeLock

@@ -17,12 +17,6 @@ void dropExpired(QHash<QString, QDateTime>& map, const QDateTime& now)
 }
 } // namespace
 
-DeletionTombstones& DeletionTombstones::shared()
-{
-    static auto* instance = new DeletionTombstones;
-    return *instance;
-}
-
 void DeletionTombstones::prune()
 {
     const QDateTime now = Clock::now();

@@ -14,7 +14,6 @@ namespace pixavella {
 // the same moment (from the server or a snapshot) does not bring it back. In memory only.
 class DeletionTombstones {
 public:
-    static DeletionTombstones& shared();
     DeletionTombstones() = default;
 
     // An entry hides its item while it is younger than this (strictly).

@@ -5,12 +5,6 @@
 
 namespace pixavella {
 
-EnumerationSnapshots& EnumerationSnapshots::shared()
-{
-    static EnumerationSnapshots instance(SettingsSuite::shared());
-    return instance;
-}
-
 EnumerationSnapshots::EnumerationSnapshots(SettingsSuite& suite) : m_suite(suite) {}
 
 QString EnumerationSnapshots::settingsKey(const QString& container)

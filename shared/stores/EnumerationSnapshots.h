@@ -12,7 +12,6 @@ class SettingsSuite;
 // later one, can tell which items disappeared.
 class EnumerationSnapshots {
 public:
-    static EnumerationSnapshots& shared();
     explicit EnumerationSnapshots(SettingsSuite& suite);
 
     static QString settingsKey(const QString& container);

@@ -36,13 +36,10 @@ QString FetchCache::albumKey(const QString& albumId)
     return QStringLiteral("album:") + albumId;
 }
 
-FetchCache& FetchCache::shared()
+FetchCache::FetchCache(CurrentUserIdCache& currentUser, DedupIndex* dedupIndex)
+    : m_currentUser(currentUser), m_dedupIndex(dedupIndex)
 {
-    static FetchCache instance(&DedupIndex::shared());
-    return instance;
 }
-
-FetchCache::FetchCache(DedupIndex* dedupIndex) : m_dedupIndex(dedupIndex) {}
 
 void FetchCache::storeAny(const QString& key, std::any value)
 {
@@ -79,8 +76,8 @@ void FetchCache::allAssets(const ImmichClient& client, Mode mode,
 {
     // The index is gathered while later pages are still on their way, and written once the
     // listing has been answered.
-    const auto builder = m_dedupIndex ? std::make_shared<DedupIndex::Builder>()
-                                      : std::shared_ptr<DedupIndex::Builder>();
+    const auto builder =
+        m_dedupIndex ? m_dedupIndex->newBuilder() : std::shared_ptr<DedupIndex::Builder>();
     cachedListing<QList<ImmichAsset>>(
         *this, kAllAssets, mode, std::move(done),
         [client, builder](Completion<QList<ImmichAsset>> loaded) {
@@ -114,8 +111,8 @@ void FetchCache::albums(const ImmichClient& client, bool shared, Mode mode,
 {
     cachedListing<QList<ImmichAlbum>>(
         *this, shared ? kSharedAlbums : kAlbums, mode, std::move(done),
-        [client, shared](Completion<QList<ImmichAlbum>> loaded) {
-            client.listAlbums(shared, std::move(loaded));
+        [client, shared, &me = m_currentUser](Completion<QList<ImmichAlbum>> loaded) {
+            client.listAlbums(shared, me, std::move(loaded));
         },
         [this](const QList<ImmichAlbum>& albums) { noteStamps(albums); });
 }

@@ -33,9 +33,9 @@ public:
     // they were read. Either way a successful answer is stored.
     enum class Mode { normal, refresh };
 
-    static FetchCache& shared();
+    // The album listings tell own albums from shared ones by the user's id in `currentUser`.
     // `dedupIndex`, when given, is rebuilt from every asset list fetched from the server.
-    explicit FetchCache(DedupIndex* dedupIndex = nullptr);
+    explicit FetchCache(CurrentUserIdCache& currentUser, DedupIndex* dedupIndex = nullptr);
 
     template <typename T> void store(const QString& key, T value)
     {
@@ -77,6 +77,7 @@ private:
     static QString stampOf(const ImmichAlbum& album);
     void noteStamps(const QList<ImmichAlbum>& albums);
 
+    CurrentUserIdCache& m_currentUser;
     DedupIndex* const m_dedupIndex;
     mutable QMutex m_lock; // guards m_entries and the stamps
     QHash<QString, Entry> m_entries;

@@ -27,12 +27,6 @@ void NamesServiceHealth::unmark(SettingsSuite& suite)
     suite.remove(QString::fromLatin1(kSettingsKey));
 }
 
-NamesServiceHealth& NamesServiceHealth::shared()
-{
-    static auto* instance = new NamesServiceHealth(SettingsSuite::shared());
-    return *instance;
-}
-
 NamesServiceHealth::NamesServiceHealth(SettingsSuite& suite) : m_suite(suite) {}
 
 bool NamesServiceHealth::claim(const QDateTime& now)

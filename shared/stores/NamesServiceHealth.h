@@ -31,7 +31,6 @@ public:
     // Sign-out: whatever was found belongs to the old account's service.
     static void unmark(SettingsSuite& suite);
 
-    static NamesServiceHealth& shared();
     explicit NamesServiceHealth(SettingsSuite& suite);
 
     // True when a request may go now. While the service is failing, only one request per wait

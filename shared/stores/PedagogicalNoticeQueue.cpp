@@ -6,12 +6,6 @@
 
 namespace pixavella {
 
-PedagogicalNoticeQueue& PedagogicalNoticeQueue::shared()
-{
-    static PedagogicalNoticeQueue instance(SettingsSuite::shared());
-    return instance;
-}
-
 PedagogicalNoticeQueue::PedagogicalNoticeQueue(SettingsSuite& suite)
     : m_queue(suite, QString::fromLatin1(kSettingsKey))
 {

@@ -16,7 +16,6 @@ class PedagogicalNoticeQueue {
 public:
     static constexpr const char* kSettingsKey = "pending.pedagogicalNotices";
 
-    static PedagogicalNoticeQueue& shared();
     explicit PedagogicalNoticeQueue(SettingsSuite& suite);
 
     // Appends the notice's key, then posts "app.pixavella.noticePosted".

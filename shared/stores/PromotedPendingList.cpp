@@ -33,12 +33,6 @@ bool alive(double promotedAt, double now)
 
 } // namespace
 
-PromotedPendingList& PromotedPendingList::shared()
-{
-    static PromotedPendingList instance(SettingsSuite::shared());
-    return instance;
-}
-
 PromotedPendingList::PromotedPendingList(SettingsSuite& suite) : m_suite(suite) {}
 
 // Read-modify-write in one step: the extension writes the list back when it prunes it, and a

@@ -15,7 +15,6 @@ public:
     static constexpr const char* kSettingsKey = "promotedPendingTombstones";
     static constexpr double kLifetime = 120.0;
 
-    static PromotedPendingList& shared();
     explicit PromotedPendingList(SettingsSuite& suite);
 
     // Application side: "pending:" + entry id, after its upload succeeded.

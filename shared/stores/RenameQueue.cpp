@@ -48,12 +48,6 @@ QJsonObject toJson(const RenameQueue::Entry& entry)
 
 } // namespace
 
-RenameQueue& RenameQueue::shared()
-{
-    static auto* instance = new RenameQueue;
-    return *instance;
-}
-
 std::optional<QString> RenameQueue::fileURL() const
 {
     return StoreFiles::containerFile(QStringLiteral("pending-renames.json"));

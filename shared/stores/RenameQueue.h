@@ -27,7 +27,6 @@ public:
         bool operator==(const Entry&) const = default;
     };
 
-    static RenameQueue& shared();
     RenameQueue() = default;
 
     std::optional<QString> fileURL() const;

@@ -28,13 +28,6 @@ SyncActivityState SyncActivity::record(const Counters& counters, const QDateTime
     return state;
 }
 
-SyncActivity& SyncActivity::shared()
-{
-    // Made after the suite it writes to, so destroyed (and its heartbeat stopped) before it.
-    static SyncActivity instance(SettingsSuite::shared());
-    return instance;
-}
-
 SyncActivity::SyncActivity(SettingsSuite& suite, std::chrono::milliseconds heartbeat)
     : m_suite(suite), m_heartbeatInterval(heartbeat)
 {

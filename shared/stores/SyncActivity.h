@@ -36,7 +36,6 @@ public:
     };
     static SyncActivityState record(const Counters& counters, const QDateTime& now);
 
-    static SyncActivity& shared();
     explicit SyncActivity(SettingsSuite& suite, std::chrono::milliseconds heartbeat = kHeartbeat);
     ~SyncActivity();
 

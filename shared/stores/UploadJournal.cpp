@@ -107,12 +107,6 @@ std::optional<UploadJournal::Event> decodeEvent(const QJsonValue& json)
 
 } // namespace
 
-UploadJournal& UploadJournal::shared()
-{
-    static auto* instance = new UploadJournal;
-    return *instance;
-}
-
 std::optional<QString> UploadJournal::fileURL() const
 {
     return StoreFiles::containerFile(QStringLiteral("upload-journal.json"));

@@ -56,7 +56,6 @@ public:
     static constexpr double maxAge = 2'592'000.0; // 30 days
     static constexpr int maxCount = 5000;
 
-    static UploadJournal& shared();
     UploadJournal() = default;
 
     // Held by callers of loadEvents and saveEvents; record takes it itself.

@@ -75,6 +75,8 @@ public:
     // Attempts at which an entry is given up: it waits in the failed folder until re-armed.
     static constexpr qint64 kGivenUpAttempts = 5;
 
+    // Kept process-wide: a pending item not handed a quarantine sizes itself from this one, and
+    // the mains hand it to the stores, so that a process has a single quarantine.
     static UploadQuarantine& shared();
     UploadQuarantine() = default;
 

@@ -6,12 +6,6 @@
 
 namespace pixavella {
 
-UserNoticeQueue& UserNoticeQueue::shared()
-{
-    static UserNoticeQueue instance(SettingsSuite::shared());
-    return instance;
-}
-
 UserNoticeQueue::UserNoticeQueue(SettingsSuite& suite)
     : m_queue(suite, QString::fromLatin1(kSettingsKey))
 {

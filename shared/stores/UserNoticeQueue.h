@@ -14,7 +14,6 @@ class UserNoticeQueue {
 public:
     static constexpr const char* kSettingsKey = "pending.deletionNotices";
 
-    static UserNoticeQueue& shared();
     explicit UserNoticeQueue(SettingsSuite& suite);
 
     // Appends and then posts "app.pixavella.deletionRecorded".

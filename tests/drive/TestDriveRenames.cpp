@@ -57,8 +57,7 @@ private slots:
         QCOMPARE(m_drive.ls(kMonth), (QStringList{"Plage de Nice.jpg", "refus.jpg"}));
         QTRY_VERIFY_WITH_TIMEOUT(NamesServiceHealth::isMarkedUnreachable(SettingsSuite::shared()),
                                  20'000);
-        QCOMPARE(RenameQueue::shared().find(m_ids["plage.jpg"])->name,
-                 QString("Plage de Nice.jpg"));
+        QCOMPARE(RenameQueue().find(m_ids["plage.jpg"])->name, QString("Plage de Nice.jpg"));
 
         // The restarted drive lists with the service still away: the queued name shows.
         m_drive.stop();
@@ -68,7 +67,7 @@ private slots:
         QVERIFY(m_drive.startNamesService());
         // Asked again 5 s, then 30 s after the restarted drive found it away.
         QTRY_COMPARE_WITH_TIMEOUT(storedName("plage.jpg"), QString("Plage de Nice.jpg"), 60'000);
-        QTRY_VERIFY_WITH_TIMEOUT(RenameQueue::shared().list().isEmpty(), 10'000);
+        QTRY_VERIFY_WITH_TIMEOUT(RenameQueue().list().isEmpty(), 10'000);
         QTRY_VERIFY_WITH_TIMEOUT(!NamesServiceHealth::isMarkedUnreachable(SettingsSuite::shared()),
                                  10'000);
         QCOMPARE(m_drive.ls(kMonth), (QStringList{"Plage de Nice.jpg", "refus.jpg"}));
@@ -89,15 +88,15 @@ private slots:
         m_drive.server().control("POST", "/_double/forward",
                                  QJsonDocument(QJsonObject{{"prefix", "/pixavella-names"},
                                                            {"url", refusing.url().toString()}}));
-        UserNoticeQueue::shared().drain();
+        UserNoticeQueue(SettingsSuite::shared()).drain();
 
         QCOMPARE(mv("refus.jpg", "Interdit.jpg").exitCode, 0);
         QTRY_COMPARE_WITH_TIMEOUT(m_drive.ls(kMonth),
                                   (QStringList{"Plage de Nice.jpg", "refus.jpg"}), 20'000);
-        const QStringList told = UserNoticeQueue::shared().drain();
+        const QStringList told = UserNoticeQueue(SettingsSuite::shared()).drain();
         QCOMPARE(told.size(), 1);
         QVERIFY2(told[0].contains("« Interdit.jpg »"), qPrintable(told[0]));
-        QVERIFY(RenameQueue::shared().list().isEmpty());
+        QVERIFY(RenameQueue().list().isEmpty());
     }
 };
 

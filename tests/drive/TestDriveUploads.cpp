@@ -2,11 +2,14 @@
 // it): once they are on the server, each month lists each of them exactly once, readable, and
 // nothing stays behind where they were dropped, whether or not the month had been listed. The
 // fault this guards against was a race, so each case runs several rounds.
+#include "AppStores.h"
 #include "AssetNameStore.h"
 #include "CancelledUploads.h"
 #include "DriveHarness.h"
+#include "HttpSession.h"
 #include "PedagogicalNoticeQueue.h"
 #include "PromotedPendingList.h"
+#include "SettingsSuite.h"
 #include "UploadJournal.h"
 #include "UploadQuarantine.h"
 #include "UploadReconciler.h"
@@ -22,12 +25,19 @@ using namespace pixavella::testing;
 
 namespace {
 
-// The process's own stores, which the drive's files are written through.
+// The process's stores, built once as the application's main builds its own; the drive's
+// files are written through them.
+AppStores& appStores()
+{
+    static AppStores owned(SettingsSuite::shared(), HttpSession::shared(),
+                           UploadQuarantine::shared());
+    return owned;
+}
+
+// What the uploads are handed.
 UploadReconciler::Stores processStores()
 {
-    return {UploadQuarantine::shared(),       UploadJournal::shared(),
-            CancelledUploads::shared(),       AssetNameStore::shared(),
-            PedagogicalNoticeQueue::shared(), PromotedPendingList::shared()};
+    return appStores().forUploads();
 }
 
 constexpr int kPhotos = 10;

@@ -4,6 +4,7 @@
 #include "ContainerPaths.h"
 #include "DriveHarness.h"
 #include "PedagogicalNoticeQueue.h"
+#include "SettingsSuite.h"
 #include "UploadJournal.h"
 #include "UploadQuarantine.h"
 #include "UserNoticeQueue.h"
@@ -56,7 +57,7 @@ QByteArray quarantined(const QString& name)
 QStringList notices()
 {
     QStringList keys;
-    for (PedagogicalNotice notice : PedagogicalNoticeQueue::shared().drain())
+    for (PedagogicalNotice notice : PedagogicalNoticeQueue(SettingsSuite::shared()).drain())
         keys.append(noticeKey(notice));
     return keys;
 }
@@ -504,12 +505,12 @@ void TestDriveWriting::savesReplaceThePhoto()
 
 void TestDriveWriting::deletions()
 {
-    UserNoticeQueue::shared().drain();
+    UserNoticeQueue(SettingsSuite::shared()).drain();
     // rm: to the server's trash, gone from the listing at once, the user told.
     QCOMPARE(m_drive.run("rm", {m_drive.path("Mes photos/2024/Mars/gone.jpg")}).exitCode, 0);
     QVERIFY(isTrashed("gone.jpg"));
     QVERIFY(!m_drive.ls("Mes photos/2024/Mars").contains("gone.jpg"));
-    QCOMPARE(UserNoticeQueue::shared().drain().size(), 1);
+    QCOMPARE(UserNoticeQueue(SettingsSuite::shared()).drain().size(), 1);
 
     // gio trash, then restored from the desktop's trash.
     const QString bin = m_drive.path("Mes photos/2024/Mars/bin.jpg");
@@ -543,11 +544,11 @@ void TestDriveWriting::deletions()
     writePhoto(pending, 99, "2024:03:25 12:00:00");
     QCOMPARE(m_drive.run("cp", {pending, m_drive.path("Mes photos/")}).exitCode, 0);
     QVERIFY(m_drive.ls("Mes photos/2024/Mars").contains("pending.jpg"));
-    UserNoticeQueue::shared().drain();
+    UserNoticeQueue(SettingsSuite::shared()).drain();
     QCOMPARE(m_drive.run("rm", {m_drive.path("Mes photos/2024/Mars/pending.jpg")}).exitCode, 0);
     QVERIFY(quarantined("pending.jpg").isEmpty());
     QVERIFY(!m_drive.ls("Mes photos/2024/Mars").contains("pending.jpg"));
-    QCOMPARE(UserNoticeQueue::shared().drain().size(), 1);
+    QCOMPARE(UserNoticeQueue(SettingsSuite::shared()).drain().size(), 1);
 
     // rm of an entry still listed as pending after its upload ended trashes the photo it became.
     const QString sent = m_local.filePath("sent.jpg");
@@ -564,7 +565,7 @@ void TestDriveWriting::deletions()
     uploaded.filename = entry->filename;
     uploaded.enqueuedAt = uploaded.resolvedAt = QDateTime::currentDateTimeUtc();
     uploaded.assetId = m_ids["twice.jpg"];
-    UploadJournal::shared().record(uploaded);
+    UploadJournal().record(uploaded);
     QVERIFY(UploadQuarantine::shared().remove(entry->id).ok());
     QCOMPARE(m_drive.run("rm", {m_drive.path("Mes photos/2024/Mars/sent.jpg")}).exitCode, 0);
     QVERIFY(isTrashed("twice.jpg"));

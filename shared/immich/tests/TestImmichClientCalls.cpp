@@ -56,10 +56,12 @@ Result<QString> runOperation(const ImmichClient& c, const QString& op,
         return await<QList<ImmichAsset>>([&](auto done) { c.searchAssets(done); }, assets);
     if (op == u"searchAlbumAssets")
         return await<QList<ImmichAsset>>([&](auto done) { c.searchAlbumAssets(id, done); }, assets);
-    if (op == u"listAlbums" || op == u"listSharedAlbums")
+    if (op == u"listAlbums" || op == u"listSharedAlbums") {
+        CurrentUserIdCache users;
         return await<QList<ImmichAlbum>>(
-            [&](auto done) { c.listAlbums(op == u"listSharedAlbums", done); },
+            [&](auto done) { c.listAlbums(op == u"listSharedAlbums", users, done); },
             [](const QList<ImmichAlbum>& l) { return "albums:" + QString::number(l.size()); });
+    }
     if (op == u"getAlbumMeta")
         return await<AlbumMeta>([&](auto done) { c.getAlbumMeta(id, done); },
                                 [](const AlbumMeta& m) { return "meta:" + m.id; });

@@ -311,9 +311,10 @@ void TestImmichClientListing::albumListings()
     QFETCH(bool, shared);
     QFETCH(QStringList, names);
     QMap<QString, QStringList> byDialect;
+    CurrentUserIdCache users;
     for (Library* library : {&m_classic, &m_v3}) {
         Awaited<QList<ImmichAlbum>> listing;
-        library->client().listAlbums(shared, listing.completion());
+        library->client().listAlbums(shared, users, listing.completion());
         const Result<QList<ImmichAlbum>> result = listing.wait();
         QVERIFY2(result.ok(), describe(result));
         QStringList got;
@@ -387,8 +388,9 @@ void TestImmichClientListing::failedUserLookupFailsTheListing()
         return {200, "[]"};
     });
     Awaited<QList<ImmichAlbum>> listing;
+    CurrentUserIdCache users;
     ImmichClient(m_server.url(), QStringLiteral("unknown-key"))
-        .listAlbums(true, listing.completion());
+        .listAlbums(true, users, listing.completion());
     const Result<QList<ImmichAlbum>> result = listing.wait();
     QVERIFY(!result.ok());
     QVERIFY(ClientError::isHttp(result.error(), 401));
@@ -407,14 +409,16 @@ void TestImmichClientListing::userIdIsAskedOncePerServerAndKey()
         return std::count_if(requests.cbegin(), requests.cend(),
                              [](const auto& r) { return r.path == "/api/users/me"; });
     };
+    CurrentUserIdCache users;
     for (const char* key : {"key-a", "key-a", "key-b", "key-a"}) {
         Awaited<QList<ImmichAlbum>> listing;
-        ImmichClient(m_server.url(), QLatin1String(key)).listAlbums(false, listing.completion());
+        ImmichClient(m_server.url(), QLatin1String(key))
+            .listAlbums(false, users, listing.completion());
         QVERIFY(listing.wait().ok());
     }
     QCOMPARE(countUserLookups(), 2);
     const ImmichClient b(m_server.url(), QStringLiteral("key-b"));
-    QCOMPARE(CurrentUserIdCache::shared().get(b), std::optional<QString>("user-key-b"));
+    QCOMPARE(users.get(b), std::optional<QString>("user-key-b"));
 }
 
 QTEST_GUILESS_MAIN(TestImmichClientListing)

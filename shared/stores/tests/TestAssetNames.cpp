@@ -3,6 +3,7 @@
 // failing service is asked once per wait, and a refused rename is undone and told.
 #include "AssetNameStore.h"
 #include "Clock.h"
+#include "HttpSession.h"
 #include "NamesServiceHealth.h"
 #include "RecordingServer.h"
 #include "RenameQueue.h"
@@ -48,9 +49,18 @@ private:
     }
 
     RecordingServer m_server;
+    RenameQueue m_queue;
+    UserNoticeQueue m_notices{SettingsSuite::shared()};
     std::unique_ptr<ManualClock> m_clock;
     std::unique_ptr<NamesServiceHealth> m_health;
     std::unique_ptr<AssetNameStore> m_store;
+
+    // A store as a start of the program makes it: loaded from the files the last one left.
+    std::unique_ptr<AssetNameStore> newStore()
+    {
+        return std::make_unique<AssetNameStore>(m_queue, *m_health, SettingsSuite::shared(),
+                                                HttpSession::shared(), m_notices);
+    }
 
 private slots:
     void initTestCase()
@@ -61,14 +71,17 @@ private slots:
 
     void init()
     {
-        AssetNameStore::forgetAccount();
-        UserNoticeQueue::shared().drain();
+        // What a sign-out leaves, before the store under test reads the cache file.
+        AssetNameStore::removeCacheFile();
+        m_queue.clear();
+        NamesServiceHealth::unmark(SettingsSuite::shared());
+        m_notices.drain();
         m_server.clear();
         answer({200, "{}"});
         m_clock.reset(); // before the next one takes its place: its destructor restores the clock
         m_clock = std::make_unique<ManualClock>();
         m_health = std::make_unique<NamesServiceHealth>(SettingsSuite::shared());
-        m_store = std::make_unique<AssetNameStore>(RenameQueue::shared(), *m_health);
+        m_store = newStore();
     }
     void cleanup() { m_store.reset(); }
 
@@ -89,13 +102,13 @@ private slots:
         QFETCH(QByteArray, body);
         QFETCH(QString, shown);
         m_store->setName("a", "Old.jpg");
-        QTRY_VERIFY(RenameQueue::shared().list().isEmpty());
+        QTRY_VERIFY(m_queue.list().isEmpty());
 
         answer({200, "{}"}, {status, body});
         m_store->refresh(true, 10);
         QCOMPARE(m_store->name("a"), shown);
         // What the next start shows.
-        QCOMPARE(AssetNameStore().name("a"), shown);
+        QCOMPARE(newStore()->name("a"), shown);
     }
 
     void renamesWaitForTheServiceAndTheLastOneWins()
@@ -116,11 +129,11 @@ private slots:
         QTRY_VERIFY(m_health->isFailing());
 
         // A restart in between: the queue is all the next run knows.
-        m_store = std::make_unique<AssetNameStore>(RenameQueue::shared(), *m_health);
+        m_store = newStore();
         answer({200, R"({"assetId": "a", "name": "Two.jpg"})"});
         m_clock->advance(5);
         m_store->sendQueued();
-        QTRY_VERIFY(RenameQueue::shared().list().isEmpty());
+        QTRY_VERIFY(m_queue.list().isEmpty());
         QCOMPARE(puts(), 3);
         QCOMPARE(lastPutName(), QString("Two.jpg"));
         QVERIFY(!m_health->isFailing());
@@ -164,15 +177,15 @@ private slots:
         m_store->setRefusalListener([&undone](const QString& assetId) { undone.append(assetId); });
         if (!before.isEmpty()) {
             m_store->setName("a", before);
-            QTRY_VERIFY(RenameQueue::shared().list().isEmpty());
+            QTRY_VERIFY(m_queue.list().isEmpty());
         }
         answer({status, R"({"message": "no"})"});
         m_store->setName("a", "Refusé.jpg");
         QTRY_COMPARE(undone, QStringList{"a"});
         QCOMPARE(m_store->name("a"), before.isEmpty() ? std::nullopt : std::optional(before));
-        QVERIFY(RenameQueue::shared().list().isEmpty());
+        QVERIFY(m_queue.list().isEmpty());
         QVERIFY(!m_health->isFailing());
-        const QStringList told = UserNoticeQueue::shared().drain();
+        const QStringList told = m_notices.drain();
         QCOMPARE(told.size(), 1);
         QVERIFY2(told[0].contains("« Refusé.jpg »") && told[0].contains("nom précédent"),
                  qPrintable(told[0]));

@@ -36,6 +36,7 @@ class TestFetchCache : public QObject {
 
     ImmichDoubleProcess m_double;
     QString m_albumId;
+    CurrentUserIdCache m_users;
 
     ImmichClient client() const { return ImmichClient(m_double.url(), kApiKey); }
 
@@ -68,7 +69,7 @@ private slots:
         QFETCH(double, age);
         QFETCH(bool, returned);
         ManualClock clock;
-        FetchCache cache;
+        FetchCache cache(m_users);
         cache.store(FetchCache::kAlbums, QList<ImmichAlbum>{ImmichAlbum{"L1", "Été", 3, {}, {}, {}}});
         clock.advance(age);
         const std::optional<QList<ImmichAlbum>> albums =
@@ -81,7 +82,7 @@ private slots:
     void storeReplacesAndRestartsLifetime()
     {
         ManualClock clock;
-        FetchCache cache;
+        FetchCache cache(m_users);
         cache.store(FetchCache::kAllAssets, QList<ImmichAsset>{});
         clock.advance(15);
         QVERIFY(!cache.fetch<QList<ImmichAsset>>(FetchCache::kAllAssets));
@@ -92,7 +93,7 @@ private slots:
 
     void fetchOfAnotherTypeIsNone()
     {
-        FetchCache cache;
+        FetchCache cache(m_users);
         cache.store(FetchCache::kAlbums, QList<ImmichAlbum>{});
         QVERIFY(!cache.fetch<QList<ImmichAsset>>(FetchCache::kAlbums));
         QVERIFY(cache.fetch<QList<ImmichAlbum>>(FetchCache::kAlbums));
@@ -100,7 +101,7 @@ private slots:
 
     void invalidateRemovesListedKeysOnly()
     {
-        FetchCache cache;
+        FetchCache cache(m_users);
         cache.store(FetchCache::kAllAssets, QList<ImmichAsset>{});
         cache.store(FetchCache::kSharedAlbums, QList<ImmichAlbum>{});
         cache.invalidate({FetchCache::kAllAssets, FetchCache::albumKey(QStringLiteral("X"))});
@@ -147,7 +148,7 @@ private slots:
         QFETCH(QString, listing);
         QFETCH(QString, path);
         ManualClock clock;
-        FetchCache cache;
+        FetchCache cache(m_users);
         const ImmichClient immich = client();
         // One listing in the given mode; returns the number of items it produced.
         const auto list = [&](FetchCache::Mode mode) -> qsizetype {
@@ -195,7 +196,7 @@ private slots:
         QTemporaryDir dir;
         SettingsSuite suite(dir.filePath(QStringLiteral("prefs.sqlite")));
         DedupIndex index(suite);
-        FetchCache cache(&index);
+        FetchCache cache(m_users, &index);
         const ImmichClient immich = client();
         // The index is written after the listing has been answered.
         const auto list = [&](FetchCache::Mode mode) {
@@ -218,7 +219,7 @@ private slots:
 
     void failureStoresNothing()
     {
-        FetchCache cache;
+        FetchCache cache(m_users);
         const ImmichClient immich = client();
         m_double.fail(500, 1, QStringLiteral("/api/search"));
         const auto failed = await<QList<ImmichAsset>>(

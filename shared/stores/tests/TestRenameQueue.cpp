@@ -13,11 +13,12 @@ class TestRenameQueue : public QObject {
     Q_OBJECT
 
 private:
-    QString path() const { return *RenameQueue::shared().fileURL(); }
+    QString path() const { return *m_queue.fileURL(); }
     ManualClock m_clock;
+    RenameQueue m_queue;
 
 private slots:
-    void init() { RenameQueue::shared().clear(); }
+    void init() { m_queue.clear(); }
 
     void theLastRenameOfAnAssetWins()
     {
@@ -76,11 +77,11 @@ private slots:
         QFETCH(QStringList, kept);
         QVERIFY(StoreFiles::writeAtomically(path(), content));
         QStringList ids;
-        for (const RenameQueue::Entry& entry : RenameQueue::shared().list())
+        for (const RenameQueue::Entry& entry : m_queue.list())
             ids.append(entry.assetId);
         QCOMPARE(ids, kept);
         // A rename queued on top of it is kept, and the file readable again.
-        RenameQueue::shared().put("d", "D.jpg", std::nullopt);
+        m_queue.put("d", "D.jpg", std::nullopt);
         QCOMPARE(RenameQueue().list().size(), kept.size() + 1);
     }
 };
