@@ -14,12 +14,13 @@ namespace {
 using Kind = FPNode::Kind;
 using Entries = QList<UploadQuarantine::Entry>;
 
-ItemList photosListing(const LibraryMirror& library, const Entries& entries)
+ItemList photosListing(const LibraryMirror& library, const Entries& entries,
+                       UploadQuarantine& quarantine)
 {
     ItemList items;
     for (const QString& year : PhotoFolders::years(library.years(), entries))
         items.append(FileProviderItem::standardFolder(FPNode::year(year)));
-    items.append(PhotoFolders::pendingItemsIn(FPNode::photos(), entries));
+    items.append(PhotoFolders::pendingItemsIn(FPNode::photos(), entries, quarantine));
     if (PhotoFolders::hasGivenUpEntries(entries))
         items.append(FileProviderItem::standardFolder(FPNode::failed()));
     return items;
@@ -37,12 +38,12 @@ ItemList yearListing(const QString& year, const LibraryMirror& library, const En
     return items;
 }
 
-ItemList failedListing(const Entries& entries)
+ItemList failedListing(const Entries& entries, UploadQuarantine& quarantine)
 {
     ItemList items;
     for (const UploadQuarantine::Entry& entry : entries) {
         if (entry.attempts >= kUploadAttemptLimit)
-            items.append(FileProviderItem::pending(entry, FPNode::failed().identifier()));
+            items.append(FileProviderItem::pending(entry, FPNode::failed().identifier(), quarantine));
     }
     return items;
 }
@@ -64,7 +65,7 @@ void listLibrary(const ExtensionStores& stores, const ImmichClient& client, cons
         const Entries entries = stores.quarantine.list();
         switch (node.kind()) {
         case Kind::photos:
-            return done(photosListing(library, entries));
+            return done(photosListing(library, entries, stores.quarantine));
         case Kind::year:
             return done(yearListing(node.year(), library, entries));
         default: {
@@ -73,7 +74,7 @@ void listLibrary(const ExtensionStores& stores, const ImmichClient& client, cons
             ItemList items =
                 month ? PhotoFolders::assetItems(node, library.assetsOf(*month), stores.names)
                       : ItemList();
-            items.append(PhotoFolders::pendingItemsIn(node, entries));
+            items.append(PhotoFolders::pendingItemsIn(node, entries, stores.quarantine));
             return done(std::move(items));
         }
         }
@@ -108,7 +109,8 @@ void listAlbum(const ExtensionStores& stores, const ImmichClient& client, const 
                 items.append(FileProviderItem::asset(
                     asset, FPNode::albumItem(node.albumId(), asset.id).identifier(), parent,
                     ItemCaps::full, names));
-            items.append(PhotoFolders::pendingItemsIn(node, stores.quarantine.list()));
+            items.append(
+                PhotoFolders::pendingItemsIn(node, stores.quarantine.list(), stores.quarantine));
             done(std::move(items));
         });
 }
@@ -181,7 +183,7 @@ void listNode(const ExtensionStores& stores, const ImmichClient& client, const F
     case Kind::sharedAlbum:
         return listSharedAlbum(stores, client, node, mode, std::move(done));
     case Kind::failed:
-        return done(failedListing(stores.quarantine.list()));
+        return done(failedListing(stores.quarantine.list(), stores.quarantine));
     case Kind::asset:
     case Kind::albumItem:
     case Kind::sharedItem:

@@ -43,7 +43,8 @@ std::optional<Result<FileProviderItemRef>> localItem(const ExtensionStores& stor
         if (!entry)
             return noSuchItem();
         return FileProviderItemRef(
-            FileProviderItem::pending(*entry, pendingParent(*entry).identifier()));
+            FileProviderItem::pending(*entry, pendingParent(*entry).identifier(),
+                                      stores.quarantine));
     }
     default:
         return std::nullopt;

@@ -65,7 +65,8 @@ void deliverPending(UploadQuarantine& quarantine, const FPNode& node, const QStr
     if (!copy)
         return completion(copy.error());
     completion(FileProviderFetchedContents{
-        copy.value(), FileProviderItem::pending(*entry, pendingParent(*entry).identifier())});
+        copy.value(),
+        FileProviderItem::pending(*entry, pendingParent(*entry).identifier(), quarantine)});
 }
 
 // What a download waits for before it completes: the asset's record (the item handed over with

@@ -68,7 +68,7 @@ public:
     // Sized by the payload file in the quarantine; no size when it is gone.
     static FileProviderItemPtr pending(const UploadQuarantine::Entry& entry,
                                        const FileProviderItemIdentifier& parent,
-                                       UploadQuarantine& quarantine = UploadQuarantine::shared());
+                                       UploadQuarantine& quarantine);
 
     const QString& versionToken() const { return m_versionToken; }
     const QString& contentToken() const { return m_contentToken; }

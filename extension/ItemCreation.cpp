@@ -167,7 +167,8 @@ void enqueue(const ExtensionStores& stores, const QString& path, const QString& 
         ItemRedating::noteDatedByFileTime(entry.value().id);
     progress->setCompletedUnitCount(progress->totalUnitCount());
     done(created(
-        FileProviderItem::pending(entry.value(), pendingParent(entry.value()).identifier())));
+        FileProviderItem::pending(entry.value(), pendingParent(entry.value()).identifier(),
+                                  stores.quarantine)));
 }
 
 } // namespace

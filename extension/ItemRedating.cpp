@@ -77,7 +77,8 @@ ProgressRef redate(const ExtensionStores& stores, const ImmichClient& client,
         // The pending item moves to the month of its new date.
         if (const std::optional<UploadQuarantine::Entry> entry = quarantine.entry(entryId)) {
             answer(FileProviderItemChange{
-                FileProviderItem::pending(*entry, pendingParent(*entry).identifier())});
+                FileProviderItem::pending(*entry, pendingParent(*entry).identifier(),
+                                          stores.quarantine)});
             return progress;
         }
     }

@@ -130,13 +130,14 @@ bool hasGivenUpEntries(const QList<UploadQuarantine::Entry>& entries)
     });
 }
 
-ItemList pendingItemsIn(const FPNode& container, const QList<UploadQuarantine::Entry>& entries)
+ItemList pendingItemsIn(const FPNode& container, const QList<UploadQuarantine::Entry>& entries,
+                        UploadQuarantine& quarantine)
 {
     ItemList items;
     const FileProviderItemIdentifier parent = container.identifier();
     for (const UploadQuarantine::Entry& entry : entries) {
         if (pendingParent(entry) == container)
-            items.append(FileProviderItem::pending(entry, parent));
+            items.append(FileProviderItem::pending(entry, parent, quarantine));
     }
     return items;
 }

@@ -43,7 +43,8 @@ std::optional<MonthKey> pendingLibraryKey(const UploadQuarantine::Entry& entry);
 bool hasGivenUpEntries(const QList<UploadQuarantine::Entry>& entries);
 
 // The pending items of the uploads shown in `container`, in quarantine order.
-ItemList pendingItemsIn(const FPNode& container, const QList<UploadQuarantine::Entry>& entries);
+ItemList pendingItemsIn(const FPNode& container, const QList<UploadQuarantine::Entry>& entries,
+                        UploadQuarantine& quarantine);
 
 // Asset items of month (year, month), in list order; texts are compared as they are, so
 // "3" never matches "03".

@@ -74,8 +74,9 @@ void gatherAlbums(FetchCache& cache, const ImmichClient& client, bool shared, Fe
 
 class WorkingSetBuilder {
 public:
-    WorkingSetBuilder(const QList<UploadQuarantine::Entry>& entries, const AssetNameStore& names)
-        : m_entries(entries), m_names(names)
+    WorkingSetBuilder(const QList<UploadQuarantine::Entry>& entries, UploadQuarantine& quarantine,
+                      const AssetNameStore& names)
+        : m_entries(entries), m_quarantine(quarantine), m_names(names)
     {
     }
 
@@ -116,7 +117,7 @@ public:
         for (const UploadQuarantine::Entry& entry : m_entries) {
             if (const std::optional<MonthKey> key = PhotoFolders::pendingLibraryKey(entry))
                 addMonth(FPNode::month(*key));
-            add(FileProviderItem::pending(entry, pendingParent(entry).identifier()));
+            add(FileProviderItem::pending(entry, pendingParent(entry).identifier(), m_quarantine));
         }
         if (PhotoFolders::hasGivenUpEntries(m_entries))
             add(FileProviderItem::standardFolder(FPNode::failed()));
@@ -145,6 +146,7 @@ private:
     }
 
     const QList<UploadQuarantine::Entry>& m_entries;
+    UploadQuarantine& m_quarantine;
     const AssetNameStore& m_names;
     QSet<QString> m_months;
     ItemList m_items;
@@ -164,7 +166,7 @@ void listWorkingSet(const ExtensionStores& stores, const ImmichClient& client,
         if (!synced && !stores.library.isLoaded())
             return done(synced.error());
         const QList<UploadQuarantine::Entry> entries = stores.quarantine.list();
-        done(WorkingSetBuilder(entries, stores.names)
+        done(WorkingSetBuilder(entries, stores.quarantine, stores.names)
                  .build(stores.library.assets(), g->own, g->shared, g->me));
     };
 
