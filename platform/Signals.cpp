@@ -20,6 +20,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace pixavella::Signals {
@@ -304,14 +305,29 @@ void post(const QString& name)
     const QByteArray directory = QFile::encodeName(ContainerPaths::signalsDirectory());
     const QByteArray target = directory + '/' + QFile::encodeName(name);
     // Closing the file after opening it for writing is what observers see (IN_CLOSE_WRITE); its
-    // content does not matter, and it is made only by the first post, not once per post.
-    const int fd = ::open(target.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    // content does not matter, and it is made only by the first post, not once per post. The
+    // truncation stamps its time, which lastPosted() reads.
+    const int fd = ::open(target.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
+                          0600);
     if (fd < 0) {
         qCWarning(lcSignals).noquote()
             << PIXAVELLA_LOG_PREFIX "cannot post" << name << "-" << qt_error_string(errno);
         return;
     }
     ::close(fd);
+}
+
+std::optional<std::chrono::nanoseconds> lastPosted(const QString& name)
+{
+    if (!isValidName(name))
+        return std::nullopt;
+    const QByteArray target =
+        QFile::encodeName(ContainerPaths::signalsDirectory()) + '/' + QFile::encodeName(name);
+    struct stat status {};
+    if (::stat(target.constData(), &status) != 0)
+        return std::nullopt;
+    return std::chrono::seconds(status.st_mtim.tv_sec) +
+           std::chrono::nanoseconds(status.st_mtim.tv_nsec);
 }
 
 void postCoalesced(const QString& name, std::chrono::milliseconds window)

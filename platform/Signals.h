@@ -5,6 +5,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace pixavella {
 
@@ -15,6 +16,11 @@ namespace pixavella {
 namespace Signals {
 
 void post(const QString& name);
+
+// When `name` was last posted by any process (wall-clock time, as coarse as the file system's
+// clock), or nothing if never. A reader checks its cache against it at once, where an
+// observer would hear of the post only some time later.
+std::optional<std::chrono::nanoseconds> lastPosted(const QString& name);
 
 // For a signal a batch would post once per file: posted at once when it was not posted for
 // `window`, else once more when the window ends, for every post asked within it. Observers

@@ -153,6 +153,20 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(heard.calls.load(), 2, kWaitMs);
     }
 
+    // Each post stamps the signal anew, which readers compare with what their cache was read at.
+    void everyPostIsStamped()
+    {
+        const QString name = QStringLiteral("test.stamp");
+        QCOMPARE(Signals::lastPosted(name), std::nullopt);
+        Signals::post(name);
+        const auto first = Signals::lastPosted(name);
+        QVERIFY(first);
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        Signals::post(name);
+        const auto second = Signals::lastPosted(name);
+        QVERIFY(second && *second > *first);
+    }
+
     void unsafeNamesAreRefused_data()
     {
         QTest::addColumn<QString>("name");

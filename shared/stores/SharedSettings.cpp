@@ -56,7 +56,9 @@ std::optional<Configuration> readConfiguration()
 
 // The drive builds a client for every file dropped, and reading the key is a round trip to the
 // Secret Service: the server and key are kept until either is changed, here or in the other
-// process (which signals it), or for a minute at most should a signal be lost.
+// process, or for a minute at most should a signal be lost. The other process's change is seen
+// by the time of its signal file, checked on every read: waiting for the watcher to hear of it
+// would leave a window in which a signed-out drive still lists and uploads with the old key.
 class ConfigurationCache {
 public:
     static ConfigurationCache& instance()
@@ -67,24 +69,26 @@ public:
 
     std::optional<Configuration> get()
     {
+        // Stamped before the read, so that a change made during it shows as a new stamp.
+        const std::optional<std::chrono::nanoseconds> stamp =
+            Signals::lastPosted(QLatin1String(SignalName::accountChanged));
         std::unique_lock lock(m_mutex);
-        if (!m_subscription) {
-            // Watched before the first read, so that no change made after it is missed.
-            m_subscription = Signals::observe(QLatin1String(SignalName::accountChanged),
-                                              [this] { invalidate(); });
-        }
         const auto now = std::chrono::steady_clock::now();
-        if (m_read && now - m_readAt < kLongest && m_generation == m_readGeneration)
+        if (m_read && stamp == m_stamp && now - m_readAt < kLongest &&
+            m_generation == m_readGeneration)
             return m_value;
         const quint64 generation = m_generation;
         lock.unlock();
         std::optional<Configuration> value = readConfiguration();
         lock.lock();
-        // A change signalled during the read may not be in it: it is read again next time.
-        if (generation == m_generation) {
+        // A post within the file system clock's grain of this read may carry the same stamp as
+        // one made before it: such a read is not kept, and the next one looks again.
+        const bool settled = !stamp || std::chrono::abs(wallClock() - *stamp) >= kClockGrain;
+        if (generation == m_generation && settled) {
             m_value = value;
             m_read = true;
             m_readAt = now;
+            m_stamp = stamp;
             m_readGeneration = generation;
         }
         return value;
@@ -98,12 +102,20 @@ public:
 
 private:
     static constexpr std::chrono::minutes kLongest{1};
+    // File times come from the kernel's coarse clock, which ticks at least every 10 ms.
+    static constexpr std::chrono::milliseconds kClockGrain{50};
+
+    static std::chrono::nanoseconds wallClock()
+    {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(
+            std::chrono::system_clock::now().time_since_epoch());
+    }
 
     std::mutex m_mutex; // guards every field
-    std::unique_ptr<Signals::Subscription> m_subscription;
     std::optional<Configuration> m_value;
     bool m_read = false;
     std::chrono::steady_clock::time_point m_readAt;
+    std::optional<std::chrono::nanoseconds> m_stamp;
     quint64 m_generation = 0;
     quint64 m_readGeneration = 0;
 };
