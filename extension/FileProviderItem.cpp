@@ -78,14 +78,11 @@ ContentType typeForFilename(const QString& filename, const ContentType& fallback
 
 // One text form for every server's way of writing dates, so that ranks compare as text. The
 // host keeps one for every photo it has shown: as ASCII bytes it takes half the room.
-QByteArray rankText(const std::optional<QDateTime>& date)
+FileProviderNameRank rankOf(const std::optional<QDateTime>& date)
 {
     if (!date || !date->isValid())
-        return {};
-    QByteArray text =
-        date->toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz'Z'")).toLatin1();
-    text.squeeze();
-    return text;
+        return std::nullopt;
+    return date->toMSecsSinceEpoch();
 }
 
 } // namespace
@@ -148,7 +145,7 @@ FileProviderItemPtr FileProviderItem::asset(const ImmichAsset& asset,
     item->m_contentToken = base;
     item->m_versionToken = base + u'|' + item->m_name;
     item->m_caps = caps;
-    item->m_rank = rankText(itemDate(asset.createdAt));
+    item->m_rank = rankOf(itemDate(asset.createdAt));
     return item;
 }
 
@@ -171,7 +168,7 @@ FileProviderItemPtr FileProviderItem::pending(const UploadQuarantine::Entry& ent
     item->m_versionToken =
         item->m_identifier + QStringLiteral(":a") + QString::number(entry.attempts);
     item->m_caps = ItemCaps::removable;
-    item->m_rank = rankText(entry.enqueuedAt);
+    item->m_rank = rankOf(entry.enqueuedAt);
     return item;
 }
 

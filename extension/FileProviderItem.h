@@ -85,7 +85,7 @@ public:
     FileProviderItemVersion itemVersion() const override;
     // When the photo entered the library (an upload waiting: when it was dropped), so that the
     // oldest of same-named photos keeps the plain name wherever and whenever it is listed.
-    QByteArray nameRank() const override { return m_rank; }
+    FileProviderNameRank nameRank() const override { return m_rank; }
 
 private:
     FileProviderItem() = default;
@@ -101,7 +101,7 @@ private:
     QString m_contentToken;
     bool m_isFolder = false;
     FileProviderItemCapabilities m_caps = ItemCaps::readOnly;
-    QByteArray m_rank;
+    FileProviderNameRank m_rank;
 };
 
 } // namespace pixavella

@@ -74,6 +74,10 @@ private:
     bool m_metadataHoldsContent = true; // else the metadata token follows the content token
 };
 
+// What orders same-named siblings: a date in milliseconds since the epoch, UTC. Held as a
+// number: every photo of a library keeps one in the drive's replica.
+using FileProviderNameRank = std::optional<qint64>;
+
 // The properties through which the framework reads an item. Items are immutable and shared
 // between threads through FileProviderItemRef.
 class FileProviderItemProtocol {
@@ -90,9 +94,9 @@ public:
     virtual FileProviderItemCapabilities capabilities() const = 0;
     virtual FileProviderItemVersion itemVersion() const = 0;
     // Among siblings of one name, the item of the lowest rank keeps the name and the others
-    // are numbered, so that names do not move when an item joins (bytes compared as they
-    // are; items without a rank come after those with one, by identifier).
-    virtual QByteArray nameRank() const { return {}; }
+    // are numbered, so that names do not move when an item joins (items without a rank come
+    // after those with one, by identifier).
+    virtual FileProviderNameRank nameRank() const { return std::nullopt; }
 };
 
 using FileProviderItemRef = std::shared_ptr<const FileProviderItemProtocol>;
@@ -109,7 +113,7 @@ struct FileProviderItemProperties {
     std::optional<QDateTime> contentModificationDate;
     FileProviderItemCapabilities capabilities = FileProviderItemCapability::allowsAll;
     FileProviderItemVersion itemVersion;
-    QByteArray nameRank;
+    FileProviderNameRank nameRank;
 
     static FileProviderItemProperties of(const FileProviderItemProtocol& item);
     bool operator==(const FileProviderItemProperties&) const = default;
@@ -141,7 +145,7 @@ public:
     }
     FileProviderItemCapabilities capabilities() const override { return m_p.capabilities; }
     FileProviderItemVersion itemVersion() const override { return m_p.itemVersion; }
-    QByteArray nameRank() const override { return m_p.nameRank; }
+    FileProviderNameRank nameRank() const override { return m_p.nameRank; }
 
 private:
     FileProviderItemProperties m_p;

@@ -81,10 +81,10 @@ QHash<FileProviderItemIdentifier, QByteArray> uniqueNames(QList<Entry> entries,
                                                           const QSet<QByteArray>& reserved)
 {
     std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-        if (a.rank.isEmpty() != b.rank.isEmpty())
-            return !a.rank.isEmpty();
+        if (a.rank.has_value() != b.rank.has_value())
+            return a.rank.has_value();
         if (a.rank != b.rank)
-            return a.rank < b.rank;
+            return *a.rank < *b.rank;
         return a.identifier < b.identifier;
     });
     QHash<FileProviderItemIdentifier, QByteArray> names;

@@ -21,7 +21,7 @@ struct Entry {
     FileProviderItemIdentifier identifier;
     QString filename;
     bool isFolder = false;
-    QByteArray rank;     // the item's nameRank
+    FileProviderNameRank rank; // the item's nameRank
     QByteArray previous; // the name it was shown under for this filename, if any
 };
 

@@ -18,7 +18,7 @@ FileProviderItemRef rankedItem(const QString& id, const QString& name, const QSt
 {
     FileProviderItemProperties p =
         MemoryExtension::file(id, QString(FileProviderContainer::root), name, 1);
-    p.nameRank = rank.toUtf8();
+    p.nameRank = QDateTime::fromString(rank, Qt::ISODate).toMSecsSinceEpoch();
     return FileProviderItemSnapshot::make(p);
 }
 
