@@ -85,18 +85,16 @@ HostCore::~HostCore()
 void HostCore::attach(fuse_session* session)
 {
     m_notifier = std::make_unique<KernelNotifier>(session);
-    std::weak_ptr<HostCore> weak = weak_from_this();
     try {
         m_extension->itemForIdentifier(FileProviderContainer::root,
-                                       [weak](Result<FileProviderItemRef> item) {
-                                           auto self = weak.lock();
-                                           if (!self || !item)
+                                       whileAlive([this](Result<FileProviderItemRef> item) {
+                                           if (!item)
                                                return;
-                                           self->m_replica.setRootItem(item.value());
+                                           m_replica.setRootItem(item.value());
                                            ReplicaDelta delta;
                                            delta.inodes.append(kRootInode);
-                                           self->post(delta);
-                                       });
+                                           post(delta);
+                                       }));
     } catch (...) {
         qCWarning(lcFuseHost) << "the extension failed to describe the root";
     }
@@ -278,11 +276,10 @@ void HostCore::whenCurrent(const FileProviderItemIdentifier& container,
 
 void HostCore::startRefresh(const FileProviderItemIdentifier& container)
 {
-    std::weak_ptr<HostCore> weak = weak_from_this();
-    auto done = [weak, container](Result<void> result, ReplicaDelta delta) {
-        if (auto self = weak.lock())
-            self->refreshed(container, result, delta);
-    };
+    const ContainerRefresher::Completion done =
+        whileAlive([this, container](Result<void> result, ReplicaDelta delta) {
+            refreshed(container, result, delta);
+        });
     try {
         m_refresher.refresh(container, done);
     } catch (...) {
@@ -313,13 +310,10 @@ void HostCore::releaseFreedMemorySoon()
     // leave the daemon holding hundreds of megabytes it no longer uses.
     if (m_releaseQueued.exchange(true))
         return;
-    std::weak_ptr<HostCore> weak = weak_from_this();
-    m_deadlines.schedule(std::chrono::seconds(1), [weak] {
-        if (auto self = weak.lock()) {
-            self->m_releaseQueued = false;
-            malloc_trim(0);
-        }
-    });
+    m_deadlines.schedule(std::chrono::seconds(1), whileAlive([this] {
+                             m_releaseQueued = false;
+                             malloc_trim(0);
+                         }));
 #endif
 }
 
@@ -387,13 +381,12 @@ void HostCore::answerAfterThumbnails(fuse_ino_t folder, std::function<void()> an
         if ((*once)())
             qCInfo(lcFuseHost) << "listing answered before all of its" << count << "thumbnails";
     });
-    std::weak_ptr<HostCore> weak = weak_from_this();
-    m_thumbnails.seed(std::move(candidates), [weak, once, deadline, count, waited] {
+    auto cancel = whileAlive([this, deadline] { m_deadlines.cancel(deadline); });
+    m_thumbnails.seed(std::move(candidates), [once, cancel, count, waited] {
         if ((*once)())
             qCDebug(lcFuseHost) << "listing answered after its" << count << "thumbnails, in"
                                 << waited.elapsed() << "ms";
-        if (auto self = weak.lock())
-            self->m_deadlines.cancel(deadline);
+        cancel();
     });
 }
 
@@ -428,38 +421,31 @@ void HostCore::lookup(RequestId id, fuse_ino_t parent, QByteArray name)
         answerStaged(id, *staged);
         return;
     }
-    std::weak_ptr<HostCore> weak = weak_from_this();
-    whenCurrent(folder->item.itemIdentifier, [weak, id, parent,
-                                              name = std::move(name)](Result<void> ready) {
-        auto self = weak.lock();
-        if (!self)
+    auto answer = completionFor(id, [this, id, parent, name = std::move(name)](Result<void> ready) {
+        if (!ready) {
+            m_requests.fail(id, errnoForError(ready.error()));
             return;
-        self->guarded(id, [&] {
-            if (!ready) {
-                self->m_requests.fail(id, errnoForError(ready.error()));
+        }
+        std::optional<ReplicaEntry> e = m_replica.child(parent, name, true);
+        if (!e) {
+            // Noted before the second look, so that a name arriving after it is invalidated;
+            // the kernel keeps the miss briefly, which spares a copy's repeated lookups of the
+            // name it is about to create.
+            const bool kept = m_negatives.note(parent, name);
+            e = m_replica.child(parent, name, true);
+            if (!e) {
+                answerMissing(id, kept);
                 return;
             }
-            std::optional<ReplicaEntry> e = self->m_replica.child(parent, name, true);
-            if (!e) {
-                // Noted before the second look, so that a name arriving after it is
-                // invalidated; the kernel keeps the miss briefly, which spares a copy's
-                // repeated lookups of the name it is about to create.
-                const bool kept = self->m_negatives.note(parent, name);
-                e = self->m_replica.child(parent, name, true);
-                if (!e) {
-                    self->answerMissing(id, kept);
-                    return;
-                }
-            }
-            const fuse_entry_param ep = self->entryParam(*e);
-            bool sent = false;
-            self->m_requests.answer(
-                id, [&](fuse_req_t req) { sent = fuse_reply_entry(req, &ep) == 0; });
-            // Not delivered: the kernel holds no reference to give back later.
-            if (!sent)
-                self->m_replica.forget(e->ino, 1);
-        });
+        }
+        const fuse_entry_param ep = entryParam(*e);
+        bool sent = false;
+        m_requests.answer(id, [&](fuse_req_t req) { sent = fuse_reply_entry(req, &ep) == 0; });
+        // Not delivered: the kernel holds no reference to give back later.
+        if (!sent)
+            m_replica.forget(e->ino, 1);
     });
+    whenCurrent(folder->item.itemIdentifier, std::move(answer));
 }
 
 void HostCore::forget(fuse_ino_t ino, quint64 count)
@@ -501,66 +487,55 @@ void HostCore::opendir(RequestId id, fuse_ino_t ino, pid_t pid)
     }
     const bool showsThumbnails = !m_thumbnailViewers.isEmpty() && pid > 0 &&
                                  CallingProgram::of(pid).isAnyOf(m_thumbnailViewers);
-    std::weak_ptr<HostCore> weak = weak_from_this();
     const fuse_ino_t parent = folder->parentIno ? folder->parentIno : ino;
-    whenCurrent(folder->item.itemIdentifier, [weak, id, ino, parent,
-                                              showsThumbnails](Result<void> ready) {
-        auto self = weak.lock();
-        if (!self)
+    auto list = completionFor(id, [this, id, ino, parent, showsThumbnails](Result<void> ready) {
+        if (!ready) {
+            m_requests.fail(id, errnoForError(ready.error()));
             return;
-        self->guarded(id, [&] {
-            if (!ready) {
-                self->m_requests.fail(id, errnoForError(ready.error()));
-                return;
+        }
+        const std::optional<QList<ReplicaEntry>> children = m_replica.children(ino);
+        if (!children) {
+            // The folder went away while it was being listed.
+            m_requests.fail(id, ENOENT);
+            return;
+        }
+        // A snapshot per open directory keeps offsets meaningful while the folder changes.
+        auto listing = std::make_shared<QList<DirEntry>>();
+        listing->reserve(children->size() + 2);
+        listing->append({".", ino, S_IFDIR});
+        listing->append({"..", parent, S_IFDIR});
+        // Names of the staging area hide the replica's same names, as lookups do.
+        const QList<StagedName> staged = m_staging.entriesIn(ino);
+        QSet<QByteArray> shadowed;
+        for (const StagedName& n : staged)
+            shadowed.insert(n.name);
+        for (const ReplicaEntry& c : *children)
+            if (!shadowed.contains(c.diskName))
+                listing->append({c.diskName, c.ino, mode_t(c.isFolder ? S_IFDIR : S_IFREG)});
+        for (const StagedName& n : staged)
+            listing->append({n.name, n.ino, mode_t(n.isFolder ? S_IFDIR : S_IFREG)});
+        quint64 fh = 0;
+        {
+            std::lock_guard lock(m_mutex);
+            fh = m_nextDir++;
+            m_dirs.insert(fh, std::move(listing));
+        }
+        auto answer = whileAlive([this, id, fh] {
+            fuse_file_info fi{};
+            fi.fh = fh;
+            if (!m_requests.answer(id, [&](fuse_req_t req) { fuse_reply_open(req, &fi); })) {
+                std::lock_guard lock(m_mutex);
+                m_dirs.remove(fh);
             }
-            const std::optional<QList<ReplicaEntry>> children = self->m_replica.children(ino);
-            if (!children) {
-                // The folder went away while it was being listed.
-                self->m_requests.fail(id, ENOENT);
-                return;
-            }
-            // A snapshot per open directory keeps offsets meaningful while the folder changes.
-            auto listing = std::make_shared<QList<DirEntry>>();
-            listing->reserve(children->size() + 2);
-            listing->append({".", ino, S_IFDIR});
-            listing->append({"..", parent, S_IFDIR});
-            // Names of the staging area hide the replica's same names, as lookups do.
-            const QList<StagedName> staged = self->m_staging.entriesIn(ino);
-            QSet<QByteArray> shadowed;
-            for (const StagedName& n : staged)
-                shadowed.insert(n.name);
-            for (const ReplicaEntry& c : *children)
-                if (!shadowed.contains(c.diskName))
-                    listing->append({c.diskName, c.ino, mode_t(c.isFolder ? S_IFDIR : S_IFREG)});
-            for (const StagedName& n : staged)
-                listing->append({n.name, n.ino, mode_t(n.isFolder ? S_IFDIR : S_IFREG)});
-            quint64 fh = 0;
-            {
-                std::lock_guard lock(self->m_mutex);
-                fh = self->m_nextDir++;
-                self->m_dirs.insert(fh, std::move(listing));
-            }
-            auto answer = [weak, id, fh] {
-                auto self = weak.lock();
-                if (!self)
-                    return;
-                fuse_file_info fi{};
-                fi.fh = fh;
-                const bool sent =
-                    self->m_requests.answer(id, [&](fuse_req_t req) { fuse_reply_open(req, &fi); });
-                if (!sent) {
-                    std::lock_guard lock(self->m_mutex);
-                    self->m_dirs.remove(fh);
-                }
-            };
-            // It looks each photo's thumbnail up as soon as it has the names, and reads the
-            // photo (downloading it) when there is none yet.
-            if (showsThumbnails)
-                self->answerAfterThumbnails(ino, std::move(answer));
-            else
-                answer();
         });
+        // It looks each photo's thumbnail up as soon as it has the names, and reads the photo
+        // (downloading it) when there is none yet.
+        if (showsThumbnails)
+            answerAfterThumbnails(ino, std::move(answer));
+        else
+            answer();
     });
+    whenCurrent(folder->item.itemIdentifier, std::move(list));
 }
 
 void HostCore::readdir(RequestId id, fuse_ino_t ino, size_t size, off_t offset, quint64 fh)
@@ -662,19 +637,14 @@ void HostCore::openForThumbnailer(const ReplicaEntry& entry, OpenWaiter waiter)
     if (openThumbnail(waiter, *thumbnail))
         return;
     // Asked now unless already on its way; the original only when the server has none.
-    std::weak_ptr<HostCore> weak = weak_from_this();
-    m_thumbnails.seed({*thumbnail}, [weak, entry, waiter, thumbnail = *thumbnail] {
-        auto self = weak.lock();
-        if (!self)
+    auto settled = completionFor(waiter.id, [this, entry, waiter, thumbnail = *thumbnail] {
+        if (openThumbnail(waiter, thumbnail))
             return;
-        self->guarded(waiter.id, [&] {
-            if (self->openThumbnail(waiter, thumbnail))
-                return;
-            FileProviderRequest request;
-            request.isSystemRequest = true;
-            self->fetchAndOpen(entry, waiter, request);
-        });
+        FileProviderRequest request;
+        request.isSystemRequest = true;
+        fetchAndOpen(entry, waiter, request);
     });
+    m_thumbnails.seed({*thumbnail}, std::move(settled));
 }
 
 bool HostCore::openThumbnail(OpenWaiter waiter, const ThumbnailSeeder::Candidate& thumbnail)
@@ -750,6 +720,7 @@ void HostCore::fetchAndOpen(const ReplicaEntry& entry, OpenWaiter waiter,
             return; // joins the fetch in progress
     }
     qCDebug(lcFuseHost).noquote() << "fetching the contents of" << identifier;
+    // Not whileAlive(): with the host gone, the delivered file still has to go.
     std::weak_ptr<HostCore> weak = weak_from_this();
     auto completion = [weak, identifier](Result<FileProviderFetchedContents> result) {
         auto self = weak.lock();

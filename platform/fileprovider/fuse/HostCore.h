@@ -129,8 +129,13 @@ private:
     void fetched(const FileProviderItemIdentifier& identifier,
                  Result<FileProviderFetchedContents> result);
     void openCached(OpenWaiter waiter, const QString& path, const QByteArray& contentVersion);
-    // Runs `work`; an exception becomes an EIO answer of the request, never a crash.
+    // Runs `work`; an exception becomes an EIO (or ENOMEM) answer of the request, never a crash.
     template <typename F> void guarded(RequestId id, F&& work);
+    // A completion that runs `work` with its arguments only while the host exists: the
+    // extension and the helpers may answer after the mount is gone.
+    template <typename F> auto whileAlive(F work);
+    // A completion of request `id`: `work` runs while the host exists, under guarded().
+    template <typename F> auto completionFor(RequestId id, F work);
 
     struct RenameSource {
         FileProviderItemIdentifier identifier;
@@ -203,6 +208,21 @@ template <typename F> void HostCore::guarded(RequestId id, F&& work)
     } catch (...) {
         m_requests.fail(id, EIO);
     }
+}
+
+template <typename F> auto HostCore::whileAlive(F work)
+{
+    return [alive = weak_from_this(), work = std::move(work)](auto&&... args) {
+        if (const std::shared_ptr<HostCore> host = alive.lock())
+            work(std::forward<decltype(args)>(args)...);
+    };
+}
+
+template <typename F> auto HostCore::completionFor(RequestId id, F work)
+{
+    return whileAlive([this, id, work = std::move(work)](auto&&... args) {
+        guarded(id, [&] { work(std::forward<decltype(args)>(args)...); });
+    });
 }
 
 } // namespace pixavella

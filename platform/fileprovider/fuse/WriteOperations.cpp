@@ -120,11 +120,8 @@ void HostCore::flush(RequestId id, quint64 fh, pid_t pid)
         m_requests.succeed(id);
         return;
     }
-    std::weak_ptr<HostCore> weak = weak_from_this();
-    std::optional<StagedHandOver> handOver = m_staging.flush(fh, [weak, id](int error) {
-        if (auto self = weak.lock())
-            self->m_requests.fail(id, error);
-    });
+    std::optional<StagedHandOver> handOver =
+        m_staging.flush(fh, whileAlive([this, id](int error) { m_requests.finish(id, error); }));
     if (!handOver)
         return;
     handOver->writerKilled = WriterState::isEndingBySignal(pid);
@@ -135,7 +132,10 @@ void HostCore::fsync(RequestId id, quint64 fh)
 {
     const Result<void> synced =
         (fh & kStagedHandleBit) ? m_staging.fsync(fh) : Result<void>::success();
-    m_requests.fail(id, synced ? 0 : errnoForError(synced.error()));
+    if (synced)
+        m_requests.succeed(id);
+    else
+        m_requests.fail(id, errnoForError(synced.error()));
 }
 
 void HostCore::startCreation(const StagedHandOver& handOver)
@@ -161,11 +161,9 @@ void HostCore::startCreation(const StagedHandOver& handOver)
         options |= FileProviderCreateOption::contentsMayBeIncomplete;
     if (handOver.durable)
         options |= FileProviderCreateOption::contentsMustBeDurable;
-    std::weak_ptr<HostCore> weak = weak_from_this();
-    auto completion = [weak, handOver](Result<FileProviderItemChange> result) {
-        if (auto self = weak.lock())
-            self->creationAnswered(handOver, std::move(result));
-    };
+    auto completion = whileAlive([this, handOver](Result<FileProviderItemChange> result) {
+        creationAnswered(handOver, std::move(result));
+    });
     try {
         m_extension->createItem(FileProviderItemSnapshot::make(std::move(t)), fields, handOver.path,
                                 options, completion);
@@ -179,11 +177,9 @@ void HostCore::startReplacement(const StagedHandOver& handOver, const ReplicaEnt
     FileProviderItemProperties changed = replaced.item;
     changed.documentSize = handOver.size;
     changed.contentModificationDate = handOver.modified;
-    std::weak_ptr<HostCore> weak = weak_from_this();
-    auto completion = [weak, handOver](Result<FileProviderItemChange> result) {
-        if (auto self = weak.lock())
-            self->creationAnswered(handOver, std::move(result));
-    };
+    auto completion = whileAlive([this, handOver](Result<FileProviderItemChange> result) {
+        creationAnswered(handOver, std::move(result));
+    });
     try {
         m_extension->modifyItem(FileProviderItemSnapshot::make(std::move(changed)),
                                 replaced.item.itemVersion, FileProviderItemField::contents,
@@ -296,17 +292,15 @@ void HostCore::redateCreated(const FileProviderItemIdentifier& identifier, const
     FileProviderItemProperties changed = e->item;
     changed.contentModificationDate = QDateTime::fromMSecsSinceEpoch(
         qint64(mtime.tv_sec) * 1000 + mtime.tv_nsec / 1'000'000, Qt::UTC);
-    std::weak_ptr<HostCore> weak = weak_from_this();
     const FileProviderItemIdentifier parentBefore = e->item.parentItemIdentifier;
-    auto completion = [weak, parentBefore](Result<FileProviderItemChange> result) {
-        auto self = weak.lock();
-        if (!self || !result || !result.value().item ||
+    auto completion = whileAlive([this, parentBefore](Result<FileProviderItemChange> result) {
+        if (!result || !result.value().item ||
             result.value().item->parentItemIdentifier() == parentBefore)
             return;
         // Filed in the month of its new date; the old name stays with the staging area for the
         // grace period, so the program that set the time still finds it.
-        self->post(self->m_replica.placeItem(result.value().item));
-    };
+        post(m_replica.placeItem(result.value().item));
+    });
     try {
         m_extension->modifyItem(FileProviderItemSnapshot::make(std::move(changed)),
                                 e->item.itemVersion,
@@ -337,11 +331,10 @@ void HostCore::mkdir(RequestId id, fuse_ino_t parent, QByteArray name)
         m_requests.fail(id, EEXIST);
         return;
     }
-    std::weak_ptr<HostCore> weak = weak_from_this();
-    auto completion = [weak, id, parent, name](Result<FileProviderItemChange> result) {
-        if (auto self = weak.lock())
-            self->guarded(id, [&] { self->folderCreated(id, parent, name, std::move(result)); });
-    };
+    auto completion =
+        completionFor(id, [this, id, parent, name](Result<FileProviderItemChange> result) {
+            folderCreated(id, parent, name, std::move(result));
+        });
     try {
         m_extension->createItem(FileProviderItemSnapshot::make(templateFor(parentId, name, true)),
                                 FileProviderItemField::filename |
@@ -423,49 +416,37 @@ void HostCore::remove(RequestId id, fuse_ino_t parent, QByteArray name, bool fol
         return;
     }
     // rmdir removes empty folders only, as anywhere else: the folder must be known to be empty.
-    std::weak_ptr<HostCore> weak = weak_from_this();
     const ReplicaEntry entry = *e;
-    whenCurrent(entry.item.itemIdentifier, [weak, id, parent, name, entry](Result<void> ready) {
-        auto self = weak.lock();
-        if (!self)
+    auto removeIfEmpty = completionFor(id, [this, id, parent, name, entry](Result<void> ready) {
+        if (!ready) {
+            m_requests.fail(id, errnoForError(ready.error()));
             return;
-        self->guarded(id, [&] {
-            if (!ready) {
-                self->m_requests.fail(id, errnoForError(ready.error()));
-                return;
-            }
-            const std::optional<QList<ReplicaEntry>> children = self->m_replica.children(entry.ino);
-            if ((children && !children->isEmpty()) ||
-                !self->m_staging.entriesIn(entry.ino).isEmpty()) {
-                self->m_requests.fail(id, ENOTEMPTY);
-                return;
-            }
-            self->deleteNamed(id, parent, name, entry);
-        });
+        }
+        const std::optional<QList<ReplicaEntry>> children = m_replica.children(entry.ino);
+        if ((children && !children->isEmpty()) || !m_staging.entriesIn(entry.ino).isEmpty()) {
+            m_requests.fail(id, ENOTEMPTY);
+            return;
+        }
+        deleteNamed(id, parent, name, entry);
     });
+    whenCurrent(entry.item.itemIdentifier, std::move(removeIfEmpty));
 }
 
 void HostCore::deleteNamed(RequestId id, fuse_ino_t parent, const QByteArray& name,
                            const ReplicaEntry& entry)
 {
-    std::weak_ptr<HostCore> weak = weak_from_this();
     const FileProviderItemIdentifier identifier = entry.item.itemIdentifier;
-    auto completion = [weak, id, parent, name, identifier](Result<void> result) {
-        auto self = weak.lock();
-        if (!self)
+    auto completion = completionFor(id, [this, id, parent, name, identifier](Result<void> result) {
+        if (!result) {
+            m_requests.fail(id, errnoForError(result.error()));
             return;
-        self->guarded(id, [&] {
-            if (!result) {
-                self->m_requests.fail(id, errnoForError(result.error()));
-                return;
-            }
-            ReplicaDelta delta = self->m_replica.removeItem(identifier);
-            self->m_staging.drop(parent, name);
-            delta.entries.append({parent, name});
-            self->post(delta);
-            self->m_requests.succeed(id);
-        });
-    };
+        }
+        ReplicaDelta delta = m_replica.removeItem(identifier);
+        m_staging.drop(parent, name);
+        delta.entries.append({parent, name});
+        post(delta);
+        m_requests.succeed(id);
+    });
     try {
         m_extension->deleteItem(identifier, entry.item.itemVersion, 0, completion);
     } catch (...) {
@@ -525,13 +506,9 @@ void HostCore::rename(RequestId id, fuse_ino_t parent, QByteArray name, fuse_ino
                     m_requests.fail(id, EISDIR);
                     return;
                 }
-                std::weak_ptr<HostCore> weak = weak_from_this();
                 const std::optional<StagedHandOver> handOver = m_staging.createAt(
                     staged->ino, newParent, newParentId, newName,
-                    [weak, id](int error) {
-                        if (auto self = weak.lock())
-                            self->m_requests.fail(id, error);
-                    },
+                    whileAlive([this, id](int error) { m_requests.finish(id, error); }),
                     replaced ? std::optional(replaced->item.itemIdentifier) : std::nullopt);
                 if (handOver)
                     startCreation(*handOver);
@@ -567,25 +544,19 @@ void HostCore::rename(RequestId id, fuse_ino_t parent, QByteArray name, fuse_ino
     }
     // Onto another photo's name: as on a disk, that photo gives way (to the server's trash, or
     // out of the album) before this one takes its name.
-    std::weak_ptr<HostCore> weak = weak_from_this();
     const ReplicaEntry folder = *newFolder;
     const FileProviderItemIdentifier replacedId = replaced->item.itemIdentifier;
-    auto completion = [weak, id, parent, name, folder, newName, replacedId,
-                       source](Result<void> result) {
-        auto self = weak.lock();
-        if (!self)
-            return;
-        self->guarded(id, [&] {
+    auto completion = completionFor(
+        id, [this, id, parent, name, folder, newName, replacedId, source](Result<void> result) {
             if (!result) {
-                self->m_requests.fail(id, errnoForError(result.error()));
+                m_requests.fail(id, errnoForError(result.error()));
                 return;
             }
-            ReplicaDelta delta = self->m_replica.removeItem(replacedId);
+            ReplicaDelta delta = m_replica.removeItem(replacedId);
             delta.entries.append({folder.ino, newName});
-            self->post(delta);
-            self->modifyForRename(id, parent, name, folder, newName, source);
+            post(delta);
+            modifyForRename(id, parent, name, folder, newName, source);
         });
-    };
     try {
         m_extension->deleteItem(replacedId, replaced->item.itemVersion, 0, completion);
     } catch (...) {
@@ -615,15 +586,10 @@ void HostCore::modifyForRename(RequestId id, fuse_ino_t parent, const QByteArray
         m_requests.succeed(id);
         return;
     }
-    std::weak_ptr<HostCore> weak = weak_from_this();
-    auto completion = [weak, id, parent, name, newParent, newName,
-                       source](Result<FileProviderItemChange> result) {
-        if (auto self = weak.lock())
-            self->guarded(id, [&] {
-                self->renameAnswered(id, parent, name, newParent, newName, source,
-                                     std::move(result));
-            });
-    };
+    auto completion = completionFor(id, [this, id, parent, name, newParent, newName,
+                                         source](Result<FileProviderItemChange> result) {
+        renameAnswered(id, parent, name, newParent, newName, source, std::move(result));
+    });
     try {
         m_extension->modifyItem(FileProviderItemSnapshot::make(std::move(changed)),
                                 source.before.itemVersion, fields, std::nullopt, completion);
