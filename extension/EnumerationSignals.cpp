@@ -14,8 +14,8 @@ namespace {
 QMutex senderLock;
 Sender replacedSender; // guarded by senderLock
 
-// The manager lives on the main thread, whose event loop carries its socket; in the daemon
-// it reaches the daemon's own control server.
+// The manager lives on the main thread, whose event loop carries its socket. The daemon
+// replaces it with its host's own signal, so this goes out only from a process without one.
 void sendThroughManager(const FileProviderItemIdentifier& container)
 {
     QCoreApplication* app = QCoreApplication::instance();

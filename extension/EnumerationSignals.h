@@ -12,7 +12,8 @@ namespace EnumerationSignals {
 
 void signal(const FileProviderItemIdentifier& container);
 
-// Replaces how signals are sent (tests record them); an empty function restores the manager.
+// Replaces how signals are sent: the daemon signals the host it runs in directly, tests record
+// them. An empty function restores the manager, for a process that hosts no drive.
 using Sender = std::function<void(const FileProviderItemIdentifier&)>;
 void setSender(Sender sender);
 

@@ -3,6 +3,7 @@
 
 #include "DriveExtension.h"
 #include "DriveStores.h"
+#include "EnumerationSignals.h"
 #include "HttpSession.h"
 #include "ImmichClient.h"
 #include "LiveUpdates.h"
@@ -107,5 +108,11 @@ int main(int argc, char** argv)
         pixavella::FileProviderDomain{QString::fromLatin1(pixavella::SharedSettings::kDomainId),
                                       QStringLiteral("Pixavella")},
         stores);
-    return pixavella::runPasserelleDaemon(std::move(extension));
+    PasserelleOptions options = PasserelleOptions::defaults();
+    // The extension's signals reach the host in this process directly, not through the
+    // control socket and back.
+    options.hostSignals = [](PasserelleOptions::HostSignal signal) {
+        EnumerationSignals::setSender(std::move(signal));
+    };
+    return pixavella::runPasserelleDaemon(std::move(extension), std::move(options));
 }

@@ -2,9 +2,6 @@
 
 #include "HostCore.h"
 
-#include <cerrno>
-#include <new>
-
 namespace pixavella {
 
 namespace {
@@ -17,16 +14,10 @@ HostCore& coreOf(fuse_req_t req)
 template <typename F> void dispatch(fuse_req_t req, F&& work)
 {
     HostCore& core = coreOf(req);
-    const PendingRequests::Id id = core.requests().add(req);
+    const PendingRequests::Id id = core.requests.add(req);
     if (id == 0)
         return;
-    try {
-        work(core, id);
-    } catch (const std::bad_alloc&) {
-        core.requests().fail(id, ENOMEM);
-    } catch (...) {
-        core.requests().fail(id, EIO);
-    }
+    core.guarded(id, [&] { work(core, id); });
 }
 
 void refuse(fuse_req_t req)
@@ -78,7 +69,7 @@ void opSetattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int toSet, fus
     const struct stat copy = *attr;
     const quint64 fh = fi ? fi->fh : 0;
     dispatch(req, [&](HostCore& core, PendingRequests::Id id) {
-        core.setattr(id, ino, copy, toSet, fh);
+        core.writes().setattr(id, ino, copy, toSet, fh);
     });
 }
 
@@ -90,21 +81,21 @@ void opMknod(fuse_req_t req, fuse_ino_t, const char*, mode_t, dev_t)
 void opMkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t)
 {
     dispatch(req, [&](HostCore& core, PendingRequests::Id id) {
-        core.mkdir(id, parent, QByteArray(name));
+        core.writes().mkdir(id, parent, QByteArray(name));
     });
 }
 
 void opUnlink(fuse_req_t req, fuse_ino_t parent, const char* name)
 {
     dispatch(req, [&](HostCore& core, PendingRequests::Id id) {
-        core.remove(id, parent, QByteArray(name), false);
+        core.writes().remove(id, parent, QByteArray(name), false);
     });
 }
 
 void opRmdir(fuse_req_t req, fuse_ino_t parent, const char* name)
 {
     dispatch(req, [&](HostCore& core, PendingRequests::Id id) {
-        core.remove(id, parent, QByteArray(name), true);
+        core.writes().remove(id, parent, QByteArray(name), true);
     });
 }
 
@@ -117,7 +108,7 @@ void opRename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t ne
               const char* newName, unsigned int flags)
 {
     dispatch(req, [&](HostCore& core, PendingRequests::Id id) {
-        core.rename(id, parent, QByteArray(name), newParent, QByteArray(newName), flags);
+        core.writes().rename(id, parent, QByteArray(name), newParent, QByteArray(newName), flags);
     });
 }
 
@@ -129,7 +120,7 @@ void opLink(fuse_req_t req, fuse_ino_t, fuse_ino_t, const char*)
 void opCreate(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, fuse_file_info*)
 {
     dispatch(req, [&](HostCore& core, PendingRequests::Id id) {
-        core.create(id, parent, QByteArray(name), mode);
+        core.writes().create(id, parent, QByteArray(name), mode);
     });
 }
 
@@ -138,7 +129,7 @@ void opWrite(fuse_req_t req, fuse_ino_t, const char* buf, size_t size, off_t off
 {
     const quint64 fh = fi->fh;
     dispatch(req, [&](HostCore& core, PendingRequests::Id id) {
-        core.write(id, fh, buf, size, offset);
+        core.writes().write(id, fh, buf, size, offset);
     });
 }
 
@@ -146,13 +137,14 @@ void opFlush(fuse_req_t req, fuse_ino_t, fuse_file_info* fi)
 {
     const quint64 fh = fi->fh;
     const pid_t pid = fuse_req_ctx(req)->pid;
-    dispatch(req, [&](HostCore& core, PendingRequests::Id id) { core.flush(id, fh, pid); });
+    dispatch(req,
+             [&](HostCore& core, PendingRequests::Id id) { core.writes().flush(id, fh, pid); });
 }
 
 void opFsync(fuse_req_t req, fuse_ino_t, int, fuse_file_info* fi)
 {
     const quint64 fh = fi->fh;
-    dispatch(req, [&](HostCore& core, PendingRequests::Id id) { core.fsync(id, fh); });
+    dispatch(req, [&](HostCore& core, PendingRequests::Id id) { core.writes().fsync(id, fh); });
 }
 
 void opOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi)

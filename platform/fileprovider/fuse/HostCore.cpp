@@ -21,60 +21,11 @@
 
 namespace pixavella {
 
-namespace {
-
-QDateTime modificationTime(const FileProviderItemProperties& item, const QDateTime& fallback)
-{
-    if (item.contentModificationDate && item.contentModificationDate->isValid())
-        return *item.contentModificationDate;
-    if (item.creationDate && item.creationDate->isValid())
-        return *item.creationDate;
-    return fallback;
-}
-
-timespec timespecOf(const QDateTime& t)
-{
-    const qint64 ms = t.toMSecsSinceEpoch();
-    timespec ts{};
-    ts.tv_sec = time_t(ms >= 0 ? ms / 1000 : (ms - 999) / 1000);
-    ts.tv_nsec = long((ms - qint64(ts.tv_sec) * 1000) * 1'000'000);
-    return ts;
-}
-
-ThumbnailSeeder::Options seederOptions(const FuseHostOptions& options)
-{
-    ThumbnailSeeder::Options seeder;
-    seeder.concurrentRequests = options.thumbnailRequests;
-    if (!options.thumbnailRetryDelays.isEmpty())
-        seeder.retryDelays = options.thumbnailRetryDelays;
-    return seeder;
-}
-
-} // namespace
-
 HostCore::HostCore(std::shared_ptr<FileProviderReplicatedExtension> extension,
                    const FuseHostOptions& options)
-    : m_extension(std::move(extension)), m_mountPoint(options.mountPoint),
-      m_thumbnailRoot(options.thumbnailDirectory), m_uid(::getuid()), m_gid(::getgid()),
-      m_mountTime(QDateTime::currentDateTimeUtc()), m_timeout(options.kernelCacheSeconds),
-      m_listedWait(options.listedWait), m_unlistedWait(options.unlistedWait),
-      m_thumbnailViewers(options.thumbnailViewers), m_thumbnailWait(options.thumbnailWait),
-      m_replica({TrashFolder::rootName(::getuid())}),
-      m_staging(options.cacheDirectory + QStringLiteral("/staging"), m_replica,
-                options.dropGraceSeconds),
-      m_contents(options.cacheDirectory + QStringLiteral("/contents")),
-      m_negatives(options.missingCacheSeconds),
-      m_refresher(m_extension, m_replica, m_deadlines, options.enumerationTimeout),
-      m_scheduler([this](const FileProviderItemIdentifier& c) { startRefresh(c); },
-                  options.recentUseSeconds),
-      m_thumbnails(m_extension, options.thumbnailDirectory, seederOptions(options),
-                   [this](const FileProviderItemIdentifier& identifier) {
-                       const std::optional<ReplicaEntry> e = m_replica.entry(identifier);
-                       return e ? thumbnailCandidate(*e) : std::nullopt;
-                   })
+    : HostState(std::move(extension), options,
+                [this](const FileProviderItemIdentifier& c) { startRefresh(c); })
 {
-    TrashFolder::addTo(m_replica, m_uid);
-    m_extension->setTemporaryDirectory(m_contents.incomingDirectory());
 }
 
 HostCore::~HostCore()
@@ -84,19 +35,17 @@ HostCore::~HostCore()
 
 void HostCore::attach(fuse_session* session)
 {
-    m_notifier = std::make_unique<KernelNotifier>(session);
-    std::weak_ptr<HostCore> weak = weak_from_this();
+    notifier = std::make_unique<KernelNotifier>(session);
     try {
-        m_extension->itemForIdentifier(FileProviderContainer::root,
-                                       [weak](Result<FileProviderItemRef> item) {
-                                           auto self = weak.lock();
-                                           if (!self || !item)
-                                               return;
-                                           self->m_replica.setRootItem(item.value());
-                                           ReplicaDelta delta;
-                                           delta.inodes.append(kRootInode);
-                                           self->post(delta);
-                                       });
+        extension->itemForIdentifier(FileProviderContainer::root,
+                                     whileAlive([this](Result<FileProviderItemRef> item) {
+                                         if (!item)
+                                             return;
+                                         replica.setRootItem(item.value());
+                                         ReplicaDelta delta;
+                                         delta.inodes.append(kRootInode);
+                                         post(delta);
+                                     }));
     } catch (...) {
         qCWarning(lcFuseHost) << "the extension failed to describe the root";
     }
@@ -104,187 +53,76 @@ void HostCore::attach(fuse_session* session)
 
 void HostCore::detach()
 {
-    m_refresher.stop();
-    m_requests.close(EIO);
-    m_deadlines.stop();
-    if (m_notifier)
-        m_notifier->stop();
-    m_thumbnails.stop();
-    std::lock_guard lock(m_mutex);
-    m_dirs.clear();
+    refresher.stop();
+    requests.close(EIO);
+    deadlines.stop();
+    if (notifier)
+        notifier->stop();
+    thumbnails.stop();
+    std::lock_guard lock(mutex);
+    dirs.clear();
 }
 
 int HostCore::thumbnailsWritten() const
 {
-    return m_thumbnails.writtenCount();
+    return thumbnails.writtenCount();
 }
 
 void HostCore::signalEnumerator(const FileProviderItemIdentifier& container)
 {
     if (container == FileProviderContainer::workingSet)
-        m_scheduler.signalAll();
+        scheduler.signalAll();
     else
-        m_scheduler.signal(container);
+        scheduler.signal(container);
     // The server tells of changes once its thumbnails are made (a new upload's among them).
-    m_thumbnails.retryHeldBack();
-}
-
-struct stat HostCore::statOf(const ReplicaEntry& entry) const
-{
-    struct stat st {};
-    st.st_ino = entry.ino;
-    st.st_mode = (entry.isFolder ? S_IFDIR : S_IFREG) | entry.permissions;
-    st.st_nlink = entry.isFolder ? entry.linkCount : 1;
-    st.st_uid = m_uid;
-    st.st_gid = m_gid;
-    st.st_size = entry.isFolder ? 0 : qMax<qint64>(0, entry.item.documentSize.value_or(0));
-    st.st_blksize = 4096;
-    st.st_blocks = (st.st_size + 511) / 512;
-    const timespec t = timespecOf(modificationTime(entry.item, m_mountTime));
-    st.st_mtim = t;
-    st.st_ctim = t;
-    st.st_atim = t;
-    return st;
-}
-
-struct stat HostCore::statOf(const StagedFile& file) const
-{
-    struct stat st {};
-    st.st_ino = file.ino;
-    st.st_mode = S_IFREG | file.mode;
-    st.st_nlink = 1;
-    st.st_uid = m_uid;
-    st.st_gid = m_gid;
-    st.st_size = file.size;
-    // Copying tools write in blocks of this size: 512 KiB requests instead of 128 KiB ones. A
-    // larger block (up to the kernel's 1 MiB request) measured slower: cp's buffer and the
-    // daemon's no longer stay in the processor's cache.
-    st.st_blksize = 512 << 10;
-    st.st_blocks = (st.st_size + 511) / 512;
-    st.st_atim = file.atime;
-    st.st_mtim = file.mtime;
-    st.st_ctim = file.mtime;
-    return st;
-}
-
-fuse_entry_param HostCore::entryParam(const StagedFile& file) const
-{
-    fuse_entry_param ep{};
-    ep.ino = file.ino;
-    ep.generation = 1;
-    ep.attr = statOf(file);
-    return ep;
+    thumbnails.retryHeldBack();
 }
 
 void HostCore::answerStaged(RequestId id, const StagedName& staged)
 {
     if (staged.alias.isEmpty()) {
-        const std::optional<StagedFile> file = m_staging.file(staged.ino);
+        const std::optional<StagedFile> file = staging.file(staged.ino);
         if (!file) {
-            m_requests.fail(id, ENOENT);
+            requests.fail(id, ENOENT);
             return;
         }
         const fuse_entry_param ep = entryParam(*file);
-        m_requests.answer(id, [&](fuse_req_t req) { fuse_reply_entry(req, &ep); });
+        requests.answer(id, [&](fuse_req_t req) { fuse_reply_entry(req, &ep); });
         return;
     }
-    const std::optional<ReplicaEntry> e = m_replica.lookupEntry(staged.alias);
+    const std::optional<ReplicaEntry> e = replica.lookupEntry(staged.alias);
     if (!e) {
-        m_requests.fail(id, ENOENT);
+        requests.fail(id, ENOENT);
         return;
     }
     fuse_entry_param ep = entryParam(*e);
     ep.entry_timeout = 0;
     bool sent = false;
-    m_requests.answer(id, [&](fuse_req_t req) { sent = fuse_reply_entry(req, &ep) == 0; });
+    requests.answer(id, [&](fuse_req_t req) { sent = fuse_reply_entry(req, &ep) == 0; });
     if (!sent)
-        m_replica.forget(e->ino, 1);
+        replica.forget(e->ino, 1);
 }
 
 void HostCore::answerMissing(RequestId id, bool cached)
 {
     if (!cached) {
-        m_requests.fail(id, ENOENT);
+        requests.fail(id, ENOENT);
         return;
     }
     fuse_entry_param ep{};
     ep.ino = 0;
-    ep.entry_timeout = m_negatives.kernelSeconds();
-    m_requests.answer(id, [&](fuse_req_t req) { fuse_reply_entry(req, &ep); });
-}
-
-fuse_entry_param HostCore::entryParam(const ReplicaEntry& entry) const
-{
-    fuse_entry_param ep{};
-    ep.ino = entry.ino;
-    ep.generation = 1;
-    ep.attr = statOf(entry);
-    ep.attr_timeout = m_timeout;
-    ep.entry_timeout = m_timeout;
-    return ep;
-}
-
-void HostCore::post(const ReplicaDelta& delta)
-{
-    if (!m_notifier)
-        return;
-    if (delta.arrivals.isEmpty()) {
-        m_notifier->post(delta);
-        return;
-    }
-    // A name the kernel may hold as missing is dropped like one that changed meaning.
-    ReplicaDelta sent = delta;
-    sent.entries.append(m_negatives.takeArrived(delta.arrivals));
-    sent.arrivals.clear();
-    m_notifier->post(sent);
-}
-
-void HostCore::whenCurrent(const FileProviderItemIdentifier& container,
-                           std::function<void(Result<void>)> ready)
-{
-    if (m_replica.isFixedListing(container)) {
-        ready(Result<void>::success());
-        return;
-    }
-    // Answered once: by the refresh, or by the wait's end, whichever comes first.
-    struct Once {
-        std::atomic<bool> done{false};
-        std::function<void(Result<void>)> ready;
-        void operator()(const Result<void>& result)
-        {
-            if (!done.exchange(true))
-                ready(result);
-        }
-    };
-    auto once = std::make_shared<Once>();
-    once->ready = std::move(ready);
-    const bool listed = m_scheduler.isListed(container);
-    m_scheduler.use(container, [once](Result<void> result) { (*once)(result); });
-    if (once->done)
-        return;
-    // A program never waits long on the server: a folder it was shown before is answered as
-    // it was, one never listed fails with ETIMEDOUT; the refresh goes on, and what it brings
-    // shows at the next look.
-    m_deadlines.schedule(listed ? m_listedWait : m_unlistedWait, [once, listed, container] {
-        if (once->done)
-            return;
-        qCInfo(lcFuseHost).noquote() << "listing of" << container
-                                     << "is slow:" << (listed ? "answered as it was" : "given up");
-        (*once)(
-            listed ? Result<void>::success()
-                   : Result<void>(fileError(ETIMEDOUT, QStringLiteral("listing of ") + container)));
-    });
+    ep.entry_timeout = negatives.kernelSeconds();
+    requests.answer(id, [&](fuse_req_t req) { fuse_reply_entry(req, &ep); });
 }
 
 void HostCore::startRefresh(const FileProviderItemIdentifier& container)
 {
-    std::weak_ptr<HostCore> weak = weak_from_this();
-    auto done = [weak, container](Result<void> result, ReplicaDelta delta) {
-        if (auto self = weak.lock())
-            self->refreshed(container, result, delta);
-    };
+    const ContainerRefresher::Completion done =
+        whileAlive([this, container](Result<void> result, ReplicaDelta delta) {
+            refreshed(container, result, delta);
+        });
     try {
-        m_refresher.refresh(container, done);
+        refresher.refresh(container, done);
     } catch (...) {
         done(fileError(EIO, QStringLiteral("listing of ") + container), {});
     }
@@ -297,9 +135,9 @@ void HostCore::refreshed(const FileProviderItemIdentifier& container, const Resu
         qCInfo(lcFuseHost).noquote()
             << "listing of" << container << "failed:" << result.error().description;
     for (const FileProviderItemIdentifier& gone : delta.droppedContainers)
-        m_scheduler.forget(gone);
+        scheduler.forget(gone);
     post(delta);
-    m_scheduler.finished(container, result);
+    scheduler.finished(container, result);
     if (result)
         seedThumbnails(container);
     releaseFreedMemorySoon();
@@ -313,44 +151,23 @@ void HostCore::releaseFreedMemorySoon()
     // leave the daemon holding hundreds of megabytes it no longer uses.
     if (m_releaseQueued.exchange(true))
         return;
-    std::weak_ptr<HostCore> weak = weak_from_this();
-    m_deadlines.schedule(std::chrono::seconds(1), [weak] {
-        if (auto self = weak.lock()) {
-            self->m_releaseQueued = false;
-            malloc_trim(0);
-        }
-    });
+    deadlines.schedule(std::chrono::seconds(1), whileAlive([this] {
+                           m_releaseQueued = false;
+                           malloc_trim(0);
+                       }));
 #endif
 }
 
 void HostCore::seedThumbnails(const FileProviderItemIdentifier& container)
 {
-    if (const std::optional<ReplicaEntry> folder = m_replica.entry(container))
-        m_thumbnails.seed(thumbnailCandidates(folder->ino));
-}
-
-std::optional<ThumbnailSeeder::Candidate>
-HostCore::thumbnailCandidate(const ReplicaEntry& entry) const
-{
-    const ContentType& type = entry.item.contentType;
-    if (entry.isFolder ||
-        !(type.conformsTo(ContentKind::image) || type.conformsTo(ContentKind::movie)))
-        return std::nullopt;
-    const std::optional<QByteArray> path = m_replica.path(entry.ino);
-    if (!path)
-        return std::nullopt;
-    const FileProviderItemVersion& version = entry.item.itemVersion;
-    return ThumbnailSeeder::Candidate{
-        entry.item.itemIdentifier,
-        FreedesktopThumbnail::fileUri(QFile::encodeName(m_mountPoint) + '/' + *path),
-        qint64(statOf(entry).st_mtim.tv_sec),
-        version.contentVersion() + '/' + version.metadataVersion()};
+    if (const std::optional<ReplicaEntry> folder = replica.entry(container))
+        thumbnails.seed(thumbnailCandidates(folder->ino));
 }
 
 QList<ThumbnailSeeder::Candidate> HostCore::thumbnailCandidates(fuse_ino_t folder) const
 {
     QList<ThumbnailSeeder::Candidate> candidates;
-    const std::optional<QList<ReplicaEntry>> children = m_replica.children(folder);
+    const std::optional<QList<ReplicaEntry>> children = replica.children(folder);
     if (!children)
         return candidates;
     for (const ReplicaEntry& child : *children)
@@ -383,17 +200,16 @@ void HostCore::answerAfterThumbnails(fuse_ino_t folder, std::function<void()> an
     const qsizetype count = candidates.size();
     QElapsedTimer waited;
     waited.start();
-    const Deadlines::Id deadline = m_deadlines.schedule(m_thumbnailWait, [once, count] {
+    const Deadlines::Id deadline = deadlines.schedule(thumbnailWait, [once, count] {
         if ((*once)())
             qCInfo(lcFuseHost) << "listing answered before all of its" << count << "thumbnails";
     });
-    std::weak_ptr<HostCore> weak = weak_from_this();
-    m_thumbnails.seed(std::move(candidates), [weak, once, deadline, count, waited] {
+    auto cancel = whileAlive([this, deadline] { deadlines.cancel(deadline); });
+    thumbnails.seed(std::move(candidates), [once, cancel, count, waited] {
         if ((*once)())
             qCDebug(lcFuseHost) << "listing answered after its" << count << "thumbnails, in"
                                 << waited.elapsed() << "ms";
-        if (auto self = weak.lock())
-            self->m_deadlines.cancel(deadline);
+        cancel();
     });
 }
 
@@ -411,156 +227,138 @@ void HostCore::init(fuse_conn_info* conn)
 
 void HostCore::lookup(RequestId id, fuse_ino_t parent, QByteArray name)
 {
-    const std::optional<ReplicaEntry> folder = m_replica.entry(parent);
+    const std::optional<ReplicaEntry> folder = replica.entry(parent);
     if (!folder) {
-        m_requests.fail(id, ENOENT);
+        requests.fail(id, ENOENT);
         return;
     }
     if (!folder->isFolder) {
-        m_requests.fail(id, ENOTDIR);
+        requests.fail(id, ENOTDIR);
         return;
     }
     if (name.size() > kMaxDiskNameBytes) {
-        m_requests.fail(id, ENAMETOOLONG);
+        requests.fail(id, ENAMETOOLONG);
         return;
     }
-    if (const std::optional<StagedName> staged = m_staging.find(parent, name)) {
+    if (const std::optional<StagedName> staged = staging.find(parent, name)) {
         answerStaged(id, *staged);
         return;
     }
-    std::weak_ptr<HostCore> weak = weak_from_this();
-    whenCurrent(folder->item.itemIdentifier, [weak, id, parent,
-                                              name = std::move(name)](Result<void> ready) {
-        auto self = weak.lock();
-        if (!self)
+    auto answer = completionFor(id, [this, id, parent, name = std::move(name)](Result<void> ready) {
+        if (!ready) {
+            requests.fail(id, errnoForError(ready.error()));
             return;
-        self->guarded(id, [&] {
-            if (!ready) {
-                self->m_requests.fail(id, errnoForError(ready.error()));
+        }
+        std::optional<ReplicaEntry> e = replica.child(parent, name, true);
+        if (!e) {
+            // Noted before the second look, so that a name arriving after it is invalidated;
+            // the kernel keeps the miss briefly, which spares a copy's repeated lookups of the
+            // name it is about to create.
+            const bool kept = negatives.note(parent, name);
+            e = replica.child(parent, name, true);
+            if (!e) {
+                answerMissing(id, kept);
                 return;
             }
-            std::optional<ReplicaEntry> e = self->m_replica.child(parent, name, true);
-            if (!e) {
-                // Noted before the second look, so that a name arriving after it is
-                // invalidated; the kernel keeps the miss briefly, which spares a copy's
-                // repeated lookups of the name it is about to create.
-                const bool kept = self->m_negatives.note(parent, name);
-                e = self->m_replica.child(parent, name, true);
-                if (!e) {
-                    self->answerMissing(id, kept);
-                    return;
-                }
-            }
-            const fuse_entry_param ep = self->entryParam(*e);
-            bool sent = false;
-            self->m_requests.answer(
-                id, [&](fuse_req_t req) { sent = fuse_reply_entry(req, &ep) == 0; });
-            // Not delivered: the kernel holds no reference to give back later.
-            if (!sent)
-                self->m_replica.forget(e->ino, 1);
-        });
+        }
+        const fuse_entry_param ep = entryParam(*e);
+        bool sent = false;
+        requests.answer(id, [&](fuse_req_t req) { sent = fuse_reply_entry(req, &ep) == 0; });
+        // Not delivered: the kernel holds no reference to give back later.
+        if (!sent)
+            replica.forget(e->ino, 1);
     });
+    whenCurrent(folder->item.itemIdentifier, std::move(answer));
 }
 
 void HostCore::forget(fuse_ino_t ino, quint64 count)
 {
     if (ino != kRootInode)
-        m_replica.forget(ino, count);
+        replica.forget(ino, count);
 }
 
 void HostCore::getattr(RequestId id, fuse_ino_t ino)
 {
     // A photo being written over answers with the file that holds its new bytes.
-    std::optional<StagedFile> file = m_staging.file(ino);
+    std::optional<StagedFile> file = staging.file(ino);
     if (!file)
-        file = m_staging.fileOpenedAs(ino);
+        file = staging.fileOpenedAs(ino);
     if (file) {
         const struct stat st = statOf(*file);
-        m_requests.answer(id, [&](fuse_req_t req) { fuse_reply_attr(req, &st, 0); });
+        requests.answer(id, [&](fuse_req_t req) { fuse_reply_attr(req, &st, 0); });
         return;
     }
-    const std::optional<ReplicaEntry> e = m_replica.entry(ino);
+    const std::optional<ReplicaEntry> e = replica.entry(ino);
     if (!e) {
-        m_requests.fail(id, ENOENT);
+        requests.fail(id, ENOENT);
         return;
     }
     const struct stat st = statOf(*e);
-    m_requests.answer(id, [&](fuse_req_t req) { fuse_reply_attr(req, &st, m_timeout); });
+    requests.answer(id, [&](fuse_req_t req) { fuse_reply_attr(req, &st, kernelCacheSeconds); });
 }
 
 void HostCore::opendir(RequestId id, fuse_ino_t ino, pid_t pid)
 {
-    const std::optional<ReplicaEntry> folder = m_replica.entry(ino);
+    const std::optional<ReplicaEntry> folder = replica.entry(ino);
     if (!folder) {
-        m_requests.fail(id, ENOENT);
+        requests.fail(id, ENOENT);
         return;
     }
     if (!folder->isFolder) {
-        m_requests.fail(id, ENOTDIR);
+        requests.fail(id, ENOTDIR);
         return;
     }
-    const bool showsThumbnails = !m_thumbnailViewers.isEmpty() && pid > 0 &&
-                                 CallingProgram::of(pid).isAnyOf(m_thumbnailViewers);
-    std::weak_ptr<HostCore> weak = weak_from_this();
+    const bool showsThumbnails =
+        !thumbnailViewers.isEmpty() && pid > 0 && CallingProgram::of(pid).isAnyOf(thumbnailViewers);
     const fuse_ino_t parent = folder->parentIno ? folder->parentIno : ino;
-    whenCurrent(folder->item.itemIdentifier, [weak, id, ino, parent,
-                                              showsThumbnails](Result<void> ready) {
-        auto self = weak.lock();
-        if (!self)
+    auto list = completionFor(id, [this, id, ino, parent, showsThumbnails](Result<void> ready) {
+        if (!ready) {
+            requests.fail(id, errnoForError(ready.error()));
             return;
-        self->guarded(id, [&] {
-            if (!ready) {
-                self->m_requests.fail(id, errnoForError(ready.error()));
-                return;
+        }
+        const std::optional<QList<ReplicaEntry>> children = replica.children(ino);
+        if (!children) {
+            // The folder went away while it was being listed.
+            requests.fail(id, ENOENT);
+            return;
+        }
+        // A snapshot per open directory keeps offsets meaningful while the folder changes.
+        auto listing = std::make_shared<QList<DirEntry>>();
+        listing->reserve(children->size() + 2);
+        listing->append({".", ino, S_IFDIR});
+        listing->append({"..", parent, S_IFDIR});
+        // Names of the staging area hide the replica's same names, as lookups do.
+        const QList<StagedName> staged = staging.entriesIn(ino);
+        QSet<QByteArray> shadowed;
+        for (const StagedName& n : staged)
+            shadowed.insert(n.name);
+        for (const ReplicaEntry& c : *children)
+            if (!shadowed.contains(c.diskName))
+                listing->append({c.diskName, c.ino, mode_t(c.isFolder ? S_IFDIR : S_IFREG)});
+        for (const StagedName& n : staged)
+            listing->append({n.name, n.ino, mode_t(n.isFolder ? S_IFDIR : S_IFREG)});
+        quint64 fh = 0;
+        {
+            std::lock_guard lock(mutex);
+            fh = nextDir++;
+            dirs.insert(fh, std::move(listing));
+        }
+        auto answer = whileAlive([this, id, fh] {
+            fuse_file_info fi{};
+            fi.fh = fh;
+            if (!requests.answer(id, [&](fuse_req_t req) { fuse_reply_open(req, &fi); })) {
+                std::lock_guard lock(mutex);
+                dirs.remove(fh);
             }
-            const std::optional<QList<ReplicaEntry>> children = self->m_replica.children(ino);
-            if (!children) {
-                // The folder went away while it was being listed.
-                self->m_requests.fail(id, ENOENT);
-                return;
-            }
-            // A snapshot per open directory keeps offsets meaningful while the folder changes.
-            auto listing = std::make_shared<QList<DirEntry>>();
-            listing->reserve(children->size() + 2);
-            listing->append({".", ino, S_IFDIR});
-            listing->append({"..", parent, S_IFDIR});
-            // Names of the staging area hide the replica's same names, as lookups do.
-            const QList<StagedName> staged = self->m_staging.entriesIn(ino);
-            QSet<QByteArray> shadowed;
-            for (const StagedName& n : staged)
-                shadowed.insert(n.name);
-            for (const ReplicaEntry& c : *children)
-                if (!shadowed.contains(c.diskName))
-                    listing->append({c.diskName, c.ino, mode_t(c.isFolder ? S_IFDIR : S_IFREG)});
-            for (const StagedName& n : staged)
-                listing->append({n.name, n.ino, mode_t(n.isFolder ? S_IFDIR : S_IFREG)});
-            quint64 fh = 0;
-            {
-                std::lock_guard lock(self->m_mutex);
-                fh = self->m_nextDir++;
-                self->m_dirs.insert(fh, std::move(listing));
-            }
-            auto answer = [weak, id, fh] {
-                auto self = weak.lock();
-                if (!self)
-                    return;
-                fuse_file_info fi{};
-                fi.fh = fh;
-                const bool sent =
-                    self->m_requests.answer(id, [&](fuse_req_t req) { fuse_reply_open(req, &fi); });
-                if (!sent) {
-                    std::lock_guard lock(self->m_mutex);
-                    self->m_dirs.remove(fh);
-                }
-            };
-            // It looks each photo's thumbnail up as soon as it has the names, and reads the
-            // photo (downloading it) when there is none yet.
-            if (showsThumbnails)
-                self->answerAfterThumbnails(ino, std::move(answer));
-            else
-                answer();
         });
+        // It looks each photo's thumbnail up as soon as it has the names, and reads the photo
+        // (downloading it) when there is none yet.
+        if (showsThumbnails)
+            answerAfterThumbnails(ino, std::move(answer));
+        else
+            answer();
     });
+    whenCurrent(folder->item.itemIdentifier, std::move(list));
 }
 
 void HostCore::readdir(RequestId id, fuse_ino_t ino, size_t size, off_t offset, quint64 fh)
@@ -568,15 +366,15 @@ void HostCore::readdir(RequestId id, fuse_ino_t ino, size_t size, off_t offset, 
     Q_UNUSED(ino);
     DirListing listing;
     {
-        std::lock_guard lock(m_mutex);
-        listing = m_dirs.value(fh);
+        std::lock_guard lock(mutex);
+        listing = dirs.value(fh);
     }
     if (!listing) {
-        m_requests.fail(id, EBADF);
+        requests.fail(id, EBADF);
         return;
     }
     std::vector<char> buffer(size);
-    m_requests.answer(id, [&](fuse_req_t req) {
+    requests.answer(id, [&](fuse_req_t req) {
         size_t used = 0;
         for (qsizetype i = qMax<off_t>(offset, 0); i < listing->size(); ++i) {
             const DirEntry& e = listing->at(i);
@@ -596,32 +394,32 @@ void HostCore::readdir(RequestId id, fuse_ino_t ino, size_t size, off_t offset, 
 void HostCore::releasedir(RequestId id, quint64 fh)
 {
     {
-        std::lock_guard lock(m_mutex);
-        m_dirs.remove(fh);
+        std::lock_guard lock(mutex);
+        dirs.remove(fh);
     }
-    m_requests.succeed(id);
+    requests.succeed(id);
 }
 
 void HostCore::open(RequestId id, fuse_ino_t ino, int flags, pid_t pid)
 {
     const bool writing = (flags & O_ACCMODE) != O_RDONLY || (flags & O_TRUNC);
-    if (const std::optional<StagedFile> file = m_staging.file(ino)) {
+    if (const std::optional<StagedFile> file = staging.file(ino)) {
         // Handed over and dropped here: reading goes to the item the extension made of it.
         if (!file->hasData && !writing && file->createdAs) {
-            if (const std::optional<ReplicaEntry> made = m_replica.entry(*file->createdAs)) {
+            if (const std::optional<ReplicaEntry> made = replica.entry(*file->createdAs)) {
                 open(id, fuse_ino_t(made->ino), flags, pid);
                 return;
             }
         }
-        const Result<quint64> fh = m_staging.open(ino, flags);
+        const Result<quint64> fh = staging.open(ino, flags);
         if (!fh) {
-            m_requests.fail(id, errnoForError(fh.error()));
+            requests.fail(id, errnoForError(fh.error()));
             return;
         }
         fuse_file_info fi{};
         fi.fh = fh.value();
-        if (!m_requests.answer(id, [&](fuse_req_t req) { fuse_reply_open(req, &fi); }))
-            m_staging.release(fh.value());
+        if (!requests.answer(id, [&](fuse_req_t req) { fuse_reply_open(req, &fi); }))
+            staging.release(fh.value());
         return;
     }
     // Items of the extension are never rewritten in place: a program that writes a photo over
@@ -631,17 +429,17 @@ void HostCore::open(RequestId id, fuse_ino_t ino, int flags, pid_t pid)
         openForOverwrite(id, ino, flags);
         return;
     }
-    const std::optional<ReplicaEntry> e = m_replica.entry(ino);
+    const std::optional<ReplicaEntry> e = replica.entry(ino);
     if (!e) {
-        m_requests.fail(id, ENOENT);
+        requests.fail(id, ENOENT);
         return;
     }
     if (e->isFolder) {
-        m_requests.fail(id, EISDIR);
+        requests.fail(id, EISDIR);
         return;
     }
     const QByteArray version = e->item.itemVersion.contentVersion();
-    if (const std::optional<QString> path = m_contents.find(e->item.itemIdentifier, version)) {
+    if (const std::optional<QString> path = contents.find(e->item.itemIdentifier, version)) {
         openCached({id, ino}, *path, version);
         return;
     }
@@ -662,25 +460,20 @@ void HostCore::openForThumbnailer(const ReplicaEntry& entry, OpenWaiter waiter)
     if (openThumbnail(waiter, *thumbnail))
         return;
     // Asked now unless already on its way; the original only when the server has none.
-    std::weak_ptr<HostCore> weak = weak_from_this();
-    m_thumbnails.seed({*thumbnail}, [weak, entry, waiter, thumbnail = *thumbnail] {
-        auto self = weak.lock();
-        if (!self)
+    auto settled = completionFor(waiter.id, [this, entry, waiter, thumbnail = *thumbnail] {
+        if (openThumbnail(waiter, thumbnail))
             return;
-        self->guarded(waiter.id, [&] {
-            if (self->openThumbnail(waiter, thumbnail))
-                return;
-            FileProviderRequest request;
-            request.isSystemRequest = true;
-            self->fetchAndOpen(entry, waiter, request);
-        });
+        FileProviderRequest request;
+        request.isSystemRequest = true;
+        fetchAndOpen(entry, waiter, request);
     });
+    thumbnails.seed({*thumbnail}, std::move(settled));
 }
 
 bool HostCore::openThumbnail(OpenWaiter waiter, const ThumbnailSeeder::Candidate& thumbnail)
 {
     const QString path =
-        FreedesktopThumbnail::pathFor(m_thumbnailRoot, QStringLiteral("large"), thumbnail.uri);
+        FreedesktopThumbnail::pathFor(thumbnailRoot, QStringLiteral("large"), thumbnail.uri);
     if (!FreedesktopThumbnail::isValid(path, thumbnail.uri, thumbnail.mtime))
         return false;
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
@@ -692,43 +485,42 @@ bool HostCore::openThumbnail(OpenWaiter waiter, const ThumbnailSeeder::Candidate
     // none of it as the photo's pages.
     fi.direct_io = 1;
     qCDebug(lcFuseHost).noquote() << "a thumbnailer reads the thumbnail of" << thumbnail.identifier;
-    if (!m_requests.answer(waiter.id, [&](fuse_req_t req) { fuse_reply_open(req, &fi); }))
+    if (!requests.answer(waiter.id, [&](fuse_req_t req) { fuse_reply_open(req, &fi); }))
         ::close(fd);
     return true;
 }
 
 void HostCore::openForOverwrite(RequestId id, fuse_ino_t ino, int flags, const QString& original)
 {
-    const std::optional<ReplicaEntry> e = m_replica.entry(ino);
+    const std::optional<ReplicaEntry> e = replica.entry(ino);
     if (!e || e->isFolder || !e->parentIno || (flags & O_ACCMODE) == O_RDONLY ||
         !(e->item.capabilities & FileProviderItemCapability::allowsWriting)) {
-        m_requests.fail(id, !e ? ENOENT : e->isFolder ? EISDIR : EPERM);
+        requests.fail(id, !e ? ENOENT : e->isFolder ? EISDIR : EPERM);
         return;
     }
-    QString contents = original;
-    if (!(flags & O_TRUNC) && contents.isEmpty()) {
+    QString bytes = original;
+    if (!(flags & O_TRUNC) && bytes.isEmpty()) {
         // Edited in place: the new file starts as a copy of the photo, downloaded if need be.
         const QByteArray version = e->item.itemVersion.contentVersion();
-        if (const std::optional<QString> cached = m_contents.find(e->item.itemIdentifier, version)) {
-            contents = *cached;
+        if (const std::optional<QString> cached = contents.find(e->item.itemIdentifier, version)) {
+            bytes = *cached;
         } else {
             fetchAndOpen(*e, {id, ino, flags});
             return;
         }
     }
-    const Result<QPair<InodeNumber, quint64>> made =
-        m_staging.createOver(e->parentIno, e->diskName, e->permissions, e->item.itemIdentifier,
-                             InodeNumber(ino), contents);
+    const Result<QPair<InodeNumber, quint64>> made = staging.createOver(
+        e->parentIno, e->diskName, e->permissions, e->item.itemIdentifier, InodeNumber(ino), bytes);
     if (!made) {
-        m_requests.fail(id, errnoForError(made.error()));
+        requests.fail(id, errnoForError(made.error()));
         return;
     }
     fuse_file_info fi{};
     fi.fh = made.value().second;
     fi.direct_io = 1;
-    if (!m_requests.answer(id, [&](fuse_req_t req) { fuse_reply_open(req, &fi); })) {
-        m_staging.release(fi.fh);
-        m_staging.drop(e->parentIno, e->diskName);
+    if (!requests.answer(id, [&](fuse_req_t req) { fuse_reply_open(req, &fi); })) {
+        staging.release(fi.fh);
+        staging.drop(e->parentIno, e->diskName);
         return;
     }
     // The name now leads to the file being written; the kernel asks again.
@@ -743,26 +535,27 @@ void HostCore::fetchAndOpen(const ReplicaEntry& entry, OpenWaiter waiter,
 {
     const FileProviderItemIdentifier identifier = entry.item.itemIdentifier;
     {
-        std::lock_guard lock(m_mutex);
-        QList<OpenWaiter>& waiters = m_fetches[identifier];
+        std::lock_guard lock(mutex);
+        QList<OpenWaiter>& waiters = fetches[identifier];
         waiters.append(waiter);
         if (waiters.size() > 1)
             return; // joins the fetch in progress
     }
     qCDebug(lcFuseHost).noquote() << "fetching the contents of" << identifier;
-    std::weak_ptr<HostCore> weak = weak_from_this();
-    auto completion = [weak, identifier](Result<FileProviderFetchedContents> result) {
-        auto self = weak.lock();
-        if (!self) {
+    // Not whileAlive(): with the host gone, the delivered file still has to go.
+    auto completion = [this, alive = weak_from_this(),
+                       identifier](Result<FileProviderFetchedContents> result) {
+        const std::shared_ptr<HostState> host = alive.lock();
+        if (!host) {
             // The host is gone: the delivered file is ours to drop.
             if (result)
                 QFile::remove(result.value().path);
             return;
         }
-        self->fetched(identifier, std::move(result));
+        fetched(identifier, std::move(result));
     };
     try {
-        m_extension->fetchContents(identifier, entry.item.itemVersion, request, completion);
+        extension->fetchContents(identifier, entry.item.itemVersion, request, completion);
     } catch (...) {
         fetched(identifier, fileError(EIO, QStringLiteral("fetchContents")));
     }
@@ -773,33 +566,33 @@ void HostCore::fetched(const FileProviderItemIdentifier& identifier,
 {
     QList<OpenWaiter> waiters;
     {
-        std::lock_guard lock(m_mutex);
-        waiters = m_fetches.take(identifier);
+        std::lock_guard lock(mutex);
+        waiters = fetches.take(identifier);
     }
     if (!result) {
         const int error = errnoForError(result.error());
         qCInfo(lcFuseHost).noquote()
             << "contents of" << identifier << "not delivered:" << result.error().description;
         for (const OpenWaiter& w : std::as_const(waiters))
-            m_requests.fail(w.id, error);
+            requests.fail(w.id, error);
         return;
     }
     const FileProviderFetchedContents& delivered = result.value();
     const QByteArray version =
         delivered.item ? delivered.item->itemVersion().contentVersion() : QByteArray();
     if (delivered.item)
-        post(m_replica.updateItem(delivered.item));
+        post(replica.updateItem(delivered.item));
     if (delivered.path.isEmpty()) {
         for (const OpenWaiter& w : std::as_const(waiters))
-            m_requests.fail(w.id, EIO);
+            requests.fail(w.id, EIO);
         return;
     }
     // Taken over before this completion returns, as the extension expects.
-    const Result<QString> stored = m_contents.adopt(identifier, version, delivered.path);
+    const Result<QString> stored = contents.adopt(identifier, version, delivered.path);
     if (!stored) {
         const int error = errnoForError(stored.error());
         for (const OpenWaiter& w : std::as_const(waiters))
-            m_requests.fail(w.id, error);
+            requests.fail(w.id, error);
         return;
     }
     qCDebug(lcFuseHost).noquote() << "contents of" << identifier << "stored";
@@ -818,23 +611,23 @@ void HostCore::openCached(OpenWaiter waiter, const QString& path, const QByteArr
 {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        m_requests.fail(waiter.id, errno);
+        requests.fail(waiter.id, errno);
         return;
     }
     struct stat st {};
     bool sizeChanged = false;
     if (::fstat(fd, &st) == 0) {
-        const ReplicaDelta delta = m_replica.setDocumentSize(waiter.ino, st.st_size);
+        const ReplicaDelta delta = replica.setDocumentSize(waiter.ino, st.st_size);
         sizeChanged = !delta.isEmpty();
         post(delta);
     }
     fuse_file_info fi{};
     fi.fh = quint64(fd);
-    fi.keep_cache = !contentVersion.isEmpty() && m_replica.noteOpened(waiter.ino, contentVersion);
+    fi.keep_cache = !contentVersion.isEmpty() && replica.noteOpened(waiter.ino, contentVersion);
     // The kernel still believes the old size: reads must not stop at it.
     fi.direct_io = sizeChanged;
     const bool sent =
-        m_requests.answer(waiter.id, [&](fuse_req_t req) { fuse_reply_open(req, &fi); });
+        requests.answer(waiter.id, [&](fuse_req_t req) { fuse_reply_open(req, &fi); });
     if (!sent)
         ::close(fd);
 }
@@ -843,11 +636,11 @@ void HostCore::read(RequestId id, size_t size, off_t offset, quint64 fh)
 {
     if (fh & kStagedHandleBit) {
         std::vector<char> buffer(size);
-        const Result<size_t> got = m_staging.read(fh, buffer.data(), size, offset);
+        const Result<size_t> got = staging.read(fh, buffer.data(), size, offset);
         if (!got)
-            m_requests.fail(id, errnoForError(got.error()));
+            requests.fail(id, errnoForError(got.error()));
         else
-            m_requests.answer(
+            requests.answer(
                 id, [&](fuse_req_t req) { fuse_reply_buf(req, buffer.data(), got.value()); });
         return;
     }
@@ -857,19 +650,19 @@ void HostCore::read(RequestId id, size_t size, off_t offset, quint64 fh)
     data.buf[0].flags = fuse_buf_flags(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK | FUSE_BUF_FD_RETRY);
     data.buf[0].fd = int(fh);
     data.buf[0].pos = offset;
-    m_requests.answer(id,
-                      [&](fuse_req_t req) { fuse_reply_data(req, &data, fuse_buf_copy_flags(0)); });
+    requests.answer(id,
+                    [&](fuse_req_t req) { fuse_reply_data(req, &data, fuse_buf_copy_flags(0)); });
 }
 
 void HostCore::release(RequestId id, quint64 fh)
 {
     if (!(fh & kStagedHandleBit)) {
         ::close(int(fh));
-        m_requests.succeed(id);
+        requests.succeed(id);
         return;
     }
-    const std::optional<QPair<InodeNumber, QByteArray>> freed = m_staging.release(fh);
-    m_requests.succeed(id);
+    const std::optional<QPair<InodeNumber, QByteArray>> freed = staging.release(fh);
+    requests.succeed(id);
     if (freed) {
         // Closed unchanged: the name leads to the photo again.
         ReplicaDelta delta;
@@ -886,11 +679,11 @@ void HostCore::statfs(RequestId id)
     st.f_namemax = kMaxDiskNameBytes;
     // Photos are no inodes of any disk: programs that check for free inodes find plenty.
     constexpr fsfilcnt_t kFreeInodes = 1'000'000'000;
-    st.f_files = fsfilcnt_t(m_replica.nodeCount()) + kFreeInodes;
+    st.f_files = fsfilcnt_t(replica.nodeCount()) + kFreeInodes;
     st.f_ffree = st.f_favail = kFreeInodes;
     // Written files wait in the staging folder: its free space is what a copy can use.
     struct statvfs local {};
-    if (::statvfs(QFile::encodeName(m_staging.directory()).constData(), &local) == 0 &&
+    if (::statvfs(QFile::encodeName(staging.directory()).constData(), &local) == 0 &&
         local.f_frsize > 0) {
         const auto blocks = [&](fsblkcnt_t n) {
             return fsblkcnt_t(double(n) * double(local.f_frsize) / double(st.f_frsize));
@@ -902,7 +695,7 @@ void HostCore::statfs(RequestId id)
     // The server's disk is the drive's size; a copy can use no more than both have free.
     std::optional<FileProviderReplicatedExtension::VolumeSpace> server;
     try {
-        server = m_extension->volumeSpace();
+        server = extension->volumeSpace();
     } catch (...) {
     }
     if (server && server->size > 0) {
@@ -912,12 +705,12 @@ void HostCore::statfs(RequestId id)
         st.f_bfree = qMin(st.f_blocks, blocks(server->available));
         st.f_bavail = knowsLocal ? qMin(st.f_bavail, st.f_bfree) : st.f_bfree;
     }
-    m_requests.answer(id, [&](fuse_req_t req) { fuse_reply_statfs(req, &st); });
+    requests.answer(id, [&](fuse_req_t req) { fuse_reply_statfs(req, &st); });
 }
 
 void HostCore::refuseChange(RequestId id)
 {
-    m_requests.fail(id, EPERM);
+    requests.fail(id, EPERM);
 }
 
 } // namespace pixavella

@@ -72,6 +72,25 @@ public:
         QCoreApplication::quit();
     }
 
+    // Queued to the main thread rather than run on the caller's: a signal may start a listing,
+    // whose enumerator must not be asked from a FUSE thread or from inside an extension's
+    // completion. The pointer is read on the main thread only, where the daemon goes.
+    PasserelleOptions::HostSignal hostSignal()
+    {
+        return [daemon = QPointer<Daemon>(this)](const FileProviderItemIdentifier& container) {
+            QCoreApplication* app = QCoreApplication::instance();
+            if (!app)
+                return;
+            QMetaObject::invokeMethod(
+                app,
+                [daemon, container] {
+                    if (daemon)
+                        daemon->m_host.signalEnumerator(container);
+                },
+                Qt::QueuedConnection);
+        };
+    }
+
 private:
     void accept(QLocalSocket* socket)
     {
@@ -198,7 +217,11 @@ int runPasserelleDaemon(std::unique_ptr<FileProviderReplicatedExtension> extensi
         ::signal(SIGPIPE, SIG_IGN);
 
         if (daemon.listen()) {
+            if (options.hostSignals)
+                options.hostSignals(daemon.hostSignal());
             QCoreApplication::exec();
+            if (options.hostSignals)
+                options.hostSignals({});
             daemon.stop();
         } else {
             status = 1;

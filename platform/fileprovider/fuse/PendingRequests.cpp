@@ -40,7 +40,13 @@ bool PendingRequests::fail(Id id, int error)
 
 bool PendingRequests::succeed(Id id)
 {
-    return fail(id, 0); // FUSE answers success as error 0
+    // FUSE answers a request that carries nothing back as error 0.
+    return answer(id, [](fuse_req_t req) { fuse_reply_err(req, 0); });
+}
+
+bool PendingRequests::finish(Id id, int error)
+{
+    return error ? fail(id, error) : succeed(id);
 }
 
 bool PendingRequests::isOpen(Id id) const

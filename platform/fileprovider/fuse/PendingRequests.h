@@ -20,9 +20,12 @@ public:
     Id add(fuse_req_t req);
     // Runs `answer` with the request if it is still open; false when someone answered it.
     bool answer(Id id, const std::function<void(fuse_req_t)>& answer);
+    // `error` is never 0: a request that carries nothing back is answered with succeed().
     bool fail(Id id, int error);
     // Answers a request that carries nothing back (a flush, a release, an unlink) as done.
     bool succeed(Id id);
+    // Answers as done when `error` is 0, else fails with it: for outcomes reported as an errno.
+    bool finish(Id id, int error);
     bool isOpen(Id id) const;
     // Answers every open request with `error` and refuses all later answers; returns once no
     // answer is being sent any more, so the session can then be destroyed.

@@ -13,6 +13,49 @@ namespace pixavella {
 
 namespace {
 
+struct UniqueOwner final : FileProviderReplicatedExtension {
+    std::shared_ptr<MemoryExtension> e;
+    explicit UniqueOwner(std::shared_ptr<MemoryExtension> x) : e(std::move(x)) {}
+    void invalidate() override { e->invalidate(); }
+    ProgressRef itemForIdentifier(const FileProviderItemIdentifier& i, ItemCompletion c) override
+    {
+        return e->itemForIdentifier(i, std::move(c));
+    }
+    ProgressRef fetchContents(const FileProviderItemIdentifier& i,
+                              const std::optional<FileProviderItemVersion>& v,
+                              const FileProviderRequest& r, FetchContentsCompletion c) override
+    {
+        return e->fetchContents(i, v, r, std::move(c));
+    }
+    ProgressRef createItem(FileProviderItemRef t, FileProviderItemFields f,
+                           const std::optional<QString>& c, FileProviderCreateOptions o,
+                           ItemChangeCompletion k) override
+    {
+        return e->createItem(std::move(t), f, c, o, std::move(k));
+    }
+    ProgressRef modifyItem(FileProviderItemRef i, const FileProviderItemVersion& v,
+                           FileProviderItemFields f, const std::optional<QString>& c,
+                           ItemChangeCompletion k) override
+    {
+        return e->modifyItem(std::move(i), v, f, c, std::move(k));
+    }
+    ProgressRef deleteItem(const FileProviderItemIdentifier& i, const FileProviderItemVersion& v,
+                           FileProviderDeleteOptions o, DeleteCompletion k) override
+    {
+        return e->deleteItem(i, v, o, std::move(k));
+    }
+    Result<FileProviderEnumeratorRef>
+    enumeratorForContainer(const FileProviderItemIdentifier& c) override
+    {
+        return e->enumeratorForContainer(c);
+    }
+    ProgressRef fetchThumbnails(const QList<FileProviderItemIdentifier>& ids, const QSize& s,
+                                PerThumbnailCompletion p, ThumbnailsCompletion c) override
+    {
+        return e->fetchThumbnails(ids, s, std::move(p), std::move(c));
+    }
+};
+
 // Answers later, from a pool thread, the way network completions arrive.
 template <typename F> void later(F&& work)
 {
@@ -483,6 +526,12 @@ int MemoryExtension::thumbnailAsks(const QString& id) const
 {
     std::lock_guard lock(m_mutex);
     return m_thumbnailAsks.value(id);
+}
+
+std::unique_ptr<FileProviderReplicatedExtension>
+MemoryExtension::uniqueOwner(std::shared_ptr<MemoryExtension> extension)
+{
+    return std::make_unique<UniqueOwner>(std::move(extension));
 }
 
 } // namespace pixavella

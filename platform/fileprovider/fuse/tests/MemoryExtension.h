@@ -26,6 +26,10 @@ public:
          const QString& mime = QStringLiteral("image/jpeg"),
          FileProviderItemCapabilities capabilities = FileProviderItemCapability::allowsAll);
 
+    // For the daemon, which takes a unique owner: this extension's enumerators need it shared.
+    static std::unique_ptr<FileProviderReplicatedExtension>
+    uniqueOwner(std::shared_ptr<MemoryExtension> extension);
+
     // Adds or replaces an item; a file's size and content version follow `contents`.
     void put(FileProviderItemProperties item, const QByteArray& contents = {});
     void remove(const QString& id);

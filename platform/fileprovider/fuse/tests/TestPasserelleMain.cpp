@@ -50,50 +50,5 @@ int main(int argc, char** argv)
         if (auto e = weak.lock())
             load(*e, tree);
     });
-    // The daemon takes a unique owner; this extension's enumerators need shared ownership.
-    struct Owner final : FileProviderReplicatedExtension {
-        std::shared_ptr<MemoryExtension> e;
-        explicit Owner(std::shared_ptr<MemoryExtension> x) : e(std::move(x)) {}
-        void invalidate() override { e->invalidate(); }
-        ProgressRef itemForIdentifier(const FileProviderItemIdentifier& i,
-                                      ItemCompletion c) override
-        {
-            return e->itemForIdentifier(i, std::move(c));
-        }
-        ProgressRef fetchContents(const FileProviderItemIdentifier& i,
-                                  const std::optional<FileProviderItemVersion>& v,
-                                  const FileProviderRequest& r, FetchContentsCompletion c) override
-        {
-            return e->fetchContents(i, v, r, std::move(c));
-        }
-        ProgressRef createItem(FileProviderItemRef t, FileProviderItemFields f,
-                               const std::optional<QString>& c, FileProviderCreateOptions o,
-                               ItemChangeCompletion k) override
-        {
-            return e->createItem(std::move(t), f, c, o, std::move(k));
-        }
-        ProgressRef modifyItem(FileProviderItemRef i, const FileProviderItemVersion& v,
-                               FileProviderItemFields f, const std::optional<QString>& c,
-                               ItemChangeCompletion k) override
-        {
-            return e->modifyItem(std::move(i), v, f, c, std::move(k));
-        }
-        ProgressRef deleteItem(const FileProviderItemIdentifier& i,
-                               const FileProviderItemVersion& v, FileProviderDeleteOptions o,
-                               DeleteCompletion k) override
-        {
-            return e->deleteItem(i, v, o, std::move(k));
-        }
-        Result<FileProviderEnumeratorRef>
-        enumeratorForContainer(const FileProviderItemIdentifier& c) override
-        {
-            return e->enumeratorForContainer(c);
-        }
-        ProgressRef fetchThumbnails(const QList<FileProviderItemIdentifier>& ids, const QSize& s,
-                                    PerThumbnailCompletion p, ThumbnailsCompletion c) override
-        {
-            return e->fetchThumbnails(ids, s, std::move(p), std::move(c));
-        }
-    };
-    return runPasserelleDaemon(std::make_unique<Owner>(ext));
+    return runPasserelleDaemon(MemoryExtension::uniqueOwner(ext));
 }

@@ -1,10 +1,9 @@
-// HostCore's write side: files are staged locally and become items when closed; folders,
-// renames and removals are asked of the extension, and the replica follows its answers.
+#include "HostWrites.h"
 
 #include "ErrnoMapping.h"
 #include "FuseLog.h"
-#include "HostCore.h"
 #include "NameDisambiguator.h"
+#include "TrashFolder.h"
 #include "WriterState.h"
 
 #include <QFile>
@@ -41,62 +40,64 @@ FileProviderItemProperties templateFor(const FileProviderItemIdentifier& parent,
 
 } // namespace
 
-void HostCore::create(RequestId id, fuse_ino_t parent, QByteArray name, mode_t mode)
+HostWrites::HostWrites(HostState& host) : m_host(host) {}
+
+void HostWrites::create(RequestId id, fuse_ino_t parent, QByteArray name, mode_t mode)
 {
-    const std::optional<ReplicaEntry> folder = m_replica.entry(parent);
+    const std::optional<ReplicaEntry> folder = m_host.replica.entry(parent);
     if (!folder || !folder->isFolder) {
-        m_requests.fail(id, folder ? ENOTDIR : ENOENT);
+        m_host.requests.fail(id, folder ? ENOTDIR : ENOENT);
         return;
     }
     if (name.size() > kMaxDiskNameBytes) {
-        m_requests.fail(id, ENAMETOOLONG);
+        m_host.requests.fail(id, ENAMETOOLONG);
         return;
     }
-    if (m_replica.child(parent, name, false)) {
-        m_requests.fail(id, EEXIST);
+    if (m_host.replica.child(parent, name, false)) {
+        m_host.requests.fail(id, EEXIST);
         return;
     }
     if (const int refused = creationRefusal(*folder, name)) {
-        m_requests.fail(id, refused);
+        m_host.requests.fail(id, refused);
         return;
     }
-    const Result<QPair<InodeNumber, quint64>> made = m_staging.create(parent, name, mode);
+    const Result<QPair<InodeNumber, quint64>> made = m_host.staging.create(parent, name, mode);
     if (!made) {
-        m_requests.fail(id, errnoForError(made.error()));
+        m_host.requests.fail(id, errnoForError(made.error()));
         return;
     }
     const auto [ino, fh] = made.value();
-    const std::optional<StagedFile> file = m_staging.file(ino);
-    const fuse_entry_param ep = entryParam(*file);
+    const std::optional<StagedFile> file = m_host.staging.file(ino);
+    const fuse_entry_param ep = m_host.entryParam(*file);
     fuse_file_info fi{};
     fi.fh = fh;
     // The kernel hands cp's buffer to the daemon as it is instead of first copying it into
     // the page cache of a file whose bytes live in the staging file anyway: a fifth less
     // processor time per photo copied in. Shared mappings of this one handle are refused.
     fi.direct_io = 1;
-    if (!m_requests.answer(id, [&](fuse_req_t req) { fuse_reply_create(req, &ep, &fi); })) {
-        m_staging.release(fh);
+    if (!m_host.requests.answer(id, [&](fuse_req_t req) { fuse_reply_create(req, &ep, &fi); })) {
+        m_host.staging.release(fh);
         return;
     }
     // The kernel's entry for the name is the new file now, not the miss a copy looked up first.
-    m_negatives.forget(parent, name);
+    m_host.negatives.forget(parent, name);
 }
 
-void HostCore::write(RequestId id, quint64 fh, const char* data, size_t size, off_t offset)
+void HostWrites::write(RequestId id, quint64 fh, const char* data, size_t size, off_t offset)
 {
     if (!(fh & kStagedHandleBit)) {
-        m_requests.fail(id, EBADF);
+        m_host.requests.fail(id, EBADF);
         return;
     }
-    const Result<size_t> written = m_staging.write(fh, data, size, offset);
+    const Result<size_t> written = m_host.staging.write(fh, data, size, offset);
     if (!written) {
-        m_requests.fail(id, errnoForError(written.error()));
+        m_host.requests.fail(id, errnoForError(written.error()));
         return;
     }
-    m_requests.answer(id, [&](fuse_req_t req) { fuse_reply_write(req, written.value()); });
+    m_host.requests.answer(id, [&](fuse_req_t req) { fuse_reply_write(req, written.value()); });
 }
 
-int HostCore::creationRefusal(const ReplicaEntry& folder, const QByteArray& name)
+int HostWrites::creationRefusal(const ReplicaEntry& folder, const QByteArray& name)
 {
     const FileProviderItemIdentifier& parentId = folder.item.itemIdentifier;
     if (TrashFolder::isLocalPlace(parentId, name))
@@ -107,44 +108,44 @@ int HostCore::creationRefusal(const ReplicaEntry& folder, const QByteArray& name
     try {
         const FileProviderItemRef t =
             FileProviderItemSnapshot::make(templateFor(parentId, name, false));
-        const Result<void> checked = m_extension->checkFileCreation(*t);
+        const Result<void> checked = m_host.extension->checkFileCreation(*t);
         return checked ? 0 : errnoForError(checked.error());
     } catch (...) {
         return EIO;
     }
 }
 
-void HostCore::flush(RequestId id, quint64 fh, pid_t pid)
+void HostWrites::flush(RequestId id, quint64 fh, pid_t pid)
 {
     if (!(fh & kStagedHandleBit)) {
-        m_requests.succeed(id);
+        m_host.requests.succeed(id);
         return;
     }
-    std::weak_ptr<HostCore> weak = weak_from_this();
-    std::optional<StagedHandOver> handOver = m_staging.flush(fh, [weak, id](int error) {
-        if (auto self = weak.lock())
-            self->m_requests.fail(id, error);
-    });
+    std::optional<StagedHandOver> handOver = m_host.staging.flush(
+        fh, m_host.whileAlive([this, id](int error) { m_host.requests.finish(id, error); }));
     if (!handOver)
         return;
     handOver->writerKilled = WriterState::isEndingBySignal(pid);
     startCreation(*handOver);
 }
 
-void HostCore::fsync(RequestId id, quint64 fh)
+void HostWrites::fsync(RequestId id, quint64 fh)
 {
     const Result<void> synced =
-        (fh & kStagedHandleBit) ? m_staging.fsync(fh) : Result<void>::success();
-    m_requests.fail(id, synced ? 0 : errnoForError(synced.error()));
+        (fh & kStagedHandleBit) ? m_host.staging.fsync(fh) : Result<void>::success();
+    if (synced)
+        m_host.requests.succeed(id);
+    else
+        m_host.requests.fail(id, errnoForError(synced.error()));
 }
 
-void HostCore::startCreation(const StagedHandOver& handOver)
+void HostWrites::startCreation(const StagedHandOver& handOver)
 {
     // New bytes of an item are its new contents, unless they may be cut short: those become a
     // drop of their own (kept with the failed uploads), and the item stays as it was.
-    const std::optional<ReplicaEntry> replaced =
-        handOver.replaces && !handOver.writerKilled ? m_replica.entry(*handOver.replaces)
-                                                    : std::nullopt;
+    const std::optional<ReplicaEntry> replaced = handOver.replaces && !handOver.writerKilled
+                                                     ? m_host.replica.entry(*handOver.replaces)
+                                                     : std::nullopt;
     if (replaced && !replaced->isFolder) {
         startReplacement(handOver, *replaced);
         return;
@@ -161,40 +162,36 @@ void HostCore::startCreation(const StagedHandOver& handOver)
         options |= FileProviderCreateOption::contentsMayBeIncomplete;
     if (handOver.durable)
         options |= FileProviderCreateOption::contentsMustBeDurable;
-    std::weak_ptr<HostCore> weak = weak_from_this();
-    auto completion = [weak, handOver](Result<FileProviderItemChange> result) {
-        if (auto self = weak.lock())
-            self->creationAnswered(handOver, std::move(result));
-    };
+    auto completion = m_host.whileAlive([this, handOver](Result<FileProviderItemChange> result) {
+        creationAnswered(handOver, std::move(result));
+    });
     try {
-        m_extension->createItem(FileProviderItemSnapshot::make(std::move(t)), fields, handOver.path,
-                                options, completion);
+        m_host.extension->createItem(FileProviderItemSnapshot::make(std::move(t)), fields,
+                                     handOver.path, options, completion);
     } catch (...) {
         completion(fileError(EIO, QStringLiteral("createItem")));
     }
 }
 
-void HostCore::startReplacement(const StagedHandOver& handOver, const ReplicaEntry& replaced)
+void HostWrites::startReplacement(const StagedHandOver& handOver, const ReplicaEntry& replaced)
 {
     FileProviderItemProperties changed = replaced.item;
     changed.documentSize = handOver.size;
     changed.contentModificationDate = handOver.modified;
-    std::weak_ptr<HostCore> weak = weak_from_this();
-    auto completion = [weak, handOver](Result<FileProviderItemChange> result) {
-        if (auto self = weak.lock())
-            self->creationAnswered(handOver, std::move(result));
-    };
+    auto completion = m_host.whileAlive([this, handOver](Result<FileProviderItemChange> result) {
+        creationAnswered(handOver, std::move(result));
+    });
     try {
-        m_extension->modifyItem(FileProviderItemSnapshot::make(std::move(changed)),
-                                replaced.item.itemVersion, FileProviderItemField::contents,
-                                handOver.path, completion);
+        m_host.extension->modifyItem(FileProviderItemSnapshot::make(std::move(changed)),
+                                     replaced.item.itemVersion, FileProviderItemField::contents,
+                                     handOver.path, completion);
     } catch (...) {
         completion(fileError(EIO, QStringLiteral("modifyItem")));
     }
 }
 
-void HostCore::creationAnswered(const StagedHandOver& handOver,
-                                Result<FileProviderItemChange> result)
+void HostWrites::creationAnswered(const StagedHandOver& handOver,
+                                  Result<FileProviderItemChange> result)
 {
     StagingArea::Outcome outcome = std::optional<FileProviderItemIdentifier>();
     int error = 0;
@@ -208,21 +205,21 @@ void HostCore::creationAnswered(const StagedHandOver& handOver,
         // folders above it list again.
         const FileProviderItemIdentifier parent = item->parentItemIdentifier();
         bool firstInUnlistedParent = false;
-        if (!m_replica.entry(parent)) {
-            std::lock_guard lock(m_mutex);
-            firstInUnlistedParent = !m_unlistedParents.contains(parent);
-            m_unlistedParents.insert(parent);
+        if (!m_host.replica.entry(parent)) {
+            std::lock_guard lock(m_host.mutex);
+            firstInUnlistedParent = !m_host.unlistedParents.contains(parent);
+            m_host.unlistedParents.insert(parent);
         }
         // New contents came back as a new item: the one they replace leaves its folder first, so
         // that the name passes to the new one.
         if (handOver.replaces && *handOver.replaces != item->itemIdentifier())
-            post(m_replica.removeItem(*handOver.replaces));
-        post(m_replica.placeItem(item));
+            m_host.post(m_host.replica.removeItem(*handOver.replaces));
+        m_host.post(m_host.replica.placeItem(item));
         // The folders above it are not known here: every listed folder lists again, when next
         // used rather than at once, so that a batch whose photos start many months costs no
         // listing on the way of each close.
         if (firstInUnlistedParent)
-            m_scheduler.markAllChanged();
+            m_host.scheduler.markAllChanged();
         outcome = std::optional(item->itemIdentifier());
     } else {
         // Nothing made and nothing said: answering success would let `mv` delete its source
@@ -231,24 +228,25 @@ void HostCore::creationAnswered(const StagedHandOver& handOver,
         outcome = fileError(EPERM, QStringLiteral("createItem"));
     }
     if (const std::optional<StagedHandOver> next =
-            m_staging.creationEnded(handOver, outcome, error))
+            m_host.staging.creationEnded(handOver, outcome, error))
         startCreation(*next);
 }
 
-void HostCore::setattr(RequestId id, fuse_ino_t ino, const struct stat& attr, int toSet, quint64 fh)
+void HostWrites::setattr(RequestId id, fuse_ino_t ino, const struct stat& attr, int toSet,
+                         quint64 fh)
 {
-    if (((toSet & FUSE_SET_ATTR_UID) && attr.st_uid != m_uid) ||
-        ((toSet & FUSE_SET_ATTR_GID) && attr.st_gid != m_gid)) {
-        m_requests.fail(id, EPERM);
+    if (((toSet & FUSE_SET_ATTR_UID) && attr.st_uid != m_host.uid) ||
+        ((toSet & FUSE_SET_ATTR_GID) && attr.st_gid != m_host.gid)) {
+        m_host.requests.fail(id, EPERM);
         return;
     }
     const std::optional<off_t> size =
         (toSet & FUSE_SET_ATTR_SIZE) ? std::optional(attr.st_size) : std::nullopt;
     // Through a handle on a photo being written over: the file that holds its new bytes.
-    if ((fh & kStagedHandleBit) && !m_staging.file(ino))
-        if (const std::optional<InodeNumber> staged = m_staging.inodeOfHandle(fh))
+    if ((fh & kStagedHandleBit) && !m_host.staging.file(ino))
+        if (const std::optional<InodeNumber> staged = m_host.staging.inodeOfHandle(fh))
             ino = fuse_ino_t(*staged);
-    if (m_staging.file(ino)) {
+    if (m_host.staging.file(ino)) {
         std::optional<timespec> atime, mtime;
         if (toSet & (FUSE_SET_ATTR_ATIME | FUSE_SET_ATTR_ATIME_NOW))
             atime = timeToSet(attr, toSet, FUSE_SET_ATTR_ATIME, FUSE_SET_ATTR_ATIME_NOW, false);
@@ -256,21 +254,21 @@ void HostCore::setattr(RequestId id, fuse_ino_t ino, const struct stat& attr, in
             mtime = timeToSet(attr, toSet, FUSE_SET_ATTR_MTIME, FUSE_SET_ATTR_MTIME_NOW, true);
         const std::optional<mode_t> mode =
             (toSet & FUSE_SET_ATTR_MODE) ? std::optional(attr.st_mode) : std::nullopt;
-        const Result<StagedFile> file = m_staging.setAttributes(
+        const Result<StagedFile> file = m_host.staging.setAttributes(
             ino, (fh & kStagedHandleBit) ? fh : 0, size, mode, atime, mtime);
         if (!file) {
-            m_requests.fail(id, errnoForError(file.error()));
+            m_host.requests.fail(id, errnoForError(file.error()));
             return;
         }
-        const struct stat st = statOf(file.value());
-        m_requests.answer(id, [&](fuse_req_t req) { fuse_reply_attr(req, &st, 0); });
+        const struct stat st = m_host.statOf(file.value());
+        m_host.requests.answer(id, [&](fuse_req_t req) { fuse_reply_attr(req, &st, 0); });
         if (mtime && file.value().createdAs && !file.value().unsent)
             redateCreated(*file.value().createdAs, *mtime);
         return;
     }
-    const std::optional<ReplicaEntry> e = m_replica.entry(ino);
+    const std::optional<ReplicaEntry> e = m_host.replica.entry(ino);
     if (!e) {
-        m_requests.fail(id, ENOENT);
+        m_host.requests.fail(id, ENOENT);
         return;
     }
     // The extension's items keep their own times and modes: setting them is accepted and has
@@ -278,144 +276,142 @@ void HostCore::setattr(RequestId id, fuse_ino_t ino, const struct stat& attr, in
     // in place. A file still waiting for its upload takes a new time as its date, when it has
     // no date of its own (the extension tells).
     if (size) {
-        m_requests.fail(id, e->isFolder ? EISDIR : EPERM);
+        m_host.requests.fail(id, e->isFolder ? EISDIR : EPERM);
         return;
     }
-    const struct stat st = statOf(*e);
-    m_requests.answer(id, [&](fuse_req_t req) { fuse_reply_attr(req, &st, m_timeout); });
+    const struct stat st = m_host.statOf(*e);
+    m_host.requests.answer(
+        id, [&](fuse_req_t req) { fuse_reply_attr(req, &st, m_host.kernelCacheSeconds); });
     if (!e->isFolder && (toSet & (FUSE_SET_ATTR_MTIME | FUSE_SET_ATTR_MTIME_NOW)))
         redateCreated(e->item.itemIdentifier,
                       timeToSet(attr, toSet, FUSE_SET_ATTR_MTIME, FUSE_SET_ATTR_MTIME_NOW, true));
 }
 
-void HostCore::redateCreated(const FileProviderItemIdentifier& identifier, const timespec& mtime)
+void HostWrites::redateCreated(const FileProviderItemIdentifier& identifier, const timespec& mtime)
 {
-    const std::optional<ReplicaEntry> e = m_replica.entry(identifier);
+    const std::optional<ReplicaEntry> e = m_host.replica.entry(identifier);
     if (!e)
         return;
     FileProviderItemProperties changed = e->item;
     changed.contentModificationDate = QDateTime::fromMSecsSinceEpoch(
         qint64(mtime.tv_sec) * 1000 + mtime.tv_nsec / 1'000'000, Qt::UTC);
-    std::weak_ptr<HostCore> weak = weak_from_this();
     const FileProviderItemIdentifier parentBefore = e->item.parentItemIdentifier;
-    auto completion = [weak, parentBefore](Result<FileProviderItemChange> result) {
-        auto self = weak.lock();
-        if (!self || !result || !result.value().item ||
-            result.value().item->parentItemIdentifier() == parentBefore)
-            return;
-        // Filed in the month of its new date; the old name stays with the staging area for the
-        // grace period, so the program that set the time still finds it.
-        self->post(self->m_replica.placeItem(result.value().item));
-    };
+    auto completion =
+        m_host.whileAlive([this, parentBefore](Result<FileProviderItemChange> result) {
+            if (!result || !result.value().item ||
+                result.value().item->parentItemIdentifier() == parentBefore)
+                return;
+            // Filed in the month of its new date; the old name stays with the staging area for the
+            // grace period, so the program that set the time still finds it.
+            m_host.post(m_host.replica.placeItem(result.value().item));
+        });
     try {
-        m_extension->modifyItem(FileProviderItemSnapshot::make(std::move(changed)),
-                                e->item.itemVersion,
-                                FileProviderItemField::contentModificationDate, std::nullopt,
-                                completion);
+        m_host.extension->modifyItem(
+            FileProviderItemSnapshot::make(std::move(changed)), e->item.itemVersion,
+            FileProviderItemField::contentModificationDate, std::nullopt, completion);
     } catch (...) {
     }
 }
 
-void HostCore::mkdir(RequestId id, fuse_ino_t parent, QByteArray name)
+void HostWrites::mkdir(RequestId id, fuse_ino_t parent, QByteArray name)
 {
-    const std::optional<ReplicaEntry> folder = m_replica.entry(parent);
+    const std::optional<ReplicaEntry> folder = m_host.replica.entry(parent);
     if (!folder || !folder->isFolder) {
-        m_requests.fail(id, folder ? ENOTDIR : ENOENT);
+        m_host.requests.fail(id, folder ? ENOTDIR : ENOENT);
         return;
     }
     if (name.size() > kMaxDiskNameBytes) {
-        m_requests.fail(id, ENAMETOOLONG);
+        m_host.requests.fail(id, ENAMETOOLONG);
         return;
     }
     const FileProviderItemIdentifier& parentId = folder->item.itemIdentifier;
     if (TrashFolder::isTrashName(name) ||
         (TrashFolder::isHostFolder(parentId) && parentId != FileProviderContainer::root)) {
-        m_requests.fail(id, EPERM);
+        m_host.requests.fail(id, EPERM);
         return;
     }
-    if (m_staging.find(parent, name) || m_replica.child(parent, name, false)) {
-        m_requests.fail(id, EEXIST);
+    if (m_host.staging.find(parent, name) || m_host.replica.child(parent, name, false)) {
+        m_host.requests.fail(id, EEXIST);
         return;
     }
-    std::weak_ptr<HostCore> weak = weak_from_this();
-    auto completion = [weak, id, parent, name](Result<FileProviderItemChange> result) {
-        if (auto self = weak.lock())
-            self->guarded(id, [&] { self->folderCreated(id, parent, name, std::move(result)); });
-    };
+    auto completion =
+        m_host.completionFor(id, [this, id, parent, name](Result<FileProviderItemChange> result) {
+            folderCreated(id, parent, name, std::move(result));
+        });
     try {
-        m_extension->createItem(FileProviderItemSnapshot::make(templateFor(parentId, name, true)),
-                                FileProviderItemField::filename |
-                                    FileProviderItemField::parentItemIdentifier,
-                                std::nullopt, 0, completion);
+        m_host.extension->createItem(
+            FileProviderItemSnapshot::make(templateFor(parentId, name, true)),
+            FileProviderItemField::filename | FileProviderItemField::parentItemIdentifier,
+            std::nullopt, 0, completion);
     } catch (...) {
         completion(fileError(EIO, QStringLiteral("createItem")));
     }
 }
 
-void HostCore::folderCreated(RequestId id, fuse_ino_t parent, const QByteArray& name,
-                             Result<FileProviderItemChange> result)
+void HostWrites::folderCreated(RequestId id, fuse_ino_t parent, const QByteArray& name,
+                               Result<FileProviderItemChange> result)
 {
     if (!result) {
-        m_requests.fail(id, errnoForError(result.error()));
+        m_host.requests.fail(id, errnoForError(result.error()));
         return;
     }
     const FileProviderItemRef item = result.value().item;
     // Nothing was made: a folder that exists only here could take files nobody would keep.
     if (!item) {
-        m_requests.fail(id, EPERM);
+        m_host.requests.fail(id, EPERM);
         return;
     }
-    post(m_replica.placeItem(item, true));
-    const std::optional<ReplicaEntry> e = m_replica.entry(item->itemIdentifier());
+    m_host.post(m_host.replica.placeItem(item, true));
+    const std::optional<ReplicaEntry> e = m_host.replica.entry(item->itemIdentifier());
     if (!e) {
-        m_requests.fail(id, EIO);
+        m_host.requests.fail(id, EIO);
         return;
     }
-    fuse_entry_param ep = entryParam(*e);
+    fuse_entry_param ep = m_host.entryParam(*e);
     if (e->parentIno != parent || e->diskName != name) {
-        m_staging.remember(parent, name, e->item.itemIdentifier, e->ino, e->isFolder);
+        m_host.staging.remember(parent, name, e->item.itemIdentifier, e->ino, e->isFolder);
         ep.entry_timeout = 0;
     }
     bool sent = false;
-    m_requests.answer(id, [&](fuse_req_t req) { sent = fuse_reply_entry(req, &ep) == 0; });
+    m_host.requests.answer(id, [&](fuse_req_t req) { sent = fuse_reply_entry(req, &ep) == 0; });
     if (!sent)
-        m_replica.forget(e->ino, 1);
+        m_host.replica.forget(e->ino, 1);
 }
 
-void HostCore::remove(RequestId id, fuse_ino_t parent, QByteArray name, bool folder)
+void HostWrites::remove(RequestId id, fuse_ino_t parent, QByteArray name, bool folder)
 {
     std::optional<ReplicaEntry> e;
-    if (const std::optional<StagedName> staged = m_staging.find(parent, name)) {
+    if (const std::optional<StagedName> staged = m_host.staging.find(parent, name)) {
         if (staged->alias.isEmpty()) {
-            const std::optional<StagedFile> file = m_staging.file(staged->ino);
+            const std::optional<StagedFile> file = m_host.staging.file(staged->ino);
             if (folder) {
-                m_requests.fail(id, ENOTDIR);
+                m_host.requests.fail(id, ENOTDIR);
                 return;
             }
             // A file handed over moments ago: removing it removes what it became.
             if (file && file->createdAs && !file->unsent)
-                e = m_replica.entry(*file->createdAs);
+                e = m_host.replica.entry(*file->createdAs);
             if (!e) {
-                m_staging.drop(parent, name);
-                m_requests.succeed(id);
+                m_host.staging.drop(parent, name);
+                m_host.requests.succeed(id);
                 return;
             }
         } else {
-            e = m_replica.entry(staged->alias);
+            e = m_host.replica.entry(staged->alias);
         }
     } else {
-        e = m_replica.child(parent, name, false);
+        e = m_host.replica.child(parent, name, false);
     }
     if (!e) {
-        m_requests.fail(id, ENOENT);
+        m_host.requests.fail(id, ENOENT);
         return;
     }
     if (TrashFolder::isHostFolder(e->item.itemIdentifier)) {
-        m_requests.fail(id, EPERM);
+        m_host.requests.fail(id, EPERM);
         return;
     }
     if (folder != e->isFolder) {
-        m_requests.fail(id, folder ? ENOTDIR : EISDIR);
+        m_host.requests.fail(id, folder ? ENOTDIR : EISDIR);
         return;
     }
     if (!folder) {
@@ -423,115 +419,101 @@ void HostCore::remove(RequestId id, fuse_ino_t parent, QByteArray name, bool fol
         return;
     }
     // rmdir removes empty folders only, as anywhere else: the folder must be known to be empty.
-    std::weak_ptr<HostCore> weak = weak_from_this();
     const ReplicaEntry entry = *e;
-    whenCurrent(entry.item.itemIdentifier, [weak, id, parent, name, entry](Result<void> ready) {
-        auto self = weak.lock();
-        if (!self)
+    auto removeIfEmpty = m_host.completionFor(id, [this, id, parent, name,
+                                                   entry](Result<void> ready) {
+        if (!ready) {
+            m_host.requests.fail(id, errnoForError(ready.error()));
             return;
-        self->guarded(id, [&] {
-            if (!ready) {
-                self->m_requests.fail(id, errnoForError(ready.error()));
-                return;
-            }
-            const std::optional<QList<ReplicaEntry>> children = self->m_replica.children(entry.ino);
-            if ((children && !children->isEmpty()) ||
-                !self->m_staging.entriesIn(entry.ino).isEmpty()) {
-                self->m_requests.fail(id, ENOTEMPTY);
-                return;
-            }
-            self->deleteNamed(id, parent, name, entry);
-        });
+        }
+        const std::optional<QList<ReplicaEntry>> children = m_host.replica.children(entry.ino);
+        if ((children && !children->isEmpty()) || !m_host.staging.entriesIn(entry.ino).isEmpty()) {
+            m_host.requests.fail(id, ENOTEMPTY);
+            return;
+        }
+        deleteNamed(id, parent, name, entry);
     });
+    m_host.whenCurrent(entry.item.itemIdentifier, std::move(removeIfEmpty));
 }
 
-void HostCore::deleteNamed(RequestId id, fuse_ino_t parent, const QByteArray& name,
-                           const ReplicaEntry& entry)
+void HostWrites::deleteNamed(RequestId id, fuse_ino_t parent, const QByteArray& name,
+                             const ReplicaEntry& entry)
 {
-    std::weak_ptr<HostCore> weak = weak_from_this();
     const FileProviderItemIdentifier identifier = entry.item.itemIdentifier;
-    auto completion = [weak, id, parent, name, identifier](Result<void> result) {
-        auto self = weak.lock();
-        if (!self)
-            return;
-        self->guarded(id, [&] {
+    auto completion =
+        m_host.completionFor(id, [this, id, parent, name, identifier](Result<void> result) {
             if (!result) {
-                self->m_requests.fail(id, errnoForError(result.error()));
+                m_host.requests.fail(id, errnoForError(result.error()));
                 return;
             }
-            ReplicaDelta delta = self->m_replica.removeItem(identifier);
-            self->m_staging.drop(parent, name);
+            ReplicaDelta delta = m_host.replica.removeItem(identifier);
+            m_host.staging.drop(parent, name);
             delta.entries.append({parent, name});
-            self->post(delta);
-            self->m_requests.succeed(id);
+            m_host.post(delta);
+            m_host.requests.succeed(id);
         });
-    };
     try {
-        m_extension->deleteItem(identifier, entry.item.itemVersion, 0, completion);
+        m_host.extension->deleteItem(identifier, entry.item.itemVersion, 0, completion);
     } catch (...) {
         completion(fileError(EIO, QStringLiteral("deleteItem")));
     }
 }
 
-void HostCore::rename(RequestId id, fuse_ino_t parent, QByteArray name, fuse_ino_t newParent,
-                      QByteArray newName, unsigned flags)
+void HostWrites::rename(RequestId id, fuse_ino_t parent, QByteArray name, fuse_ino_t newParent,
+                        QByteArray newName, unsigned flags)
 {
     // An exchange cannot be asked of the extension; only "do not replace" can be honoured.
     if (flags & ~unsigned(RENAME_NOREPLACE)) {
-        m_requests.fail(id, EINVAL);
+        m_host.requests.fail(id, EINVAL);
         return;
     }
-    const std::optional<ReplicaEntry> newFolder = m_replica.entry(newParent);
+    const std::optional<ReplicaEntry> newFolder = m_host.replica.entry(newParent);
     if (!newFolder || !newFolder->isFolder) {
-        m_requests.fail(id, newFolder ? ENOTDIR : ENOENT);
+        m_host.requests.fail(id, newFolder ? ENOTDIR : ENOENT);
         return;
     }
     if (newName.size() > kMaxDiskNameBytes) {
-        m_requests.fail(id, ENAMETOOLONG);
+        m_host.requests.fail(id, ENAMETOOLONG);
         return;
     }
-    if ((flags & RENAME_NOREPLACE) &&
-        (m_staging.find(newParent, newName) || m_replica.child(newParent, newName, false))) {
-        m_requests.fail(id, EEXIST);
+    if ((flags & RENAME_NOREPLACE) && (m_host.staging.find(newParent, newName) ||
+                                       m_host.replica.child(newParent, newName, false))) {
+        m_host.requests.fail(id, EEXIST);
         return;
     }
     const FileProviderItemIdentifier& newParentId = newFolder->item.itemIdentifier;
     RenameSource source;
     std::optional<ReplicaEntry> e;
-    if (const std::optional<StagedName> staged = m_staging.find(parent, name)) {
+    if (const std::optional<StagedName> staged = m_host.staging.find(parent, name)) {
         if (staged->alias.isEmpty()) {
-            const std::optional<StagedFile> file = m_staging.file(staged->ino);
+            const std::optional<StagedFile> file = m_host.staging.file(staged->ino);
             if (!file) {
-                m_requests.fail(id, ENOENT);
+                m_host.requests.fail(id, ENOENT);
                 return;
             }
             if (file->createdAs && !file->unsent)
-                e = m_replica.entry(*file->createdAs);
+                e = m_host.replica.entry(*file->createdAs);
             if (!e) {
                 if (TrashFolder::isLocalPlace(newParentId, newName) || !file->unsent) {
-                    m_staging.rename(staged->ino, newParent, newName);
-                    m_requests.succeed(id);
+                    m_host.staging.rename(staged->ino, newParent, newName);
+                    m_host.requests.succeed(id);
                     return;
                 }
                 // A hidden file takes its visible name: only now does it become an item. Onto
                 // a photo's name, it is that photo's new contents (how editors save).
                 if (const int refused = creationRefusal(*newFolder, newName)) {
-                    m_requests.fail(id, refused);
+                    m_host.requests.fail(id, refused);
                     return;
                 }
                 const std::optional<ReplicaEntry> replaced =
-                    m_replica.child(newParent, newName, false);
+                    m_host.replica.child(newParent, newName, false);
                 if (replaced && replaced->isFolder) {
-                    m_requests.fail(id, EISDIR);
+                    m_host.requests.fail(id, EISDIR);
                     return;
                 }
-                std::weak_ptr<HostCore> weak = weak_from_this();
-                const std::optional<StagedHandOver> handOver = m_staging.createAt(
+                const std::optional<StagedHandOver> handOver = m_host.staging.createAt(
                     staged->ino, newParent, newParentId, newName,
-                    [weak, id](int error) {
-                        if (auto self = weak.lock())
-                            self->m_requests.fail(id, error);
-                    },
+                    m_host.whileAlive([this, id](int error) { m_host.requests.finish(id, error); }),
                     replaced ? std::optional(replaced->item.itemIdentifier) : std::nullopt);
                 if (handOver)
                     startCreation(*handOver);
@@ -539,63 +521,57 @@ void HostCore::rename(RequestId id, fuse_ino_t parent, QByteArray name, fuse_ino
             }
             source.localFile = staged->ino;
         } else {
-            e = m_replica.entry(staged->alias);
+            e = m_host.replica.entry(staged->alias);
             source.viaAlias = true;
         }
     } else {
-        e = m_replica.child(parent, name, false);
+        e = m_host.replica.child(parent, name, false);
     }
     if (!e) {
-        m_requests.fail(id, ENOENT);
+        m_host.requests.fail(id, ENOENT);
         return;
     }
     if (TrashFolder::isHostFolder(e->item.itemIdentifier) ||
         newParentId == FuseHostFolder::trashRoot || newParentId == FuseHostFolder::trashInfo) {
-        m_requests.fail(id, EPERM);
+        m_host.requests.fail(id, EPERM);
         return;
     }
     source.identifier = e->item.itemIdentifier;
     source.before = e->item;
-    const std::optional<ReplicaEntry> replaced = m_replica.child(newParent, newName, false);
+    const std::optional<ReplicaEntry> replaced = m_host.replica.child(newParent, newName, false);
     if (!replaced || replaced->item.itemIdentifier == e->item.itemIdentifier) {
         modifyForRename(id, parent, name, *newFolder, newName, std::move(source));
         return;
     }
     if (replaced->isFolder || e->isFolder) {
-        m_requests.fail(id, replaced->isFolder ? (e->isFolder ? EPERM : EISDIR) : ENOTDIR);
+        m_host.requests.fail(id, replaced->isFolder ? (e->isFolder ? EPERM : EISDIR) : ENOTDIR);
         return;
     }
     // Onto another photo's name: as on a disk, that photo gives way (to the server's trash, or
     // out of the album) before this one takes its name.
-    std::weak_ptr<HostCore> weak = weak_from_this();
     const ReplicaEntry folder = *newFolder;
     const FileProviderItemIdentifier replacedId = replaced->item.itemIdentifier;
-    auto completion = [weak, id, parent, name, folder, newName, replacedId,
-                       source](Result<void> result) {
-        auto self = weak.lock();
-        if (!self)
-            return;
-        self->guarded(id, [&] {
+    auto completion = m_host.completionFor(
+        id, [this, id, parent, name, folder, newName, replacedId, source](Result<void> result) {
             if (!result) {
-                self->m_requests.fail(id, errnoForError(result.error()));
+                m_host.requests.fail(id, errnoForError(result.error()));
                 return;
             }
-            ReplicaDelta delta = self->m_replica.removeItem(replacedId);
+            ReplicaDelta delta = m_host.replica.removeItem(replacedId);
             delta.entries.append({folder.ino, newName});
-            self->post(delta);
-            self->modifyForRename(id, parent, name, folder, newName, source);
+            m_host.post(delta);
+            modifyForRename(id, parent, name, folder, newName, source);
         });
-    };
     try {
-        m_extension->deleteItem(replacedId, replaced->item.itemVersion, 0, completion);
+        m_host.extension->deleteItem(replacedId, replaced->item.itemVersion, 0, completion);
     } catch (...) {
         completion(fileError(EIO, QStringLiteral("deleteItem")));
     }
 }
 
-void HostCore::modifyForRename(RequestId id, fuse_ino_t parent, const QByteArray& name,
-                               const ReplicaEntry& newFolder, const QByteArray& newName,
-                               RenameSource source)
+void HostWrites::modifyForRename(RequestId id, fuse_ino_t parent, const QByteArray& name,
+                                 const ReplicaEntry& newFolder, const QByteArray& newName,
+                                 RenameSource source)
 {
     FileProviderItemProperties changed = source.before;
     changed.parentItemIdentifier = newFolder.item.itemIdentifier;
@@ -611,33 +587,28 @@ void HostCore::modifyForRename(RequestId id, fuse_ino_t parent, const QByteArray
         ReplicaDelta delta;
         delta.entries.append({parent, name});
         delta.entries.append({newParent, newName});
-        post(delta);
-        m_requests.succeed(id);
+        m_host.post(delta);
+        m_host.requests.succeed(id);
         return;
     }
-    std::weak_ptr<HostCore> weak = weak_from_this();
-    auto completion = [weak, id, parent, name, newParent, newName,
-                       source](Result<FileProviderItemChange> result) {
-        if (auto self = weak.lock())
-            self->guarded(id, [&] {
-                self->renameAnswered(id, parent, name, newParent, newName, source,
-                                     std::move(result));
-            });
-    };
+    auto completion = m_host.completionFor(id, [this, id, parent, name, newParent, newName,
+                                                source](Result<FileProviderItemChange> result) {
+        renameAnswered(id, parent, name, newParent, newName, source, std::move(result));
+    });
     try {
-        m_extension->modifyItem(FileProviderItemSnapshot::make(std::move(changed)),
-                                source.before.itemVersion, fields, std::nullopt, completion);
+        m_host.extension->modifyItem(FileProviderItemSnapshot::make(std::move(changed)),
+                                     source.before.itemVersion, fields, std::nullopt, completion);
     } catch (...) {
         completion(fileError(EIO, QStringLiteral("modifyItem")));
     }
 }
 
-void HostCore::renameAnswered(RequestId id, fuse_ino_t parent, const QByteArray& name,
-                              fuse_ino_t newParent, const QByteArray& newName,
-                              const RenameSource& source, Result<FileProviderItemChange> result)
+void HostWrites::renameAnswered(RequestId id, fuse_ino_t parent, const QByteArray& name,
+                                fuse_ino_t newParent, const QByteArray& newName,
+                                const RenameSource& source, Result<FileProviderItemChange> result)
 {
     if (!result) {
-        m_requests.fail(id, errnoForError(result.error()));
+        m_host.requests.fail(id, errnoForError(result.error()));
         return;
     }
     const FileProviderItemRef item = result.value().item;
@@ -645,12 +616,12 @@ void HostCore::renameAnswered(RequestId id, fuse_ino_t parent, const QByteArray&
     if (!item || (item->itemIdentifier() == source.identifier &&
                   item->parentItemIdentifier() == source.before.parentItemIdentifier &&
                   item->filename() == source.before.filename)) {
-        m_requests.fail(id, EPERM);
+        m_host.requests.fail(id, EPERM);
         return;
     }
-    ReplicaDelta delta = m_replica.placeItem(item);
+    ReplicaDelta delta = m_host.replica.placeItem(item);
     for (const FileProviderItemIdentifier& gone : result.value().removedIdentifiers) {
-        const ReplicaDelta removed = m_replica.removeItem(gone);
+        const ReplicaDelta removed = m_host.replica.removeItem(gone);
         delta.entries += removed.entries;
         delta.inodes += removed.inodes;
         delta.droppedContainers += removed.droppedContainers;
@@ -658,19 +629,19 @@ void HostCore::renameAnswered(RequestId id, fuse_ino_t parent, const QByteArray&
     delta.entries.append({parent, name});
     delta.entries.append({newParent, newName});
     if (source.localFile) {
-        m_staging.rename(source.localFile, newParent, newName);
+        m_host.staging.rename(source.localFile, newParent, newName);
     } else {
         if (source.viaAlias)
-            m_staging.drop(parent, name);
-        const std::optional<ReplicaEntry> placed = m_replica.entry(item->itemIdentifier());
+            m_host.staging.drop(parent, name);
+        const std::optional<ReplicaEntry> placed = m_host.replica.entry(item->itemIdentifier());
         if (placed && (placed->parentIno != newParent || placed->diskName != newName))
-            m_staging.remember(newParent, newName, placed->item.itemIdentifier, placed->ino,
-                               placed->isFolder);
+            m_host.staging.remember(newParent, newName, placed->item.itemIdentifier, placed->ino,
+                                    placed->isFolder);
         else
-            m_staging.drop(newParent, newName);
+            m_host.staging.drop(newParent, newName);
     }
-    post(delta);
-    m_requests.succeed(id);
+    m_host.post(delta);
+    m_host.requests.succeed(id);
 }
 
 } // namespace pixavella
