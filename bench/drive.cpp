@@ -670,7 +670,7 @@ void measureGhosts(DriveHarness& drive, const QString& month)
                 if (!monthHeld.contains(name))
                     ghosts << name;
         }
-        if (!ghosts.isEmpty() && !ghostsByFolder.contains(folder))
+        if (!ghosts.isEmpty() && ghostsByFolder.value(folder) == 0)
             detail(QStringLiteral("first ghosts in %1: %2").arg(folder, ghosts.mid(0, 3).join(", ")));
         ghostsByFolder[folder] += int(ghosts.size());
         return int(ghosts.size());
