@@ -244,6 +244,17 @@ void HostCore::lookup(RequestId id, fuse_ino_t parent, QByteArray name)
         answerStaged(id, *staged);
         return;
     }
+    const FileProviderItemIdentifier container = folder->item.itemIdentifier;
+    // A name the folder already shows is answered at once, as the kernel's cache of it would
+    // be, while the refresh its use may start goes on: only a miss waits for the server. A
+    // path through folders being refreshed would otherwise wait once per folder on the way.
+    if (scheduler.isListed(container)) {
+        if (const std::optional<ReplicaEntry> e = replica.child(parent, name, true)) {
+            scheduler.use(container, [](Result<void>) {});
+            answerEntry(id, *e);
+            return;
+        }
+    }
     auto answer = completionFor(id, [this, id, parent, name = std::move(name)](Result<void> ready) {
         if (!ready) {
             requests.fail(id, errnoForError(ready.error()));
@@ -261,14 +272,19 @@ void HostCore::lookup(RequestId id, fuse_ino_t parent, QByteArray name)
                 return;
             }
         }
-        const fuse_entry_param ep = entryParam(*e);
-        bool sent = false;
-        requests.answer(id, [&](fuse_req_t req) { sent = fuse_reply_entry(req, &ep) == 0; });
-        // Not delivered: the kernel holds no reference to give back later.
-        if (!sent)
-            replica.forget(e->ino, 1);
+        answerEntry(id, *e);
     });
-    whenCurrent(folder->item.itemIdentifier, std::move(answer));
+    whenCurrent(container, std::move(answer));
+}
+
+void HostCore::answerEntry(RequestId id, const ReplicaEntry& e)
+{
+    const fuse_entry_param ep = entryParam(e);
+    bool sent = false;
+    requests.answer(id, [&](fuse_req_t req) { sent = fuse_reply_entry(req, &ep) == 0; });
+    // Not delivered: the kernel holds no reference to give back later.
+    if (!sent)
+        replica.forget(e.ino, 1);
 }
 
 void HostCore::forget(fuse_ino_t ino, quint64 count)

@@ -28,6 +28,7 @@ private slots:
     void signalledChangesReachTheKernel();
     void signalOfAnIdleFolderWaitsForItsNextUse();
     void listingThatNeverEndsIsAnswered();
+    void knownNameAnswersWhileItsFolderRefreshes();
 
 private:
     QString photos(const QString& name = {}) const
@@ -113,11 +114,27 @@ void TestFuseHostRefresh::signalOfAnIdleFolderWaitsForItsNextUse()
 void TestFuseHostRefresh::listingThatNeverEndsIsAnswered()
 {
     m_ext->hangListing("albums", true);
-    const ToolRun ls = runTool("ls", {m_mount->path("Albums")});
-    QVERIFY(ls.exitCode != 0);
-    QVERIFY2(ls.err.contains("Connection timed out"), ls.err.constData());
+    const ToolRun albums = runTool("ls", {m_mount->path("Albums")});
+    QVERIFY(albums.exitCode != 0);
+    QVERIFY2(albums.err.contains("Connection timed out"), albums.err.constData());
     m_ext->hangListing("albums", false);
     QCOMPARE(runTool("ls", {m_mount->path("Albums")}).exitCode, 0);
+}
+
+void TestFuseHostRefresh::knownNameAnswersWhileItsFolderRefreshes()
+{
+    // Waits longer than any run of a tool here: only a name never seen may wait for a
+    // refresh of a folder listed before.
+    m_mount.reset();
+    m_mount = std::make_unique<MountedHost>(m_ext, [](FuseHostOptions& o) {
+        o.enumerationTimeout = std::chrono::minutes(10);
+        o.listedWait = std::chrono::minutes(10);
+    });
+    QVERIFY(m_mount->mount());
+    QCOMPARE(ls(photos()), QByteArray("a.jpg b.jpg")); // ls looks no name up
+    m_ext->hangListing("photos", true);
+    m_mount->host().signalEnumerator("photos");
+    QCOMPARE(runTool("stat", {"-c", "%s", photos("a.jpg")}).out, QByteArray("1\n"));
 }
 
 QTEST_GUILESS_MAIN(TestFuseHostRefresh)
