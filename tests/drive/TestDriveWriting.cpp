@@ -337,6 +337,12 @@ void TestDriveWriting::movesChangeAlbumMembership()
     QVERIFY(m_drive.ls("Mes photos/2024/Mars").contains("plage.jpg"));
     QCOMPARE(m_drive.ls(album("Noël")), QStringList{"held.jpg"});
     QVERIFY2(!m_drive.ls("Mes photos").contains("plage.jpg"), qPrintable(m_drive.ls("Mes photos").join(", ")));
+    // Into its own month, onto the name it has there: the same photo, which stays.
+    QCOMPARE(mv(album("Noël/held.jpg"), "Mes photos/2024/Mars/").exitCode, 0);
+    QCOMPARE(m_drive.albumAssetNames(m_albums["Noël"]), QStringList{});
+    QVERIFY(!isTrashed("held.jpg"));
+    QCOMPARE(m_drive.ls("Mes photos/2024/Mars").filter("held"), QStringList{"held.jpg"});
+    QCOMPARE(mv("Mes photos/2024/Mars/held.jpg", album("Noël/")).exitCode, 0);
 
     // A shared album's photo does not leave it.
     const ToolRun refused = mv("Mes albums partagés/Famille/theirs.jpg", album("Noël/"));

@@ -38,6 +38,15 @@ FileProviderItemProperties templateFor(const FileProviderItemIdentifier& parent,
     return t;
 }
 
+// The same photo shown in two folders (a month and an album) has the same contents: moved onto
+// its own name, nothing gives way, or the photo would go to the trash on its way home.
+bool isSamePhoto(const ReplicaEntry& a, const ReplicaEntry& b)
+{
+    const QByteArray contents = a.item.itemVersion.contentVersion();
+    return !a.isFolder && !b.isFolder && !contents.isEmpty() &&
+           contents == b.item.itemVersion.contentVersion();
+}
+
 } // namespace
 
 HostWrites::HostWrites(HostState& host) : m_host(host) {}
@@ -539,7 +548,8 @@ void HostWrites::rename(RequestId id, fuse_ino_t parent, QByteArray name, fuse_i
     source.identifier = e->item.itemIdentifier;
     source.before = e->item;
     const std::optional<ReplicaEntry> replaced = m_host.replica.child(newParent, newName, false);
-    if (!replaced || replaced->item.itemIdentifier == e->item.itemIdentifier) {
+    if (!replaced || replaced->item.itemIdentifier == e->item.itemIdentifier ||
+        isSamePhoto(*replaced, *e)) {
         modifyForRename(id, parent, name, *newFolder, newName, std::move(source));
         return;
     }
