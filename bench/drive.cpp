@@ -708,6 +708,13 @@ void measureGhosts(DriveHarness& drive, const QString& month)
             ghosts += ghostsIn(folder);
     }
     detail(QStringLiteral("%1 moves made").arg(moves));
+    // A move never costs a photo: each of them is still in the library.
+    int trashed = 0;
+    for (const QString& id : std::as_const(inA))
+        trashed += drive.api(QStringLiteral("GET"), QStringLiteral("/api/assets/") + id)
+                       [QStringLiteral("isTrashed")]
+                           .toBool();
+    detail(QStringLiteral("photos the moves sent to the trash: %1").arg(trashed));
     for (auto it = ghostsByFolder.cbegin(); it != ghostsByFolder.cend(); ++it)
         detail(QStringLiteral("ghosts in %1: %2").arg(it.key()).arg(it.value()));
     figure("ghost_entries_after_moves", ghosts, 0);
