@@ -82,7 +82,8 @@ private slots:
                                       << "month:2024-03";
         for (const char* refused :
              {"Photos", "photos ", "", "month:2024-03-01", "month:2024", "month:-03", "ai:L1:A1:X",
-              "ai::A1", "si:S1:A1:X", "si::A1", "thing:1"})
+              "ai::A1", "si:S1:A1:X", "si::A1", "thing:1",
+              "asset:", "album:", "salbum:", "year:", "pending:", "ai:L1:"})
             QTest::newRow(refused) << refused << "";
         QTest::newRow("trash") << FileProviderContainer::trash << "";
         QTest::newRow("working set") << FileProviderContainer::workingSet << "";
