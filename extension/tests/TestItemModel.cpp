@@ -1,8 +1,11 @@
 // The drive's model without a server: the identifier grammar, the month a photo is filed
 // under, and the versions that tell the framework what changed.
+#include "FPNode.h"
 #include "FileProviderItem.h"
 #include "HttpSession.h"
+#include "LibraryCalendar.h"
 #include "NamesServiceHealth.h"
+#include "PhotoFolders.h"
 #include "RenameQueue.h"
 #include "SettingsSuite.h"
 #include "StoreFiles.h"
@@ -145,6 +148,11 @@ private slots:
         QCOMPARE(folderDate(QStringLiteral("+2024"), QStringLiteral("+3")),
                  QDateTime(QDate(2024, 3, 1), QTime(0, 0), Qt::UTC));
         QCOMPARE(folderDate(QStringLiteral("99999999999"), QStringLiteral("01")), std::nullopt);
+        // Only the texts a date is filed under name a month folder: "3" is no second March.
+        QCOMPARE(PhotoFolders::folderMonth("-1", "03"), (YearMonth{-1, 3}));
+        for (const auto& [year, month] : QList<std::pair<QString, QString>>{
+                 {"2024", "3"}, {"02024", "03"}, {"+2024", "03"}, {"2024", "13"}, {"2024", "00"}})
+            QCOMPARE(PhotoFolders::folderMonth(year, month), std::nullopt);
     }
 
     // A rename changes only the metadata version, new bytes the content version.
