@@ -41,6 +41,9 @@ std::optional<FPNode> FPNode::parse(const FileProviderItemIdentifier& id)
         return sharedAlbumsFolder();
     if (id == kFailed)
         return failed();
+    // An empty payload ("asset:", "ai:L1:") names nothing the server holds.
+    if (id.endsWith(u':'))
+        return std::nullopt;
     if (id.startsWith(kPending))
         return pending(id.mid(kPending.size()));
     if (id.startsWith(kSharedAlbum))

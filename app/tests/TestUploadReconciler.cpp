@@ -11,6 +11,7 @@
 #include "UploadJournal.h"
 #include "UploadQuarantine.h"
 #include "UploadReconciler.h"
+#include "UploadTarget.h"
 
 #include <QJsonArray>
 #include <QSignalSpy>

@@ -153,9 +153,10 @@ private slots:
         const QByteArray exif = exifApp1(tiff::block());
 
         QTest::newRow("exif first") << jpeg(exif) << true << Date(kTaken);
-        QTest::newRow("behind JFIF, fill bytes, XMP and an empty segment")
+        QTest::newRow("behind JFIF, fill bytes, XMP, a large and an empty segment")
             << jpeg(segment(0xE0, "JFIF\0\1\1") + "\xff\xff\xff" +
-                    segment(0xE1, "http://ns.adobe.com/xap/1.0/\0<x/>") + segment(0xE1, {}) +
+                    segment(0xE1, "http://ns.adobe.com/xap/1.0/\0<x/>") +
+                    segment(0xE2, QByteArray(60'000, 'i')) + segment(0xE1, {}) +
                     QByteArray("\xff\xd0") + exif)
             << true << Date(kTaken);
         QTest::newRow("APP1 running past the end")

@@ -96,8 +96,6 @@ private slots:
             << "2018-07-01T12:00:00Z";
         QTest::newRow("no exif: file time")
             << "jpeg" << QByteArray() << QByteArray() << "2018-07-01T12:00:00Z";
-        QTest::newRow("behind other segments") << "padded" << QByteArray("2016:05:04 03:02:01")
-                                               << QByteArray() << "2016-05-04T03:02:01Z";
         QTest::newRow("heic") << "heic" << QByteArray("2017:12:31 23:59:59") << QByteArray()
                               << "2017-12-31T23:59:59Z";
     }
@@ -110,21 +108,6 @@ private slots:
         QString path = m_dir.filePath(QStringLiteral("date.jpg"));
         QFile::remove(path);
         QVERIFY(writeJpeg(path, original.constData(), digitized.constData()));
-        if (format == u"padded") {
-            // An XMP APP1, a large APP2 and fill bytes before the Exif segment.
-            const QByteArray xmp = "http://ns.adobe.com/xap/1.0/" + QByteArray(1, 0) + "<x/>";
-            const QByteArray icc(60'000, 'i');
-            const auto segment = [](char marker, const QByteArray& payload) {
-                const int length = int(payload.size()) + 2;
-                return QByteArray("\xff") + marker + char(length >> 8) + char(length & 0xff) +
-                       payload;
-            };
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::ReadWrite));
-            QByteArray bytes = file.readAll();
-            bytes.insert(2, segment('\xe1', xmp) + segment('\xe2', icc) + "\xff\xff");
-            QVERIFY(file.seek(0) && file.write(bytes) == bytes.size());
-        }
         if (format == u"heic") {
             const QString encoder = QStandardPaths::findExecutable(QStringLiteral("heif-enc"));
             if (encoder.isEmpty())

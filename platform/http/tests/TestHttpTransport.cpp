@@ -3,6 +3,7 @@
 // session sends it itself or through Qt (behind a proxy). Each failure is reported as the same
 // network error, a download left unfinished leaves no file behind, and a cancel ends an upload
 // at once wherever it waits.
+#include "HttpRequest.h"
 #include "HttpSession.h"
 #include "RawSocketServer.h"
 

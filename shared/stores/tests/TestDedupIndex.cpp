@@ -54,22 +54,6 @@ private slots:
     }
     void cleanup() { m_suite.reset(); }
 
-    void keyFormat_data()
-    {
-        QTest::addColumn<int>("year");
-        QTest::addColumn<int>("month");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("march 2024") << 2024 << 3 << QStringLiteral("2024-03\x01IMG_0001.JPG");
-        QTest::newRow("padded year") << 987 << 12 << QStringLiteral("0987-12\x01IMG_0001.JPG");
-    }
-    void keyFormat()
-    {
-        QFETCH(int, year);
-        QFETCH(int, month);
-        QFETCH(QString, expected);
-        QCOMPARE(DedupIndex::key(year, month, QStringLiteral("IMG_0001.JPG")), expected);
-    }
-
     void rebuildAndLookup_data()
     {
         QTest::addColumn<QList<ImmichAsset>>("assets");
@@ -79,12 +63,6 @@ private slots:
         QTest::newRow("capture date beats creation date")
             << QList{asset("1", "a.jpg", created, "2024-03-01T10:00:00.000Z", "c1")}
             << QList<Query>{{"a.jpg", 2024, 3, {"c1"}}, {"a.jpg", 2023, 1, {}}};
-        QTest::newRow("creation date without exif")
-            << QList{asset("1", "a.jpg", created, std::nullopt, "c1")}
-            << QList<Query>{{"a.jpg", 2023, 1, {"c1"}}};
-        QTest::newRow("month taken in UTC")
-            << QList{asset("1", "a.jpg", created, "2024-03-31T23:30:00-02:00", "c1")}
-            << QList<Query>{{"a.jpg", 2024, 4, {"c1"}}, {"a.jpg", 2024, 3, {}}};
         QTest::newRow("same name and month gather checksums")
             << QList{asset("1", "a.jpg", created, std::nullopt, "c1"),
                      asset("2", "a.jpg", "2023-01-28T08:00:00Z", std::nullopt, "c2"),
@@ -96,15 +74,6 @@ private slots:
         QTest::newRow("unreadable capture date, no entry")
             << QList{asset("1", "a.jpg", created, "2024:03:01 10:00:00", "c1")}
             << QList<Query>{{"a.jpg", 2024, 3, {}}, {"a.jpg", 2023, 1, {}}};
-        QTest::newRow("offset carries into the next year")
-            << QList{asset("1", "a.jpg", created, "2023-12-31T23:30:00.5-01:00", "c1")}
-            << QList<Query>{{"a.jpg", 2024, 1, {"c1"}}, {"a.jpg", 2023, 12, {}}};
-        QTest::newRow("offset carries back into the previous year")
-            << QList{asset("1", "a.jpg", created, "2024-01-01T00:30:00+01:00", "c1")}
-            << QList<Query>{{"a.jpg", 2023, 12, {"c1"}}};
-        QTest::newRow("no such day, no entry")
-            << QList{asset("1", "a.jpg", created, "2023-02-29T10:00:00Z", "c1")}
-            << QList<Query>{{"a.jpg", 2023, 2, {}}, {"a.jpg", 2023, 3, {}}};
         QTest::newRow("names beyond ASCII")
             << QList{asset("1", "Été à Noël.jpg", created, std::nullopt, "c1"),
                      asset("2", "Été à Noël.jpg", created, std::nullopt, "c2")}

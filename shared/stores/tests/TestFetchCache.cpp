@@ -91,14 +91,6 @@ private slots:
         QCOMPARE(cache.fetch<QList<ImmichAsset>>(FetchCache::kAllAssets)->size(), 1);
     }
 
-    void fetchOfAnotherTypeIsNone()
-    {
-        FetchCache cache(m_users);
-        cache.store(FetchCache::kAlbums, QList<ImmichAlbum>{});
-        QVERIFY(!cache.fetch<QList<ImmichAsset>>(FetchCache::kAlbums));
-        QVERIFY(cache.fetch<QList<ImmichAlbum>>(FetchCache::kAlbums));
-    }
-
     void invalidateRemovesListedKeysOnly()
     {
         FetchCache cache(m_users);

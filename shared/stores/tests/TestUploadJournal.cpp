@@ -85,8 +85,6 @@ private slots:
         QTest::newRow("missing file") << QByteArray() << 0 << -1;
         QTest::newRow("empty file") << QByteArray("") << 0 << -1;
         QTest::newRow("shared album") << withTarget(R"({"sharedAlbum":{"_0":"Été"}})") << 1 << 2;
-        QTest::newRow("two target keys")
-            << withTarget(R"({"library":{},"album":{"_0":"V"}})") << 0 << -1;
         QTest::newRow("unknown case") << withTarget(R"({"trash":{}})") << 0 << -1;
         QTest::newRow("date as text")
             << QByteArray(R"([{"id":"A","filename":"a","enqueuedAt":"2024-01-01T00:00:00Z",)"
@@ -107,7 +105,6 @@ private slots:
         if (count > 0) {
             QCOMPARE(int(events[0].target.kind), targetKind);
             QCOMPARE(events[0].assetId, QStringLiteral("x"));
-            QCOMPARE(events[0].error, std::nullopt);
         }
     }
 

@@ -1,5 +1,6 @@
 // Reading through a real mount: ranges, versions, sizes, errors as errno, and unmounting under
 // a reader.
+#include "Error.h"
 #include "FileProviderError.h"
 #include "MountTable.h"
 #include "MountedHost.h"

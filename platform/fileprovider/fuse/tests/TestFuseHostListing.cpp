@@ -1,5 +1,6 @@
 #include "FileProviderError.h"
 #include "MountedHost.h"
+#include "Result.h"
 
 #include <QNetworkReply>
 #include <QProcess>
@@ -81,6 +82,9 @@ void TestFuseHostListing::namesOnDisk_data()
     QTest::newRow("long name cut, extension kept")
         << QStringList{QString(300, QChar(0xE9)) + ".heic"}
         << QStringList{QString(125, QChar(0xE9)) + ".heic"};
+    QTest::newRow("long names numbered within the limit")
+        << QStringList{QString(300, u'a') + ".jpg", QString(300, u'a') + ".jpg"}
+        << QStringList{QString(249, u'a') + " 2.jpg", QString(251, u'a') + ".jpg"};
 }
 
 void TestFuseHostListing::namesOnDisk()
