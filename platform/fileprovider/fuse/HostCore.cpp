@@ -61,6 +61,7 @@ void HostCore::detach()
     thumbnails.stop();
     std::lock_guard lock(mutex);
     dirs.clear();
+    kernelListings.clear();
 }
 
 int HostCore::thumbnailsWritten() const
@@ -332,7 +333,7 @@ void HostCore::opendir(RequestId id, fuse_ino_t ino, pid_t pid)
             requests.fail(id, errnoForError(ready.error()));
             return;
         }
-        const std::optional<QList<ReplicaEntry>> children = replica.children(ino);
+        const std::optional<QList<ReplicaName>> children = replica.names(ino);
         if (!children) {
             // The folder went away while it was being listed.
             requests.fail(id, ENOENT);
@@ -348,24 +349,38 @@ void HostCore::opendir(RequestId id, fuse_ino_t ino, pid_t pid)
         QSet<QByteArray> shadowed;
         for (const StagedName& n : staged)
             shadowed.insert(n.name);
-        for (const ReplicaEntry& c : *children)
+        for (const ReplicaName& c : *children)
             if (!shadowed.contains(c.diskName))
                 listing->append({c.diskName, c.ino, mode_t(c.isFolder ? S_IFDIR : S_IFREG)});
         for (const StagedName& n : staged)
             listing->append({n.name, n.ino, mode_t(n.isFolder ? S_IFDIR : S_IFREG)});
+        size_t digest = qHash(parent);
+        for (const DirEntry& e : std::as_const(*listing))
+            digest = qHashMulti(digest, e.name, e.ino, e.type);
         quint64 fh = 0;
+        bool unchanged = false;
         {
             std::lock_guard lock(mutex);
             fh = nextDir++;
             dirs.insert(fh, std::move(listing));
+            const auto known = kernelListings.constFind(ino);
+            unchanged = known != kernelListings.cend() && *known == digest;
         }
-        auto answer = whileAlive([this, id, fh] {
+        auto answer = whileAlive([this, id, ino, fh, digest, unchanged] {
             fuse_file_info fi{};
             fi.fh = fh;
+            // The kernel keeps the names it reads, and reads them again only when this open
+            // says they changed: a look at an unchanged folder costs no readdir.
+            fi.cache_readdir = 1;
+            fi.keep_cache = unchanged;
             if (!requests.answer(id, [&](fuse_req_t req) { fuse_reply_open(req, &fi); })) {
                 std::lock_guard lock(mutex);
                 dirs.remove(fh);
+                return;
             }
+            // Recorded once answered, so that an open racing this one keeps nothing older.
+            std::lock_guard lock(mutex);
+            kernelListings.insert(ino, digest);
         });
         // It looks each photo's thumbnail up as soon as it has the names, and reads the photo
         // (downloading it) when there is none yet.

@@ -111,11 +111,15 @@ public:
     ThumbnailSeeder thumbnails;
     std::unique_ptr<KernelNotifier> notifier; // set while attached
 
-    // Guards dirs, nextDir, fetches and unlistedParents; held only to read or change them.
+    // Guards dirs, nextDir, kernelListings, fetches and unlistedParents; held only to read or
+    // change them.
     std::mutex mutex;
     // Open directories: a snapshot each, so offsets stay meaningful while the folder changes.
     QHash<quint64, DirListing> dirs;
     quint64 nextDir = 1;
+    // A digest of the listing each folder was last opened with: the kernel keeps a listing
+    // and reads it again only when it changed.
+    QHash<fuse_ino_t, size_t> kernelListings;
     // Opens waiting for one fetch of an item's contents.
     QHash<FileProviderItemIdentifier, QList<OpenWaiter>> fetches;
     // Folders not listed yet that new files were filed in: the folders above them were asked

@@ -461,6 +461,25 @@ std::optional<QList<ReplicaEntry>> Replica::children(InodeNumber folder) const
     return list;
 }
 
+std::optional<QList<ReplicaName>> Replica::names(InodeNumber folder) const
+{
+    std::lock_guard lock(m_mutex);
+    const Node* p = nodeLocked(folder);
+    if (!p)
+        return std::nullopt;
+    auto c = m_containers.constFind(p->item.itemIdentifier);
+    if (c == m_containers.cend() || !c->listed)
+        return std::nullopt;
+    QList<ReplicaName> list;
+    list.reserve(c->byName.size());
+    for (auto it = c->byName.cbegin(); it != c->byName.cend(); ++it)
+        if (const Node* n = nodeLocked(it.value()))
+            list.append({n->diskName, n->ino, n->isFolder});
+    std::sort(list.begin(), list.end(),
+              [](const ReplicaName& a, const ReplicaName& b) { return a.diskName < b.diskName; });
+    return list;
+}
+
 std::optional<FileProviderSyncAnchor>
 Replica::anchor(const FileProviderItemIdentifier& container) const
 {

@@ -30,6 +30,12 @@ struct ReplicaEntry {
     quint32 linkCount = 1;
 };
 
+struct ReplicaName {
+    QByteArray diskName;
+    InodeNumber ino = 0;
+    bool isFolder = false;
+};
+
 // What the kernel must forget after the replica changed.
 struct ReplicaDelta {
     QList<QPair<InodeNumber, QByteArray>> entries; // (folder, name) no longer meaning the same
@@ -95,6 +101,8 @@ public:
     std::optional<ReplicaEntry> child(InodeNumber parent, const QByteArray& name, bool addLookup);
     // Children of a listed folder, sorted by name; nothing when the folder was never listed.
     std::optional<QList<ReplicaEntry>> children(InodeNumber folder) const;
+    // The same, names only: what a directory listing shows, without copying each item.
+    std::optional<QList<ReplicaName>> names(InodeNumber folder) const;
     std::optional<FileProviderSyncAnchor> anchor(const FileProviderItemIdentifier& container) const;
     // Path below the mount point, names joined with "/"; nothing when not attached to the root.
     std::optional<QByteArray> path(InodeNumber ino) const;
