@@ -1,7 +1,9 @@
 #include "CallingProgram.h"
 
-#include <QFile>
-#include <QFileInfo>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace pixavella {
 
@@ -9,24 +11,24 @@ namespace {
 
 constexpr qsizetype kCommLength = 15;
 
-QByteArray readSmall(const QString& path)
+// Asked of every opendir, so read with plain system calls: one read each, nothing else.
+QByteArray readSmall(const QByteArray& path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return {};
-    return file.read(4096);
+    char buffer[4096];
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    ::close(fd);
+    return got > 0 ? QByteArray(buffer, qsizetype(got)) : QByteArray();
 }
 
-// The thread group (process) of a thread id; the id itself when /proc does not say.
-QString processOf(pid_t pid)
+QByteArray field(const QByteArray& status, const char* name)
 {
-    const QString id = QString::number(pid);
-    const QByteArray status = readSmall(QStringLiteral("/proc/") + id + QStringLiteral("/status"));
-    for (const QByteArray& line : status.split('\n')) {
-        if (line.startsWith("Tgid:"))
-            return QString::fromLatin1(line.mid(5).trimmed());
-    }
-    return id;
+    for (const QByteArray& line : status.split('\n'))
+        if (line.startsWith(name))
+            return line.mid(qsizetype(std::strlen(name))).trimmed();
+    return {};
 }
 
 } // namespace
@@ -36,11 +38,27 @@ CallingProgram CallingProgram::of(pid_t pid)
     CallingProgram program;
     if (pid <= 0)
         return program;
-    const QString dir = QStringLiteral("/proc/") + processOf(pid) + u'/';
-    program.executable = QFileInfo(QFile::symLinkTarget(dir + QStringLiteral("exe"))).fileName();
-    // A replaced executable reads "name (deleted)".
-    program.executable.remove(QStringLiteral(" (deleted)"));
-    program.name = QString::fromUtf8(readSmall(dir + QStringLiteral("comm")).trimmed());
+    // The thread's status names its process (Tgid) and, for the process's own thread, the
+    // process's name; another thread's name is its own, so the process's is read apart.
+    const QByteArray thread = QByteArray::number(pid);
+    const QByteArray status = readSmall("/proc/" + thread + "/status");
+    QByteArray process = field(status, "Tgid:");
+    if (process.isEmpty())
+        process = thread;
+    const QByteArray dir = "/proc/" + process + '/';
+    QByteArray name = process == thread ? field(status, "Name:") : QByteArray();
+    if (name.isEmpty())
+        name = readSmall(dir + "comm").trimmed();
+    program.name = QString::fromUtf8(name);
+    char target[PATH_MAX];
+    const ssize_t length = ::readlink((dir + "exe").constData(), target, sizeof target);
+    if (length > 0) {
+        QByteArray exe(target, qsizetype(length));
+        // A replaced executable reads "name (deleted)".
+        if (exe.endsWith(" (deleted)"))
+            exe.chop(10);
+        program.executable = QString::fromUtf8(exe.mid(exe.lastIndexOf('/') + 1));
+    }
     return program;
 }
 

@@ -62,6 +62,7 @@ void HostCore::detach()
     std::lock_guard lock(mutex);
     dirs.clear();
     kernelListings.clear();
+    builtListings.clear();
 }
 
 int HostCore::thumbnailsWritten() const
@@ -333,36 +334,19 @@ void HostCore::opendir(RequestId id, fuse_ino_t ino, pid_t pid)
             requests.fail(id, errnoForError(ready.error()));
             return;
         }
-        const std::optional<QList<ReplicaName>> children = replica.names(ino);
-        if (!children) {
+        const std::optional<Built> built = listingOf(ino, parent);
+        if (!built) {
             // The folder went away while it was being listed.
             requests.fail(id, ENOENT);
             return;
         }
-        // A snapshot per open directory keeps offsets meaningful while the folder changes.
-        auto listing = std::make_shared<QList<DirEntry>>();
-        listing->reserve(children->size() + 2);
-        listing->append({".", ino, S_IFDIR});
-        listing->append({"..", parent, S_IFDIR});
-        // Names of the staging area hide the replica's same names, as lookups do.
-        const QList<StagedName> staged = staging.entriesIn(ino);
-        QSet<QByteArray> shadowed;
-        for (const StagedName& n : staged)
-            shadowed.insert(n.name);
-        for (const ReplicaName& c : *children)
-            if (!shadowed.contains(c.diskName))
-                listing->append({c.diskName, c.ino, mode_t(c.isFolder ? S_IFDIR : S_IFREG)});
-        for (const StagedName& n : staged)
-            listing->append({n.name, n.ino, mode_t(n.isFolder ? S_IFDIR : S_IFREG)});
-        size_t digest = qHash(parent);
-        for (const DirEntry& e : std::as_const(*listing))
-            digest = qHashMulti(digest, e.name, e.ino, e.type);
+        const size_t digest = built->digest;
         quint64 fh = 0;
         bool unchanged = false;
         {
             std::lock_guard lock(mutex);
             fh = nextDir++;
-            dirs.insert(fh, std::move(listing));
+            dirs.insert(fh, built->listing);
             const auto known = kernelListings.constFind(ino);
             unchanged = known != kernelListings.cend() && *known == digest;
         }
@@ -390,6 +374,49 @@ void HostCore::opendir(RequestId id, fuse_ino_t ino, pid_t pid)
             answer();
     });
     whenCurrent(folder->item.itemIdentifier, std::move(list));
+}
+
+std::optional<HostState::Built> HostCore::listingOf(fuse_ino_t ino, fuse_ino_t parent)
+{
+    // Names of the staging area hide the replica's same names, as lookups do.
+    const QList<StagedName> staged = staging.entriesIn(ino);
+    if (staged.isEmpty()) {
+        const quint64 now = replica.generation(); // never taken under `mutex`
+        std::lock_guard lock(mutex);
+        const auto it = builtListings.constFind(ino);
+        if (it != builtListings.cend() && it->generation == now && it->parent == parent)
+            return *it;
+    }
+    Built built;
+    built.parent = parent;
+    const std::optional<QList<ReplicaName>> children = replica.names(ino, &built.generation);
+    if (!children)
+        return std::nullopt;
+    // A snapshot per open directory keeps offsets meaningful while the folder changes.
+    auto listing = std::make_shared<QList<DirEntry>>();
+    listing->reserve(children->size() + staged.size() + 2);
+    listing->append({".", ino, S_IFDIR});
+    listing->append({"..", parent, S_IFDIR});
+    QSet<QByteArray> shadowed;
+    for (const StagedName& n : staged)
+        shadowed.insert(n.name);
+    for (const ReplicaName& c : *children)
+        if (!shadowed.contains(c.diskName))
+            listing->append({c.diskName, c.ino, mode_t(c.isFolder ? S_IFDIR : S_IFREG)});
+    for (const StagedName& n : staged)
+        listing->append({n.name, n.ino, mode_t(n.isFolder ? S_IFDIR : S_IFREG)});
+    built.digest = qHash(parent);
+    for (const DirEntry& e : std::as_const(*listing))
+        built.digest = qHashMulti(built.digest, e.name, e.ino, e.type);
+    built.listing = std::move(listing);
+    if (staged.isEmpty()) {
+        std::lock_guard lock(mutex);
+        // The few folders looked at lately; a walk of the drive passes through many more.
+        if (builtListings.size() >= kBuiltListingsKept)
+            builtListings.clear();
+        builtListings.insert(ino, built);
+    }
+    return built;
 }
 
 void HostCore::readdir(RequestId id, fuse_ino_t ino, size_t size, off_t offset, quint64 fh)

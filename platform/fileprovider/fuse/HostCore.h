@@ -55,6 +55,8 @@ public:
 private:
     // Answers a lookup with a name of the staging area (the kernel then holds the node).
     void answerStaged(RequestId id, const StagedName& staged);
+    // The names `ino` shows now; nothing when it is not a listed folder.
+    std::optional<Built> listingOf(fuse_ino_t ino, fuse_ino_t parent);
     // Answers a lookup with a replica entry, which the kernel then holds.
     void answerEntry(RequestId id, const ReplicaEntry& entry);
     // ENOENT, or with `cached` a miss the kernel keeps for a moment.

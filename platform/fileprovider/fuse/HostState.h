@@ -46,6 +46,13 @@ public:
         mode_t type;
     };
     using DirListing = std::shared_ptr<const QList<DirEntry>>;
+    // A folder's listing as built at one generation of the replica, and its digest.
+    struct Built {
+        DirListing listing;
+        size_t digest = 0;
+        quint64 generation = 0;
+        fuse_ino_t parent = 0;
+    };
     struct OpenWaiter {
         RequestId id;
         fuse_ino_t ino;
@@ -111,8 +118,8 @@ public:
     ThumbnailSeeder thumbnails;
     std::unique_ptr<KernelNotifier> notifier; // set while attached
 
-    // Guards dirs, nextDir, kernelListings, fetches and unlistedParents; held only to read or
-    // change them.
+    // Guards dirs, nextDir, kernelListings, builtListings, fetches and unlistedParents; held
+    // only to read or change them.
     std::mutex mutex;
     // Open directories: a snapshot each, so offsets stay meaningful while the folder changes.
     QHash<quint64, DirListing> dirs;
@@ -120,6 +127,9 @@ public:
     // A digest of the listing each folder was last opened with: the kernel keeps a listing
     // and reads it again only when it changed.
     QHash<fuse_ino_t, size_t> kernelListings;
+    // The listings built lately, used again while the replica has not changed.
+    QHash<fuse_ino_t, Built> builtListings;
+    static constexpr qsizetype kBuiltListingsKept = 32;
     // Opens waiting for one fetch of an item's contents.
     QHash<FileProviderItemIdentifier, QList<OpenWaiter>> fetches;
     // Folders not listed yet that new files were filed in: the folders above them were asked

@@ -93,6 +93,7 @@ InodeNumber Replica::addFixedFolder(const FileProviderItemIdentifier& identifier
                                     const QByteArray& name, quint32 permissions, bool listed)
 {
     std::lock_guard lock(m_mutex);
+    ++m_generation;
     const InodeNumber ino = inodeForLocked(identifier);
     Node& n = m_nodes[ino];
     n.ino = ino;
@@ -266,6 +267,7 @@ ReplicaDelta Replica::applyListing(const FileProviderItemIdentifier& container,
                                    const std::optional<FileProviderSyncAnchor>& anchor)
 {
     std::lock_guard lock(m_mutex);
+    ++m_generation;
     ReplicaDelta delta;
     QSet<FileProviderItemIdentifier> touched{container};
     QSet<FileProviderItemIdentifier> listed;
@@ -293,6 +295,7 @@ ReplicaDelta Replica::applyChanges(const FileProviderItemIdentifier& container,
                                    const FileProviderSyncAnchor& anchor)
 {
     std::lock_guard lock(m_mutex);
+    ++m_generation;
     ReplicaDelta delta;
     QSet<FileProviderItemIdentifier> touched;
     for (const FileProviderItemRef& item : updated) {
@@ -316,6 +319,7 @@ ReplicaDelta Replica::applyChanges(const FileProviderItemIdentifier& container,
 ReplicaDelta Replica::updateItem(const FileProviderItemRef& item)
 {
     std::lock_guard lock(m_mutex);
+    ++m_generation;
     ReplicaDelta delta;
     if (!item)
         return delta;
@@ -333,6 +337,7 @@ ReplicaDelta Replica::updateItem(const FileProviderItemRef& item)
 ReplicaDelta Replica::placeItem(const FileProviderItemRef& item, bool addLookup)
 {
     std::lock_guard lock(m_mutex);
+    ++m_generation;
     ReplicaDelta delta;
     if (!item)
         return delta;
@@ -351,6 +356,7 @@ ReplicaDelta Replica::placeItem(const FileProviderItemRef& item, bool addLookup)
 ReplicaDelta Replica::removeItem(const FileProviderItemIdentifier& identifier)
 {
     std::lock_guard lock(m_mutex);
+    ++m_generation;
     ReplicaDelta delta;
     QSet<FileProviderItemIdentifier> touched;
     removeLocked(identifier, touched, delta);
@@ -382,6 +388,7 @@ void Replica::setRootItem(const FileProviderItemRef& item)
     if (!item)
         return;
     std::lock_guard lock(m_mutex);
+    ++m_generation;
     Node& root = m_nodes.at(kRootInode);
     FileProviderItemProperties props = FileProviderItemProperties::of(*item);
     props.itemIdentifier = FileProviderContainer::root;
@@ -461,9 +468,11 @@ std::optional<QList<ReplicaEntry>> Replica::children(InodeNumber folder) const
     return list;
 }
 
-std::optional<QList<ReplicaName>> Replica::names(InodeNumber folder) const
+std::optional<QList<ReplicaName>> Replica::names(InodeNumber folder, quint64* generation) const
 {
     std::lock_guard lock(m_mutex);
+    if (generation)
+        *generation = m_generation;
     const Node* p = nodeLocked(folder);
     if (!p)
         return std::nullopt;
@@ -519,6 +528,7 @@ void Replica::addLookup(InodeNumber ino)
 void Replica::forget(InodeNumber ino, quint64 count)
 {
     std::lock_guard lock(m_mutex);
+    ++m_generation;
     auto it = m_nodes.find(ino);
     if (it == m_nodes.end())
         return;
@@ -541,6 +551,12 @@ bool Replica::noteOpened(InodeNumber ino, const QByteArray& contentVersion)
     const bool same = opened->second == contentVersion;
     opened->second = contentVersion;
     return same;
+}
+
+quint64 Replica::generation() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_generation;
 }
 
 qsizetype Replica::nodeCount() const

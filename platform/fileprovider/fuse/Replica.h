@@ -101,8 +101,13 @@ public:
     std::optional<ReplicaEntry> child(InodeNumber parent, const QByteArray& name, bool addLookup);
     // Children of a listed folder, sorted by name; nothing when the folder was never listed.
     std::optional<QList<ReplicaEntry>> children(InodeNumber folder) const;
-    // The same, names only: what a directory listing shows, without copying each item.
-    std::optional<QList<ReplicaName>> names(InodeNumber folder) const;
+    // The same, names only: what a directory listing shows, without copying each item; with
+    // the generation they are of.
+    std::optional<QList<ReplicaName>> names(InodeNumber folder,
+                                            quint64* generation = nullptr) const;
+    // Grows with every change of any folder's names: a listing built at one generation holds
+    // while it stays the same.
+    quint64 generation() const;
     std::optional<FileProviderSyncAnchor> anchor(const FileProviderItemIdentifier& container) const;
     // Path below the mount point, names joined with "/"; nothing when not attached to the root.
     std::optional<QByteArray> path(InodeNumber ino) const;
@@ -157,6 +162,7 @@ private:
     // Guards every field below. Taken by FUSE threads and extension callbacks alike; never
     // held while calling out.
     mutable std::mutex m_mutex;
+    quint64 m_generation = 0;
     InodeNumber m_nextInode = kRootInode + 1;
     // Never shrinks: an identifier keeps its inode for the life of the mount.
     QHash<FileProviderItemIdentifier, InodeNumber> m_inodes;
