@@ -133,8 +133,6 @@ private slots:
     void init() { m_server.clear(); }
     void pagesAreFollowedInOrder_data();
     void pagesAreFollowedInOrder();
-    void pagingEnds_data();
-    void pagingEnds();
     void pageFailureFailsTheWhole_data();
     void pageFailureFailsTheWhole();
     void allPagesOfALargeLibrary();
@@ -204,28 +202,6 @@ void TestImmichClientListing::pagesAreFollowedInOrder()
     QList<int> inOrder = asked();
     inOrder.removeIf([&](int number) { return !followed.contains(number); });
     QCOMPARE(inOrder, followed);
-}
-
-void TestImmichClientListing::pagingEnds_data()
-{
-    QTest::addColumn<QByteArray>("nextPage"); // JSON value; null QByteArray: key absent
-    QTest::newRow("absent") << QByteArray();
-    QTest::newRow("null") << QByteArray("null");
-    QTest::newRow("empty") << QByteArray(R"("")");
-    QTest::newRow("not a number") << QByteArray(R"("two")");
-    QTest::newRow("fraction") << QByteArray(R"("2.5")");
-}
-
-void TestImmichClientListing::pagingEnds()
-{
-    QFETCH(QByteArray, nextPage);
-    m_server.answer(200, page({assetJson("a")}, nextPage));
-    Awaited<QList<ImmichAsset>> search;
-    scripted().searchAssets(search.completion());
-    const Result<QList<ImmichAsset>> result = search.wait();
-    QVERIFY2(result.ok(), describe(result));
-    QCOMPARE(ids(result.value()), QStringList({"a"}));
-    QCOMPARE(m_server.requests().size(), 1);
 }
 
 void TestImmichClientListing::pageFailureFailsTheWhole_data()
