@@ -143,6 +143,8 @@ private slots:
         QCOMPARE(object(service->list(keyA)).value(u"asset-2"_s), QJsonValue(u"Été 2023 😀.heic"_s));
     }
 
+    // A refusal leaves the store as it was. Which inputs are refused is TestNameInput's; these
+    // rows are those only the server can get wrong: its body limit and the decoded path.
     void refusesBadInputAndKeepsTheStore_data()
     {
         QTest::addColumn<QByteArray>("assetSegment");
@@ -154,16 +156,7 @@ private slots:
         QTest::newRow("body over 64 KiB")
             << asset << QByteArray("{\"name\":\"x\"}" + QByteArray(64 * 1024, ' ')) << 413;
         QTest::newRow("not JSON") << asset << QByteArray("name=Nouveau.jpg") << 400;
-        QTest::newRow("name missing") << asset << QByteArray("{\"nom\":\"Nouveau.jpg\"}") << 400;
-        QTest::newRow("name is empty") << asset << QByteArray("{\"name\":\"\"}") << 400;
-        QTest::newRow("name of 1025 bytes")
-            << asset << NamesServiceProcess::nameBody(QString(512, u'é') + u'x') << 400;
-        QTest::newRow("stray byte") << asset << QByteArray("{\"name\":\"a\xff b.jpg\"}") << 400;
-        QTest::newRow("unpaired surrogate escape")
-            << asset << QByteArray("{\"name\":\"\\ud800.jpg\"}") << 400;
-        QTest::newRow("NUL character") << asset << QByteArray("{\"name\":\"a\\u0000.jpg\"}") << 400;
         QTest::newRow("asset id not UTF-8") << QByteArray("asset%FF") << good << 400;
-        QTest::newRow("asset id too long") << QByteArray(257, 'a') << good << 400;
     }
 
     void refusesBadInputAndKeepsTheStore()
