@@ -1,10 +1,18 @@
-// The host's rules that need no mount: local names, cached misses, killed writers.
+// The host's rules that need no mount: local names, cached misses, killed writers, callers.
+#include "CallingProgram.h"
 #include "LocalNames.h"
 #include "NegativeEntries.h"
 #include "TrashFolder.h"
 #include "WriterState.h"
 
+#include <QCoreApplication>
+#include <QFileInfo>
 #include <QTest>
+
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <thread>
 
 using namespace pixavella;
 using namespace std::chrono_literals;
@@ -69,6 +77,30 @@ private slots:
         }
         QVERIFY(!WriterState::isEndingBySignal("4242 cp R 1"));
     }
+
+    // FUSE names the calling thread; its process is what is read, and names are compared as
+    // the kernel cuts them (15 bytes).
+    void callingPrograms()
+    {
+        QVERIFY(::prctl(PR_SET_NAME, "viewer-of-photos") == 0);
+        CallingProgram caller;
+        std::thread([&caller] {
+            ::prctl(PR_SET_NAME, "worker");
+            caller = CallingProgram::of(::gettid());
+        }).join();
+        QCOMPARE(caller.name, QStringLiteral("viewer-of-photo"));
+        QCOMPARE(caller.executable, QFileInfo(QCoreApplication::applicationFilePath()).fileName());
+        QVERIFY(caller.isAnyOf({"eog", "viewer-of-photos"}));
+        QVERIFY(!caller.isAnyOf({"viewer-of-phot", "worker"}) && !caller.isThumbnailer());
+        QVERIFY(!CallingProgram::of(0).isAnyOf({""}));
+        const QList<std::tuple<QString, QString, bool>> thumbnailers{
+            {"", "gdk-pixbuf-thum", true}, {"", "totem-video-thu", true},
+            {"", "anthu", false},          {"ffmpegthumbnailer", "", true},
+            {"", "tumblerd", true},        {"tumbler", "eog", false}};
+        for (const auto& [executable, name, thumbnailer] : thumbnailers)
+            QCOMPARE((CallingProgram{executable, name}.isThumbnailer()), thumbnailer);
+    }
+
 };
 
 QTEST_GUILESS_MAIN(TestHostRules)
