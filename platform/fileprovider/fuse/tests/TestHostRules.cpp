@@ -84,8 +84,8 @@ private slots:
         QVERIFY(!WriterState::isEndingBySignal("4242 cp R 1"));
     }
 
-    // A name shown stays; then rank (then identifier) wins a free name and the others get the
-    // lowest free number, whatever the order of the entries. What the kernel refuses is
+    // A free name is kept and the others get the lowest free number, whatever the order of the
+    // entries. Ranks and names already shown are TestReplica's, what the kernel refuses
     // TestFuseHostListing's.
     void namesOnDisk()
     {
@@ -111,12 +111,6 @@ private slots:
         QCOMPARE(deal(files({"Été.2024", "Été.2024"}, true)),
                  "same either way|Été.2024|Été.2024 2");
         QCOMPARE(deal(files({"a.jpg"}), {"a.jpg", "a 2.jpg"}), "same either way|a 3.jpg");
-        QList<E> ranked = files({"x.jpg", "x.jpg", "x.jpg"});
-        ranked[1].rank = 5;
-        ranked[2].rank = 1;
-        QCOMPARE(deal(ranked), "same either way|x 3.jpg|x 2.jpg|x.jpg");
-        ranked[0].previous = ranked[1].previous = "x.jpg";
-        QCOMPARE(deal(ranked), "same either way|x 3.jpg|x.jpg|x 2.jpg");
 
         // Cut on a character boundary, keeping the extension while it fits in 255 bytes.
         const QString e300(300, u'é');
