@@ -1,7 +1,6 @@
 // Renders the tray's windows to PNG so that a person can look at them:
 //   xvfb-run -a pixavella-screenshots <folder>
 // Everything it writes (journal, settings) goes to a temporary home.
-#include "AppStores.h"
 #include "AssetNameStore.h"
 #include "Clock.h"
 #include "DomainController.h"
@@ -10,6 +9,7 @@
 #include "HttpSession.h"
 #include "LoginWindow.h"
 #include "NoticeWindow.h"
+#include "ProcessStores.h"
 #include "QuitConfirmation.h"
 #include "RecordingDomainBackend.h"
 #include "SessionModel.h"
@@ -35,16 +35,9 @@
 #include <thread>
 
 using namespace pixavella;
+using testing::appStores;
 
 namespace {
-
-// The process's stores, built once as the application's main builds its own.
-AppStores& appStores()
-{
-    static AppStores owned(SettingsSuite::shared(), HttpSession::shared(),
-                           UploadQuarantine::shared());
-    return owned;
-}
 
 UploadJournal::Event journalEvent(const QString& id, const QString& name, const QDateTime& at,
                                   const UploadJournal::Target& target = {},

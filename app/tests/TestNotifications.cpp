@@ -1,6 +1,5 @@
 // Upload-issue and deletion notifications, as a notification server on the session bus sees
 // them.
-#include "AppStores.h"
 #include "AssetNameStore.h"
 #include "CancelledUploads.h"
 #include "Clock.h"
@@ -10,6 +9,7 @@
 #include "FakeNotificationServer.h"
 #include "HttpSession.h"
 #include "PedagogicalNoticeQueue.h"
+#include "ProcessStores.h"
 #include "PromotedPendingList.h"
 #include "SettingsSuite.h"
 #include "UploadIssueNotifier.h"
@@ -25,25 +25,12 @@
 #include <QTest>
 
 using namespace pixavella;
+using testing::appStores;
+using testing::clearQuarantine;
 using testing::FakeNotificationServer;
 using testing::NotifyCall;
 
 namespace {
-
-// The process's stores, built once as the application's main builds its own; the drive's
-// files are written through them.
-AppStores& appStores()
-{
-    static AppStores owned(SettingsSuite::shared(), HttpSession::shared(),
-                           UploadQuarantine::shared());
-    return owned;
-}
-
-// What the uploads are handed.
-UploadReconciler::Stores processStores()
-{
-    return appStores().forUploads();
-}
 
 const QString kOneStuck =
     QStringLiteral("1 photo pas encore sauvegardée — nouvelle tentative en cours…");
@@ -51,14 +38,6 @@ const QString kStuckBody =
     QStringLiteral(" photos pas encore sauvegardées — nouvelle tentative en cours…");
 const QString kOneFailed = QStringLiteral("1 photo n'a pas pu être sauvegardée.");
 const QString kFailedBody = QStringLiteral(" photos n'ont pas pu être sauvegardées.");
-
-void clearQuarantine()
-{
-    UploadQuarantine& quarantine = UploadQuarantine::shared();
-    const QList<UploadQuarantine::Entry> entries = quarantine.list();
-    for (const UploadQuarantine::Entry& entry : entries)
-        (void)quarantine.remove(entry.id);
-}
 
 QString failedFolder()
 {
@@ -245,7 +224,7 @@ private slots:
     // for a stuck one.
     void retryResetsAndSweeps()
     {
-        UploadReconciler reconciler(processStores(), m_notifier.get());
+        UploadReconciler reconciler(appStores().forUploads(), m_notifier.get());
         const QString first = enqueue(5);
         const QString second = enqueue(7);
         const QString young = enqueue(1);

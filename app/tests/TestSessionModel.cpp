@@ -1,4 +1,3 @@
-#include "AppStores.h"
 #include "AssetNameStore.h"
 #include "Clock.h"
 #include "ContainerPaths.h"
@@ -6,6 +5,7 @@
 #include "HttpSession.h"
 #include "ImmichDoubleProcess.h"
 #include "MachineName.h"
+#include "ProcessStores.h"
 #include "RecordingDomainBackend.h"
 #include "SessionModel.h"
 #include "SettingsSuite.h"
@@ -23,18 +23,11 @@
 #include <QUuid>
 
 using namespace pixavella;
+using testing::appStores;
 using testing::ImmichDoubleProcess;
 using testing::RecordingDomainBackend;
 
 namespace {
-
-// The process's stores, built once as the application's main builds its own.
-AppStores& appStores()
-{
-    static AppStores owned(SettingsSuite::shared(), HttpSession::shared(),
-                           UploadQuarantine::shared());
-    return owned;
-}
 
 const QString kEmail = QStringLiteral("session@pixavella.local");
 const QString kPassword = QStringLiteral("secret-pw");

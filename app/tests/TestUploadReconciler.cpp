@@ -1,10 +1,10 @@
-#include "AppStores.h"
 #include "AssetNameStore.h"
 #include "CancelledUploads.h"
 #include "Clock.h"
 #include "HttpSession.h"
 #include "ImmichDoubleProcess.h"
 #include "PedagogicalNoticeQueue.h"
+#include "ProcessStores.h"
 #include "PromotedPendingList.h"
 #include "SettingsSuite.h"
 #include "SharedSettings.h"
@@ -19,36 +19,15 @@
 #include <QTest>
 
 using namespace pixavella;
+using testing::appStores;
+using testing::clearQuarantine;
 using testing::ImmichDoubleProcess;
 using Target = UploadQuarantine::Target;
 
 namespace {
 
-// The process's stores, built once as the application's main builds its own; the drive's
-// files are written through them.
-AppStores& appStores()
-{
-    static AppStores owned(SettingsSuite::shared(), HttpSession::shared(),
-                           UploadQuarantine::shared());
-    return owned;
-}
-
-// What the uploads are handed.
-UploadReconciler::Stores processStores()
-{
-    return appStores().forUploads();
-}
-
 const QString kApiKey = QStringLiteral("uploads-key");
 constexpr int kWait = 30000;
-
-void clearQuarantine()
-{
-    UploadQuarantine& quarantine = UploadQuarantine::shared();
-    const QList<UploadQuarantine::Entry> entries = quarantine.list();
-    for (const UploadQuarantine::Entry& entry : entries)
-        (void)quarantine.remove(entry.id);
-}
 
 QList<UploadJournal::Event> journal()
 {
@@ -136,7 +115,7 @@ private slots:
             ids << enqueue(QStringLiteral("IMG_%1.JPG").arg(i));
         m_double.setLatency(300);
 
-        UploadReconciler reconciler(processStores(), nullptr);
+        UploadReconciler reconciler(appStores().forUploads(), nullptr);
         // Wide enough that ten small uploads finish inside it on a loaded machine.
         reconciler.setRefreshDelay(std::chrono::seconds(10));
         QSignalSpy refreshed(&reconciler, &UploadReconciler::refreshRequested);
@@ -204,7 +183,7 @@ private slots:
         else
             m_double.fail(status, 100, QStringLiteral("/api/assets"));
 
-        UploadReconciler reconciler(processStores(), nullptr);
+        UploadReconciler reconciler(appStores().forUploads(), nullptr);
         for (int attempt = 1; attempt <= 5; ++attempt) {
             sweepAndWait(reconciler, 1);
             const std::optional<UploadQuarantine::Entry> entry =
@@ -257,7 +236,7 @@ private slots:
                                    std::nullopt, std::nullopt, bytes);
         appStores().cancelled.add(id);
 
-        UploadReconciler reconciler(processStores(), nullptr);
+        UploadReconciler reconciler(appStores().forUploads(), nullptr);
         QSignalSpy refreshed(&reconciler, &UploadReconciler::refreshRequested);
         sweepAndWait(reconciler, 1);
 
@@ -316,7 +295,7 @@ private slots:
                             kind == int(UploadTargetKind::library) ? QString() : albumId};
         enqueue(QStringLiteral("IMG_ALBUM.JPG"), target, albumName);
 
-        UploadReconciler reconciler(processStores(), nullptr);
+        UploadReconciler reconciler(appStores().forUploads(), nullptr);
         sweepAndWait(reconciler, 1);
 
         const QList<UploadJournal::Event> events = journal();
@@ -345,7 +324,7 @@ private slots:
                            {"fileCreatedAt", "2024-05-10T10:00:00.000Z"}});
         const QDateTime may = QDateTime(QDate(2024, 5, 20), QTime(12, 0), Qt::UTC);
         const QDateTime june = QDateTime(QDate(2024, 6, 2), QTime(12, 0), Qt::UTC);
-        UploadReconciler reconciler(processStores(), nullptr);
+        UploadReconciler reconciler(appStores().forUploads(), nullptr);
         const auto upload = [&](const QString& name, const QDateTime& captured,
                                 const QByteArray& bytes) {
             enqueue(name, Target::library(), std::nullopt, captured, bytes);
@@ -373,7 +352,6 @@ private slots:
         QCOMPARE(journal().size(), 5);
     }
 
-    // Completions of a reconciler that is gone do nothing (and do not crash).
     // New bytes saved over a photo: the new asset takes the old one's albums and favourite
     // (PUT assets/copy), then the old one goes to the trash, recoverable.
     void replacementCarriesAlbumsThenTrashesTheOld()
@@ -394,7 +372,7 @@ private slots:
             UploadQuarantine::Intake::copy, facts);
         QVERIFY(entry);
 
-        UploadReconciler reconciler(processStores(), nullptr);
+        UploadReconciler reconciler(appStores().forUploads(), nullptr);
         sweepAndWait(reconciler, 1);
         const std::optional<QString> fresh = journal().value(0).assetId;
         QVERIFY(fresh && *fresh != old);
@@ -425,7 +403,7 @@ private slots:
         const QString id = enqueue(QStringLiteral("capture.png"), Target::library(),
                                    std::nullopt, dropped);
         m_double.setLatency(500);
-        UploadReconciler reconciler(processStores(), nullptr);
+        UploadReconciler reconciler(appStores().forUploads(), nullptr);
         QSignalSpy finished(&reconciler, &UploadReconciler::entryFinished);
         connect(&reconciler, &UploadReconciler::uploadStarted, this,
                 [&] { QVERIFY(UploadQuarantine::shared().setCaptureDate(id, taken)); });
@@ -445,11 +423,12 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(dated(), QStringLiteral("2001-02-03T14:00:00Z"), kWait);
     }
 
+    // Completions of a reconciler that is gone do nothing (and do not crash).
     void destroyedReconcilerGetsNoCallback()
     {
         const QString id = enqueue(QStringLiteral("IMG_GONE.JPG"));
         m_double.setLatency(300);
-        auto reconciler = std::make_unique<UploadReconciler>(processStores(), nullptr);
+        auto reconciler = std::make_unique<UploadReconciler>(appStores().forUploads(), nullptr);
         reconciler->sweep();
         QCOMPARE(reconciler->inFlightCount(), 1);
         reconciler.reset();
@@ -467,7 +446,7 @@ private slots:
         CancelledUploads::Map old{{QStringLiteral("OLD"), Clock::nowSeconds() - 3600}};
         appStores().cancelled.save(old);
         SharedSettings::setApiKey(QString());
-        UploadReconciler reconciler(processStores(), nullptr);
+        UploadReconciler reconciler(appStores().forUploads(), nullptr);
         QSignalSpy started(&reconciler, &UploadReconciler::uploadStarted);
         reconciler.sweep();
         SharedSettings::setApiKey(kApiKey);

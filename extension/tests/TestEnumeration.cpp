@@ -244,10 +244,6 @@ private slots:
         m_clock.advance(9);
         QVERIFY(!enumerate(QStringLiteral("photos"))->error);
         QCOMPARE(apiRequests(m_v3.server, QStringLiteral("/api/search/metadata")), 1);
-
-        m_clock.advance(10);
-        QVERIFY(!enumerate(QStringLiteral("photos"))->error);
-        QCOMPARE(apiRequests(m_v3.server, QStringLiteral("/api/search/metadata")), 2);
     }
 
     void serverFailureEndsTheListing()

@@ -1,13 +1,18 @@
-// Which client addresses AddressLimiter counts together, and the total limit.
+// Which client addresses AddressLimiter counts together, the total limit, and the workers that
+// answer the connections admitted.
 
 #include "AddressLimiter.h"
+#include "ClientConnection.h"
+#include "WorkerPool.h"
 
 #include <QTest>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
-using pixavella::names::AddressLimiter;
+#include <set>
+
+using namespace pixavella::names;
 
 namespace {
 
@@ -68,6 +73,38 @@ private slots:
         QCOMPARE(limiter.admit(address("192.0.2.2")).refusal, AddressLimiter::Refusal::Total);
         first.slot.reset();
         QVERIFY(limiter.admit(address("192.0.2.2")).slot);
+    }
+
+    // The worker that went idle last answers next, so a steady load stays on one thread (and
+    // one database connection); what was posted is answered before the threads end.
+    void workersLastIdleFirst()
+    {
+        static const ConnectionLimits limits;
+        std::mutex mutex;
+        std::set<std::thread::id> threads;
+        std::atomic<int> answered = 0;
+        auto pool = std::make_unique<WorkerPool>(4, [&](std::unique_ptr<ClientConnection>) {
+            const std::lock_guard lock(mutex);
+            threads.insert(std::this_thread::get_id());
+            ++answered;
+        });
+        const auto post = [&pool] {
+            int fds[2];
+            QVERIFY(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0);
+            ::close(fds[1]);
+            pool->post(std::make_unique<ClientConnection>(
+                fds[0], sockaddr_storage{}, nullptr, limits, 0, ClientConnection::Clock::now()));
+        };
+        for (int i = 1; i <= 10; ++i) {
+            QTest::qWait(20); // every worker idle again
+            post();
+            QTRY_COMPARE(answered.load(), i);
+        }
+        QCOMPARE(threads.size(), std::size_t(1));
+        for (int i = 0; i < 20; ++i)
+            post();
+        pool.reset();
+        QCOMPARE(answered.load(), 30);
     }
 };
 

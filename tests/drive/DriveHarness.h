@@ -32,8 +32,6 @@ public:
 
     // The double with two users (me, other), plus `extra` arguments (--seed, --demo…).
     bool startServer(const QStringList& extra = {});
-    // Kills the double: the server is down until the test ends.
-    void killServer() { m_server.reset(); }
     // Signs in to the double, or to `url` when given (a relay in front of it).
     void signIn(const QString& key = kMyKey, const QString& url = {});
     void signOut();

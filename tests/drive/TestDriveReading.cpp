@@ -44,7 +44,6 @@ private slots:
     void sameNamesStayWithTheirPhotos();
     void thumbnailerReadsNoOriginal();
     void lateThumbnailIsAskedAgain();
-    void serverDownFailsNewContentsButKeepsListings();
 
 private:
     DriveHarness m_drive;
@@ -335,24 +334,6 @@ void TestDriveReading::sameNamesStayWithTheirPhotos()
     QVERIFY2(mounted, qPrintable(mounted ? QString() : mounted.error().description));
     QCOMPARE(m_drive.ls(month).size(), 10);
     QVERIFY(namesHoldTheirPhotos());
-}
-
-void TestDriveReading::serverDownFailsNewContentsButKeepsListings()
-{
-    // Seen and read while the server was there.
-    m_drive.ls("Mes photos/2024/Novembre");
-    m_drive.ls("Mes photos/2024/Mars");
-    QCOMPARE(m_drive.run("cat", {m_drive.path("Mes photos/2024/Mars/mar05.jpg")}).exitCode, 0);
-    m_drive.killServer();
-    const ToolRun cat = m_drive.run("cat", {m_drive.path("Mes photos/2024/Novembre/nov02.jpg")});
-    QVERIFY(cat.exitCode > 0);
-    QVERIFY(!cat.err.isEmpty());
-    QCOMPARE(m_drive.ls("Mes photos/2024/Novembre"), (QStringList{"nov02.jpg", "nov30.jpg"}));
-    QCOMPARE(m_drive.ls("Mes photos/2024/Mars"),
-             (QStringList{"IMG_0001 2.JPG", "IMG_0001.JPG", "mar05.jpg"}));
-    // Already materialised: still readable.
-    QCOMPARE(m_drive.run("cat", {m_drive.path("Mes photos/2024/Mars/mar05.jpg")}).out.size(),
-             m_bytes["mar05"].size());
 }
 
 QTEST_GUILESS_MAIN(TestDriveReading)

@@ -2,12 +2,12 @@
 // it): once they are on the server, each month lists each of them exactly once, readable, and
 // nothing stays behind where they were dropped, whether or not the month had been listed. The
 // fault this guards against was a race, so each case runs several rounds.
-#include "AppStores.h"
 #include "AssetNameStore.h"
 #include "CancelledUploads.h"
 #include "DriveHarness.h"
 #include "HttpSession.h"
 #include "PedagogicalNoticeQueue.h"
+#include "ProcessStores.h"
 #include "PromotedPendingList.h"
 #include "SettingsSuite.h"
 #include "UploadJournal.h"
@@ -21,24 +21,10 @@
 #include <QTest>
 
 using namespace pixavella;
+using testing::appStores;
 using namespace pixavella::testing;
 
 namespace {
-
-// The process's stores, built once as the application's main builds its own; the drive's
-// files are written through them.
-AppStores& appStores()
-{
-    static AppStores owned(SettingsSuite::shared(), HttpSession::shared(),
-                           UploadQuarantine::shared());
-    return owned;
-}
-
-// What the uploads are handed.
-UploadReconciler::Stores processStores()
-{
-    return appStores().forUploads();
-}
 
 constexpr int kPhotos = 10;
 constexpr int kSlow = 60'000;
@@ -79,7 +65,7 @@ private slots:
         m_drive.signIn();
         const Result<void> mounted = m_drive.mount();
         QVERIFY2(mounted, qPrintable(mounted ? QString() : mounted.error().description));
-        m_reconciler = std::make_unique<UploadReconciler>(processStores(), nullptr);
+        m_reconciler = std::make_unique<UploadReconciler>(appStores().forUploads(), nullptr);
         // What the tray does once uploads settle: the drive's folders are asked again.
         connect(m_reconciler.get(), &UploadReconciler::refreshRequested, this, [this] {
             for (const QString& container : {FileProviderContainer::workingSet,

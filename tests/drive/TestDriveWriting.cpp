@@ -1,6 +1,6 @@
-// The drive as a user changes it: copies, refusals, folders, moves, renames and deletions made
-// with cp, rsync, gio, mkdir, mv, rm and rmdir on the real mount, checked against the server,
-// the upload quarantine and the queues the tray application reads.
+// The drive as a user changes it: copies, folders, moves, renames and deletions made with cp,
+// rsync, gio, mkdir, mv, rm and rmdir on the real mount, checked against the server, the upload
+// quarantine and the queues the tray application reads. Refusals are TestDriveRefusals'.
 #include "ContainerPaths.h"
 #include "DriveHarness.h"
 #include "PedagogicalNoticeQueue.h"
@@ -75,7 +75,6 @@ private slots:
     void copiedPhotosWaitInTheQuarantine();
     void datesOfCopiesWithoutExif_data();
     void datesOfCopiesWithoutExif();
-    void refusedDropsLeaveNothing();
     void foldersBecomeAlbums();
     void treesBecomeAlbums_data();
     void treesBecomeAlbums();
@@ -224,25 +223,6 @@ void TestDriveWriting::datesOfCopiesWithoutExif()
     };
     QTRY_COMPARE_WITH_TIMEOUT(queuedAt(), taken, kSlow);
     QTRY_VERIFY_WITH_TIMEOUT(m_drive.ls("Mes photos/2001/Février").contains(name), kSlow);
-}
-
-void TestDriveWriting::refusedDropsLeaveNothing()
-{
-    const qsizetype before = UploadQuarantine::shared().list().size();
-    QFile pdf(m_local.filePath("facture.pdf"));
-    QVERIFY(pdf.open(QIODevice::WriteOnly));
-    pdf.write("%PDF-1.4\n%%EOF\n");
-    pdf.close();
-    m_drive.run("cp", {pdf.fileName(), m_drive.path("Mes photos/")});
-    QCOMPARE(notices(), QStringList{"nonmedia"});
-
-    // The server already holds these bytes, under this name, in this month.
-    const ToolRun again =
-        m_drive.run("cp", {m_local.filePath("twice.jpg"), m_drive.path("Mes photos/")});
-    QCOMPARE(notices(), QStringList{"duplicate"});
-    QCOMPARE(UploadQuarantine::shared().list().size(), before);
-    QCOMPARE(m_drive.ls("Mes photos/2024/Mars").count("twice.jpg"), 1);
-    Q_UNUSED(again);
 }
 
 void TestDriveWriting::foldersBecomeAlbums()

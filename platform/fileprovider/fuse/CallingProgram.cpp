@@ -64,13 +64,17 @@ CallingProgram CallingProgram::of(pid_t pid)
 
 bool CallingProgram::isThumbnailer() const
 {
-    // Thumbnailers are named for what they do; the cut name keeps "thumb" of every one known.
+    // Thumbnailers are named for what they do. The kernel may cut the name inside "thumb"
+    // ("gdk-pixbuf-thum", "totem-video-thu"), and the name is all there is when the executable
+    // cannot be read.
     for (const QString& s : {executable, name}) {
         if (s.contains(QLatin1String("thumb"), Qt::CaseInsensitive) ||
             s == QLatin1String("tumblerd"))
             return true;
     }
-    return false;
+    return name.size() == kCommLength &&
+           (name.endsWith(QLatin1String("thu"), Qt::CaseInsensitive) ||
+            name.endsWith(QLatin1String("thum"), Qt::CaseInsensitive));
 }
 
 bool CallingProgram::isAnyOf(const QStringList& programs) const

@@ -5,6 +5,7 @@
 // at once wherever it waits.
 #include "HttpRequest.h"
 #include "HttpSession.h"
+#include "HttpUploadBody.h"
 #include "RawSocketServer.h"
 
 #include <QFile>
@@ -348,6 +349,34 @@ private slots:
         QCOMPARE(reply->transportError->code, int(QNetworkReply::OperationCanceledError));
         // The connection is given up too, not left waiting for the time-out.
         QVERIFY(closed.tryAcquire(1, 15'000));
+    }
+
+    // Qt reads the body in pieces and seeks back to send it again; a file cut short once open
+    // ends the body early, never with zeros or the tail where its bytes were.
+    void uploadBodySeeksAndIsNeverPadded()
+    {
+        const QString path = m_dir.filePath(QStringLiteral("body.bin"));
+        writeFile(path, pattern(100'000));
+        const QByteArray whole = "head" + pattern(100'000) + "tail";
+        HttpUploadBody body("head", path, "tail");
+        QVERIFY(body.openBody());
+        QCOMPARE(body.size(), whole.size());
+        const auto readFrom = [&body](qint64 at) {
+            QByteArray got = body.seek(at) ? "" : "refused";
+            for (QByteArray piece; !(piece = body.read(777)).isEmpty();)
+                got += piece;
+            return got;
+        };
+        for (const qint64 at : {0, 2, 4, 50'000, 100'004, 100'006, 100'008})
+            QVERIFY2(readFrom(at) == whole.mid(at), qPrintable(QString::number(at)));
+        QCOMPARE(readFrom(-1), QByteArray("refused"));
+        QCOMPARE(readFrom(whole.size() + 1), QByteArray("refused"));
+
+        QVERIFY(QFile::resize(path, 60'000));
+        QVERIFY(readFrom(0) == whole.left(4 + 60'000));
+        HttpUploadBody missing({}, m_dir.filePath(QStringLiteral("missing")), {});
+        QVERIFY(!missing.openBody());
+        QCOMPARE(errno, ENOENT);
     }
 };
 

@@ -1,5 +1,6 @@
 // Every client operation against a scripted server: the request it sends, and what it makes of
 // each kind of answer.
+#include "ClientAnswers.h"
 #include "ClientTestSupport.h"
 #include "RecordingServer.h"
 
@@ -384,6 +385,28 @@ private slots:
         QFETCH(QString, expected);
         m_server.answer(status, body);
         QCOMPARE(outcomeText(runOperation(client(), op)), expected);
+    }
+
+    // The readers of an answer differ on purpose: a status alone ignores the body, a record
+    // needs JSON, and an object read by hand needs an object.
+    void answerReaders()
+    {
+        const auto text = [](const auto& result) {
+            return outcomeText(result.ok() ? Result<QString>(u"ok"_s) : result.error());
+        };
+        const QList<std::tuple<int, QByteArray, QString>> rows{
+            {204, "", "ok noData noData"},
+            {200, "{", "ok decoding noData"},
+            {200, "[1]", "ok ok noData"},
+            {302, "{}", "http(302) http(302) http(302)"}};
+        for (const auto& [status, body, expected] : rows) {
+            HttpReply reply;
+            reply.status = status;
+            reply.body = body;
+            QCOMPARE(text(client::statusOnly(reply)) + u' ' + text(client::recordBody(reply)) +
+                         u' ' + text(client::statusFirstObject(reply)),
+                     expected);
+        }
     }
 
     void transientErrors_data()

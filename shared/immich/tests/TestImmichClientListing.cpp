@@ -133,11 +133,8 @@ private slots:
     void init() { m_server.clear(); }
     void pagesAreFollowedInOrder_data();
     void pagesAreFollowedInOrder();
-    void pagingEnds_data();
-    void pagingEnds();
     void pageFailureFailsTheWhole_data();
     void pageFailureFailsTheWhole();
-    void allPagesOfALargeLibrary();
     void albumListings_data();
     void albumListings();
     void albumDetailInBothDialects_data();
@@ -206,28 +203,6 @@ void TestImmichClientListing::pagesAreFollowedInOrder()
     QCOMPARE(inOrder, followed);
 }
 
-void TestImmichClientListing::pagingEnds_data()
-{
-    QTest::addColumn<QByteArray>("nextPage"); // JSON value; null QByteArray: key absent
-    QTest::newRow("absent") << QByteArray();
-    QTest::newRow("null") << QByteArray("null");
-    QTest::newRow("empty") << QByteArray(R"("")");
-    QTest::newRow("not a number") << QByteArray(R"("two")");
-    QTest::newRow("fraction") << QByteArray(R"("2.5")");
-}
-
-void TestImmichClientListing::pagingEnds()
-{
-    QFETCH(QByteArray, nextPage);
-    m_server.answer(200, page({assetJson("a")}, nextPage));
-    Awaited<QList<ImmichAsset>> search;
-    scripted().searchAssets(search.completion());
-    const Result<QList<ImmichAsset>> result = search.wait();
-    QVERIFY2(result.ok(), describe(result));
-    QCOMPARE(ids(result.value()), QStringList({"a"}));
-    QCOMPARE(m_server.requests().size(), 1);
-}
-
 void TestImmichClientListing::pageFailureFailsTheWhole_data()
 {
     QTest::addColumn<int>("status");
@@ -263,39 +238,6 @@ void TestImmichClientListing::pageFailureFailsTheWhole()
     QCOMPARE(result.error().code, code);
     // Pages 1 and 2, and 3 asked for ahead.
     QTRY_COMPARE(m_server.requests().size(), 3);
-}
-
-void TestImmichClientListing::allPagesOfALargeLibrary()
-{
-    ImmichDoubleProcess server;
-    QVERIFY(server.start({QStringLiteral("--seed"), QStringLiteral("2500")}));
-    Awaited<QList<ImmichAsset>> search;
-    ImmichClient(server.url(), QStringLiteral("demo-api-key")).searchAssets(search.completion());
-    const Result<QList<ImmichAsset>> result = search.wait();
-    QVERIFY2(result.ok(), describe(result));
-    const QList<ImmichAsset>& assets = result.value();
-    QCOMPARE(assets.size(), 2500);
-    QStringList all = ids(assets);
-    all.removeDuplicates();
-    QCOMPARE(all.size(), 2500);
-    // Newest first across page boundaries.
-    for (qsizetype i = 1; i < assets.size(); ++i)
-        QVERIFY(*parseImmichDate(assets[i - 1].fileCreatedAt) >=
-                *parseImmichDate(assets[i].fileCreatedAt));
-    QVERIFY(assets.first().exifInfo.has_value());
-
-    // Every page once, and the one past the end asked for ahead (maybe still on its way).
-    QTRY_COMPARE(server.requests().size(), 4);
-    QList<int> pages;
-    const QJsonArray requests = server.requests();
-    for (const QJsonValue& r : requests) {
-        const QJsonObject body =
-            QJsonDocument::fromJson(r[QLatin1String("body")].toString().toUtf8()).object();
-        QCOMPARE(body[QLatin1String("size")].toInt(), 1000);
-        pages.append(body[QLatin1String("page")].toInt());
-    }
-    std::sort(pages.begin(), pages.end());
-    QCOMPARE(pages, QList<int>({1, 2, 3, 4}));
 }
 
 void TestImmichClientListing::albumListings_data()

@@ -22,7 +22,6 @@ private slots:
     void events();
     void connectErrorMessage_data();
     void connectErrorMessage();
-    void encodedFrames();
     void channelUrl_data();
     void channelUrl();
 };
@@ -134,15 +133,6 @@ void TestSocketIoFrames::connectErrorMessage()
     const Frame frame = decode(text);
     QCOMPARE(frame.kind, Kind::connectError);
     QCOMPARE(frame.message, message);
-}
-
-void TestSocketIoFrames::encodedFrames()
-{
-    const QJsonArray arguments{QJsonArray{QStringLiteral("a"), QStringLiteral("b")}, 3};
-    const QString text = encodeEvent(QStringLiteral("on_asset_trash"), arguments);
-    QCOMPARE(text, QStringLiteral(R"(42["on_asset_trash",["a","b"],3])"));
-    QCOMPARE(pong(), QStringLiteral("3"));
-    QCOMPARE(connectDefault(), QStringLiteral("40"));
 }
 
 void TestSocketIoFrames::channelUrl_data()

@@ -3,6 +3,7 @@
 // failing service is asked once per wait, and a refused rename is undone and told.
 #include "AssetNameStore.h"
 #include "Clock.h"
+#include "DelayedCall.h"
 #include "HttpSession.h"
 #include "NamesServiceHealth.h"
 #include "RecordingServer.h"
@@ -19,6 +20,7 @@
 using namespace pixavella;
 using namespace pixavella::testing;
 using Answer = RecordingServer::Answer;
+using namespace std::chrono_literals;
 
 class TestAssetNames : public QObject {
     Q_OBJECT
@@ -63,6 +65,21 @@ private:
     }
 
 private slots:
+    // The retry behind a failing service: an earlier arm moves the pending call, a later one
+    // leaves it, and the destructor cancels what is pending without waiting for it.
+    void delayedCall()
+    {
+        std::atomic<int> calls = 0;
+        auto retry = std::make_unique<DelayedCall>([&calls] { ++calls; });
+        retry->armWithin(10h);
+        retry->armWithin(20ms);
+        retry->armWithin(10h);
+        QTRY_COMPARE(calls.load(), 1);
+        retry->armWithin(10h);
+        retry.reset();
+        QCOMPARE(calls.load(), 1);
+    }
+
     void initTestCase()
     {
         SharedSettings::setApiKey(QStringLiteral("key"));

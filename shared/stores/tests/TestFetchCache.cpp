@@ -55,42 +55,6 @@ class TestFetchCache : public QObject {
 private slots:
     // In memory
 
-    void lifetime_data()
-    {
-        QTest::addColumn<double>("age");
-        QTest::addColumn<bool>("returned");
-        QTest::newRow("fresh") << 0.0 << true;
-        QTest::newRow("9.9 s") << 9.9 << true;
-        QTest::newRow("10 s") << 10.0 << false;
-        QTest::newRow("a minute") << 60.0 << false;
-    }
-    void lifetime()
-    {
-        QFETCH(double, age);
-        QFETCH(bool, returned);
-        ManualClock clock;
-        FetchCache cache(m_users);
-        cache.store(FetchCache::kAlbums, QList<ImmichAlbum>{ImmichAlbum{"L1", "Été", 3, {}, {}, {}}});
-        clock.advance(age);
-        const std::optional<QList<ImmichAlbum>> albums =
-            cache.fetch<QList<ImmichAlbum>>(FetchCache::kAlbums);
-        QCOMPARE(albums.has_value(), returned);
-        if (albums)
-            QCOMPARE(albums->value(0).albumName, QStringLiteral("Été"));
-    }
-
-    void storeReplacesAndRestartsLifetime()
-    {
-        ManualClock clock;
-        FetchCache cache(m_users);
-        cache.store(FetchCache::kAllAssets, QList<ImmichAsset>{});
-        clock.advance(15);
-        QVERIFY(!cache.fetch<QList<ImmichAsset>>(FetchCache::kAllAssets));
-        cache.store(FetchCache::kAllAssets, QList<ImmichAsset>{ImmichAsset{}});
-        clock.advance(9.9);
-        QCOMPARE(cache.fetch<QList<ImmichAsset>>(FetchCache::kAllAssets)->size(), 1);
-    }
-
     void invalidateRemovesListedKeysOnly()
     {
         FetchCache cache(m_users);

@@ -1,11 +1,13 @@
-// Both notice queues, seen as lists of texts so every check runs on each. The executable is its
-// own child: with "--append" it only appends, so that two processes write while a third drains.
+// Both notice queues, seen as lists of texts so every check runs on each: each is a TextQueue
+// with its signal. The executable is its own child: with "--append" it only appends, so that two
+// processes write while a third drains.
 
 #include "PedagogicalNotice.h"
 #include "PedagogicalNoticeQueue.h"
 #include "SettingsSuite.h"
 #include "SharedSettings.h"
 #include "Signals.h"
+#include "TextQueue.h"
 #include "UserNoticeQueue.h"
 
 #include <QProcess>

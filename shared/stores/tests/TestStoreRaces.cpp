@@ -5,15 +5,19 @@
 #include "CancelledUploads.h"
 #include "PromotedPendingList.h"
 #include "SettingsSuite.h"
+#include "StoreFileLock.h"
 
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
+#include <thread>
 #include <vector>
 
 using namespace pixavella;
@@ -90,6 +94,23 @@ class TestStoreRaces : public QObject {
     QString databasePath() const { return m_dir.filePath(QStringLiteral("prefs.sqlite")); }
 
 private slots:
+    // Two threads of one process exclude each other too, and the lock file stays for the next
+    // holder. A lock that cannot be taken lets the caller go on.
+    void storeFileLock()
+    {
+        const QString store = m_dir.filePath(QStringLiteral("store.json"));
+        std::atomic<bool> second = false;
+        auto first = std::make_unique<StoreFileLock>(store);
+        std::thread waiting([&] { second = StoreFileLock(store).isHeld(); });
+        QTest::qWait(100);
+        QVERIFY(first->isHeld() && !second);
+        first.reset();
+        waiting.join();
+        QVERIFY(second && QFile::exists(store + QStringLiteral(".lock")));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("cannot open")));
+        QVERIFY(!StoreFileLock(m_dir.filePath(QStringLiteral("missing/store.json"))).isHeld());
+    }
+
     void entriesOfTwoProcessesAllKept_data()
     {
         QTest::addColumn<QString>("kind");

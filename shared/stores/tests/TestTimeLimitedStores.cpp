@@ -5,6 +5,7 @@
 #include "Clock.h"
 #include "DeletionTombstones.h"
 #include "PromotedPendingList.h"
+#include "SettingsShapes.h"
 #include "SettingsSuite.h"
 #include "StoreFiles.h"
 
@@ -120,6 +121,9 @@ private slots:
         QVERIFY(list.hiddenPendingIdentifiers().isEmpty());
         list.promote(QStringLiteral("pending:B"));
         QCOMPARE(list.hiddenPendingIdentifiers(), QSet<QString>{"pending:B"});
+        // Whatever its text says, only a number is a time.
+        for (const QVariant& other : {QVariant(QStringLiteral("1700000000")), QVariant(true)})
+            QVERIFY(!SettingsShapes::seconds(other));
     }
 
     void cancelledUploadLifetime_data() { addAgeRows(3600); }

@@ -1,10 +1,24 @@
-// The host's rules that need no mount: local names, cached misses, killed writers.
+// The host's rules that need no mount: local names, cached misses, killed writers, names on
+// disk, callers, cached contents, deadlines and the answer to each request.
+#include "CallingProgram.h"
+#include "ContentCache.h"
+#include "Deadlines.h"
 #include "LocalNames.h"
+#include "NameDisambiguator.h"
 #include "NegativeEntries.h"
+#include "PendingRequests.h"
 #include "TrashFolder.h"
 #include "WriterState.h"
 
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <thread>
 
 using namespace pixavella;
 using namespace std::chrono_literals;
@@ -68,6 +82,141 @@ private slots:
             QVERIFY2(WriterState::isEndingBySignal(stat.constData()) == killed, stat.constData());
         }
         QVERIFY(!WriterState::isEndingBySignal("4242 cp R 1"));
+    }
+
+    // A free name is kept and the others get the lowest free number, whatever the order of the
+    // entries. Ranks and names already shown are TestReplica's, what the kernel refuses
+    // TestFuseHostListing's.
+    void namesOnDisk()
+    {
+        using E = NameDisambiguator::Entry;
+        const auto deal = [](QList<E> entries, const QSet<QByteArray>& reserved = {}) {
+            const auto dealt = NameDisambiguator::uniqueNames(entries, reserved);
+            std::reverse(entries.begin(), entries.end());
+            QByteArrayList names{NameDisambiguator::uniqueNames(entries, reserved) == dealt
+                                     ? "same either way"
+                                     : "depends on the order"};
+            for (auto e = entries.crbegin(); e != entries.crend(); ++e)
+                names << dealt.value(e->identifier);
+            return names.join('|');
+        };
+        const auto files = [](const QStringList& names, bool isFolder = false) {
+            QList<E> entries;
+            for (const QString& name : names)
+                entries.append({QString::number(entries.size()), name, isFolder, {}, {}});
+            return entries;
+        };
+        QCOMPARE(deal(files({"x.jpg", "x.jpg", "x 2.jpg", "X.jpg"})),
+                 "same either way|x.jpg|x 3.jpg|x 2.jpg|X.jpg");
+        QCOMPARE(deal(files({"Été.2024", "Été.2024"}, true)),
+                 "same either way|Été.2024|Été.2024 2");
+        QCOMPARE(deal(files({"a.jpg"}), {"a.jpg", "a 2.jpg"}), "same either way|a 3.jpg");
+
+        // Cut on a character boundary, keeping the extension while it fits in 255 bytes.
+        const QString e300(300, u'é');
+        QCOMPARE(NameDisambiguator::diskName(e300 + ".heic", false),
+                 QString(e300.left(125) + ".heic").toUtf8());
+        QCOMPARE(NameDisambiguator::numbered("x." + QString(300, u'b'), false, 2),
+                 "x." + QByteArray(251, 'b') + " 2");
+        QCOMPARE(NameDisambiguator::truncatedUtf8("ab😀", 5), QByteArray("ab"));
+        for (const char* name : {"a/b", ".", ".."})
+            QCOMPARE(NameDisambiguator::filenameOf(NameDisambiguator::diskName(name, false)),
+                     QString(name));
+    }
+
+    // FUSE names the calling thread; its process is what is read, and names are compared as
+    // the kernel cuts them (15 bytes).
+    void callingPrograms()
+    {
+        QVERIFY(::prctl(PR_SET_NAME, "viewer-of-photos") == 0);
+        CallingProgram caller;
+        std::thread([&caller] {
+            ::prctl(PR_SET_NAME, "worker");
+            caller = CallingProgram::of(::gettid());
+        }).join();
+        QCOMPARE(caller.name, QStringLiteral("viewer-of-photo"));
+        QCOMPARE(caller.executable, QFileInfo(QCoreApplication::applicationFilePath()).fileName());
+        QVERIFY(caller.isAnyOf({"eog", "viewer-of-photos"}));
+        QVERIFY(!caller.isAnyOf({"viewer-of-phot", "worker"}) && !caller.isThumbnailer());
+        QVERIFY(!CallingProgram::of(0).isAnyOf({""}));
+        const QList<std::tuple<QString, QString, bool>> thumbnailers{
+            {"", "gdk-pixbuf-thum", true}, {"", "totem-video-thu", true},
+            {"", "anthu", false},          {"ffmpegthumbnailer", "", true},
+            {"", "tumblerd", true},        {"tumbler", "eog", false}};
+        for (const auto& [executable, name, thumbnailer] : thumbnailers)
+            QCOMPARE((CallingProgram{executable, name}.isThumbnailer()), thumbnailer);
+    }
+
+    // A new version replaces the item's old one only, contents without a version are never
+    // found, a failed adoption keeps what was cached, and deliveries left by a previous run are
+    // gone.
+    void cachedContents()
+    {
+        QTemporaryDir dir;
+        auto cache = std::make_unique<ContentCache>(dir.path());
+        int deliveries = 0;
+        const auto deliver = [&](const QByteArray& bytes) {
+            QFile file(cache->incomingDirectory() + u'/' + QString::number(++deliveries));
+            return file.open(QIODevice::WriteOnly) && file.write(bytes) ? file.fileName() : "";
+        };
+        const auto read = [](const std::optional<QString>& path) {
+            QFile file(path.value_or(QString()));
+            return path && file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("none");
+        };
+        for (const auto& [item, version, bytes] :
+             {std::tuple{"a", "1", "one"}, {"b", "1", "b"}, {"a", "2", "two"}})
+            QVERIFY(cache->adopt(item, version, deliver(bytes)));
+        const Result<QString> uncached = cache->adopt("c", "", deliver("three"));
+        QCOMPARE(read(uncached.value()), QByteArray("three"));
+        QCOMPARE(read(cache->find("a", "1")) + read(cache->find("a", "2")) +
+                     read(cache->find("b", "1")) + read(cache->find("c", "")),
+                 QByteArray("nonetwobnone"));
+
+        const QString cut = deliver("cut short");
+        cache = std::make_unique<ContentCache>(dir.path());
+        QVERIFY(!QFile::exists(cut) && !QFile::exists(uncached.value()));
+        QVERIFY(!cache->adopt("a", "3", cut));
+        QCOMPARE(read(cache->find("a", "2")), QByteArray("two"));
+    }
+
+    // In time order unless cancelled; nothing once stopped.
+    void deadlines()
+    {
+        Deadlines deadlines;
+        std::atomic<int> ran = 0; // the digits of the actions, in the order they ran
+        const auto note = [&ran](int digit) { return [&ran, digit] { ran = ran * 10 + digit; }; };
+        deadlines.schedule(60ms, note(3));
+        deadlines.cancel(deadlines.schedule(20ms, note(9)));
+        deadlines.schedule(10ms, note(1));
+        deadlines.schedule(10ms, note(2));
+        deadlines.schedule(10h, note(8));
+        QTRY_COMPARE(ran.load(), 123);
+        deadlines.stop();
+        QCOMPARE(deadlines.schedule(0ms, note(7)), Deadlines::Id(0));
+    }
+
+    // Whoever takes a request first answers it, with the request it was added with; the others
+    // are told it is taken.
+    void requestAnsweredOnce()
+    {
+        PendingRequests requests;
+        const auto req = [](qsizetype n) { return reinterpret_cast<fuse_req_t>(n + 1); };
+        QList<PendingRequests::Id> ids;
+        while (ids.size() < 200)
+            ids << requests.add(req(ids.size()));
+        std::atomic<int> answered = 0;
+        std::atomic<int> refused = 0;
+        std::vector<std::thread> racers;
+        for (int t = 0; t < 4; ++t)
+            racers.emplace_back([&] {
+                for (qsizetype i = 0; i < ids.size(); ++i)
+                    refused +=
+                        !requests.answer(ids[i], [&](fuse_req_t r) { answered += r == req(i); });
+            });
+        for (std::thread& racer : racers)
+            racer.join();
+        QCOMPARE(QList({answered.load(), refused.load(), int(requests.openCount())}),
+                 QList({200, 600, 0}));
     }
 };
 
