@@ -51,17 +51,26 @@ bool isSamePhoto(const ReplicaEntry& a, const ReplicaEntry& b)
 
 HostWrites::HostWrites(HostState& host) : m_host(host) {}
 
-void HostWrites::create(RequestId id, fuse_ino_t parent, QByteArray name, mode_t mode)
+std::optional<ReplicaEntry> HostWrites::folderForName(RequestId id, fuse_ino_t parent,
+                                                      const QByteArray& name)
 {
     const std::optional<ReplicaEntry> folder = m_host.replica.entry(parent);
     if (!folder || !folder->isFolder) {
         m_host.requests.fail(id, folder ? ENOTDIR : ENOENT);
-        return;
+        return std::nullopt;
     }
     if (name.size() > kMaxDiskNameBytes) {
         m_host.requests.fail(id, ENAMETOOLONG);
-        return;
+        return std::nullopt;
     }
+    return folder;
+}
+
+void HostWrites::create(RequestId id, fuse_ino_t parent, QByteArray name, mode_t mode)
+{
+    const std::optional<ReplicaEntry> folder = folderForName(id, parent, name);
+    if (!folder)
+        return;
     if (m_host.replica.child(parent, name, false)) {
         m_host.requests.fail(id, EEXIST);
         return;
@@ -324,15 +333,9 @@ void HostWrites::redateCreated(const FileProviderItemIdentifier& identifier, con
 
 void HostWrites::mkdir(RequestId id, fuse_ino_t parent, QByteArray name)
 {
-    const std::optional<ReplicaEntry> folder = m_host.replica.entry(parent);
-    if (!folder || !folder->isFolder) {
-        m_host.requests.fail(id, folder ? ENOTDIR : ENOENT);
+    const std::optional<ReplicaEntry> folder = folderForName(id, parent, name);
+    if (!folder)
         return;
-    }
-    if (name.size() > kMaxDiskNameBytes) {
-        m_host.requests.fail(id, ENAMETOOLONG);
-        return;
-    }
     const FileProviderItemIdentifier& parentId = folder->item.itemIdentifier;
     if (TrashFolder::isTrashName(name) ||
         (TrashFolder::isHostFolder(parentId) && parentId != FileProviderContainer::root)) {
@@ -476,15 +479,9 @@ void HostWrites::rename(RequestId id, fuse_ino_t parent, QByteArray name, fuse_i
         m_host.requests.fail(id, EINVAL);
         return;
     }
-    const std::optional<ReplicaEntry> newFolder = m_host.replica.entry(newParent);
-    if (!newFolder || !newFolder->isFolder) {
-        m_host.requests.fail(id, newFolder ? ENOTDIR : ENOENT);
+    const std::optional<ReplicaEntry> newFolder = folderForName(id, newParent, newName);
+    if (!newFolder)
         return;
-    }
-    if (newName.size() > kMaxDiskNameBytes) {
-        m_host.requests.fail(id, ENAMETOOLONG);
-        return;
-    }
     if ((flags & RENAME_NOREPLACE) && (m_host.staging.find(newParent, newName) ||
                                        m_host.replica.child(newParent, newName, false))) {
         m_host.requests.fail(id, EEXIST);

@@ -28,6 +28,11 @@ public:
                 QByteArray newName, unsigned flags);
 
 private:
+    // The folder `parent` for a new `name`; nothing when the request was refused (no such
+    // folder, not a folder, a name longer than a disk takes).
+    std::optional<ReplicaEntry> folderForName(RequestId id, fuse_ino_t parent,
+                                              const QByteArray& name);
+
     struct RenameSource {
         FileProviderItemIdentifier identifier;
         FileProviderItemProperties before;

@@ -449,23 +449,30 @@ std::optional<ReplicaEntry> Replica::child(InodeNumber parent, const QByteArray&
     return entryLocked(*n);
 }
 
-std::optional<QList<ReplicaEntry>> Replica::children(InodeNumber folder) const
+template <typename T, typename Make>
+std::optional<QList<T>> Replica::sortedChildrenLocked(InodeNumber folder, Make make) const
 {
-    std::lock_guard lock(m_mutex);
     const Node* p = nodeLocked(folder);
     if (!p)
         return std::nullopt;
     auto c = m_containers.constFind(p->item.itemIdentifier);
     if (c == m_containers.cend() || !c->listed)
         return std::nullopt;
-    QList<ReplicaEntry> list;
+    QList<T> list;
     list.reserve(c->byName.size());
     for (auto it = c->byName.cbegin(); it != c->byName.cend(); ++it)
         if (const Node* n = nodeLocked(it.value()))
-            list.append(entryLocked(*n));
+            list.append(make(*n));
     std::sort(list.begin(), list.end(),
-              [](const ReplicaEntry& a, const ReplicaEntry& b) { return a.diskName < b.diskName; });
+              [](const T& a, const T& b) { return a.diskName < b.diskName; });
     return list;
+}
+
+std::optional<QList<ReplicaEntry>> Replica::children(InodeNumber folder) const
+{
+    std::lock_guard lock(m_mutex);
+    return sortedChildrenLocked<ReplicaEntry>(folder,
+                                              [this](const Node& n) { return entryLocked(n); });
 }
 
 std::optional<QList<ReplicaName>> Replica::names(InodeNumber folder, quint64* generation) const
@@ -473,20 +480,9 @@ std::optional<QList<ReplicaName>> Replica::names(InodeNumber folder, quint64* ge
     std::lock_guard lock(m_mutex);
     if (generation)
         *generation = m_generation;
-    const Node* p = nodeLocked(folder);
-    if (!p)
-        return std::nullopt;
-    auto c = m_containers.constFind(p->item.itemIdentifier);
-    if (c == m_containers.cend() || !c->listed)
-        return std::nullopt;
-    QList<ReplicaName> list;
-    list.reserve(c->byName.size());
-    for (auto it = c->byName.cbegin(); it != c->byName.cend(); ++it)
-        if (const Node* n = nodeLocked(it.value()))
-            list.append({n->diskName, n->ino, n->isFolder});
-    std::sort(list.begin(), list.end(),
-              [](const ReplicaName& a, const ReplicaName& b) { return a.diskName < b.diskName; });
-    return list;
+    return sortedChildrenLocked<ReplicaName>(folder, [](const Node& n) {
+        return ReplicaName{n.diskName, n.ino, n.isFolder};
+    });
 }
 
 std::optional<FileProviderSyncAnchor>

@@ -149,6 +149,9 @@ private:
     Node* nodeLocked(InodeNumber ino);
     const Node* nodeLocked(InodeNumber ino) const;
     ReplicaEntry entryLocked(const Node& node) const;
+    // The children of a listed folder made into `T`s by `make`, sorted by disk name.
+    template <typename T, typename Make>
+    std::optional<QList<T>> sortedChildrenLocked(InodeNumber folder, Make make) const;
     void upsertLocked(const FileProviderItemRef& item, const FileProviderItemIdentifier& attachTo,
                       QSet<FileProviderItemIdentifier>& touched, ReplicaDelta& delta);
     void detachLocked(Node& node, QSet<FileProviderItemIdentifier>& touched);
