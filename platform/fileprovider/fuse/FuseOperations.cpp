@@ -1,5 +1,3 @@
-#include "FuseOperations.h"
-
 #include "HostCore.h"
 
 namespace pixavella {

@@ -1,7 +1,6 @@
 #include "FuseSession.h"
 
 #include "FuseLog.h"
-#include "FuseOperations.h"
 #include "HostCore.h"
 #include "MountTable.h"
 

@@ -86,4 +86,8 @@ private:
     std::atomic<bool> m_releaseQueued{false};
 };
 
+// The low-level operation table; its user data is the HostCore. Each entry copies the
+// request's arguments and hands them to the core; no exception leaves an entry.
+const fuse_lowlevel_ops& fuseHostOperations();
+
 } // namespace pixavella
