@@ -38,18 +38,27 @@ FileProviderItemProperties templateFor(const FileProviderItemIdentifier& parent,
     return t;
 }
 
-// The same photo shown in two folders (a month and an album) has the same contents: moved onto
-// its own name, nothing gives way, or the photo would go to the trash on its way home.
-bool isSamePhoto(const ReplicaEntry& a, const ReplicaEntry& b)
-{
-    const QByteArray contents = a.item.itemVersion.contentVersion();
-    return !a.isFolder && !b.isFolder && !contents.isEmpty() &&
-           contents == b.item.itemVersion.contentVersion();
-}
-
 } // namespace
 
 HostWrites::HostWrites(HostState& host) : m_host(host) {}
+
+HostWrites::Onto HostWrites::renameOnto(const ReplicaEntry& moved,
+                                        const std::optional<ReplicaEntry>& replaced)
+{
+    if (!replaced || replaced->item.itemIdentifier == moved.item.itemIdentifier)
+        return {Onto::moveOnly};
+    // The same photo shown in two folders (a month and an album) has the same contents: moved
+    // onto its own name, nothing gives way, or the photo would go to the trash on its way home.
+    const QByteArray contents = moved.item.itemVersion.contentVersion();
+    if (!moved.isFolder && !replaced->isFolder && !contents.isEmpty() &&
+        contents == replaced->item.itemVersion.contentVersion())
+        return {Onto::moveOnly};
+    if (replaced->isFolder || moved.isFolder)
+        return {Onto::refuse, replaced->isFolder ? (moved.isFolder ? EPERM : EISDIR) : ENOTDIR};
+    // Onto another photo's name: as on a disk, that photo gives way (to the server's trash, or
+    // out of the album) before this one takes its name.
+    return {Onto::replaceFirst};
+}
 
 std::optional<ReplicaEntry> HostWrites::folderForName(RequestId id, fuse_ino_t parent,
                                                       const QByteArray& name)
@@ -545,17 +554,15 @@ void HostWrites::rename(RequestId id, fuse_ino_t parent, QByteArray name, fuse_i
     source.identifier = e->item.itemIdentifier;
     source.before = e->item;
     const std::optional<ReplicaEntry> replaced = m_host.replica.child(newParent, newName, false);
-    if (!replaced || replaced->item.itemIdentifier == e->item.itemIdentifier ||
-        isSamePhoto(*replaced, *e)) {
+    const Onto onto = renameOnto(*e, replaced);
+    if (onto.step == Onto::moveOnly) {
         modifyForRename(id, parent, name, *newFolder, newName, std::move(source));
         return;
     }
-    if (replaced->isFolder || e->isFolder) {
-        m_host.requests.fail(id, replaced->isFolder ? (e->isFolder ? EPERM : EISDIR) : ENOTDIR);
+    if (onto.step == Onto::refuse) {
+        m_host.requests.fail(id, onto.error);
         return;
     }
-    // Onto another photo's name: as on a disk, that photo gives way (to the server's trash, or
-    // out of the album) before this one takes its name.
     const ReplicaEntry folder = *newFolder;
     const FileProviderItemIdentifier replacedId = replaced->item.itemIdentifier;
     auto completion = m_host.completionFor(

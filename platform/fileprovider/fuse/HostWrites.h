@@ -27,6 +27,15 @@ public:
     void rename(RequestId id, fuse_ino_t parent, QByteArray name, fuse_ino_t newParent,
                 QByteArray newName, unsigned flags);
 
+    // What renaming `moved` onto a name that shows `replaced` (if anything) asks of the
+    // extension: the move alone, the removal of the replaced item first, or nothing (refused
+    // with `error`).
+    struct Onto {
+        enum Step { moveOnly, replaceFirst, refuse } step;
+        int error = 0;
+    };
+    static Onto renameOnto(const ReplicaEntry& moved, const std::optional<ReplicaEntry>& replaced);
+
 private:
     // The folder `parent` for a new `name`; nothing when the request was refused (no such
     // folder, not a folder, a name longer than a disk takes).

@@ -3,6 +3,9 @@
 #include "CallingProgram.h"
 #include "ContentCache.h"
 #include "Deadlines.h"
+#include "ErrnoMapping.h"
+#include "FileProviderError.h"
+#include "HostWrites.h"
 #include "LocalNames.h"
 #include "NameDisambiguator.h"
 #include "NegativeEntries.h"
@@ -12,6 +15,7 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QNetworkReply>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -193,6 +197,67 @@ private slots:
         QTRY_COMPARE(ran.load(), 123);
         deadlines.stop();
         QCOMPARE(deadlines.schedule(0ms, note(7)), Deadlines::Id(0));
+    }
+
+    // The errno a program sees for each error of the layers below; never 0, which reads as
+    // success to the kernel.
+    void errnoOfEachError()
+    {
+        using Code = int;
+        const QList<std::pair<Error, Code>> rows{
+            {fileProviderError(FileProviderErrorCode::notAuthenticated), EACCES},
+            {fileProviderError(FileProviderErrorCode::noSuchItem), ENOENT},
+            {fileProviderError(FileProviderErrorCode::serverUnreachable), EHOSTUNREACH},
+            {fileProviderError(FileProviderErrorCode::filenameCollision), EEXIST},
+            {fileProviderError(FileProviderErrorCode::insufficientQuota), ENOSPC},
+            {fileProviderError(FileProviderErrorCode::excludedFromSync), EPERM},
+            {unsupportedOperationError(), ENOTSUP},
+            {Error{ErrorDomain::Client, 403, {}}, EACCES},
+            {Error{ErrorDomain::Client, 404, {}}, ENOENT},
+            {Error{ErrorDomain::Client, 500, {}}, EIO},
+            {Error{ErrorDomain::Network, QNetworkReply::TimeoutError, {}}, ETIMEDOUT},
+            {Error{ErrorDomain::Network, QNetworkReply::ConnectionRefusedError, {}},
+             EHOSTUNREACH},
+            {fileError(ENOSPC, {}), ENOSPC},
+            {Error{ErrorDomain::File, 0, {}}, EIO},
+            {Error{ErrorDomain::File, -2, {}}, EIO},
+            {Error{ErrorDomain::Decoding, 0, {}}, EIO}};
+        for (const auto& [error, expected] : rows)
+            QVERIFY2(errnoForError(error) == expected,
+                     qPrintable(error.domain + u' ' + QString::number(error.code)));
+    }
+
+    // A rename onto a name already shown: only the move, the other item giving way first, or
+    // a refusal. The same photo under its other folder's name is no other photo.
+    void renameOntoAShownName()
+    {
+        const auto entry = [](const QString& id, bool folder, const QByteArray& contents) {
+            ReplicaEntry e;
+            e.item.itemIdentifier = id;
+            e.item.itemVersion = FileProviderItemVersion(contents, "m");
+            e.isFolder = folder;
+            return e;
+        };
+        using Onto = HostWrites::Onto;
+        const ReplicaEntry photo = entry("album:A/asset:1", false, "c1");
+        const QList<std::tuple<std::optional<ReplicaEntry>, Onto::Step, int>> rows{
+            {std::nullopt, Onto::moveOnly, 0},
+            {photo, Onto::moveOnly, 0},
+            {entry("asset:1", false, "c1"), Onto::moveOnly, 0},
+            {entry("asset:2", false, "c2"), Onto::replaceFirst, 0},
+            {entry("album:B", true, ""), Onto::refuse, EISDIR}};
+        for (const auto& [replaced, step, error] : rows) {
+            const Onto onto = HostWrites::renameOnto(photo, replaced);
+            QCOMPARE(onto.step, step);
+            QCOMPARE(onto.error, error);
+        }
+        const ReplicaEntry folder = entry("album:A", true, "");
+        QCOMPARE(HostWrites::renameOnto(folder, entry("album:B", true, "")).error, EPERM);
+        QCOMPARE(HostWrites::renameOnto(folder, photo).error, ENOTDIR);
+        // Without versions nothing says they are one photo.
+        QCOMPARE(HostWrites::renameOnto(entry("asset:3", false, ""), entry("asset:4", false, ""))
+                     .step,
+                 Onto::replaceFirst);
     }
 
     // Whoever takes a request first answers it, with the request it was added with; the others
