@@ -1,6 +1,7 @@
 pixavella_add_test(TestSettingsSuite SOURCES TestSettingsSuite.cpp LIBS pixavella_platform)
 pixavella_add_test(TestSignals SOURCES TestSignals.cpp LIBS pixavella_platform)
 pixavella_add_test(TestPrivateFiles SOURCES TestPrivateFiles.cpp LIBS pixavella_platform)
+pixavella_add_test(TestLog SOURCES TestLog.cpp LIBS pixavella_platform)
 # Against a real Secret Service: a private session bus with an unlocked gnome-keyring.
 pixavella_add_test(TestSecretStore SOURCES TestSecretStore.cpp LIBS pixavella_platform Qt6::DBus
     WRAPPER ${CMAKE_CURRENT_SOURCE_DIR}/with-secret-service.sh)
