@@ -18,13 +18,6 @@ class TestNamesService : public QObject {
     ImmichDoubleProcess m_immich;
     QTemporaryDir m_files;
 
-    std::unique_ptr<NamesServiceProcess> startService(const QString& database)
-    {
-        auto service = std::make_unique<NamesServiceProcess>();
-        service->launch({u"--immich-url"_s, m_immich.url().toString(), u"--database"_s, database});
-        return service->waitUntilListening() ? std::move(service) : nullptr;
-    }
-
 private slots:
     void initTestCase()
     {
@@ -35,19 +28,20 @@ private slots:
 
     void keepsNamesAcrossRestarts()
     {
-        const QString database = m_files.filePath(u"names/names.sqlite"_s);
-        auto service = startService(database);
-        QVERIFY(service);
-        QCOMPARE(service->name("asset-1", u"Été 2023 😀.heic"_s, "key-a"), 200);
-        QCOMPARE(service->list("key-b").json().object(), QJsonObject());
-        QCOMPARE(service->list("key-z").status, 401);
-        QCOMPARE(service->stop(), std::optional<int>(0));
+        const QStringList args{u"--immich-url"_s, m_immich.url().toString(), u"--database"_s,
+                               m_files.filePath(u"names/names.sqlite"_s)};
+        NamesServiceProcess first;
+        QVERIFY(first.start(args));
+        QCOMPARE(first.name("asset-1", u"Été 2023 😀.heic"_s, "key-a"), 200);
+        QCOMPARE(first.list("key-b").json().object(), QJsonObject());
+        QCOMPARE(first.list("key-z").status, 401);
+        QCOMPARE(first.stop(), std::optional<int>(0));
 
-        service = startService(database);
-        QVERIFY(service);
-        QCOMPARE(service->list("key-a").json().object(),
+        NamesServiceProcess second;
+        QVERIFY(second.start(args));
+        QCOMPARE(second.list("key-a").json().object(),
                  (QJsonObject{{u"asset-1"_s, u"Été 2023 😀.heic"_s}}));
-        QCOMPARE(service->stop(), std::optional<int>(0));
+        QCOMPARE(second.stop(), std::optional<int>(0));
     }
 };
 
