@@ -37,26 +37,19 @@ private slots:
         };
         row("no Immich", {}, u"--immich-url is required"_s);
         row("Immich over ftp", {u"--immich-url=ftp://h"_s}, u"--immich-url:"_s);
-        row("Immich without host", {u"--immich-url=http:///api"_s}, u"--immich-url:"_s);
         row("Immich with a query", {u"--immich-url=http://h/?a=1"_s}, u"--immich-url:"_s);
         row("listen without port", {immich, u"--listen=127.0.0.1"_s}, u"--listen:"_s);
         row("listen without host", {immich, u"--listen=:80"_s}, u"--listen:"_s);
         row("listen past 65535", {immich, u"--listen=h:65536"_s}, u"--listen:"_s);
         row("prefix not a path", {immich, u"--prefix=names"_s}, u"--prefix:"_s);
         row("prefix with a space", {immich, u"--prefix=/a b"_s}, u"--prefix:"_s);
-        row("per address below 0", {immich, u"--max-connections-per-address=-1"_s},
-            u"--max-connections-per-address:"_s);
         row("per address past the total", {immich, u"--max-connections-per-address=513"_s},
             u"--max-connections-per-address:"_s);
         row("header time-out 0", {immich, u"--header-timeout=0"_s}, u"--header-timeout:"_s);
-        row("header time-out past an hour", {immich, u"--header-timeout=3601"_s},
-            u"--header-timeout:"_s);
         row("stray argument", {immich, u"names.sqlite"_s}, u"unexpected argument"_s);
         row("unknown flag", {immich, u"--nope"_s}, u"Unknown option"_s);
         row("empty database", {immich, u"--database="_s}, u"--database: empty"_s);
         row("PostgreSQL without database", {immich, u"--database=postgresql://u@h/"_s},
-            u"--database: the URL"_s);
-        row("PostgreSQL, two segments", {immich, u"--database=postgres://u@h/a/b"_s},
             u"--database: the URL"_s);
         // Options are joined with ";" for the driver: one must not smuggle in another.
         row("PostgreSQL option holding ;",
@@ -76,14 +69,8 @@ private slots:
     void readsWhatItAccepts()
     {
         QVERIFY(std::holds_alternative<ServiceOptions::Help>(parse({u"--help"_s})));
-        const auto defaults = std::get<ServiceOptions>(parse({immich}));
-        QCOMPARE(defaults.listenHost, u"127.0.0.1"_s);
-        QCOMPARE(defaults.listenPort, 8088);
-        QCOMPARE(defaults.prefix, u"/pixavella-names"_s);
-        QCOMPARE(defaults.database.kind, DatabaseLocation::Kind::Sqlite);
-        QCOMPARE(defaults.database.sqlitePath, ServiceOptions::defaultSqlitePath());
-        QCOMPARE(defaults.limits.perAddress, ConnectionLimits().perAddress);
-
+        QCOMPARE(std::get<ServiceOptions>(parse({immich})).database.sqlitePath,
+                 ServiceOptions::defaultSqlitePath());
         const auto set = std::get<ServiceOptions>(
             parse({immich, u"--listen=[::1]:0"_s, u"--prefix=/a/b/"_s,
                    u"--max-connections-per-address=0"_s, u"--header-timeout=3600"_s,
