@@ -60,28 +60,9 @@ private slots:
             QSKIP(qPrintable(u"PostgreSQL unavailable: "_s + m_postgresUnavailable));
     }
 
-    void keepsOneNamePerUserAndAsset()
-    {
-        NameStorage storage(freshDatabase());
-        QVERIFY(storage.open());
-        QCOMPARE(storage.names(u"a"_s), QJsonObject());
-        QVERIFY(storage.setName(u"a"_s, u"asset-1"_s, u"Vacances.jpg"_s));
-        QVERIFY(storage.setName(u"a"_s, u"asset-2"_s, u"Été 2023 😀.heic"_s));
-        QVERIFY(storage.setName(u"b"_s, u"asset-1"_s, u"Autre.jpg"_s));
-        QVERIFY(storage.setName(u"a"_s, u"asset-1"_s, u"Plage.jpg"_s));
-        const QJsonObject namesOfA{{u"asset-1"_s, u"Plage.jpg"_s},
-                                   {u"asset-2"_s, u"Été 2023 😀.heic"_s}};
-        QCOMPARE(storage.names(u"a"_s), namesOfA);
-        QCOMPARE(storage.names(u"b"_s), (QJsonObject{{u"asset-1"_s, u"Autre.jpg"_s}}));
-        // Every thread reads on a connection of its own, as every worker does.
-        std::optional<QJsonObject> fromThread;
-        std::thread([&] { fromThread = storage.names(u"a"_s); }).join();
-        QCOMPARE(fromThread, namesOfA);
-    }
-
     // Instances started together on an empty database both create the table at the same moment;
     // a later one (the service restarted) finds what they wrote.
-    void instancesShareOneDatabase()
+    void keepsOneNamePerUserAndAsset()
     {
         const DatabaseLocation location = freshDatabase();
         NameStorage first(location);
@@ -91,12 +72,21 @@ private slots:
         QVERIFY(second.open());
         opening.join();
         QVERIFY(firstOpened);
-        QVERIFY(first.setName(u"a"_s, u"asset-1"_s, u"Un.jpg"_s));
-        QCOMPARE(second.names(u"a"_s), (QJsonObject{{u"asset-1"_s, u"Un.jpg"_s}}));
-        QVERIFY(second.setName(u"a"_s, u"asset-1"_s, u"Deux.jpg"_s));
+        QCOMPARE(second.names(u"a"_s), QJsonObject());
+        QVERIFY(first.setName(u"a"_s, u"asset-1"_s, u"Vacances.jpg"_s));
+        QVERIFY(first.setName(u"a"_s, u"asset-2"_s, u"Été 2023 😀.heic"_s));
+        QVERIFY(second.setName(u"b"_s, u"asset-1"_s, u"Autre.jpg"_s));
+        QVERIFY(second.setName(u"a"_s, u"asset-1"_s, u"Plage.jpg"_s));
+        const QJsonObject namesOfA{{u"asset-1"_s, u"Plage.jpg"_s},
+                                   {u"asset-2"_s, u"Été 2023 😀.heic"_s}};
+        QCOMPARE(first.names(u"a"_s), namesOfA);
+        QCOMPARE(first.names(u"b"_s), (QJsonObject{{u"asset-1"_s, u"Autre.jpg"_s}}));
+        // Every thread reads on a connection of its own, as every worker does.
         NameStorage later(location);
         QVERIFY(later.open());
-        QCOMPARE(later.names(u"a"_s), (QJsonObject{{u"asset-1"_s, u"Deux.jpg"_s}}));
+        std::optional<QJsonObject> fromThread;
+        std::thread([&] { fromThread = later.names(u"a"_s); }).join();
+        QCOMPARE(fromThread, namesOfA);
     }
 
     void reconnectsAfterTheServerRestarts()
