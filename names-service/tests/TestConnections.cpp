@@ -315,12 +315,14 @@ private slots:
     {
         std::promise<void> release;
         std::shared_future<void> released = release.get_future().share();
-        Scheduled scheduled(ConnectionLimits{}, [released] { released.wait(); });
+        Scheduled scheduled(ConnectionLimits{},
+                            [released] { released.wait_for(std::chrono::milliseconds(hangMs)); });
+        // Given to the watching thread first: once the other is served, this one waits there.
+        const auto waiting = scheduled.connect();
+        QVERIFY(waiting && waiting->send(getHead));
         const auto arrived = scheduled.connect();
         QVERIFY(arrived && arrived->send(getHead + "\r\n"));
         QTRY_COMPARE(scheduled.served.load(), 1);
-        const auto waiting = scheduled.connect();
-        QVERIFY(waiting && waiting->send(getHead));
         auto stopped = std::async(std::launch::async, [&] { scheduled.scheduler().shutdown(); });
         QVERIFY(waiting->waitUntilClosed());
         QVERIFY(waiting->received().isEmpty());
