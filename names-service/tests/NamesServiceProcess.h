@@ -32,8 +32,8 @@ public:
         }
     }
 
-    // launch() and waitUntilListening() apart let several instances start at the same time.
-    void launch(const QStringList& args)
+    // Starts it with these arguments and waits until it listens.
+    bool start(const QStringList& args)
     {
         m_process = std::make_unique<QProcess>();
         m_process->setProgram(QStringLiteral(NAMES_SERVICE_EXECUTABLE));
@@ -43,9 +43,6 @@ public:
         // The service's log and any sanitizer report show in the test's output.
         m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process->start(QIODevice::ReadOnly);
-    }
-    bool waitUntilListening()
-    {
         static const QRegularExpression listening(QStringLiteral("^listening on [\\d.]+:(\\d+)$"));
         const QDeadlineTimer deadline(30000);
         while (m_process->state() != QProcess::NotRunning &&
@@ -69,24 +66,13 @@ public:
         return m_process->exitCode();
     }
 
-    quint16 port() const { return m_port; }
-
     // `key` absent: no x-api-key header at all.
     Reply list(const std::optional<QByteArray>& key) const { return send("GET", "", key); }
-    Reply put(const QByteArray& assetSegment, const QByteArray& body,
-              const std::optional<QByteArray>& key) const
-    {
-        return send("PUT", "/" + assetSegment, key, body);
-    }
     // The status of naming `asset`.
     int name(const QByteArray& asset, const QString& name, const QByteArray& key) const
     {
-        return put(asset, nameBody(name), key).status;
-    }
-    static QByteArray nameBody(const QString& name)
-    {
-        return QJsonDocument(QJsonObject{{QStringLiteral("name"), name}})
-            .toJson(QJsonDocument::Compact);
+        const QJsonObject body{{QStringLiteral("name"), name}};
+        return send("PUT", "/" + asset, key, QJsonDocument(body).toJson()).status;
     }
 
 private:

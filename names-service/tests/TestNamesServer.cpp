@@ -1,0 +1,206 @@
+// NamesServer served in this process on 127.0.0.1, over a SQLite file, asking the Immich double
+// who owns each API key.
+
+#include "ApiKeyVerifier.h"
+#include "ImmichDoubleProcess.h"
+#include "NameStorage.h"
+#include "NamesServer.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <httplib.h>
+
+#include <thread>
+
+using namespace pixavella::names;
+using namespace pixavella::testing;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// The server on a thread of its own, stopped on destruction.
+class Running {
+public:
+    Running(NameStorage& storage, ApiKeyVerifier& verifier, const QString& prefix)
+        : m_server(storage, verifier, prefix), m_port(m_server.bind(u"127.0.0.1"_s, 0).value_or(0))
+    {
+        m_thread = std::thread([this] { m_served = m_server.serve() ? 1 : 0; });
+    }
+    ~Running()
+    {
+        // A stop before serve() starts listening is not seen: asked until it is.
+        while (m_served < 0) {
+            m_server.stop();
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        m_thread.join();
+        if (m_served == 0)
+            qCritical("NamesServer::serve() failed");
+    }
+    // `request` is "METHOD PATH"; `key` empty: no x-api-key header.
+    httplib::Result send(const QByteArray& request, const QByteArray& key = "key-a",
+                         const QByteArray& body = {}) const
+    {
+        httplib::Client client("127.0.0.1", m_port);
+        httplib::Headers headers{{"Content-Type", "application/json"}};
+        if (!key.isEmpty())
+            headers.emplace("x-api-key", key.toStdString());
+        httplib::Request sent;
+        sent.method = request.left(request.indexOf(' ')).toStdString();
+        sent.path = request.mid(request.indexOf(' ') + 1).toStdString();
+        sent.headers = headers;
+        sent.body = body.toStdString();
+        return client.send(sent);
+    }
+    QJsonObject list(const QByteArray& key) const
+    {
+        return QJsonDocument::fromJson(QByteArray::fromStdString(send("GET /p/names", key)->body))
+            .object();
+    }
+    int name(const QByteArray& asset, const QString& name, const QByteArray& key) const
+    {
+        const QJsonObject body{{u"name"_s, name}};
+        return send("PUT /p/names/" + asset, key, QJsonDocument(body).toJson())->status;
+    }
+
+private:
+    NamesServer m_server;
+    const int m_port;
+    std::thread m_thread;
+    std::atomic<int> m_served = -1;
+};
+
+} // namespace
+
+class TestNamesServer : public QObject {
+    Q_OBJECT
+
+    ImmichDoubleProcess m_immich;
+    QTemporaryDir m_files;
+    std::unique_ptr<NameStorage> m_storage;
+    std::unique_ptr<ApiKeyVerifier> m_verifier;
+    std::unique_ptr<Running> m_server;
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_files.isValid());
+        QVERIFY(m_immich.start(
+            {u"--user"_s, u"a@example.org:pa:key-a"_s, u"--user"_s, u"b@example.org:pb:key-b"_s}));
+    }
+    void init()
+    {
+        m_storage = std::make_unique<NameStorage>(std::get<DatabaseLocation>(
+            DatabaseLocation::parse(m_files.filePath(QTest::currentTestFunction()))));
+        QVERIFY(m_storage->open());
+        // A verifier per test: none trusts a key from an earlier one.
+        m_verifier = std::make_unique<ApiKeyVerifier>(m_immich.url());
+        m_server = std::make_unique<Running>(*m_storage, *m_verifier, u"/p"_s);
+    }
+    void cleanup()
+    {
+        m_server.reset();
+        m_immich.reset();
+    }
+
+    // Every refusal is a JSON object with a message and the status, and changes nothing.
+    void routesAndRefuses_data()
+    {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<QByteArray>("key");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("allow");
+        const QByteArray a = "key-a";
+        const QByteArray name = R"({"name":"x.jpg"})";
+        QTest::newRow("list") << "GET /p/names"_ba << a << ""_ba << 200 << ""_ba;
+        QTest::newRow("list, HEAD") << "HEAD /p/names"_ba << a << ""_ba << 200 << ""_ba;
+        QTest::newRow("list, POST") << "POST /p/names"_ba << a << name << 405 << "GET, HEAD"_ba;
+        QTest::newRow("name, GET") << "GET /p/names/x"_ba << a << ""_ba << 405 << "PUT"_ba;
+        QTest::newRow("name, DELETE") << "DELETE /p/names/x"_ba << a << ""_ba << 405 << "PUT"_ba;
+        QTest::newRow("below a name") << "PUT /p/names/x/y"_ba << a << name << 404 << ""_ba;
+        QTest::newRow("outside the prefix") << "GET /names"_ba << a << ""_ba << 404 << ""_ba;
+        QTest::newRow("longer word") << "GET /p/namesake"_ba << a << ""_ba << 404 << ""_ba;
+        QTest::newRow("no key") << "GET /p/names"_ba
+                                << ""_ba
+                                << ""_ba << 401 << ""_ba;
+        QTest::newRow("unknown key") << "PUT /p/names/x"_ba
+                                     << "key-z"_ba << name << 401 << ""_ba;
+        // The id is refused once the path is decoded; which ids and bodies are TestNameInput's.
+        QTest::newRow("id not UTF-8") << "PUT /p/names/x%FF"_ba << a << name << 400 << ""_ba;
+        QTest::newRow("body not JSON") << "PUT /p/names/x"_ba << a << "x"_ba << 400 << ""_ba;
+        // httplib answers this one itself; the error handler gives it the service's body.
+        QTest::newRow("address too long")
+            << "GET /p/names/" + QByteArray(9000, 'x') << a << ""_ba << 414 << ""_ba;
+    }
+    void routesAndRefuses()
+    {
+        QFETCH(QByteArray, request);
+        QFETCH(QByteArray, key);
+        QFETCH(QByteArray, body);
+        QFETCH(int, status);
+        QFETCH(QByteArray, allow);
+        const auto reply = m_server->send(request, key, body);
+        QVERIFY(reply);
+        QCOMPARE(reply->status, status);
+        QCOMPARE(reply->get_header_value("Allow"), allow.toStdString());
+        QCOMPARE(reply->get_header_value("Cache-Control"), "no-store");
+        const QJsonObject json = QJsonDocument::fromJson(reply->body.c_str()).object();
+        // A number in the body keeps an error from reading as a list of names.
+        QVERIFY(status == 200 || (!json[u"message"_s].toString().isEmpty() &&
+                                  json[u"statusCode"_s].toInt() == status));
+        QCOMPARE(m_server->list("key-a"), QJsonObject());
+    }
+
+    void namesArePrivateToEachUser()
+    {
+        QCOMPARE(m_server->name("asset-1", u"Vacances.jpg"_s, "key-a"), 200);
+        QCOMPARE(m_server->name("asset-1", u"Autre.jpg"_s, "key-b"), 200);
+        QCOMPARE(m_server->list("key-a"), (QJsonObject{{u"asset-1"_s, u"Vacances.jpg"_s}}));
+        QCOMPARE(m_server->list("key-b"), (QJsonObject{{u"asset-1"_s, u"Autre.jpg"_s}}));
+
+        // Each sign-in makes a new key: names belong to the account, not to one of its keys.
+        httplib::Client immich("127.0.0.1", m_immich.port());
+        const auto created =
+            immich.Post("/api/api-keys", {{"x-api-key", "key-a"}},
+                        R"({"name":"second sign-in","permissions":["all"]})", "application/json");
+        QVERIFY(created && created->status == 201);
+        const QByteArray secondKey =
+            QJsonDocument::fromJson(QByteArray::fromStdString(created->body))
+                .object()[u"secret"_s]
+                .toString()
+                .toUtf8();
+        QCOMPARE(m_server->list(secondKey), m_server->list("key-a"));
+    }
+
+    void failuresOfImmichAndStorage()
+    {
+        m_immich.fail(500, 1, u"/api/users/me"_s);
+        QCOMPARE(m_server->send("GET /p/names")->status, 502);
+        QCOMPARE(m_server->name("asset-1", u"Avant.jpg"_s, "key-a"), 200);
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"breaker"_s);
+            db.setDatabaseName(m_files.filePath(QTest::currentTestFunction()));
+            QVERIFY(db.open());
+            QVERIFY(QSqlQuery(db).exec(u"DROP TABLE names"_s));
+        }
+        QSqlDatabase::removeDatabase(u"breaker"_s);
+        QCOMPARE(m_server->send("GET /p/names")->status, 503);
+        QCOMPARE(m_server->name("asset-1", u"Après.jpg"_s, "key-a"), 503);
+    }
+
+    void servesAtTheRoot()
+    {
+        const Running root(*m_storage, *m_verifier, QString());
+        QCOMPARE(root.send("GET /names")->status, 200);
+        QCOMPARE(root.send("GET /p/names")->status, 404);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestNamesServer)
+#include "TestNamesServer.moc"
