@@ -10,3 +10,9 @@ pixavella_add_test(TestPixavellaProgram
     LIBS pixavella_app immich_double_launcher
     TIMEOUT 300)
 add_dependencies(TestPixavellaProgram pixavella passerelle immich-double)
+# The start in one process: switches, the one-instance channel, the delegate, the quit.
+pixavella_add_test(TestLaunch
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestLaunch.cpp
+    LIBS pixavella_app immich_double_launcher
+    TIMEOUT 300)
+add_dependencies(TestLaunch passerelle immich-double)
