@@ -16,3 +16,10 @@ pixavella_add_test(TestLaunch
     LIBS pixavella_app immich_double_launcher
     TIMEOUT 300)
 add_dependencies(TestLaunch passerelle immich-double)
+# The program's own parts, built here from its sources.
+pixavella_add_test(TestProgramParts
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestProgramParts.cpp
+            ${PROJECT_SOURCE_DIR}/app/program/AppServices.cpp
+            ${PROJECT_SOURCE_DIR}/app/program/QuitSignals.cpp
+    LIBS pixavella_app)
+target_include_directories(TestProgramParts PRIVATE ${PROJECT_SOURCE_DIR}/app/program)
