@@ -2,7 +2,6 @@
 // the menu on the left button, the outcome of an update check; and the tinted symbols.
 #include "DomainController.h"
 #include "HttpSession.h"
-#include "ImmichDoubleProcess.h"
 #include "ProcessStores.h"
 #include "RecordingDomainBackend.h"
 #include "SessionModel.h"
@@ -115,14 +114,6 @@ private slots:
         QVERIFY(!tray.tray.menu()->isVisible());
         emit tray.tray.icon()->activated(QSystemTrayIcon::Trigger);
         QVERIFY(tray.tray.menu()->isVisible());
-
-        testing::ImmichDoubleProcess server;
-        const QString user = QStringLiteral("lea@exemple.fr:mot-de-passe");
-        QVERIFY(server.start({QStringLiteral("--user"), user}));
-        tray.session.signIn(server.url().toString(), user.section(':', 0, 0), user.section(':', 1));
-        QTRY_VERIFY_WITH_TIMEOUT(tray.session.isAuthenticated(), 20'000);
-        QCOMPARE(tray.tray.icon()->toolTip(), "Pixavella — " + tray.status.statusLine());
-        tray.session.clearSession();
     }
 
     void updateCheckOutcome_data()

@@ -21,6 +21,4 @@ target_link_libraries(pixavella-screenshots PRIVATE pixavella_app PkgConfig::HTT
 # The tray icon's symbol, tooltip, menu button and update-check outcome; the tinted symbols.
 pixavella_add_test(TestTrayIcon
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestTrayIcon.cpp
-    LIBS pixavella_app immich_double_launcher
-    TIMEOUT 300)
-add_dependencies(TestTrayIcon immich-double)
+    LIBS pixavella_app)

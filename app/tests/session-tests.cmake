@@ -15,7 +15,7 @@ pixavella_add_test(TestLaunch
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestLaunch.cpp
     LIBS pixavella_app immich_double_launcher
     TIMEOUT 300)
-add_dependencies(TestLaunch passerelle immich-double)
+add_dependencies(TestLaunch immich-double)
 # The program's own parts, built here from its sources.
 pixavella_add_test(TestProgramParts
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestProgramParts.cpp
