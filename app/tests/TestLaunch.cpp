@@ -1,6 +1,6 @@
 // The start of the application in one process: the switches, the one-instance channel between
-// two ends, the delegate applying switches to a session on a recording drive, the hop of
-// completions back to the main thread, and the drive's removal at quit.
+// two ends (its lock is the program test's), the delegate applying switches to a session on a
+// recording drive, the hop of completions back to the main thread, and the drive's removal at quit.
 #include "AppDelegate.h"
 #include "DomainController.h"
 #include "FileProviderDomainBackend.h"
@@ -24,6 +24,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cerrno>
 #include <future>
 #include <thread>
 
@@ -199,17 +200,6 @@ private slots:
         QVERIFY(launch.reply && launch.reply->exitCode == 0);
         QVERIFY(!launch.session.isAuthenticated());
         QCOMPARE(launch.ran.last(), QStringLiteral("sign-in"));
-    }
-
-    void oneInstancePerUser()
-    {
-        auto first = std::make_unique<InstanceChannel>();
-        QVERIFY(first->claim());
-        QVERIFY(first->claim());
-        InstanceChannel second;
-        QVERIFY(!second.claim());
-        first.reset();
-        QVERIFY(second.claim());
     }
 
     // The later start blocks in forward(): here on a thread of its own.
