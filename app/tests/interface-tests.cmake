@@ -18,3 +18,7 @@ endif()
 add_executable(pixavella-screenshots ${CMAKE_CURRENT_LIST_DIR}/RenderScreenshots.cpp)
 target_link_libraries(pixavella-screenshots PRIVATE pixavella_app PkgConfig::HTTPLIB Qt6::Test
     pixavella_options)
+# The tray icon's symbol, tooltip, menu button and update-check outcome; the tinted symbols.
+pixavella_add_test(TestTrayIcon
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestTrayIcon.cpp
+    LIBS pixavella_app)
