@@ -165,9 +165,6 @@ private slots:
         QCOMPARE(idsOf(listing->items), want);
         for (const FileProviderItemRef& item : listing->items)
             QCOMPARE(item->parentItemIdentifier(), container);
-        if (container.startsWith(QLatin1String("month:")) && !listing->items.isEmpty() &&
-            listing->items.first()->itemIdentifier().startsWith(QLatin1String("asset:")))
-            QCOMPARE(listing->items.first()->capabilities(), ItemCaps::full);
     }
 
     void failedListsGivenUpUploadsInQueueOrder()

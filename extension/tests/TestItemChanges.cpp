@@ -301,14 +301,9 @@ private slots:
         const QString sent = m_uploads.add(QStringLiteral("y.jpg"), std::nullopt);
         QCOMPARE(ItemRemoval::uploadedAsset(processStores(), sent), std::nullopt);
         QVERIFY(UploadQuarantine::shared().remove(sent));
-        UploadJournal::Event uploaded;
-        uploaded.id = sent;
-        uploaded.resolvedAt = Clock::now();
-        uploaded.assetId = m_ids.value(QStringLiteral("P"));
-        driveStores().journal.record(uploaded);
-        QCOMPARE(ItemRemoval::uploadedAsset(processStores(), sent), uploaded.assetId);
+        recordUploaded(sent, m_ids.value(QStringLiteral("P")));
         QVERIFY(remove(QStringLiteral("pending:") + sent));
-        QVERIFY(isTrashed(*uploaded.assetId));
+        QVERIFY(isTrashed(m_ids.value(QStringLiteral("P"))));
         QVERIFY(!driveStores().cancelled.contains(sent));
         QCOMPARE(takeSignals(), QStringList{FileProviderContainer::workingSet});
         QCOMPARE(drainedNotices(), QStringList{QStringLiteral("trash")});

@@ -370,37 +370,32 @@ private slots:
     // photo without a date of their own keep the photo's date and replace its asset.
     void replacements()
     {
-        const QString first = photo("again.jpg");
-        const Result<FileProviderItemChange> dropped = create(
-            QStringLiteral("photos"), QStringLiteral("again.jpg"), ContentType::image(), first);
-        QVERIFY(dropped);
         const QString plain = m_dir.filePath(QStringLiteral("plain-again.jpg"));
         QVERIFY(writeJpeg(plain));
-        const auto replace = [this](const FileProviderItemProtocol& item, const QString& path) {
+        const auto replace = [this, &plain](FileProviderItemProperties item) {
             Answer<FileProviderItemChange> answer;
-            ItemCreation::replaceFile(processStores(), client(), item, path, answer.completion());
-            return waitFor(answer);
+            ItemCreation::replaceFile(processStores(), client(),
+                                      *FileProviderItemSnapshot::make(item), plain,
+                                      answer.completion());
+            const Result<FileProviderItemChange> change = waitFor(answer);
+            return change ? change.value().item : FileProviderItemRef();
         };
-        const Result<FileProviderItemChange> again = replace(*dropped.value().item, plain);
-        QVERIFY(again);
+        const Result<FileProviderItemChange> dropped =
+            create(QStringLiteral("photos"), QStringLiteral("a.jpg"), ContentType::image(), plain);
+        QVERIFY(dropped && replace(FileProviderItemProperties::of(*dropped.value().item)));
         const QString old = dropped.value().item->itemIdentifier().mid(8);
-        QVERIFY(!UploadQuarantine::shared().entry(old));
-        QVERIFY(driveStores().cancelled.contains(old));
+        QVERIFY(!UploadQuarantine::shared().entry(old) && driveStores().cancelled.contains(old));
         QVERIFY(driveStores().userNotices.drain().isEmpty());
 
         FileProviderItemProperties asset;
         asset.itemIdentifier = QStringLiteral("asset:") + m_lib.asset("nov02.jpg");
         asset.filename = QStringLiteral("nov02.jpg");
         asset.creationDate = utc("2024-11-02T10:00:00Z");
-        const Result<FileProviderItemChange> over =
-            replace(*FileProviderItemSnapshot::make(asset), plain);
+        const FileProviderItemRef over = replace(asset);
         QVERIFY(over);
-        QCOMPARE(over.value().item->parentItemIdentifier(), QStringLiteral("month:2024-11"));
-        const std::optional<UploadQuarantine::Entry> entry =
-            UploadQuarantine::shared().entry(over.value().item->itemIdentifier().mid(8));
-        QVERIFY(entry);
-        QCOMPARE(entry->replacesAssetId, std::optional<QString>(m_lib.asset("nov02.jpg")));
-        QCOMPARE(UploadQuarantine::shared().list().size(), 2);
+        QCOMPARE(over->parentItemIdentifier(), QStringLiteral("month:2024-11"));
+        QCOMPARE(UploadQuarantine::shared().entry(over->itemIdentifier().mid(8))->replacesAssetId,
+                 std::optional<QString>(m_lib.asset("nov02.jpg")));
     }
 
     // A time set once the bytes are written redates a drop that took its file's time: the
@@ -410,16 +405,14 @@ private slots:
     {
         const QString plain = m_dir.filePath(QStringLiteral("plain.jpg"));
         QVERIFY(writeJpeg(plain));
-        const QString dated = photo("dated.jpg");
-        const auto dropped = [this](const QString& path) {
+        const auto entryOf = [this](const QString& path) {
             const Result<FileProviderItemChange> change = create(
                 QStringLiteral("photos"), QFileInfo(path).fileName(), ContentType::image(), path);
-            return change ? change.value().item->itemIdentifier() : QString();
+            return change ? change.value().item->itemIdentifier().mid(8) : QString();
         };
-        const auto redate = [this](const QString& identifier) {
+        const auto redate = [this](const QString& entryId) {
             FileProviderItemProperties p;
-            p.itemIdentifier = identifier;
-            p.filename = QStringLiteral("x.jpg");
+            p.itemIdentifier = QStringLiteral("pending:") + entryId;
             p.contentModificationDate = utc("2019-04-02T08:00:00Z");
             Answer<FileProviderItemChange> answer;
             ItemRedating::redate(processStores(), client(), FileProviderItemSnapshot::make(p),
@@ -427,28 +420,22 @@ private slots:
             const Result<FileProviderItemChange> change = waitFor(answer);
             return change ? change.value().item->parentItemIdentifier() : QStringLiteral("error");
         };
-        const QString byFileTime = dropped(plain);
-        const QString byExif = dropped(dated);
+        const QString byFileTime = entryOf(plain), byExif = entryOf(photo("dated.jpg"));
         QCOMPARE(redate(byFileTime), QStringLiteral("month:2019-04"));
-        QCOMPARE(UploadQuarantine::shared().entry(byFileTime.mid(8))->capturedAt,
+        QCOMPARE(UploadQuarantine::shared().entry(byFileTime)->capturedAt,
                  utc("2019-04-02T08:00:00Z"));
         QCOMPARE(redate(byExif), QString());
-        QCOMPARE(UploadQuarantine::shared().entry(byExif.mid(8))->capturedAt,
-                 utc("2021-06-15T10:00:00Z"));
+        QCOMPARE(UploadQuarantine::shared().entry(byExif)->capturedAt, utc("2021-06-15T10:00:00Z"));
         QCOMPARE(apiRequests(m_lib.server), 0);
 
         // Uploaded in the meantime: the asset it became takes the date.
-        QVERIFY(UploadQuarantine::shared().remove(byFileTime.mid(8)));
-        UploadJournal::Event uploaded;
-        uploaded.id = byFileTime.mid(8);
-        uploaded.resolvedAt = Clock::now();
-        uploaded.assetId = m_lib.asset("nov02.jpg");
-        driveStores().journal.record(uploaded);
+        QVERIFY(UploadQuarantine::shared().remove(byFileTime));
+        recordUploaded(byFileTime, m_lib.asset("nov02.jpg"));
         QCOMPARE(redate(byFileTime), QString());
         const QJsonArray requests = m_lib.server.requests();
         QCOMPARE(requests.size(), 1);
         QCOMPARE(requests[0][u"method"].toString() + u' ' + requests[0][u"path"].toString(),
-                 QStringLiteral("PUT /api/assets/") + uploaded.assetId.value());
+                 QStringLiteral("PUT /api/assets/") + m_lib.asset("nov02.jpg"));
         QVERIFY(requests[0][u"body"].toString().contains(u"2019-04-02T08:00:00Z"));
     }
 };
