@@ -276,7 +276,7 @@ private slots:
             QCOMPARE(albumsHoldingP(), item.startsWith(u"a") ? QString() : QStringLiteral("A"));
         // Gone from the listings at once, whatever the server's cached answers say.
         if (outcome == u"ok" && item.startsWith(u"ai:"))
-            QVERIFY(!idsOf(enumerate(placeholders(QStringLiteral("album:<A>")))->items)
+            QVERIFY(!idsOf(listed(placeholders(QStringLiteral("album:<A>")))->items)
                          .contains(placeholders(item)));
     }
 
