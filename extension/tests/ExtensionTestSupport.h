@@ -6,6 +6,7 @@
 #include "AssetNameStore.h"
 #include "CancelledUploads.h"
 #include "Clock.h"
+#include "ContainerListing.h"
 #include "DedupIndex.h"
 #include "DeletionTombstones.h"
 #include "DriveExtension.h"
@@ -174,6 +175,22 @@ inline std::shared_ptr<Listing> enumerate(const QString& container)
     auto listing = std::make_shared<Listing>();
     FileProviderEnumerator(container, processStores())
         .enumerateItems(listing, FileProviderInitialPage::sortedByName);
+    if (!listing->wait())
+        listing->error = Error{QStringLiteral("Test"), 0, QStringLiteral("no finish")};
+    return listing;
+}
+
+// One listing by ContainerListing alone, recorded as the enumerator records it.
+inline std::shared_ptr<Listing> listed(const QString& container,
+                                       FetchCache::Mode mode = FetchCache::Mode::normal)
+{
+    auto listing = std::make_shared<Listing>();
+    ContainerListing::list(processStores(), container, mode, [listing](Result<ItemList> items) {
+        if (!items)
+            return listing->finishEnumeratingWithError(items.error());
+        listing->didEnumerateItems(items.value());
+        listing->finishEnumeratingUpToPage(std::nullopt);
+    });
     if (!listing->wait())
         listing->error = Error{QStringLiteral("Test"), 0, QStringLiteral("no finish")};
     return listing;

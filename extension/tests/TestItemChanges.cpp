@@ -1,11 +1,15 @@
-// Moves, renames, trashing and deleting, against the double: what the server ends up with,
-// what the framework is answered, and the feedback left for the application.
+// ItemModification, ItemDeletion and ItemRemoval against the double: moves, renames, trashing
+// and deleting, what the server ends up with, what the framework is answered, and the feedback
+// left for the application.
 #include "WriteTestSupport.h"
 
 #include "AssetNameStore.h"
 #include "CancelledUploads.h"
 #include "EnumerationSignals.h"
 #include "FileProviderError.h"
+#include "ItemDeletion.h"
+#include "ItemModification.h"
+#include "ItemRemoval.h"
 
 #include <QUuid>
 
@@ -19,9 +23,6 @@ private:
     ManualClock m_clock{utc("2025-01-10T12:00:00Z")};
     SmallLibrary m_lib;
     Uploads m_uploads;
-    DriveExtension m_extension{FileProviderDomain{QStringLiteral("app.pixavella.fileprovider"),
-                                                  QStringLiteral("Pixavella")},
-                               processStores()};
     QMutex m_signalLock;
     QStringList m_signals; // guarded by m_signalLock
     // Made afresh for each case: my photo P in my album A, my empty album B.
@@ -45,15 +46,17 @@ private:
                                           const QString& name, FileProviderItemFields fields)
     {
         Answer<FileProviderItemChange> answer;
-        m_extension.modifyItem(
-            itemWith(identifier, parent, name, ContentType(QStringLiteral("image/jpeg"))), {},
-            fields, std::nullopt, answer.completion());
+        ItemModification::modify(
+            processStores(), *SharedSettings::makeClient(),
+            itemWith(identifier, parent, name, ContentType(QStringLiteral("image/jpeg"))), fields,
+            answer.completion());
         return waitFor(answer);
     }
     Result<void> remove(const QString& identifier)
     {
         Answer<void> answer;
-        m_extension.deleteItem(identifier, {}, 0, answer.completion());
+        ItemDeletion::remove(processStores(), *SharedSettings::makeClient(), identifier,
+                             answer.completion());
         if (!answer.wait())
             return Error{QStringLiteral("Test"), 0, QStringLiteral("no completion")};
         return *answer.result;
@@ -273,7 +276,7 @@ private slots:
             QCOMPARE(albumsHoldingP(), item.startsWith(u"a") ? QString() : QStringLiteral("A"));
         // Gone from the listings at once, whatever the server's cached answers say.
         if (outcome == u"ok" && item.startsWith(u"ai:"))
-            QVERIFY(!idsOf(enumerate(placeholders(QStringLiteral("album:<A>")))->items)
+            QVERIFY(!idsOf(listed(placeholders(QStringLiteral("album:<A>")))->items)
                          .contains(placeholders(item)));
     }
 
@@ -293,6 +296,17 @@ private slots:
         QVERIFY(change && change.value().item);
         QVERIFY(driveStores().userNotices.drain().isEmpty());
         QCOMPARE(apiRequests(m_lib.server), 0);
+
+        // Listed before its upload ended: deleting it trashes the photo it became.
+        const QString sent = m_uploads.add(QStringLiteral("y.jpg"), std::nullopt);
+        QCOMPARE(ItemRemoval::uploadedAsset(processStores(), sent), std::nullopt);
+        QVERIFY(UploadQuarantine::shared().remove(sent));
+        recordUploaded(sent, m_ids.value(QStringLiteral("P")));
+        QVERIFY(remove(QStringLiteral("pending:") + sent));
+        QVERIFY(isTrashed(m_ids.value(QStringLiteral("P"))));
+        QVERIFY(!driveStores().cancelled.contains(sent));
+        QCOMPARE(takeSignals(), QStringList{FileProviderContainer::workingSet});
+        QCOMPARE(drainedNotices(), QStringList{QStringLiteral("trash")});
     }
 };
 

@@ -1,6 +1,10 @@
-// New items in the drive: folders become albums where albums can be made, files pass the
-// checks in order and land in the upload quarantine filed under their capture month.
+// ItemCreation and ItemRedating against the double: folders become albums where albums can be
+// made, files pass the checks in order and land in the upload quarantine filed under their
+// capture month, and a time set after the drop redates only what took the file's time.
 #include "WriteTestSupport.h"
+
+#include "ItemCreation.h"
+#include "ItemRedating.h"
 
 #include "DedupIndex.h"
 #include "ExifCaptureDate.h"
@@ -36,13 +40,20 @@ private:
                                                   QStringLiteral("Pixavella")},
                                processStores()};
 
+    ImmichClient client() const { return ImmichClient(m_lib.server.url(), kMyKey); }
     Result<FileProviderItemChange> create(const QString& parent, const QString& name,
                                           const ContentType& type,
-                                          const std::optional<QString>& contents)
+                                          const std::optional<QString>& contents,
+                                          FileProviderCreateOptions options = 0)
     {
         Answer<FileProviderItemChange> answer;
-        m_extension.createItem(itemWith(QString(), parent, name, type), 0, contents, 0,
-                               answer.completion());
+        if (type == ContentType::folder())
+            ItemCreation::createAlbum(processStores(), client(), FPNode::parse(parent), name,
+                                      answer.completion());
+        else
+            ItemCreation::createFile(processStores(), client(), FPNode::parse(parent),
+                                     *itemWith(QString(), parent, name, type), contents, options,
+                                     answer.completion());
         return waitFor(answer);
     }
     QString placeholders(QString text) const
@@ -198,12 +209,9 @@ private slots:
         const ContentType type = QTest::currentDataTag() == QByteArray("photos, generic type")
                                      ? ContentType::data()
                                      : ContentType(QStringLiteral("image/jpeg"));
-        Answer<FileProviderItemChange> answer;
-        const ProgressRef progress = m_extension.createItem(
-            itemWith(QString(), placeholders(parent), name, type), 0, path, 0, answer.completion());
-        const Result<FileProviderItemChange> change = waitFor(answer);
+        const Result<FileProviderItemChange> change =
+            create(placeholders(parent), name, type, path);
         QVERIFY2(change, qPrintable(identifierOf(change)));
-        QCOMPARE(progress->totalUnitCount(), 100);
 
         const QList<UploadQuarantine::Entry> entries = UploadQuarantine::shared().list();
         QCOMPARE(entries.size(), 1);
@@ -264,11 +272,9 @@ private slots:
             if (kind == QLatin1String("cut"))
                 QVERIFY(QFile::resize(path, QFileInfo(path).size() / 2));
         }
-        Answer<FileProviderItemChange> done;
-        m_extension.createItem(itemWith(QString(), QStringLiteral("photos"),
-                                        QStringLiteral("judged.jpg"), ContentType::image()),
-                               0, path, options, done.completion());
-        const Result<FileProviderItemChange> change = waitFor(done);
+        const Result<FileProviderItemChange> change =
+            create(QStringLiteral("photos"), QStringLiteral("judged.jpg"), ContentType::image(),
+                   path, options);
         const QList<UploadQuarantine::Entry> entries = UploadQuarantine::shared().list();
         if (attempts < 0) {
             QCOMPARE(identifierOf(change), answer);
@@ -341,19 +347,96 @@ private slots:
     void failuresLeaveNothing()
     {
         m_lib.server.fail(500, 1, QStringLiteral("/api/albums"));
-        Result<FileProviderItemChange> change = create(
+        const Result<FileProviderItemChange> change = create(
             QStringLiteral("photos"), QStringLiteral("X"), ContentType::folder(), std::nullopt);
         QVERIFY(!change);
         QVERIFY(driveStores().userNotices.drain().isEmpty());
         QVERIFY(drainedNotices().isEmpty());
 
+        // Signed out, the extension refuses the drop before it reaches ItemCreation.
         signOut();
-        change = create(QStringLiteral("photos"), QStringLiteral("a.jpg"), ContentType::image(),
-                        photo("a.jpg"));
+        Answer<FileProviderItemChange> answer;
+        m_extension.createItem(itemWith(QString(), QStringLiteral("photos"),
+                                        QStringLiteral("a.jpg"), ContentType::image()),
+                               0, photo("a.jpg"), 0, answer.completion());
         signIn(m_lib.server);
-        QVERIFY(!change &&
-                isFileProviderError(change.error(), FileProviderErrorCode::notAuthenticated));
+        const Result<FileProviderItemChange> refused = waitFor(answer);
+        QVERIFY(!refused &&
+                isFileProviderError(refused.error(), FileProviderErrorCode::notAuthenticated));
         QVERIFY(UploadQuarantine::shared().list().isEmpty());
+    }
+
+    // New contents of a waiting drop take its place without a word to the user; those of a
+    // photo without a date of their own keep the photo's date and replace its asset.
+    void replacements()
+    {
+        const QString plain = m_dir.filePath(QStringLiteral("plain-again.jpg"));
+        QVERIFY(writeJpeg(plain));
+        const auto replace = [this, &plain](FileProviderItemProperties item) {
+            Answer<FileProviderItemChange> answer;
+            ItemCreation::replaceFile(processStores(), client(),
+                                      *FileProviderItemSnapshot::make(item), plain,
+                                      answer.completion());
+            const Result<FileProviderItemChange> change = waitFor(answer);
+            return change ? change.value().item : FileProviderItemRef();
+        };
+        const Result<FileProviderItemChange> dropped =
+            create(QStringLiteral("photos"), QStringLiteral("a.jpg"), ContentType::image(), plain);
+        QVERIFY(dropped && replace(FileProviderItemProperties::of(*dropped.value().item)));
+        const QString old = dropped.value().item->itemIdentifier().mid(8);
+        QVERIFY(!UploadQuarantine::shared().entry(old) && driveStores().cancelled.contains(old));
+        QVERIFY(driveStores().userNotices.drain().isEmpty());
+
+        FileProviderItemProperties asset;
+        asset.itemIdentifier = QStringLiteral("asset:") + m_lib.asset("nov02.jpg");
+        asset.filename = QStringLiteral("nov02.jpg");
+        asset.creationDate = utc("2024-11-02T10:00:00Z");
+        const FileProviderItemRef over = replace(asset);
+        QVERIFY(over);
+        QCOMPARE(over->parentItemIdentifier(), QStringLiteral("month:2024-11"));
+        QCOMPARE(UploadQuarantine::shared().entry(over->itemIdentifier().mid(8))->replacesAssetId,
+                 std::optional<QString>(m_lib.asset("nov02.jpg")));
+    }
+
+    // A time set once the bytes are written redates a drop that took its file's time: the
+    // waiting entry and the answered item move to its month, an uploaded one has the server's
+    // asset redated. A drop dated by its EXIF keeps its date.
+    void redating()
+    {
+        const QString plain = m_dir.filePath(QStringLiteral("plain.jpg"));
+        QVERIFY(writeJpeg(plain));
+        const auto entryOf = [this](const QString& path) {
+            const Result<FileProviderItemChange> change = create(
+                QStringLiteral("photos"), QFileInfo(path).fileName(), ContentType::image(), path);
+            return change ? change.value().item->itemIdentifier().mid(8) : QString();
+        };
+        const auto redate = [this](const QString& entryId) {
+            FileProviderItemProperties p;
+            p.itemIdentifier = QStringLiteral("pending:") + entryId;
+            p.contentModificationDate = utc("2019-04-02T08:00:00Z");
+            Answer<FileProviderItemChange> answer;
+            ItemRedating::redate(processStores(), client(), FileProviderItemSnapshot::make(p),
+                                 answer.completion());
+            const Result<FileProviderItemChange> change = waitFor(answer);
+            return change ? change.value().item->parentItemIdentifier() : QStringLiteral("error");
+        };
+        const QString byFileTime = entryOf(plain), byExif = entryOf(photo("dated.jpg"));
+        QCOMPARE(redate(byFileTime), QStringLiteral("month:2019-04"));
+        QCOMPARE(UploadQuarantine::shared().entry(byFileTime)->capturedAt,
+                 utc("2019-04-02T08:00:00Z"));
+        QCOMPARE(redate(byExif), QString());
+        QCOMPARE(UploadQuarantine::shared().entry(byExif)->capturedAt, utc("2021-06-15T10:00:00Z"));
+        QCOMPARE(apiRequests(m_lib.server), 0);
+
+        // Uploaded in the meantime: the asset it became takes the date.
+        QVERIFY(UploadQuarantine::shared().remove(byFileTime));
+        recordUploaded(byFileTime, m_lib.asset("nov02.jpg"));
+        QCOMPARE(redate(byFileTime), QString());
+        const QJsonArray requests = m_lib.server.requests();
+        QCOMPARE(requests.size(), 1);
+        QCOMPARE(requests[0][u"method"].toString() + u' ' + requests[0][u"path"].toString(),
+                 QStringLiteral("PUT /api/assets/") + m_lib.asset("nov02.jpg"));
+        QVERIFY(requests[0][u"body"].toString().contains(u"2019-04-02T08:00:00Z"));
     }
 };
 

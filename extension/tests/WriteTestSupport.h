@@ -46,6 +46,16 @@ inline bool writeJpeg(const QString& path, const char* original = "", const char
     return true;
 }
 
+// The journal's word that a quarantine entry, gone from the queue, became `assetId`.
+inline void recordUploaded(const QString& entryId, const QString& assetId)
+{
+    UploadJournal::Event uploaded;
+    uploaded.id = entryId;
+    uploaded.resolvedAt = Clock::now();
+    uploaded.assetId = assetId;
+    driveStores().journal.record(uploaded);
+}
+
 inline QStringList drainedNotices()
 {
     QStringList keys;
