@@ -158,7 +158,11 @@ FileProviderItemPtr FileProviderItem::pending(const UploadQuarantine::Entry& ent
     item->m_name = entry.filename;
     item->m_type = typeForFilename(entry.filename, ContentType::image());
     item->m_parent = parent;
-    if (const auto payload = quarantine.payloadURL(entry.id)) {
+    // A payload is never written after it is queued: the size its manifest recorded is its
+    // size, without reading the manifest back and looking at the file for every item listed.
+    if (entry.payloadSize) {
+        item->m_size = *entry.payloadSize;
+    } else if (const auto payload = quarantine.payloadURL(entry.id)) {
         const QFileInfo info(*payload);
         if (info.exists())
             item->m_size = info.size();
