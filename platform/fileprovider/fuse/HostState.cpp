@@ -111,6 +111,10 @@ fuse_entry_param HostState::entryParam(const StagedFile& file) const
     ep.ino = file.ino;
     ep.generation = 1;
     ep.attr = statOf(file);
+    // Its attributes change only through the kernel (writes, truncation, times set), which
+    // keeps them up to date itself: kept for a moment, cp's checks of the file it just
+    // created cost no request. The name itself is never kept.
+    ep.attr_timeout = kStagedAttributeSeconds;
     return ep;
 }
 

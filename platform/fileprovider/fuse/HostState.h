@@ -68,8 +68,10 @@ public:
     struct stat statOf(const ReplicaEntry& entry) const;
     struct stat statOf(const StagedFile& file) const;
     fuse_entry_param entryParam(const ReplicaEntry& entry) const;
-    // A name the staging area answers for: never cached by the kernel, so it can expire.
+    // A name the staging area answers for: never cached by the kernel, so it can expire; its
+    // attributes are, for kStagedAttributeSeconds.
     fuse_entry_param entryParam(const StagedFile& file) const;
+    static constexpr double kStagedAttributeSeconds = 1.0;
     // Tells the kernel what changed (from the notifier's thread), once attached.
     void post(const ReplicaDelta& delta);
     // Runs `ready` once `container` may be read from the replica (listing it when needed).

@@ -92,7 +92,8 @@ void TestHostState::kernelKeepsListedItemsButNotStagedFiles()
     ep = host->entryParam(listed(*host, item));
     QCOMPARE(qint64(ep.attr.st_mtim.tv_sec), host->mountTime.toSecsSinceEpoch());
 
-    // A file being written answers with no cache time: its name may go as soon as it is filed.
+    // A file being written: its name may go as soon as it is filed, so the kernel never keeps
+    // it; its attributes only the kernel changes.
     const InodeNumber photos = host->replica.entry("p")->ino;
     const auto made = host->staging.create(photos, "new.jpg", 0644);
     QVERIFY(made);
@@ -100,7 +101,7 @@ void TestHostState::kernelKeepsListedItemsButNotStagedFiles()
     QVERIFY(staged);
     ep = host->entryParam(*staged);
     QCOMPARE(ep.entry_timeout, 0.0);
-    QCOMPARE(ep.attr_timeout, 0.0);
+    QCOMPARE(ep.attr_timeout, HostState::kStagedAttributeSeconds);
     QCOMPARE(ep.attr.st_mode, mode_t(S_IFREG | 0644));
     host->staging.release(made.value().second);
 }
