@@ -86,8 +86,33 @@ inline QStringList capsOf(const QList<FileProviderItemRef>& items)
     return out;
 }
 
-// Records one listing; wait() returns once it finished.
-class Listing final : public FileProviderEnumerationObserver {
+// Counts the finishes of one enumeration; wait() returns once it finished.
+class Finishing {
+public:
+    bool wait() { return m_done.tryAcquire(1, 30'000); }
+
+    int finishes = 0;
+    std::optional<Error> error;
+
+protected:
+    // Records what the finish says, under the lock, and counts it.
+    template <typename Record> void finish(Record record)
+    {
+        {
+            QMutexLocker lock(&m_mutex);
+            ++finishes;
+            record();
+        }
+        m_done.release();
+    }
+    QMutex m_mutex;
+
+private:
+    QSemaphore m_done;
+};
+
+// Records one listing.
+class Listing final : public FileProviderEnumerationObserver, public Finishing {
 public:
     void didEnumerateItems(const QList<FileProviderItemRef>& items) override
     {
@@ -96,32 +121,18 @@ public:
     }
     void finishEnumeratingUpToPage(const std::optional<FileProviderPage>&) override
     {
-        finish(std::nullopt);
+        finish([] {});
     }
-    void finishEnumeratingWithError(const Error& e) override { finish(e); }
-
-    bool wait() { return m_done.tryAcquire(1, 30'000); }
+    void finishEnumeratingWithError(const Error& e) override
+    {
+        finish([&] { error = e; });
+    }
 
     QList<FileProviderItemRef> items;
-    std::optional<Error> error;
-    int finishes = 0;
-
-private:
-    void finish(std::optional<Error> e)
-    {
-        {
-            QMutexLocker lock(&m_mutex);
-            ++finishes;
-            error = std::move(e);
-        }
-        m_done.release();
-    }
-    QMutex m_mutex;
-    QSemaphore m_done;
 };
 
 // Records one change enumeration.
-class Changes final : public FileProviderChangeObserver {
+class Changes final : public FileProviderChangeObserver, public Finishing {
 public:
     void didUpdateItems(const QList<FileProviderItemRef>& items) override
     {
@@ -137,38 +148,22 @@ public:
     }
     void finishEnumeratingChangesUpToSyncAnchor(const FileProviderSyncAnchor& a, bool more) override
     {
-        {
-            QMutexLocker lock(&m_mutex);
-            ++finishes;
+        finish([&] {
             anchor = a;
             moreComing = more;
-        }
-        m_done.release();
+        });
     }
     void finishEnumeratingWithError(const Error& e) override
     {
-        {
-            QMutexLocker lock(&m_mutex);
-            ++finishes;
-            error = e;
-        }
-        m_done.release();
+        finish([&] { error = e; });
     }
-
-    bool wait() { return m_done.tryAcquire(1, 30'000); }
 
     QList<FileProviderItemRef> updated;
     QStringList deleted;
     int updateCalls = 0;
     int deleteCalls = 0;
-    int finishes = 0;
     FileProviderSyncAnchor anchor;
     bool moreComing = true;
-    std::optional<Error> error;
-
-private:
-    QMutex m_mutex;
-    QSemaphore m_done;
 };
 
 // The observer once it finished, or with a "Test" error when it did not in time.

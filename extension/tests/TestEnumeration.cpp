@@ -93,9 +93,9 @@ private slots:
         QTest::addColumn<QStringList>("expected");
         // "<undated>" is the upload without capture date, filed directly under "Mes photos".
         QTest::newRow("uploads still tried")
-            << 4 << QStringList{u"year:2024"_s, u"year:2023"_s, u"year:2021"_s, u"<undated>"_s};
+            << 4 << QStringList{"year:2024", "year:2023", "year:2021", "<undated>"};
         QTest::newRow("one upload given up")
-            << 5 << QStringList{u"year:2024"_s, u"year:2023"_s, u"<undated>"_s, u"failed"_s};
+            << 5 << QStringList{"year:2024", "year:2023", "<undated>", "failed"};
     }
     void photosListing()
     {
@@ -122,15 +122,14 @@ private slots:
         QTest::addColumn<QString>("container");
         QTest::addColumn<QStringList>("expected");
         QTest::newRow("year, December first")
-            << u"year:2024"_s << QStringList{u"month:2024-11"_s, u"month:2024-03"_s};
-        QTest::newRow("year of an upload only")
-            << u"year:2021"_s << QStringList{u"month:2021-05"_s};
+            << "year:2024" << QStringList{"month:2024-11", "month:2024-03"};
+        QTest::newRow("year of an upload only") << "year:2021" << QStringList{"month:2021-05"};
         QTest::newRow("month, photos in list order, then uploads")
-            << u"month:2024-03"_s
-            << QStringList{u"asset:<mar20.jpg>"_s, u"asset:<mar05.jpg>"_s, u"pending:<mar.heic>"_s};
+            << "month:2024-03"
+            << QStringList{"asset:<mar20.jpg>", "asset:<mar05.jpg>", "pending:<mar.heic>"};
         QTest::newRow("month of an upload only")
-            << u"month:2021-05"_s << QStringList{u"pending:<may.jpg>"_s};
-        QTest::newRow("year without photos") << u"year:1999"_s << QStringList();
+            << "month:2021-05" << QStringList{"pending:<may.jpg>"};
+        QTest::newRow("year without photos") << "year:1999" << QStringList();
     }
     void yearAndMonthListings()
     {

@@ -110,7 +110,6 @@ private slots:
     {
         QTest::addColumn<QString>("answer");
         QTest::newRow("older server, 404") << u"404"_s;
-        QTest::newRow("proxy dropping the upgrade, 400") << u"400"_s;
         QTest::newRow("proxy answering a page, 200") << u"200"_s;
     }
     void refusingPathStaysDownUntilItOpens()
