@@ -66,31 +66,23 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("arguments"); // as compact JSON
-        QTest::newRow("trash of several") << R"(42["on_asset_trash",["a","b"]])"
-                                          << "on_asset_trash"
-                                          << R"([["a","b"]])";
-        QTest::newRow("asset")
-            << R"(42["on_upload_success",{"id":"a","exifInfo":{"fileSizeInByte":3}}])"
-            << "on_upload_success"
-            << R"([{"exifInfo":{"fileSizeInByte":3},"id":"a"}])";
-        QTest::newRow("no argument") << R"(42["AppRestartV1"])"
-                                     << "AppRestartV1"
-                                     << "[]";
-        QTest::newRow("several arguments") << R"(42["x",1,"two",null])"
-                                           << "x"
-                                           << R"([1,"two",null])";
-        QTest::newRow("with an ack id") << R"(4217["on_asset_hidden","a"])"
-                                        << "on_asset_hidden"
-                                        << R"(["a"])";
-        QTest::newRow("default namespace named") << R"(42/,["on_asset_restore",["a"]])"
-                                                 << "on_asset_restore"
-                                                 << R"([["a"]])";
-        QTest::newRow("default namespace and ack id") << R"(42/,3["on_asset_restore",["a"]])"
-                                                      << "on_asset_restore"
-                                                      << R"([["a"]])";
-        QTest::newRow("non-ASCII") << R"(42["on_asset_update",{"originalFileName":"été 🌞.jpg"}])"
-                                   << "on_asset_update"
-                                   << R"([{"originalFileName":"été 🌞.jpg"}])";
+        const auto row = [](const char* tag, const char* text, const char* name,
+                            const char* arguments) {
+            QTest::newRow(tag) << QString(text) << QString(name) << QString(arguments);
+        };
+        row("trash of several", R"(42["on_asset_trash",["a","b"]])", "on_asset_trash",
+            R"([["a","b"]])");
+        row("asset", R"(42["on_upload_success",{"id":"a","exifInfo":{"fileSizeInByte":3}}])",
+            "on_upload_success", R"([{"exifInfo":{"fileSizeInByte":3},"id":"a"}])");
+        row("no argument", R"(42["AppRestartV1"])", "AppRestartV1", "[]");
+        row("several arguments", R"(42["x",1,"two",null])", "x", R"([1,"two",null])");
+        row("with an ack id", R"(4217["on_asset_hidden","a"])", "on_asset_hidden", R"(["a"])");
+        row("default namespace named", R"(42/,["on_asset_restore",["a"]])", "on_asset_restore",
+            R"([["a"]])");
+        row("default namespace and ack id", R"(42/,3["on_asset_restore",["a"]])",
+            "on_asset_restore", R"([["a"]])");
+        row("non-ASCII", R"(42["on_asset_update",{"originalFileName":"été 🌞.jpg"}])",
+            "on_asset_update", R"([{"originalFileName":"été 🌞.jpg"}])");
     }
     void events()
     {
@@ -126,24 +118,20 @@ private slots:
     {
         QTest::addColumn<QString>("server");
         QTest::addColumn<QString>("channel"); // empty: none
-        QTest::newRow("plain") << "http://127.0.0.1:2283"
-                               << "ws://127.0.0.1:2283/api/socket.io/?EIO=4&transport=websocket";
-        QTest::newRow("TLS, under a path")
-            << "https://example.org/immich//"
-            << "wss://example.org/immich/api/socket.io/?EIO=4&transport=websocket";
-        QTest::newRow("upper-case scheme")
-            << "HTTPS://example.org"
-            << "wss://example.org/api/socket.io/?EIO=4&transport=websocket";
-        QTest::newRow("query, fragment and user dropped")
-            << "http://u:p@example.org/x?a=1#f"
-            << "ws://example.org/x/api/socket.io/?EIO=4&transport=websocket";
-        QTest::newRow("encoded path kept")
-            << "http://example.org/my%20photos"
-            << "ws://example.org/my%20photos/api/socket.io/?EIO=4&transport=websocket";
-        QTest::newRow("other scheme") << "ftp://example.org"
-                                      << "";
-        QTest::newRow("no host") << "http:///x"
-                                 << "";
+        // The channel is its base followed by the socket.io path and query.
+        const auto row = [](const char* tag, const char* server, const char* base) {
+            QTest::newRow(tag) << QString(server)
+                               << (*base ? base + u"/api/socket.io/?EIO=4&transport=websocket"_s
+                                         : QString());
+        };
+        row("plain", "http://127.0.0.1:2283", "ws://127.0.0.1:2283");
+        row("TLS, under a path", "https://example.org/immich//", "wss://example.org/immich");
+        row("upper-case scheme", "HTTPS://example.org", "wss://example.org");
+        row("query, fragment and user dropped", "http://u:p@example.org/x?a=1#f",
+            "ws://example.org/x");
+        row("encoded path kept", "http://example.org/my%20photos", "ws://example.org/my%20photos");
+        row("other scheme", "ftp://example.org", "");
+        row("no host", "http:///x", "");
     }
     void channelUrl()
     {
