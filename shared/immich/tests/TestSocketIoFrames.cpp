@@ -43,6 +43,7 @@ private slots:
         QTest::newRow("event named by a number") << "42[1,2]" << Kind::malformed;
         QTest::newRow("event, cut short") << R"(42["on_asset_trash",["x")" << Kind::malformed;
         QTest::newRow("unknown socket.io type") << "47" << Kind::malformed;
+        QTest::newRow("message without packet") << "4" << Kind::malformed;
         QTest::newRow("empty") << "" << Kind::malformed;
         QTest::newRow("proxy page") << "<!DOCTYPE html>" << Kind::malformed;
     }
