@@ -5,6 +5,7 @@
 
 #include "AssetNameStore.h"
 #include "CancelledUploads.h"
+#include "ClientTestSupport.h"
 #include "Clock.h"
 #include "ContainerListing.h"
 #include "DedupIndex.h"
@@ -37,9 +38,11 @@
 
 namespace pixavella::testing {
 
-inline const QString kMe = QStringLiteral("me@x.test");
-inline const QString kOther = QStringLiteral("other@x.test");
-inline const QString kMyKey = QStringLiteral("me-key");
+using namespace Qt::StringLiterals;
+
+inline const QString kMe = u"me@x.test"_s;
+inline const QString kOther = u"other@x.test"_s;
+inline const QString kMyKey = u"me-key"_s;
 
 // The test process's stores, built once as the daemon builds its own.
 inline DriveStores& driveStores()
@@ -83,44 +86,53 @@ inline QStringList capsOf(const QList<FileProviderItemRef>& items)
     return out;
 }
 
-// Records one listing; wait() returns once it finished.
-class Listing final : public FileProviderEnumerationObserver {
+// Counts the finishes of one enumeration; wait() returns once it finished.
+class Finishing {
+public:
+    bool wait() { return m_done.tryAcquire(1, 30'000); }
+
+    int finishes = 0;
+    std::optional<Error> error;
+
+protected:
+    // Records what the finish says, under the lock, and counts it.
+    template <typename Record> void finish(Record record)
+    {
+        {
+            QMutexLocker lock(&m_mutex);
+            ++finishes;
+            record();
+        }
+        m_done.release();
+    }
+    QMutex m_mutex;
+
+private:
+    QSemaphore m_done;
+};
+
+// Records one listing.
+class Listing final : public FileProviderEnumerationObserver, public Finishing {
 public:
     void didEnumerateItems(const QList<FileProviderItemRef>& items) override
     {
         QMutexLocker lock(&m_mutex);
         this->items.append(items);
     }
-    void finishEnumeratingUpToPage(const std::optional<FileProviderPage>& page) override
+    void finishEnumeratingUpToPage(const std::optional<FileProviderPage>&) override
     {
-        finish(std::nullopt, page.has_value());
+        finish([] {});
     }
-    void finishEnumeratingWithError(const Error& e) override { finish(e, false); }
-
-    bool wait() { return m_done.tryAcquire(1, 30'000); }
+    void finishEnumeratingWithError(const Error& e) override
+    {
+        finish([&] { error = e; });
+    }
 
     QList<FileProviderItemRef> items;
-    std::optional<Error> error;
-    int finishes = 0;
-    bool nextPage = false;
-
-private:
-    void finish(std::optional<Error> e, bool page)
-    {
-        {
-            QMutexLocker lock(&m_mutex);
-            ++finishes;
-            error = std::move(e);
-            nextPage = page;
-        }
-        m_done.release();
-    }
-    QMutex m_mutex;
-    QSemaphore m_done;
 };
 
 // Records one change enumeration.
-class Changes final : public FileProviderChangeObserver {
+class Changes final : public FileProviderChangeObserver, public Finishing {
 public:
     void didUpdateItems(const QList<FileProviderItemRef>& items) override
     {
@@ -136,48 +148,38 @@ public:
     }
     void finishEnumeratingChangesUpToSyncAnchor(const FileProviderSyncAnchor& a, bool more) override
     {
-        {
-            QMutexLocker lock(&m_mutex);
-            ++finishes;
+        finish([&] {
             anchor = a;
             moreComing = more;
-        }
-        m_done.release();
+        });
     }
     void finishEnumeratingWithError(const Error& e) override
     {
-        {
-            QMutexLocker lock(&m_mutex);
-            ++finishes;
-            error = e;
-        }
-        m_done.release();
+        finish([&] { error = e; });
     }
-
-    bool wait() { return m_done.tryAcquire(1, 30'000); }
 
     QList<FileProviderItemRef> updated;
     QStringList deleted;
     int updateCalls = 0;
     int deleteCalls = 0;
-    int finishes = 0;
     FileProviderSyncAnchor anchor;
     bool moreComing = true;
-    std::optional<Error> error;
-
-private:
-    QMutex m_mutex;
-    QSemaphore m_done;
 };
+
+// The observer once it finished, or with a "Test" error when it did not in time.
+template <typename Observer> std::shared_ptr<Observer> finished(std::shared_ptr<Observer> o)
+{
+    if (!o->wait())
+        o->error = Error{u"Test"_s, 0, u"no finish"_s};
+    return o;
+}
 
 inline std::shared_ptr<Listing> enumerate(const QString& container)
 {
     auto listing = std::make_shared<Listing>();
     FileProviderEnumerator(container, processStores())
         .enumerateItems(listing, FileProviderInitialPage::sortedByName);
-    if (!listing->wait())
-        listing->error = Error{QStringLiteral("Test"), 0, QStringLiteral("no finish")};
-    return listing;
+    return finished(listing);
 }
 
 // One listing by ContainerListing alone, recorded as the enumerator records it.
@@ -191,9 +193,7 @@ inline std::shared_ptr<Listing> listed(const QString& container,
         listing->didEnumerateItems(items.value());
         listing->finishEnumeratingUpToPage(std::nullopt);
     });
-    if (!listing->wait())
-        listing->error = Error{QStringLiteral("Test"), 0, QStringLiteral("no finish")};
-    return listing;
+    return finished(listing);
 }
 
 inline std::shared_ptr<Changes> enumerateChanges(const QString& container,
@@ -201,34 +201,8 @@ inline std::shared_ptr<Changes> enumerateChanges(const QString& container,
 {
     auto changes = std::make_shared<Changes>();
     FileProviderEnumerator(container, processStores()).enumerateChanges(changes, anchor);
-    if (!changes->wait())
-        changes->error = Error{QStringLiteral("Test"), 0, QStringLiteral("no finish")};
-    return changes;
+    return finished(changes);
 }
-
-// One completion of an extension request.
-template <typename T> class Answer {
-public:
-    std::function<void(Result<T>)> completion()
-    {
-        return [this](Result<T> r) {
-            {
-                QMutexLocker lock(&m_mutex);
-                ++calls;
-                result.emplace(std::move(r));
-            }
-            m_done.release();
-        };
-    }
-    bool wait() { return m_done.tryAcquire(1, 30'000); }
-
-    std::optional<Result<T>> result;
-    int calls = 0;
-
-private:
-    QMutex m_mutex;
-    QSemaphore m_done;
-};
 
 // Quarantine entries made from small files; the clock moves between them so that the
 // quarantine's order (oldest first) is the order of creation.
@@ -238,7 +212,7 @@ public:
                 const UploadQuarantine::Target& target = UploadQuarantine::Target::library(),
                 int attempts = 0, const QByteArray& bytes = "payload")
     {
-        const QString source = m_dir.filePath(QStringLiteral("source-") + name);
+        const QString source = m_dir.filePath(u"source-"_s + name);
         QFile file(source);
         if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
             return {};
@@ -248,8 +222,7 @@ public:
         if (!entry)
             return {};
         for (int i = 0; i < attempts; ++i)
-            UploadQuarantine::shared().recordFailure(entry.value().id, QStringLiteral("HTTP 500"),
-                                                     false);
+            UploadQuarantine::shared().recordFailure(entry.value().id, u"HTTP 500"_s, false);
         if (m_clock)
             m_clock->advance(1);
         return entry.value().id;
@@ -274,16 +247,15 @@ inline QDateTime utc(const char* text)
 inline QJsonObject assetFor(const QString& owner, const QString& name, const QString& date,
                             bool trashed = false)
 {
-    return {{QStringLiteral("owner"), owner},
-            {QStringLiteral("originalFileName"), name},
-            {QStringLiteral("base64"), QString::fromLatin1((owner + name).toUtf8().toBase64())},
-            {QStringLiteral("fileCreatedAt"), date},
-            {QStringLiteral("isTrashed"), trashed}};
+    return {{u"owner"_s, owner},
+            {u"originalFileName"_s, name},
+            {u"base64"_s, QString::fromLatin1((owner + name).toUtf8().toBase64())},
+            {u"fileCreatedAt"_s, date},
+            {u"isTrashed"_s, trashed}};
 }
 
 // The /api requests the double received since its last reset whose path starts with `prefix`.
-inline int apiRequests(const ImmichDoubleProcess& server,
-                       const QString& prefix = QStringLiteral("/api"))
+inline int apiRequests(const ImmichDoubleProcess& server, const QString& prefix = u"/api"_s)
 {
     int n = 0;
     for (const QJsonValue& r : server.requests())
@@ -300,37 +272,31 @@ struct SmallLibrary {
 
     bool start(const QString& dialect)
     {
-        if (!server.start({QStringLiteral("--dialect"), dialect, QStringLiteral("--user"),
-                           kMe + QStringLiteral(":pw:") + kMyKey, QStringLiteral("--user"),
-                           kOther + QStringLiteral(":pw:other-key")}))
+        if (!server.start({u"--dialect"_s, dialect, u"--user"_s, kMe + u":pw:"_s + kMyKey,
+                           u"--user"_s, kOther + u":pw:other-key"_s}))
             return false;
         const auto add = [this](const QString& owner, const QString& name, const char* date) {
             assets[name] = server.addAsset(assetFor(owner, name, QString::fromLatin1(date)));
         };
-        add(kMe, QStringLiteral("mar05.jpg"), "2024-03-05T10:00:00.000Z");
-        add(kMe, QStringLiteral("mar20.jpg"), "2024-03-20T10:00:00.000Z");
-        add(kMe, QStringLiteral("nov02.jpg"), "2024-11-02T10:00:00.000Z");
-        add(kMe, QStringLiteral("jul01.mp4"), "2023-07-01T10:00:00.000Z");
-        add(kOther, QStringLiteral("theirs1.jpg"), "2022-01-01T00:00:00.000Z");
-        add(kOther, QStringLiteral("theirs2.jpg"), "2022-02-01T00:00:00.000Z");
+        add(kMe, u"mar05.jpg"_s, "2024-03-05T10:00:00.000Z");
+        add(kMe, u"mar20.jpg"_s, "2024-03-20T10:00:00.000Z");
+        add(kMe, u"nov02.jpg"_s, "2024-11-02T10:00:00.000Z");
+        add(kMe, u"jul01.mp4"_s, "2023-07-01T10:00:00.000Z");
+        add(kOther, u"theirs1.jpg"_s, "2022-01-01T00:00:00.000Z");
+        add(kOther, u"theirs2.jpg"_s, "2022-02-01T00:00:00.000Z");
         const auto member = [](const QString& email, const char* role) {
-            return QJsonObject{{QStringLiteral("email"), email},
-                               {QStringLiteral("role"), QLatin1String(role)}};
+            return QJsonObject{{u"email"_s, email}, {u"role"_s, QLatin1String(role)}};
         };
         const auto album = [this](const QString& owner, const QString& name, const QStringList& ids,
                                   const QJsonArray& members) {
-            albums[name] =
-                server.addAlbum({{QStringLiteral("owner"), owner},
-                                 {QStringLiteral("albumName"), name},
-                                 {QStringLiteral("assetIds"), QJsonArray::fromStringList(ids)},
-                                 {QStringLiteral("members"), members}});
+            albums[name] = server.addAlbum({{u"owner"_s, owner},
+                                            {u"albumName"_s, name},
+                                            {u"assetIds"_s, QJsonArray::fromStringList(ids)},
+                                            {u"members"_s, members}});
         };
-        album(kMe, QStringLiteral("Vacances"),
-              {assets[QStringLiteral("mar05.jpg")], assets[QStringLiteral("jul01.mp4")]}, {});
-        album(kOther, QStringLiteral("Famille"), {assets[QStringLiteral("theirs1.jpg")]},
-              {member(kMe, "editor")});
-        album(kOther, QStringLiteral("Mariage"), {assets[QStringLiteral("theirs2.jpg")]},
-              {member(kMe, "viewer")});
+        album(kMe, u"Vacances"_s, {assets[u"mar05.jpg"_s], assets[u"jul01.mp4"_s]}, {});
+        album(kOther, u"Famille"_s, {assets[u"theirs1.jpg"_s]}, {member(kMe, "editor")});
+        album(kOther, u"Mariage"_s, {assets[u"theirs2.jpg"_s]}, {member(kMe, "viewer")});
         server.reset();
         return true;
     }

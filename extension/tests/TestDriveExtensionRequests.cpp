@@ -9,6 +9,7 @@
 
 using namespace pixavella;
 using namespace pixavella::testing;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -26,30 +27,25 @@ class TestDriveExtensionRequests : public QObject {
 private:
     SmallLibrary m_lib;
     Uploads m_uploads;
-    DriveExtension m_extension{FileProviderDomain{QStringLiteral("app.pixavella.fileprovider"),
-                                                  QStringLiteral("Pixavella")},
+    DriveExtension m_extension{FileProviderDomain{u"app.pixavella.fileprovider"_s, u"Pixavella"_s},
                                processStores()};
 
     Result<FileProviderFetchedContents> fetch(const QString& identifier)
     {
-        Answer<FileProviderFetchedContents> answer;
+        Awaited<FileProviderFetchedContents> answer;
         m_extension.fetchContents(identifier, std::nullopt, {}, answer.completion());
-        if (!answer.wait())
-            return Error{QStringLiteral("Test"), 0, QStringLiteral("no completion")};
-        return *answer.result;
+        return answer.wait();
     }
 
     Result<FileProviderItemRef> lookUp(const QString& identifier)
     {
-        Answer<FileProviderItemRef> answer;
+        Awaited<FileProviderItemRef> answer;
         m_extension.itemForIdentifier(identifier, answer.completion());
-        if (!answer.wait())
-            return Error{QStringLiteral("Test"), 0, QStringLiteral("no completion")};
-        return *answer.result;
+        return answer.wait();
     }
 
 private slots:
-    void initTestCase() { QVERIFY(m_lib.start(QStringLiteral("v3"))); }
+    void initTestCase() { QVERIFY(m_lib.start(u"v3"_s)); }
 
     void init()
     {
@@ -61,37 +57,34 @@ private slots:
     void yearPastTheFirstPageExists()
     {
         ImmichDoubleProcess big;
-        QVERIFY(big.start({QStringLiteral("--seed"), QStringLiteral("1499")}));
-        big.addAsset(
-            {{QStringLiteral("originalFileName"), QStringLiteral("old.jpg")},
-             {QStringLiteral("base64"), QStringLiteral("b2xk")},
-             {QStringLiteral("fileCreatedAt"), QStringLiteral("2010-06-15T12:00:00.000Z")}});
+        QVERIFY(big.start({u"--seed"_s, u"1499"_s}));
+        big.addAsset({{u"originalFileName"_s, u"old.jpg"_s},
+                      {u"base64"_s, u"b2xk"_s},
+                      {u"fileCreatedAt"_s, u"2010-06-15T12:00:00.000Z"_s}});
         big.reset();
-        signIn(big, QStringLiteral("demo-api-key"));
+        signIn(big, u"demo-api-key"_s);
 
-        QVERIFY(lookUp(QStringLiteral("year:2010")).ok());
+        QVERIFY(lookUp(u"year:2010"_s).ok());
         // Both pages, and a third asked for ahead of the second's answer.
-        QTRY_COMPARE(apiRequests(big, QStringLiteral("/api/search/metadata")), 3);
-        QCOMPARE(lookUp(QStringLiteral("month:2010-06")).value()->filename(),
-                 QStringLiteral("Juin"));
-        QVERIFY(isFileProviderError(lookUp(QStringLiteral("year:2009")).error(),
-                                    FileProviderErrorCode::noSuchItem));
+        QTRY_COMPARE(apiRequests(big, u"/api/search/metadata"_s), 3);
+        QCOMPARE(lookUp(u"month:2010-06"_s).value()->filename(), u"Juin"_s);
+        QVERIFY(
+            isFileProviderError(lookUp(u"year:2009"_s).error(), FileProviderErrorCode::noSuchItem));
         // The whole list went to the fetch cache.
-        QCOMPARE(apiRequests(big, QStringLiteral("/api/search/metadata")), 3);
+        QCOMPARE(apiRequests(big, u"/api/search/metadata"_s), 3);
     }
 
     void uploadServedFromQuarantine()
     {
-        const QString entry = m_uploads.add(QStringLiteral("up.jpg"), utc("2024-03-01T00:00:00Z"),
+        const QString entry = m_uploads.add(u"up.jpg"_s, utc("2024-03-01T00:00:00Z"),
                                             UploadQuarantine::Target::library(), 0, "jpeg bytes");
-        SharedSettings::setServerURL(QStringLiteral("http://127.0.0.1:9")); // nothing answers
+        SharedSettings::setServerURL(u"http://127.0.0.1:9"_s); // nothing answers
 
-        const Result<FileProviderFetchedContents> contents =
-            fetch(QStringLiteral("pending:") + entry);
+        const Result<FileProviderFetchedContents> contents = fetch(u"pending:"_s + entry);
         QVERIFY2(contents.ok(),
                  qPrintable(contents.ok() ? QString() : contents.error().description));
         QCOMPARE(readAll(contents.value().path), QByteArray("jpeg bytes"));
-        QCOMPARE(contents.value().item->parentItemIdentifier(), QStringLiteral("month:2024-03"));
+        QCOMPARE(contents.value().item->parentItemIdentifier(), u"month:2024-03"_s);
 
         // The framework takes the file it is given; the upload must keep its own.
         QVERIFY(QFile::remove(contents.value().path));
@@ -106,12 +99,12 @@ private slots:
         QTest::addColumn<bool>("signedIn");
         QTest::addColumn<int>("code");
         const int none = FileProviderErrorCode::noSuchItem;
-        QTest::newRow("folder") << QStringLiteral("photos") << true << none;
-        QTest::newRow("unknown photo") << QStringLiteral("asset:nope") << true << none;
-        QTest::newRow("unknown upload") << QStringLiteral("pending:nope") << true << none;
+        QTest::newRow("folder") << u"photos"_s << true << none;
+        QTest::newRow("unknown photo") << u"asset:nope"_s << true << none;
+        QTest::newRow("unknown upload") << u"pending:nope"_s << true << none;
         QTest::newRow("signed out")
-            << QStringLiteral("asset:x") << false << int(FileProviderErrorCode::notAuthenticated);
-        QTest::newRow("server failure") << QStringLiteral("asset:<nov02.jpg>") << true << 500;
+            << u"asset:x"_s << false << int(FileProviderErrorCode::notAuthenticated);
+        QTest::newRow("server failure") << u"asset:<nov02.jpg>"_s << true << 500;
     }
     void failedContents()
     {
@@ -120,11 +113,10 @@ private slots:
         QFETCH(int, code);
         if (!signedIn)
             signOut();
-        identifier.replace(QStringLiteral("<nov02.jpg>"), m_lib.asset("nov02.jpg"));
+        identifier.replace(u"<nov02.jpg>"_s, m_lib.asset("nov02.jpg"));
         if (code == 500)
             m_lib.server.fail(500, 1,
-                              QStringLiteral("/api/assets/") + m_lib.asset("nov02.jpg") +
-                                  QStringLiteral("/original"));
+                              u"/api/assets/"_s + m_lib.asset("nov02.jpg") + u"/original"_s);
         const Result<FileProviderFetchedContents> contents = fetch(identifier);
         QVERIFY(!contents.ok());
         if (code == 500)

@@ -15,6 +15,7 @@
 
 using namespace pixavella;
 using namespace pixavella::testing;
+using namespace Qt::StringLiterals;
 
 class TestItemChanges : public QObject {
     Q_OBJECT
@@ -45,55 +46,52 @@ private:
     Result<FileProviderItemChange> modify(const QString& identifier, const QString& parent,
                                           const QString& name, FileProviderItemFields fields)
     {
-        Answer<FileProviderItemChange> answer;
-        ItemModification::modify(
-            processStores(), *SharedSettings::makeClient(),
-            itemWith(identifier, parent, name, ContentType(QStringLiteral("image/jpeg"))), fields,
-            answer.completion());
-        return waitFor(answer);
+        Awaited<FileProviderItemChange> answer;
+        ItemModification::modify(processStores(), *SharedSettings::makeClient(),
+                                 itemWith(identifier, parent, name, ContentType(u"image/jpeg"_s)),
+                                 fields, answer.completion());
+        return answer.wait();
     }
     Result<void> remove(const QString& identifier)
     {
-        Answer<void> answer;
+        Awaited<void> answer;
         ItemDeletion::remove(processStores(), *SharedSettings::makeClient(), identifier,
                              answer.completion());
-        if (!answer.wait())
-            return Error{QStringLiteral("Test"), 0, QStringLiteral("no completion")};
-        return *answer.result;
+        return answer.wait();
     }
     // The albums among A, B, Famille and Mariage that hold P.
     QString albumsHoldingP() const
     {
         QStringList holding;
         for (const char* name : {"A", "B", "Famille", "Mariage"}) {
-            Answer<ImmichAlbumDetail> album;
+            Awaited<ImmichAlbumDetail> album;
             SharedSettings::makeClient()->getAlbum(m_ids.value(QString::fromLatin1(name)),
                                                    album.completion());
-            if (!album.wait() || !*album.result)
-                continue;
-            for (const ImmichAsset& asset : album.result->value().assets)
-                if (asset.id == m_ids.value(QStringLiteral("P")))
+            const Result<ImmichAlbumDetail> detail = album.wait();
+            for (const ImmichAsset& asset : detail ? detail.value().assets : QList<ImmichAsset>())
+                if (asset.id == m_ids.value(u"P"_s))
                     holding.append(QString::fromLatin1(name));
         }
         return holding.join(u',');
     }
     bool isTrashed(const QString& assetId) const
     {
-        Answer<ImmichAsset> asset;
+        Awaited<ImmichAsset> asset;
         SharedSettings::makeClient()->getAsset(assetId, asset.completion());
-        return asset.wait() && *asset.result && asset.result->value().isTrashed.value_or(false);
+        const Result<ImmichAsset> got = asset.wait();
+        return got && got.value().isTrashed.value_or(false);
     }
     bool albumExists(const QString& albumId) const
     {
-        Answer<AlbumMeta> album;
+        Awaited<AlbumMeta> album;
         SharedSettings::makeClient()->getAlbumMeta(albumId, album.completion());
-        return album.wait() && album.result->ok();
+        return album.wait().ok();
     }
 
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_lib.start(QStringLiteral("v3")));
+        QVERIFY(m_lib.start(u"v3"_s));
         m_uploads.setClock(&m_clock);
         EnumerationSignals::setSender([this](const FileProviderItemIdentifier& container) {
             QMutexLocker lock(&m_signalLock);
@@ -101,24 +99,21 @@ private slots:
         });
         for (auto it = m_lib.albums.cbegin(); it != m_lib.albums.cend(); ++it)
             m_ids.insert(it.key(), it.value());
-        m_ids.insert(QStringLiteral("theirs1"), m_lib.asset("theirs1.jpg"));
+        m_ids.insert(u"theirs1"_s, m_lib.asset("theirs1.jpg"));
     }
 
     void init()
     {
         m_clock.advance(600); // tombstones of the last case have expired
         signIn(m_lib.server);
-        const QString p = m_lib.server.addAsset(
-            assetFor(kMe, QUuid::createUuid().toString() + QStringLiteral(".jpg"),
-                     QStringLiteral("2024-03-05T10:00:00.000Z")));
-        m_ids.insert(QStringLiteral("P"), p);
-        m_ids.insert(QStringLiteral("A"),
-                     m_lib.server.addAlbum({{QStringLiteral("owner"), kMe},
-                                            {QStringLiteral("albumName"), QStringLiteral("Été")},
-                                            {QStringLiteral("assetIds"), QJsonArray{p}}}));
-        m_ids.insert(QStringLiteral("B"), m_lib.server.addAlbum({{QStringLiteral("owner"), kMe},
-                                                                 {QStringLiteral("albumName"),
-                                                                  QStringLiteral("Hiver")}}));
+        const QString p = m_lib.server.addAsset(assetFor(
+            kMe, QUuid::createUuid().toString() + u".jpg"_s, u"2024-03-05T10:00:00.000Z"_s));
+        m_ids.insert(u"P"_s, p);
+        m_ids.insert(u"A"_s, m_lib.server.addAlbum({{u"owner"_s, kMe},
+                                                    {u"albumName"_s, u"Été"_s},
+                                                    {u"assetIds"_s, QJsonArray{p}}}));
+        m_ids.insert(u"B"_s,
+                     m_lib.server.addAlbum({{u"owner"_s, kMe}, {u"albumName"_s, u"Hiver"_s}}));
         m_lib.server.reset();
         takeSignals();
         drainedNotices();
@@ -162,10 +157,10 @@ private slots:
         QFETCH(QString, signalled);
         QFETCH(QString, notices);
         const Result<FileProviderItemChange> change =
-            modify(placeholders(item), placeholders(parent), QStringLiteral("x.jpg"),
+            modify(placeholders(item), placeholders(parent), u"x.jpg"_s,
                    FileProviderItemField::parentItemIdentifier);
         QVERIFY2(change && change.value().item, qPrintable(identifierOf(change)));
-        QCOMPARE(change.value().item->itemIdentifier() + QStringLiteral(" → ") +
+        QCOMPARE(change.value().item->itemIdentifier() + u" → "_s +
                      change.value().item->parentItemIdentifier(),
                  placeholders(answer));
         QCOMPARE(albumsHoldingP(), holding);
@@ -204,8 +199,8 @@ private slots:
         QFETCH(QString, item);
         QFETCH(QString, name);
         QFETCH(QString, answered);
-        const Result<FileProviderItemChange> change = modify(
-            placeholders(item), QStringLiteral("photos"), name, FileProviderItemField::filename);
+        const Result<FileProviderItemChange> change =
+            modify(placeholders(item), u"photos"_s, name, FileProviderItemField::filename);
         if (answered == u"unsupported") {
             QVERIFY(!change && isUnsupportedOperationError(change.error()));
             return;
@@ -213,23 +208,22 @@ private slots:
         if (answered == u"refused") {
             QVERIFY(!change);
             QCOMPARE(change.error().code, int(FileProviderErrorCode::excludedFromSync));
-            QVERIFY(driveStores().names.name(m_ids.value(QStringLiteral("P"))) != name);
+            QVERIFY(driveStores().names.name(m_ids.value(u"P"_s)) != name);
             return;
         }
         QVERIFY2(change && change.value().item, qPrintable(identifierOf(change)));
         QCOMPARE(change.value().item->filename(), answered);
         if (item.startsWith(u"album:")) {
-            Answer<AlbumMeta> album;
-            SharedSettings::makeClient()->getAlbumMeta(m_ids.value(QStringLiteral("A")),
-                                                       album.completion());
-            QVERIFY(album.wait() && *album.result);
-            QCOMPARE(album.result->value().albumName, name);
+            Awaited<AlbumMeta> album;
+            SharedSettings::makeClient()->getAlbumMeta(m_ids.value(u"A"_s), album.completion());
+            const Result<AlbumMeta> meta = album.wait();
+            QVERIFY(meta && meta.value().albumName == name);
             return;
         }
-        QCOMPARE(driveStores().names.name(m_ids.value(QStringLiteral("P"))), answered);
-        QCOMPARE(drainedNotices(), QStringList{QStringLiteral("renamephoto")});
+        QCOMPARE(driveStores().names.name(m_ids.value(u"P"_s)), answered);
+        QCOMPARE(drainedNotices(), QStringList{u"renamephoto"_s});
         // Only the display name changed.
-        QCOMPARE(albumsHoldingP(), QStringLiteral("A"));
+        QCOMPARE(albumsHoldingP(), u"A"_s);
     }
 
     void deletions_data()
@@ -258,32 +252,32 @@ private slots:
         QFETCH(QString, notices);
         QFETCH(QString, message);
         if (outcome == u"error")
-            m_lib.server.fail(500, 1, QStringLiteral("/api/assets"));
+            m_lib.server.fail(500, 1, u"/api/assets"_s);
         const Result<void> done = remove(placeholders(item));
-        QCOMPARE(done                                        ? QStringLiteral("ok")
-                 : isUnsupportedOperationError(done.error()) ? QStringLiteral("unsupported")
-                                                             : QStringLiteral("error"),
+        QCOMPARE(done                                        ? u"ok"_s
+                 : isUnsupportedOperationError(done.error()) ? u"unsupported"_s
+                                                             : u"error"_s,
                  outcome);
         QCOMPARE(drainedNotices().join(u','), notices);
         const QStringList messages = driveStores().userNotices.drain();
         QCOMPARE(messages.size(), message.isEmpty() ? 0 : 1);
         if (!message.isEmpty())
             QVERIFY2(messages.first().startsWith(message), qPrintable(messages.first()));
-        const QString p = m_ids.value(QStringLiteral("P"));
+        const QString p = m_ids.value(u"P"_s);
         QCOMPARE(isTrashed(p), item == u"asset:<P>" && outcome == u"ok");
-        QCOMPARE(albumExists(m_ids.value(QStringLiteral("A"))), item != u"album:<A>");
+        QCOMPARE(albumExists(m_ids.value(u"A"_s)), item != u"album:<A>");
         if (outcome != u"error" && !item.startsWith(u"asset:"))
-            QCOMPARE(albumsHoldingP(), item.startsWith(u"a") ? QString() : QStringLiteral("A"));
+            QCOMPARE(albumsHoldingP(), item.startsWith(u"a") ? QString() : u"A"_s);
         // Gone from the listings at once, whatever the server's cached answers say.
         if (outcome == u"ok" && item.startsWith(u"ai:"))
-            QVERIFY(!idsOf(listed(placeholders(QStringLiteral("album:<A>")))->items)
-                         .contains(placeholders(item)));
+            QVERIFY(
+                !idsOf(listed(placeholders(u"album:<A>"_s))->items).contains(placeholders(item)));
     }
 
     void pendingUploadsAreCancelled()
     {
-        const QString id = m_uploads.add(QStringLiteral("x.jpg"), std::nullopt);
-        QVERIFY(remove(QStringLiteral("pending:") + id));
+        const QString id = m_uploads.add(u"x.jpg"_s, std::nullopt);
+        QVERIFY(remove(u"pending:"_s + id));
         QVERIFY(!UploadQuarantine::shared().entry(id));
         QVERIFY(driveStores().cancelled.contains(id));
         QCOMPARE(driveStores().userNotices.drain(),
@@ -291,22 +285,22 @@ private slots:
                                             "été sauvegardée dans Pixavella.")});
         // Trashing one whose entry is already gone: accepted, and nothing to say.
         const Result<FileProviderItemChange> change =
-            modify(QStringLiteral("pending:") + id, FileProviderContainer::trash,
-                   QStringLiteral("x.jpg"), FileProviderItemField::parentItemIdentifier);
+            modify(u"pending:"_s + id, FileProviderContainer::trash, u"x.jpg"_s,
+                   FileProviderItemField::parentItemIdentifier);
         QVERIFY(change && change.value().item);
         QVERIFY(driveStores().userNotices.drain().isEmpty());
         QCOMPARE(apiRequests(m_lib.server), 0);
 
         // Listed before its upload ended: deleting it trashes the photo it became.
-        const QString sent = m_uploads.add(QStringLiteral("y.jpg"), std::nullopt);
+        const QString sent = m_uploads.add(u"y.jpg"_s, std::nullopt);
         QCOMPARE(ItemRemoval::uploadedAsset(processStores(), sent), std::nullopt);
         QVERIFY(UploadQuarantine::shared().remove(sent));
-        recordUploaded(sent, m_ids.value(QStringLiteral("P")));
-        QVERIFY(remove(QStringLiteral("pending:") + sent));
-        QVERIFY(isTrashed(m_ids.value(QStringLiteral("P"))));
+        recordUploaded(sent, m_ids.value(u"P"_s));
+        QVERIFY(remove(u"pending:"_s + sent));
+        QVERIFY(isTrashed(m_ids.value(u"P"_s)));
         QVERIFY(!driveStores().cancelled.contains(sent));
         QCOMPARE(takeSignals(), QStringList{FileProviderContainer::workingSet});
-        QCOMPARE(drainedNotices(), QStringList{QStringLiteral("trash")});
+        QCOMPARE(drainedNotices(), QStringList{u"trash"_s});
     }
 };
 

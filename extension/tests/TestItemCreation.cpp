@@ -19,6 +19,7 @@
 
 using namespace pixavella;
 using namespace pixavella::testing;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -36,8 +37,7 @@ class TestItemCreation : public QObject {
 private:
     SmallLibrary m_lib;
     QTemporaryDir m_dir;
-    DriveExtension m_extension{FileProviderDomain{QStringLiteral("app.pixavella.fileprovider"),
-                                                  QStringLiteral("Pixavella")},
+    DriveExtension m_extension{FileProviderDomain{u"app.pixavella.fileprovider"_s, u"Pixavella"_s},
                                processStores()};
 
     ImmichClient client() const { return ImmichClient(m_lib.server.url(), kMyKey); }
@@ -46,7 +46,7 @@ private:
                                           const std::optional<QString>& contents,
                                           FileProviderCreateOptions options = 0)
     {
-        Answer<FileProviderItemChange> answer;
+        Awaited<FileProviderItemChange> answer;
         if (type == ContentType::folder())
             ItemCreation::createAlbum(processStores(), client(), FPNode::parse(parent), name,
                                       answer.completion());
@@ -54,7 +54,7 @@ private:
             ItemCreation::createFile(processStores(), client(), FPNode::parse(parent),
                                      *itemWith(QString(), parent, name, type), contents, options,
                                      answer.completion());
-        return waitFor(answer);
+        return answer.wait();
     }
     QString placeholders(QString text) const
     {
@@ -69,8 +69,8 @@ private:
         if (!writeJpeg(path, "2021:06:15 10:00:00"))
             return {};
         ImmichAsset known;
-        known.originalFileName = QStringLiteral("dup.jpg");
-        known.fileCreatedAt = QStringLiteral("2021-06-15T10:00:00.000Z");
+        known.originalFileName = u"dup.jpg"_s;
+        known.fileCreatedAt = u"2021-06-15T10:00:00.000Z"_s;
         known.checksum = DedupIndex::fileChecksum(path);
         driveStores().dedup.rebuild({known}, [](const ImmichAsset&) { return std::nullopt; });
         return path;
@@ -79,7 +79,7 @@ private:
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_lib.start(QStringLiteral("v3")));
+        QVERIFY(m_lib.start(u"v3"_s));
         signIn(m_lib.server);
     }
 
@@ -116,16 +116,16 @@ private slots:
         QFETCH(QByteArray, original);
         QFETCH(QByteArray, digitized);
         QFETCH(QString, expected);
-        QString path = m_dir.filePath(QStringLiteral("date.jpg"));
+        QString path = m_dir.filePath(u"date.jpg"_s);
         QFile::remove(path);
         QVERIFY(writeJpeg(path, original.constData(), digitized.constData()));
         if (format == u"heic") {
-            const QString encoder = QStandardPaths::findExecutable(QStringLiteral("heif-enc"));
+            const QString encoder = QStandardPaths::findExecutable(u"heif-enc"_s);
             if (encoder.isEmpty())
                 QSKIP("heif-enc (libheif-examples) is not installed");
-            const QString heic = m_dir.filePath(QStringLiteral("date.heic"));
+            const QString heic = m_dir.filePath(u"date.heic"_s);
             QFile::remove(heic);
-            QCOMPARE(QProcess::execute(encoder, {path, QStringLiteral("-o"), heic}), 0);
+            QCOMPARE(QProcess::execute(encoder, {path, u"-o"_s, heic}), 0);
             path = heic;
         }
         QFile file(path);
@@ -169,7 +169,7 @@ private slots:
         QCOMPARE(identifierOf(change), answer);
         QCOMPARE(drainedNotices().join(u','), notices);
         QVERIFY(UploadQuarantine::shared().list().isEmpty());
-        QCOMPARE(apiRequests(m_lib.server, QStringLiteral("/api/assets")), 0);
+        QCOMPARE(apiRequests(m_lib.server, u"/api/assets"_s), 0);
         QVERIFY(QFile::exists(path));
     }
 
@@ -199,7 +199,7 @@ private slots:
         QFETCH(QString, albumName);
         const QString path = photo("drop.jpg");
         // Album names come from the listings already fetched.
-        Answer<QList<ImmichAlbum>> own, shared;
+        Awaited<QList<ImmichAlbum>> own, shared;
         driveStores().cache.albums(*SharedSettings::makeClient(), false, FetchCache::Mode::refresh,
                                    own.completion());
         driveStores().cache.albums(*SharedSettings::makeClient(), true, FetchCache::Mode::refresh,
@@ -208,7 +208,7 @@ private slots:
 
         const ContentType type = QTest::currentDataTag() == QByteArray("photos, generic type")
                                      ? ContentType::data()
-                                     : ContentType(QStringLiteral("image/jpeg"));
+                                     : ContentType(u"image/jpeg"_s);
         const Result<FileProviderItemChange> change =
             create(placeholders(parent), name, type, path);
         QVERIFY2(change, qPrintable(identifierOf(change)));
@@ -217,7 +217,7 @@ private slots:
         QCOMPARE(entries.size(), 1);
         const UploadQuarantine::Entry& entry = entries.first();
         const FileProviderItemRef item = change.value().item;
-        QCOMPARE(item->itemIdentifier(), QStringLiteral("pending:") + entry.id);
+        QCOMPARE(item->itemIdentifier(), u"pending:"_s + entry.id);
         QCOMPARE(item->parentItemIdentifier(), placeholders(expectedParent));
         QCOMPARE(item->filename(), name);
         QCOMPARE(entry.filename, name);
@@ -261,7 +261,7 @@ private slots:
         QFETCH(unsigned, options);
         QFETCH(QString, answer);
         QFETCH(qint64, attempts);
-        const QString path = m_dir.filePath(QStringLiteral("judged.jpg"));
+        const QString path = m_dir.filePath(u"judged.jpg"_s);
         QFile::remove(path);
         if (kind == QLatin1String("text")) {
             QFile text(path);
@@ -273,24 +273,23 @@ private slots:
                 QVERIFY(QFile::resize(path, QFileInfo(path).size() / 2));
         }
         const Result<FileProviderItemChange> change =
-            create(QStringLiteral("photos"), QStringLiteral("judged.jpg"), ContentType::image(),
-                   path, options);
+            create(u"photos"_s, u"judged.jpg"_s, ContentType::image(), path, options);
         const QList<UploadQuarantine::Entry> entries = UploadQuarantine::shared().list();
         if (attempts < 0) {
             QCOMPARE(identifierOf(change), answer);
             QVERIFY(entries.isEmpty());
-            QCOMPARE(drainedNotices().join(u','), QStringLiteral("nonmedia"));
+            QCOMPARE(drainedNotices().join(u','), u"nonmedia"_s);
             return;
         }
         QVERIFY2(change, qPrintable(identifierOf(change)));
         QCOMPARE(entries.size(), 1);
         QCOMPARE(entries[0].attempts, attempts);
         QCOMPARE(entries[0].lastError.value_or(QString()),
-                 attempts ? QStringLiteral("fichier incomplet") : QString());
+                 attempts ? u"fichier incomplet"_s : QString());
         QCOMPARE(entries[0].payloadSize, std::optional<qint64>(QFileInfo(path).size()));
         // Given up at once, it shows in the failed folder, not in its month.
         QCOMPARE(change.value().item->parentItemIdentifier(),
-                 attempts ? QStringLiteral("failed") : QStringLiteral("month:2021-06"));
+                 attempts ? u"failed"_s : u"month:2021-06"_s);
     }
 
     void folders_data()
@@ -323,44 +322,44 @@ private slots:
         QCOMPARE(drainedNotices().join(u','), notices);
         if (!created) {
             QVERIFY(!change.value().item);
-            QCOMPARE(apiRequests(m_lib.server, QStringLiteral("/api/albums")), 0);
+            QCOMPARE(apiRequests(m_lib.server, u"/api/albums"_s), 0);
             return;
         }
         const FileProviderItemRef item = change.value().item;
         QVERIFY(item);
-        QVERIFY(item->itemIdentifier().startsWith(QStringLiteral("album:")));
-        QCOMPARE(item->parentItemIdentifier(), QStringLiteral("albums"));
+        QVERIFY(item->itemIdentifier().startsWith(u"album:"_s));
+        QCOMPARE(item->parentItemIdentifier(), u"albums"_s);
         QCOMPARE(item->filename(), name);
         const QString id = item->itemIdentifier().mid(6);
-        Answer<AlbumMeta> album;
+        Awaited<AlbumMeta> album;
         SharedSettings::makeClient()->getAlbumMeta(id, album.completion());
-        QVERIFY(album.wait() && *album.result);
-        QCOMPARE(album.result->value().albumName, name);
+        const Result<AlbumMeta> meta = album.wait();
+        QVERIFY(meta);
+        QCOMPARE(meta.value().albumName, name);
         if (notices.isEmpty())
             QVERIFY(messages.isEmpty());
         else
-            QCOMPARE(messages, QStringList{QStringLiteral("Album « ") + name +
+            QCOMPARE(messages, QStringList{u"Album « "_s + name +
                                            QStringLiteral(" » créé — les photos sont aussi "
                                                           "dans Mes photos.")});
     }
 
     void failuresLeaveNothing()
     {
-        m_lib.server.fail(500, 1, QStringLiteral("/api/albums"));
-        const Result<FileProviderItemChange> change = create(
-            QStringLiteral("photos"), QStringLiteral("X"), ContentType::folder(), std::nullopt);
+        m_lib.server.fail(500, 1, u"/api/albums"_s);
+        const Result<FileProviderItemChange> change =
+            create(u"photos"_s, u"X"_s, ContentType::folder(), std::nullopt);
         QVERIFY(!change);
         QVERIFY(driveStores().userNotices.drain().isEmpty());
         QVERIFY(drainedNotices().isEmpty());
 
         // Signed out, the extension refuses the drop before it reaches ItemCreation.
         signOut();
-        Answer<FileProviderItemChange> answer;
-        m_extension.createItem(itemWith(QString(), QStringLiteral("photos"),
-                                        QStringLiteral("a.jpg"), ContentType::image()),
+        Awaited<FileProviderItemChange> answer;
+        m_extension.createItem(itemWith(QString(), u"photos"_s, u"a.jpg"_s, ContentType::image()),
                                0, photo("a.jpg"), 0, answer.completion());
         signIn(m_lib.server);
-        const Result<FileProviderItemChange> refused = waitFor(answer);
+        const Result<FileProviderItemChange> refused = answer.wait();
         QVERIFY(!refused &&
                 isFileProviderError(refused.error(), FileProviderErrorCode::notAuthenticated));
         QVERIFY(UploadQuarantine::shared().list().isEmpty());
@@ -370,30 +369,30 @@ private slots:
     // photo without a date of their own keep the photo's date and replace its asset.
     void replacements()
     {
-        const QString plain = m_dir.filePath(QStringLiteral("plain-again.jpg"));
+        const QString plain = m_dir.filePath(u"plain-again.jpg"_s);
         QVERIFY(writeJpeg(plain));
         const auto replace = [this, &plain](FileProviderItemProperties item) {
-            Answer<FileProviderItemChange> answer;
+            Awaited<FileProviderItemChange> answer;
             ItemCreation::replaceFile(processStores(), client(),
                                       *FileProviderItemSnapshot::make(item), plain,
                                       answer.completion());
-            const Result<FileProviderItemChange> change = waitFor(answer);
+            const Result<FileProviderItemChange> change = answer.wait();
             return change ? change.value().item : FileProviderItemRef();
         };
         const Result<FileProviderItemChange> dropped =
-            create(QStringLiteral("photos"), QStringLiteral("a.jpg"), ContentType::image(), plain);
+            create(u"photos"_s, u"a.jpg"_s, ContentType::image(), plain);
         QVERIFY(dropped && replace(FileProviderItemProperties::of(*dropped.value().item)));
         const QString old = dropped.value().item->itemIdentifier().mid(8);
         QVERIFY(!UploadQuarantine::shared().entry(old) && driveStores().cancelled.contains(old));
         QVERIFY(driveStores().userNotices.drain().isEmpty());
 
         FileProviderItemProperties asset;
-        asset.itemIdentifier = QStringLiteral("asset:") + m_lib.asset("nov02.jpg");
-        asset.filename = QStringLiteral("nov02.jpg");
+        asset.itemIdentifier = u"asset:"_s + m_lib.asset("nov02.jpg");
+        asset.filename = u"nov02.jpg"_s;
         asset.creationDate = utc("2024-11-02T10:00:00Z");
         const FileProviderItemRef over = replace(asset);
         QVERIFY(over);
-        QCOMPARE(over->parentItemIdentifier(), QStringLiteral("month:2024-11"));
+        QCOMPARE(over->parentItemIdentifier(), u"month:2024-11"_s);
         QCOMPARE(UploadQuarantine::shared().entry(over->itemIdentifier().mid(8))->replacesAssetId,
                  std::optional<QString>(m_lib.asset("nov02.jpg")));
     }
@@ -403,25 +402,25 @@ private slots:
     // asset redated. A drop dated by its EXIF keeps its date.
     void redating()
     {
-        const QString plain = m_dir.filePath(QStringLiteral("plain.jpg"));
+        const QString plain = m_dir.filePath(u"plain.jpg"_s);
         QVERIFY(writeJpeg(plain));
         const auto entryOf = [this](const QString& path) {
-            const Result<FileProviderItemChange> change = create(
-                QStringLiteral("photos"), QFileInfo(path).fileName(), ContentType::image(), path);
+            const Result<FileProviderItemChange> change =
+                create(u"photos"_s, QFileInfo(path).fileName(), ContentType::image(), path);
             return change ? change.value().item->itemIdentifier().mid(8) : QString();
         };
         const auto redate = [this](const QString& entryId) {
             FileProviderItemProperties p;
-            p.itemIdentifier = QStringLiteral("pending:") + entryId;
+            p.itemIdentifier = u"pending:"_s + entryId;
             p.contentModificationDate = utc("2019-04-02T08:00:00Z");
-            Answer<FileProviderItemChange> answer;
+            Awaited<FileProviderItemChange> answer;
             ItemRedating::redate(processStores(), client(), FileProviderItemSnapshot::make(p),
                                  answer.completion());
-            const Result<FileProviderItemChange> change = waitFor(answer);
-            return change ? change.value().item->parentItemIdentifier() : QStringLiteral("error");
+            const Result<FileProviderItemChange> change = answer.wait();
+            return change ? change.value().item->parentItemIdentifier() : u"error"_s;
         };
         const QString byFileTime = entryOf(plain), byExif = entryOf(photo("dated.jpg"));
-        QCOMPARE(redate(byFileTime), QStringLiteral("month:2019-04"));
+        QCOMPARE(redate(byFileTime), u"month:2019-04"_s);
         QCOMPARE(UploadQuarantine::shared().entry(byFileTime)->capturedAt,
                  utc("2019-04-02T08:00:00Z"));
         QCOMPARE(redate(byExif), QString());
@@ -435,7 +434,7 @@ private slots:
         const QJsonArray requests = m_lib.server.requests();
         QCOMPARE(requests.size(), 1);
         QCOMPARE(requests[0][u"method"].toString() + u' ' + requests[0][u"path"].toString(),
-                 QStringLiteral("PUT /api/assets/") + m_lib.asset("nov02.jpg"));
+                 u"PUT /api/assets/"_s + m_lib.asset("nov02.jpg"));
         QVERIFY(requests[0][u"body"].toString().contains(u"2019-04-02T08:00:00Z"));
     }
 };

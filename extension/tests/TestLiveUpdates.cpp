@@ -7,6 +7,7 @@
 
 using namespace pixavella;
 using namespace pixavella::testing;
+using namespace Qt::StringLiterals;
 
 class TestLiveUpdates : public QObject {
     Q_OBJECT
@@ -29,7 +30,7 @@ private:
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_lib.start(QStringLiteral("v3")));
+        QVERIFY(m_lib.start(u"v3"_s));
         signIn(m_lib.server);
         EnumerationSignals::setSender([this](const FileProviderItemIdentifier& container) {
             QMutexLocker lock(&m_signalLock);
@@ -43,57 +44,53 @@ private slots:
     void eventsBringChanges()
     {
         LiveUpdates live(processStores());
-        live.serverEvent(QStringLiteral("on_upload_success"), {});
+        live.serverEvent(u"on_upload_success"_s, {});
         QTest::qWait(3 * int(LiveUpdates::kEventDelay.count()));
         QCOMPARE(apiRequests(m_lib.server), 0);
 
-        Answer<void> loaded;
+        Awaited<void> loaded;
         driveStores().library.sync(ImmichClient(m_lib.server.url(), kMyKey),
                                    LibraryMirror::Need::known, loaded.completion());
-        QVERIFY(loaded.wait() && loaded.result->ok());
-        const QString added = m_lib.server.addAsset(
-            assetFor(kMe, QStringLiteral("dec.jpg"), QStringLiteral("2022-12-24T18:00:00.000Z")));
+        QVERIFY(loaded.wait());
+        const QString added =
+            m_lib.server.addAsset(assetFor(kMe, u"dec.jpg"_s, u"2022-12-24T18:00:00.000Z"_s));
         QTest::qWait(1100); // past the moment a listing just ended still counts as current
         m_lib.server.reset();
         forgetSignals();
-        live.serverEvent(QStringLiteral("on_upload_success"), {added});
-        live.serverEvent(QStringLiteral("on_asset_update"), {added});
-        live.serverEvent(QStringLiteral("on_something_else"), {});
+        live.serverEvent(u"on_upload_success"_s, {added});
+        live.serverEvent(u"on_asset_update"_s, {added});
+        live.serverEvent(u"on_something_else"_s, {});
         QTRY_VERIFY(driveStores().library.asset(added));
-        QTRY_COMPARE(signalled(),
-                     (QSet<QString>{QStringLiteral("month:2022-12"), QStringLiteral("year:2022"),
-                                    QStringLiteral("photos")}));
+        QTRY_COMPARE(signalled(), (QSet<QString>{u"month:2022-12"_s, u"year:2022"_s, u"photos"_s}));
         QTest::qWait(3 * int(LiveUpdates::kEventDelay.count()));
-        QCOMPARE(apiRequests(m_lib.server, QStringLiteral("/api/search/metadata")), 1);
+        QCOMPARE(apiRequests(m_lib.server, u"/api/search/metadata"_s), 1);
 
-        live.serverEvent(QStringLiteral("on_asset_delete"), {m_lib.asset("mar05.jpg")});
+        live.serverEvent(u"on_asset_delete"_s, {m_lib.asset("mar05.jpg")});
         QVERIFY(!driveStores().library.asset(m_lib.asset("mar05.jpg")));
-        QTRY_COMPARE(apiRequests(m_lib.server, QStringLiteral("/api/search/metadata")), 2);
+        QTRY_COMPARE(apiRequests(m_lib.server, u"/api/search/metadata"_s), 2);
     }
 
     // The channel coming up has the albums listed (no event tells of them); the next time, the
     // list and only the albums whose listing changed are listed again.
     void channelUpChecksAlbums()
     {
-        m_lib.server.addAlbum({{QStringLiteral("owner"), kMe},
-                               {QStringLiteral("albumName"), QStringLiteral("Inchangé")}});
+        m_lib.server.addAlbum({{u"owner"_s, kMe}, {u"albumName"_s, u"Inchangé"_s}});
         LiveUpdates live(processStores());
         m_lib.server.reset();
         live.setChannelUp(true);
-        QTRY_COMPARE(apiRequests(m_lib.server, QStringLiteral("/api/albums")), 2);
-        Answer<void> renamed;
+        QTRY_COMPARE(apiRequests(m_lib.server, u"/api/albums"_s), 2);
+        Awaited<void> renamed;
         ImmichClient(m_lib.server.url(), kMyKey)
-            .renameAlbum(m_lib.album("Vacances"), QStringLiteral("Été"), renamed.completion());
-        QVERIFY(renamed.wait() && renamed.result->ok());
+            .renameAlbum(m_lib.album("Vacances"), u"Été"_s, renamed.completion());
+        QVERIFY(renamed.wait());
         QTest::qWait(200);
         forgetSignals();
 
         live.setChannelUp(false);
         live.setChannelUp(true);
-        QTRY_COMPARE(apiRequests(m_lib.server, QStringLiteral("/api/albums")), 5);
+        QTRY_COMPARE(apiRequests(m_lib.server, u"/api/albums"_s), 5);
         QTRY_COMPARE(signalled(),
-                     (QSet<QString>{QStringLiteral("albums"),
-                                    QStringLiteral("album:") + m_lib.album("Vacances")}));
+                     (QSet<QString>{u"albums"_s, u"album:"_s + m_lib.album("Vacances")}));
     }
 };
 

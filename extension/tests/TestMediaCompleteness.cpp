@@ -66,6 +66,7 @@ private slots:
         const QByteArray jpeg = encoded("JPEG");
         const QByteArray png = encoded("PNG");
         const QByteArray video = movie();
+        const QByteArray isom = box("ftyp", QByteArray("isom\0\0\2\0", 8));
         const QByteArray microVideo = QByteArray("<x GCamera:MicroVideoOffset=\"") +
                                       QByteArray::number(video.size()) + "\"/>";
         const QByteArray directory =
@@ -102,30 +103,25 @@ private slots:
         QTest::newRow("gif without its trailer") << gif.chopped(1) << false;
         QTest::newRow("mp4") << video << true;
         QTest::newRow("mp4 cut in its data") << video.chopped(1000) << false;
-        QTest::newRow("mp4 without moov")
-            << box("ftyp", QByteArray("isom\0\0\2\0", 8)) + box("mdat", QByteArray(100, 'd'))
-            << false;
+        QTest::newRow("mp4 without moov") << isom + box("mdat", QByteArray(100, 'd')) << false;
         QTest::newRow("mp4 whose last box runs to the end")
-            << box("ftyp", QByteArray("isom\0\0\2\0", 8)) + box("moov", "m") + be32(0) +
-                   QByteArray("mdat") + QByteArray(64, 'd')
-            << true;
+            << isom + box("moov", "m") + be32(0) + QByteArray("mdat") + QByteArray(64, 'd') << true;
         QTest::newRow("mp4 with a 64-bit box size")
-            << box("ftyp", QByteArray("isom\0\0\2\0", 8)) + box("moov", "m") + be32(1) +
-                   QByteArray("mdat") + QByteArray("\0\0\0\0\0\0\0\x18", 8) + QByteArray(8, 'd')
+            << isom + box("moov", "m") + be32(1) + QByteArray("mdat") +
+                   QByteArray("\0\0\0\0\0\0\0\x18", 8) + QByteArray(8, 'd')
             << true;
         QTest::newRow("64-bit size under its header")
-            << box("ftyp", QByteArray("isom\0\0\2\0", 8)) + box("moov", "m") + be32(1) +
-                   QByteArray("mdat") + QByteArray("\0\0\0\0\0\0\0\x08", 8)
+            << isom + box("moov", "m") + be32(1) + QByteArray("mdat") +
+                   QByteArray("\0\0\0\0\0\0\0\x08", 8)
             << false;
         QTest::newRow("64-bit size past the file")
-            << box("ftyp", QByteArray("isom\0\0\2\0", 8)) + box("moov", "m") + be32(1) +
-                   QByteArray("mdat") + QByteArray("\xff\xff\xff\xff\xff\xff\xff\xf8", 8)
+            << isom + box("moov", "m") + be32(1) + QByteArray("mdat") +
+                   QByteArray("\xff\xff\xff\xff\xff\xff\xff\xf8", 8)
             << false;
         QTest::newRow("box claiming less than its header")
-            << box("ftyp", QByteArray("isom\0\0\2\0", 8)) + be32(4) + QByteArray("moov") << false;
+            << isom + be32(4) + QByteArray("moov") << false;
         QTest::newRow("box claiming more than the file")
-            << box("ftyp", QByteArray("isom\0\0\2\0", 8)) + be32(0x7fffffff) + QByteArray("moov")
-            << false;
+            << isom + be32(0x7fffffff) + QByteArray("moov") << false;
         QTest::newRow("heic") << box("ftyp", QByteArray("heic\0\0\0\0mif1", 12)) +
                                      box("meta", QByteArray(20, 'x')) + box("mdat", "d")
                               << true;

@@ -14,6 +14,8 @@
 
 namespace pixavella::testing {
 
+using namespace Qt::StringLiterals;
+
 inline FileProviderItemRef itemWith(const QString& identifier, const QString& parent,
                                     const QString& name, const ContentType& type)
 {
@@ -64,19 +66,11 @@ inline QStringList drainedNotices()
     return keys;
 }
 
-// Waits for one change request.
-inline Result<FileProviderItemChange> waitFor(Answer<FileProviderItemChange>& answer)
-{
-    if (!answer.wait())
-        return Error{QStringLiteral("Test"), 0, QStringLiteral("no completion")};
-    return *answer.result;
-}
-
 inline QString identifierOf(const Result<FileProviderItemChange>& change)
 {
     if (!change)
-        return QStringLiteral("error ") + QString::number(change.error().code);
-    return change.value().item ? change.value().item->itemIdentifier() : QStringLiteral("none");
+        return u"error "_s + QString::number(change.error().code);
+    return change.value().item ? change.value().item->itemIdentifier() : u"none"_s;
 }
 
 } // namespace pixavella::testing

@@ -56,19 +56,15 @@ private slots:
         QTest::addColumn<QVariant>("stored");
         QTest::addColumn<QVariant>("expected");
 
+        const auto same = [](const char* tag, const QVariant& v) { QTest::newRow(tag) << v << v; };
         const QVariant bytes = QByteArray("\x00\xff\x10 raw", 8);
-        QTest::newRow("text") << QVariant(QStringLiteral("été 🌄"))
-                              << QVariant(QStringLiteral("été 🌄"));
-        QTest::newRow("large integer")
-            << QVariant(qint64(9007199254740993)) << QVariant(qint64(9007199254740993));
+        same("text", QStringLiteral("été 🌄"));
+        same("large integer", qint64(9007199254740993));
         QTest::newRow("int reads as qint64") << QVariant(-42) << QVariant(qint64(-42));
-        QTest::newRow("data") << bytes << bytes;
-        QTest::newRow("empty list") << QVariant(QVariantList()) << QVariant(QVariantList());
-        const QVariantMap nested{
-            {QStringLiteral("ids"), QVariantList{QStringLiteral("x"), qint64(2), 2.5, bytes}},
-            {QStringLiteral("inner"), QVariantMap{{QStringLiteral("ok"), true}}},
-        };
-        QTest::newRow("nested map") << QVariant(nested) << QVariant(nested);
+        same("data", bytes);
+        same("empty list", QVariantList());
+        same("nested map", QVariantMap{{"ids", QVariantList{"x", qint64(2), 2.5, bytes}},
+                                       {"inner", QVariantMap{{"ok", true}}}});
     }
 
     void valuesKeepTheirType()
@@ -128,7 +124,8 @@ private slots:
         QCOMPARE(suite.value(QStringLiteral("serverURL")), QVariant(QStringLiteral("http://x")));
         QCOMPARE(suite.value(QStringLiteral("snap.month:2023-07")).toByteArray(), big);
         suite.setValue(QStringLiteral("apiKey"), QStringLiteral("k"));
-        QCOMPARE(SettingsSuite(path).value(QStringLiteral("apiKey")), QVariant(QStringLiteral("k")));
+        QCOMPARE(SettingsSuite(path).value(QStringLiteral("apiKey")),
+                 QVariant(QStringLiteral("k")));
         {
             QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "check");
             db.setDatabaseName(path);

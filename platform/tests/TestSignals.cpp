@@ -14,6 +14,7 @@
 #include <thread>
 
 using namespace pixavella;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -32,13 +33,11 @@ struct Counter {
 // has been dispatched too, so "no call" can be checked without waiting for nothing.
 class Fence {
 public:
-    Fence() : m_subscription(Signals::observe(QStringLiteral("test.fence"), m_counter.callback()))
-    {
-    }
+    Fence() : m_subscription(Signals::observe(u"test.fence"_s, m_counter.callback())) {}
     bool pass()
     {
         const int before = m_counter.calls;
-        Signals::post(QStringLiteral("test.fence"));
+        Signals::post(u"test.fence"_s);
         return QTest::qWaitFor([&] { return m_counter.calls > before; }, kWaitMs);
     }
 
@@ -58,14 +57,10 @@ private slots:
     {
         Fence fence;
         Counter first, second, other, destroyed;
-        const auto a =
-            Signals::observe(QStringLiteral("app.pixavella.noticePosted"), first.callback());
-        const auto b =
-            Signals::observe(QStringLiteral("app.pixavella.noticePosted"), second.callback());
-        const auto c =
-            Signals::observe(QStringLiteral("app.pixavella.quarantineChanged"), other.callback());
-        Signals::observe(QStringLiteral("app.pixavella.noticePosted"), destroyed.callback())
-            .reset();
+        const auto a = Signals::observe(u"app.pixavella.noticePosted"_s, first.callback());
+        const auto b = Signals::observe(u"app.pixavella.noticePosted"_s, second.callback());
+        const auto c = Signals::observe(u"app.pixavella.quarantineChanged"_s, other.callback());
+        Signals::observe(u"app.pixavella.noticePosted"_s, destroyed.callback()).reset();
         QProcess child;
         child.setProcessChannelMode(QProcess::ForwardedChannels);
         child.start(QCoreApplication::applicationFilePath(),
@@ -83,18 +78,18 @@ private slots:
         QSemaphore entered, release;
         std::mutex mutex;
         QStringList order;
-        auto subscription = Signals::observe(QStringLiteral("test.slow"), [&] {
+        auto subscription = Signals::observe(u"test.slow"_s, [&] {
             entered.release();
             release.tryAcquire(1, kWaitMs);
             std::lock_guard lock(mutex);
-            order << QStringLiteral("callback returned");
+            order << u"callback returned"_s;
         });
-        Signals::post(QStringLiteral("test.slow"));
+        Signals::post(u"test.slow"_s);
         QVERIFY(entered.tryAcquire(1, kWaitMs));
         std::thread destroyer([&] {
             subscription.reset();
             std::lock_guard lock(mutex);
-            order << QStringLiteral("destroyed");
+            order << u"destroyed"_s;
         });
         // Gives the destroyer time to reach the destructor while the callback still runs.
         QTest::qWait(100);
@@ -108,13 +103,13 @@ private slots:
         Fence fence;
         std::atomic<int> calls{0};
         std::unique_ptr<Signals::Subscription> subscription;
-        subscription = Signals::observe(QStringLiteral("test.once"), [&] {
+        subscription = Signals::observe(u"test.once"_s, [&] {
             ++calls;
             subscription.reset();
         });
-        Signals::post(QStringLiteral("test.once"));
+        Signals::post(u"test.once"_s);
         QVERIFY(fence.pass());
-        Signals::post(QStringLiteral("test.once"));
+        Signals::post(u"test.once"_s);
         QVERIFY(fence.pass()); // the watcher is still alive
         QCOMPARE(calls.load(), 1);
     }
@@ -125,12 +120,12 @@ private slots:
     {
         Fence fence;
         Counter burst;
-        const auto subscription = Signals::observe(QStringLiteral("test.burst"), burst.callback());
+        const auto subscription = Signals::observe(u"test.burst"_s, burst.callback());
         const auto window = std::chrono::milliseconds(1500);
-        Signals::postCoalesced(QStringLiteral("test.burst"), window);
+        Signals::postCoalesced(u"test.burst"_s, window);
         QTRY_COMPARE_WITH_TIMEOUT(burst.calls.load(), 1, kWaitMs);
         for (int i = 0; i < 50; ++i)
-            Signals::postCoalesced(QStringLiteral("test.burst"), window);
+            Signals::postCoalesced(u"test.burst"_s, window);
         QTRY_COMPARE_WITH_TIMEOUT(burst.calls.load(), 2, kWaitMs);
         QVERIFY(fence.pass());
         QCOMPARE(burst.calls.load(), 2);
@@ -140,8 +135,7 @@ private slots:
     void heldPostIsMadeAtExit()
     {
         Counter heard;
-        const auto subscription =
-            Signals::observe(QStringLiteral("test.exit"), heard.callback());
+        const auto subscription = Signals::observe(u"test.exit"_s, heard.callback());
         QProcess child;
         child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         child.start(QCoreApplication::applicationFilePath(), {"--child-post-held", "test.exit"});
@@ -156,7 +150,7 @@ private slots:
     // Each post stamps the signal anew, which readers compare with what their cache was read at.
     void everyPostIsStamped()
     {
-        const QString name = QStringLiteral("test.stamp");
+        const QString name = u"test.stamp"_s;
         QCOMPARE(Signals::lastPosted(name), std::nullopt);
         Signals::post(name);
         const auto first = Signals::lastPosted(name);
@@ -171,8 +165,8 @@ private slots:
     {
         QTest::addColumn<QString>("name");
         QTest::newRow("empty") << QString();
-        QTest::newRow("hidden") << QStringLiteral(".hidden");
-        QTest::newRow("path") << QStringLiteral("../escaped");
+        QTest::newRow("hidden") << u".hidden"_s;
+        QTest::newRow("path") << u"../escaped"_s;
     }
 
     void unsafeNamesAreRefused()
@@ -187,7 +181,7 @@ private slots:
         QCOMPARE(signalsDir.entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)
                      .filter(QRegularExpression("^(\\.hidden|escaped|a|\\.post.*)$")),
                  QStringList());
-        QVERIFY(!QFileInfo::exists(ContainerPaths::container() + QStringLiteral("/escaped")));
+        QVERIFY(!QFileInfo::exists(ContainerPaths::container() + u"/escaped"_s));
     }
 };
 

@@ -336,7 +336,6 @@ private slots:
         answer("getAsset not JSON", "getAsset", 200, "{", "decoding");
         answer("fetchStatistics", "fetchStatistics", 200, R"({"images":3,"videos":1,"total":4})",
                "stats:3,1,4");
-        answer("fetchStatistics 500", "fetchStatistics", 500, {}, "http(500)");
         // Hand-read, status first.
         answer("fetchCurrentUser", "fetchCurrentUser", 200, R"({"id":"u1","email":"a@b"})",
                "user:u1,a@b");

@@ -181,16 +181,14 @@ private slots:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("utc"); // ISO 8601 in UTC with milliseconds; empty: absent
-        QTest::newRow("whole second") << "2024-03-01T10:00:00Z"
-                                      << "2024-03-01T10:00:00.000Z";
-        QTest::newRow("micros, offset") << "2026-12-06T19:20:01.897307+00:00"
-                                        << "2026-12-06T19:20:01.897Z";
-        QTest::newRow("one fraction digit") << "2024-03-01T10:00:00.5Z"
-                                            << "2024-03-01T10:00:00.500Z";
-        QTest::newRow("east offset") << "2024-03-01T12:30:00+02:30"
-                                     << "2024-03-01T10:00:00.000Z";
-        QTest::newRow("west offset, next day") << "2024-02-29T22:00:00-03:00"
-                                               << "2024-03-01T01:00:00.000Z";
+        const auto row = [](const char* tag, const char* text, const char* utc) {
+            QTest::newRow(tag) << QString(text) << QString(utc);
+        };
+        row("whole second", "2024-03-01T10:00:00Z", "2024-03-01T10:00:00.000Z");
+        row("micros, offset", "2026-12-06T19:20:01.897307+00:00", "2026-12-06T19:20:01.897Z");
+        row("one fraction digit", "2024-03-01T10:00:00.5Z", "2024-03-01T10:00:00.500Z");
+        row("east offset", "2024-03-01T12:30:00+02:30", "2024-03-01T10:00:00.000Z");
+        row("west offset, next day", "2024-02-29T22:00:00-03:00", "2024-03-01T01:00:00.000Z");
         QTest::newRow("EXIF style") << "2024:03:01 10:00:00" << QString();
         QTest::newRow("no zone") << "2024-03-01T10:00:00" << QString();
         QTest::newRow("offset without colon") << "2024-03-01T10:00:00+0200" << QString();

@@ -90,14 +90,13 @@ private slots:
     {
         QTest::addColumn<QString>("listing");
         QTest::addColumn<QString>("path");
-        QTest::newRow("all assets") << "allAssets"
-                                    << "/api/search/metadata";
-        QTest::newRow("own albums") << "albums"
-                                    << "/api/albums";
-        QTest::newRow("shared albums") << "sharedAlbums"
-                                       << "/api/albums";
-        QTest::newRow("album detail") << "album"
-                                      << "/api/albums/";
+        const auto row = [](const char* listing, const char* path) {
+            QTest::newRow(listing) << QString(listing) << QString(path);
+        };
+        row("allAssets", "/api/search/metadata");
+        row("albums", "/api/albums");
+        row("sharedAlbums", "/api/albums");
+        row("album", "/api/albums/");
     }
     void listingsAreCachedForTenSeconds()
     {

@@ -35,7 +35,6 @@ class TestTimeLimitedStores : public QObject {
     {
         QTest::addColumn<double>("age");
         QTest::addColumn<bool>("alive");
-        QTest::newRow("just recorded") << 0.0 << true;
         QTest::newRow("a millisecond before the limit") << limit - 0.001 << true;
         QTest::newRow("at the limit") << limit << false;
         QTest::newRow("long after") << limit * 100 << false;

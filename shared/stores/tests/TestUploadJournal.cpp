@@ -55,11 +55,9 @@ class TestUploadJournal : public QObject {
     QString path() const { return UploadJournal().fileURL().value_or(QString()); }
     QString corruptPath() const { return path() + QStringLiteral(".corrupt"); }
 
-    void writeFile(const QString& file, const QByteArray& bytes) const
+    static void writeFile(const QString& file, const QByteArray& bytes)
     {
-        QFile out(file);
-        QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        out.write(bytes);
+        QVERIFY(StoreFiles::writeAtomically(file, bytes));
     }
 
     QJsonArray fileArray() const
