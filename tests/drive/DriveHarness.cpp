@@ -117,11 +117,6 @@ void DriveHarness::signIn(const QString& key, const QString& url)
     SharedSettings::setApiKey(key);
 }
 
-void DriveHarness::signOut()
-{
-    SharedSettings::setApiKey(QString());
-}
-
 Result<void> DriveHarness::await(const std::function<void(FileProviderManager::Completion)>& call)
 {
     std::optional<Result<void>> outcome;

@@ -36,7 +36,6 @@ public:
     bool startServer(const QStringList& extra = {});
     // Signs in to the double, or to `url` when given (a relay in front of it).
     void signIn(const QString& key = kMyKey, const QString& url = {});
-    void signOut();
 
     // FileProviderManager::add (starts passerelle, waits for the mount) and the others, run to
     // their completion on a local event loop; a failure is also printed.
