@@ -24,10 +24,9 @@ QString buildPath(const QString& relative)
 QProcessEnvironment headless()
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove(QStringLiteral("DISPLAY"));
-    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
-    env.remove(QStringLiteral("QT_QPA_PLATFORM"));
-    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(name);
+    env.insert("LC_ALL", "C.UTF-8");
     return env;
 }
 
@@ -86,33 +85,29 @@ bool AcceptanceSession::waitForListening(QProcess& process, quint16* port)
 
 bool AcceptanceSession::startServers(const QString& folder)
 {
-    const ToolRun drawn = run(buildPath(QStringLiteral("immich-double/demo-library")),
-                              {folder, kEmail}, 120'000);
+    const ToolRun drawn = run(buildPath("immich-double/demo-library"), {folder, kEmail}, 120'000);
     if (drawn.exitCode != 0) {
         m_error = QStringLiteral("demo-library: ") + drawn.describe();
         return false;
     }
     m_double = std::make_unique<testing::ImmichDoubleProcess>();
-    if (!m_double->start({QStringLiteral("--demo"), folder, QStringLiteral("--user"),
-                          QStringList{kEmail, kPassword, kTestKey}.join(u':')})) {
+    if (!m_double->start({"--demo", folder, "--user", kEmail + ':' + kPassword + ':' + kTestKey})) {
         m_error = QStringLiteral("the Immich double did not start");
         return false;
     }
 
     m_names = std::make_unique<QProcess>();
     m_names->setProcessChannelMode(QProcess::SeparateChannels);
-    m_names->start(buildPath(QStringLiteral("names-service/pixavella-names")),
-                   {QStringLiteral("--immich-url"), m_double->url().toString(),
-                    QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
-                    QStringLiteral("--database"), folder + QStringLiteral("/../names.sqlite")});
+    m_names->start(buildPath("names-service/pixavella-names"),
+                   {"--immich-url", m_double->url().toString(), "--listen", "127.0.0.1:0",
+                    "--database", folder + "/../names.sqlite"});
     quint16 namesPort = 0;
     if (!waitForListening(*m_names, &namesPort))
         return false;
     m_double->control(
-        "POST", QStringLiteral("/_double/forward"),
-        QJsonDocument(QJsonObject{
-            {QStringLiteral("prefix"), QStringLiteral("/pixavella-names")},
-            {QStringLiteral("url"), QStringLiteral("http://127.0.0.1:%1").arg(namesPort)}}));
+        "POST", "/_double/forward",
+        QJsonDocument(QJsonObject{{"prefix", "/pixavella-names"},
+                                  {"url", QStringLiteral("http://127.0.0.1:%1").arg(namesPort)}}));
     return true;
 }
 
@@ -120,12 +115,11 @@ bool AcceptanceSession::startApplication()
 {
     m_app = std::make_unique<QProcess>();
     QProcessEnvironment env = headless();
-    env.insert(QStringLiteral("PIXAVELLA_PASSWORD"), kPassword);
+    env.insert("PIXAVELLA_PASSWORD", kPassword);
     m_app->setProcessEnvironment(env);
     m_app->setProcessChannelMode(QProcess::MergedChannels);
-    m_app->start(buildPath(QStringLiteral("app/program/pixavella")),
-                 {QStringLiteral("--server"), m_double->url().toString(),
-                  QStringLiteral("--sign-in"), kEmail});
+    m_app->start(buildPath("app/program/pixavella"),
+                 {"--server", m_double->url().toString(), "--sign-in", kEmail});
     if (!m_app->waitForStarted(30'000)) {
         m_error = QStringLiteral("pixavella did not start");
         return false;
@@ -144,20 +138,7 @@ bool AcceptanceSession::startApplication()
 
 ToolRun AcceptanceSession::application(const QStringList& switches, int timeoutMs)
 {
-    QProcess process;
-    process.setProcessEnvironment(headless());
-    process.start(buildPath(QStringLiteral("app/program/pixavella")), switches);
-    ToolRun result;
-    if (!process.waitForFinished(timeoutMs)) {
-        process.kill();
-        process.waitForFinished(5'000);
-        result.err = "timed out";
-        return result;
-    }
-    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
-    return result;
+    return run(buildPath("app/program/pixavella"), switches, timeoutMs);
 }
 
 bool AcceptanceSession::applicationRunning() const
@@ -176,11 +157,9 @@ QString AcceptanceSession::applicationOutput()
 QList<qint64> AcceptanceSession::ourDaemons()
 {
     const QByteArray marker = "XDG_RUNTIME_DIR=" + qgetenv("XDG_RUNTIME_DIR");
-    const QString program =
-        QFileInfo(buildPath(QStringLiteral("passerelle/passerelle"))).canonicalFilePath();
+    const QString program = QFileInfo(buildPath("passerelle/passerelle")).canonicalFilePath();
     QList<qint64> pids;
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
-    for (const QString& entry : entries) {
+    for (const QString& entry : QDir("/proc").entryList(QDir::Dirs)) {
         bool number = false;
         const qint64 pid = entry.toLongLong(&number);
         if (!number ||
@@ -215,8 +194,7 @@ void AcceptanceSession::stopApplication()
     for (const qint64 pid : daemons)
         ::kill(pid_t(pid), SIGKILL);
     if (isMounted())
-        run(QStringLiteral("fusermount3"),
-            {QStringLiteral("-u"), QStringLiteral("-z"), mountPoint()}, 10'000);
+        run("fusermount3", {"-u", "-z", mountPoint()}, 10'000);
 }
 
 QString AcceptanceSession::mountPoint()
@@ -265,7 +243,7 @@ ToolRun AcceptanceSession::run(const QString& program, const QStringList& argume
 
 QStringList AcceptanceSession::ls(const QString& relative) const
 {
-    const ToolRun listed = run(QStringLiteral("ls"), {QStringLiteral("-1"), path(relative)});
+    const ToolRun listed = run("ls", {"-1", path(relative)});
     if (listed.exitCode != 0)
         return {QStringLiteral("<ls: %1>").arg(listed.describe())};
     return listed.text().split(u'\n', Qt::SkipEmptyParts);
@@ -286,17 +264,6 @@ QJsonDocument AcceptanceSession::api(const QByteArray& method, const QString& pa
     }
     const httplib::Result result = client.send(request);
     if (!result || result->status >= 300)
-        return {};
-    return QJsonDocument::fromJson(QByteArray::fromStdString(result->body));
-}
-
-QJsonDocument AcceptanceSession::names(const QString& key) const
-{
-    httplib::Client client("127.0.0.1", m_double->port());
-    client.set_read_timeout(30);
-    const httplib::Result result =
-        client.Get("/pixavella-names/names", {{"x-api-key", key.toStdString()}});
-    if (!result || result->status != 200)
         return {};
     return QJsonDocument::fromJson(QByteArray::fromStdString(result->body));
 }

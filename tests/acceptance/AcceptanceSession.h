@@ -61,8 +61,6 @@ public:
     // An /api request with the test's own key; the answer's JSON (null on failure).
     QJsonDocument api(const QByteArray& method, const QString& path,
                       const QJsonDocument& body = {}) const;
-    // The names service behind the double, with `key`.
-    QJsonDocument names(const QString& key) const;
     testing::ImmichDoubleProcess& server() { return *m_double; }
     QString error() const { return m_error; }
 

@@ -8,11 +8,15 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
+#include <QImage>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocalSocket>
+#include <QRandomGenerator>
 #include <QThread>
 #include <QTimer>
+
+#include <exiv2/exiv2.hpp>
 
 #include <csignal>
 
@@ -34,6 +38,40 @@ bool processGone(qint64 pid)
 QJsonObject member(const QString& email, const QString& role)
 {
     return {{QStringLiteral("email"), email}, {QStringLiteral("role"), role}};
+}
+
+QByteArray writePhoto(const QString& path, const char* taken, int width)
+{
+    QImage image(width, width * 3 / 4, QImage::Format_RGB32);
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            image.setPixel(x, y, QRandomGenerator::global()->generate() | 0xff000000u);
+    if (!image.save(path, "JPEG", 95))
+        return {};
+    auto file = Exiv2::ImageFactory::open(QFile::encodeName(path).toStdString());
+    file->readMetadata();
+    Exiv2::ExifData exif = file->exifData();
+    exif["Exif.Photo.DateTimeOriginal"] = std::string(taken);
+    file->setExifData(exif);
+    file->writeMetadata();
+    QFile written(path);
+    return written.open(QIODevice::ReadOnly) ? written.readAll() : QByteArray();
+}
+
+std::optional<UploadQuarantine::Entry> queued(const QString& name)
+{
+    for (const UploadQuarantine::Entry& entry : UploadQuarantine::shared().list())
+        if (entry.filename == name)
+            return entry;
+    return std::nullopt;
+}
+
+QByteArray queuedBytes(const QString& name)
+{
+    const std::optional<UploadQuarantine::Entry> entry = queued(name);
+    QFile payload(entry ? UploadQuarantine::shared().payloadURL(entry->id).value_or(QString())
+                        : QString());
+    return payload.open(QIODevice::ReadOnly) ? payload.readAll() : QByteArray();
 }
 
 void isolateFrom(const QString& root)
@@ -79,11 +117,6 @@ void DriveHarness::signIn(const QString& key, const QString& url)
     SharedSettings::setApiKey(key);
 }
 
-void DriveHarness::signOut()
-{
-    SharedSettings::setApiKey(QString());
-}
-
 Result<void> DriveHarness::await(const std::function<void(FileProviderManager::Completion)>& call)
 {
     std::optional<Result<void>> outcome;
@@ -100,7 +133,10 @@ Result<void> DriveHarness::await(const std::function<void(FileProviderManager::C
 
 Result<void> DriveHarness::mount()
 {
-    return await([this](auto done) { m_manager->add(done); });
+    Result<void> mounted = await([this](auto done) { m_manager->add(done); });
+    if (!mounted)
+        qWarning("mount: %s", qPrintable(mounted.error().description));
+    return mounted;
 }
 
 Result<void> DriveHarness::signal(const QString& container)
@@ -175,32 +211,28 @@ int DriveHarness::requestsEndingWith(const QString& suffix) const
 QString DriveHarness::addAsset(const QString& owner, const QString& name, const QString& date,
                                const QByteArray& bytes)
 {
-    return m_server->addAsset({{QStringLiteral("owner"), owner},
-                               {QStringLiteral("originalFileName"), name},
-                               {QStringLiteral("base64"), QString::fromLatin1(bytes.toBase64())},
-                               {QStringLiteral("fileCreatedAt"), date}});
+    return m_server->addAsset({{"owner", owner},
+                               {"originalFileName", name},
+                               {"base64", QString::fromLatin1(bytes.toBase64())},
+                               {"fileCreatedAt", date}});
 }
 
 bool DriveHarness::startNamesService()
 {
     m_names = std::make_unique<QProcess>();
     m_names->setProcessChannelMode(QProcess::SeparateChannels);
-    m_names->start(qEnvironmentVariable("PIXAVELLA_BUILD_DIR") +
-                       QStringLiteral("/names-service/pixavella-names"),
-                   {QStringLiteral("--immich-url"), m_server->url().toString(),
-                    QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
-                    QStringLiteral("--database"),
-                    QDir::tempPath() + QStringLiteral("/names.sqlite")});
+    m_names->start(qEnvironmentVariable("PIXAVELLA_BUILD_DIR") + "/names-service/pixavella-names",
+                   {"--immich-url", m_server->url().toString(), "--listen", "127.0.0.1:0",
+                    "--database", QDir::tempPath() + "/names.sqlite"});
     QByteArray line;
     while (!line.contains('\n') && m_names->waitForReadyRead(20'000))
         line += m_names->readAllStandardOutput();
     const QByteArray address = line.mid(line.indexOf("listening on ") + 13).trimmed();
     if (!line.contains("listening on ") || address.isEmpty())
         return false;
-    m_server->control(
-        "POST", QStringLiteral("/_double/forward"),
-        QJsonDocument(QJsonObject{{QStringLiteral("prefix"), QStringLiteral("/pixavella-names")},
-                                  {QStringLiteral("url"), QStringLiteral("http://") + address}}));
+    m_server->control("POST", "/_double/forward",
+                      QJsonDocument(QJsonObject{{"prefix", "/pixavella-names"},
+                                                {"url", "http://" + QString::fromUtf8(address)}}));
     return true;
 }
 
@@ -216,20 +248,18 @@ void DriveHarness::stopNamesService()
 QJsonDocument DriveHarness::api(const QString& method, const QString& path,
                                 const QJsonObject& body) const
 {
-    QStringList args{QStringLiteral("-sf"), QStringLiteral("-X"), method, QStringLiteral("-H"),
-                     QStringLiteral("x-api-key: ") + kMyKey};
+    QStringList args{"-sf", "-X", method, "-H", "x-api-key: " + kMyKey};
     if (!body.isEmpty())
-        args << QStringLiteral("-H") << QStringLiteral("content-type: application/json")
-             << QStringLiteral("-d") << QString::fromUtf8(QJsonDocument(body).toJson());
-    args << m_server->url().toString() + path;
-    return QJsonDocument::fromJson(runTool(QStringLiteral("curl"), args).out);
+        args << "-H"
+             << "content-type: application/json"
+             << "-d" << QString::fromUtf8(QJsonDocument(body).toJson());
+    return QJsonDocument::fromJson(runTool("curl", args << m_server->url().toString() + path).out);
 }
 
 QStringList DriveHarness::albumAssetNames(const QString& albumId) const
 {
     const QJsonDocument found =
-        api(QStringLiteral("POST"), QStringLiteral("/api/search/metadata"),
-            {{QStringLiteral("albumIds"), QJsonArray{albumId}}, {QStringLiteral("size"), 1000}});
+        api("POST", "/api/search/metadata", {{"albumIds", QJsonArray{albumId}}, {"size", 1000}});
     QStringList names;
     for (const QJsonValue& item : found[u"assets"][u"items"].toArray())
         names.append(item[u"originalFileName"].toString());
@@ -241,13 +271,9 @@ QHash<QString, QString> DriveHarness::assetIdsByName() const
 {
     QHash<QString, QString> ids;
     for (int page = 1; page < 1000; ++page) {
-        const ToolRun run = runTool(
-            QStringLiteral("curl"),
-            {QStringLiteral("-sf"), QStringLiteral("-H"), QStringLiteral("x-api-key: ") + kMyKey,
-             QStringLiteral("-H"), QStringLiteral("content-type: application/json"),
-             QStringLiteral("-d"), QStringLiteral("{\"page\":%1,\"size\":1000}").arg(page),
-             m_server->url().toString() + QStringLiteral("/api/search/metadata")});
-        const QJsonObject assets = QJsonDocument::fromJson(run.out)[u"assets"].toObject();
+        const QJsonObject assets =
+            api("POST", "/api/search/metadata", {{"page", page}, {"size", 1000}})[u"assets"]
+                .toObject();
         for (const QJsonValue& item : assets[u"items"].toArray())
             ids.insert(item[u"originalFileName"].toString(), item[u"id"].toString());
         if (!assets[u"nextPage"].isString())
@@ -259,10 +285,10 @@ QHash<QString, QString> DriveHarness::assetIdsByName() const
 QString DriveHarness::addAlbum(const QString& owner, const QString& name,
                                const QStringList& assetIds, const QJsonArray& members)
 {
-    return m_server->addAlbum({{QStringLiteral("owner"), owner},
-                               {QStringLiteral("albumName"), name},
-                               {QStringLiteral("assetIds"), QJsonArray::fromStringList(assetIds)},
-                               {QStringLiteral("members"), members}});
+    return m_server->addAlbum({{"owner", owner},
+                               {"albumName", name},
+                               {"assetIds", QJsonArray::fromStringList(assetIds)},
+                               {"members", members}});
 }
 
 } // namespace pixavella::testing

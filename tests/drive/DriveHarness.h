@@ -7,6 +7,7 @@
 #include "FileProviderManager.h"
 #include "ImmichDoubleProcess.h"
 #include "MountedHost.h" // runTool
+#include "UploadQuarantine.h"
 
 #include <QHash>
 #include <QJsonArray>
@@ -16,6 +17,7 @@
 #include <QProcess>
 
 #include <memory>
+#include <optional>
 
 namespace pixavella::testing {
 
@@ -34,10 +36,9 @@ public:
     bool startServer(const QStringList& extra = {});
     // Signs in to the double, or to `url` when given (a relay in front of it).
     void signIn(const QString& key = kMyKey, const QString& url = {});
-    void signOut();
 
     // FileProviderManager::add (starts passerelle, waits for the mount) and the others, run to
-    // their completion on a local event loop.
+    // their completion on a local event loop; a failure is also printed.
     Result<void> mount();
     Result<void> signal(const QString& container);
     Result<void> remove();
@@ -81,6 +82,13 @@ private:
 };
 
 QJsonObject member(const QString& email, const QString& role);
+
+// A JPEG of noise (so that a large one stays large once compressed), taken on `taken`
+// ("YYYY:MM:DD HH:MM:SS" in its EXIF); its bytes, empty when it could not be written.
+QByteArray writePhoto(const QString& path, const char* taken, int width = 64);
+// The upload queue's entry of `name`, and the bytes it holds (empty without an entry).
+std::optional<UploadQuarantine::Entry> queued(const QString& name);
+QByteArray queuedBytes(const QString& name);
 
 // Points HOME and the XDG folders of this process (and the programs it starts) at folders under
 // `root`, and forgets the session bus, so that a program run by hand never touches the user's

@@ -1,12 +1,9 @@
 // The drive as a user changes it: copies, folders, moves, renames and deletions made with cp,
 // rsync, gio, mkdir, mv, rm and rmdir on the real mount, checked against the server, the upload
 // quarantine and the queues the tray application reads. Refusals are TestDriveRefusals'.
-#include "ContainerPaths.h"
 #include "DriveHarness.h"
 #include "PedagogicalNoticeQueue.h"
 #include "SettingsSuite.h"
-#include "UploadJournal.h"
-#include "UploadQuarantine.h"
 #include "UserNoticeQueue.h"
 
 #include <QDir>
@@ -15,7 +12,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <exiv2/exiv2.hpp>
 #include <sys/stat.h>
 
 using namespace pixavella;
@@ -24,35 +20,6 @@ using namespace pixavella::testing;
 namespace {
 
 constexpr int kSlow = 30'000;
-
-// A JPEG of its own colour, taken on `taken` ("YYYY:MM:DD HH:MM:SS" in EXIF).
-QByteArray writePhoto(const QString& path, int seed, const char* taken)
-{
-    QImage image(64, 48, QImage::Format_RGB32);
-    image.fill(QColor::fromHsv((seed * 37) % 360, 200, 200));
-    if (!image.save(path, "JPEG"))
-        return {};
-    auto file = Exiv2::ImageFactory::open(QFile::encodeName(path).toStdString());
-    file->readMetadata();
-    Exiv2::ExifData exif = file->exifData();
-    exif["Exif.Photo.DateTimeOriginal"] = std::string(taken);
-    file->setExifData(exif);
-    file->writeMetadata();
-    QFile written(path);
-    return written.open(QIODevice::ReadOnly) ? written.readAll() : QByteArray();
-}
-
-// The payload of the quarantine entry of `name`; empty when there is none.
-QByteArray quarantined(const QString& name)
-{
-    for (const UploadQuarantine::Entry& entry : UploadQuarantine::shared().list()) {
-        if (entry.filename != name)
-            continue;
-        QFile payload(UploadQuarantine::shared().payloadURL(entry.id).value_or(QString()));
-        return payload.open(QIODevice::ReadOnly) ? payload.readAll() : QByteArray("<no payload>");
-    }
-    return {};
-}
 
 QStringList notices()
 {
@@ -79,7 +46,6 @@ private slots:
     void treesBecomeAlbums_data();
     void treesBecomeAlbums();
     void movesChangeAlbumMembership();
-    void renamesReachTheServer();
     void renamesOntoNamesAndTypes();
     void savesReplaceThePhoto_data();
     void savesReplaceThePhoto();
@@ -91,6 +57,14 @@ private:
         return m_drive.api("GET", "/api/assets/" + m_ids[name])[u"isTrashed"].toBool();
     }
     QString album(const QString& name) const { return "Mes albums/" + name; }
+    // The albums on the server, id by name.
+    QHash<QString, QString> serverAlbums() const
+    {
+        QHash<QString, QString> ids;
+        for (const QJsonValue& a : m_drive.api("GET", "/api/albums").array())
+            ids[a[u"albumName"].toString()] = a[u"id"].toString();
+        return ids;
+    }
 
     DriveHarness m_drive;
     QTemporaryDir m_local;
@@ -102,32 +76,30 @@ void TestDriveWriting::initTestCase()
 {
     QVERIFY(m_drive.startServer());
     QVERIFY(m_drive.startNamesService());
-    const auto add = [this](const QString& owner, const QString& name, int seed, const char* taken,
+    const auto add = [this](const QString& owner, const QString& name, const char* taken,
                             const char* date) {
-        const QByteArray bytes = writePhoto(m_local.filePath(name), seed, taken);
+        const QByteArray bytes = writePhoto(m_local.filePath(name), taken);
         m_ids[name] = m_drive.addAsset(owner, name, QString::fromLatin1(date), bytes);
     };
-    add(kMe, "held.jpg", 1, "2024:03:05 10:00:00", "2024-03-05T10:00:00.000Z");
-    add(kMe, "plage.jpg", 2, "2024:03:06 10:00:00", "2024-03-06T10:00:00.000Z");
-    add(kMe, "gone.jpg", 3, "2024:03:07 10:00:00", "2024-03-07T10:00:00.000Z");
-    add(kMe, "bin.jpg", 4, "2024:03:08 10:00:00", "2024-03-08T10:00:00.000Z");
-    add(kMe, "twice.jpg", 6, "2024:03:09 10:00:00", "2024-03-09T10:00:00.000Z");
-    add(kMe, "brouillon.jpg", 7, "2023:06:01 10:00:00", "2023-06-01T10:00:00.000Z");
-    add(kMe, "final.jpg", 8, "2023:06:02 10:00:00", "2023-06-02T10:00:00.000Z");
-    add(kMe, "cp-over.jpg", 9, "2023:07:01 10:00:00", "2023-07-01T10:00:00.000Z");
-    add(kMe, "replace-over.jpg", 10, "2023:07:02 10:00:00", "2023-07-02T10:00:00.000Z");
-    add(kMe, "edit-in-place.jpg", 11, "2023:07:03 10:00:00", "2023-07-03T10:00:00.000Z");
-    add(kMe, "opened-unchanged.jpg", 12, "2023:07:04 10:00:00", "2023-07-04T10:00:00.000Z");
-    add(kOther, "theirs.jpg", 5, "2022:01:01 10:00:00", "2022-01-01T10:00:00.000Z");
+    add(kMe, "held.jpg", "2024:03:05 10:00:00", "2024-03-05T10:00:00.000Z");
+    add(kMe, "plage.jpg", "2024:03:06 10:00:00", "2024-03-06T10:00:00.000Z");
+    add(kMe, "gone.jpg", "2024:03:07 10:00:00", "2024-03-07T10:00:00.000Z");
+    add(kMe, "bin.jpg", "2024:03:08 10:00:00", "2024-03-08T10:00:00.000Z");
+    add(kMe, "brouillon.jpg", "2023:06:01 10:00:00", "2023-06-01T10:00:00.000Z");
+    add(kMe, "final.jpg", "2023:06:02 10:00:00", "2023-06-02T10:00:00.000Z");
+    add(kMe, "cp-over.jpg", "2023:07:01 10:00:00", "2023-07-01T10:00:00.000Z");
+    add(kMe, "replace-over.jpg", "2023:07:02 10:00:00", "2023-07-02T10:00:00.000Z");
+    add(kMe, "edit-in-place.jpg", "2023:07:03 10:00:00", "2023-07-03T10:00:00.000Z");
+    add(kMe, "opened-unchanged.jpg", "2023:07:04 10:00:00", "2023-07-04T10:00:00.000Z");
+    add(kOther, "theirs.jpg", "2022:01:01 10:00:00", "2022-01-01T10:00:00.000Z");
     m_albums["Vacances"] = m_drive.addAlbum(kMe, "Vacances", {m_ids["held.jpg"]});
     m_albums["Noël"] = m_drive.addAlbum(kMe, "Noël", {});
     m_albums["Famille"] =
         m_drive.addAlbum(kOther, "Famille", {m_ids["theirs.jpg"]}, {member(kMe, "editor")});
     m_drive.signIn();
-    const Result<void> mounted = m_drive.mount();
-    QVERIFY2(mounted, qPrintable(mounted ? QString() : mounted.error().description));
+    QVERIFY(m_drive.mount());
     QCOMPARE(m_drive.ls("Mes photos/2024/Mars"),
-             (QStringList{"bin.jpg", "gone.jpg", "held.jpg", "plage.jpg", "twice.jpg"}));
+             (QStringList{"bin.jpg", "gone.jpg", "held.jpg", "plage.jpg"}));
     QCOMPARE(m_drive.ls("Mes albums partagés/Famille"), QStringList{"theirs.jpg"});
     notices();
 }
@@ -142,7 +114,6 @@ void TestDriveWriting::copiedPhotosWaitInTheQuarantine_data()
     QTest::addColumn<QString>("tool");
     QTest::addColumn<QStringList>("names");
     QTest::newRow("cp") << "cp" << QStringList{"cp.jpg"};
-    QTest::newRow("cp -p") << "cp -p" << QStringList{"cp-p.jpg"};
     QTest::newRow("gio copy") << "gio copy" << QStringList{"gio.jpg"};
     QTest::newRow("rsync of a folder") << "rsync -r" << QStringList{"rsync-1.jpg", "rsync-2.jpg"};
 }
@@ -151,12 +122,11 @@ void TestDriveWriting::copiedPhotosWaitInTheQuarantine()
 {
     QFETCH(QString, tool);
     QFETCH(QStringList, names);
-    static int seed = 10;
     const QString folder = m_local.filePath(QTest::currentDataTag());
     QDir().mkpath(folder);
     QHash<QString, QByteArray> bytes;
     for (const QString& name : names)
-        bytes[name] = writePhoto(folder + u'/' + name, ++seed, "2024:03:20 12:00:00");
+        bytes[name] = writePhoto(folder + u'/' + name, "2024:03:20 12:00:00");
 
     QStringList arguments = tool.split(u' ');
     const QString program = arguments.takeFirst();
@@ -168,7 +138,7 @@ void TestDriveWriting::copiedPhotosWaitInTheQuarantine()
     // Filed at once in the month of its capture date.
     const QStringList month = m_drive.ls("Mes photos/2024/Mars");
     for (const QString& name : names) {
-        QVERIFY2(quarantined(name) == bytes[name], qPrintable(name));
+        QVERIFY2(queuedBytes(name) == bytes[name], qPrintable(name));
         QVERIFY2(month.contains(name), qPrintable(month.join(", ")));
     }
 }
@@ -178,7 +148,6 @@ void TestDriveWriting::datesOfCopiesWithoutExif_data()
     QTest::addColumn<QString>("tool");
     QTest::newRow("cp -p") << "cp -p";
     QTest::newRow("rsync -a") << "rsync -a";
-    QTest::newRow("gio copy -p") << "gio copy -p";
     // What GNOME Files does: the bytes, a close, then the time on the name.
     QTest::newRow("time set after close") << "python3";
 }
@@ -205,38 +174,27 @@ void TestDriveWriting::datesOfCopiesWithoutExif()
     const QString program = arguments.takeFirst();
     if (program == u"python3")
         arguments << "-c"
-                  << "import os, shutil, sys\n"
-                     "shutil.copyfile(sys.argv[1], sys.argv[2])\n"
-                     "st = os.stat(sys.argv[1])\n"
-                     "os.utime(sys.argv[2], ns=(st.st_atime_ns, st.st_mtime_ns))\n"
-                  << source << target;
-    else
-        arguments << source << target;
+                  << "import os, shutil, sys; shutil.copyfile(sys.argv[1], sys.argv[2]); "
+                     "st = os.stat(sys.argv[1]); os.utime(sys.argv[2], ns=(st.st_atime_ns, "
+                     "st.st_mtime_ns))";
+    arguments << source << target;
     const ToolRun run = m_drive.run(program, arguments);
     QVERIFY2(run.exitCode == 0, run.err.constData());
 
     const auto queuedAt = [&] {
-        for (const UploadQuarantine::Entry& entry : UploadQuarantine::shared().list())
-            if (entry.filename == name)
-                return entry.capturedAt.value_or(QDateTime());
-        return QDateTime();
+        return queued(name).value_or(UploadQuarantine::Entry()).capturedAt;
     };
-    QTRY_COMPARE_WITH_TIMEOUT(queuedAt(), taken, kSlow);
+    QTRY_COMPARE_WITH_TIMEOUT(queuedAt().value_or(QDateTime()), taken, kSlow);
     QTRY_VERIFY_WITH_TIMEOUT(m_drive.ls("Mes photos/2001/Février").contains(name), kSlow);
 }
 
 void TestDriveWriting::foldersBecomeAlbums()
 {
-    const auto albumNames = [this] {
-        QStringList names;
-        for (const QJsonValue& a : m_drive.api("GET", "/api/albums").array())
-            names.append(a[u"albumName"].toString());
-        names.sort();
-        return names;
-    };
     QCOMPARE(m_drive.run("mkdir", {m_drive.path("Mes albums/Voyage")}).exitCode, 0);
     QCOMPARE(m_drive.run("mkdir", {m_drive.path("Mes photos/Anniversaire")}).exitCode, 0);
-    QCOMPARE(albumNames(), (QStringList{"Anniversaire", "Famille", "Noël", "Vacances", "Voyage"}));
+    QStringList names = serverAlbums().keys();
+    names.sort();
+    QCOMPARE(names, (QStringList{"Anniversaire", "Famille", "Noël", "Vacances", "Voyage"}));
     QVERIFY(m_drive.ls("Mes albums").contains("Voyage"));
     QVERIFY(m_drive.ls("Mes albums").contains("Anniversaire"));
     QCOMPARE(notices(), (QStringList{"albumready", "newfolder"}));
@@ -246,8 +204,10 @@ void TestDriveWriting::treesBecomeAlbums_data()
 {
     QTest::addColumn<QString>("tool");
     QTest::addColumn<QString>("into");
-    QTest::newRow("cp -r into Mes albums") << "cp -r" << "Mes albums";
-    QTest::newRow("rsync -a into Mes photos") << "rsync -a" << "Mes photos";
+    QTest::newRow("cp -r into Mes albums") << "cp -r"
+                                           << "Mes albums";
+    QTest::newRow("rsync -a into Mes photos") << "rsync -a"
+                                              << "Mes photos";
 }
 
 // A tree of folders copied in: every folder an album, every photo queued once for the album of
@@ -256,17 +216,16 @@ void TestDriveWriting::treesBecomeAlbums()
 {
     QFETCH(QString, tool);
     QFETCH(QString, into);
-    static int seed = 80;
     const QString tag = tool.section(u' ', 0, 0);
     const QString root = m_local.filePath("arbre-" + tag);
     const QString top = "Arbre " + tag;
-    const QStringList files = {
-        top + "/a-" + tag + ".jpg", top + "/b-" + tag + ".jpg",
-        top + "/Jour1 " + tag + "/c-" + tag + ".jpg", top + "/Jour1 " + tag + "/d-" + tag + ".jpg",
-        top + "/Jour2 " + tag + "/e-" + tag + ".jpg"};
+    const QStringList files = {top + "/a-" + tag + ".jpg", top + "/b-" + tag + ".jpg",
+                               top + "/Jour1 " + tag + "/c-" + tag + ".jpg",
+                               top + "/Jour1 " + tag + "/d-" + tag + ".jpg",
+                               top + "/Jour2 " + tag + "/e-" + tag + ".jpg"};
     for (const QString& file : files) {
         QDir().mkpath(QFileInfo(root + u'/' + file).path());
-        QVERIFY(!writePhoto(root + u'/' + file, ++seed, "2022:08:01 10:00:00").isEmpty());
+        QVERIFY(!writePhoto(root + u'/' + file, "2022:08:01 10:00:00").isEmpty());
     }
     QStringList arguments = tool.split(u' ');
     const QString program = arguments.takeFirst();
@@ -274,9 +233,7 @@ void TestDriveWriting::treesBecomeAlbums()
     const ToolRun run = m_drive.run(program, arguments);
     QVERIFY2(run.exitCode == 0, run.err.constData());
 
-    QHash<QString, QString> albumIds;
-    for (const QJsonValue& a : m_drive.api("GET", "/api/albums").array())
-        albumIds[a[u"albumName"].toString()] = a[u"id"].toString();
+    const QHash<QString, QString> albumIds = serverAlbums();
     QStringList queued;
     for (const UploadQuarantine::Entry& entry : UploadQuarantine::shared().list()) {
         if (!entry.filename.endsWith("-" + tag + ".jpg"))
@@ -316,7 +273,8 @@ void TestDriveWriting::movesChangeAlbumMembership()
     QCOMPARE(m_drive.albumAssetNames(m_albums["Noël"]), QStringList{"held.jpg"});
     QVERIFY(m_drive.ls("Mes photos/2024/Mars").contains("plage.jpg"));
     QCOMPARE(m_drive.ls(album("Noël")), QStringList{"held.jpg"});
-    QVERIFY2(!m_drive.ls("Mes photos").contains("plage.jpg"), qPrintable(m_drive.ls("Mes photos").join(", ")));
+    QVERIFY2(!m_drive.ls("Mes photos").contains("plage.jpg"),
+             qPrintable(m_drive.ls("Mes photos").join(", ")));
     // Into its own month, onto the name it has there: the same photo, which stays.
     QCOMPARE(mv(album("Noël/held.jpg"), "Mes photos/2024/Mars/").exitCode, 0);
     QCOMPARE(m_drive.albumAssetNames(m_albums["Noël"]), QStringList{});
@@ -331,48 +289,18 @@ void TestDriveWriting::movesChangeAlbumMembership()
     QVERIFY(m_drive.ls("Mes albums partagés/Famille").contains("theirs.jpg"));
 
     // Folders keep their place: each of these moves would mean nothing on the server.
-    for (const auto& [from, to] : {std::pair{album("Noël"), QString()},
-                                   std::pair{album("Noël"), QString("Mes photos/")},
+    for (const auto& [from, to] : {std::pair{album("Noël"), QString("Mes photos/")},
                                    std::pair{album("Noël"), album("Vacances/")},
-                                   std::pair{QString("Mes photos/2024/Mars"), album("")},
-                                   std::pair{QString("Mes photos/2024"), QString()}}) {
+                                   std::pair{QString("Mes photos/2024/Mars"), album("")}}) {
         const ToolRun moved = mv(from, to);
         QVERIFY2(moved.exitCode != 0 && moved.err.contains("Operation not permitted"),
                  qPrintable(from + " -> " + to + ": " + moved.err));
     }
     QCOMPARE(m_drive.ls(""), (QStringList{"Mes albums", "Mes albums partagés", "Mes photos"}));
     QVERIFY(m_drive.ls("Mes albums").contains("Noël"));
-    QVERIFY(!m_drive.ls("Mes photos").contains("Noël"));
-    QVERIFY(!m_drive.ls(album("Vacances")).contains("Noël"));
     QVERIFY(m_drive.ls("Mes photos/2024").contains("Mars"));
     QCOMPARE(m_drive.api("GET", "/api/albums/" + m_albums["Noël"])[u"albumName"].toString(),
              QString("Noël"));
-}
-
-void TestDriveWriting::renamesReachTheServer()
-{
-    QCOMPARE(m_drive
-                 .run("mv", {m_drive.path("Mes photos/2024/Mars/plage.jpg"),
-                             m_drive.path("Mes photos/2024/Mars/Plage de Nice.jpg")})
-                 .exitCode,
-             0);
-    QTRY_COMPARE_WITH_TIMEOUT(
-        m_drive.api("GET", "/pixavella-names/names")[m_ids["plage.jpg"]].toString(),
-        QString("Plage de Nice.jpg"), kSlow);
-    const auto cached = [] {
-        QFile cache(ContainerPaths::container() + "/names-cache.json");
-        return cache.open(QIODevice::ReadOnly) ? cache.readAll() : QByteArray();
-    };
-    QTRY_VERIFY_WITH_TIMEOUT(cached().contains("Plage de Nice.jpg"), kSlow);
-    QVERIFY(m_drive.ls("Mes photos/2024/Mars").contains("Plage de Nice.jpg"));
-    QVERIFY(!m_drive.ls("Mes photos/2024/Mars").contains("plage.jpg"));
-
-    QCOMPARE(
-        m_drive.run("mv", {m_drive.path(album("Noël")), m_drive.path(album("Noël 2024"))}).exitCode,
-        0);
-    QCOMPARE(m_drive.api("GET", "/api/albums/" + m_albums["Noël"])[u"albumName"].toString(),
-             QString("Noël 2024"));
-    QVERIFY(m_drive.ls("Mes albums").contains("Noël 2024"));
 }
 
 // A rename does what it says or fails: onto another photo's name it replaces that photo (which
@@ -403,8 +331,8 @@ void TestDriveWriting::renamesOntoNamesAndTypes()
     const QString slashed = m_drive.addAlbum(kMe, "Été/Hiver", {});
     QVERIFY(m_drive.signal(FileProviderContainer::workingSet));
     QTRY_VERIFY_WITH_TIMEOUT(m_drive.ls("Mes albums").contains("Été∕Hiver"), kSlow);
-    const ToolRun renamed = m_drive.run(
-        "mv", {m_drive.path(album("Été∕Hiver")), m_drive.path(album("Été∕Printemps"))});
+    const ToolRun renamed =
+        m_drive.run("mv", {m_drive.path(album("Été∕Hiver")), m_drive.path(album("Été∕Printemps"))});
     QVERIFY2(renamed.exitCode == 0, renamed.err.constData());
     QCOMPARE(m_drive.api("GET", "/api/albums/" + slashed)[u"albumName"].toString(),
              QString("Été/Printemps"));
@@ -442,11 +370,9 @@ void TestDriveWriting::savesReplaceThePhoto_data()
     // What GTK applications do (g_file_replace): a hidden file, renamed into place.
     QTest::newRow("renamed into place")
         << "replace-over.jpg"
-        << "import os, shutil, sys\n"
-           "d, n = os.path.split(sys.argv[2])\n"
-           "t = os.path.join(d, '.' + n + '.XXXXXX')\n"
-           "shutil.copyfile(sys.argv[1], t)\n"
-           "os.replace(t, sys.argv[2])\n"
+        << "import os, shutil, sys; d, n = os.path.split(sys.argv[2]); "
+           "t = os.path.join(d, '.' + n + '.XXXXXX'); shutil.copyfile(sys.argv[1], t); "
+           "os.replace(t, sys.argv[2])"
         << true;
 }
 
@@ -461,8 +387,7 @@ void TestDriveWriting::savesReplaceThePhoto()
     QFile originalFile(m_local.filePath(name));
     QVERIFY(originalFile.open(QIODevice::ReadOnly));
     const QByteArray original = originalFile.readAll();
-    const QByteArray bytes =
-        saved ? writePhoto(edited, 60 + name.size(), "2023:07:05 10:00:00") : original;
+    const QByteArray bytes = saved ? writePhoto(edited, "2023:07:05 10:00:00") : original;
     const QString shown = m_drive.path("Mes photos/2023/Juillet/") + name;
     struct stat before {};
     QCOMPARE(::stat(QFile::encodeName(shown).constData(), &before), 0);
@@ -481,11 +406,8 @@ void TestDriveWriting::savesReplaceThePhoto()
     QFile file(shown);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), bytes);
-    QString replaces;
-    for (const UploadQuarantine::Entry& entry : UploadQuarantine::shared().list())
-        if (entry.filename == name)
-            replaces = entry.replacesAssetId.value_or(QString());
-    QCOMPARE(replaces, saved ? m_ids[name] : QString());
+    QCOMPARE(queued(name).value_or(UploadQuarantine::Entry()).replacesAssetId.value_or(QString()),
+             saved ? m_ids[name] : QString());
     QVERIFY(!isTrashed(name)); // until the new bytes are on the server
 }
 
@@ -516,10 +438,7 @@ void TestDriveWriting::deletions()
     QTRY_VERIFY_WITH_TIMEOUT(m_drive.ls("Mes photos/2024/Mars").contains("bin.jpg"), kSlow);
 
     // rmdir of an album deletes it on the server.
-    QString voyage;
-    for (const QJsonValue& a : m_drive.api("GET", "/api/albums").array())
-        if (a[u"albumName"].toString() == "Voyage")
-            voyage = a[u"id"].toString();
+    const QString voyage = serverAlbums().value("Voyage");
     QVERIFY(!voyage.isEmpty());
     QCOMPARE(m_drive.run("rmdir", {m_drive.path(album("Voyage"))}).exitCode, 0);
     QVERIFY(m_drive.api("GET", "/api/albums/" + voyage).isNull());
@@ -527,35 +446,14 @@ void TestDriveWriting::deletions()
 
     // rm of a photo still waiting to be sent cancels its upload.
     const QString pending = m_local.filePath("pending.jpg");
-    writePhoto(pending, 99, "2024:03:25 12:00:00");
+    writePhoto(pending, "2024:03:25 12:00:00");
     QCOMPARE(m_drive.run("cp", {pending, m_drive.path("Mes photos/")}).exitCode, 0);
     QVERIFY(m_drive.ls("Mes photos/2024/Mars").contains("pending.jpg"));
     UserNoticeQueue(SettingsSuite::shared()).drain();
     QCOMPARE(m_drive.run("rm", {m_drive.path("Mes photos/2024/Mars/pending.jpg")}).exitCode, 0);
-    QVERIFY(quarantined("pending.jpg").isEmpty());
+    QVERIFY(!queued("pending.jpg"));
     QVERIFY(!m_drive.ls("Mes photos/2024/Mars").contains("pending.jpg"));
     QCOMPARE(UserNoticeQueue(SettingsSuite::shared()).drain().size(), 1);
-
-    // rm of an entry still listed as pending after its upload ended trashes the photo it became.
-    const QString sent = m_local.filePath("sent.jpg");
-    writePhoto(sent, 98, "2024:03:26 12:00:00");
-    QCOMPARE(m_drive.run("cp", {sent, m_drive.path("Mes photos/")}).exitCode, 0);
-    std::optional<UploadQuarantine::Entry> entry;
-    for (const UploadQuarantine::Entry& e : UploadQuarantine::shared().list())
-        if (e.filename == "sent.jpg")
-            entry = e;
-    QVERIFY(entry);
-    // What the application leaves once it has uploaded the file, before the drive lists again.
-    UploadJournal::Event uploaded;
-    uploaded.id = entry->id;
-    uploaded.filename = entry->filename;
-    uploaded.enqueuedAt = uploaded.resolvedAt = QDateTime::currentDateTimeUtc();
-    uploaded.assetId = m_ids["twice.jpg"];
-    UploadJournal().record(uploaded);
-    QVERIFY(UploadQuarantine::shared().remove(entry->id).ok());
-    QCOMPARE(m_drive.run("rm", {m_drive.path("Mes photos/2024/Mars/sent.jpg")}).exitCode, 0);
-    QVERIFY(isTrashed("twice.jpg"));
-    QTRY_VERIFY_WITH_TIMEOUT(!m_drive.ls("Mes photos/2024/Mars").contains("twice.jpg"), kSlow);
 }
 
 QTEST_GUILESS_MAIN(TestDriveWriting)
