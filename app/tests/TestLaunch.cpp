@@ -41,15 +41,11 @@ const QString kPassword = QStringLiteral("bon-mot-de-passe");
 QString found(const LaunchOptions& o)
 {
     QStringList set;
-    for (auto [on, name] : {std::pair{o.remove, "remove"},
-                            {o.reset, "reset"},
-                            {o.showLogin, "login"},
-                            {o.showHistory, "history"},
-                            {o.resetNotices, "notices"},
-                            {o.serverRejected, "rejected"},
-                            {o.signOut, "signOut"},
-                            {o.verbose, "verbose"},
-                            {o.help, "help"}}) {
+    const std::pair<bool, const char*> flags[] = {
+        {o.remove, "remove"},       {o.reset, "reset"},          {o.showLogin, "login"},
+        {o.showHistory, "history"}, {o.resetNotices, "notices"}, {o.serverRejected, "rejected"},
+        {o.signOut, "signOut"},     {o.verbose, "verbose"},      {o.help, "help"}};
+    for (auto [on, name] : flags) {
         if (on)
             set << QLatin1String(name);
     }

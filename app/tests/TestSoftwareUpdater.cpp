@@ -86,27 +86,17 @@ private slots:
         QVERIFY(m_feed.requests().isEmpty());
     }
 
-    void versionOrder_data()
-    {
-        QTest::addColumn<QString>("a");
-        QTest::addColumn<QString>("b");
-        QTest::addColumn<int>("order");
-        QTest::newRow("numbers, not text") << "1.10"
-                                           << "1.9" << 1;
-        QTest::newRow("missing parts are zero") << "1.2"
-                                                << "1.2.0" << 0;
-        QTest::newRow("candidate before release") << "2.0rc1"
-                                                  << "2.0" << -1;
-        QTest::newRow("candidates in order") << "2.0rc1"
-                                             << "2.0rc2" << -1;
-    }
     void versionOrder()
     {
-        QFETCH(QString, a);
-        QFETCH(QString, b);
-        QFETCH(int, order);
-        QCOMPARE(ReleaseFeed::compareVersions(a, b), order);
-        QCOMPARE(ReleaseFeed::compareVersions(b, a), -order);
+        const std::tuple<const char*, const char*, int> rows[] = {
+            {"1.10", "1.9", 1},    // numbers, not text
+            {"1.2", "1.2.0", 0},   // missing parts are zero
+            {"2.0rc1", "2.0", -1}, // a candidate comes before its release
+            {"2.0rc1", "2.0rc2", -1}};
+        for (const auto& [a, b, order] : rows) {
+            QCOMPARE(ReleaseFeed::compareVersions(a, b), order);
+            QCOMPARE(ReleaseFeed::compareVersions(b, a), -order);
+        }
     }
 };
 

@@ -122,17 +122,13 @@ private slots:
         QTest::addColumn<QString>("error");
         QTest::addColumn<QString>("text");
         QTest::addColumn<QStringList>("buttons");
-        QTest::newRow("newer") << "9.9"
-                               << ""
-                               << "Pixavella 9.9 est disponible."
-                               << QStringList{"Télécharger", "Plus tard"};
-        QTest::newRow("up to date") << ""
-                                    << ""
-                                    << "Pixavella est à jour." << QStringList{"OK"};
-        QTest::newRow("failed") << ""
-                                << "HTTP 500"
-                                << "Impossible de rechercher les mises à jour."
-                                << QStringList{"OK"};
+        const auto row = [](const char* name, const char* version, const char* error,
+                            const char* text, const QStringList& buttons) {
+            QTest::newRow(name) << QString(version) << QString(error) << QString(text) << buttons;
+        };
+        row("newer", "9.9", "", "Pixavella 9.9 est disponible.", {"Télécharger", "Plus tard"});
+        row("up to date", "", "", "Pixavella est à jour.", {"OK"});
+        row("failed", "", "HTTP 500", "Impossible de rechercher les mises à jour.", {"OK"});
     }
     void updateCheckOutcome()
     {

@@ -35,12 +35,6 @@ QList<UploadJournal::Event> journal()
     return appStores().journal.loadEvents();
 }
 
-bool isUpload(const QJsonValue& request)
-{
-    return request[QLatin1String("method")].toString() == QLatin1String("POST") &&
-           request[QLatin1String("path")].toString() == QLatin1String("/api/assets");
-}
-
 } // namespace
 
 class TestUploadReconciler : public QObject {
@@ -70,11 +64,17 @@ class TestUploadReconciler : public QObject {
         return entry ? entry.value().id : QString();
     }
 
-    int countRequests(bool (*matches)(const QJsonValue&)) const
+    // The bodies of the requests the double saw for "METHOD /path".
+    QList<QJsonObject> bodies(const QString& call) const
     {
-        const QJsonArray log = m_double.requests();
-        return int(std::count_if(log.begin(), log.end(), matches));
+        QList<QJsonObject> found;
+        for (const QJsonValue& request : m_double.requests()) {
+            if (request["method"].toString() + ' ' + request["path"].toString() == call)
+                found << QJsonDocument::fromJson(request["body"].toString().toUtf8()).object();
+        }
+        return found;
     }
+    int uploads() const { return int(bodies("POST /api/assets").size()); }
 
     // One sweep, waiting until every upload it started has finished.
     static void sweepAndWait(UploadReconciler& reconciler, int expectedStarts)
@@ -142,7 +142,7 @@ private slots:
 
         QCOMPARE(startOrder, ids);
         QCOMPARE(mostInFlight, 4);
-        QCOMPARE(countRequests(isUpload), 10);
+        QCOMPARE(uploads(), 10);
 
         const QList<UploadJournal::Event> events = journal();
         QCOMPARE(events.size(), 10);
@@ -161,8 +161,8 @@ private slots:
         QVERIFY(!reconciler.refreshScheduled());
     }
 
-    // Five failed attempts give the entry up with one journal event; only failures of the
-    // network are re-armed when the session sees the server again.
+    // Five failed attempts give the entry up with one journal event; each records whether the
+    // network failed, which decides whether the session re-arms it (TestSessionModel).
     void givesUpAfterFifthFailure_data()
     {
         QTest::addColumn<int>("status"); // 0: connection closed without an answer
@@ -198,20 +198,7 @@ private slots:
         QCOMPARE(failed.outcome, UploadJournal::Outcome::failed);
         QCOMPARE(failed.error, UploadQuarantine::shared().entry(id)->lastError);
 
-        QSignalSpy started(&reconciler, &UploadReconciler::uploadStarted);
-        reconciler.sweep();
-        QCOMPARE(started.size(), 0);
-
-        // The server answers again; the session re-arms what the network made give up.
-        m_double.reset();
-        QCOMPARE(UploadQuarantine::shared().rearmNetworkFailures(5), network ? 1 : 0);
-        sweepAndWait(reconciler, network ? 1 : 0);
-        QCOMPARE(countRequests(isUpload), network ? 1 : 0);
-        const QList<UploadJournal::Event> events = journal();
-        QCOMPARE(events.size(), 1);
-        QCOMPARE(events[0].outcome,
-                 network ? UploadJournal::Outcome::uploaded : UploadJournal::Outcome::failed);
-        QCOMPARE(UploadQuarantine::shared().entry(id).has_value(), !network);
+        sweepAndWait(reconciler, 0);
     }
 
     // The user deleted the pending file while it uploaded: a new asset goes to the server's
@@ -240,23 +227,12 @@ private slots:
         QSignalSpy refreshed(&reconciler, &UploadReconciler::refreshRequested);
         sweepAndWait(reconciler, 1);
 
-        const QJsonArray log = m_double.requests();
-        QStringList trashed;
-        for (const QJsonValue& request : log) {
-            if (request["method"].toString() == "DELETE" &&
-                request["path"].toString() == "/api/assets") {
-                const QJsonObject body =
-                    QJsonDocument::fromJson(request["body"].toString().toUtf8()).object();
-                QCOMPARE(body["force"].toBool(true), false);
-                for (const QJsonValue& asset : body["ids"].toArray())
-                    trashed << asset.toString();
-            }
-        }
-        if (alreadyInLibrary) {
-            QVERIFY(trashed.isEmpty());
-        } else {
-            QCOMPARE(trashed.size(), 1);
-            QVERIFY(trashed[0] != existing);
+        const QList<QJsonObject> trashed = bodies("DELETE /api/assets");
+        QCOMPARE(trashed.size(), alreadyInLibrary ? 0 : 1);
+        for (const QJsonObject& body : trashed) {
+            QCOMPARE(body["force"].toBool(true), false);
+            QCOMPARE(body["ids"].toArray().size(), 1);
+            QVERIFY(body["ids"][0].toString() != existing);
         }
         QVERIFY(journal().isEmpty());
         QVERIFY(!appStores().cancelled.contains(id));
@@ -269,24 +245,21 @@ private slots:
     {
         QTest::addColumn<int>("kind");
         QTest::addColumn<std::optional<QString>>("albumName");
-        QTest::addColumn<int>("journalKind");
         QTest::addColumn<QString>("journalName");
-        const int library = int(UploadTargetKind::library);
-        const int album = int(UploadTargetKind::album);
-        const int shared = int(UploadTargetKind::sharedAlbum);
-        QTest::newRow("library") << library << std::optional<QString>() << library << "";
-        QTest::newRow("named album")
-            << album << std::optional<QString>("Vacances") << album << "Vacances";
-        QTest::newRow("album without name")
-            << album << std::optional<QString>() << album << "Album";
-        QTest::newRow("shared album without name")
-            << shared << std::optional<QString>() << shared << "Album partagé";
+        const auto row = [](const char* name, UploadTargetKind kind,
+                            std::optional<QString> albumName, const char* journalName) {
+            QTest::newRow(name) << int(kind) << albumName << QString::fromUtf8(journalName);
+        };
+        row("library", UploadTargetKind::library, std::nullopt, "");
+        row("named album", UploadTargetKind::album, "Vacances", "Vacances");
+        row("album without name", UploadTargetKind::album, std::nullopt, "Album");
+        row("shared album without name", UploadTargetKind::sharedAlbum, std::nullopt,
+            "Album partagé");
     }
     void albumTargets()
     {
         QFETCH(int, kind);
         QFETCH(std::optional<QString>, albumName);
-        QFETCH(int, journalKind);
         QFETCH(QString, journalName);
         const QString albumId =
             m_double.addAlbum({{"albumName", "Vacances"}, {"assetIds", QJsonArray()}});
@@ -300,19 +273,12 @@ private slots:
 
         const QList<UploadJournal::Event> events = journal();
         QCOMPARE(events.size(), 1);
-        QCOMPARE(int(events[0].target.kind), journalKind);
+        QCOMPARE(int(events[0].target.kind), kind);
         QCOMPARE(events[0].target.albumName, journalName);
-        int albumAdds = 0;
-        const QJsonArray log = m_double.requests();
-        for (const QJsonValue& request : log) {
-            if (request["method"].toString() == "PUT" &&
-                request["path"].toString() ==
-                    QStringLiteral("/api/albums/%1/assets").arg(albumId)) {
-                ++albumAdds;
-                QVERIFY(request["body"].toString().contains(*events[0].assetId));
-            }
-        }
-        QCOMPARE(albumAdds, kind == int(UploadTargetKind::library) ? 0 : 1);
+        const QList<QJsonObject> added = bodies("PUT /api/albums/" + albumId + "/assets");
+        QCOMPARE(added.size(), kind == int(UploadTargetKind::library) ? 0 : 1);
+        for (const QJsonObject& body : added)
+            QVERIFY(body["ids"].toArray().contains(*events[0].assetId));
     }
 
     // A photo whose name and capture month another server photo already has is announced
@@ -412,13 +378,7 @@ private slots:
         const std::optional<QString> asset = journal().value(0).assetId;
         QVERIFY(asset);
         const auto dated = [&] {
-            for (const QJsonValue& request : m_double.requests())
-                if (request["method"].toString() == "PUT" &&
-                    request["path"].toString() == "/api/assets/" + *asset)
-                    return QJsonDocument::fromJson(request["body"].toString().toUtf8())
-                        .object()["dateTimeOriginal"]
-                        .toString();
-            return QString();
+            return bodies("PUT /api/assets/" + *asset).value(0)["dateTimeOriginal"].toString();
         };
         QTRY_COMPARE_WITH_TIMEOUT(dated(), QStringLiteral("2001-02-03T14:00:00Z"), kWait);
     }
@@ -432,7 +392,7 @@ private slots:
         reconciler->sweep();
         QCOMPARE(reconciler->inFlightCount(), 1);
         reconciler.reset();
-        QTRY_COMPARE_WITH_TIMEOUT(countRequests(isUpload), 1, kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(uploads(), 1, kWait);
         QTest::qWait(1000); // the answer (300 ms) arrives and is dropped
         const std::optional<UploadQuarantine::Entry> entry = UploadQuarantine::shared().entry(id);
         QVERIFY(entry);

@@ -338,7 +338,6 @@ private slots:
     {
         QTest::addColumn<QByteArray>("framing"); // header lines
         QTest::addColumn<QByteArray>("body");    // sent after the head and any interim answer
-        QTest::addColumn<QList<int>>("statuses");
         QTest::addColumn<QByteArray>("echoed");
 
         const QByteArray json = R"({"name":"Plage.jpg"})";
@@ -348,31 +347,29 @@ private slots:
                                   QByteArray::number(json.size() - 10, 16) + "\r\n" + json.mid(10) +
                                   "\r\n0\r\n\r\n";
         const QByteArray expect = "Expect: 100-continue\r\n";
-        QTest::newRow("length") << length << json << QList<int>{200} << json;
-        QTest::newRow("chunks with an extension") << chunked << chunks << QList<int>{200} << json;
-        QTest::newRow("length, after 100 Continue")
-            << expect + length << json << QList<int>{100, 200} << json;
-        QTest::newRow("chunks, after 100 Continue")
-            << chunked + expect << chunks << QList<int>{100, 200} << json;
+        QTest::newRow("length") << length << json << json;
+        QTest::newRow("chunks with an extension") << chunked << chunks << json;
+        QTest::newRow("length, after 100 Continue") << expect + length << json << json;
+        QTest::newRow("chunks, after 100 Continue") << chunked + expect << chunks << json;
         // Read to the end of the stream, it would hold a worker; it is taken as empty.
-        QTest::newRow("no length") << QByteArray() << json << QList<int>{200} << QByteArray();
+        QTest::newRow("no length") << QByteArray() << json << QByteArray();
     }
     void readsBodiesHoweverFramed()
     {
         QFETCH(QByteArray, framing);
         QFETCH(QByteArray, body);
-        QFETCH(QList<int>, statuses);
         QFETCH(QByteArray, echoed);
         const EchoServer server;
         RawConnection connection(server.port);
         QVERIFY(connection.connected());
         QVERIFY(connection.send(putHead + framing + "\r\n"));
         // A client that asked to be told waits for the word before sending its body.
-        if (framing.contains("Expect:"))
+        const bool expects = framing.contains("Expect:");
+        if (expects)
             QVERIFY(connection.waitForAnswers(1));
         QVERIFY(connection.send(body));
         QVERIFY(connection.waitUntilClosed());
-        QCOMPARE(connection.statuses(), statuses);
+        QCOMPARE(connection.statuses(), expects ? QList<int>({100, 200}) : QList<int>{200});
         QVERIFY2(connection.received().endsWith("\r\n\r\n" + echoed),
                  connection.received().constData());
     }

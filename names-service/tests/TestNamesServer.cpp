@@ -116,27 +116,28 @@ private slots:
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("allow");
-        const QByteArray a = "key-a";
-        const QByteArray name = R"({"name":"x.jpg"})";
-        QTest::newRow("list") << "GET /p/names"_ba << a << ""_ba << 200 << ""_ba;
-        QTest::newRow("list, HEAD") << "HEAD /p/names"_ba << a << ""_ba << 200 << ""_ba;
-        QTest::newRow("list, POST") << "POST /p/names"_ba << a << name << 405 << "GET, HEAD"_ba;
-        QTest::newRow("name, GET") << "GET /p/names/x"_ba << a << ""_ba << 405 << "PUT"_ba;
-        QTest::newRow("name, DELETE") << "DELETE /p/names/x"_ba << a << ""_ba << 405 << "PUT"_ba;
-        QTest::newRow("below a name") << "PUT /p/names/x/y"_ba << a << name << 404 << ""_ba;
-        QTest::newRow("outside the prefix") << "GET /names"_ba << a << ""_ba << 404 << ""_ba;
-        QTest::newRow("longer word") << "GET /p/namesake"_ba << a << ""_ba << 404 << ""_ba;
-        QTest::newRow("no key") << "GET /p/names"_ba
-                                << ""_ba
-                                << ""_ba << 401 << ""_ba;
-        QTest::newRow("unknown key") << "PUT /p/names/x"_ba
-                                     << "key-z"_ba << name << 401 << ""_ba;
+        const auto row = [](const char* name, const QByteArray& request, int status,
+                            const char* allow = "", const char* body = "",
+                            const char* key = "key-a") {
+            QTest::newRow(name) << request << QByteArray(key) << QByteArray(body) << status
+                                << QByteArray(allow);
+        };
+        const char* n = R"({"name":"x.jpg"})";
+        row("list", "GET /p/names", 200);
+        row("list, HEAD", "HEAD /p/names", 200);
+        row("list, POST", "POST /p/names", 405, "GET, HEAD", n);
+        row("name, GET", "GET /p/names/x", 405, "PUT");
+        row("name, DELETE", "DELETE /p/names/x", 405, "PUT");
+        row("below a name", "PUT /p/names/x/y", 404, "", n);
+        row("outside the prefix", "GET /names", 404);
+        row("longer word", "GET /p/namesake", 404);
+        row("no key", "GET /p/names", 401, "", "", "");
+        row("unknown key", "PUT /p/names/x", 401, "", n, "key-z");
         // The id is refused once the path is decoded; which ids and bodies are TestNameInput's.
-        QTest::newRow("id not UTF-8") << "PUT /p/names/x%FF"_ba << a << name << 400 << ""_ba;
-        QTest::newRow("body not JSON") << "PUT /p/names/x"_ba << a << "x"_ba << 400 << ""_ba;
+        row("id not UTF-8", "PUT /p/names/x%FF", 400, "", n);
+        row("body not JSON", "PUT /p/names/x", 400, "", "x");
         // httplib answers this one itself; the error handler gives it the service's body.
-        QTest::newRow("address too long")
-            << "GET /p/names/" + QByteArray(9000, 'x') << a << ""_ba << 414 << ""_ba;
+        row("address too long", "GET /p/names/" + QByteArray(9000, 'x'), 414);
     }
     void routesAndRefuses()
     {

@@ -28,12 +28,13 @@ class TestServiceStartup : public QObject {
     Q_OBJECT
 
 private slots:
-    void refusesBadCommandLines_data()
+    void refusesBadCommandLines()
     {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<QString>("refusal"); // how the message starts
+        // The arguments, and how the refusal starts.
         const auto row = [](const char* name, const QStringList& args, const QString& refusal) {
-            QTest::newRow(name) << args << refusal;
+            const auto parsed = parse(args);
+            const auto* invalid = std::get_if<ServiceOptions::Invalid>(&parsed);
+            QVERIFY2(invalid && invalid->message.startsWith(refusal), name);
         };
         row("no Immich", {}, u"--immich-url is required"_s);
         row("Immich over ftp", {u"--immich-url=ftp://h"_s}, u"--immich-url:"_s);
@@ -55,15 +56,6 @@ private slots:
         row("PostgreSQL option holding ;",
             {immich, u"--database=postgresql://u@h/db?sslmode=require;sslmode=disable"_s},
             u"--database: unsupported"_s);
-    }
-    void refusesBadCommandLines()
-    {
-        QFETCH(QStringList, args);
-        QFETCH(QString, refusal);
-        const auto parsed = parse(args);
-        const auto* invalid = std::get_if<ServiceOptions::Invalid>(&parsed);
-        QVERIFY(invalid);
-        QVERIFY2(invalid->message.startsWith(refusal), qPrintable(invalid->message));
     }
 
     void readsWhatItAccepts()
@@ -98,33 +90,27 @@ private slots:
     }
 
     // A stop that comes before the server runs would be lost: it is asked for again and again.
-    void stopsOnEachSignalUntilDestroyed_data()
-    {
-        QTest::addColumn<int>("signal");
-        QTest::newRow("SIGTERM") << SIGTERM;
-        QTest::newRow("SIGINT") << SIGINT;
-        QTest::newRow("SIGHUP") << SIGHUP;
-    }
     void stopsOnEachSignalUntilDestroyed()
     {
-        QFETCH(int, signal);
-        std::atomic<int> stops = 0;
-        {
-            const StopSignals stopSignals([&stops] { ++stops; });
-            QTest::qWait(100);
-            QCOMPARE(stops.load(), 0);
-            // To the process, as kill(1) sends it: any thread not blocking it could take it.
-            ::kill(::getpid(), signal);
-            QTRY_VERIFY(stops.load() >= 3);
+        for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+            std::atomic<int> stops = 0;
+            {
+                const StopSignals stopSignals([&stops] { ++stops; });
+                QTest::qWait(100);
+                QCOMPARE(stops.load(), 0);
+                // To the process, as kill(1) sends it: any thread not blocking it could take it.
+                ::kill(::getpid(), signal);
+                QTRY_VERIFY(stops.load() >= 3);
+            }
+            const int stopped = stops.load();
+            QTest::qWait(150);
+            QCOMPARE(stops.load(), stopped);
+            // Destroyed without a signal, it ends at once and stops nothing.
+            {
+                const StopSignals unused([&stops] { ++stops; });
+            }
+            QCOMPARE(stops.load(), stopped);
         }
-        const int stopped = stops.load();
-        QTest::qWait(150);
-        QCOMPARE(stops.load(), stopped);
-        // Destroyed without a signal, it ends at once and stops nothing.
-        {
-            const StopSignals unused([&stops] { ++stops; });
-        }
-        QCOMPARE(stops.load(), stopped);
     }
 };
 
