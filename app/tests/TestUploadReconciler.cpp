@@ -50,17 +50,17 @@ class TestUploadReconciler : public QObject {
     QString enqueue(const QString& name, const Target& target = Target::library(),
                     const std::optional<QString>& albumName = std::nullopt,
                     const std::optional<QDateTime>& capturedAt = std::nullopt,
-                    const QByteArray& bytes = {})
+                    const QByteArray& bytes = {}, const UploadQuarantine::DropFacts& facts = {})
     {
         const QString path = m_files.filePath(QString::number(++m_fileCounter));
         QFile file(path);
-        if (!file.open(QIODevice::WriteOnly))
+        if (!file.open(QIODevice::WriteOnly) ||
+            !file.write(bytes.isEmpty() ? QByteArray("photo bytes ") + path.toUtf8() : bytes))
             return {};
-        file.write(bytes.isEmpty() ? QByteArray("photo bytes ") + path.toUtf8() : bytes);
         file.close();
         m_clock->advance(1);
-        const Result<UploadQuarantine::Entry> entry =
-            UploadQuarantine::shared().enqueue(path, name, capturedAt, target, albumName);
+        const Result<UploadQuarantine::Entry> entry = UploadQuarantine::shared().enqueue(
+            path, name, capturedAt, target, albumName, UploadQuarantine::Intake::copy, facts);
         return entry ? entry.value().id : QString();
     }
 
@@ -326,17 +326,11 @@ private slots:
             {{"originalFileName", "IMG_EDIT.JPG"},
              {"base64", QString::fromLatin1(QByteArray("before the edit").toBase64())}});
         QVERIFY(!old.isEmpty());
-        const QString path = m_files.filePath(QStringLiteral("edited"));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("after the edit");
-        file.close();
         UploadQuarantine::DropFacts facts;
         facts.replacesAssetId = old;
-        const Result<UploadQuarantine::Entry> entry = UploadQuarantine::shared().enqueue(
-            path, QStringLiteral("IMG_EDIT.JPG"), std::nullopt, Target::library(), std::nullopt,
-            UploadQuarantine::Intake::copy, facts);
-        QVERIFY(entry);
+        const QString id = enqueue(QStringLiteral("IMG_EDIT.JPG"), {}, std::nullopt, std::nullopt,
+                                   "after the edit", facts);
+        QVERIFY(!id.isEmpty());
 
         UploadReconciler reconciler(appStores().forUploads(), nullptr);
         sweepAndWait(reconciler, 1);
@@ -357,7 +351,7 @@ private slots:
                              .arg(body["force"].toBool() ? "true" : "false");
         }
         QCOMPARE(steps, (QStringList{"copy old to new", "trash old (force false)"}));
-        QVERIFY(!UploadQuarantine::shared().entry(entry.value().id));
+        QVERIFY(!UploadQuarantine::shared().entry(id));
     }
 
     // A file manager sets the time after closing the copy; an upload already under way then
@@ -366,8 +360,8 @@ private slots:
     {
         const QDateTime dropped(QDate(2026, 12, 1), QTime(9, 0), Qt::UTC);
         const QDateTime taken(QDate(2001, 2, 3), QTime(14, 0), Qt::UTC);
-        const QString id = enqueue(QStringLiteral("capture.png"), Target::library(),
-                                   std::nullopt, dropped);
+        const QString id =
+            enqueue(QStringLiteral("capture.png"), Target::library(), std::nullopt, dropped);
         m_double.setLatency(500);
         UploadReconciler reconciler(appStores().forUploads(), nullptr);
         QSignalSpy finished(&reconciler, &UploadReconciler::entryFinished);
