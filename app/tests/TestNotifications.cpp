@@ -127,7 +127,6 @@ private slots:
         m_clock->advance(150);
         evaluate();
         QVERIFY(m_server.notifies().isEmpty());
-        QCOMPARE(m_notifier->notifiedKind(), UploadIssueNotifier::Kind::none);
         m_clock->advance(1);
         evaluate();
         QCOMPARE(m_server.notifies().size(), 1);
@@ -163,14 +162,12 @@ private slots:
         QVERIFY(calls[2].actions.contains(QStringLiteral("Réessayer")));
         // Closed once the answer to the reminder has named it.
         QTRY_COMPARE(m_server.closes(), QList<uint>{stuck.id});
-        QCOMPARE(m_notifier->notifiedKind(), UploadIssueNotifier::Kind::failed);
 
         // Withdrawn once the queue is empty, and only once.
         clearQuarantine();
         evaluate();
         evaluate();
         QTRY_COMPARE(m_server.closes(), (QList<uint>{stuck.id, calls[2].id}));
-        QCOMPARE(m_notifier->notifiedKind(), UploadIssueNotifier::Kind::none);
         QCOMPARE(m_server.notifies().size(), 3);
     }
 

@@ -27,27 +27,22 @@ namespace {
 const QString kEmail = QStringLiteral("lea@exemple.fr");
 const QString kPassword = QStringLiteral("bon-mot-de-passe");
 
-QString program()
+QString program(const char* path = "/app/program/pixavella")
 {
-    return qEnvironmentVariable("PIXAVELLA_BUILD_DIR") + QStringLiteral("/app/program/pixavella");
+    return qEnvironmentVariable("PIXAVELLA_BUILD_DIR") + QLatin1String(path);
 }
-
 QString daemonProgram()
 {
-    return qEnvironmentVariable("PIXAVELLA_BUILD_DIR") + QStringLiteral("/passerelle/passerelle");
+    return program("/passerelle/passerelle");
 }
 
-// Every log line starts with its level and category, so that debug lines can be told apart.
-void tagLogLines(QProcessEnvironment& env)
-{
-    env.insert(QStringLiteral("QT_MESSAGE_PATTERN"),
-               QStringLiteral("%{type} %{category}: %{message}"));
-}
-
-// Headless unless `display`; the password in the environment when given.
+// Headless unless `display`; the password in the environment when given. Every log line
+// starts with its level and category, so that debug lines can be told apart.
 QProcessEnvironment environment(bool display = false, const QString& password = {})
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_MESSAGE_PATTERN"),
+               QStringLiteral("%{type} %{category}: %{message}"));
     env.remove(QStringLiteral("DISPLAY"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
     if (display)
@@ -173,7 +168,6 @@ private slots:
         ImmichDoubleProcess server;
         QVERIFY(server.start({QStringLiteral("--user"), kEmail + QLatin1Char(':') + kPassword}));
         QProcessEnvironment env = environment(false, QStringLiteral("faux"));
-        tagLogLines(env);
         if (!rules.isEmpty())
             env.insert(QStringLiteral("QT_LOGGING_RULES"), rules);
         const Run run = runToEnd(
@@ -201,7 +195,6 @@ private slots:
     {
         QFETCH(bool, debug);
         QProcessEnvironment env = environment();
-        tagLogLines(env);
         QProcess daemon;
         daemon.setProcessEnvironment(env);
         daemon.setProcessChannelMode(QProcess::MergedChannels);
