@@ -146,19 +146,24 @@ private slots:
     }
 
     // Refused sign-ins store nothing; an incomplete form is refused without a request.
-    void signInErrors_data()
+    void signInErrors()
     {
-        QTest::addColumn<QString>("server"); // empty: the double
-        QTest::addColumn<QString>("email");
-        QTest::addColumn<QString>("password");
-        QTest::addColumn<int>("failStatus");
-        QTest::addColumn<QString>("failPath");
-        QTest::addColumn<QString>("message");
-        const auto row = [](const char* name, const char* server, const QString& email,
-                            const QString& password, int failStatus, const char* failPath,
-                            const QString& message) {
-            QTest::newRow(name) << QString::fromUtf8(server) << email << password << failStatus
-                                << QString::fromUtf8(failPath) << message;
+        // `server` empty: the double; `failStatus` answered once on `failPath`.
+        const auto row = [this](const char*, const char* server, const QString& email,
+                                const QString& password, int failStatus, const char* failPath,
+                                const QString& message) {
+            init();
+            if (failStatus != 0)
+                m_double.fail(failStatus, 1, QString::fromUtf8(failPath));
+            Session s;
+            QSignalSpy signedIn(&s.model, &SessionModel::signedIn);
+            signIn(s.model, *server ? QString::fromUtf8(server) : m_double.url().toString(), email,
+                   password);
+            QCOMPARE(s.model.loginError(), std::optional<QString>(message));
+            QVERIFY(message != kRenseigne || m_double.requests().isEmpty());
+            QVERIFY(!s.model.isAuthenticated() && noSessionStored());
+            QVERIFY(s.domainState->calls.isEmpty());
+            QCOMPARE(signedIn.size(), 0);
         };
         row("empty password", "", kEmail, "", 0, "", kRenseigne);
         row("blank e-mail", "", " \n\t", kPassword, 0, "", kRenseigne);
@@ -167,28 +172,6 @@ private slots:
         row("server error", "", kEmail, kPassword, 500, "/api/auth/login", "Erreur serveur (500).");
         row("key answer without secret", "", kEmail, kPassword, 201, "/api/api-keys",
             "Connexion réussie mais création de la clé impossible : Réponse vide d'Immich");
-    }
-
-    void signInErrors()
-    {
-        QFETCH(QString, server);
-        QFETCH(QString, email);
-        QFETCH(QString, password);
-        QFETCH(int, failStatus);
-        QFETCH(QString, failPath);
-        QFETCH(QString, message);
-        if (failStatus != 0)
-            m_double.fail(failStatus, 1, failPath);
-        Session s;
-        QSignalSpy signedIn(&s.model, &SessionModel::signedIn);
-        signIn(s.model, server.isEmpty() ? m_double.url().toString() : server, email, password);
-
-        QCOMPARE(s.model.loginError(), std::optional<QString>(message));
-        if (message == kRenseigne)
-            QVERIFY(m_double.requests().isEmpty());
-        QVERIFY(!s.model.isAuthenticated() && noSessionStored());
-        QVERIFY(s.domainState->calls.isEmpty());
-        QCOMPARE(signedIn.size(), 0);
     }
 
     void signInStoresTheSessionAndSignOutForgetsIt()
@@ -239,49 +222,42 @@ private slots:
         QCOMPARE(requests("DELETE", QStringLiteral("/api/api-keys/") + keyId).size(), 1);
     }
 
-    void start_data()
-    {
-        QTest::addColumn<int>("failStatus");
-        QTest::addColumn<bool>("authenticated"); // neither: no session stored
-        QTest::addColumn<SessionModel::Connection>("connection");
-        QTest::addColumn<QString>("email");
-        using C = SessionModel::Connection;
-        QTest::newRow("no session") << 0 << false << C::online << QString();
-        QTest::newRow("confirmed") << 0 << true << C::online << kEmail;
-        QTest::newRow("key refused") << 401 << false << C::unauthorized << QString();
-        QTest::newRow("server down") << 500 << true << C::offline << kOldEmail;
-    }
-
+    // `authenticated` false without `failStatus`: no session stored.
     void start()
     {
-        QFETCH(bool, authenticated);
-        QFETCH(SessionModel::Connection, connection);
-        QFETCH(QString, email);
-        QFETCH(int, failStatus);
-        const bool stored = authenticated || failStatus != 0;
-        if (stored)
-            storeSession();
-        if (failStatus != 0)
-            m_double.fail(failStatus, 2, QStringLiteral("/api/users/me"));
-        Session s;
-        s.model.start();
-        if (!stored) {
-            QCOMPARE(s.domainState->calls, QStringList{"remove"});
-            QVERIFY(!s.model.isAuthenticated());
-            return;
-        }
-        QCOMPARE(s.domainState->calls.first(), QStringLiteral("add"));
-        // Two questions: who the user is (at start) and the first connection check.
-        QTRY_COMPARE_WITH_TIMEOUT(requests("GET", "/api/users/me").size(), 2, kWait);
-        QTRY_COMPARE_WITH_TIMEOUT(s.model.connection(), connection, kWait);
-        QTRY_COMPARE_WITH_TIMEOUT(s.model.email(), email, kWait);
-        QTRY_VERIFY_WITH_TIMEOUT(!s.model.isWorking(), kWait);
-        QCOMPARE(s.model.isAuthenticated(), authenticated);
-        QCOMPARE(SharedSettings::userEmail(), email);
-        QCOMPARE(s.model.isPolling(), s.model.isAuthenticated());
-        // A refused key is forgotten here, not revoked there.
-        QCOMPARE(SharedSettings::apiKey().has_value(), authenticated);
-        QVERIFY(keyAtServer(kPremadeKey));
+        using C = SessionModel::Connection;
+        const auto row = [this](const char*, int failStatus, bool authenticated, C connection,
+                                const QString& email) {
+            init();
+            const bool stored = authenticated || failStatus != 0;
+            if (stored)
+                storeSession();
+            if (failStatus != 0)
+                m_double.fail(failStatus, 2, QStringLiteral("/api/users/me"));
+            Session s;
+            s.model.start();
+            if (!stored) {
+                QCOMPARE(s.domainState->calls, QStringList{"remove"});
+                QVERIFY(!s.model.isAuthenticated());
+                return;
+            }
+            QCOMPARE(s.domainState->calls.first(), QStringLiteral("add"));
+            // Two questions: who the user is (at start) and the first connection check.
+            QTRY_COMPARE_WITH_TIMEOUT(requests("GET", "/api/users/me").size(), 2, kWait);
+            QTRY_COMPARE_WITH_TIMEOUT(s.model.connection(), connection, kWait);
+            QTRY_COMPARE_WITH_TIMEOUT(s.model.email(), email, kWait);
+            QTRY_VERIFY_WITH_TIMEOUT(!s.model.isWorking(), kWait);
+            QCOMPARE(s.model.isAuthenticated(), authenticated);
+            QCOMPARE(SharedSettings::userEmail(), email);
+            QCOMPARE(s.model.isPolling(), s.model.isAuthenticated());
+            // A refused key is forgotten here, not revoked there.
+            QCOMPARE(SharedSettings::apiKey().has_value(), authenticated);
+            QVERIFY(keyAtServer(kPremadeKey));
+        };
+        row("no session", 0, false, C::online, QString());
+        row("confirmed", 0, true, C::online, kEmail);
+        row("key refused", 401, false, C::unauthorized, QString());
+        row("server down", 500, true, C::offline, kOldEmail);
     }
 
     // Uploads given up while the server was away are tried again; refused ones are not.
@@ -317,32 +293,28 @@ private slots:
         QCOMPARE(sweeps.size(), 1);
     }
 
-    void rebuildWaitsForUploads_data()
-    {
-        QTest::addColumn<int>("attempts"); // -1: no upload, a download under way
-        QTest::newRow("upload still retried") << 4;
-        QTest::newRow("download under way") << -1;
-    }
-
+    // An upload still retried, or a download under way.
     void rebuildWaitsForUploads()
     {
-        QFETCH(int, attempts);
-        storeSession();
-        ManualClock clock(QDateTime::currentDateTimeUtc());
-        if (attempts >= 0) {
-            enqueueFailed(attempts, true);
-        } else {
-            SyncActivityState activity = SyncActivityState::idle(clock.now());
-            activity.kind = SyncActivityState::Kind::downloading;
-            SettingsSuite::shared().setValue(QLatin1String(SyncActivityState::kSettingsKey),
-                                             activity.encode());
-            clock.advance(3);
+        for (const bool downloading : {false, true}) {
+            init();
+            storeSession();
+            ManualClock clock(QDateTime::currentDateTimeUtc());
+            if (!downloading) {
+                enqueueFailed(4, true);
+            } else {
+                SyncActivityState activity = SyncActivityState::idle(clock.now());
+                activity.kind = SyncActivityState::Kind::downloading;
+                SettingsSuite::shared().setValue(QLatin1String(SyncActivityState::kSettingsKey),
+                                                 activity.encode());
+                clock.advance(3);
+            }
+            Session s;
+            s.model.rebuild();
+            QVERIFY(!s.model.isRebuilding());
+            QVERIFY(s.domainState->calls.isEmpty());
+            QVERIFY(m_double.requests().isEmpty());
         }
-        Session s;
-        s.model.rebuild();
-        QVERIFY(!s.model.isRebuilding());
-        QVERIFY(s.domainState->calls.isEmpty());
-        QVERIFY(m_double.requests().isEmpty());
     }
 
     void rebuildSignalsEveryYear()

@@ -42,37 +42,30 @@ class TestSoftwareUpdater : public QObject {
     RecordingServer m_feed;
 
 private slots:
-    void newestReleaseComparedWithThisBuild_data()
-    {
-        QTest::addColumn<QString>("current");
-        QTest::addColumn<bool>("available");
-        QTest::newRow("older build") << "0.10.1" << true;
-        QTest::newRow("same version") << "0.10.2" << false;
-    }
+    // An older build, then the same version.
     void newestReleaseComparedWithThisBuild()
     {
-        QFETCH(QString, current);
-        QFETCH(bool, available);
-        m_feed.setScript([](const RecordingServer::Request&) {
-            return RecordingServer::Answer{200, kThreeReleases, "application/rss+xml"};
-        });
-        QUrl feedUrl = m_feed.url();
-        feedUrl.setPath(QStringLiteral("/appcast.xml"));
-        SoftwareUpdater updater(HttpSession::shared(), feedUrl, current);
-        QVERIFY(updater.canCheckForUpdates());
-        QSignalSpy can(&updater, &SoftwareUpdater::canCheckForUpdatesChanged);
-        QSignalSpy finished(&updater, &SoftwareUpdater::checkFinished);
-        const Result<SoftwareUpdater::UpdateCheck> result = check(updater);
-        QVERIFY2(result, result ? "" : qPrintable(result.error().description));
-        QCOMPARE(result.value().updateAvailable, available);
-        QCOMPARE(result.value().newest.version, QStringLiteral("0.10.2"));
-        QCOMPARE(result.value().newest.url, feedUrl.resolved(QUrl("/pixavella-0.10.2.tar.gz")));
-        QCOMPARE(finished.size(), 1);
-        QCOMPARE(finished[0][0].toBool(), available);
-        // Disabled while the check ran, enabled again after.
-        QCOMPARE(can.size(), 2);
-        QCOMPARE(can[0][0].toBool(), false);
-        QCOMPARE(can[1][0].toBool(), true);
+        for (const auto& [current, available] : {std::pair{"0.10.1", true}, {"0.10.2", false}}) {
+            m_feed.setScript([](const RecordingServer::Request&) {
+                return RecordingServer::Answer{200, kThreeReleases, "application/rss+xml"};
+            });
+            QUrl feedUrl = m_feed.url();
+            feedUrl.setPath(QStringLiteral("/appcast.xml"));
+            SoftwareUpdater updater(HttpSession::shared(), feedUrl, QLatin1String(current));
+            QSignalSpy can(&updater, &SoftwareUpdater::canCheckForUpdatesChanged);
+            QSignalSpy finished(&updater, &SoftwareUpdater::checkFinished);
+            const Result<SoftwareUpdater::UpdateCheck> result = check(updater);
+            QVERIFY2(result, result ? "" : qPrintable(result.error().description));
+            QCOMPARE(result.value().updateAvailable, available);
+            QCOMPARE(result.value().newest.version, QStringLiteral("0.10.2"));
+            QCOMPARE(result.value().newest.url, feedUrl.resolved(QUrl("/pixavella-0.10.2.tar.gz")));
+            QCOMPARE(finished.size(), 1);
+            QCOMPARE(finished[0][0].toBool(), available);
+            // Disabled while the check ran, enabled again after.
+            QCOMPARE(can.size(), 2);
+            QCOMPARE(can[0][0].toBool(), false);
+            QCOMPARE(can[1][0].toBool(), true);
+        }
     }
 
     void withoutAFeedNothingIsAsked()

@@ -96,8 +96,10 @@ private slots:
         SharedSettings::setApiKey(kApiKey);
     }
 
+    // Also run before each row of a table: the clock is replaced, not stacked.
     void init()
     {
+        m_clock.reset();
         m_clock = std::make_unique<ManualClock>(QDateTime::currentDateTimeUtc());
         m_double.reset();
         clearQuarantine();
@@ -163,122 +165,100 @@ private slots:
 
     // Five failed attempts give the entry up with one journal event; each records whether the
     // network failed, which decides whether the session re-arms it (TestSessionModel).
-    void givesUpAfterFifthFailure_data()
-    {
-        QTest::addColumn<int>("status"); // 0: connection closed without an answer
-        QTest::addColumn<bool>("network");
-        QTest::newRow("server error") << 500 << true;
-        QTest::newRow("connection lost") << 0 << true;
-        QTest::newRow("refused") << 400 << false;
-    }
     void givesUpAfterFifthFailure()
     {
-        QFETCH(int, status);
-        QFETCH(bool, network);
-        const QString id = enqueue(QStringLiteral("IMG_FAIL.JPG"));
-        // More faults than attempts: Qt sometimes sends a request again on a fresh connection
-        // when one closes unanswered, so a count of requests per attempt is not fixed.
-        if (status == 0)
-            m_double.drop(100, QStringLiteral("/api/assets"));
-        else
-            m_double.fail(status, 100, QStringLiteral("/api/assets"));
+        // A server error, a connection closed without an answer (0), a refusal.
+        for (const auto& [status, network] : {std::pair{500, true}, {0, true}, {400, false}}) {
+            init();
+            const QString id = enqueue(QStringLiteral("IMG_FAIL.JPG"));
+            // More faults than attempts: Qt sometimes sends a request again on a fresh connection
+            // when one closes unanswered, so a count of requests per attempt is not fixed.
+            if (status == 0)
+                m_double.drop(100, QStringLiteral("/api/assets"));
+            else
+                m_double.fail(status, 100, QStringLiteral("/api/assets"));
 
-        UploadReconciler reconciler(appStores().forUploads(), nullptr);
-        for (int attempt = 1; attempt <= 5; ++attempt) {
-            sweepAndWait(reconciler, 1);
-            const std::optional<UploadQuarantine::Entry> entry =
-                UploadQuarantine::shared().entry(id);
-            QVERIFY(entry);
-            QCOMPARE(entry->attempts, attempt);
-            QCOMPARE(entry->lastErrorWasNetwork, std::optional<bool>(network));
-            QCOMPARE(journal().size(), attempt < 5 ? 0 : 1);
+            UploadReconciler reconciler(appStores().forUploads(), nullptr);
+            for (int attempt = 1; attempt <= 5; ++attempt) {
+                sweepAndWait(reconciler, 1);
+                const std::optional<UploadQuarantine::Entry> entry =
+                    UploadQuarantine::shared().entry(id);
+                QVERIFY(entry);
+                QCOMPARE(entry->attempts, attempt);
+                QCOMPARE(entry->lastErrorWasNetwork, std::optional<bool>(network));
+                QCOMPARE(journal().size(), attempt < 5 ? 0 : 1);
+            }
+            const UploadJournal::Event failed = journal().value(0);
+            QCOMPARE(failed.id, id);
+            QCOMPARE(failed.outcome, UploadJournal::Outcome::failed);
+            QCOMPARE(failed.error, UploadQuarantine::shared().entry(id)->lastError);
+            sweepAndWait(reconciler, 0);
         }
-        const UploadJournal::Event failed = journal().value(0);
-        QCOMPARE(failed.id, id);
-        QCOMPARE(failed.outcome, UploadJournal::Outcome::failed);
-        QCOMPARE(failed.error, UploadQuarantine::shared().entry(id)->lastError);
-
-        sweepAndWait(reconciler, 0);
     }
 
     // The user deleted the pending file while it uploaded: a new asset goes to the server's
     // trash, a photo the library already held stays; nothing is journaled or refreshed.
-    void cancelledUpload_data()
-    {
-        QTest::addColumn<bool>("alreadyInLibrary");
-        QTest::newRow("new photo") << false;
-        QTest::newRow("duplicate of a library photo") << true;
-    }
     void cancelledUpload()
     {
-        QFETCH(bool, alreadyInLibrary);
-        const QByteArray bytes = "cancelled photo " + QByteArray::number(alreadyInLibrary);
-        QString existing;
-        if (alreadyInLibrary) {
-            existing = m_double.addAsset({{"originalFileName", "IMG_OLD.JPG"},
-                                          {"base64", QString::fromLatin1(bytes.toBase64())}});
-            QVERIFY(!existing.isEmpty());
-        }
-        const QString id = enqueue(QStringLiteral("IMG_CANCEL.JPG"), Target::library(),
-                                   std::nullopt, std::nullopt, bytes);
-        appStores().cancelled.add(id);
+        for (const bool alreadyInLibrary : {false, true}) {
+            init();
+            const QByteArray bytes = "cancelled photo " + QByteArray::number(alreadyInLibrary);
+            QString existing;
+            if (alreadyInLibrary) {
+                existing = m_double.addAsset({{"originalFileName", "IMG_OLD.JPG"},
+                                              {"base64", QString::fromLatin1(bytes.toBase64())}});
+                QVERIFY(!existing.isEmpty());
+            }
+            const QString id = enqueue(QStringLiteral("IMG_CANCEL.JPG"), Target::library(),
+                                       std::nullopt, std::nullopt, bytes);
+            appStores().cancelled.add(id);
 
-        UploadReconciler reconciler(appStores().forUploads(), nullptr);
-        QSignalSpy refreshed(&reconciler, &UploadReconciler::refreshRequested);
-        sweepAndWait(reconciler, 1);
+            UploadReconciler reconciler(appStores().forUploads(), nullptr);
+            QSignalSpy refreshed(&reconciler, &UploadReconciler::refreshRequested);
+            sweepAndWait(reconciler, 1);
 
-        const QList<QJsonObject> trashed = bodies("DELETE /api/assets");
-        QCOMPARE(trashed.size(), alreadyInLibrary ? 0 : 1);
-        for (const QJsonObject& body : trashed) {
-            QCOMPARE(body["force"].toBool(true), false);
-            QCOMPARE(body["ids"].toArray().size(), 1);
-            QVERIFY(body["ids"][0].toString() != existing);
+            const QList<QJsonObject> trashed = bodies("DELETE /api/assets");
+            QCOMPARE(trashed.size(), alreadyInLibrary ? 0 : 1);
+            for (const QJsonObject& body : trashed) {
+                QCOMPARE(body["force"].toBool(true), false);
+                QCOMPARE(body["ids"].toArray().size(), 1);
+                QVERIFY(body["ids"][0].toString() != existing);
+            }
+            QVERIFY(journal().isEmpty());
+            QVERIFY(!appStores().cancelled.contains(id));
+            QVERIFY(!UploadQuarantine::shared().entry(id));
+            QVERIFY(!reconciler.refreshScheduled());
+            QCOMPARE(refreshed.size(), 0);
         }
-        QVERIFY(journal().isEmpty());
-        QVERIFY(!appStores().cancelled.contains(id));
-        QVERIFY(!UploadQuarantine::shared().entry(id));
-        QVERIFY(!reconciler.refreshScheduled());
-        QCOMPARE(refreshed.size(), 0);
     }
 
-    void albumTargets_data()
-    {
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<std::optional<QString>>("albumName");
-        QTest::addColumn<QString>("journalName");
-        const auto row = [](const char* name, UploadTargetKind kind,
-                            std::optional<QString> albumName, const char* journalName) {
-            QTest::newRow(name) << int(kind) << albumName << QString::fromUtf8(journalName);
-        };
-        row("library", UploadTargetKind::library, std::nullopt, "");
-        row("named album", UploadTargetKind::album, "Vacances", "Vacances");
-        row("album without name", UploadTargetKind::album, std::nullopt, "Album");
-        row("shared album without name", UploadTargetKind::sharedAlbum, std::nullopt,
-            "Album partagé");
-    }
+    // The journal names the album the photo went to, or a default when it has no name.
     void albumTargets()
     {
-        QFETCH(int, kind);
-        QFETCH(std::optional<QString>, albumName);
-        QFETCH(QString, journalName);
-        const QString albumId =
-            m_double.addAlbum({{"albumName", "Vacances"}, {"assetIds", QJsonArray()}});
-        QVERIFY(!albumId.isEmpty());
-        const Target target{UploadTargetKind(kind),
-                            kind == int(UploadTargetKind::library) ? QString() : albumId};
-        enqueue(QStringLiteral("IMG_ALBUM.JPG"), target, albumName);
-
-        UploadReconciler reconciler(appStores().forUploads(), nullptr);
-        sweepAndWait(reconciler, 1);
-
-        const QList<UploadJournal::Event> events = journal();
-        QCOMPARE(events.size(), 1);
-        QCOMPARE(int(events[0].target.kind), kind);
-        QCOMPARE(events[0].target.albumName, journalName);
-        const QList<QJsonObject> added = bodies("PUT /api/albums/" + albumId + "/assets");
-        QCOMPARE(added.size(), kind == int(UploadTargetKind::library) ? 0 : 1);
-        for (const QJsonObject& body : added)
-            QVERIFY(body["ids"].toArray().contains(*events[0].assetId));
+        const auto row = [this](UploadTargetKind kind, std::optional<QString> albumName,
+                                const char* journalName) {
+            init();
+            const QString albumId =
+                m_double.addAlbum({{"albumName", "Vacances"}, {"assetIds", QJsonArray()}});
+            QVERIFY(!albumId.isEmpty());
+            const bool library = kind == UploadTargetKind::library;
+            enqueue(QStringLiteral("IMG_ALBUM.JPG"), {kind, library ? QString() : albumId},
+                    albumName);
+            UploadReconciler reconciler(appStores().forUploads(), nullptr);
+            sweepAndWait(reconciler, 1);
+            const QList<UploadJournal::Event> events = journal();
+            QCOMPARE(events.size(), 1);
+            QCOMPARE(events[0].target.kind, kind);
+            QCOMPARE(events[0].target.albumName, QString::fromUtf8(journalName));
+            const QList<QJsonObject> added = bodies("PUT /api/albums/" + albumId + "/assets");
+            QCOMPARE(added.size(), library ? 0 : 1);
+            for (const QJsonObject& body : added)
+                QVERIFY(body["ids"].toArray().contains(*events[0].assetId));
+        };
+        row(UploadTargetKind::library, std::nullopt, "");
+        row(UploadTargetKind::album, "Vacances", "Vacances");
+        row(UploadTargetKind::album, std::nullopt, "Album");
+        row(UploadTargetKind::sharedAlbum, std::nullopt, "Album partagé");
     }
 
     // A photo whose name and capture month another server photo already has is announced
