@@ -124,98 +124,71 @@ class TestPixavellaProgram : public QObject {
 private slots:
     void initTestCase() { QVERIFY2(QFile::exists(program()), qPrintable(program())); }
 
-    void helpOfBothPrograms_data()
-    {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<QString>("argument");
-        QTest::addColumn<int>("exitCode");
-        QTest::newRow("pixavella --help") << program() << "--help" << 0;
-        QTest::newRow("passerelle --help") << daemonProgram() << "--help" << 0;
-        QTest::newRow("passerelle, unknown switch") << daemonProgram() << "--verbeux" << 2;
-    }
     // Each answers and ends; the daemon does not go on to serve the drive.
     void helpOfBothPrograms()
     {
-        QFETCH(QString, path);
-        QFETCH(QString, argument);
-        QFETCH(int, exitCode);
-        const Run run = runToEnd(path, {argument}, environment());
-        QCOMPARE(run.exitCode, exitCode);
-        for (const char* text : {"Utilisation :", "--verbose", "--help"})
-            QVERIFY2(run.output.contains(QLatin1String(text)), qPrintable(run.output));
-        QVERIFY(run.exitCode == 0 || run.output.contains("option inconnue « --verbeux »"));
-        QVERIFY(!isMounted());
+        const auto row = [](const QString& path, const QString& argument, int exitCode) {
+            const Run run = runToEnd(path, {argument}, environment());
+            QCOMPARE(run.exitCode, exitCode);
+            for (const char* text : {"Utilisation :", "--verbose", "--help"})
+                QVERIFY2(run.output.contains(QLatin1String(text)), qPrintable(run.output));
+            QVERIFY(!exitCode || run.output.contains("option inconnue « " + argument + " »"));
+            QVERIFY(!isMounted());
+        };
+        row(program(), "--help", 0);
+        row(daemonProgram(), "--help", 0);
+        row(daemonProgram(), "--verbeux", 2);
     }
 
-    void debugLinesOnlyWhenAsked_data()
-    {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<QString>("rules");
-        QTest::addColumn<bool>("debug");
-        QTest::newRow("quiet by default") << QStringList() << QString() << false;
-        QTest::newRow("--verbose") << QStringList{"--verbose"} << QString() << true;
-        QTest::newRow("QT_LOGGING_RULES")
-            << QStringList() << "app.pixavella.http.debug=true" << true;
-        QTest::newRow("QT_LOGGING_RULES above --verbose")
-            << QStringList{"--verbose"} << "app.pixavella.*.debug=false" << false;
-    }
     // A refused sign-in: one request to the server, and the window's message.
     void debugLinesOnlyWhenAsked()
     {
-        QFETCH(QStringList, arguments);
-        QFETCH(QString, rules);
-        QFETCH(bool, debug);
         ImmichDoubleProcess server;
         QVERIFY(server.start({QStringLiteral("--user"), kEmail + QLatin1Char(':') + kPassword}));
-        QProcessEnvironment env = environment(false, QStringLiteral("faux"));
-        if (!rules.isEmpty())
-            env.insert(QStringLiteral("QT_LOGGING_RULES"), rules);
-        const Run run = runToEnd(
-            program(),
-            arguments + QStringList{"--server", server.url().toString(), "--sign-in", kEmail}, env);
-        QCOMPARE(run.exitCode, 1);
-        QVERIFY2(run.output.contains(QStringLiteral("Email ou mot de passe incorrect.")),
-                 qPrintable(run.output));
-        QVERIFY2(run.output.contains(QLatin1String("debug app.pixavella.http: POST")) == debug,
-                 qPrintable(run.output));
-        if (!debug)
-            QVERIFY2(!run.output.contains(QLatin1String("debug app.pixavella.")),
+        const auto row = [&server](const QStringList& arguments, const QString& rules, bool debug) {
+            QProcessEnvironment env = environment(false, QStringLiteral("faux"));
+            if (!rules.isEmpty())
+                env.insert(QStringLiteral("QT_LOGGING_RULES"), rules);
+            const QStringList signIn{"--server", server.url().toString(), "--sign-in", kEmail};
+            const Run run = runToEnd(program(), arguments + signIn, env);
+            QCOMPARE(run.exitCode, 1);
+            QVERIFY2(run.output.contains(QStringLiteral("Email ou mot de passe incorrect.")),
                      qPrintable(run.output));
+            const char* sign = debug ? "debug app.pixavella.http: POST" : "debug app.pixavella.";
+            QVERIFY2(run.output.contains(QLatin1String(sign)) == debug, qPrintable(run.output));
+        };
+        row({}, {}, false);
+        row({"--verbose"}, {}, true);
+        row({}, "app.pixavella.http.debug=true", true);
+        row({"--verbose"}, "app.pixavella.*.debug=false", false); // the rules above --verbose
     }
 
     // The daemon mounts when asked on its socket; listing the root enumerates it. That a
     // verbose program makes the daemon it starts verbose is TestLog's.
-    void daemonDebugLinesOnlyWhenAsked_data()
-    {
-        QTest::addColumn<bool>("debug"); // asked with --verbose
-        QTest::newRow("quiet by default") << false;
-        QTest::newRow("--verbose") << true;
-    }
     void daemonDebugLinesOnlyWhenAsked()
     {
-        QFETCH(bool, debug);
-        QProcessEnvironment env = environment();
-        QProcess daemon;
-        daemon.setProcessEnvironment(env);
-        daemon.setProcessChannelMode(QProcess::MergedChannels);
-        daemon.start(daemonProgram(), debug ? QStringList{"--verbose"} : QStringList());
-        QVERIFY(daemon.waitForStarted());
-        std::optional<QJsonObject> added;
-        QTRY_VERIFY_WITH_TIMEOUT((added = command(ControlProtocol::kAdd)).has_value(), 20'000);
-        QVERIFY2(!ControlProtocol::errorOf(*added),
-                 qPrintable(QString::fromUtf8(ControlProtocol::encode(*added))));
-        QDir(ContainerPaths::mountPoint()).entryList();
-        QVERIFY(command(ControlProtocol::kRemove).has_value());
-        QVERIFY(daemon.waitForFinished(30'000));
-        QCOMPARE(daemon.exitCode(), 0);
-        const QString output = QString::fromLocal8Bit(daemon.readAll());
-        QVERIFY2(output.contains(QLatin1String("info app.pixavella.fileprovider.fuse: mounted at")),
-                 qPrintable(output));
-        QVERIFY2(output.contains(QLatin1String("debug app.pixavella.fileprovider: Pixavella: "
-                                               "enumerateItems")) == debug,
-                 qPrintable(output));
-        if (!debug)
-            QVERIFY2(!output.contains(QLatin1String("debug app.pixavella.")), qPrintable(output));
+        for (const bool debug : {false, true}) {
+            QProcess daemon;
+            daemon.setProcessEnvironment(environment());
+            daemon.setProcessChannelMode(QProcess::MergedChannels);
+            daemon.start(daemonProgram(), debug ? QStringList{"--verbose"} : QStringList());
+            QVERIFY(daemon.waitForStarted());
+            std::optional<QJsonObject> added;
+            QTRY_VERIFY_WITH_TIMEOUT((added = command(ControlProtocol::kAdd)).has_value(), 20'000);
+            QVERIFY2(!ControlProtocol::errorOf(*added),
+                     qPrintable(QString::fromUtf8(ControlProtocol::encode(*added))));
+            QDir(ContainerPaths::mountPoint()).entryList();
+            QVERIFY(command(ControlProtocol::kRemove).has_value());
+            QVERIFY(daemon.waitForFinished(30'000));
+            QCOMPARE(daemon.exitCode(), 0);
+            const QString output = QString::fromLocal8Bit(daemon.readAll());
+            QVERIFY2(
+                output.contains(QLatin1String("info app.pixavella.fileprovider.fuse: mounted")),
+                qPrintable(output));
+            const char* sign = debug ? "debug app.pixavella.fileprovider: Pixavella: enumerateItems"
+                                     : "debug app.pixavella.";
+            QVERIFY2(output.contains(QLatin1String(sign)) == debug, qPrintable(output));
+        }
     }
 
     // A script signs in and out through the switches; later starts reach the running one.
