@@ -58,27 +58,22 @@ private slots:
         QVERIFY(!NoticeCenter::isSuppressed(N::trash));
     }
 
-    void confirmingLibrarySuppressesMove_data()
-    {
-        QTest::addColumn<bool>("switchOn");
-        QTest::newRow("switch off") << false;
-        QTest::newRow("switch on") << true;
-    }
-
     void confirmingLibrarySuppressesMove()
     {
-        QFETCH(bool, switchOn);
-        auto center = makeCenter();
-        center->enqueue(N::library);
-        center->enqueue(N::move);
-        m_opened.first().closed(switchOn);
-        QCOMPARE(NoticeCenter::isSuppressed(N::library), switchOn);
-        QVERIFY(NoticeCenter::isSuppressed(N::move));
-        // The queued move notice is skipped when its turn comes.
-        QCOMPARE(opened(), QList{N::library});
-        QCOMPARE(center->showing(), std::nullopt);
-        center->enqueue(N::library);
-        QCOMPARE(opened().size(), switchOn ? 1 : 2);
+        for (const bool switchOn : {false, true}) {
+            init();
+            auto center = makeCenter();
+            center->enqueue(N::library);
+            center->enqueue(N::move);
+            m_opened.first().closed(switchOn);
+            QCOMPARE(NoticeCenter::isSuppressed(N::library), switchOn);
+            QVERIFY(NoticeCenter::isSuppressed(N::move));
+            // The queued move notice is skipped when its turn comes.
+            QCOMPARE(opened(), QList{N::library});
+            QCOMPARE(center->showing(), std::nullopt);
+            center->enqueue(N::library);
+            QCOMPARE(opened().size(), switchOn ? 1 : 2);
+        }
     }
 
     void suppressedWhileQueuedIsSkipped()

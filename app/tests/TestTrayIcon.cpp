@@ -105,46 +105,34 @@ private slots:
         QVERIFY(tray.tray.menu()->isVisible());
     }
 
-    void updateCheckOutcome_data()
-    {
-        QTest::addColumn<QString>("version");
-        QTest::addColumn<QString>("error");
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QStringList>("buttons");
-        const auto row = [](const char* name, const char* version, const char* error,
-                            const char* text, const QStringList& buttons) {
-            QTest::newRow(name) << QString(version) << QString(error) << QString(text) << buttons;
-        };
-        row("newer", "9.9", "", "Pixavella 9.9 est disponible.", {"Télécharger", "Plus tard"});
-        row("up to date", "", "", "Pixavella est à jour.", {"OK"});
-        row("failed", "", "HTTP 500", "Impossible de rechercher les mises à jour.", {"OK"});
-    }
     void updateCheckOutcome()
     {
-        QFETCH(QString, version);
-        QFETCH(QString, error);
-        QFETCH(QString, text);
-        QFETCH(QStringList, buttons);
-        Tray tray;
-        const QUrl release(QStringLiteral("https://exemple.fr/pixavella-9.9"));
-        QDesktopServices::setUrlHandler(QStringLiteral("https"), this, "openUrl");
-        m_opened.clear();
-        emit tray.updater.checkFinished(!version.isEmpty(), version, release, error);
-        QMessageBox* box = nullptr;
-        for (QWidget* window : QApplication::topLevelWidgets())
-            box = box ? box : qobject_cast<QMessageBox*>(window);
-        QVERIFY(box && box->isVisible());
-        QCOMPARE(box->text(), text);
-        if (!error.isEmpty())
-            QCOMPARE(box->informativeText(), error);
-        QStringList shown;
-        for (QAbstractButton* button : box->buttons())
-            shown << button->text().remove(QLatin1Char('&'));
-        QCOMPARE(shown, buttons);
-        box->buttons().first()->click();
-        QCOMPARE(m_opened, version.isEmpty() ? QList<QUrl>() : QList<QUrl>{release});
-        QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
-        QTRY_VERIFY(QApplication::topLevelWidgets().indexOf(box) < 0);
+        const auto row = [this](const QString& version, const QString& error, const QString& text,
+                                const QStringList& buttons) {
+            Tray tray;
+            const QUrl release(QStringLiteral("https://exemple.fr/pixavella-9.9"));
+            QDesktopServices::setUrlHandler(QStringLiteral("https"), this, "openUrl");
+            m_opened.clear();
+            emit tray.updater.checkFinished(!version.isEmpty(), version, release, error);
+            QMessageBox* box = nullptr;
+            for (QWidget* window : QApplication::topLevelWidgets())
+                box = box ? box : qobject_cast<QMessageBox*>(window);
+            QVERIFY(box && box->isVisible());
+            QCOMPARE(box->text(), text);
+            if (!error.isEmpty())
+                QCOMPARE(box->informativeText(), error);
+            QStringList shown;
+            for (QAbstractButton* button : box->buttons())
+                shown << button->text().remove(QLatin1Char('&'));
+            QCOMPARE(shown, buttons);
+            box->buttons().first()->click();
+            QCOMPARE(m_opened, version.isEmpty() ? QList<QUrl>() : QList<QUrl>{release});
+            QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
+            QTRY_VERIFY(QApplication::topLevelWidgets().indexOf(box) < 0);
+        };
+        row("9.9", "", "Pixavella 9.9 est disponible.", {"Télécharger", "Plus tard"});
+        row("", "", "Pixavella est à jour.", {"OK"});
+        row("", "HTTP 500", "Impossible de rechercher les mises à jour.", {"OK"});
     }
 };
 

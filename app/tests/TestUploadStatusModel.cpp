@@ -237,35 +237,28 @@ private slots:
                      QString::fromUtf8(line));
     }
 
-    void upToDateLineNamesRecentUploadsOnly_data()
-    {
-        QTest::addColumn<qint64>("secondsAgo");
-        QTest::addColumn<QString>("line");
-        QTest::newRow("90 s") << qint64(90)
-                              << QStringLiteral("✓ À jour · dernier envoi il y a 1 min");
-        QTest::newRow("2 days") << qint64(2 * 86400) << QStringLiteral("✓ À jour");
-        QTest::newRow("none") << qint64(-1) << QStringLiteral("✓ À jour");
-    }
-
+    // The last upload 90 s ago, two days ago, or none.
     void upToDateLineNamesRecentUploadsOnly()
     {
-        QFETCH(qint64, secondsAgo);
-        QFETCH(QString, line);
         ManualClock clock;
-        if (secondsAgo >= 0) {
-            UploadJournal::Event failed;
-            failed.id = QStringLiteral("F");
-            failed.outcome = UploadJournal::Outcome::failed;
-            failed.enqueuedAt = failed.resolvedAt = clock.now().addSecs(-5);
-            UploadJournal::Event done;
-            done.id = QStringLiteral("D");
-            done.enqueuedAt = done.resolvedAt = clock.now().addSecs(-secondsAgo);
+        const auto line = [this, &clock](std::optional<qint64> secondsAgo) {
+            QList<UploadJournal::Event> events{{}, {}};
+            events[0].id = QStringLiteral("F");
+            events[0].outcome = UploadJournal::Outcome::failed;
+            events[0].enqueuedAt = events[0].resolvedAt = clock.now().addSecs(-5);
+            events[1].id = QStringLiteral("D");
+            events[1].enqueuedAt = events[1].resolvedAt =
+                clock.now().addSecs(-secondsAgo.value_or(0));
             QMutexLocker locker(&m_journal.lock());
-            m_journal.saveEvents({failed, done});
-        }
-        auto model = makeModel();
-        model->refresh();
-        QCOMPARE(model->statusLine(), line);
+            m_journal.saveEvents(secondsAgo ? events : QList<UploadJournal::Event>());
+            locker.unlock();
+            auto model = makeModel();
+            model->refresh();
+            return model->statusLine();
+        };
+        QCOMPARE(line(90), QStringLiteral("✓ À jour · dernier envoi il y a 1 min"));
+        QCOMPARE(line(2 * 86400), QStringLiteral("✓ À jour"));
+        QCOMPARE(line(std::nullopt), QStringLiteral("✓ À jour"));
     }
 };
 
