@@ -1,6 +1,8 @@
 #pragma once
 
 #include "DomainController.h"
+#include "ProcessStores.h"
+#include "SessionModel.h"
 
 #include <QStringList>
 
@@ -57,5 +59,14 @@ inline QStringList allFolderSignals()
     return QStringList{QStringLiteral("signal NSFileProviderWorkingSetContainerItemIdentifier")} +
            topFolderSignals();
 }
+
+// A session on a recording drive, on the process's stores.
+struct RecordedSession {
+    std::shared_ptr<RecordingDomainBackend::State> drive =
+        std::make_shared<RecordingDomainBackend::State>();
+    DomainController domain{std::make_unique<RecordingDomainBackend>(drive)};
+    SessionModel session{domain, UploadQuarantine::shared(), SettingsSuite::shared(),
+                         appStores().names};
+};
 
 } // namespace pixavella::testing

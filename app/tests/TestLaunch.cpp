@@ -30,7 +30,6 @@
 
 using namespace pixavella;
 using namespace std::chrono_literals;
-using testing::RecordingDomainBackend;
 
 namespace {
 
@@ -59,12 +58,7 @@ QString found(const LaunchOptions& o)
 }
 
 // The delegate on a session on a recording drive; the hooks it ran, in order.
-struct Launch {
-    std::shared_ptr<RecordingDomainBackend::State> drive =
-        std::make_shared<RecordingDomainBackend::State>();
-    DomainController domain{std::make_unique<RecordingDomainBackend>(drive)};
-    SessionModel session{domain, UploadQuarantine::shared(), SettingsSuite::shared(),
-                         testing::appStores().names};
+struct Launch : testing::RecordedSession {
     QStringList ran;
     AppDelegate delegate{domain, session, hooks()};
     std::optional<InstanceChannel::Reply> reply;

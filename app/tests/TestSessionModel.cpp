@@ -25,7 +25,6 @@
 using namespace pixavella;
 using testing::appStores;
 using testing::ImmichDoubleProcess;
-using testing::RecordingDomainBackend;
 
 namespace {
 
@@ -47,14 +46,7 @@ QSettings appSettings()
     return QSettings(SessionModel::appSettingsOrganization(), SessionModel::appSettingsName());
 }
 
-// The model on a recording domain backend.
-struct Session {
-    std::shared_ptr<RecordingDomainBackend::State> domainState =
-        std::make_shared<RecordingDomainBackend::State>();
-    DomainController domain{std::make_unique<RecordingDomainBackend>(domainState)};
-    SessionModel model{domain, UploadQuarantine::shared(), SettingsSuite::shared(),
-                       appStores().names};
-};
+using Session = testing::RecordedSession;
 
 } // namespace
 
@@ -156,13 +148,13 @@ private slots:
             if (failStatus != 0)
                 m_double.fail(failStatus, 1, QString::fromUtf8(failPath));
             Session s;
-            QSignalSpy signedIn(&s.model, &SessionModel::signedIn);
-            signIn(s.model, *server ? QString::fromUtf8(server) : m_double.url().toString(), email,
-                   password);
-            QCOMPARE(s.model.loginError(), std::optional<QString>(message));
+            QSignalSpy signedIn(&s.session, &SessionModel::signedIn);
+            signIn(s.session, *server ? QString::fromUtf8(server) : m_double.url().toString(),
+                   email, password);
+            QCOMPARE(s.session.loginError(), std::optional<QString>(message));
             QVERIFY(message != kRenseigne || m_double.requests().isEmpty());
-            QVERIFY(!s.model.isAuthenticated() && noSessionStored());
-            QVERIFY(s.domainState->calls.isEmpty());
+            QVERIFY(!s.session.isAuthenticated() && noSessionStored());
+            QVERIFY(s.drive->calls.isEmpty());
             QCOMPARE(signedIn.size(), 0);
         };
         row("empty password", "", kEmail, "", 0, "", kRenseigne);
@@ -177,11 +169,11 @@ private slots:
     void signInStoresTheSessionAndSignOutForgetsIt()
     {
         Session s;
-        QSignalSpy signedIn(&s.model, &SessionModel::signedIn);
+        QSignalSpy signedIn(&s.session, &SessionModel::signedIn);
         const QString server = m_double.url().toString() + QLatin1Char('/');
-        signIn(s.model, QStringLiteral("  ") + server + QStringLiteral("\n"),
+        signIn(s.session, QStringLiteral("  ") + server + QStringLiteral("\n"),
                QStringLiteral(" \t") + kEmail + QStringLiteral(" \n"), kPassword);
-        QVERIFY(s.model.isAuthenticated());
+        QVERIFY(s.session.isAuthenticated());
 
         const QList<QJsonObject> logins = requests("POST", "/api/auth/login");
         QCOMPARE(logins.size(), 1);
@@ -198,24 +190,24 @@ private slots:
         const QString keyId = SharedSettings::apiKeyId().value_or(QString());
         QVERIFY(keyAtServer(secret));
         QCOMPARE(signedIn.size(), 1);
-        QVERIFY(s.model.isPolling());
+        QVERIFY(s.session.isPolling());
         // Added and its top folders signalled; the connection check signals nothing (the
         // drive follows the server's changes by itself).
-        QCOMPARE(s.domainState->calls, QStringList{"add"} + testing::topFolderSignals());
+        QCOMPARE(s.drive->calls, QStringList{"add"} + testing::topFolderSignals());
         QTRY_VERIFY_WITH_TIMEOUT(SharedSettings::lastRefresh().has_value(), kWait);
 
         QFile cache(namesCachePath());
         QVERIFY(cache.open(QIODevice::WriteOnly) && cache.write("{}") == 2);
         cache.close();
-        QSignalSpy windowRequested(&s.model, &SessionModel::signInWindowRequested);
-        s.domainState->calls.clear();
+        QSignalSpy windowRequested(&s.session, &SessionModel::signInWindowRequested);
+        s.drive->calls.clear();
         int removed = 0;
-        s.model.signOut([&removed] { ++removed; });
+        s.session.signOut([&removed] { ++removed; });
 
-        QVERIFY(!s.model.isAuthenticated() && !s.model.isPolling() && noSessionStored());
+        QVERIFY(!s.session.isAuthenticated() && !s.session.isPolling() && noSessionStored());
         QVERIFY(!SharedSettings::lastRefresh().has_value());
         QVERIFY(!QFile::exists(namesCachePath()));
-        QCOMPARE(s.domainState->calls, QStringList{"remove"});
+        QCOMPARE(s.drive->calls, QStringList{"remove"});
         QCOMPARE(removed, 1);
         QCOMPARE(windowRequested.size(), 1);
         QTRY_VERIFY_WITH_TIMEOUT(!keyAtServer(secret), kWait);
@@ -235,21 +227,21 @@ private slots:
             if (failStatus != 0)
                 m_double.fail(failStatus, 2, QStringLiteral("/api/users/me"));
             Session s;
-            s.model.start();
+            s.session.start();
             if (!stored) {
-                QCOMPARE(s.domainState->calls, QStringList{"remove"});
-                QVERIFY(!s.model.isAuthenticated());
+                QCOMPARE(s.drive->calls, QStringList{"remove"});
+                QVERIFY(!s.session.isAuthenticated());
                 return;
             }
-            QCOMPARE(s.domainState->calls.first(), QStringLiteral("add"));
+            QCOMPARE(s.drive->calls.first(), QStringLiteral("add"));
             // Two questions: who the user is (at start) and the first connection check.
             QTRY_COMPARE_WITH_TIMEOUT(requests("GET", "/api/users/me").size(), 2, kWait);
-            QTRY_COMPARE_WITH_TIMEOUT(s.model.connection(), connection, kWait);
-            QTRY_COMPARE_WITH_TIMEOUT(s.model.email(), email, kWait);
-            QTRY_VERIFY_WITH_TIMEOUT(!s.model.isWorking(), kWait);
-            QCOMPARE(s.model.isAuthenticated(), authenticated);
+            QTRY_COMPARE_WITH_TIMEOUT(s.session.connection(), connection, kWait);
+            QTRY_COMPARE_WITH_TIMEOUT(s.session.email(), email, kWait);
+            QTRY_VERIFY_WITH_TIMEOUT(!s.session.isWorking(), kWait);
+            QCOMPARE(s.session.isAuthenticated(), authenticated);
             QCOMPARE(SharedSettings::userEmail(), email);
-            QCOMPARE(s.model.isPolling(), s.model.isAuthenticated());
+            QCOMPARE(s.session.isPolling(), s.session.isAuthenticated());
             // A refused key is forgotten here, not revoked there.
             QCOMPARE(SharedSettings::apiKey().has_value(), authenticated);
             QVERIFY(keyAtServer(kPremadeKey));
@@ -266,17 +258,17 @@ private slots:
         const int networkFailures = 2;
         storeSession();
         Session s;
-        QSignalSpy sweeps(&s.model, &SessionModel::uploadSweepRequested);
+        QSignalSpy sweeps(&s.session, &SessionModel::uploadSweepRequested);
         m_double.drop(2, QStringLiteral("/api/users/me"));
-        s.model.refreshConnection();
-        QTRY_COMPARE_WITH_TIMEOUT(s.model.connection(), SessionModel::Connection::offline, kWait);
+        s.session.refreshConnection();
+        QTRY_COMPARE_WITH_TIMEOUT(s.session.connection(), SessionModel::Connection::offline, kWait);
         for (int i = 0; i < networkFailures; ++i)
             enqueueFailed(5, true);
         enqueueFailed(5, false);
         QCOMPARE(sweeps.size(), 0);
 
-        s.model.refreshConnection();
-        QTRY_COMPARE_WITH_TIMEOUT(s.model.connection(), SessionModel::Connection::online, kWait);
+        s.session.refreshConnection();
+        QTRY_COMPARE_WITH_TIMEOUT(s.session.connection(), SessionModel::Connection::online, kWait);
         QCOMPARE(sweeps.size(), 1);
         int rearmed = 0;
         for (const UploadQuarantine::Entry& entry : UploadQuarantine::shared().list())
@@ -284,12 +276,12 @@ private slots:
         QCOMPARE(rearmed, networkFailures);
         QCOMPARE(appSettings().value(QLatin1String(SessionModel::kRearmCountKey)).toInt(),
                  networkFailures);
-        QVERIFY(s.model.lastRefresh().has_value());
+        QVERIFY(s.session.lastRefresh().has_value());
 
         // Already online: a further check re-arms nothing.
-        s.model.refreshConnection();
+        s.session.refreshConnection();
         QTRY_COMPARE_WITH_TIMEOUT(requests("GET", "/api/users/me").size(), 4, kWait);
-        QTRY_VERIFY_WITH_TIMEOUT(!s.model.isWorking(), kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(!s.session.isWorking(), kWait);
         QCOMPARE(sweeps.size(), 1);
     }
 
@@ -310,9 +302,9 @@ private slots:
                 clock.advance(3);
             }
             Session s;
-            s.model.rebuild();
-            QVERIFY(!s.model.isRebuilding());
-            QVERIFY(s.domainState->calls.isEmpty());
+            s.session.rebuild();
+            QVERIFY(!s.session.isRebuilding());
+            QVERIFY(s.drive->calls.isEmpty());
             QVERIFY(m_double.requests().isEmpty());
         }
     }
@@ -322,14 +314,14 @@ private slots:
         storeSession();
         enqueueFailed(5, false); // given up: no longer holds a refresh back
         Session s;
-        s.model.rebuild();
-        QVERIFY(s.model.isRebuilding());
-        s.model.rebuild(); // pressed again while it runs
-        QTRY_VERIFY_WITH_TIMEOUT(!s.model.isRebuilding(), kWait);
+        s.session.rebuild();
+        QVERIFY(s.session.isRebuilding());
+        s.session.rebuild(); // pressed again while it runs
+        QTRY_VERIFY_WITH_TIMEOUT(!s.session.isRebuilding(), kWait);
         QCOMPARE(requests("POST", "/api/search/metadata").size(), 1);
         const QStringList years = {"signal year:2023", "signal year:2021"};
-        QCOMPARE(s.domainState->calls, testing::allFolderSignals() + years);
-        QCOMPARE(s.model.connection(), SessionModel::Connection::online);
+        QCOMPARE(s.drive->calls, testing::allFolderSignals() + years);
+        QCOMPARE(s.session.connection(), SessionModel::Connection::online);
         QVERIFY(SharedSettings::lastRefresh().has_value());
     }
 
@@ -338,13 +330,13 @@ private slots:
         storeSession();
         Session s;
         const QString other = QStringLiteral("http://127.0.0.1:9");
-        s.model.useServer(m_double.url().toString() + QLatin1Char('/'));
+        s.session.useServer(m_double.url().toString() + QLatin1Char('/'));
         QCOMPARE(SharedSettings::apiKey(), std::optional<QString>(kPremadeKey));
 
-        s.model.useServer(other);
+        s.session.useServer(other);
         QCOMPARE(SharedSettings::serverURL(), other);
         QVERIFY(!SharedSettings::apiKey().has_value());
-        QVERIFY(!s.model.isAuthenticated());
+        QVERIFY(!s.session.isAuthenticated());
     }
 };
 

@@ -21,7 +21,6 @@
 #include <QTest>
 
 using namespace pixavella;
-using testing::RecordingDomainBackend;
 
 namespace {
 
@@ -39,11 +38,7 @@ QSet<QRgb> inks(const QPixmap& pixmap, int alpha = 255)
     return found;
 }
 
-struct Tray {
-    DomainController domain{std::make_unique<RecordingDomainBackend>(
-        std::make_shared<RecordingDomainBackend::State>())};
-    SessionModel session{domain, UploadQuarantine::shared(), SettingsSuite::shared(),
-                         testing::appStores().names};
+struct Tray : testing::RecordedSession {
     UploadStatusModel status{UploadQuarantine::shared(), SettingsSuite::shared(),
                              testing::appStores().journal,
                              UploadStatusModel::sessionSource(session), [](PedagogicalNotice) {}};
