@@ -27,14 +27,6 @@ struct NotifyCall {
     QString body;
     QStringList actions; // key, title, key, title…
     uint id = 0;         // the id answered
-
-    QStringList actionKeys() const
-    {
-        QStringList keys;
-        for (qsizetype i = 0; i + 1 < actions.size(); i += 2)
-            keys << actions.at(i);
-        return keys;
-    }
 };
 
 class NotificationRecorder : public QObject {

@@ -11,6 +11,7 @@
 #include <QTest>
 
 #include <future>
+#include <limits>
 #include <thread>
 
 #include <arpa/inet.h>
@@ -74,19 +75,17 @@ public:
             m_closed = true;
         return !m_closed;
     }
-    bool waitUntilClosed()
-    {
-        const QDeadlineTimer deadline(hangMs);
-        while (read(100) && !deadline.hasExpired()) {
-        }
-        return m_closed;
-    }
     bool waitForAnswers(int count)
     {
         const QDeadlineTimer deadline(hangMs);
         while (statuses().size() < count && read(100) && !deadline.hasExpired()) {
         }
         return statuses().size() >= count;
+    }
+    bool waitUntilClosed()
+    {
+        waitForAnswers(std::numeric_limits<int>::max());
+        return m_closed;
     }
     // The status of every answer so far, in order.
     QList<int> statuses() const
