@@ -43,11 +43,8 @@ private slots:
     void showsOneAtATimeWithoutDuplicates()
     {
         auto center = makeCenter();
-        center->enqueue(N::trash);
-        center->enqueue(N::trash);
-        center->enqueue(N::shared);
-        center->enqueue(N::trash);
-        center->enqueue(N::shared);
+        for (const N notice : {N::trash, N::trash, N::shared, N::trash, N::shared})
+            center->enqueue(notice);
         QCOMPARE(opened(), QList{N::trash});
         QCOMPARE(center->queue(), QList{N::shared});
 
@@ -79,9 +76,8 @@ private slots:
     void suppressedWhileQueuedIsSkipped()
     {
         auto center = makeCenter();
-        center->enqueue(N::trash);
-        center->enqueue(N::duplicate);
-        center->enqueue(N::samename);
+        for (const N notice : {N::trash, N::duplicate, N::samename})
+            center->enqueue(notice);
         NoticeCenter::suppress(N::duplicate);
         m_opened.first().closed(true);
         QCOMPARE(opened(), (QList{N::trash, N::samename}));

@@ -270,10 +270,7 @@ private slots:
         s.session.refreshConnection();
         QTRY_COMPARE_WITH_TIMEOUT(s.session.connection(), SessionModel::Connection::online, kWait);
         QCOMPARE(sweeps.size(), 1);
-        int rearmed = 0;
-        for (const UploadQuarantine::Entry& entry : UploadQuarantine::shared().list())
-            rearmed += entry.attempts == 0 ? 1 : 0;
-        QCOMPARE(rearmed, networkFailures);
+        // Which entries it re-arms is TestUploadQuarantine's; here, that it re-arms them.
         QCOMPARE(appSettings().value(QLatin1String(SessionModel::kRearmCountKey)).toInt(),
                  networkFailures);
         QVERIFY(s.session.lastRefresh().has_value());

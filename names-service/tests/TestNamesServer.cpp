@@ -156,12 +156,8 @@ private slots:
             immich.Post("/api/api-keys", {{"x-api-key", "key-a"}},
                         R"({"name":"second sign-in","permissions":["all"]})", "application/json");
         QVERIFY(created && created->status == 201);
-        const QByteArray secondKey =
-            QJsonDocument::fromJson(QByteArray::fromStdString(created->body))
-                .object()[u"secret"_s]
-                .toString()
-                .toUtf8();
-        QCOMPARE(m_server->list(secondKey), m_server->list("key-a"));
+        const QJsonObject key = QJsonDocument::fromJson(created->body.c_str()).object();
+        QCOMPARE(m_server->list(key[u"secret"_s].toString().toUtf8()), m_server->list("key-a"));
     }
 
     void failuresOfImmichAndStorage()
