@@ -76,8 +76,10 @@ class TestNotifications : public QObject {
         FakeNotificationServer::flush();
         QCoreApplication::processEvents();
     }
-    void evaluate()
+    // Evaluates `after` seconds later.
+    void evaluate(double after = 0)
     {
+        m_clock->advance(after);
         m_notifier->evaluate();
         settle();
     }
@@ -124,11 +126,9 @@ private slots:
     void stuckThenRemindedThenFailed()
     {
         QVERIFY(!enqueue(0).isEmpty());
-        m_clock->advance(150);
-        evaluate();
+        evaluate(150);
         QVERIFY(m_server.notifies().isEmpty());
-        m_clock->advance(1);
-        evaluate();
+        evaluate(1);
         QCOMPARE(m_server.notifies().size(), 1);
         const NotifyCall stuck = m_server.notifies()[0];
         QCOMPARE(stuck.summary, QStringLiteral("Pixavella"));
@@ -140,13 +140,10 @@ private slots:
         QCOMPARE(settings.value("lastUploadIssueCount").toInt(), 1);
         QCOMPARE(settings.value("lastUploadIssueAt").toDouble(), Clock::nowSeconds());
 
-        m_clock->advance(300);
-        evaluate();
-        m_clock->advance(300);
-        evaluate();
+        evaluate(300);
+        evaluate(300);
         QCOMPARE(m_server.notifies().size(), 1); // exactly 600 s: not yet
-        m_clock->advance(1);
-        evaluate();
+        evaluate(1);
         QCOMPARE(m_server.notifies().size(), 2);
         QCOMPARE(m_server.notifies()[1].replacesId, stuck.id);
         QCOMPARE(m_server.notifies()[1].body, kOneStuck);
@@ -176,8 +173,7 @@ private slots:
     void countChangesReplaceTheNotification()
     {
         const QString first = enqueue(5);
-        m_clock->advance(200);
-        evaluate();
+        evaluate(200);
         QCOMPARE(m_server.notifies().size(), 1);
         const NotifyCall shown = m_server.notifies()[0];
         QCOMPARE(shown.body, kOneFailed);
@@ -185,12 +181,10 @@ private slots:
         for (int i = 0; i < 9; ++i) {
             QVERIFY(!enqueue(5).isEmpty());
             if (i == 2) {
-                m_clock->advance(200);
-                evaluate();
+                evaluate(200);
             }
         }
-        m_clock->advance(200);
-        evaluate();
+        evaluate(200);
         evaluate(); // no change: nothing more
         (void)UploadQuarantine::shared().remove(first);
         evaluate();
@@ -217,8 +211,7 @@ private slots:
         const QString first = enqueue(5);
         const QString second = enqueue(7);
         const QString young = enqueue(1);
-        m_clock->advance(200);
-        evaluate();
+        evaluate(200);
         QCOMPARE(m_server.notifies().size(), 1);
         const NotifyCall failed = m_server.notifies()[0];
         QCOMPARE(failed.body, QStringLiteral("2") + kFailedBody);

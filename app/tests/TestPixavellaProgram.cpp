@@ -74,9 +74,15 @@ Run runToEnd(const QString& path, const QStringList& arguments, const QProcessEn
         QString::fromLocal8Bit(process.readAllStandardError() + process.readAllStandardOutput())};
 }
 
-Run runToEnd(const QStringList& arguments, const QString& password = {})
+// A start that signs in with a wrong password: it fails with the window's message.
+bool refusedSignIn(const Run& run)
 {
-    return runToEnd(program(), arguments, environment(false, password));
+    return run.exitCode == 1 &&
+           run.output.contains(QStringLiteral("Email ou mot de passe incorrect."));
+}
+Run wrongSignIn()
+{
+    return runToEnd(program(), {"--sign-in", kEmail}, environment(false, QStringLiteral("faux")));
 }
 
 // One command on the daemon's control socket, and its answer.
@@ -151,9 +157,7 @@ private slots:
                 env.insert(QStringLiteral("QT_LOGGING_RULES"), rules);
             const QStringList signIn{"--server", server.url().toString(), "--sign-in", kEmail};
             const Run run = runToEnd(program(), arguments + signIn, env);
-            QCOMPARE(run.exitCode, 1);
-            QVERIFY2(run.output.contains(QStringLiteral("Email ou mot de passe incorrect.")),
-                     qPrintable(run.output));
+            QVERIFY2(refusedSignIn(run), qPrintable(run.output));
             const char* sign = debug ? "debug app.pixavella.http: POST" : "debug app.pixavella.";
             QVERIFY2(run.output.contains(QLatin1String(sign)) == debug, qPrintable(run.output));
         };
@@ -226,14 +230,11 @@ private slots:
         const QString key = SharedSettings::apiKey().value_or(QString());
 
         // Later starts hand their switches over and end; the first one goes on.
-        const Run wrong = runToEnd({QStringLiteral("--sign-in"), kEmail}, QStringLiteral("faux"));
-        QCOMPARE(wrong.exitCode, 1);
-        QVERIFY2(wrong.output.contains(QStringLiteral("Email ou mot de passe incorrect.")),
-                 qPrintable(wrong.output));
+        QVERIFY(refusedSignIn(wrongSignIn()));
         QCOMPARE(SharedSettings::apiKey().value_or(QString()), key);
 
         // Signing out answers once the drive is gone.
-        QCOMPARE(runToEnd({QStringLiteral("--sign-out")}).exitCode, 0);
+        QCOMPARE(runToEnd(program(), {"--sign-out"}, environment()).exitCode, 0);
         QVERIFY(!isMounted());
         QVERIFY(!SharedSettings::isConfigured());
         QCOMPARE(app.state(), QProcess::Running);
@@ -242,9 +243,7 @@ private slots:
         QVERIFY(app.waitForFinished(20'000));
         QCOMPARE(app.exitCode(), 0);
         // The lock went with the process: the next start is the application again.
-        const Run refused = runToEnd({QStringLiteral("--sign-in"), kEmail}, QStringLiteral("faux"));
-        QCOMPARE(refused.exitCode, 1);
-        QVERIFY(refused.output.contains(QStringLiteral("incorrect")));
+        QVERIFY(refusedSignIn(wrongSignIn()));
     }
 };
 
