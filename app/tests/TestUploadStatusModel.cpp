@@ -45,6 +45,12 @@ class TestUploadStatusModel : public QObject {
         return entry ? entry.value().id : QString();
     }
 
+    static Status refreshed(UploadStatusModel& model)
+    {
+        model.refresh();
+        return model.status();
+    }
+
     void giveUp(const QString& id)
     {
         for (int i = 0; i < 5; ++i)
@@ -71,25 +77,21 @@ private slots:
         QStringList ids;
         for (int i = 0; i < 10; ++i)
             ids << drop(QStringLiteral("IMG_%1.JPG").arg(i));
-        model->refresh();
-        QCOMPARE(model->status(), Status::uploading(0, 10));
+        QCOMPARE(refreshed(*model), Status::uploading(0, 10));
         QCOMPARE(model->timerInterval(), std::optional(UploadStatusModel::kBusyInterval));
         QCOMPARE(UploadStatusModel::batchTotal(), 10);
 
         for (int i = 0; i < 10; ++i)
             QVERIFY(m_quarantine.remove(ids[i]));
-        model->refresh();
-        QCOMPARE(model->status(), Status::completed(10));
+        QCOMPARE(refreshed(*model), Status::completed(10));
         QCOMPARE(model->statusLine(), QStringLiteral("✓ 10 photos envoyées"));
         QCOMPARE(UploadStatusModel::batchTotal(), 0);
 
         clock.advance(3.9);
-        model->refresh();
-        QCOMPARE(model->status(), Status::completed(10));
+        QCOMPARE(refreshed(*model), Status::completed(10));
         QCOMPARE(model->timerInterval(), std::optional(UploadStatusModel::kBusyInterval));
         clock.advance(0.2);
-        model->refresh();
-        QCOMPARE(model->status().kind, Status::Kind::idle);
+        QCOMPARE(refreshed(*model).kind, Status::Kind::idle);
         QCOMPARE(model->timerInterval(), std::optional(UploadStatusModel::kIdleInterval));
     }
 
@@ -104,14 +106,12 @@ private slots:
         QCOMPARE(restarted->status(), Status::uploading(0, 2));
         QCOMPARE(m_presented.size(), 2);
         drop(QStringLiteral("C.JPG"));
-        restarted->refresh();
-        QCOMPARE(restarted->status(), Status::uploading(0, 3));
+        QCOMPARE(refreshed(*restarted), Status::uploading(0, 3));
         QCOMPARE(UploadStatusModel::batchTotal(), 3);
 
         // Without a network the batch is paused where it stands.
         m_session.connection = ConnectionState::offline;
-        restarted->refresh();
-        QCOMPARE(restarted->status(), Status::paused(0, 3));
+        QCOMPARE(refreshed(*restarted), Status::paused(0, 3));
     }
 
     void givenUpEntryKeepsTheBatchOpen()
@@ -133,12 +133,10 @@ private slots:
 
         // A re-armed entry is pending again: the batch shows 2 of 3.
         m_quarantine.resetAttempts(c);
-        model->refresh();
-        QCOMPARE(model->status(), Status::uploading(2, 3));
+        QCOMPARE(refreshed(*model), Status::uploading(2, 3));
         giveUp(c);
         drop(QStringLiteral("D.JPG"));
-        model->refresh();
-        QCOMPARE(model->status(), Status::uploading(2, 4));
+        QCOMPARE(refreshed(*model), Status::uploading(2, 4));
         QCOMPARE(model->statusLine(), QStringLiteral("⬆ Envoi de 4 photos… (2/4) · ⚠ 1 en échec"));
     }
 
@@ -151,12 +149,10 @@ private slots:
         activity.updatedAt = clock.now();
         SettingsSuite::shared().setValue(QLatin1String(SyncActivityState::kSettingsKey),
                                          activity.encode());
-        model->refresh();
-        QCOMPARE(model->status(), Status::downloading());
+        QCOMPARE(refreshed(*model), Status::downloading());
         QVERIFY(model->isBusy());
         clock.advance(4.0);
-        model->refresh();
-        QCOMPARE(model->status().kind, Status::Kind::idle);
+        QCOMPARE(refreshed(*model).kind, Status::Kind::idle);
         QVERIFY(!model->isBusy());
     }
 
