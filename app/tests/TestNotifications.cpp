@@ -131,7 +131,6 @@ private slots:
         evaluate(1);
         QCOMPARE(m_server.notifies().size(), 1);
         const NotifyCall stuck = m_server.notifies()[0];
-        QCOMPARE(stuck.summary, QStringLiteral("Pixavella"));
         QCOMPARE(stuck.body, kOneStuck);
         QCOMPARE(stuck.actions.value(0), QStringLiteral("default")); // key, title, key, title…
         QCOMPARE(stuck.actions.mid(2), QStringList({"VIEW", "Voir les fichiers"}));
