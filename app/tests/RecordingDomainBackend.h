@@ -18,21 +18,12 @@ public:
 
     explicit RecordingDomainBackend(std::shared_ptr<State> state) : m_state(std::move(state)) {}
 
-    void add(Completion completion) override
-    {
-        m_state->calls << QStringLiteral("add");
-        completion(Result<void>::success());
-    }
-    void remove(Completion completion) override
-    {
-        m_state->calls << QStringLiteral("remove");
-        completion(Result<void>::success());
-    }
+    void add(Completion completion) override { record(QStringLiteral("add"), completion); }
+    void remove(Completion completion) override { record(QStringLiteral("remove"), completion); }
     bool hasManager() const override { return true; }
     void signalEnumerator(const QString& container, Completion completion) override
     {
-        m_state->calls << QStringLiteral("signal ") + container;
-        completion(Result<void>::success());
+        record(QStringLiteral("signal ") + container, completion);
     }
     std::optional<QUrl> userVisibleURL() const override { return std::nullopt; }
     Result<void> removeAndWait(std::chrono::milliseconds timeout) override
@@ -42,6 +33,12 @@ public:
     }
 
 private:
+    void record(const QString& call, const Completion& completion)
+    {
+        m_state->calls << call;
+        completion(Result<void>::success());
+    }
+
     std::shared_ptr<State> m_state;
 };
 

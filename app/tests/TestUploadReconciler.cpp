@@ -375,8 +375,7 @@ private slots:
     void noSessionUploadsNothing()
     {
         enqueue(QStringLiteral("IMG_NOKEY.JPG"));
-        CancelledUploads::Map old{{QStringLiteral("OLD"), Clock::nowSeconds() - 3600}};
-        appStores().cancelled.save(old);
+        appStores().cancelled.save({{QStringLiteral("OLD"), Clock::nowSeconds() - 3600}});
         SharedSettings::setApiKey(QString());
         UploadReconciler reconciler(appStores().forUploads(), nullptr);
         QSignalSpy started(&reconciler, &UploadReconciler::uploadStarted);
