@@ -18,21 +18,15 @@
 
 namespace pixavella::testing {
 
+inline const QString kNotificationsName = QStringLiteral("org.freedesktop.Notifications");
+inline const QString kNotificationsPath = QStringLiteral("/org/freedesktop/Notifications");
+
 struct NotifyCall {
-    QString appName;
     uint replacesId = 0;
     QString summary;
     QString body;
     QStringList actions; // key, title, key, title…
     uint id = 0;         // the id answered
-
-    QStringList actionKeys() const
-    {
-        QStringList keys;
-        for (qsizetype i = 0; i + 1 < actions.size(); i += 2)
-            keys << actions.at(i);
-        return keys;
-    }
 };
 
 class NotificationRecorder : public QObject {
@@ -65,13 +59,13 @@ public:
     QDBusConnection* connection = nullptr;
 
 public slots:
-    uint Notify(const QString& appName, uint replacesId, const QString& /*icon*/,
+    uint Notify(const QString& /*appName*/, uint replacesId, const QString& /*icon*/,
                 const QString& summary, const QString& body, const QStringList& actions,
                 const QVariantMap& /*hints*/, int /*timeout*/)
     {
         QMutexLocker locker(&m_mutex);
         const uint id = replacesId != 0 ? replacesId : ++m_lastId;
-        m_notifies.append({appName, replacesId, summary, body, actions, id});
+        m_notifies.append({replacesId, summary, body, actions, id});
         return id;
     }
     void CloseNotification(uint id)
@@ -80,11 +74,9 @@ public slots:
             QMutexLocker locker(&m_mutex);
             m_closes.append(id);
         }
-        QDBusMessage closed = QDBusMessage::createSignal(
-            QStringLiteral("/org/freedesktop/Notifications"),
-            QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("NotificationClosed"));
-        closed << id << uint(3);
-        connection->send(closed);
+        connection->send(QDBusMessage::createSignal(kNotificationsPath, kNotificationsName,
+                                                    QStringLiteral("NotificationClosed"))
+                         << id << uint(3));
     }
     QStringList GetCapabilities()
     {
@@ -119,8 +111,8 @@ public:
     }
     ~FakeNotificationServer()
     {
-        m_connection.unregisterObject(QStringLiteral("/org/freedesktop/Notifications"));
-        m_connection.unregisterService(QStringLiteral("org.freedesktop.Notifications"));
+        m_connection.unregisterObject(kNotificationsPath);
+        m_connection.unregisterService(kNotificationsName);
         m_thread.quit();
         m_thread.wait();
         QDBusConnection::disconnectFromBus(QStringLiteral("fake-notifications"));
@@ -129,9 +121,9 @@ public:
     bool start()
     {
         return m_connection.isConnected() &&
-               m_connection.registerObject(QStringLiteral("/org/freedesktop/Notifications"),
-                                           &m_recorder, QDBusConnection::ExportAllSlots) &&
-               m_connection.registerService(QStringLiteral("org.freedesktop.Notifications"));
+               m_connection.registerObject(kNotificationsPath, &m_recorder,
+                                           QDBusConnection::ExportAllSlots) &&
+               m_connection.registerService(kNotificationsName);
     }
 
     NotificationRecorder& recorder() { return m_recorder; }
@@ -141,23 +133,18 @@ public:
     // The desktop reports a click on `actionKey` of notification `id`.
     void invoke(uint id, const QString& actionKey)
     {
-        QDBusMessage signal = QDBusMessage::createSignal(
-            QStringLiteral("/org/freedesktop/Notifications"),
-            QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("ActionInvoked"));
-        signal << id << actionKey;
-        m_connection.send(signal);
+        m_connection.send(QDBusMessage::createSignal(kNotificationsPath, kNotificationsName,
+                                                     QStringLiteral("ActionInvoked"))
+                          << id << actionKey);
     }
 
     // Returns once every call the application's connection sent before has been recorded:
     // one bus connection delivers in order, and the recorder answers in order.
     static void flush()
     {
-        QDBusMessage call =
-            QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.Notifications"),
-                                           QStringLiteral("/org/freedesktop/Notifications"),
-                                           QStringLiteral("org.freedesktop.Notifications"),
-                                           QStringLiteral("GetServerInformation"));
-        QDBusConnection::sessionBus().call(call);
+        QDBusConnection::sessionBus().call(QDBusMessage::createMethodCall(
+            kNotificationsName, kNotificationsPath, kNotificationsName,
+            QStringLiteral("GetServerInformation")));
     }
 
 private:

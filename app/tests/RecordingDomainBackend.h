@@ -1,6 +1,8 @@
 #pragma once
 
 #include "DomainController.h"
+#include "ProcessStores.h"
+#include "SessionModel.h"
 
 #include <QStringList>
 
@@ -16,21 +18,12 @@ public:
 
     explicit RecordingDomainBackend(std::shared_ptr<State> state) : m_state(std::move(state)) {}
 
-    void add(Completion completion) override
-    {
-        m_state->calls << QStringLiteral("add");
-        completion(Result<void>::success());
-    }
-    void remove(Completion completion) override
-    {
-        m_state->calls << QStringLiteral("remove");
-        completion(Result<void>::success());
-    }
+    void add(Completion completion) override { record(QStringLiteral("add"), completion); }
+    void remove(Completion completion) override { record(QStringLiteral("remove"), completion); }
     bool hasManager() const override { return true; }
     void signalEnumerator(const QString& container, Completion completion) override
     {
-        m_state->calls << QStringLiteral("signal ") + container;
-        completion(Result<void>::success());
+        record(QStringLiteral("signal ") + container, completion);
     }
     std::optional<QUrl> userVisibleURL() const override { return std::nullopt; }
     Result<void> removeAndWait(std::chrono::milliseconds timeout) override
@@ -40,6 +33,12 @@ public:
     }
 
 private:
+    void record(const QString& call, const Completion& completion)
+    {
+        m_state->calls << call;
+        completion(Result<void>::success());
+    }
+
     std::shared_ptr<State> m_state;
 };
 
@@ -57,5 +56,14 @@ inline QStringList allFolderSignals()
     return QStringList{QStringLiteral("signal NSFileProviderWorkingSetContainerItemIdentifier")} +
            topFolderSignals();
 }
+
+// A session on a recording drive, on the process's stores.
+struct RecordedSession {
+    std::shared_ptr<RecordingDomainBackend::State> drive =
+        std::make_shared<RecordingDomainBackend::State>();
+    DomainController domain{std::make_unique<RecordingDomainBackend>(drive)};
+    SessionModel session{domain, UploadQuarantine::shared(), SettingsSuite::shared(),
+                         appStores().names};
+};
 
 } // namespace pixavella::testing

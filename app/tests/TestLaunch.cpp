@@ -30,7 +30,6 @@
 
 using namespace pixavella;
 using namespace std::chrono_literals;
-using testing::RecordingDomainBackend;
 
 namespace {
 
@@ -41,15 +40,11 @@ const QString kPassword = QStringLiteral("bon-mot-de-passe");
 QString found(const LaunchOptions& o)
 {
     QStringList set;
-    for (auto [on, name] : {std::pair{o.remove, "remove"},
-                            {o.reset, "reset"},
-                            {o.showLogin, "login"},
-                            {o.showHistory, "history"},
-                            {o.resetNotices, "notices"},
-                            {o.serverRejected, "rejected"},
-                            {o.signOut, "signOut"},
-                            {o.verbose, "verbose"},
-                            {o.help, "help"}}) {
+    const std::pair<bool, const char*> flags[] = {
+        {o.remove, "remove"},       {o.reset, "reset"},          {o.showLogin, "login"},
+        {o.showHistory, "history"}, {o.resetNotices, "notices"}, {o.serverRejected, "rejected"},
+        {o.signOut, "signOut"},     {o.verbose, "verbose"},      {o.help, "help"}};
+    for (auto [on, name] : flags) {
         if (on)
             set << QLatin1String(name);
     }
@@ -63,12 +58,7 @@ QString found(const LaunchOptions& o)
 }
 
 // The delegate on a session on a recording drive; the hooks it ran, in order.
-struct Launch {
-    std::shared_ptr<RecordingDomainBackend::State> drive =
-        std::make_shared<RecordingDomainBackend::State>();
-    DomainController domain{std::make_unique<RecordingDomainBackend>(drive)};
-    SessionModel session{domain, UploadQuarantine::shared(), SettingsSuite::shared(),
-                         testing::appStores().names};
+struct Launch : testing::RecordedSession {
     QStringList ran;
     AppDelegate delegate{domain, session, hooks()};
     std::optional<InstanceChannel::Reply> reply;
@@ -116,13 +106,12 @@ private slots:
         SharedSettings::setServerURL(QString());
     }
 
-    // The arguments, split at spaces.
-    void switchesAreExactAndTakeTheirValue_data()
+    void switchesAreExactAndTakeTheirValue()
     {
-        QTest::addColumn<QString>("arguments");
-        QTest::addColumn<QString>("found");
-        const auto row = [](const char* name, const char* arguments, const char* found) {
-            QTest::newRow(name) << QString::fromUtf8(arguments) << QString::fromUtf8(found);
+        // The arguments, split at spaces.
+        const auto row = [](const char*, const char* arguments, const char* found) {
+            const QStringList split = QString::fromUtf8(arguments).split(QLatin1Char(' '));
+            QCOMPARE(::found(LaunchOptions::parse(split)), QString::fromUtf8(found));
         };
         row("program name", "--help", "");
         row("anywhere, exact", "p --verbose --helpx --help --show-history", "history verbose help");
@@ -136,12 +125,6 @@ private slots:
         row("server last", "p --reset --server", "reset rejected");
         row("sign-in", "p --sign-in a@b.fr --sign-out", "signOut signIn=a@b.fr");
         row("sign-in last", "p --reset-notices --sign-in", "notices signIn=");
-    }
-    void switchesAreExactAndTakeTheirValue()
-    {
-        QFETCH(QString, arguments);
-        QFETCH(QString, found);
-        QCOMPARE(::found(LaunchOptions::parse(arguments.split(QLatin1Char(' ')))), found);
     }
 
     // Signed out: the sign-in window, whatever else was asked; the notice once the loop runs.
@@ -231,25 +214,22 @@ private slots:
         QCOMPARE(answer.value().message, QStringLiteral("Refusé « é »\nsur deux lignes"));
     }
 
-    void strayRequestsAreDropped_data()
-    {
-        QTest::addColumn<QByteArray>("sent");
-        QTest::newRow("no arguments") << QByteArray("{\"password\":\"x\"}\n");
-        QTest::newRow("not JSON") << QByteArray("--show-history\n");
-        QTest::newRow("endless line") << QByteArray(70 * 1024, 'x');
-    }
+    // No arguments, not JSON, an endless line.
     void strayRequestsAreDropped()
     {
-        QFETCH(QByteArray, sent);
         InstanceChannel running;
         QVERIFY(running.claim());
         bool handled = false;
         QVERIFY(running.listen([&](auto&, auto) { handled = true; }));
-        QLocalSocket stray;
-        stray.connectToServer(InstanceChannel::socketPath());
-        QVERIFY(stray.waitForConnected(5'000));
-        stray.write(sent);
-        QTRY_COMPARE(stray.state(), QLocalSocket::UnconnectedState);
+        for (const QByteArray& sent :
+             {QByteArray("{\"password\":\"x\"}\n"), QByteArray("--show-history\n"),
+              QByteArray(70 * 1024, 'x')}) {
+            QLocalSocket stray;
+            stray.connectToServer(InstanceChannel::socketPath());
+            QVERIFY(stray.waitForConnected(5'000));
+            stray.write(sent);
+            QTRY_COMPARE(stray.state(), QLocalSocket::UnconnectedState);
+        }
         QVERIFY(!handled);
     }
 

@@ -43,11 +43,8 @@ private slots:
     void showsOneAtATimeWithoutDuplicates()
     {
         auto center = makeCenter();
-        center->enqueue(N::trash);
-        center->enqueue(N::trash);
-        center->enqueue(N::shared);
-        center->enqueue(N::trash);
-        center->enqueue(N::shared);
+        for (const N notice : {N::trash, N::trash, N::shared, N::trash, N::shared})
+            center->enqueue(notice);
         QCOMPARE(opened(), QList{N::trash});
         QCOMPARE(center->queue(), QList{N::shared});
 
@@ -58,35 +55,29 @@ private slots:
         QVERIFY(!NoticeCenter::isSuppressed(N::trash));
     }
 
-    void confirmingLibrarySuppressesMove_data()
-    {
-        QTest::addColumn<bool>("switchOn");
-        QTest::newRow("switch off") << false;
-        QTest::newRow("switch on") << true;
-    }
-
     void confirmingLibrarySuppressesMove()
     {
-        QFETCH(bool, switchOn);
-        auto center = makeCenter();
-        center->enqueue(N::library);
-        center->enqueue(N::move);
-        m_opened.first().closed(switchOn);
-        QCOMPARE(NoticeCenter::isSuppressed(N::library), switchOn);
-        QVERIFY(NoticeCenter::isSuppressed(N::move));
-        // The queued move notice is skipped when its turn comes.
-        QCOMPARE(opened(), QList{N::library});
-        QCOMPARE(center->showing(), std::nullopt);
-        center->enqueue(N::library);
-        QCOMPARE(opened().size(), switchOn ? 1 : 2);
+        for (const bool switchOn : {false, true}) {
+            init();
+            auto center = makeCenter();
+            center->enqueue(N::library);
+            center->enqueue(N::move);
+            m_opened.first().closed(switchOn);
+            QCOMPARE(NoticeCenter::isSuppressed(N::library), switchOn);
+            QVERIFY(NoticeCenter::isSuppressed(N::move));
+            // The queued move notice is skipped when its turn comes.
+            QCOMPARE(opened(), QList{N::library});
+            QCOMPARE(center->showing(), std::nullopt);
+            center->enqueue(N::library);
+            QCOMPARE(opened().size(), switchOn ? 1 : 2);
+        }
     }
 
     void suppressedWhileQueuedIsSkipped()
     {
         auto center = makeCenter();
-        center->enqueue(N::trash);
-        center->enqueue(N::duplicate);
-        center->enqueue(N::samename);
+        for (const N notice : {N::trash, N::duplicate, N::samename})
+            center->enqueue(notice);
         NoticeCenter::suppress(N::duplicate);
         m_opened.first().closed(true);
         QCOMPARE(opened(), (QList{N::trash, N::samename}));

@@ -27,27 +27,22 @@ namespace {
 const QString kEmail = QStringLiteral("lea@exemple.fr");
 const QString kPassword = QStringLiteral("bon-mot-de-passe");
 
-QString program()
+QString program(const char* path = "/app/program/pixavella")
 {
-    return qEnvironmentVariable("PIXAVELLA_BUILD_DIR") + QStringLiteral("/app/program/pixavella");
+    return qEnvironmentVariable("PIXAVELLA_BUILD_DIR") + QLatin1String(path);
 }
-
 QString daemonProgram()
 {
-    return qEnvironmentVariable("PIXAVELLA_BUILD_DIR") + QStringLiteral("/passerelle/passerelle");
+    return program("/passerelle/passerelle");
 }
 
-// Every log line starts with its level and category, so that debug lines can be told apart.
-void tagLogLines(QProcessEnvironment& env)
-{
-    env.insert(QStringLiteral("QT_MESSAGE_PATTERN"),
-               QStringLiteral("%{type} %{category}: %{message}"));
-}
-
-// Headless unless `display`; the password in the environment when given.
+// Headless unless `display`; the password in the environment when given. Every log line
+// starts with its level and category, so that debug lines can be told apart.
 QProcessEnvironment environment(bool display = false, const QString& password = {})
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_MESSAGE_PATTERN"),
+               QStringLiteral("%{type} %{category}: %{message}"));
     env.remove(QStringLiteral("DISPLAY"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
     if (display)
@@ -79,9 +74,15 @@ Run runToEnd(const QString& path, const QStringList& arguments, const QProcessEn
         QString::fromLocal8Bit(process.readAllStandardError() + process.readAllStandardOutput())};
 }
 
-Run runToEnd(const QStringList& arguments, const QString& password = {})
+// A start that signs in with a wrong password: it fails with the window's message.
+bool refusedSignIn(const Run& run)
 {
-    return runToEnd(program(), arguments, environment(false, password));
+    return run.exitCode == 1 &&
+           run.output.contains(QStringLiteral("Email ou mot de passe incorrect."));
+}
+Run wrongSignIn()
+{
+    return runToEnd(program(), {"--sign-in", kEmail}, environment(false, QStringLiteral("faux")));
 }
 
 // One command on the daemon's control socket, and its answer.
@@ -129,111 +130,69 @@ class TestPixavellaProgram : public QObject {
 private slots:
     void initTestCase() { QVERIFY2(QFile::exists(program()), qPrintable(program())); }
 
-    void helpOfBothPrograms_data()
-    {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QStringList>("shown");
-        const QStringList usage{"Utilisation :", "--verbose", "--help"};
-        QTest::newRow("pixavella --help") << program() << QStringList{"--help"} << 0 << usage;
-        QTest::newRow("passerelle --help")
-            << daemonProgram() << QStringList{"--help"} << 0 << usage;
-        QTest::newRow("passerelle, unknown switch")
-            << daemonProgram() << QStringList{"--verbeux"} << 2
-            << (usage + QStringList{"option inconnue « --verbeux »"});
-    }
     // Each answers and ends; the daemon does not go on to serve the drive.
     void helpOfBothPrograms()
     {
-        QFETCH(QString, path);
-        QFETCH(QStringList, arguments);
-        QFETCH(int, exitCode);
-        QFETCH(QStringList, shown);
-        const Run run = runToEnd(path, arguments, environment());
-        QCOMPARE(run.exitCode, exitCode);
-        for (const QString& text : shown)
-            QVERIFY2(run.output.contains(text), qPrintable(run.output));
-        QVERIFY(!isMounted());
+        const auto row = [](const QString& path, const QString& argument, int exitCode) {
+            const Run run = runToEnd(path, {argument}, environment());
+            QCOMPARE(run.exitCode, exitCode);
+            for (const char* text : {"Utilisation :", "--verbose", "--help"})
+                QVERIFY2(run.output.contains(QLatin1String(text)), qPrintable(run.output));
+            QVERIFY(!exitCode || run.output.contains("option inconnue « " + argument + " »"));
+            QVERIFY(!isMounted());
+        };
+        row(program(), "--help", 0);
+        row(daemonProgram(), "--help", 0);
+        row(daemonProgram(), "--verbeux", 2);
     }
 
-    void debugLinesOnlyWhenAsked_data()
-    {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<QString>("rules");
-        QTest::addColumn<bool>("debug");
-        QTest::newRow("quiet by default") << QStringList() << QString() << false;
-        QTest::newRow("--verbose") << QStringList{"--verbose"} << QString() << true;
-        QTest::newRow("QT_LOGGING_RULES")
-            << QStringList() << "app.pixavella.http.debug=true" << true;
-        QTest::newRow("QT_LOGGING_RULES above --verbose")
-            << QStringList{"--verbose"} << "app.pixavella.*.debug=false" << false;
-    }
     // A refused sign-in: one request to the server, and the window's message.
     void debugLinesOnlyWhenAsked()
     {
-        QFETCH(QStringList, arguments);
-        QFETCH(QString, rules);
-        QFETCH(bool, debug);
         ImmichDoubleProcess server;
         QVERIFY(server.start({QStringLiteral("--user"), kEmail + QLatin1Char(':') + kPassword}));
-        QProcessEnvironment env = environment(false, QStringLiteral("faux"));
-        tagLogLines(env);
-        if (!rules.isEmpty())
-            env.insert(QStringLiteral("QT_LOGGING_RULES"), rules);
-        const Run run = runToEnd(
-            program(),
-            arguments + QStringList{"--server", server.url().toString(), "--sign-in", kEmail}, env);
-        QCOMPARE(run.exitCode, 1);
-        QVERIFY2(run.output.contains(QStringLiteral("Email ou mot de passe incorrect.")),
-                 qPrintable(run.output));
-        QVERIFY2(run.output.contains(QLatin1String("debug app.pixavella.http: POST")) == debug,
-                 qPrintable(run.output));
-        if (!debug)
-            QVERIFY2(!run.output.contains(QLatin1String("debug app.pixavella.")),
-                     qPrintable(run.output));
+        const auto row = [&server](const QStringList& arguments, const QString& rules, bool debug) {
+            QProcessEnvironment env = environment(false, QStringLiteral("faux"));
+            if (!rules.isEmpty())
+                env.insert(QStringLiteral("QT_LOGGING_RULES"), rules);
+            const QStringList signIn{"--server", server.url().toString(), "--sign-in", kEmail};
+            const Run run = runToEnd(program(), arguments + signIn, env);
+            QVERIFY2(refusedSignIn(run), qPrintable(run.output));
+            const char* sign = debug ? "debug app.pixavella.http: POST" : "debug app.pixavella.";
+            QVERIFY2(run.output.contains(QLatin1String(sign)) == debug, qPrintable(run.output));
+        };
+        row({}, {}, false);
+        row({"--verbose"}, {}, true);
+        row({}, "app.pixavella.http.debug=true", true);
+        row({"--verbose"}, "app.pixavella.*.debug=false", false); // the rules above --verbose
     }
 
-    void daemonDebugLinesOnlyWhenAsked_data()
-    {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<bool>("fromVerboseApplication");
-        QTest::addColumn<bool>("debug");
-        QTest::newRow("quiet by default") << QStringList() << false << false;
-        QTest::newRow("--verbose") << QStringList{"--verbose"} << false << true;
-        QTest::newRow("started by pixavella --verbose") << QStringList() << true << true;
-    }
-    // The daemon mounts when asked on its socket; listing the root enumerates it.
+    // The daemon mounts when asked on its socket; listing the root enumerates it. That a
+    // verbose program makes the daemon it starts verbose is TestLog's.
     void daemonDebugLinesOnlyWhenAsked()
     {
-        QFETCH(QStringList, arguments);
-        QFETCH(bool, fromVerboseApplication);
-        QFETCH(bool, debug);
-        QProcessEnvironment env = environment();
-        tagLogLines(env);
-        if (fromVerboseApplication)
-            env.insert(QStringLiteral("PIXAVELLA_VERBOSE"), QStringLiteral("1"));
-        QProcess daemon;
-        daemon.setProcessEnvironment(env);
-        daemon.setProcessChannelMode(QProcess::MergedChannels);
-        daemon.start(daemonProgram(), arguments);
-        QVERIFY(daemon.waitForStarted());
-        std::optional<QJsonObject> added;
-        QTRY_VERIFY_WITH_TIMEOUT((added = command(ControlProtocol::kAdd)).has_value(), 20'000);
-        QVERIFY2(!ControlProtocol::errorOf(*added),
-                 qPrintable(QString::fromUtf8(ControlProtocol::encode(*added))));
-        QDir(ContainerPaths::mountPoint()).entryList();
-        QVERIFY(command(ControlProtocol::kRemove).has_value());
-        QVERIFY(daemon.waitForFinished(30'000));
-        QCOMPARE(daemon.exitCode(), 0);
-        const QString output = QString::fromLocal8Bit(daemon.readAll());
-        QVERIFY2(output.contains(QLatin1String("info app.pixavella.fileprovider.fuse: mounted at")),
-                 qPrintable(output));
-        QVERIFY2(output.contains(QLatin1String("debug app.pixavella.fileprovider: Pixavella: "
-                                               "enumerateItems")) == debug,
-                 qPrintable(output));
-        if (!debug)
-            QVERIFY2(!output.contains(QLatin1String("debug app.pixavella.")), qPrintable(output));
+        for (const bool debug : {false, true}) {
+            QProcess daemon;
+            daemon.setProcessEnvironment(environment());
+            daemon.setProcessChannelMode(QProcess::MergedChannels);
+            daemon.start(daemonProgram(), debug ? QStringList{"--verbose"} : QStringList());
+            QVERIFY(daemon.waitForStarted());
+            std::optional<QJsonObject> added;
+            QTRY_VERIFY_WITH_TIMEOUT((added = command(ControlProtocol::kAdd)).has_value(), 20'000);
+            QVERIFY2(!ControlProtocol::errorOf(*added),
+                     qPrintable(QString::fromUtf8(ControlProtocol::encode(*added))));
+            QDir(ContainerPaths::mountPoint()).entryList();
+            QVERIFY(command(ControlProtocol::kRemove).has_value());
+            QVERIFY(daemon.waitForFinished(30'000));
+            QCOMPARE(daemon.exitCode(), 0);
+            const QString output = QString::fromLocal8Bit(daemon.readAll());
+            QVERIFY2(
+                output.contains(QLatin1String("info app.pixavella.fileprovider.fuse: mounted")),
+                qPrintable(output));
+            const char* sign = debug ? "debug app.pixavella.fileprovider: Pixavella: enumerateItems"
+                                     : "debug app.pixavella.";
+            QVERIFY2(output.contains(QLatin1String(sign)) == debug, qPrintable(output));
+        }
     }
 
     // A script signs in and out through the switches; later starts reach the running one.
@@ -271,16 +230,11 @@ private slots:
         const QString key = SharedSettings::apiKey().value_or(QString());
 
         // Later starts hand their switches over and end; the first one goes on.
-        const Run wrong = runToEnd({QStringLiteral("--sign-in"), kEmail}, QStringLiteral("faux"));
-        QCOMPARE(wrong.exitCode, 1);
-        QVERIFY2(wrong.output.contains(QStringLiteral("Email ou mot de passe incorrect.")),
-                 qPrintable(wrong.output));
-        QCOMPARE(runToEnd({QStringLiteral("--show-history")}).exitCode, 0);
-        QCOMPARE(app.state(), QProcess::Running);
+        QVERIFY(refusedSignIn(wrongSignIn()));
         QCOMPARE(SharedSettings::apiKey().value_or(QString()), key);
 
         // Signing out answers once the drive is gone.
-        QCOMPARE(runToEnd({QStringLiteral("--sign-out")}).exitCode, 0);
+        QCOMPARE(runToEnd(program(), {"--sign-out"}, environment()).exitCode, 0);
         QVERIFY(!isMounted());
         QVERIFY(!SharedSettings::isConfigured());
         QCOMPARE(app.state(), QProcess::Running);
@@ -289,9 +243,7 @@ private slots:
         QVERIFY(app.waitForFinished(20'000));
         QCOMPARE(app.exitCode(), 0);
         // The lock went with the process: the next start is the application again.
-        const Run refused = runToEnd({QStringLiteral("--sign-in"), kEmail}, QStringLiteral("faux"));
-        QCOMPARE(refused.exitCode, 1);
-        QVERIFY(refused.output.contains(QStringLiteral("incorrect")));
+        QVERIFY(refusedSignIn(wrongSignIn()));
     }
 };
 

@@ -25,13 +25,13 @@
 using namespace pixavella;
 using testing::appStores;
 using testing::ImmichDoubleProcess;
-using testing::RecordingDomainBackend;
 
 namespace {
 
 const QString kEmail = QStringLiteral("session@pixavella.local");
 const QString kPassword = QStringLiteral("secret-pw");
 const QString kPremadeKey = QStringLiteral("session-premade-key");
+const QString kOldEmail = QStringLiteral("old@pixavella.local");
 const QString kRenseigne =
     QStringLiteral("Renseigne l'adresse du serveur, l'email et le mot de passe.");
 constexpr int kWait = 20'000;
@@ -46,14 +46,7 @@ QSettings appSettings()
     return QSettings(SessionModel::appSettingsOrganization(), SessionModel::appSettingsName());
 }
 
-// The model on a recording domain backend.
-struct Session {
-    std::shared_ptr<RecordingDomainBackend::State> domainState =
-        std::make_shared<RecordingDomainBackend::State>();
-    DomainController domain{std::make_unique<RecordingDomainBackend>(domainState)};
-    SessionModel model{domain, UploadQuarantine::shared(), SettingsSuite::shared(),
-                       appStores().names};
-};
+using Session = testing::RecordedSession;
 
 } // namespace
 
@@ -63,42 +56,37 @@ class TestSessionModel : public QObject {
     ImmichDoubleProcess m_double;
     QTemporaryDir m_files;
 
+    // The bodies of the requests the double saw for `method` on `path`.
     QList<QJsonObject> requests(const QString& method, const QString& path) const
     {
-        QList<QJsonObject> matching;
-        const QJsonArray log = m_double.requests();
-        for (const QJsonValue& request : log) {
-            if (request[QLatin1String("method")].toString() == method &&
-                request[QLatin1String("path")].toString() == path)
-                matching << request.toObject();
+        QList<QJsonObject> bodies;
+        for (const QJsonValue& request : m_double.requests()) {
+            if (request["method"].toString() == method && request["path"].toString() == path)
+                bodies << QJsonDocument::fromJson(request["body"].toString().toUtf8()).object();
         }
-        return matching;
+        return bodies;
     }
 
-    static QJsonObject bodyOf(const QJsonObject& request)
+    bool keyAtServer(const QString& key) const
     {
-        return QJsonDocument::fromJson(request[QLatin1String("body")].toString().toUtf8()).object();
+        for (const QJsonValue& user : m_double.control("GET", "/_double/users").array()) {
+            if (user["email"].toString() == kEmail)
+                return user["apiKeys"].toArray().contains(key);
+        }
+        return false;
     }
 
-    QStringList keysAtServer() const
+    static bool noSessionStored()
     {
-        const QJsonArray users = m_double.control("GET", QStringLiteral("/_double/users")).array();
-        for (const QJsonValue& user : users) {
-            if (user[QLatin1String("email")].toString() == kEmail) {
-                QStringList keys;
-                for (const QJsonValue& key : user[QLatin1String("apiKeys")].toArray())
-                    keys << key.toString();
-                return keys;
-            }
-        }
-        return {};
+        return !SharedSettings::apiKey() && !SharedSettings::apiKeyId() &&
+               SharedSettings::userEmail().isEmpty();
     }
 
     void storeSession()
     {
         SharedSettings::setServerURL(m_double.url().toString());
         SharedSettings::setApiKey(kPremadeKey);
-        SharedSettings::setUserEmail(QStringLiteral("old@pixavella.local"));
+        SharedSettings::setUserEmail(kOldEmail);
     }
 
     static void signIn(SessionModel& model, const QString& server, const QString& email,
@@ -115,9 +103,8 @@ class TestSessionModel : public QObject {
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(path.toUtf8()) > 0);
         file.close();
-        const Result<UploadQuarantine::Entry> entry =
-            UploadQuarantine::shared().enqueue(path, QStringLiteral("IMG.JPG"), std::nullopt,
-                                               UploadQuarantine::Target::library(), std::nullopt);
+        const Result<UploadQuarantine::Entry> entry = UploadQuarantine::shared().enqueue(
+            path, QStringLiteral("IMG.JPG"), std::nullopt, {}, std::nullopt);
         QVERIFY(entry.ok());
         for (int i = 0; i < attempts; ++i)
             UploadQuarantine::shared().recordFailure(entry.value().id, QStringLiteral("failed"),
@@ -146,79 +133,54 @@ private slots:
         SharedSettings::setUserEmail(QString());
         SharedSettings::setLastRefresh(std::nullopt);
         SettingsSuite::shared().remove(QLatin1String(SyncActivityState::kSettingsKey));
-        for (const UploadQuarantine::Entry& entry : UploadQuarantine::shared().list())
-            (void)UploadQuarantine::shared().remove(entry.id);
+        testing::clearQuarantine();
         appSettings().remove(QLatin1String(SessionModel::kRearmCountKey));
     }
 
     // Refused sign-ins store nothing; an incomplete form is refused without a request.
-    void signInErrors_data()
-    {
-        QTest::addColumn<QString>("server"); // empty: the double
-        QTest::addColumn<QString>("email");
-        QTest::addColumn<QString>("password");
-        QTest::addColumn<int>("failStatus");
-        QTest::addColumn<QString>("failPath");
-        QTest::addColumn<QString>("message");
-        const QString keyFailure =
-            QStringLiteral("Connexion réussie mais création de la clé impossible : ");
-        QTest::newRow("empty password")
-            << QString() << kEmail << QString() << 0 << QString() << kRenseigne;
-        QTest::newRow("blank e-mail")
-            << QString() << QStringLiteral(" \n\t") << kPassword << 0 << QString() << kRenseigne;
-        QTest::newRow("server without scheme") << QStringLiteral("photos.example:2283") << kEmail
-                                               << kPassword << 0 << QString() << kRenseigne;
-        QTest::newRow("wrong password")
-            << QString() << kEmail << QStringLiteral("wrong") << 0 << QString()
-            << QStringLiteral("Email ou mot de passe incorrect.");
-        QTest::newRow("server error")
-            << QString() << kEmail << kPassword << 500 << QStringLiteral("/api/auth/login")
-            << QStringLiteral("Erreur serveur (500).");
-        QTest::newRow("key answer without secret")
-            << QString() << kEmail << kPassword << 201 << QStringLiteral("/api/api-keys")
-            << keyFailure + QStringLiteral("Réponse vide d'Immich");
-    }
-
     void signInErrors()
     {
-        QFETCH(QString, server);
-        QFETCH(QString, email);
-        QFETCH(QString, password);
-        QFETCH(int, failStatus);
-        QFETCH(QString, failPath);
-        QFETCH(QString, message);
-        if (failStatus != 0)
-            m_double.fail(failStatus, 1, failPath);
-        Session s;
-        QSignalSpy signedIn(&s.model, &SessionModel::signedIn);
-        signIn(s.model, server.isEmpty() ? m_double.url().toString() : server, email, password);
-
-        QCOMPARE(s.model.loginError(), std::optional<QString>(message));
-        if (message == kRenseigne)
-            QVERIFY(m_double.requests().isEmpty());
-        QVERIFY(!s.model.isAuthenticated());
-        QVERIFY(!SharedSettings::apiKey().has_value());
-        QVERIFY(!SharedSettings::apiKeyId().has_value());
-        QCOMPARE(SharedSettings::userEmail(), QString());
-        QVERIFY(s.domainState->calls.isEmpty());
-        QCOMPARE(signedIn.size(), 0);
+        // `server` empty: the double; `failStatus` answered once on `failPath`.
+        const auto row = [this](const char*, const char* server, const QString& email,
+                                const QString& password, int failStatus, const char* failPath,
+                                const QString& message) {
+            init();
+            if (failStatus != 0)
+                m_double.fail(failStatus, 1, QString::fromUtf8(failPath));
+            Session s;
+            QSignalSpy signedIn(&s.session, &SessionModel::signedIn);
+            signIn(s.session, *server ? QString::fromUtf8(server) : m_double.url().toString(),
+                   email, password);
+            QCOMPARE(s.session.loginError(), std::optional<QString>(message));
+            QVERIFY(message != kRenseigne || m_double.requests().isEmpty());
+            QVERIFY(!s.session.isAuthenticated() && noSessionStored());
+            QVERIFY(s.drive->calls.isEmpty());
+            QCOMPARE(signedIn.size(), 0);
+        };
+        row("empty password", "", kEmail, "", 0, "", kRenseigne);
+        row("blank e-mail", "", " \n\t", kPassword, 0, "", kRenseigne);
+        row("server without scheme", "photos.example:2283", kEmail, kPassword, 0, "", kRenseigne);
+        row("wrong password", "", kEmail, "wrong", 0, "", "Email ou mot de passe incorrect.");
+        row("server error", "", kEmail, kPassword, 500, "/api/auth/login", "Erreur serveur (500).");
+        row("key answer without secret", "", kEmail, kPassword, 201, "/api/api-keys",
+            "Connexion réussie mais création de la clé impossible : Réponse vide d'Immich");
     }
 
     void signInStoresTheSessionAndSignOutForgetsIt()
     {
         Session s;
-        QSignalSpy signedIn(&s.model, &SessionModel::signedIn);
+        QSignalSpy signedIn(&s.session, &SessionModel::signedIn);
         const QString server = m_double.url().toString() + QLatin1Char('/');
-        signIn(s.model, QStringLiteral("  ") + server + QStringLiteral("\n"),
+        signIn(s.session, QStringLiteral("  ") + server + QStringLiteral("\n"),
                QStringLiteral(" \t") + kEmail + QStringLiteral(" \n"), kPassword);
-        QVERIFY(s.model.isAuthenticated());
+        QVERIFY(s.session.isAuthenticated());
 
         const QList<QJsonObject> logins = requests("POST", "/api/auth/login");
         QCOMPARE(logins.size(), 1);
-        QCOMPARE(bodyOf(logins.first())[QLatin1String("email")].toString(), kEmail);
+        QCOMPARE(logins.first()[QLatin1String("email")].toString(), kEmail);
         const QList<QJsonObject> keys = requests("POST", "/api/api-keys");
         QCOMPARE(keys.size(), 1);
-        QCOMPARE(bodyOf(keys.first())[QLatin1String("name")].toString(),
+        QCOMPARE(keys.first()[QLatin1String("name")].toString(),
                  QStringLiteral("Pixavella Linux — ") + MachineName::current());
         QCOMPARE(SharedSettings::serverURL(), server);
         QCOMPARE(SharedSettings::namesServiceURL(),
@@ -226,84 +188,68 @@ private slots:
         QCOMPARE(SharedSettings::userEmail(), kEmail);
         const QString secret = SharedSettings::apiKey().value_or(QString());
         const QString keyId = SharedSettings::apiKeyId().value_or(QString());
-        QVERIFY(keysAtServer().contains(secret));
+        QVERIFY(keyAtServer(secret));
         QCOMPARE(signedIn.size(), 1);
-        QVERIFY(s.model.isPolling());
+        QVERIFY(s.session.isPolling());
         // Added and its top folders signalled; the connection check signals nothing (the
         // drive follows the server's changes by itself).
-        QCOMPARE(s.domainState->calls, QStringList{"add"} + testing::topFolderSignals());
+        QCOMPARE(s.drive->calls, QStringList{"add"} + testing::topFolderSignals());
         QTRY_VERIFY_WITH_TIMEOUT(SharedSettings::lastRefresh().has_value(), kWait);
 
         QFile cache(namesCachePath());
-        QVERIFY(cache.open(QIODevice::WriteOnly));
-        cache.write("{}");
+        QVERIFY(cache.open(QIODevice::WriteOnly) && cache.write("{}") == 2);
         cache.close();
-        QSignalSpy windowRequested(&s.model, &SessionModel::signInWindowRequested);
-        s.domainState->calls.clear();
+        QSignalSpy windowRequested(&s.session, &SessionModel::signInWindowRequested);
+        s.drive->calls.clear();
         int removed = 0;
-        s.model.signOut([&removed] { ++removed; });
+        s.session.signOut([&removed] { ++removed; });
 
-        QVERIFY(!s.model.isAuthenticated());
-        QVERIFY(!s.model.isPolling());
-        QVERIFY(!SharedSettings::apiKey().has_value());
-        QVERIFY(!SharedSettings::apiKeyId().has_value());
-        QCOMPARE(SharedSettings::userEmail(), QString());
+        QVERIFY(!s.session.isAuthenticated() && !s.session.isPolling() && noSessionStored());
         QVERIFY(!SharedSettings::lastRefresh().has_value());
         QVERIFY(!QFile::exists(namesCachePath()));
-        QCOMPARE(s.domainState->calls, QStringList{"remove"});
+        QCOMPARE(s.drive->calls, QStringList{"remove"});
         QCOMPARE(removed, 1);
         QCOMPARE(windowRequested.size(), 1);
-        QTRY_VERIFY_WITH_TIMEOUT(!keysAtServer().contains(secret), kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(!keyAtServer(secret), kWait);
         QCOMPARE(requests("DELETE", QStringLiteral("/api/api-keys/") + keyId).size(), 1);
     }
 
-    void start_data()
-    {
-        QTest::addColumn<bool>("stored");
-        QTest::addColumn<int>("failStatus");
-        QTest::addColumn<bool>("authenticated");
-        QTest::addColumn<SessionModel::Connection>("connection");
-        QTest::addColumn<QString>("email");
-        using C = SessionModel::Connection;
-        QTest::newRow("no session") << false << 0 << false << C::online << QString();
-        QTest::newRow("confirmed") << true << 0 << true << C::online << kEmail;
-        QTest::newRow("key refused") << true << 401 << false << C::unauthorized << QString();
-        QTest::newRow("server down")
-            << true << 500 << true << C::offline << QStringLiteral("old@pixavella.local");
-    }
-
+    // `authenticated` false without `failStatus`: no session stored.
     void start()
     {
-        QFETCH(bool, authenticated);
-        QFETCH(SessionModel::Connection, connection);
-        QFETCH(QString, email);
-        QFETCH(bool, stored);
-        QFETCH(int, failStatus);
-        if (stored)
-            storeSession();
-        if (failStatus != 0)
-            m_double.fail(failStatus, 2, QStringLiteral("/api/users/me"));
-        Session s;
-        s.model.start();
-        if (!stored) {
-            QCOMPARE(s.domainState->calls, QStringList{"remove"});
-            QVERIFY(!s.model.isAuthenticated());
-            return;
-        }
-        QCOMPARE(s.domainState->calls.first(), QStringLiteral("add"));
-        // Two questions: who the user is (at start) and the first connection check.
-        QTRY_COMPARE_WITH_TIMEOUT(requests("GET", "/api/users/me").size(), 2, kWait);
-        QTRY_COMPARE_WITH_TIMEOUT(s.model.connection(), connection, kWait);
-        QTRY_COMPARE_WITH_TIMEOUT(s.model.email(), email, kWait);
-        QTRY_VERIFY_WITH_TIMEOUT(!s.model.isWorking(), kWait);
-        QCOMPARE(s.model.isAuthenticated(), authenticated);
-        QCOMPARE(SharedSettings::userEmail(), email);
-        QCOMPARE(s.model.isPolling(), s.model.isAuthenticated());
-        // A refused key is forgotten here, not revoked there.
-        QCOMPARE(SharedSettings::apiKey().has_value(), authenticated);
-        for (const QJsonValue& request : m_double.requests())
-            QVERIFY(request[QLatin1String("method")].toString() != QLatin1String("DELETE"));
-        QVERIFY(keysAtServer().contains(kPremadeKey));
+        using C = SessionModel::Connection;
+        const auto row = [this](const char*, int failStatus, bool authenticated, C connection,
+                                const QString& email) {
+            init();
+            const bool stored = authenticated || failStatus != 0;
+            if (stored)
+                storeSession();
+            if (failStatus != 0)
+                m_double.fail(failStatus, 2, QStringLiteral("/api/users/me"));
+            Session s;
+            s.session.start();
+            if (!stored) {
+                QCOMPARE(s.drive->calls, QStringList{"remove"});
+                QVERIFY(!s.session.isAuthenticated());
+                return;
+            }
+            QCOMPARE(s.drive->calls.first(), QStringLiteral("add"));
+            // Two questions: who the user is (at start) and the first connection check.
+            QTRY_COMPARE_WITH_TIMEOUT(requests("GET", "/api/users/me").size(), 2, kWait);
+            QTRY_COMPARE_WITH_TIMEOUT(s.session.connection(), connection, kWait);
+            QTRY_COMPARE_WITH_TIMEOUT(s.session.email(), email, kWait);
+            QTRY_VERIFY_WITH_TIMEOUT(!s.session.isWorking(), kWait);
+            QCOMPARE(s.session.isAuthenticated(), authenticated);
+            QCOMPARE(SharedSettings::userEmail(), email);
+            QCOMPARE(s.session.isPolling(), s.session.isAuthenticated());
+            // A refused key is forgotten here, not revoked there.
+            QCOMPARE(SharedSettings::apiKey().has_value(), authenticated);
+            QVERIFY(keyAtServer(kPremadeKey));
+        };
+        row("no session", 0, false, C::online, QString());
+        row("confirmed", 0, true, C::online, kEmail);
+        row("key refused", 401, false, C::unauthorized, QString());
+        row("server down", 500, true, C::offline, kOldEmail);
     }
 
     // Uploads given up while the server was away are tried again; refused ones are not.
@@ -312,61 +258,52 @@ private slots:
         const int networkFailures = 2;
         storeSession();
         Session s;
-        QSignalSpy sweeps(&s.model, &SessionModel::uploadSweepRequested);
+        QSignalSpy sweeps(&s.session, &SessionModel::uploadSweepRequested);
         m_double.drop(2, QStringLiteral("/api/users/me"));
-        s.model.refreshConnection();
-        QTRY_COMPARE_WITH_TIMEOUT(s.model.connection(), SessionModel::Connection::offline, kWait);
+        s.session.refreshConnection();
+        QTRY_COMPARE_WITH_TIMEOUT(s.session.connection(), SessionModel::Connection::offline, kWait);
         for (int i = 0; i < networkFailures; ++i)
             enqueueFailed(5, true);
         enqueueFailed(5, false);
         QCOMPARE(sweeps.size(), 0);
 
-        s.model.refreshConnection();
-        QTRY_COMPARE_WITH_TIMEOUT(s.model.connection(), SessionModel::Connection::online, kWait);
+        s.session.refreshConnection();
+        QTRY_COMPARE_WITH_TIMEOUT(s.session.connection(), SessionModel::Connection::online, kWait);
         QCOMPARE(sweeps.size(), 1);
-        int rearmed = 0;
-        for (const UploadQuarantine::Entry& entry : UploadQuarantine::shared().list())
-            rearmed += entry.attempts == 0 ? 1 : 0;
-        QCOMPARE(rearmed, networkFailures);
+        // Which entries it re-arms is TestUploadQuarantine's; here, that it re-arms them.
         QCOMPARE(appSettings().value(QLatin1String(SessionModel::kRearmCountKey)).toInt(),
                  networkFailures);
-        QVERIFY(s.model.lastRefresh().has_value());
+        QVERIFY(s.session.lastRefresh().has_value());
 
         // Already online: a further check re-arms nothing.
-        s.model.refreshConnection();
+        s.session.refreshConnection();
         QTRY_COMPARE_WITH_TIMEOUT(requests("GET", "/api/users/me").size(), 4, kWait);
-        QTRY_VERIFY_WITH_TIMEOUT(!s.model.isWorking(), kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(!s.session.isWorking(), kWait);
         QCOMPARE(sweeps.size(), 1);
     }
 
-    void rebuildWaitsForUploads_data()
-    {
-        QTest::addColumn<int>("attempts");
-        QTest::addColumn<bool>("downloading");
-        QTest::newRow("upload still retried") << 4 << false;
-        QTest::newRow("download under way") << -1 << true;
-    }
-
+    // An upload still retried, or a download under way.
     void rebuildWaitsForUploads()
     {
-        QFETCH(bool, downloading);
-        QFETCH(int, attempts);
-        storeSession();
-        ManualClock clock(QDateTime::currentDateTimeUtc());
-        if (attempts >= 0)
-            enqueueFailed(attempts, true);
-        if (downloading) {
-            SyncActivityState activity = SyncActivityState::idle(clock.now());
-            activity.kind = SyncActivityState::Kind::downloading;
-            SettingsSuite::shared().setValue(QLatin1String(SyncActivityState::kSettingsKey),
-                                             activity.encode());
-            clock.advance(3);
+        for (const bool downloading : {false, true}) {
+            init();
+            storeSession();
+            ManualClock clock(QDateTime::currentDateTimeUtc());
+            if (!downloading) {
+                enqueueFailed(4, true);
+            } else {
+                SyncActivityState activity = SyncActivityState::idle(clock.now());
+                activity.kind = SyncActivityState::Kind::downloading;
+                SettingsSuite::shared().setValue(QLatin1String(SyncActivityState::kSettingsKey),
+                                                 activity.encode());
+                clock.advance(3);
+            }
+            Session s;
+            s.session.rebuild();
+            QVERIFY(!s.session.isRebuilding());
+            QVERIFY(s.drive->calls.isEmpty());
+            QVERIFY(m_double.requests().isEmpty());
         }
-        Session s;
-        s.model.rebuild();
-        QVERIFY(!s.model.isRebuilding());
-        QVERIFY(s.domainState->calls.isEmpty());
-        QVERIFY(m_double.requests().isEmpty());
     }
 
     void rebuildSignalsEveryYear()
@@ -374,14 +311,14 @@ private slots:
         storeSession();
         enqueueFailed(5, false); // given up: no longer holds a refresh back
         Session s;
-        s.model.rebuild();
-        QVERIFY(s.model.isRebuilding());
-        s.model.rebuild(); // pressed again while it runs
-        QTRY_VERIFY_WITH_TIMEOUT(!s.model.isRebuilding(), kWait);
+        s.session.rebuild();
+        QVERIFY(s.session.isRebuilding());
+        s.session.rebuild(); // pressed again while it runs
+        QTRY_VERIFY_WITH_TIMEOUT(!s.session.isRebuilding(), kWait);
         QCOMPARE(requests("POST", "/api/search/metadata").size(), 1);
-        const QStringList years = {"signal year:2023", "signal year:2021"};
-        QCOMPARE(s.domainState->calls, testing::allFolderSignals() + years);
-        QCOMPARE(s.model.connection(), SessionModel::Connection::online);
+        QCOMPARE(s.drive->calls, testing::allFolderSignals() +
+                                     QStringList({"signal year:2023", "signal year:2021"}));
+        QCOMPARE(s.session.connection(), SessionModel::Connection::online);
         QVERIFY(SharedSettings::lastRefresh().has_value());
     }
 
@@ -390,13 +327,13 @@ private slots:
         storeSession();
         Session s;
         const QString other = QStringLiteral("http://127.0.0.1:9");
-        s.model.useServer(m_double.url().toString() + QLatin1Char('/'));
+        s.session.useServer(m_double.url().toString() + QLatin1Char('/'));
         QCOMPARE(SharedSettings::apiKey(), std::optional<QString>(kPremadeKey));
 
-        s.model.useServer(other);
+        s.session.useServer(other);
         QCOMPARE(SharedSettings::serverURL(), other);
         QVERIFY(!SharedSettings::apiKey().has_value());
-        QVERIFY(!s.model.isAuthenticated());
+        QVERIFY(!s.session.isAuthenticated());
     }
 };
 

@@ -42,37 +42,30 @@ class TestSoftwareUpdater : public QObject {
     RecordingServer m_feed;
 
 private slots:
-    void newestReleaseComparedWithThisBuild_data()
-    {
-        QTest::addColumn<QString>("current");
-        QTest::addColumn<bool>("available");
-        QTest::newRow("older build") << "0.10.1" << true;
-        QTest::newRow("same version") << "0.10.2" << false;
-    }
+    // An older build, then the same version.
     void newestReleaseComparedWithThisBuild()
     {
-        QFETCH(QString, current);
-        QFETCH(bool, available);
-        m_feed.setScript([](const RecordingServer::Request&) {
-            return RecordingServer::Answer{200, kThreeReleases, "application/rss+xml"};
-        });
-        QUrl feedUrl = m_feed.url();
-        feedUrl.setPath(QStringLiteral("/appcast.xml"));
-        SoftwareUpdater updater(HttpSession::shared(), feedUrl, current);
-        QVERIFY(updater.canCheckForUpdates());
-        QSignalSpy can(&updater, &SoftwareUpdater::canCheckForUpdatesChanged);
-        QSignalSpy finished(&updater, &SoftwareUpdater::checkFinished);
-        const Result<SoftwareUpdater::UpdateCheck> result = check(updater);
-        QVERIFY2(result, result ? "" : qPrintable(result.error().description));
-        QCOMPARE(result.value().updateAvailable, available);
-        QCOMPARE(result.value().newest.version, QStringLiteral("0.10.2"));
-        QCOMPARE(result.value().newest.url, feedUrl.resolved(QUrl("/pixavella-0.10.2.tar.gz")));
-        QCOMPARE(finished.size(), 1);
-        QCOMPARE(finished[0][0].toBool(), available);
-        // Disabled while the check ran, enabled again after.
-        QCOMPARE(can.size(), 2);
-        QCOMPARE(can[0][0].toBool(), false);
-        QCOMPARE(can[1][0].toBool(), true);
+        for (const auto& [current, available] : {std::pair{"0.10.1", true}, {"0.10.2", false}}) {
+            m_feed.setScript([](const RecordingServer::Request&) {
+                return RecordingServer::Answer{200, kThreeReleases, "application/rss+xml"};
+            });
+            QUrl feedUrl = m_feed.url();
+            feedUrl.setPath(QStringLiteral("/appcast.xml"));
+            SoftwareUpdater updater(HttpSession::shared(), feedUrl, QLatin1String(current));
+            QSignalSpy can(&updater, &SoftwareUpdater::canCheckForUpdatesChanged);
+            QSignalSpy finished(&updater, &SoftwareUpdater::checkFinished);
+            const Result<SoftwareUpdater::UpdateCheck> result = check(updater);
+            QVERIFY2(result, result ? "" : qPrintable(result.error().description));
+            QCOMPARE(result.value().updateAvailable, available);
+            QCOMPARE(result.value().newest.version, QStringLiteral("0.10.2"));
+            QCOMPARE(result.value().newest.url, feedUrl.resolved(QUrl("/pixavella-0.10.2.tar.gz")));
+            QCOMPARE(finished.size(), 1);
+            QCOMPARE(finished[0][0].toBool(), available);
+            // Disabled while the check ran, enabled again after.
+            QCOMPARE(can.size(), 2);
+            QCOMPARE(can[0][0].toBool(), false);
+            QCOMPARE(can[1][0].toBool(), true);
+        }
     }
 
     void withoutAFeedNothingIsAsked()
@@ -86,27 +79,17 @@ private slots:
         QVERIFY(m_feed.requests().isEmpty());
     }
 
-    void versionOrder_data()
-    {
-        QTest::addColumn<QString>("a");
-        QTest::addColumn<QString>("b");
-        QTest::addColumn<int>("order");
-        QTest::newRow("numbers, not text") << "1.10"
-                                           << "1.9" << 1;
-        QTest::newRow("missing parts are zero") << "1.2"
-                                                << "1.2.0" << 0;
-        QTest::newRow("candidate before release") << "2.0rc1"
-                                                  << "2.0" << -1;
-        QTest::newRow("candidates in order") << "2.0rc1"
-                                             << "2.0rc2" << -1;
-    }
     void versionOrder()
     {
-        QFETCH(QString, a);
-        QFETCH(QString, b);
-        QFETCH(int, order);
-        QCOMPARE(ReleaseFeed::compareVersions(a, b), order);
-        QCOMPARE(ReleaseFeed::compareVersions(b, a), -order);
+        const std::tuple<const char*, const char*, int> rows[] = {
+            {"1.10", "1.9", 1},    // numbers, not text
+            {"1.2", "1.2.0", 0},   // missing parts are zero
+            {"2.0rc1", "2.0", -1}, // a candidate comes before its release
+            {"2.0rc1", "2.0rc2", -1}};
+        for (const auto& [a, b, order] : rows) {
+            QCOMPARE(ReleaseFeed::compareVersions(a, b), order);
+            QCOMPARE(ReleaseFeed::compareVersions(b, a), -order);
+        }
     }
 };
 

@@ -21,9 +21,6 @@
 #include <QTest>
 
 using namespace pixavella;
-using testing::RecordingDomainBackend;
-
-Q_DECLARE_METATYPE(pixavella::UploadStatus)
 
 namespace {
 
@@ -41,11 +38,7 @@ QSet<QRgb> inks(const QPixmap& pixmap, int alpha = 255)
     return found;
 }
 
-struct Tray {
-    DomainController domain{std::make_unique<RecordingDomainBackend>(
-        std::make_shared<RecordingDomainBackend::State>())};
-    SessionModel session{domain, UploadQuarantine::shared(), SettingsSuite::shared(),
-                         testing::appStores().names};
+struct Tray : testing::RecordedSession {
     UploadStatusModel status{UploadQuarantine::shared(), SettingsSuite::shared(),
                              testing::appStores().journal,
                              UploadStatusModel::sessionSource(session), [](PedagogicalNotice) {}};
@@ -64,26 +57,17 @@ public:
     Q_INVOKABLE void openUrl(const QUrl& url) { m_opened << url; }
 
 private slots:
-    void symbolOfTheStatus_data()
-    {
-        QTest::addColumn<UploadStatus>("status");
-        QTest::addColumn<qint64>("failed");
-        QTest::addColumn<QString>("symbol");
-        QTest::newRow("idle") << UploadStatus::idle() << qint64(0) << "photos";
-        QTest::newRow("failures") << UploadStatus::completed(3) << qint64(1) << "warning-fill";
-        QTest::newRow("uploading")
-            << UploadStatus::uploading(1, 3) << qint64(1) << "arrow-up-circle";
-        QTest::newRow("downloading")
-            << UploadStatus::downloading() << qint64(0) << "arrow-down-circle";
-    }
     void symbolOfTheStatus()
     {
-        QFETCH(UploadStatus, status);
-        QFETCH(qint64, failed);
-        QFETCH(QString, symbol);
-        const QPixmap shown = TrayIcon::statusIcon(status, failed, Qt::blue).pixmap(18);
-        QCOMPARE(shown.toImage(), symbolPixmap(symbol, Qt::blue, 18, 1.0).toImage());
-        QCOMPARE(inks(shown), QSet<QRgb>{QColor(Qt::blue).rgb()});
+        const std::tuple<UploadStatus, qint64, const char*> rows[] = {
+            {UploadStatus::idle(), 0, "photos"},
+            {UploadStatus::completed(3), 1, "warning-fill"},
+            {UploadStatus::uploading(1, 3), 1, "arrow-up-circle"},
+            {UploadStatus::downloading(), 0, "arrow-down-circle"}};
+        for (const auto& [status, failed, symbol] : rows) {
+            const QPixmap shown = TrayIcon::statusIcon(status, failed, Qt::blue).pixmap(18);
+            QVERIFY2(shown.toImage() == symbolPixmap(symbol, Qt::blue, 18, 1.0).toImage(), symbol);
+        }
     }
 
     void symbolsTintedAtTheirSize()
@@ -116,50 +100,34 @@ private slots:
         QVERIFY(tray.tray.menu()->isVisible());
     }
 
-    void updateCheckOutcome_data()
-    {
-        QTest::addColumn<QString>("version");
-        QTest::addColumn<QString>("error");
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QStringList>("buttons");
-        QTest::newRow("newer") << "9.9"
-                               << ""
-                               << "Pixavella 9.9 est disponible."
-                               << QStringList{"Télécharger", "Plus tard"};
-        QTest::newRow("up to date") << ""
-                                    << ""
-                                    << "Pixavella est à jour." << QStringList{"OK"};
-        QTest::newRow("failed") << ""
-                                << "HTTP 500"
-                                << "Impossible de rechercher les mises à jour."
-                                << QStringList{"OK"};
-    }
     void updateCheckOutcome()
     {
-        QFETCH(QString, version);
-        QFETCH(QString, error);
-        QFETCH(QString, text);
-        QFETCH(QStringList, buttons);
-        Tray tray;
-        const QUrl release(QStringLiteral("https://exemple.fr/pixavella-9.9"));
-        QDesktopServices::setUrlHandler(QStringLiteral("https"), this, "openUrl");
-        m_opened.clear();
-        emit tray.updater.checkFinished(!version.isEmpty(), version, release, error);
-        QMessageBox* box = nullptr;
-        for (QWidget* window : QApplication::topLevelWidgets())
-            box = box ? box : qobject_cast<QMessageBox*>(window);
-        QVERIFY(box && box->isVisible());
-        QCOMPARE(box->text(), text);
-        if (!error.isEmpty())
-            QCOMPARE(box->informativeText(), error);
-        QStringList shown;
-        for (QAbstractButton* button : box->buttons())
-            shown << button->text().remove(QLatin1Char('&'));
-        QCOMPARE(shown, buttons);
-        box->buttons().first()->click();
-        QCOMPARE(m_opened, version.isEmpty() ? QList<QUrl>() : QList<QUrl>{release});
-        QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
-        QTRY_VERIFY(QApplication::topLevelWidgets().indexOf(box) < 0);
+        const auto row = [this](const QString& version, const QString& error, const QString& text,
+                                const QStringList& buttons) {
+            Tray tray;
+            const QUrl release(QStringLiteral("https://exemple.fr/pixavella-9.9"));
+            QDesktopServices::setUrlHandler(QStringLiteral("https"), this, "openUrl");
+            m_opened.clear();
+            emit tray.updater.checkFinished(!version.isEmpty(), version, release, error);
+            QMessageBox* box = nullptr;
+            for (QWidget* window : QApplication::topLevelWidgets())
+                box = box ? box : qobject_cast<QMessageBox*>(window);
+            QVERIFY(box && box->isVisible());
+            QCOMPARE(box->text(), text);
+            if (!error.isEmpty())
+                QCOMPARE(box->informativeText(), error);
+            QStringList shown;
+            for (QAbstractButton* button : box->buttons())
+                shown << button->text().remove(QLatin1Char('&'));
+            QCOMPARE(shown, buttons);
+            box->buttons().first()->click();
+            QCOMPARE(m_opened, version.isEmpty() ? QList<QUrl>() : QList<QUrl>{release});
+            QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
+            QTRY_VERIFY(QApplication::topLevelWidgets().indexOf(box) < 0);
+        };
+        row("9.9", "", "Pixavella 9.9 est disponible.", {"Télécharger", "Plus tard"});
+        row("", "", "Pixavella est à jour.", {"OK"});
+        row("", "HTTP 500", "Impossible de rechercher les mises à jour.", {"OK"});
     }
 };
 

@@ -35,12 +35,6 @@ QList<UploadJournal::Event> journal()
     return appStores().journal.loadEvents();
 }
 
-bool isUpload(const QJsonValue& request)
-{
-    return request[QLatin1String("method")].toString() == QLatin1String("POST") &&
-           request[QLatin1String("path")].toString() == QLatin1String("/api/assets");
-}
-
 } // namespace
 
 class TestUploadReconciler : public QObject {
@@ -56,25 +50,31 @@ class TestUploadReconciler : public QObject {
     QString enqueue(const QString& name, const Target& target = Target::library(),
                     const std::optional<QString>& albumName = std::nullopt,
                     const std::optional<QDateTime>& capturedAt = std::nullopt,
-                    const QByteArray& bytes = {})
+                    const QByteArray& bytes = {}, const UploadQuarantine::DropFacts& facts = {})
     {
         const QString path = m_files.filePath(QString::number(++m_fileCounter));
         QFile file(path);
-        if (!file.open(QIODevice::WriteOnly))
+        if (!file.open(QIODevice::WriteOnly) ||
+            !file.write(bytes.isEmpty() ? QByteArray("photo bytes ") + path.toUtf8() : bytes))
             return {};
-        file.write(bytes.isEmpty() ? QByteArray("photo bytes ") + path.toUtf8() : bytes);
         file.close();
         m_clock->advance(1);
-        const Result<UploadQuarantine::Entry> entry =
-            UploadQuarantine::shared().enqueue(path, name, capturedAt, target, albumName);
+        const Result<UploadQuarantine::Entry> entry = UploadQuarantine::shared().enqueue(
+            path, name, capturedAt, target, albumName, UploadQuarantine::Intake::copy, facts);
         return entry ? entry.value().id : QString();
     }
 
-    int countRequests(bool (*matches)(const QJsonValue&)) const
+    // The bodies of the requests the double saw for "METHOD /path".
+    QList<QJsonObject> bodies(const QString& call) const
     {
-        const QJsonArray log = m_double.requests();
-        return int(std::count_if(log.begin(), log.end(), matches));
+        QList<QJsonObject> found;
+        for (const QJsonValue& request : m_double.requests()) {
+            if (request["method"].toString() + ' ' + request["path"].toString() == call)
+                found << QJsonDocument::fromJson(request["body"].toString().toUtf8()).object();
+        }
+        return found;
     }
+    int uploads() const { return int(bodies("POST /api/assets").size()); }
 
     // One sweep, waiting until every upload it started has finished.
     static void sweepAndWait(UploadReconciler& reconciler, int expectedStarts)
@@ -96,8 +96,10 @@ private slots:
         SharedSettings::setApiKey(kApiKey);
     }
 
+    // Also run before each row of a table: the clock is replaced, not stacked.
     void init()
     {
+        m_clock.reset();
         m_clock = std::make_unique<ManualClock>(QDateTime::currentDateTimeUtc());
         m_double.reset();
         clearQuarantine();
@@ -136,13 +138,11 @@ private slots:
         reconciler.sweep();
         QCOMPARE(reconciler.inFlightCount(), 4);
         QCOMPARE(reconciler.pendingCount(), 6);
-        reconciler.sweep();
-        QCOMPARE(reconciler.pendingCount(), 6);
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 10, kWait);
 
         QCOMPARE(startOrder, ids);
         QCOMPARE(mostInFlight, 4);
-        QCOMPARE(countRequests(isUpload), 10);
+        QCOMPARE(uploads(), 10);
 
         const QList<UploadJournal::Event> events = journal();
         QCOMPARE(events.size(), 10);
@@ -161,158 +161,102 @@ private slots:
         QVERIFY(!reconciler.refreshScheduled());
     }
 
-    // Five failed attempts give the entry up with one journal event; only failures of the
-    // network are re-armed when the session sees the server again.
-    void givesUpAfterFifthFailure_data()
-    {
-        QTest::addColumn<int>("status"); // 0: connection closed without an answer
-        QTest::addColumn<bool>("network");
-        QTest::newRow("server error") << 500 << true;
-        QTest::newRow("connection lost") << 0 << true;
-        QTest::newRow("refused") << 400 << false;
-    }
+    // Five failed attempts give the entry up with one journal event; each records whether the
+    // network failed, which decides whether the session re-arms it (TestSessionModel).
     void givesUpAfterFifthFailure()
     {
-        QFETCH(int, status);
-        QFETCH(bool, network);
-        const QString id = enqueue(QStringLiteral("IMG_FAIL.JPG"));
-        // More faults than attempts: Qt sometimes sends a request again on a fresh connection
-        // when one closes unanswered, so a count of requests per attempt is not fixed.
-        if (status == 0)
-            m_double.drop(100, QStringLiteral("/api/assets"));
-        else
-            m_double.fail(status, 100, QStringLiteral("/api/assets"));
+        // A server error, a connection closed without an answer (0), a refusal.
+        for (const auto& [status, network] : {std::pair{500, true}, {0, true}, {400, false}}) {
+            init();
+            const QString id = enqueue(QStringLiteral("IMG_FAIL.JPG"));
+            // More faults than attempts: Qt sometimes sends a request again on a fresh connection
+            // when one closes unanswered, so a count of requests per attempt is not fixed.
+            if (status == 0)
+                m_double.drop(100, QStringLiteral("/api/assets"));
+            else
+                m_double.fail(status, 100, QStringLiteral("/api/assets"));
 
-        UploadReconciler reconciler(appStores().forUploads(), nullptr);
-        for (int attempt = 1; attempt <= 5; ++attempt) {
-            sweepAndWait(reconciler, 1);
-            const std::optional<UploadQuarantine::Entry> entry =
-                UploadQuarantine::shared().entry(id);
-            QVERIFY(entry);
-            QCOMPARE(entry->attempts, attempt);
-            QCOMPARE(entry->lastErrorWasNetwork, std::optional<bool>(network));
-            QCOMPARE(journal().size(), attempt < 5 ? 0 : 1);
+            UploadReconciler reconciler(appStores().forUploads(), nullptr);
+            for (int attempt = 1; attempt <= 5; ++attempt) {
+                sweepAndWait(reconciler, 1);
+                const std::optional<UploadQuarantine::Entry> entry =
+                    UploadQuarantine::shared().entry(id);
+                QVERIFY(entry);
+                QCOMPARE(entry->attempts, attempt);
+                QCOMPARE(entry->lastErrorWasNetwork, std::optional<bool>(network));
+                QCOMPARE(journal().size(), attempt < 5 ? 0 : 1);
+            }
+            const UploadJournal::Event failed = journal().value(0);
+            QCOMPARE(failed.id, id);
+            QCOMPARE(failed.outcome, UploadJournal::Outcome::failed);
+            QCOMPARE(failed.error, UploadQuarantine::shared().entry(id)->lastError);
+            sweepAndWait(reconciler, 0);
         }
-        const UploadJournal::Event failed = journal().value(0);
-        QCOMPARE(failed.id, id);
-        QCOMPARE(failed.outcome, UploadJournal::Outcome::failed);
-        QCOMPARE(failed.error, UploadQuarantine::shared().entry(id)->lastError);
-
-        QSignalSpy started(&reconciler, &UploadReconciler::uploadStarted);
-        reconciler.sweep();
-        QCOMPARE(started.size(), 0);
-
-        // The server answers again; the session re-arms what the network made give up.
-        m_double.reset();
-        QCOMPARE(UploadQuarantine::shared().rearmNetworkFailures(5), network ? 1 : 0);
-        sweepAndWait(reconciler, network ? 1 : 0);
-        QCOMPARE(countRequests(isUpload), network ? 1 : 0);
-        const QList<UploadJournal::Event> events = journal();
-        QCOMPARE(events.size(), 1);
-        QCOMPARE(events[0].outcome,
-                 network ? UploadJournal::Outcome::uploaded : UploadJournal::Outcome::failed);
-        QCOMPARE(UploadQuarantine::shared().entry(id).has_value(), !network);
     }
 
     // The user deleted the pending file while it uploaded: a new asset goes to the server's
     // trash, a photo the library already held stays; nothing is journaled or refreshed.
-    void cancelledUpload_data()
-    {
-        QTest::addColumn<bool>("alreadyInLibrary");
-        QTest::newRow("new photo") << false;
-        QTest::newRow("duplicate of a library photo") << true;
-    }
     void cancelledUpload()
     {
-        QFETCH(bool, alreadyInLibrary);
-        const QByteArray bytes = "cancelled photo " + QByteArray::number(alreadyInLibrary);
-        QString existing;
-        if (alreadyInLibrary) {
-            existing = m_double.addAsset({{"originalFileName", "IMG_OLD.JPG"},
-                                          {"base64", QString::fromLatin1(bytes.toBase64())}});
-            QVERIFY(!existing.isEmpty());
-        }
-        const QString id = enqueue(QStringLiteral("IMG_CANCEL.JPG"), Target::library(),
-                                   std::nullopt, std::nullopt, bytes);
-        appStores().cancelled.add(id);
-
-        UploadReconciler reconciler(appStores().forUploads(), nullptr);
-        QSignalSpy refreshed(&reconciler, &UploadReconciler::refreshRequested);
-        sweepAndWait(reconciler, 1);
-
-        const QJsonArray log = m_double.requests();
-        QStringList trashed;
-        for (const QJsonValue& request : log) {
-            if (request["method"].toString() == "DELETE" &&
-                request["path"].toString() == "/api/assets") {
-                const QJsonObject body =
-                    QJsonDocument::fromJson(request["body"].toString().toUtf8()).object();
-                QCOMPARE(body["force"].toBool(true), false);
-                for (const QJsonValue& asset : body["ids"].toArray())
-                    trashed << asset.toString();
+        for (const bool alreadyInLibrary : {false, true}) {
+            init();
+            const QByteArray bytes = "cancelled photo " + QByteArray::number(alreadyInLibrary);
+            QString existing;
+            if (alreadyInLibrary) {
+                existing = m_double.addAsset({{"originalFileName", "IMG_OLD.JPG"},
+                                              {"base64", QString::fromLatin1(bytes.toBase64())}});
+                QVERIFY(!existing.isEmpty());
             }
+            const QString id = enqueue(QStringLiteral("IMG_CANCEL.JPG"), Target::library(),
+                                       std::nullopt, std::nullopt, bytes);
+            appStores().cancelled.add(id);
+
+            UploadReconciler reconciler(appStores().forUploads(), nullptr);
+            QSignalSpy refreshed(&reconciler, &UploadReconciler::refreshRequested);
+            sweepAndWait(reconciler, 1);
+
+            const QList<QJsonObject> trashed = bodies("DELETE /api/assets");
+            QCOMPARE(trashed.size(), alreadyInLibrary ? 0 : 1);
+            for (const QJsonObject& body : trashed) {
+                QCOMPARE(body["force"].toBool(true), false);
+                QCOMPARE(body["ids"].toArray().size(), 1);
+                QVERIFY(body["ids"][0].toString() != existing);
+            }
+            QVERIFY(journal().isEmpty());
+            QVERIFY(!appStores().cancelled.contains(id));
+            QVERIFY(!UploadQuarantine::shared().entry(id));
+            QVERIFY(!reconciler.refreshScheduled());
+            QCOMPARE(refreshed.size(), 0);
         }
-        if (alreadyInLibrary) {
-            QVERIFY(trashed.isEmpty());
-        } else {
-            QCOMPARE(trashed.size(), 1);
-            QVERIFY(trashed[0] != existing);
-        }
-        QVERIFY(journal().isEmpty());
-        QVERIFY(!appStores().cancelled.contains(id));
-        QVERIFY(!UploadQuarantine::shared().entry(id));
-        QVERIFY(!reconciler.refreshScheduled());
-        QCOMPARE(refreshed.size(), 0);
     }
 
-    void albumTargets_data()
-    {
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<std::optional<QString>>("albumName");
-        QTest::addColumn<int>("journalKind");
-        QTest::addColumn<QString>("journalName");
-        const int library = int(UploadTargetKind::library);
-        const int album = int(UploadTargetKind::album);
-        const int shared = int(UploadTargetKind::sharedAlbum);
-        QTest::newRow("library") << library << std::optional<QString>() << library << "";
-        QTest::newRow("named album")
-            << album << std::optional<QString>("Vacances") << album << "Vacances";
-        QTest::newRow("album without name")
-            << album << std::optional<QString>() << album << "Album";
-        QTest::newRow("shared album without name")
-            << shared << std::optional<QString>() << shared << "Album partagé";
-    }
+    // The journal names the album the photo went to, or a default when it has no name.
     void albumTargets()
     {
-        QFETCH(int, kind);
-        QFETCH(std::optional<QString>, albumName);
-        QFETCH(int, journalKind);
-        QFETCH(QString, journalName);
-        const QString albumId =
-            m_double.addAlbum({{"albumName", "Vacances"}, {"assetIds", QJsonArray()}});
-        QVERIFY(!albumId.isEmpty());
-        const Target target{UploadTargetKind(kind),
-                            kind == int(UploadTargetKind::library) ? QString() : albumId};
-        enqueue(QStringLiteral("IMG_ALBUM.JPG"), target, albumName);
-
-        UploadReconciler reconciler(appStores().forUploads(), nullptr);
-        sweepAndWait(reconciler, 1);
-
-        const QList<UploadJournal::Event> events = journal();
-        QCOMPARE(events.size(), 1);
-        QCOMPARE(int(events[0].target.kind), journalKind);
-        QCOMPARE(events[0].target.albumName, journalName);
-        int albumAdds = 0;
-        const QJsonArray log = m_double.requests();
-        for (const QJsonValue& request : log) {
-            if (request["method"].toString() == "PUT" &&
-                request["path"].toString() ==
-                    QStringLiteral("/api/albums/%1/assets").arg(albumId)) {
-                ++albumAdds;
-                QVERIFY(request["body"].toString().contains(*events[0].assetId));
-            }
-        }
-        QCOMPARE(albumAdds, kind == int(UploadTargetKind::library) ? 0 : 1);
+        const auto row = [this](UploadTargetKind kind, std::optional<QString> albumName,
+                                const char* journalName) {
+            init();
+            const QString albumId =
+                m_double.addAlbum({{"albumName", "Vacances"}, {"assetIds", QJsonArray()}});
+            QVERIFY(!albumId.isEmpty());
+            const bool library = kind == UploadTargetKind::library;
+            enqueue(QStringLiteral("IMG_ALBUM.JPG"), {kind, library ? QString() : albumId},
+                    albumName);
+            UploadReconciler reconciler(appStores().forUploads(), nullptr);
+            sweepAndWait(reconciler, 1);
+            const QList<UploadJournal::Event> events = journal();
+            QCOMPARE(events.size(), 1);
+            QCOMPARE(events[0].target.kind, kind);
+            QCOMPARE(events[0].target.albumName, QString::fromUtf8(journalName));
+            const QList<QJsonObject> added = bodies("PUT /api/albums/" + albumId + "/assets");
+            QCOMPARE(added.size(), library ? 0 : 1);
+            for (const QJsonObject& body : added)
+                QVERIFY(body["ids"].toArray().contains(*events[0].assetId));
+        };
+        row(UploadTargetKind::library, std::nullopt, "");
+        row(UploadTargetKind::album, "Vacances", "Vacances");
+        row(UploadTargetKind::album, std::nullopt, "Album");
+        row(UploadTargetKind::sharedAlbum, std::nullopt, "Album partagé");
     }
 
     // A photo whose name and capture month another server photo already has is announced
@@ -360,17 +304,11 @@ private slots:
             {{"originalFileName", "IMG_EDIT.JPG"},
              {"base64", QString::fromLatin1(QByteArray("before the edit").toBase64())}});
         QVERIFY(!old.isEmpty());
-        const QString path = m_files.filePath(QStringLiteral("edited"));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("after the edit");
-        file.close();
         UploadQuarantine::DropFacts facts;
         facts.replacesAssetId = old;
-        const Result<UploadQuarantine::Entry> entry = UploadQuarantine::shared().enqueue(
-            path, QStringLiteral("IMG_EDIT.JPG"), std::nullopt, Target::library(), std::nullopt,
-            UploadQuarantine::Intake::copy, facts);
-        QVERIFY(entry);
+        const QString id = enqueue(QStringLiteral("IMG_EDIT.JPG"), {}, std::nullopt, std::nullopt,
+                                   "after the edit", facts);
+        QVERIFY(!id.isEmpty());
 
         UploadReconciler reconciler(appStores().forUploads(), nullptr);
         sweepAndWait(reconciler, 1);
@@ -391,7 +329,7 @@ private slots:
                              .arg(body["force"].toBool() ? "true" : "false");
         }
         QCOMPARE(steps, (QStringList{"copy old to new", "trash old (force false)"}));
-        QVERIFY(!UploadQuarantine::shared().entry(entry.value().id));
+        QVERIFY(!UploadQuarantine::shared().entry(id));
     }
 
     // A file manager sets the time after closing the copy; an upload already under way then
@@ -400,8 +338,8 @@ private slots:
     {
         const QDateTime dropped(QDate(2026, 12, 1), QTime(9, 0), Qt::UTC);
         const QDateTime taken(QDate(2001, 2, 3), QTime(14, 0), Qt::UTC);
-        const QString id = enqueue(QStringLiteral("capture.png"), Target::library(),
-                                   std::nullopt, dropped);
+        const QString id =
+            enqueue(QStringLiteral("capture.png"), Target::library(), std::nullopt, dropped);
         m_double.setLatency(500);
         UploadReconciler reconciler(appStores().forUploads(), nullptr);
         QSignalSpy finished(&reconciler, &UploadReconciler::entryFinished);
@@ -412,13 +350,7 @@ private slots:
         const std::optional<QString> asset = journal().value(0).assetId;
         QVERIFY(asset);
         const auto dated = [&] {
-            for (const QJsonValue& request : m_double.requests())
-                if (request["method"].toString() == "PUT" &&
-                    request["path"].toString() == "/api/assets/" + *asset)
-                    return QJsonDocument::fromJson(request["body"].toString().toUtf8())
-                        .object()["dateTimeOriginal"]
-                        .toString();
-            return QString();
+            return bodies("PUT /api/assets/" + *asset).value(0)["dateTimeOriginal"].toString();
         };
         QTRY_COMPARE_WITH_TIMEOUT(dated(), QStringLiteral("2001-02-03T14:00:00Z"), kWait);
     }
@@ -432,7 +364,7 @@ private slots:
         reconciler->sweep();
         QCOMPARE(reconciler->inFlightCount(), 1);
         reconciler.reset();
-        QTRY_COMPARE_WITH_TIMEOUT(countRequests(isUpload), 1, kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(uploads(), 1, kWait);
         QTest::qWait(1000); // the answer (300 ms) arrives and is dropped
         const std::optional<UploadQuarantine::Entry> entry = UploadQuarantine::shared().entry(id);
         QVERIFY(entry);
@@ -443,8 +375,7 @@ private slots:
     void noSessionUploadsNothing()
     {
         enqueue(QStringLiteral("IMG_NOKEY.JPG"));
-        CancelledUploads::Map old{{QStringLiteral("OLD"), Clock::nowSeconds() - 3600}};
-        appStores().cancelled.save(old);
+        appStores().cancelled.save({{QStringLiteral("OLD"), Clock::nowSeconds() - 3600}});
         SharedSettings::setApiKey(QString());
         UploadReconciler reconciler(appStores().forUploads(), nullptr);
         QSignalSpy started(&reconciler, &UploadReconciler::uploadStarted);

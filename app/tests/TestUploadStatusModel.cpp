@@ -18,10 +18,6 @@ using namespace pixavella;
 using namespace std::chrono_literals;
 using Status = UploadStatus;
 
-// Declared before the data tables use them as columns.
-Q_DECLARE_METATYPE(pixavella::UploadStatus)
-Q_DECLARE_METATYPE(pixavella::ConnectionState)
-
 class TestUploadStatusModel : public QObject {
     Q_OBJECT
 
@@ -42,12 +38,17 @@ class TestUploadStatusModel : public QObject {
     {
         const QString path = m_sources.filePath(name);
         QFile file(path);
-        if (!file.open(QIODevice::WriteOnly))
+        if (!file.open(QIODevice::WriteOnly) || file.write("photo") != 5)
             return {};
-        file.write("photo");
         file.close();
         auto entry = m_quarantine.enqueue(path, name, std::nullopt, target, std::nullopt);
         return entry ? entry.value().id : QString();
+    }
+
+    static Status refreshed(UploadStatusModel& model)
+    {
+        model.refresh();
+        return model.status();
     }
 
     void giveUp(const QString& id)
@@ -76,30 +77,21 @@ private slots:
         QStringList ids;
         for (int i = 0; i < 10; ++i)
             ids << drop(QStringLiteral("IMG_%1.JPG").arg(i));
-        model->refresh();
-        QCOMPARE(model->status(), Status::uploading(0, 10));
+        QCOMPARE(refreshed(*model), Status::uploading(0, 10));
         QCOMPARE(model->timerInterval(), std::optional(UploadStatusModel::kBusyInterval));
         QCOMPARE(UploadStatusModel::batchTotal(), 10);
 
-        for (int i = 0; i < 3; ++i)
+        for (int i = 0; i < 10; ++i)
             QVERIFY(m_quarantine.remove(ids[i]));
-        model->refresh();
-        QCOMPARE(model->status(), Status::uploading(3, 10));
-
-        for (int i = 3; i < 10; ++i)
-            QVERIFY(m_quarantine.remove(ids[i]));
-        model->refresh();
-        QCOMPARE(model->status(), Status::completed(10));
+        QCOMPARE(refreshed(*model), Status::completed(10));
         QCOMPARE(model->statusLine(), QStringLiteral("✓ 10 photos envoyées"));
         QCOMPARE(UploadStatusModel::batchTotal(), 0);
 
         clock.advance(3.9);
-        model->refresh();
-        QCOMPARE(model->status(), Status::completed(10));
+        QCOMPARE(refreshed(*model), Status::completed(10));
         QCOMPARE(model->timerInterval(), std::optional(UploadStatusModel::kBusyInterval));
         clock.advance(0.2);
-        model->refresh();
-        QCOMPARE(model->status().kind, Status::Kind::idle);
+        QCOMPARE(refreshed(*model).kind, Status::Kind::idle);
         QCOMPARE(model->timerInterval(), std::optional(UploadStatusModel::kIdleInterval));
     }
 
@@ -114,16 +106,12 @@ private slots:
         QCOMPARE(restarted->status(), Status::uploading(0, 2));
         QCOMPARE(m_presented.size(), 2);
         drop(QStringLiteral("C.JPG"));
-        restarted->refresh();
-        QCOMPARE(restarted->status(), Status::uploading(0, 3));
+        QCOMPARE(refreshed(*restarted), Status::uploading(0, 3));
         QCOMPARE(UploadStatusModel::batchTotal(), 3);
 
         // Without a network the batch is paused where it stands.
         m_session.connection = ConnectionState::offline;
-        restarted->refresh();
-        QCOMPARE(restarted->status(), Status::paused(0, 3));
-        QCOMPARE(restarted->statusLine(),
-                 QStringLiteral("⏸ En pause — réseau indisponible, reprise auto (0/3)"));
+        QCOMPARE(refreshed(*restarted), Status::paused(0, 3));
     }
 
     void givenUpEntryKeepsTheBatchOpen()
@@ -141,17 +129,14 @@ private slots:
         // Nothing left with retries: the status stays where the batch stopped.
         QCOMPARE(model->failedCount(), 1);
         QCOMPARE(model->status().kind, Status::Kind::idle);
-        QCOMPARE(model->statusLine(), QStringLiteral("⚠ 1 photos en échec"));
         QCOMPARE(UploadStatusModel::batchTotal(), 3);
 
         // A re-armed entry is pending again: the batch shows 2 of 3.
         m_quarantine.resetAttempts(c);
-        model->refresh();
-        QCOMPARE(model->status(), Status::uploading(2, 3));
+        QCOMPARE(refreshed(*model), Status::uploading(2, 3));
         giveUp(c);
         drop(QStringLiteral("D.JPG"));
-        model->refresh();
-        QCOMPARE(model->status(), Status::uploading(2, 4));
+        QCOMPARE(refreshed(*model), Status::uploading(2, 4));
         QCOMPARE(model->statusLine(), QStringLiteral("⬆ Envoi de 4 photos… (2/4) · ⚠ 1 en échec"));
     }
 
@@ -164,12 +149,10 @@ private slots:
         activity.updatedAt = clock.now();
         SettingsSuite::shared().setValue(QLatin1String(SyncActivityState::kSettingsKey),
                                          activity.encode());
-        model->refresh();
-        QCOMPARE(model->status(), Status::downloading());
+        QCOMPARE(refreshed(*model), Status::downloading());
         QVERIFY(model->isBusy());
         clock.advance(4.0);
-        model->refresh();
-        QCOMPARE(model->status().kind, Status::Kind::idle);
+        QCOMPARE(refreshed(*model).kind, Status::Kind::idle);
         QVERIFY(!model->isBusy());
     }
 
@@ -181,13 +164,10 @@ private slots:
             MenuState state;
             state.signedIn = true;
             state.namesUnsaved = model->namesUnsaved();
-            for (const MenuRow& row : TrayMenu::rows(state, {})) {
-                if (row.title.contains(
-                        "Les nouveaux noms de photos ne peuvent pas être enregistrés pour le "
-                        "moment"))
-                    return true;
-            }
-            return false;
+            const QList<MenuRow> rows = TrayMenu::rows(state, {});
+            return std::any_of(rows.begin(), rows.end(), [](const MenuRow& row) {
+                return row.title.contains("Les nouveaux noms de photos ne peuvent pas être");
+            });
         };
         model->refresh();
         QVERIFY(!shownInMenu());
@@ -224,94 +204,57 @@ private slots:
         QCOMPARE(m_presented.last(), PedagogicalNotice::move);
     }
 
-    void relativeTimes_data()
+    void texts()
     {
-        QTest::addColumn<qint64>("secondsAgo");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("59 s") << qint64(59) << QStringLiteral("à l'instant");
-        QTest::newRow("60 s") << qint64(60) << QStringLiteral("il y a 1 min");
-        QTest::newRow("3600 s") << qint64(3600) << QStringLiteral("il y a 1 h");
-        QTest::newRow("2 days") << qint64(2 * 86400) << QStringLiteral("il y a 2 j");
-    }
-
-    void relativeTimes()
-    {
-        QFETCH(qint64, secondsAgo);
-        QFETCH(QString, text);
         const QDateTime now = QDateTime::fromSecsSinceEpoch(1'700'000'000, Qt::UTC);
-        QCOMPARE(relativeTime(now.addSecs(-secondsAgo), now), text);
+        const std::pair<qint64, const char*> times[] = {{59, "à l'instant"},
+                                                        {60, "il y a 1 min"},
+                                                        {3600, "il y a 1 h"},
+                                                        {2 * 86400, "il y a 2 j"}};
+        for (const auto& [secondsAgo, text] : times)
+            QCOMPARE(relativeTime(now.addSecs(-secondsAgo), now), QString::fromUtf8(text));
         QCOMPARE(relativeTime(std::nullopt, now), QStringLiteral("jamais"));
-    }
 
-    void statusLines_data()
-    {
-        QTest::addColumn<Status>("status");
-        QTest::addColumn<qint64>("failed");
-        QTest::addColumn<ConnectionState>("connection");
-        QTest::addColumn<QString>("line");
         const auto ok = ConnectionState::ok;
-        QTest::newRow("downloading")
-            << Status::downloading() << qint64(2) << ok << QStringLiteral("⬇ Téléchargement…");
-        QTest::newRow("paused, no total")
-            << Status::paused(0, 0) << qint64(0) << ok
-            << QStringLiteral("⏸ En pause — réseau indisponible, reprise auto");
-        QTest::newRow("paused, failure")
-            << Status::paused(1, 3) << qint64(1) << ConnectionState::offline
-            << QStringLiteral(
-                   "⏸ En pause — réseau indisponible, reprise auto (1/3) · ⚠ 1 en échec");
-        QTest::newRow("uploading, no total")
-            << Status::uploading(0, 0) << qint64(0) << ok << QStringLiteral("⬆ Envoi en cours…");
-        QTest::newRow("idle, failures") << Status::idle() << qint64(2) << ConnectionState::offline
-                                        << QStringLiteral("⚠ 2 photos en échec");
-        QTest::newRow("idle, online")
-            << Status::idle() << qint64(0) << ok << QStringLiteral("UP-TO-DATE");
-        QTest::newRow("idle, offline") << Status::idle() << qint64(0) << ConnectionState::offline
-                                       << QStringLiteral("⚠ Hors ligne · dernière sync il y a 2 h");
-        QTest::newRow("idle, expired") << Status::idle() << qint64(0) << ConnectionState::expired
-                                       << QStringLiteral("Session expirée");
+        const auto offline = ConnectionState::offline;
+        const std::tuple<Status, qint64, ConnectionState, const char*> lines[] = {
+            {Status::downloading(), 2, ok, "⬇ Téléchargement…"},
+            {Status::paused(0, 0), 0, ok, "⏸ En pause — réseau indisponible, reprise auto"},
+            {Status::paused(1, 3), 1, offline,
+             "⏸ En pause — réseau indisponible, reprise auto (1/3) · ⚠ 1 en échec"},
+            {Status::uploading(0, 0), 0, ok, "⬆ Envoi en cours…"},
+            {Status::idle(), 2, offline, "⚠ 2 photos en échec"},
+            {Status::idle(), 0, ok, "UP-TO-DATE"},
+            {Status::idle(), 0, offline, "⚠ Hors ligne · dernière sync il y a 2 h"},
+            {Status::idle(), 0, ConnectionState::expired, "Session expirée"}};
+        for (const auto& [status, failed, connection, line] : lines)
+            QCOMPARE(statusLine(status, failed, connection, now.addSecs(-7200),
+                                QStringLiteral("UP-TO-DATE"), now),
+                     QString::fromUtf8(line));
     }
 
-    void statusLines()
-    {
-        QFETCH(Status, status);
-        QFETCH(qint64, failed);
-        QFETCH(ConnectionState, connection);
-        QFETCH(QString, line);
-        const QDateTime now = QDateTime::fromSecsSinceEpoch(1'700'000'000, Qt::UTC);
-        QCOMPARE(statusLine(status, failed, connection, now.addSecs(-7200),
-                            QStringLiteral("UP-TO-DATE"), now),
-                 line);
-    }
-
-    void upToDateLineNamesRecentUploadsOnly_data()
-    {
-        QTest::addColumn<qint64>("secondsAgo");
-        QTest::addColumn<QString>("line");
-        QTest::newRow("90 s") << qint64(90)
-                              << QStringLiteral("✓ À jour · dernier envoi il y a 1 min");
-        QTest::newRow("2 days") << qint64(2 * 86400) << QStringLiteral("✓ À jour");
-        QTest::newRow("none") << qint64(-1) << QStringLiteral("✓ À jour");
-    }
-
+    // The last upload 90 s ago, two days ago, or none.
     void upToDateLineNamesRecentUploadsOnly()
     {
-        QFETCH(qint64, secondsAgo);
-        QFETCH(QString, line);
         ManualClock clock;
-        if (secondsAgo >= 0) {
-            UploadJournal::Event failed;
-            failed.id = QStringLiteral("F");
-            failed.outcome = UploadJournal::Outcome::failed;
-            failed.enqueuedAt = failed.resolvedAt = clock.now().addSecs(-5);
-            UploadJournal::Event done;
-            done.id = QStringLiteral("D");
-            done.enqueuedAt = done.resolvedAt = clock.now().addSecs(-secondsAgo);
+        const auto line = [this, &clock](std::optional<qint64> secondsAgo) {
+            QList<UploadJournal::Event> events{{}, {}};
+            events[0].id = QStringLiteral("F");
+            events[0].outcome = UploadJournal::Outcome::failed;
+            events[0].enqueuedAt = events[0].resolvedAt = clock.now().addSecs(-5);
+            events[1].id = QStringLiteral("D");
+            events[1].enqueuedAt = events[1].resolvedAt =
+                clock.now().addSecs(-secondsAgo.value_or(0));
             QMutexLocker locker(&m_journal.lock());
-            m_journal.saveEvents({failed, done});
-        }
-        auto model = makeModel();
-        model->refresh();
-        QCOMPARE(model->statusLine(), line);
+            m_journal.saveEvents(secondsAgo ? events : QList<UploadJournal::Event>());
+            locker.unlock();
+            auto model = makeModel();
+            model->refresh();
+            return model->statusLine();
+        };
+        QCOMPARE(line(90), QStringLiteral("✓ À jour · dernier envoi il y a 1 min"));
+        QCOMPARE(line(2 * 86400), QStringLiteral("✓ À jour"));
+        QCOMPARE(line(std::nullopt), QStringLiteral("✓ À jour"));
     }
 };
 

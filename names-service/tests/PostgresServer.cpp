@@ -59,11 +59,9 @@ void PostgresServer::prepareProcess(QProcess& process, const QString& program,
     // setpriv replaces itself with the program (no extra process in between), and sets the
     // parent-death signal after changing user, which would otherwise clear it.
     process.setProgram(QStringLiteral("setpriv"));
-    process.setArguments(
-        QStringList{QStringLiteral("--reuid=") + m_runAs, QStringLiteral("--regid=") + m_runAs,
-                    QStringLiteral("--clear-groups"), QStringLiteral("--pdeathsig=INT"),
-                    QStringLiteral("--"), program} +
-        args);
+    process.setArguments(QStringList{"--reuid=" + m_runAs, "--regid=" + m_runAs, "--clear-groups",
+                                     "--pdeathsig=INT", "--", program} +
+                         args);
 }
 
 QString PostgresServer::start()
@@ -99,12 +97,10 @@ QString PostgresServer::start()
     passwordOut.close();
     m_cluster = m_dataRoot + QStringLiteral("/cluster");
     QProcess initdb;
-    prepareProcess(initdb, bin + QStringLiteral("/initdb"),
-                   {QStringLiteral("-D"), m_cluster, QStringLiteral("-U"), userName(),
-                    QStringLiteral("--pwfile=") + passwordFile,
-                    QStringLiteral("--auth-host=scram-sha-256"),
-                    QStringLiteral("--auth-local=trust"), QStringLiteral("--encoding=UTF8"),
-                    QStringLiteral("--no-sync")});
+    prepareProcess(initdb, bin + "/initdb",
+                   {"-D", m_cluster, "-U", userName(), "--pwfile=" + passwordFile,
+                    "--auth-host=scram-sha-256", "--auth-local=trust", "--encoding=UTF8",
+                    "--no-sync"});
     initdb.setProcessChannelMode(QProcess::MergedChannels);
     initdb.start();
     if (!initdb.waitForFinished(120000) || initdb.exitStatus() != QProcess::NormalExit ||
@@ -126,12 +122,10 @@ QString PostgresServer::start()
 QString PostgresServer::launch()
 {
     m_server = std::make_unique<QProcess>();
-    prepareProcess(*m_server, binDirectory() + QStringLiteral("/postgres"),
-                   {QStringLiteral("-D"), m_cluster, QStringLiteral("-p"), QString::number(m_port),
-                    QStringLiteral("-c"), QStringLiteral("listen_addresses=127.0.0.1"),
-                    QStringLiteral("-c"), QStringLiteral("unix_socket_directories=") + m_dataRoot,
-                    QStringLiteral("-c"), QStringLiteral("fsync=off"), QStringLiteral("-c"),
-                    QStringLiteral("max_connections=200")});
+    prepareProcess(*m_server, binDirectory() + "/postgres",
+                   {"-D", m_cluster, "-p", QString::number(m_port), "-c",
+                    "listen_addresses=127.0.0.1", "-c", "unix_socket_directories=" + m_dataRoot,
+                    "-c", "fsync=off", "-c", "max_connections=200"});
     // A file rather than a pipe nobody reads, which would stall the server once full.
     const QString log = m_dataRoot + QStringLiteral("/postgres.log");
     m_server->setStandardOutputFile(log, QIODevice::Append);

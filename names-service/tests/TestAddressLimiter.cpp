@@ -36,32 +36,23 @@ class TestAddressLimiter : public QObject {
     Q_OBJECT
 
 private slots:
-    void countsAddressesTogether_data()
-    {
-        QTest::addColumn<QByteArray>("first");
-        QTest::addColumn<QByteArray>("second");
-        QTest::addColumn<bool>("together");
-        QTest::newRow("same IPv4") << QByteArray("192.0.2.7") << QByteArray("192.0.2.7") << true;
-        QTest::newRow("next IPv4") << QByteArray("192.0.2.7") << QByteArray("192.0.2.8") << false;
-        QTest::newRow("same IPv6 /64")
-            << QByteArray("2001:db8:1:2::1") << QByteArray("2001:db8:1:2:ffff::9") << true;
-        QTest::newRow("next IPv6 /64")
-            << QByteArray("2001:db8:1:2::1") << QByteArray("2001:db8:1:3::1") << false;
-        QTest::newRow("IPv4-mapped IPv6")
-            << QByteArray("::ffff:192.0.2.7") << QByteArray("192.0.2.7") << true;
-    }
     void countsAddressesTogether()
     {
-        QFETCH(QByteArray, first);
-        QFETCH(QByteArray, second);
-        QFETCH(bool, together);
-        AddressLimiter limiter(10, 1);
-        const auto held = limiter.admit(address(first.constData()));
-        QVERIFY(held.slot);
-        const auto next = limiter.admit(address(second.constData()));
-        QCOMPARE(!next.slot, together);
-        QCOMPARE(next.refusal,
-                 together ? AddressLimiter::Refusal::PerAddress : AddressLimiter::Refusal::None);
+        const std::tuple<const char*, const char*, bool> pairs[] = {
+            {"192.0.2.7", "192.0.2.7", true},
+            {"192.0.2.7", "192.0.2.8", false},
+            {"2001:db8:1:2::1", "2001:db8:1:2:ffff::9", true}, // one /64
+            {"2001:db8:1:2::1", "2001:db8:1:3::1", false},
+            {"::ffff:192.0.2.7", "192.0.2.7", true}}; // IPv4-mapped
+        for (const auto& [first, second, together] : pairs) {
+            AddressLimiter limiter(10, 1);
+            const auto held = limiter.admit(address(first));
+            QVERIFY(held.slot);
+            const auto next = limiter.admit(address(second));
+            QVERIFY2(!next.slot == together, second);
+            QCOMPARE(next.refusal, together ? AddressLimiter::Refusal::PerAddress
+                                            : AddressLimiter::Refusal::None);
+        }
     }
 
     // The worker that went idle last answers next, so a steady load stays on one thread (and

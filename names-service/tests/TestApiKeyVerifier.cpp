@@ -69,15 +69,13 @@ private slots:
         QCOMPARE(verifier.verify(std::string(ApiKeyVerifier::maxKeyLength + 1, 'k')).kind,
                  Kind::Rejected);
         QCOMPARE(checksAtImmich(), 0);
-        QCOMPARE(verifier.verify("key-a").kind, Kind::Trusted);
-        m_now += std::chrono::seconds(1);
-        QCOMPARE(verifier.verify("key-b").kind, Kind::Trusted);
-        m_now += std::chrono::seconds(1);
-        QCOMPARE(verifier.verify("key-c").kind, Kind::Trusted);
+        for (const char* key : {"key-a", "key-b", "key-c"}) {
+            QCOMPARE(verifier.verify(key).kind, Kind::Trusted);
+            m_now += std::chrono::seconds(1);
+        }
         QCOMPARE(checksAtImmich(), 3);
-
-        QCOMPARE(verifier.verify("key-b").kind, Kind::Trusted);
-        QCOMPARE(verifier.verify("key-c").kind, Kind::Trusted);
+        for (const char* key : {"key-b", "key-c"})
+            QCOMPARE(verifier.verify(key).kind, Kind::Trusted);
         QCOMPARE(checksAtImmich(), 3);
         QCOMPARE(verifier.verify("key-a").kind, Kind::Trusted);
         QCOMPARE(checksAtImmich(), 4);

@@ -11,6 +11,7 @@
 #include <QTest>
 
 #include <future>
+#include <limits>
 #include <thread>
 
 #include <arpa/inet.h>
@@ -74,19 +75,17 @@ public:
             m_closed = true;
         return !m_closed;
     }
-    bool waitUntilClosed()
-    {
-        const QDeadlineTimer deadline(hangMs);
-        while (read(100) && !deadline.hasExpired()) {
-        }
-        return m_closed;
-    }
     bool waitForAnswers(int count)
     {
         const QDeadlineTimer deadline(hangMs);
         while (statuses().size() < count && read(100) && !deadline.hasExpired()) {
         }
         return statuses().size() >= count;
+    }
+    bool waitUntilClosed()
+    {
+        waitForAnswers(std::numeric_limits<int>::max());
+        return m_closed;
     }
     // The status of every answer so far, in order.
     QList<int> statuses() const
@@ -260,54 +259,42 @@ private slots:
 
     // Refused before any worker sees them; past its deadline a request is cut however it
     // trickles in.
-    void refusesOrCutsRequests_data()
-    {
-        QTest::addColumn<QByteArray>("start");
-        QTest::addColumn<QByteArray>("trickle"); // sent every 300 ms until the scheduler closes
-        QTest::addColumn<int>("status");         // 0: closed without an answer
-
-        const QByteArray put = "PUT /echo HTTP/1.1\r\nHost: h\r\n";
-        QTest::newRow("head, a line every 300 ms") << getHead << QByteArray("X-Slow: 1\r\n") << 408;
-        QTest::newRow("body, a byte every 300 ms")
-            << put + "Content-Length: 50\r\n\r\n{" << QByteArray(" ") << 408;
-        QTest::newRow("chunked body, a byte every 300 ms")
-            << put + "Transfer-Encoding: chunked\r\n\r\n32\r\n{" << QByteArray(" ") << 408;
-        QTest::newRow("nothing sent") << QByteArray() << QByteArray() << 0;
-        QTest::newRow("head too large") << getHead + QByteArray(2000, 'x') << QByteArray() << 431;
-        QTest::newRow("length too large") << put + "Content-Length: 101\r\n\r\n"
-                                          << QByteArray() << 413;
-        QTest::newRow("length too large, before 100 Continue")
-            << put + "Expect: 100-continue\r\nContent-Length: 101\r\n\r\n"
-            << QByteArray() << 413;
-        QTest::newRow("chunk too large") << put + "Transfer-Encoding: chunked\r\n\r\n65\r\n"
-                                         << QByteArray() << 413;
-        // Read to the end of the stream, any of these would hold a worker.
-        QTest::newRow("two lengths")
-            << put + "Content-Length: 1\r\nContent-Length: 1\r\n\r\nx" << QByteArray() << 400;
-        QTest::newRow("unknown coding")
-            << put + "Transfer-Encoding: gzip\r\n\r\nx" << QByteArray() << 400;
-    }
     void refusesOrCutsRequests()
     {
-        QFETCH(QByteArray, start);
-        QFETCH(QByteArray, trickle);
-        QFETCH(int, status);
-        ConnectionLimits limits;
-        limits.headerTimeout = limits.bodyTimeout = 1s;
-        limits.maxHeadBytes = 1024;
-        Scheduled scheduled(limits);
-        const auto connection = scheduled.connect();
-        QVERIFY(connection && (start.isEmpty() || connection->send(start)));
-
-        const QDeadlineTimer deadline(hangMs);
-        while (connection->read(300) && !deadline.hasExpired()) {
-            // Once the answer is there the scheduler has closed its side; sending is moot.
-            if (!trickle.isEmpty() && connection->received().isEmpty())
-                connection->send(trickle);
-        }
-        QVERIFY2(!connection->read(0), "still open");
-        QCOMPARE(connection->statuses(), status ? QList<int>{status} : QList<int>{});
-        QCOMPARE(scheduled.served.load(), 0);
+        // `trickle`: sent every 300 ms until the scheduler closes; `status` 0: closed without
+        // an answer.
+        const auto row = [](const char* name, const QByteArray& start, int status,
+                            const QByteArray& trickle = {}) {
+            ConnectionLimits limits;
+            limits.headerTimeout = limits.bodyTimeout = 1s;
+            limits.maxHeadBytes = 1024;
+            Scheduled scheduled(limits);
+            const auto connection = scheduled.connect();
+            QVERIFY(connection && (start.isEmpty() || connection->send(start)));
+            const QDeadlineTimer deadline(hangMs);
+            while (connection->read(300) && !deadline.hasExpired()) {
+                // Once the answer is there the scheduler has closed its side; sending is moot.
+                if (!trickle.isEmpty() && connection->received().isEmpty())
+                    connection->send(trickle);
+            }
+            QVERIFY2(!connection->read(0), name);
+            QCOMPARE(connection->statuses(), status ? QList<int>{status} : QList<int>{});
+            QCOMPARE(scheduled.served.load(), 0);
+        };
+        const QByteArray put = "PUT /echo HTTP/1.1\r\nHost: h\r\n";
+        row("head, a line every 300 ms", getHead, 408, "X-Slow: 1\r\n");
+        row("body, a byte every 300 ms", put + "Content-Length: 50\r\n\r\n{", 408, " ");
+        row("chunked body, a byte every 300 ms", put + "Transfer-Encoding: chunked\r\n\r\n32\r\n{",
+            408, " ");
+        row("nothing sent", {}, 0);
+        row("head too large", getHead + QByteArray(2000, 'x'), 431);
+        row("length too large", put + "Content-Length: 101\r\n\r\n", 413);
+        row("length too large, before 100 Continue",
+            put + "Expect: 100-continue\r\nContent-Length: 101\r\n\r\n", 413);
+        row("chunk too large", put + "Transfer-Encoding: chunked\r\n\r\n65\r\n", 413);
+        // Read to the end of the stream, any of these would hold a worker.
+        row("two lengths", put + "Content-Length: 1\r\nContent-Length: 1\r\n\r\nx", 400);
+        row("unknown coding", put + "Transfer-Encoding: gzip\r\n\r\nx", 400);
     }
 
     // Stopping closes the connections still waiting and answers those that arrived.
@@ -334,13 +321,25 @@ private slots:
     }
 
     // What reaches httplib is the request as sent, however its body was framed.
-    void readsBodiesHoweverFramed_data()
+    void readsBodiesHoweverFramed()
     {
-        QTest::addColumn<QByteArray>("framing"); // header lines
-        QTest::addColumn<QByteArray>("body");    // sent after the head and any interim answer
-        QTest::addColumn<QList<int>>("statuses");
-        QTest::addColumn<QByteArray>("echoed");
-
+        // `framing`: header lines; `body`: sent after the head and any interim answer.
+        const auto row = [](const QByteArray& framing, const QByteArray& body,
+                            const QByteArray& echoed) {
+            const EchoServer server;
+            RawConnection connection(server.port);
+            QVERIFY(connection.connected());
+            QVERIFY(connection.send(putHead + framing + "\r\n"));
+            // A client that asked to be told waits for the word before sending its body.
+            const bool expects = framing.contains("Expect:");
+            if (expects)
+                QVERIFY(connection.waitForAnswers(1));
+            QVERIFY(connection.send(body));
+            QVERIFY(connection.waitUntilClosed());
+            QCOMPARE(connection.statuses(), expects ? QList<int>({100, 200}) : QList<int>{200});
+            QVERIFY2(connection.received().endsWith("\r\n\r\n" + echoed),
+                     connection.received().constData());
+        };
         const QByteArray json = R"({"name":"Plage.jpg"})";
         const QByteArray length = "Content-Length: " + QByteArray::number(json.size()) + "\r\n";
         const QByteArray chunked = "Transfer-Encoding: chunked\r\n";
@@ -348,33 +347,12 @@ private slots:
                                   QByteArray::number(json.size() - 10, 16) + "\r\n" + json.mid(10) +
                                   "\r\n0\r\n\r\n";
         const QByteArray expect = "Expect: 100-continue\r\n";
-        QTest::newRow("length") << length << json << QList<int>{200} << json;
-        QTest::newRow("chunks with an extension") << chunked << chunks << QList<int>{200} << json;
-        QTest::newRow("length, after 100 Continue")
-            << expect + length << json << QList<int>{100, 200} << json;
-        QTest::newRow("chunks, after 100 Continue")
-            << chunked + expect << chunks << QList<int>{100, 200} << json;
+        row(length, json, json);
+        row(chunked, chunks, json); // with an extension
+        row(expect + length, json, json);
+        row(chunked + expect, chunks, json);
         // Read to the end of the stream, it would hold a worker; it is taken as empty.
-        QTest::newRow("no length") << QByteArray() << json << QList<int>{200} << QByteArray();
-    }
-    void readsBodiesHoweverFramed()
-    {
-        QFETCH(QByteArray, framing);
-        QFETCH(QByteArray, body);
-        QFETCH(QList<int>, statuses);
-        QFETCH(QByteArray, echoed);
-        const EchoServer server;
-        RawConnection connection(server.port);
-        QVERIFY(connection.connected());
-        QVERIFY(connection.send(putHead + framing + "\r\n"));
-        // A client that asked to be told waits for the word before sending its body.
-        if (framing.contains("Expect:"))
-            QVERIFY(connection.waitForAnswers(1));
-        QVERIFY(connection.send(body));
-        QVERIFY(connection.waitUntilClosed());
-        QCOMPARE(connection.statuses(), statuses);
-        QVERIFY2(connection.received().endsWith("\r\n\r\n" + echoed),
-                 connection.received().constData());
+        row({}, json, {});
     }
 
     // Requests may come in one write, split anywhere; past the keep-alive count it closes.

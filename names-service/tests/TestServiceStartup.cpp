@@ -28,12 +28,13 @@ class TestServiceStartup : public QObject {
     Q_OBJECT
 
 private slots:
-    void refusesBadCommandLines_data()
+    void refusesBadCommandLines()
     {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<QString>("refusal"); // how the message starts
+        // The arguments, and how the refusal starts.
         const auto row = [](const char* name, const QStringList& args, const QString& refusal) {
-            QTest::newRow(name) << args << refusal;
+            const auto parsed = parse(args);
+            const auto* invalid = std::get_if<ServiceOptions::Invalid>(&parsed);
+            QVERIFY2(invalid && invalid->message.startsWith(refusal), name);
         };
         row("no Immich", {}, u"--immich-url is required"_s);
         row("Immich over ftp", {u"--immich-url=ftp://h"_s}, u"--immich-url:"_s);
@@ -56,15 +57,6 @@ private slots:
             {immich, u"--database=postgresql://u@h/db?sslmode=require;sslmode=disable"_s},
             u"--database: unsupported"_s);
     }
-    void refusesBadCommandLines()
-    {
-        QFETCH(QStringList, args);
-        QFETCH(QString, refusal);
-        const auto parsed = parse(args);
-        const auto* invalid = std::get_if<ServiceOptions::Invalid>(&parsed);
-        QVERIFY(invalid);
-        QVERIFY2(invalid->message.startsWith(refusal), qPrintable(invalid->message));
-    }
 
     void readsWhatItAccepts()
     {
@@ -76,19 +68,15 @@ private slots:
                    u"--max-connections-per-address=0"_s, u"--header-timeout=3600"_s,
                    u"--database=postgresql://pixavella:p%40ss%3Aw%2Frd%25@db:6543/names"
                    "?host=/run/pg&sslmode=require&connect_timeout=5"_s}));
-        QCOMPARE(set.listenHost, u"::1"_s);
-        QCOMPARE(set.listenPort, 0);
-        QCOMPARE(set.prefix, u"/a/b"_s);
-        QCOMPARE(set.limits.perAddress, 0);
-        QVERIFY(set.limits.headerTimeout == std::chrono::seconds(3600));
+        QCOMPARE((QStringList{set.listenHost, QString::number(set.listenPort), set.prefix}),
+                 (QStringList{u"::1"_s, u"0"_s, u"/a/b"_s}));
+        QVERIFY(set.limits.perAddress == 0 && set.limits.headerTimeout == std::chrono::hours(1));
         const DatabaseLocation& db = set.database;
         QCOMPARE(db.kind, DatabaseLocation::Kind::Postgres);
-        QCOMPARE(db.host, u"/run/pg"_s);
-        QCOMPARE(db.port, 6543);
-        QCOMPARE(db.user, u"pixavella"_s);
-        QCOMPARE(db.password, u"p@ss:w/rd%"_s);
-        QCOMPARE(db.databaseName, u"names"_s);
-        QCOMPARE(db.connectOptions, u"sslmode=require;connect_timeout=5"_s);
+        QCOMPARE((QStringList{db.host, QString::number(db.port), db.user, db.password,
+                              db.databaseName, db.connectOptions}),
+                 (QStringList{u"/run/pg"_s, u"6543"_s, u"pixavella"_s, u"p@ss:w/rd%"_s, u"names"_s,
+                              u"sslmode=require;connect_timeout=5"_s}));
         QVERIFY(!db.describe().contains(db.password));
 
         QCOMPARE(std::get<ServiceOptions>(parse({immich, u"--prefix=/"_s})).prefix, QString());
@@ -98,33 +86,27 @@ private slots:
     }
 
     // A stop that comes before the server runs would be lost: it is asked for again and again.
-    void stopsOnEachSignalUntilDestroyed_data()
-    {
-        QTest::addColumn<int>("signal");
-        QTest::newRow("SIGTERM") << SIGTERM;
-        QTest::newRow("SIGINT") << SIGINT;
-        QTest::newRow("SIGHUP") << SIGHUP;
-    }
     void stopsOnEachSignalUntilDestroyed()
     {
-        QFETCH(int, signal);
-        std::atomic<int> stops = 0;
-        {
-            const StopSignals stopSignals([&stops] { ++stops; });
-            QTest::qWait(100);
-            QCOMPARE(stops.load(), 0);
-            // To the process, as kill(1) sends it: any thread not blocking it could take it.
-            ::kill(::getpid(), signal);
-            QTRY_VERIFY(stops.load() >= 3);
+        for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+            std::atomic<int> stops = 0;
+            {
+                const StopSignals stopSignals([&stops] { ++stops; });
+                QTest::qWait(100);
+                QCOMPARE(stops.load(), 0);
+                // To the process, as kill(1) sends it: any thread not blocking it could take it.
+                ::kill(::getpid(), signal);
+                QTRY_VERIFY(stops.load() >= 3);
+            }
+            const int stopped = stops.load();
+            QTest::qWait(150);
+            QCOMPARE(stops.load(), stopped);
+            // Destroyed without a signal, it ends at once and stops nothing.
+            {
+                const StopSignals unused([&stops] { ++stops; });
+            }
+            QCOMPARE(stops.load(), stopped);
         }
-        const int stopped = stops.load();
-        QTest::qWait(150);
-        QCOMPARE(stops.load(), stopped);
-        // Destroyed without a signal, it ends at once and stops nothing.
-        {
-            const StopSignals unused([&stops] { ++stops; });
-        }
-        QCOMPARE(stops.load(), stopped);
     }
 };
 
