@@ -33,8 +33,9 @@ void opInit(void* userdata, fuse_conn_info* conn)
 
 void opLookup(fuse_req_t req, fuse_ino_t parent, const char* name)
 {
+    const pid_t pid = fuse_req_ctx(req)->pid;
     dispatch(req, [&](HostCore& core, PendingRequests::Id id) {
-        core.lookup(id, parent, QByteArray(name));
+        core.lookup(id, parent, QByteArray(name), pid);
     });
 }
 

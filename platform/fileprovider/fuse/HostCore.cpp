@@ -227,7 +227,7 @@ void HostCore::init(fuse_conn_info* conn)
                        << conn->max_write << "max_readahead" << conn->max_readahead;
 }
 
-void HostCore::lookup(RequestId id, fuse_ino_t parent, QByteArray name)
+void HostCore::lookup(RequestId id, fuse_ino_t parent, QByteArray name, pid_t pid)
 {
     const std::optional<ReplicaEntry> folder = replica.entry(parent);
     if (!folder) {
@@ -247,12 +247,16 @@ void HostCore::lookup(RequestId id, fuse_ino_t parent, QByteArray name)
         return;
     }
     const FileProviderItemIdentifier container = folder->item.itemIdentifier;
+    // A program dropping a batch looks up each name before it creates it: the months its own
+    // earlier photos started are no reason to wait for a new listing, nor to start one.
+    const bool writersOwnChange = scheduler.changedOnlyBy(container, pid);
     // A name the folder already shows is answered at once, as the kernel's cache of it would
     // be, while the refresh its use may start goes on: only a miss waits for the server. A
     // path through folders being refreshed would otherwise wait once per folder on the way.
     if (scheduler.isListed(container)) {
         if (const std::optional<ReplicaEntry> e = replica.child(parent, name, true)) {
-            scheduler.use(container, [](Result<void>) {});
+            if (!writersOwnChange)
+                scheduler.use(container, [](Result<void>) {});
             answerEntry(id, *e);
             return;
         }
@@ -276,7 +280,10 @@ void HostCore::lookup(RequestId id, fuse_ino_t parent, QByteArray name)
         }
         answerEntry(id, *e);
     });
-    whenCurrent(container, std::move(answer));
+    if (writersOwnChange)
+        answer(Result<void>::success());
+    else
+        whenCurrent(container, std::move(answer));
 }
 
 void HostCore::answerEntry(RequestId id, const ReplicaEntry& e)

@@ -34,7 +34,8 @@ public:
 
     // Low-level operations; each answers its request (or leaves it to a completion).
     void init(fuse_conn_info* conn);
-    void lookup(RequestId id, fuse_ino_t parent, QByteArray name);
+    // `pid`: the calling thread, 0 when unknown.
+    void lookup(RequestId id, fuse_ino_t parent, QByteArray name, pid_t pid = 0);
     void forget(fuse_ino_t ino, quint64 count);
     void getattr(RequestId id, fuse_ino_t ino);
     // `pid` is the calling thread: a program that shows thumbnails is answered once they are in

@@ -153,6 +153,7 @@ void HostWrites::flush(RequestId id, quint64 fh, pid_t pid)
     if (!handOver)
         return;
     handOver->writerKilled = WriterState::isEndingBySignal(pid);
+    handOver->writer = pid;
     startCreation(*handOver);
 }
 
@@ -246,7 +247,7 @@ void HostWrites::creationAnswered(const StagedHandOver& handOver,
         // used rather than at once, so that a batch whose photos start many months costs no
         // listing on the way of each close.
         if (firstInUnlistedParent)
-            m_host.scheduler.markAllChanged();
+            m_host.scheduler.markAllChanged(handOver.writer);
         outcome = std::optional(item->itemIdentifier());
     } else {
         // Nothing made and nothing said: answering success would let `mv` delete its source

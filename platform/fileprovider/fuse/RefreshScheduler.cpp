@@ -19,7 +19,9 @@ bool RefreshScheduler::beginLocked(State& s)
     if (s.running)
         return false;
     s.running = true;
+    s.runningForMark = s.markedOnly;
     s.changed = false;
+    s.markedOnly = false;
     s.runningWaiters.append(s.nextWaiters);
     s.nextWaiters.clear();
     return true;
@@ -62,6 +64,7 @@ void RefreshScheduler::signal(const FileProviderItemIdentifier& container)
         if (it == m_states.end() || !it->listed)
             return;
         it->changed = true;
+        it->markedOnly = false;
         if (!it->running && recentlyUsed(*it))
             start = beginLocked(*it);
     }
@@ -69,12 +72,29 @@ void RefreshScheduler::signal(const FileProviderItemIdentifier& container)
         m_start(container);
 }
 
-void RefreshScheduler::markAllChanged()
+void RefreshScheduler::markAllChanged(pid_t writer)
 {
     std::lock_guard lock(m_mutex);
-    for (State& s : m_states)
-        if (s.listed)
+    for (State& s : m_states) {
+        if (s.listed && !s.changed) {
             s.changed = true;
+            s.markedOnly = true;
+        }
+    }
+    m_writer = writer;
+    m_writerMarkedAt = Clock::now();
+}
+
+bool RefreshScheduler::changedOnlyBy(const FileProviderItemIdentifier& container,
+                                     pid_t requester) const
+{
+    std::lock_guard lock(m_mutex);
+    auto it = m_states.constFind(container);
+    if (requester <= 0 || requester != m_writer || it == m_states.cend() || !it->listed ||
+        m_writerMarkedAt.msecsTo(Clock::now()) >= kWriterWindowSeconds * 1000)
+        return false;
+    const bool marked = it->changed && it->markedOnly;
+    return it->running ? it->runningForMark && (marked || !it->changed) : marked;
 }
 
 void RefreshScheduler::signalAll()

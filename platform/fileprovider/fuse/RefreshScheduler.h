@@ -10,6 +10,8 @@
 #include <functional>
 #include <mutex>
 
+#include <sys/types.h>
+
 namespace pixavella {
 
 // Decides when each container is listed again. A container is listed on first use; a signal
@@ -30,8 +32,14 @@ public:
     void signal(const FileProviderItemIdentifier& container);
     // Marks every container listed so far changed.
     void signalAll();
-    // Marks every container listed so far changed, to be listed again at its next use only.
-    void markAllChanged();
+    // Marks every container listed so far changed, to be listed again at its next use only;
+    // `writer` is the thread whose drop made the change (0 when none is known).
+    void markAllChanged(pid_t writer = 0);
+    // Whether `container` is listed and waits for a new listing only because of drops made by
+    // `requester` in the last `kWriterWindowSeconds`: a program copying a batch does not wait,
+    // at each new name it looks up, for the months its own photos started to be listed.
+    bool changedOnlyBy(const FileProviderItemIdentifier& container, pid_t requester) const;
+    static constexpr qint64 kWriterWindowSeconds = 2;
     void finished(const FileProviderItemIdentifier& container, const Result<void>& outcome);
     // The container is gone (its folder was deleted): its state is dropped once idle.
     void forget(const FileProviderItemIdentifier& container);
@@ -43,7 +51,9 @@ private:
         QDateTime lastUse;
         bool listed = false;
         bool changed = false;
+        bool markedOnly = false; // changed by markAllChanged alone, not by a signal
         bool running = false;
+        bool runningForMark = false; // the refresh in progress began for such a change only
         bool forgotten = false;
         QList<Ready> runningWaiters; // served by the refresh in progress
         QList<Ready> nextWaiters;    // need a refresh that starts after the last signal
@@ -57,6 +67,8 @@ private:
     // Guards m_states; never held while calling m_start or a Ready.
     mutable std::mutex m_mutex;
     QHash<FileProviderItemIdentifier, State> m_states;
+    pid_t m_writer = 0; // the thread of the last markAllChanged
+    QDateTime m_writerMarkedAt;
 };
 
 } // namespace pixavella

@@ -58,6 +58,8 @@ struct StagedHandOver {
     bool durable = false;
     // The writer was ended by a signal with the file open: the bytes may stop anywhere.
     bool writerKilled = false;
+    // The thread that closed it (0 when unknown).
+    pid_t writer = 0;
     // New contents of this item rather than a new one: the item it became at an earlier close,
     // or the item it was written over.
     std::optional<FileProviderItemIdentifier> replaces;

@@ -41,6 +41,7 @@ private slots:
 
     void refiledFileStaysAtItsDropPlaceForAWhile();
     void fileFiledInAFolderNotListedYetShowsUp();
+    void batchDoesNotWaitForTheFoldersItStarts();
     void creationAnsweredWithNothingFailsTheClose();
     void failedCreationFailsTheClose();
     void everyCloseAfterAWriteCreatesAgain();
@@ -118,6 +119,24 @@ void TestFuseHostWrites::fileFiledInAFolderNotListedYetShowsUp()
     m_clock->advance(31);
     QCOMPARE(names(runTool("ls", {photos()}).out), (QStringList{"Avril", "Mars", "a.jpg"}));
     QCOMPARE(names(runTool("ls", {photos("Avril")}).out), QStringList{"b.jpg"});
+}
+
+// The first photo filed in a folder not listed yet makes the listed folders list again: not while
+// the program that dropped it looks up the next names of its batch, but as soon as another
+// program looks.
+void TestFuseHostWrites::batchDoesNotWaitForTheFoldersItStarts()
+{
+    QCOMPARE(names(runTool("ls", {photos()}).out), (QStringList{"Mars", "a.jpg"}));
+    m_ext->put(MemoryExtension::folder("april", "photos", "Avril"));
+    m_ext->fileNewItemsUnder("april", "albums");
+    const auto listings = [this] {
+        return m_ext->listingCount("photos") + m_ext->changesCount("photos");
+    };
+    const int before = listings();
+    QCOMPARE(runTool("cp", {source("b.jpg", "b"), source("c.jpg", "c"), photos()}).exitCode, 0);
+    QCOMPARE(listings(), before);
+    QCOMPARE(runTool("stat", {photos("Avril")}).exitCode, 0);
+    QCOMPARE(listings(), before + 1);
 }
 
 void TestFuseHostWrites::creationAnsweredWithNothingFailsTheClose()

@@ -97,6 +97,35 @@ private slots:
         run.use("b");
         QCOMPARE(run.started, (QStringList{"a", "b"}));
     }
+
+    // The thread whose drop marked the folders need not wait for them for two seconds, even
+    // while another program's use lists them; a signal, another thread or time end that.
+    void markingWriterNeedNotWait()
+    {
+        ManualClock clock;
+        Run run;
+        run.use("a");
+        run.finish("a");
+        const auto exempt = [&](pid_t pid) { return run.scheduler->changedOnlyBy("a", pid); };
+        QVERIFY(!exempt(42));
+        run.scheduler->markAllChanged(42);
+        QVERIFY(exempt(42));
+        QVERIFY(!exempt(7));
+        QVERIFY(!run.scheduler->changedOnlyBy("never listed", 42));
+        run.use("a");
+        QVERIFY(exempt(42));
+        run.scheduler->signal("a");
+        QVERIFY(!exempt(42));
+        run.finish("a"); // the signal's own listing starts
+        QVERIFY(!exempt(42));
+        run.finish("a");
+
+        run.scheduler->markAllChanged(42);
+        clock.advance(RefreshScheduler::kWriterWindowSeconds);
+        QVERIFY(!exempt(42));
+        run.scheduler->markAllChanged();
+        QVERIFY(!exempt(0));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestRefreshScheduler)
