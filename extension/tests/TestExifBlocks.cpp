@@ -203,6 +203,10 @@ private slots:
             << jpeg(exifApp1(tiff::block().left(tiff::kDateText + 6))) << true << Date();
         QTest::newRow("garbled date")
             << jpeg(exifApp1(tiff::block().replace("2021:06", "20x1:6:"))) << true << Date();
+        QTest::newRow("day that does not exist")
+            << jpeg(exifApp1(tiff::block().replace("2021:06:15", "2021:02:30"))) << true << Date();
+        QTest::newRow("time that does not exist")
+            << jpeg(exifApp1(tiff::block().replace("10:20:30", "24:20:30"))) << true << Date();
         QTest::newRow("no TIFF header")
             << jpeg(exifApp1(QByteArray("XX") + tiff::block().mid(2))) << true << Date();
     }
