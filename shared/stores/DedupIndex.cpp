@@ -1,6 +1,7 @@
 #include "DedupIndex.h"
 
 #include "AssetNameStore.h"
+#include "Clock.h"
 #include "SettingsSuite.h"
 
 #include <QCborArray>
@@ -22,6 +23,9 @@
 namespace pixavella {
 
 namespace {
+
+// Bumped by every index this process stores, so that its readers see it at once.
+std::atomic<quint64> storeGeneration{0};
 
 // Same rule as the month folders of the drive: the EXIF capture date when the server has one,
 // else the file's creation date, in UTC.
@@ -199,6 +203,7 @@ void DedupIndex::store(const Builder& builder)
             writer.text(builder.m_checksums[at].text);
     }
     m_suite.setEncodedValue(QString::fromLatin1(kSettingsKey), writer.take());
+    ++storeGeneration;
 }
 
 void DedupIndex::storeInBackground(std::shared_ptr<const Builder> builder)
@@ -234,11 +239,18 @@ void DedupIndex::rebuild(const QList<ImmichAsset>& assets, const NameLookup& use
 
 QSet<QString> DedupIndex::checksums(const QString& name, int year, int month) const
 {
-    const QByteArray bytes = m_suite.encodedValue(QString::fromLatin1(kSettingsKey));
     QMutexLocker lock(&m_readLock);
-    if (bytes != m_readBytes) {
-        m_readIndex = decodeIndex(bytes);
-        m_readBytes = bytes;
+    const QDateTime now = Clock::now();
+    const quint64 generation = storeGeneration.load();
+    const qint64 age = m_readAt.isValid() ? m_readAt.msecsTo(now) : -1;
+    if (generation != m_readGeneration || age < 0 || age >= kReadReuseMs) {
+        const QByteArray bytes = m_suite.encodedValue(QString::fromLatin1(kSettingsKey));
+        if (bytes != m_readBytes) {
+            m_readIndex = decodeIndex(bytes);
+            m_readBytes = bytes;
+        }
+        m_readAt = now;
+        m_readGeneration = generation;
     }
     const auto found = m_readIndex.constFind(key(year, month, name));
     if (found == m_readIndex.cend())

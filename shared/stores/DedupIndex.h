@@ -2,6 +2,7 @@
 
 #include "ImmichRecords.h"
 
+#include <QDateTime>
 #include <QHash>
 #include <QMutex>
 #include <QSet>
@@ -93,11 +94,15 @@ private:
     quint64 m_storedSerial = 0;
     int m_backgroundStores = 0; // guarded by m_storeLock
     QWaitCondition m_backgroundDone;
-    // The index last read, decoded: a drop of many files would otherwise decode a whole
-    // library's index once per file. Valid while the stored bytes are the same.
+    // The index last read, decoded: a drop of many files would otherwise read and decode a
+    // whole library's index once per file. Read again when this process stored an index since,
+    // or after kReadReuseMs (another process's store); decoded again when the bytes changed.
+    static constexpr qint64 kReadReuseMs = 1000;
     mutable QMutex m_readLock;
     mutable QByteArray m_readBytes;
     mutable QHash<QString, QStringList> m_readIndex;
+    mutable QDateTime m_readAt;
+    mutable quint64 m_readGeneration = 0;
 };
 
 } // namespace pixavella

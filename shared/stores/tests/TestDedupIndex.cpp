@@ -1,3 +1,4 @@
+#include "Clock.h"
 #include "DedupIndex.h"
 #include "SettingsSuite.h"
 
@@ -143,7 +144,15 @@ private slots:
         index.store(older);
         QCOMPARE(index.checksums(QStringLiteral("a.jpg"), 2023, 1), QSet<QString>{"newer"});
 
-        // Another process replaces the index: the next read sees it, not the copy decoded before.
+        // Another process replaces the index: a read a second later sees it, not the copy
+        // decoded before.
+        ManualClock clock;
+        QCOMPARE(index.checksums(QStringLiteral("a.jpg"), 2023, 1), QSet<QString>{"newer"});
+        m_suite->remove(QString::fromLatin1(DedupIndex::kSettingsKey));
+        QCOMPARE(index.checksums(QStringLiteral("a.jpg"), 2023, 1), QSet<QString>{"newer"});
+        clock.advance(1);
+        QVERIFY(index.checksums(QStringLiteral("a.jpg"), 2023, 1).isEmpty());
+        // One in this process: the next read.
         DedupIndex(*m_suite).rebuild(
             {asset("1", "a.jpg", "2023-01-05T08:00:00Z", std::nullopt, "elsewhere")});
         QCOMPARE(index.checksums(QStringLiteral("a.jpg"), 2023, 1), QSet<QString>{"elsewhere"});
