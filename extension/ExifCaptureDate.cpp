@@ -1,10 +1,10 @@
 #include "ExifCaptureDate.h"
 
 #include "BmffExif.h"
+#include "FileBytes.h"
 #include "JpegExif.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QTimeZone>
 
 #include <exiv2/exiv2.hpp>
@@ -98,11 +98,16 @@ std::optional<QDateTime> dateInBlock(const std::optional<QByteArray>& block)
 
 std::optional<QDateTime> exifCaptureDate(const QString& path)
 {
+    return exifCaptureDate(FileBytes(path), path);
+}
+
+std::optional<QDateTime> exifCaptureDate(const FileBytes& file, const QString& path)
+{
     setUpExiv2();
     // exiv2 throws for files it cannot read; those are files without a date here.
     // A JPEG's Exif comes before its image data: only those first segments are read, where
     // exiv2 would read a damaged file to its end looking for markers.
-    if (const JpegExif jpeg = jpegExif(path); jpeg.isJpeg) {
+    if (const JpegExif jpeg = jpegExif(file); jpeg.isJpeg) {
         try {
             return dateInBlock(jpeg.block);
         } catch (const std::exception&) {
@@ -129,12 +134,14 @@ std::optional<QDateTime> dropCaptureDate(const QString& path)
 
 DropDate dropDate(const QString& path)
 {
-    if (std::optional<QDateTime> exif = exifCaptureDate(path))
+    return dropDate(FileBytes(path), path);
+}
+
+DropDate dropDate(const FileBytes& file, const QString& path)
+{
+    if (std::optional<QDateTime> exif = exifCaptureDate(file, path))
         return {exif, false};
-    const QDateTime modified = QFileInfo(path).lastModified();
-    if (!modified.isValid())
-        return {std::nullopt, true};
-    return {modified.toUTC(), true};
+    return {file.modified(), true};
 }
 
 } // namespace pixavella

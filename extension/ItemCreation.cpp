@@ -2,6 +2,7 @@
 
 #include "DedupIndex.h"
 #include "ExifCaptureDate.h"
+#include "FileBytes.h"
 #include "ExtensionLog.h"
 #include "FetchCache.h"
 #include "FileProviderError.h"
@@ -99,10 +100,9 @@ bool hasPhotoSignature(const QByteArray& head)
 
 // What the file's own bytes say it is, when they say anything: a text or a PDF named like a
 // photo is not one. Bytes the database does not recognise leave the name to decide.
-bool isMediaContent(const QString& path)
+bool isMediaContent(const FileBytes& file, const QString& path)
 {
-    QFile file(path);
-    if (file.open(QIODevice::ReadOnly) && hasPhotoSignature(file.read(12)))
+    if (hasPhotoSignature(file.at(0, 12)))
         return true;
     const QMimeType type = QMimeDatabase().mimeTypeForFile(path, QMimeDatabase::MatchContent);
     if (!type.isValid() || type.isDefault() ||
@@ -148,14 +148,14 @@ std::optional<QString> cachedAlbumName(FetchCache& cache, const Target& target)
 
 // A payload that is not whole (its writer was killed, or its own structure ends short) waits
 // in the failed folder instead of being uploaded: the server keeps whatever it is sent.
-UploadQuarantine::DropFacts dropFacts(const QString& path, FileProviderCreateOptions options,
+UploadQuarantine::DropFacts dropFacts(const FileBytes& file, FileProviderCreateOptions options,
                                       std::optional<QString> checksum)
 {
     UploadQuarantine::DropFacts facts;
     facts.durable = options & FileProviderCreateOption::contentsMustBeDurable;
     facts.checksum = std::move(checksum);
     if ((options & FileProviderCreateOption::contentsMayBeIncomplete) ||
-        !MediaCompleteness::isComplete(path))
+        !MediaCompleteness::isComplete(file))
         facts.givenUpReason =
             QCoreApplication::translate("ItemCreation", "fichier incomplet",
                                         "Raison d'un envoi abandonné : le fichier est tronqué");
@@ -246,7 +246,9 @@ ProgressRef createFile(const ExtensionStores& stores, const ImmichClient& client
         return progress;
     }
     const QString path = *contents;
-    if (!isMediaContent(path)) {
+    // Opened once for the type, the date and the completeness checks.
+    const FileBytes file(path);
+    if (!isMediaContent(file, path)) {
         stores.notices.post(PedagogicalNotice::nonmedia);
         done(notTakenHere());
         return progress;
@@ -254,8 +256,8 @@ ProgressRef createFile(const ExtensionStores& stores, const ImmichClient& client
     // An unknown parent files the photo in the library, as the root does.
     const Kind kind = parent ? parent->kind() : Kind::root;
     if (kind == Kind::album) {
-        enqueue(stores, path, filename, dropDate(path), Target::album(parent->albumId()),
-                dropFacts(path, options, std::nullopt), progress, done);
+        enqueue(stores, path, filename, dropDate(file, path), Target::album(parent->albumId()),
+                dropFacts(file, options, std::nullopt), progress, done);
         return progress;
     }
     if (kind == Kind::sharedAlbum) {
@@ -275,13 +277,16 @@ ProgressRef createFile(const ExtensionStores& stores, const ImmichClient& client
                     return done(refused(album.error()));
                 if (albumAccess(album.value(), me) == AlbumAccess::viewer)
                     return done(notTakenHere());
-                enqueue(stores, path, filename, dropDate(path), Target::sharedAlbum(albumId),
-                        dropFacts(path, options, std::nullopt), progress, done);
+                // Answered later: the file is read again, its first opening long closed.
+                const FileBytes again(path);
+                enqueue(stores, path, filename, dropDate(again, path),
+                        Target::sharedAlbum(albumId), dropFacts(again, options, std::nullopt),
+                        progress, done);
             });
         });
         return progress;
     }
-    const DropDate date = dropDate(path);
+    const DropDate date = dropDate(file, path);
     const DuplicateCheck duplicate = checkDuplicate(stores.dedup, path, filename, date.at);
     if (duplicate.duplicate) {
         stores.notices.post(PedagogicalNotice::duplicate);
@@ -289,7 +294,7 @@ ProgressRef createFile(const ExtensionStores& stores, const ImmichClient& client
         return progress;
     }
     enqueue(stores, path, filename, date, Target::library(),
-            dropFacts(path, options, duplicate.checksum), progress, done);
+            dropFacts(file, options, duplicate.checksum), progress, done);
     return progress;
 }
 
@@ -299,7 +304,8 @@ ProgressRef replaceFile(const ExtensionStores& stores, const ImmichClient& clien
 {
     Q_UNUSED(client);
     ProgressRef progress = Progress::make(100);
-    if (!isMediaContent(contents)) {
+    const FileBytes file(contents);
+    if (!isMediaContent(file, contents)) {
         stores.notices.post(PedagogicalNotice::nonmedia);
         done(notTakenHere());
         return progress;
@@ -328,14 +334,14 @@ ProgressRef replaceFile(const ExtensionStores& stores, const ImmichClient& clien
         done(notTakenHere());
         return progress;
     }
-    DropDate date = dropDate(contents);
+    DropDate date = dropDate(file, contents);
     if (date.fromFileTime && item.creationDate()) {
         date.at = item.creationDate();
         date.fromFileTime = false;
     }
     // Always flushed: the photo it replaces leaves the listing on the strength of this entry.
     UploadQuarantine::DropFacts facts =
-        dropFacts(contents, FileProviderCreateOption::contentsMustBeDurable, std::nullopt);
+        dropFacts(file, FileProviderCreateOption::contentsMustBeDurable, std::nullopt);
     facts.replacesAssetId = replaced;
     enqueue(stores, contents, item.filename(), date, target, facts, progress,
             [stores, supersededEntry, done](Result<FileProviderItemChange> change) {

@@ -1,10 +1,8 @@
 #include "JpegExif.h"
 
-#include <QFile>
+#include "FileBytes.h"
 
-#include <cerrno>
-#include <fcntl.h>
-#include <unistd.h>
+#include <cstring>
 
 namespace pixavella {
 
@@ -18,18 +16,12 @@ constexpr quint8 kApp1 = 0xE1;
 constexpr int kMaxSegments = 1024;
 
 // Reads exactly `size` bytes at `offset`; false at the end of the file or on an error.
-bool readAt(int fd, char* into, qint64 size, qint64 offset)
+bool readAt(const FileBytes& file, char* into, qint64 size, qint64 offset)
 {
-    while (size > 0) {
-        const ssize_t n = ::pread(fd, into, size_t(size), off_t(offset));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        into += n;
-        size -= n;
-        offset += n;
-    }
+    const QByteArray bytes = file.at(offset, size);
+    if (bytes.size() != size)
+        return false;
+    std::memcpy(into, bytes.constData(), size_t(size));
     return true;
 }
 
@@ -43,16 +35,20 @@ bool standsAlone(quint8 marker)
 
 JpegExif jpegExif(const QString& path)
 {
+    return jpegExif(FileBytes(path));
+}
+
+JpegExif jpegExif(const FileBytes& file)
+{
     JpegExif found;
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    if (!file.isOpen())
         return found;
     unsigned char head[4];
     qint64 at = 2;
     found.isJpeg =
-        readAt(fd, reinterpret_cast<char*>(head), 2, 0) && head[0] == 0xFF && head[1] == 0xD8;
+        readAt(file, reinterpret_cast<char*>(head), 2, 0) && head[0] == 0xFF && head[1] == 0xD8;
     for (int segments = 0; found.isJpeg && segments < kMaxSegments &&
-                           readAt(fd, reinterpret_cast<char*>(head), 2, at);
+                           readAt(file, reinterpret_cast<char*>(head), 2, at);
          ++segments) {
         // Any number of 0xFF fill bytes may stand before a marker.
         if (head[0] != 0xFF)
@@ -67,7 +63,7 @@ JpegExif jpegExif(const QString& path)
             break;
         if (standsAlone(marker))
             continue;
-        if (!readAt(fd, reinterpret_cast<char*>(head), 2, at))
+        if (!readAt(file, reinterpret_cast<char*>(head), 2, at))
             break;
         const qint64 length = (qint64(head[0]) << 8) | head[1];
         if (length < 2)
@@ -75,7 +71,7 @@ JpegExif jpegExif(const QString& path)
         static constexpr char kExifHeader[] = {'E', 'x', 'i', 'f', 0, 0};
         if (marker == kApp1 && length > 2 + qint64(sizeof kExifHeader)) {
             QByteArray payload(length - 2, Qt::Uninitialized);
-            if (!readAt(fd, payload.data(), payload.size(), at + 2))
+            if (!readAt(file, payload.data(), payload.size(), at + 2))
                 break;
             if (payload.startsWith(QByteArray::fromRawData(kExifHeader, sizeof kExifHeader))) {
                 found.block = payload.mid(sizeof kExifHeader);
@@ -84,7 +80,6 @@ JpegExif jpegExif(const QString& path)
         }
         at += length;
     }
-    ::close(fd);
     return found;
 }
 

@@ -1,5 +1,7 @@
 #include "MediaCompleteness.h"
 
+#include "FileBytes.h"
+
 #include <QFile>
 #include <QRegularExpression>
 
@@ -13,56 +15,7 @@ namespace pixavella::MediaCompleteness {
 
 namespace {
 
-// A file read at given offsets; every read is bounded by the caller.
-class Bytes {
-public:
-    explicit Bytes(const QString& path)
-        : m_fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC))
-    {
-        struct stat st {};
-        if (m_fd >= 0 && ::fstat(m_fd, &st) == 0)
-            m_size = st.st_size;
-    }
-    ~Bytes()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Bytes(const Bytes&) = delete;
-    Bytes& operator=(const Bytes&) = delete;
-
-    bool isOpen() const { return m_fd >= 0; }
-    qint64 size() const { return m_size; }
-
-    // Up to `length` bytes at `offset`; fewer at the end of the file or on an error.
-    QByteArray at(qint64 offset, qint64 length) const
-    {
-        if (offset < 0 || offset >= m_size || length <= 0)
-            return {};
-        QByteArray out(qsizetype(qMin(length, m_size - offset)), Qt::Uninitialized);
-        qsizetype got = 0;
-        while (got < out.size()) {
-            const ssize_t n =
-                ::pread(m_fd, out.data() + got, size_t(out.size() - got), off_t(offset + got));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            got += n;
-        }
-        out.truncate(got);
-        return out;
-    }
-    QByteArray tail(qint64 length) const
-    {
-        const qint64 n = qMin(length, m_size);
-        return at(m_size - n, n);
-    }
-
-private:
-    int m_fd = -1;
-    qint64 m_size = 0;
-};
+using Bytes = FileBytes;
 
 quint32 be32(const QByteArray& b, qsizetype at)
 {
@@ -252,7 +205,11 @@ bool isCutInItsHeader(const QByteArray& head)
 
 bool isComplete(const QString& path)
 {
-    const Bytes file(path);
+    return isComplete(FileBytes(path));
+}
+
+bool isComplete(const FileBytes& file)
+{
     if (!file.isOpen())
         return false;
     if (file.size() == 0)

@@ -5,6 +5,8 @@
 
 namespace pixavella {
 
+class FileBytes;
+
 // Whether a dropped file holds a whole media file, told from its own structure with a few small
 // reads whatever its size: a JPEG ends with its end-of-image marker, or with a trailer its
 // metadata announces (a motion photo's video); a PNG ends with its IEND chunk, a GIF with its
@@ -14,6 +16,7 @@ namespace pixavella {
 namespace MediaCompleteness {
 
 bool isComplete(const QString& path);
+bool isComplete(const FileBytes& file);
 
 } // namespace MediaCompleteness
 

@@ -1,5 +1,6 @@
 // Whole media files against ones cut short, by the structure each kind carries: the check that
 // keeps a killed copy or a filled disk from sending a torn photo to the server.
+#include "FileBytes.h"
 #include "MediaCompleteness.h"
 
 #include <QBuffer>
@@ -150,6 +151,30 @@ private slots:
     void aMissingFileIsNotWhole()
     {
         QVERIFY(!MediaCompleteness::isComplete(m_dir.filePath("nothing here")));
+        QVERIFY(!FileBytes(m_dir.filePath("nothing here")).isOpen());
+    }
+
+    // The checks read ranges of a file opened once: from its first bytes, read at the start,
+    // or from the file beyond them, the same bytes either way.
+    void rangesInsideAndBeyondTheFirstBytes()
+    {
+        QByteArray bytes(FileBytes::kHeadSize + 5000, Qt::Uninitialized);
+        for (qsizetype i = 0; i < bytes.size(); ++i)
+            bytes[i] = char(i * 7 + i / 251);
+        const QString path = m_dir.filePath("ranges");
+        QFile out(path);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write(bytes);
+        out.close();
+        const FileBytes file(path);
+        QVERIFY(file.isOpen());
+        QCOMPARE(file.size(), bytes.size());
+        QVERIFY(file.modified());
+        for (const qint64 at : {qint64(0), FileBytes::kHeadSize - 10, FileBytes::kHeadSize + 4990})
+            QCOMPARE(file.at(at, 20), bytes.mid(at, 20));
+        QCOMPARE(file.tail(6000), bytes.right(6000));
+        QCOMPARE(file.at(bytes.size(), 4), QByteArray());
+        QCOMPARE(file.at(-1, 4), QByteArray());
     }
 };
 
