@@ -104,6 +104,12 @@ QString signalsDirectory()
     return ensured(container() + QStringLiteral("/Signals"));
 }
 
+QString signalsPath()
+{
+    return xdgDirectory("XDG_DATA_HOME", QStringLiteral(".local/share")) +
+           QStringLiteral("/pixavella/") + QLatin1String(kAppGroupId) + QStringLiteral("/Signals");
+}
+
 QString domainCache()
 {
     return ensured(productCacheDirectory() + u'/' + QLatin1String(kDomainId));

@@ -19,6 +19,9 @@ QString productCacheDirectory();
 QString container();
 // container()/Signals
 QString signalsDirectory();
+// The same path, neither made nor checked: for a look that reads what is there, as often as
+// once per dropped file.
+QString signalsPath();
 // $XDG_CACHE_HOME/pixavella/app.pixavella.fileprovider (replica, content cache, staging)
 QString domainCache();
 // $XDG_RUNTIME_DIR/pixavella (control socket), always 0700. Without the variable:

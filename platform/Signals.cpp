@@ -321,8 +321,9 @@ std::optional<std::chrono::nanoseconds> lastPosted(const QString& name)
 {
     if (!isValidName(name))
         return std::nullopt;
+    // Only looked at: a folder that is missing has no signal in it.
     const QByteArray target =
-        QFile::encodeName(ContainerPaths::signalsDirectory()) + '/' + QFile::encodeName(name);
+        QFile::encodeName(ContainerPaths::signalsPath()) + '/' + QFile::encodeName(name);
     struct stat status {};
     if (::stat(target.constData(), &status) != 0)
         return std::nullopt;

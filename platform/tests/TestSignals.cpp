@@ -159,6 +159,8 @@ private slots:
         Signals::post(name);
         const auto second = Signals::lastPosted(name);
         QVERIFY(second && *second > *first);
+        // Read where posts are made, without making the folder.
+        QCOMPARE(ContainerPaths::signalsPath(), ContainerPaths::signalsDirectory());
     }
 
     void unsafeNamesAreRefused_data()
