@@ -344,11 +344,14 @@ ReplicaDelta Replica::placeItem(const FileProviderItemRef& item, bool addLookup)
     QSet<FileProviderItemIdentifier> touched;
     upsertLocked(item, item->parentItemIdentifier(), touched, delta);
     Node* n = nodeLocked(item->itemIdentifier());
+    // An inode the kernel holds no reference to has nothing cached to drop (a new pending item
+    // most often): telling it would only fail with ENOENT.
+    const bool kernelHolds = n && n->lookups > 0;
     if (n && addLookup)
         ++n->lookups;
     for (const FileProviderItemIdentifier& t : std::as_const(touched))
         renameLocked(t, delta);
-    if (n)
+    if (kernelHolds)
         delta.inodes.append(n->ino);
     return delta;
 }

@@ -38,6 +38,7 @@ private slots:
     void nodeHeldByTheKernelOutlivesItsDeletion();
     void deletionFromAFormerFolderIsIgnored();
     void renameTellsWhichNamesToForget();
+    void placedItemIsNoticedOnlyWhenTheKernelHoldsIt();
     void deletedFolderTakesItsListingAlong();
     void shownNamesStayWithTheirItems();
 };
@@ -95,6 +96,17 @@ void TestReplica::renameTellsWhichNamesToForget()
     QVERIFY(delta.entries.contains(qMakePair(kRootInode, QByteArray("y.jpg"))));
     QVERIFY(delta.inodes.contains(b)); // size changed
     QCOMPARE(r.child(kRootInode, "x.jpg", false)->ino, b);
+}
+
+// A created item the kernel never looked up has no attributes cached to drop.
+void TestReplica::placedItemIsNoticedOnlyWhenTheKernelHoldsIt()
+{
+    Replica r;
+    r.applyListing(root, {fileItem("a", root, "a.jpg")}, "1");
+    // Filed in a folder not listed: nothing the kernel holds changed.
+    QCOMPARE(r.placeItem(fileItem("new", "month", "new.jpg")).inodes, QList<InodeNumber>{});
+    const InodeNumber held = r.child(kRootInode, "a.jpg", true)->ino;
+    QVERIFY(r.placeItem(fileItem("a", root, "a.jpg", 2)).inodes.contains(held));
 }
 
 void TestReplica::deletedFolderTakesItsListingAlong()
