@@ -104,10 +104,15 @@ QString signalsDirectory()
     return ensured(container() + QStringLiteral("/Signals"));
 }
 
-QString signalsPath()
+QString containerPath()
 {
     return xdgDirectory("XDG_DATA_HOME", QStringLiteral(".local/share")) +
-           QStringLiteral("/pixavella/") + QLatin1String(kAppGroupId) + QStringLiteral("/Signals");
+           QStringLiteral("/pixavella/") + QLatin1String(kAppGroupId);
+}
+
+QString signalsPath()
+{
+    return containerPath() + QStringLiteral("/Signals");
 }
 
 QString domainCache()

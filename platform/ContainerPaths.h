@@ -19,8 +19,9 @@ QString productCacheDirectory();
 QString container();
 // container()/Signals
 QString signalsDirectory();
-// The same path, neither made nor checked: for a look that reads what is there, as often as
-// once per dropped file.
+// The same paths, neither made nor checked: for a look that reads what is there, or a write
+// that tells by its own failure when they are missing, as often as once per dropped file.
+QString containerPath();
 QString signalsPath();
 // $XDG_CACHE_HOME/pixavella/app.pixavella.fileprovider (replica, content cache, staging)
 QString domainCache();

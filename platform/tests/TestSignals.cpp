@@ -161,6 +161,7 @@ private slots:
         QVERIFY(second && *second > *first);
         // Read where posts are made, without making the folder.
         QCOMPARE(ContainerPaths::signalsPath(), ContainerPaths::signalsDirectory());
+        QCOMPARE(ContainerPaths::containerPath(), ContainerPaths::container());
     }
 
     void unsafeNamesAreRefused_data()

@@ -1,6 +1,7 @@
 #include "UploadQuarantine.h"
 
 #include "Clock.h"
+#include "ContainerPaths.h"
 #include "DedupIndex.h"
 #include "SharedSettings.h"
 #include "Signals.h"
@@ -339,17 +340,22 @@ UploadQuarantine::enqueue(const QString& sourcePath, const QString& filename,
 {
     QMutexLocker locker(&m_lock);
     const QString id = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
-    const std::optional<QString> folder = entryDirectory(id);
-    if (!folder)
-        return Error{errorDomain, int(QError::noContainer),
-                     QStringLiteral("The shared container cannot be located")};
-
-    // The id is new, so is its folder; the folders above it are made by the first entry only.
+    // The id is new, so is its folder. The folders above it are there once the first entry is
+    // made: the entry's own mkdir tells when they are not, and only then is the container
+    // looked for, and the folders made.
+    std::optional<QString> folder =
+        ContainerPaths::containerPath() + QStringLiteral("/Quarantine/") + id;
     if (::mkdir(QFile::encodeName(*folder).constData(), 0700) != 0) {
-        std::error_code ec;
-        std::filesystem::create_directories(nativePath(*folder), ec);
-        if (ec)
-            return fileError(ec.value(), QStringLiteral("create %1").arg(*folder));
+        folder = entryDirectory(id);
+        if (!folder)
+            return Error{errorDomain, int(QError::noContainer),
+                         QStringLiteral("The shared container cannot be located")};
+        if (::mkdir(QFile::encodeName(*folder).constData(), 0700) != 0) {
+            std::error_code ec;
+            std::filesystem::create_directories(nativePath(*folder), ec);
+            if (ec)
+                return fileError(ec.value(), QStringLiteral("create %1").arg(*folder));
+        }
     }
 
     // A link shows up whole under its final name; a copy is made under the transient name and
