@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <unistd.h>
 
 namespace pixavella::WriterState {
@@ -52,14 +53,26 @@ bool isEndingBySignal(pid_t pid)
 {
     if (pid <= 0)
         return false;
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%d/stat", int(pid));
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
+    // A batch closes its files from one writer: its stat file stays open between closes and is
+    // read again in place. A writer gone (its pid perhaps taken since) fails that read, and the
+    // file is opened anew by its pid.
+    static std::mutex mutex;
+    static pid_t openPid = 0;
+    static int openFd = -1;
+    std::lock_guard lock(mutex);
     char text[1024];
-    const ssize_t n = ::read(fd, text, sizeof text - 1);
-    ::close(fd);
+    ssize_t n = -1;
+    if (openPid == pid && openFd >= 0)
+        n = ::pread(openFd, text, sizeof text - 1, 0);
+    if (n <= 0) {
+        if (openFd >= 0)
+            ::close(openFd);
+        char path[64];
+        std::snprintf(path, sizeof path, "/proc/%d/stat", int(pid));
+        openFd = ::open(path, O_RDONLY | O_CLOEXEC);
+        openPid = pid;
+        n = openFd >= 0 ? ::pread(openFd, text, sizeof text - 1, 0) : -1;
+    }
     if (n <= 0)
         return false;
     text[n] = '\0';

@@ -17,6 +17,7 @@
 #include <QFileInfo>
 #include <QNetworkReply>
 #include <QTemporaryDir>
+#include <QProcess>
 #include <QTest>
 
 #include <sys/prctl.h>
@@ -86,6 +87,20 @@ private slots:
             QVERIFY2(WriterState::isEndingBySignal(stat.constData()) == killed, stat.constData());
         }
         QVERIFY(!WriterState::isEndingBySignal("4242 cp R 1"));
+
+        // Read from the writer's stat file, kept open from one close to the next; a writer
+        // gone makes that read fail, and nothing stale is answered.
+        QVERIFY(!WriterState::isEndingBySignal(::getpid()));
+        QProcess child;
+        child.start(QStringLiteral("sleep"), {QStringLiteral("30")});
+        QVERIFY(child.waitForStarted());
+        const pid_t pid = pid_t(child.processId());
+        QVERIFY(!WriterState::isEndingBySignal(pid));
+        QVERIFY(!WriterState::isEndingBySignal(pid));
+        child.kill();
+        QVERIFY(child.waitForFinished());
+        QVERIFY(!WriterState::isEndingBySignal(pid));
+        QVERIFY(!WriterState::isEndingBySignal(::getpid()));
     }
 
     // A free name is kept and the others get the lowest free number, whatever the order of the
