@@ -35,6 +35,8 @@ const QString kIncoming = QStringLiteral(".incoming");
 const QString kPayload = QStringLiteral("payload");
 // How late the application may hear of a new entry: a batch posts once per window.
 constexpr std::chrono::milliseconds kSignalWindow{250};
+// How long a payload seen in its entry is taken to be there still.
+constexpr qint64 kPayloadRecheckMs = 30'000;
 
 std::filesystem::path nativePath(const QString& path)
 {
@@ -429,20 +431,31 @@ QList<UploadQuarantine::Entry> UploadQuarantine::list()
         QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
     QList<Entry> entries;
     // Entries removed since the last listing leave no decoded manifest behind.
-    if (m_decoded.size() > children.size()) {
+    if (m_decoded.size() > children.size() || m_payloadSeen.size() > children.size()) {
         const QSet<QString> present(children.cbegin(), children.cend());
-        for (auto it = m_decoded.begin(); it != m_decoded.end();)
-            it = present.contains(QFileInfo(it.key()).fileName()) ? std::next(it)
-                                                                   : m_decoded.erase(it);
+        const auto gone = [&present](const QString& folder) {
+            return !present.contains(QFileInfo(folder).fileName());
+        };
+        m_decoded.removeIf([&gone](const auto& it) { return gone(it.key()); });
+        m_payloadSeen.removeIf([&gone](const auto& it) { return gone(it.key()); });
     }
+    const QDateTime now = Clock::now();
     for (const QString& child : children) {
         const QString folder = *root + QLatin1Char('/') + child;
         std::optional<Entry> entry = readManifest(folder);
         if (!entry)
             continue;
-        if (!QFileInfo::exists(folder + QLatin1Char('/') + payloadFileName(entry->filename))) {
-            removeTree(folder);
-            continue;
+        // A payload vanishes only by hand: looked for when first listed, then every
+        // kPayloadRecheck, not twice per entry at every listing of a long queue.
+        const auto seen = m_payloadSeen.constFind(folder);
+        if (seen == m_payloadSeen.cend() || !(seen->msecsTo(now) >= 0 &&
+                                               seen->msecsTo(now) < kPayloadRecheckMs)) {
+            if (!QFileInfo::exists(folder + QLatin1Char('/') + payloadFileName(entry->filename))) {
+                removeTree(folder);
+                m_payloadSeen.remove(folder);
+                continue;
+            }
+            m_payloadSeen.insert(folder, now);
         }
         entries.append(std::move(*entry));
     }

@@ -103,7 +103,8 @@ public:
     // Gives the entry up at once with `reason` (a payload that cannot be sent as it is).
     void giveUp(const QString& id, const QString& reason);
     // Complete entries, oldest enqueuedAt first. Folders without a readable manifest are
-    // skipped; entries whose payload vanished are deleted.
+    // skipped; entries whose payload vanished are deleted (looked for at an entry's first
+    // listing, then every half minute).
     QList<Entry> list();
     // The manifest, without checking the payload.
     std::optional<Entry> entry(const QString& id);
@@ -149,6 +150,8 @@ private:
     // Every listing of a folder reads the whole queue, and a batch of drops makes it hundreds
     // of entries long: each manifest is decoded once, not at every listing. Under m_lock.
     mutable QHash<QString, DecodedManifest> m_decoded;
+    // When each entry's payload was last seen by list(). Under m_lock.
+    QHash<QString, QDateTime> m_payloadSeen;
 };
 
 } // namespace pixavella

@@ -187,6 +187,19 @@ private slots:
         QCOMPARE(quarantine.payloadURL("STAGING"), std::nullopt);
     }
 
+    // A payload removed by hand after its entry was listed: the entry goes within half a minute.
+    void payloadRemovedLaterIsFoundAtTheNextLook()
+    {
+        ManualClock clock;
+        UploadQuarantine quarantine;
+        const Entry entry = enqueue(quarantine);
+        QCOMPARE(quarantine.list().size(), 1);
+        QVERIFY(QFile::remove(*quarantine.payloadURL(entry.id)));
+        clock.advance(31);
+        QCOMPARE(quarantine.list(), QList<Entry>());
+        QVERIFY(!QFileInfo::exists(root() + "/" + entry.id));
+    }
+
     // Manifests are decoded once per process; a change made by the other process is still seen.
     void listingsSeeWhatTheOtherProcessChanged()
     {
