@@ -31,7 +31,7 @@ QByteArray readAt(int fd, qint64 offset, qint64 length)
 
 } // namespace
 
-FileBytes::FileBytes(const QString& path)
+FileBytes::FileBytes(const QString& path, qint64 headSize)
     : m_fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC))
 {
     struct stat st {};
@@ -40,7 +40,8 @@ FileBytes::FileBytes(const QString& path)
     m_size = st.st_size;
     m_modified = QDateTime::fromMSecsSinceEpoch(
         qint64(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1'000'000, Qt::UTC);
-    m_head = readAt(m_fd, 0, qMin(kHeadSize, m_size));
+    if (headSize > 0)
+        m_head = readAt(m_fd, 0, qMin(headSize, m_size));
 }
 
 FileBytes::~FileBytes()

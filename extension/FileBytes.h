@@ -8,14 +8,15 @@
 
 namespace pixavella {
 
-// A file opened once and read at given offsets, its first kHeadSize bytes read at the start.
+// A file opened once and read at given offsets, its first `headSize` bytes read at the start.
 // The checks a drop makes (its type, its capture date, whether it is whole) each read a few
-// small ranges, most of them in the first kilobytes: one open and one read serve them all.
+// small ranges, most of them in the first kilobytes: one open and one read serve them all. A
+// single check reads only the ranges it needs (a head of 0).
 class FileBytes {
 public:
     static constexpr qint64 kHeadSize = 64 * 1024;
 
-    explicit FileBytes(const QString& path);
+    explicit FileBytes(const QString& path, qint64 headSize = kHeadSize);
     ~FileBytes();
     FileBytes(const FileBytes&) = delete;
     FileBytes& operator=(const FileBytes&) = delete;

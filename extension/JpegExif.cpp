@@ -35,7 +35,7 @@ bool standsAlone(quint8 marker)
 
 JpegExif jpegExif(const QString& path)
 {
-    return jpegExif(FileBytes(path));
+    return jpegExif(FileBytes(path, 0));
 }
 
 JpegExif jpegExif(const FileBytes& file)

@@ -205,7 +205,7 @@ bool isCutInItsHeader(const QByteArray& head)
 
 bool isComplete(const QString& path)
 {
-    return isComplete(FileBytes(path));
+    return isComplete(FileBytes(path, 0));
 }
 
 bool isComplete(const FileBytes& file)

@@ -166,15 +166,17 @@ private slots:
         QVERIFY(out.open(QIODevice::WriteOnly));
         out.write(bytes);
         out.close();
-        const FileBytes file(path);
-        QVERIFY(file.isOpen());
-        QCOMPARE(file.size(), bytes.size());
-        QVERIFY(file.modified());
-        for (const qint64 at : {qint64(0), FileBytes::kHeadSize - 10, FileBytes::kHeadSize + 4990})
-            QCOMPARE(file.at(at, 20), bytes.mid(at, 20));
-        QCOMPARE(file.tail(6000), bytes.right(6000));
-        QCOMPARE(file.at(bytes.size(), 4), QByteArray());
-        QCOMPARE(file.at(-1, 4), QByteArray());
+        for (const qint64 head : {FileBytes::kHeadSize, qint64(0)}) {
+            const FileBytes file(path, head);
+            QVERIFY(file.isOpen());
+            QCOMPARE(file.size(), bytes.size());
+            QVERIFY(file.modified());
+            for (const qint64 at : {qint64(0), FileBytes::kHeadSize - 10, FileBytes::kHeadSize + 4990})
+                QCOMPARE(file.at(at, 20), bytes.mid(at, 20));
+            QCOMPARE(file.tail(6000), bytes.right(6000));
+            QCOMPARE(file.at(bytes.size(), 4), QByteArray());
+            QCOMPARE(file.at(-1, 4), QByteArray());
+        }
     }
 };
 
