@@ -253,11 +253,12 @@ void HostCore::lookup(RequestId id, fuse_ino_t parent, QByteArray name, pid_t pi
     // A name the folder already shows is answered at once, as the kernel's cache of it would
     // be, while the refresh its use may start goes on: only a miss waits for the server. A
     // path through folders being refreshed would otherwise wait once per folder on the way.
+    // The answer goes first: starting a refresh runs the enumerator on this thread.
     if (scheduler.isListed(container)) {
         if (const std::optional<ReplicaEntry> e = replica.child(parent, name, true)) {
+            answerEntry(id, *e);
             if (!writersOwnChange)
                 scheduler.use(container, [](Result<void>) {});
-            answerEntry(id, *e);
             return;
         }
     }
