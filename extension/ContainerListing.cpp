@@ -14,6 +14,24 @@ namespace {
 using Kind = FPNode::Kind;
 using Entries = QList<UploadQuarantine::Entry>;
 
+// The waiting uploads as one listing reads them: read once, when first needed, however many
+// of the listing's steps look (a long queue costs a system call per entry).
+class QueueSnapshot {
+public:
+    explicit QueueSnapshot(UploadQuarantine& quarantine) : m_quarantine(quarantine) {}
+    const Entries& entries()
+    {
+        if (!m_entries)
+            m_entries = m_quarantine.list();
+        return *m_entries;
+    }
+
+private:
+    UploadQuarantine& m_quarantine;
+    std::optional<Entries> m_entries;
+};
+using Queue = std::shared_ptr<QueueSnapshot>;
+
 ItemList photosListing(const LibraryMirror& library, const Entries& entries,
                        UploadQuarantine& quarantine)
 {
@@ -51,18 +69,19 @@ ItemList failedListing(const Entries& entries, UploadQuarantine& quarantine)
 // Listings built from the whole library: photos, year and month. A refresh asks the server
 // what changed; a first look uses what is known.
 void listLibrary(const ExtensionStores& stores, const ImmichClient& client, const FPNode& node,
+                 const Queue& queue,
                  FetchCache::Mode mode, Completion<ItemList> done)
 {
     const LibraryMirror::Need need = mode == FetchCache::Mode::refresh
                                          ? LibraryMirror::Need::current
                                          : LibraryMirror::Need::known;
-    stores.library.sync(client, need, [stores, node, mode, done](Result<void> synced) {
+    stores.library.sync(client, need, [stores, node, mode, queue, done](Result<void> synced) {
         // A first look shows what is known when the server cannot be asked; a refresh that
         // failed reports it, and the folder stays as it was shown.
         if (!synced && (mode == FetchCache::Mode::refresh || !stores.library.isLoaded()))
             return done(synced.error());
         const LibraryMirror& library = stores.library;
-        const Entries entries = stores.quarantine.list();
+        const Entries& entries = queue->entries();
         switch (node.kind()) {
         case Kind::photos:
             return done(photosListing(library, entries, stores.quarantine));
@@ -96,10 +115,11 @@ void listAlbums(const ExtensionStores& stores, const ImmichClient& client, Fetch
 }
 
 void listAlbum(const ExtensionStores& stores, const ImmichClient& client, const FPNode& node,
-               FetchCache::Mode mode, Completion<ItemList> done)
+               const Queue& queue, FetchCache::Mode mode, Completion<ItemList> done)
 {
     stores.cache.albumDetail(
-        client, node.albumId(), mode, [stores, node, done](Result<ImmichAlbumDetail> detail) {
+        client, node.albumId(), mode,
+        [stores, node, queue, done](Result<ImmichAlbumDetail> detail) {
             if (!detail)
                 return done(detail.error());
             ItemList items;
@@ -110,7 +130,7 @@ void listAlbum(const ExtensionStores& stores, const ImmichClient& client, const 
                     asset, FPNode::albumItem(node.albumId(), asset.id).identifier(), parent,
                     ItemCaps::full, names));
             items.append(
-                PhotoFolders::pendingItemsIn(node, stores.quarantine.list(), stores.quarantine));
+                PhotoFolders::pendingItemsIn(node, queue->entries(), stores.quarantine));
             done(std::move(items));
         });
 }
@@ -163,7 +183,7 @@ void listSharedAlbum(const ExtensionStores& stores, const ImmichClient& client, 
 }
 
 void listNode(const ExtensionStores& stores, const ImmichClient& client, const FPNode& node,
-              FetchCache::Mode mode, Completion<ItemList> done)
+              const Queue& queue, FetchCache::Mode mode, Completion<ItemList> done)
 {
     switch (node.kind()) {
     case Kind::root:
@@ -173,17 +193,17 @@ void listNode(const ExtensionStores& stores, const ImmichClient& client, const F
     case Kind::photos:
     case Kind::year:
     case Kind::month:
-        return listLibrary(stores, client, node, mode, std::move(done));
+        return listLibrary(stores, client, node, queue, mode, std::move(done));
     case Kind::albums:
         return listAlbums(stores, client, mode, std::move(done));
     case Kind::album:
-        return listAlbum(stores, client, node, mode, std::move(done));
+        return listAlbum(stores, client, node, queue, mode, std::move(done));
     case Kind::shared:
         return listShared(stores, client, mode, std::move(done));
     case Kind::sharedAlbum:
         return listSharedAlbum(stores, client, node, mode, std::move(done));
     case Kind::failed:
-        return done(failedListing(stores.quarantine.list(), stores.quarantine));
+        return done(failedListing(queue->entries(), stores.quarantine));
     case Kind::asset:
     case Kind::albumItem:
     case Kind::sharedItem:
@@ -195,13 +215,15 @@ void listNode(const ExtensionStores& stores, const ImmichClient& client, const F
 
 } // namespace
 
-ItemList deletionFiltered(const ExtensionStores& stores, const ItemList& items)
+namespace {
+
+ItemList filteredWith(const ExtensionStores& stores, const ItemList& items, QueueSnapshot& queue)
 {
     const QSet<QString> promoted = stores.promoted.hiddenPendingIdentifiers();
     // A photo saved over shows its new bytes (the pending item) only; once they are uploaded the
     // old asset goes to the trash. A replacement given up leaves the old photo as it was.
     QSet<QString> replaced;
-    for (const UploadQuarantine::Entry& entry : stores.quarantine.list())
+    for (const UploadQuarantine::Entry& entry : queue.entries())
         if (entry.replacesAssetId && entry.attempts < kUploadAttemptLimit)
             replaced.insert(*entry.replacesAssetId);
     ItemList kept;
@@ -226,13 +248,22 @@ ItemList deletionFiltered(const ExtensionStores& stores, const ItemList& items)
         });
 }
 
+} // namespace
+
+ItemList deletionFiltered(const ExtensionStores& stores, const ItemList& items)
+{
+    QueueSnapshot queue(stores.quarantine);
+    return filteredWith(stores, items, queue);
+}
+
 void list(const ExtensionStores& stores, const FileProviderItemIdentifier& container,
           FetchCache::Mode mode, Completion<ItemList> done)
 {
-    Completion<ItemList> filtered = [stores, done = std::move(done)](Result<ItemList> items) {
+    const Queue queue = std::make_shared<QueueSnapshot>(stores.quarantine);
+    Completion<ItemList> filtered = [stores, queue, done = std::move(done)](Result<ItemList> items) {
         if (!items)
             return done(items.error());
-        done(deletionFiltered(stores, items.value()));
+        done(filteredWith(stores, items.value(), *queue));
     };
     const bool workingSet = container == FileProviderContainer::workingSet;
     const std::optional<FPNode> node = workingSet ? std::nullopt : FPNode::parse(container);
@@ -244,7 +275,7 @@ void list(const ExtensionStores& stores, const FileProviderItemIdentifier& conta
     stores.names.refresh(mode == FetchCache::Mode::refresh, kNameRefreshWait);
     if (workingSet)
         return listWorkingSet(stores, *client, mode, std::move(filtered));
-    listNode(stores, *client, *node, mode, std::move(filtered));
+    listNode(stores, *client, *node, queue, mode, std::move(filtered));
 }
 
 } // namespace pixavella::ContainerListing
