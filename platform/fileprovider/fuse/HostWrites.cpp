@@ -16,6 +16,9 @@ namespace pixavella {
 
 namespace {
 
+// A pause this long between two drops that start folders ends a batch.
+constexpr std::chrono::milliseconds kBatchSettle{100};
+
 timespec timeToSet(const struct stat& attr, int toSet, int given, int now, bool modification)
 {
     timespec t{};
@@ -246,8 +249,13 @@ void HostWrites::creationAnswered(const StagedHandOver& handOver,
         // The folders above it are not known here: every listed folder lists again, when next
         // used rather than at once, so that a batch whose photos start many months costs no
         // listing on the way of each close.
-        if (firstInUnlistedParent)
+        if (firstInUnlistedParent) {
             m_host.scheduler.markAllChanged(handOver.writer);
+            // Listed again once the batch is over, without anyone waiting.
+            m_host.deadlines.schedule(kBatchSettle, m_host.whileAlive([this] {
+                m_host.scheduler.startMarkedOnceSettled(kBatchSettle);
+            }));
+        }
         outcome = std::optional(item->itemIdentifier());
     } else {
         // Nothing made and nothing said: answering success would let `mv` delete its source

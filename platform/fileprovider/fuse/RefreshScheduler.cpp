@@ -97,6 +97,22 @@ bool RefreshScheduler::changedOnlyBy(const FileProviderItemIdentifier& container
     return it->running ? it->runningForMark && (marked || !it->changed) : marked;
 }
 
+void RefreshScheduler::startMarkedOnceSettled(std::chrono::milliseconds settled)
+{
+    QList<FileProviderItemIdentifier> containers;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_writerMarkedAt.isValid() || m_writerMarkedAt.msecsTo(Clock::now()) < settled.count())
+            return;
+        for (auto it = m_states.begin(); it != m_states.end(); ++it)
+            if (it->listed && it->changed && it->markedOnly && !it->running &&
+                recentlyUsed(*it) && beginLocked(*it))
+                containers.append(it.key());
+    }
+    for (const FileProviderItemIdentifier& c : std::as_const(containers))
+        m_start(c);
+}
+
 void RefreshScheduler::signalAll()
 {
     QList<FileProviderItemIdentifier> containers;

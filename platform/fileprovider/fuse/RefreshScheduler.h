@@ -7,6 +7,7 @@
 #include <QHash>
 #include <QList>
 
+#include <chrono>
 #include <functional>
 #include <mutex>
 
@@ -40,6 +41,10 @@ public:
     // at each new name it looks up, for the months its own photos started to be listed.
     bool changedOnlyBy(const FileProviderItemIdentifier& container, pid_t requester) const;
     static constexpr qint64 kWriterWindowSeconds = 2;
+    // Once no drop has marked anything for `settled`, starts the listings the marks call for
+    // in folders used within `recentUse`, so that the next program to look (or the writer
+    // itself at its next batch) finds them done rather than waiting for them.
+    void startMarkedOnceSettled(std::chrono::milliseconds settled);
     void finished(const FileProviderItemIdentifier& container, const Result<void>& outcome);
     // The container is gone (its folder was deleted): its state is dropped once idle.
     void forget(const FileProviderItemIdentifier& container);

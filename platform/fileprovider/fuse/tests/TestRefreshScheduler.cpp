@@ -123,6 +123,26 @@ private slots:
         run.scheduler->markAllChanged(42);
         clock.advance(RefreshScheduler::kWriterWindowSeconds);
         QVERIFY(!exempt(42));
+
+        // Once the drops pause, what was marked lists again with no one waiting: folders used
+        // lately only.
+        run.use("idle");
+        run.finish("idle");
+        clock.advance(61);
+        run.use("a");
+        run.finish("a");
+        run.started.clear();
+        run.scheduler->markAllChanged(42);
+        run.scheduler->startMarkedOnceSettled(std::chrono::milliseconds(100));
+        QCOMPARE(run.started, QStringList());
+        clock.advance(1);
+        run.scheduler->startMarkedOnceSettled(std::chrono::milliseconds(100));
+        QCOMPARE(run.started, QStringList{"a"});
+        run.scheduler->startMarkedOnceSettled(std::chrono::milliseconds(100));
+        QCOMPARE(run.started, QStringList{"a"});
+        run.finish("a");
+        run.use("idle");
+        QCOMPARE(run.started, (QStringList{"a", "idle"}));
         run.scheduler->markAllChanged();
         QVERIFY(!exempt(0));
     }
