@@ -1,5 +1,6 @@
 #include "ContentType.h"
 
+#include <QHash>
 #include <QMimeDatabase>
 
 #include <mutex>
@@ -9,6 +10,9 @@ namespace pixavella {
 
 namespace {
 const QString kFolder = QStringLiteral("inode/directory");
+// Extensions whose type is kept; names of every kind can be dropped, the ones past this are
+// looked up each time.
+constexpr qsizetype kKnownExtensions = 256;
 
 QStringView topLevel(const QString& mimeName)
 {
@@ -57,13 +61,28 @@ std::optional<ContentType> ContentType::fromFilenameExtension(const QString& ext
 {
     if (extension.isEmpty() || extension.contains(u'/'))
         return std::nullopt;
+    // Every drop asks twice, for one of a handful of extensions: a glob match in the mime
+    // database, under its lock, each time. The answers are kept (a bounded number of them).
+    // Never destroyed, like the names, for a thread that asks while the process exits.
+    static std::mutex* mutex = new std::mutex;
+    static auto* known = new QHash<QString, std::optional<ContentType>>;
+    {
+        std::lock_guard lock(*mutex);
+        const auto it = known->constFind(extension);
+        if (it != known->cend())
+            return *it;
+    }
     // QMimeDatabase is thread-safe; the instance only refers to the shared database.
     const QMimeDatabase db;
     const QMimeType type =
         db.mimeTypeForFile(QStringLiteral("f.") + extension, QMimeDatabase::MatchExtension);
-    if (!type.isValid() || type.isDefault() || type.name() == kFolder)
-        return std::nullopt;
-    return ContentType(type.name());
+    std::optional<ContentType> found;
+    if (type.isValid() && !type.isDefault() && type.name() != kFolder)
+        found = ContentType(type.name());
+    std::lock_guard lock(*mutex);
+    if (known->size() < kKnownExtensions)
+        known->insert(extension, found);
+    return found;
 }
 
 bool ContentType::conformsTo(ContentKind kind) const

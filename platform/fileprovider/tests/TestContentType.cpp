@@ -32,6 +32,8 @@ private slots:
         QTEST(filenameExtension(filename), "extension");
         const auto type = ContentType::fromFilenameExtension(filenameExtension(filename));
         QCOMPARE(type.has_value(), kinds != u"-");
+        // Asked again, from what was kept.
+        QVERIFY(ContentType::fromFilenameExtension(filenameExtension(filename)) == type);
         if (!type)
             return;
         QVERIFY(type->conformsTo(ContentKind::data));
