@@ -446,7 +446,7 @@ QList<UploadQuarantine::Entry> UploadQuarantine::list()
         if (!entry)
             continue;
         // A payload vanishes only by hand: looked for when first listed, then every
-        // kPayloadRecheck, not twice per entry at every listing of a long queue.
+        // kPayloadRecheckMs, not twice per entry at every listing of a long queue.
         const auto seen = m_payloadSeen.constFind(folder);
         if (seen == m_payloadSeen.cend() || !(seen->msecsTo(now) >= 0 &&
                                                seen->msecsTo(now) < kPayloadRecheckMs)) {

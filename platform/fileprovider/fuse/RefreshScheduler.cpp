@@ -90,8 +90,9 @@ bool RefreshScheduler::changedOnlyBy(const FileProviderItemIdentifier& container
 {
     std::lock_guard lock(m_mutex);
     auto it = m_states.constFind(container);
+    const qint64 age = m_writerMarkedAt.msecsTo(Clock::now());
     if (requester <= 0 || requester != m_writer || it == m_states.cend() || !it->listed ||
-        m_writerMarkedAt.msecsTo(Clock::now()) >= kWriterWindowSeconds * 1000)
+        age < 0 || age >= kWriterWindowSeconds * 1000)
         return false;
     const bool marked = it->changed && it->markedOnly;
     return it->running ? it->runningForMark && (marked || !it->changed) : marked;
