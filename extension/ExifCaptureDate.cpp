@@ -26,7 +26,7 @@ std::optional<QDateTime> parseFixedExifDate(const QString& text)
     const int widths[6] = {4, 2, 2, 2, 2, 2};
     for (int f = 0; f < 6; ++f) {
         for (int i = starts[f]; i < starts[f] + widths[f]; ++i) {
-            if (!text[i].isDigit() || text[i].unicode() > '9')
+            if (text[i] < u'0' || text[i] > u'9')
                 return std::nullopt;
             fields[f] = fields[f] * 10 + (text[i].unicode() - '0');
         }
