@@ -7,8 +7,9 @@
 //   that starting the shell weighs less in 15 ms; best of fifteen each, taken in turn).
 // read_vs_passthrough: throughput of a warm `cat` of a materialised 512 MiB original through the
 //   mount divided by that of the same cached file through passthrough_hp mounted over its
-//   folder; read_vs_direct: divided by `cat` of the cached file itself (best of five each,
-//   taken in turn). Both FUSE sides are read from the kernel's cache of their file. The
+//   folder; read_vs_direct: divided by `cat` of the cached file itself (best of nine each,
+//   taken in turn, each after its side's cache was filled anew from an emptied page cache
+//   when run as root). Both FUSE sides are read from the kernel's cache of their file. The
 //   mount's is held in 4 KiB pages where the cached file has large folios; how scattered those
 //   pages lie in memory moves read_vs_direct (0.5 to 0.85 on one machine), as it does for a
 //   tmpfs file. Direct I/O measured twice as slow (a request and a copy per 1 MiB) and makes
@@ -192,16 +193,35 @@ void measureReading(const QString& big, const QString& work)
     PassthroughMount hp(QStringLiteral("passthrough_hp"), {}, cached.absolutePath(),
                         work + QStringLiteral("/cache-hp"));
     sayWhyNoPassthrough(hp.error());
+    // Where pages of a cache land in memory moves its reading speed by a third: each sample
+    // fills its side's cache anew from an emptied page cache (as root), so that no side keeps
+    // the luck or bad luck of one filling through all its samples.
+    const bool refill = dropPageCache();
+    if (!refill)
+        detail(QStringLiteral("the page cache is not dropped between reads (not root): each side "
+                              "is read from the cache its first read filled"));
     const auto catOf = [&](const QString& file) {
-        return [&cat, file](int) { return timeShell(cat, {file}); };
+        if (!refill)
+            timeShell(cat, {file});
+        return [&cat, file, refill](int round) {
+            if (refill) {
+                dropPageCache();
+                timeShell(cat, {file});
+            }
+            const Timed read = timeShell(cat, {file});
+            detail(QStringLiteral("round %1, %2: %3 MiB/s, processor %4 ms")
+                       .arg(round + 1)
+                       .arg(file)
+                       .arg(512 / read.wall)
+                       .arg(read.processor * 1000));
+            return read;
+        };
     };
     QList<std::function<Timed(int)>> sides{catOf(big), catOf(cached.filePath())};
-    if (hp.error().isEmpty()) {
-        timeShell(cat, {hp.path(cached.fileName())});
+    if (hp.error().isEmpty())
         sides.append(catOf(hp.path(cached.fileName())));
-    }
     // The processor time of each side is the steadier figure on a loaded machine.
-    const QList<Best> best = bestInTurn(5, sides);
+    const QList<Best> best = bestInTurn(9, sides);
     const Best anchor = hp.error().isEmpty() ? best[2] : Best{std::nan(""), std::nan("")};
     detail(QStringLiteral("512 MiB: mount %1 MiB/s (%2 ms of processor), passthrough_hp %3 MiB/s "
                           "(%4 ms), direct %5 MiB/s (%6 ms)")
