@@ -340,7 +340,8 @@ UploadQuarantine::enqueue(const QString& sourcePath, const QString& filename,
                           const std::optional<QString>& albumName, Intake intake,
                           const DropFacts& facts)
 {
-    QMutexLocker locker(&m_lock);
+    // Not under m_lock: the entry is new, seen by nobody until its manifest is in place, as
+    // other processes do it; a drop does not wait for a listing of a long queue.
     const QString id = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
     // The id is new, so is its folder. The folders above it are there once the first entry is
     // made: the entry's own mkdir tells when they are not, and only then is the container

@@ -146,7 +146,7 @@ private:
         Entry entry;
     };
 
-    QMutex m_lock; // serialises every operation of this process
+    QMutex m_lock; // serialises this process's reads and rewrites of existing entries
     // Every listing of a folder reads the whole queue, and a batch of drops makes it hundreds
     // of entries long: each manifest is decoded once, not at every listing. Under m_lock.
     mutable QHash<QString, DecodedManifest> m_decoded;
