@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace pixavella {
@@ -72,7 +73,7 @@ StagingArea::StagingArea(QString directory, Replica& replica, double graceSecond
 
 StagingArea::~StagingArea()
 {
-    std::lock_guard lock(m_mutex);
+    const Locked lock(*this);
     m_nodes.clear();
     QDir(m_directory).removeRecursively();
 }
@@ -136,6 +137,22 @@ void StagingArea::dropLocked(const Key& key)
     eraseIfIdleLocked(ino);
 }
 
+StagingArea::Locked::~Locked()
+{
+    Leftovers gone = std::exchange(m_area.m_leftovers, {});
+    m_lock.unlock();
+    for (const QString& path : std::as_const(gone.paths))
+        QFile::remove(path);
+}
+
+void StagingArea::leaveLocked(DescriptorRef file, const QString& path)
+{
+    if (file)
+        m_leftovers.files.append(std::move(file));
+    if (!path.isEmpty())
+        m_leftovers.paths.append(path);
+}
+
 void StagingArea::eraseIfIdleLocked(InodeNumber ino)
 {
     auto it = m_nodes.find(ino);
@@ -145,12 +162,10 @@ void StagingArea::eraseIfIdleLocked(InodeNumber ino)
     if (n.named) {
         // Its bytes are with the extension and nobody reads them here: free the descriptor.
         if (n.path.isEmpty())
-            n.file.reset();
+            leaveLocked(std::exchange(n.file, {}));
         return;
     }
-    n.file.reset();
-    if (!n.path.isEmpty())
-        QFile::remove(n.path);
+    leaveLocked(std::exchange(n.file, {}), n.path);
     m_nodes.erase(it);
 }
 
@@ -203,7 +218,7 @@ bool StagingArea::isLocalPlaceLocked(const Node& node) const
 
 std::optional<StagedName> StagingArea::find(InodeNumber parent, const QByteArray& name)
 {
-    std::lock_guard lock(m_mutex);
+    const Locked lock(*this);
     sweepLocked();
     const Key key{parent, name};
     if (const InodeNumber ino = m_names.value(key))
@@ -216,7 +231,7 @@ std::optional<StagedName> StagingArea::find(InodeNumber parent, const QByteArray
 
 QList<StagedName> StagingArea::entriesIn(InodeNumber folder)
 {
-    std::lock_guard lock(m_mutex);
+    const Locked lock(*this);
     sweepLocked();
     QList<StagedName> list;
     for (auto it = m_names.cbegin(); it != m_names.cend(); ++it) {
@@ -241,7 +256,7 @@ QList<StagedName> StagingArea::entriesIn(InodeNumber folder)
 
 std::optional<StagedFile> StagingArea::file(InodeNumber ino)
 {
-    std::lock_guard lock(m_mutex);
+    const Locked lock(*this);
     auto it = m_nodes.constFind(ino);
     if (it == m_nodes.cend())
         return std::nullopt;
@@ -254,7 +269,7 @@ Result<QPair<InodeNumber, quint64>>
 StagingArea::create(InodeNumber parent, const QByteArray& name, mode_t mode,
                     const std::optional<FileProviderItemIdentifier>& replaces)
 {
-    std::lock_guard lock(m_mutex);
+    const Locked lock(*this);
     Result<Node> n = newNodeLocked(parent, name, mode, replaces);
     if (!n)
         return n.error();
@@ -332,7 +347,7 @@ QPair<InodeNumber, quint64> StagingArea::insertLocked(Node n, bool wrote, InodeN
 
 std::optional<StagedFile> StagingArea::fileOpenedAs(InodeNumber openedAs)
 {
-    std::lock_guard lock(m_mutex);
+    const Locked lock(*this);
     for (const Handle& h : std::as_const(m_handles)) {
         if (h.openedAs != openedAs)
             continue;
@@ -348,7 +363,7 @@ std::optional<StagedFile> StagingArea::fileOpenedAs(InodeNumber openedAs)
 
 std::optional<InodeNumber> StagingArea::inodeOfHandle(quint64 fh)
 {
-    std::lock_guard lock(m_mutex);
+    const Locked lock(*this);
     auto it = m_handles.constFind(fh);
     if (it == m_handles.cend())
         return std::nullopt;
@@ -357,7 +372,7 @@ std::optional<InodeNumber> StagingArea::inodeOfHandle(quint64 fh)
 
 Result<quint64> StagingArea::open(InodeNumber ino, int flags)
 {
-    std::lock_guard lock(m_mutex);
+    const Locked lock(*this);
     auto it = m_nodes.find(ino);
     if (it == m_nodes.end())
         return fileError(ENOENT, QStringLiteral("local file"));
@@ -391,7 +406,7 @@ Result<size_t> StagingArea::write(quint64 fh, const char* data, size_t size, off
     DescriptorRef file;
     InodeNumber ino = 0;
     {
-        std::lock_guard lock(m_mutex);
+        const Locked lock(*this);
         Handle* h = nullptr;
         Node* n = nodeOfHandleLocked(fh, &h);
         if (!n)
@@ -419,7 +434,7 @@ Result<size_t> StagingArea::write(quint64 fh, const char* data, size_t size, off
         }
         done += size_t(w);
     }
-    std::lock_guard lock(m_mutex);
+    const Locked lock(*this);
     auto it = m_nodes.find(ino);
     if (it == m_nodes.end())
         return fileError(EBADF, QStringLiteral("write"));
@@ -443,7 +458,7 @@ Result<size_t> StagingArea::read(quint64 fh, char* buffer, size_t size, off_t of
 {
     DescriptorRef file;
     {
-        std::lock_guard lock(m_mutex);
+        const Locked lock(*this);
         Node* n = nodeOfHandleLocked(fh);
         if (!n || !n->file)
             return fileError(EBADF, QStringLiteral("read"));
@@ -468,7 +483,7 @@ Result<void> StagingArea::fsync(quint64 fh)
     DescriptorRef file;
     InodeNumber ino = 0;
     {
-        std::lock_guard lock(m_mutex);
+        const Locked lock(*this);
         Node* n = nodeOfHandleLocked(fh);
         if (!n || !n->file || n->handedOver)
             return Result<void>::success();
@@ -479,12 +494,12 @@ Result<void> StagingArea::fsync(quint64 fh)
     }
     if (::fdatasync(file->fd) != 0) {
         const int error = errno;
-        std::lock_guard lock(m_mutex);
+        const Locked lock(*this);
         if (auto it = m_nodes.find(ino); it != m_nodes.end())
             it->failure = error;
         return fileError(error, QStringLiteral("fsync"));
     }
-    std::lock_guard lock(m_mutex);
+    const Locked lock(*this);
     if (auto it = m_nodes.find(ino); it != m_nodes.end() && it->file == file)
         it->synced = true;
     return Result<void>::success();
@@ -492,7 +507,7 @@ Result<void> StagingArea::fsync(quint64 fh)
 
 std::optional<QPair<InodeNumber, QByteArray>> StagingArea::release(quint64 fh)
 {
-    std::lock_guard lock(m_mutex);
+    const Locked lock(*this);
     const std::optional<Handle> h =
         m_handles.contains(fh) ? std::optional(m_handles.take(fh)) : std::nullopt;
     if (!h)
@@ -518,7 +533,7 @@ Result<StagedFile> StagingArea::setAttributes(InodeNumber ino, quint64 fh,
                                               std::optional<timespec> atime,
                                               std::optional<timespec> mtime)
 {
-    std::lock_guard lock(m_mutex);
+    const Locked lock(*this);
     auto it = m_nodes.find(ino);
     if (it == m_nodes.end())
         return fileError(ENOENT, QStringLiteral("local file"));
@@ -587,7 +602,7 @@ std::optional<StagedHandOver> StagingArea::flush(quint64 fh, Waiter waiter)
 {
     int answer = 0;
     {
-        std::lock_guard lock(m_mutex);
+        const Locked lock(*this);
         Handle* h = nullptr;
         Node* n = nodeOfHandleLocked(fh, &h);
         if (n && (h->wrote || n->failure)) {
@@ -625,7 +640,7 @@ StagingArea::createAt(InodeNumber ino, InodeNumber parent,
 {
     int answer = ENOENT;
     {
-        std::lock_guard lock(m_mutex);
+        const Locked lock(*this);
         auto it = m_nodes.find(ino);
         if (it != m_nodes.end()) {
             answer = EBUSY;
@@ -654,7 +669,7 @@ std::optional<StagedHandOver> StagingArea::creationEnded(const StagedHandOver& h
     QList<Waiter> failed;
     std::optional<StagedHandOver> next;
     {
-        std::lock_guard lock(m_mutex);
+        const Locked lock(*this);
         auto it = m_nodes.find(handOver.ino);
         if (it == m_nodes.end())
             return std::nullopt;
@@ -664,7 +679,7 @@ std::optional<StagedHandOver> StagingArea::creationEnded(const StagedHandOver& h
         n.current.clear();
         if (outcome) {
             // The extension linked or copied it before answering.
-            QFile::remove(handOver.path);
+            leaveLocked({}, handOver.path);
             if (n.path == handOver.path)
                 n.path.clear();
             n.state.createdAs = outcome.value();
@@ -723,7 +738,7 @@ std::optional<StagedHandOver> StagingArea::creationEnded(const StagedHandOver& h
 
 void StagingArea::rename(InodeNumber ino, InodeNumber parent, const QByteArray& name)
 {
-    std::lock_guard lock(m_mutex);
+    const Locked lock(*this);
     auto it = m_nodes.find(ino);
     if (it == m_nodes.end())
         return;
@@ -743,7 +758,7 @@ void StagingArea::remember(InodeNumber parent, const QByteArray& name,
                            const FileProviderItemIdentifier& identifier, InodeNumber ino,
                            bool isFolder)
 {
-    std::lock_guard lock(m_mutex);
+    const Locked lock(*this);
     const Key key{parent, name};
     dropLocked(key);
     const QDateTime expires = Clock::now().addMSecs(qint64(m_graceSeconds * 1000));
@@ -753,7 +768,7 @@ void StagingArea::remember(InodeNumber parent, const QByteArray& name,
 
 void StagingArea::drop(InodeNumber parent, const QByteArray& name)
 {
-    std::lock_guard lock(m_mutex);
+    const Locked lock(*this);
     dropLocked({parent, name});
 }
 

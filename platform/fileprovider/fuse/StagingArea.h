@@ -7,6 +7,7 @@
 #include <QHash>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <memory>
@@ -180,7 +181,27 @@ private:
     };
     using Key = QPair<InodeNumber, QByteArray>;
 
+    // What erased nodes leave: closed and removed once m_mutex is let go, so that the file
+    // system's work on one file does not hold up the requests for the next.
+    struct Leftovers {
+        QList<DescriptorRef> files;
+        QStringList paths;
+    };
+    // m_mutex for a scope; on leaving it, what the scope left over is disposed of unlocked.
+    class Locked {
+    public:
+        explicit Locked(StagingArea& area) : m_area(area), m_lock(area.m_mutex) {}
+        ~Locked();
+        Locked(const Locked&) = delete;
+        Locked& operator=(const Locked&) = delete;
+
+    private:
+        StagingArea& m_area;
+        std::unique_lock<std::mutex> m_lock;
+    };
+
     // All below under m_mutex.
+    void leaveLocked(DescriptorRef file, const QString& path = {});
     void sweepLocked();
     void noteExpiryLocked(const QDateTime& expires);
     void unnameLocked(Node& node);
@@ -213,6 +234,7 @@ private:
     QHash<quint64, Handle> m_handles;
     quint64 m_nextHandle = 1;
     quint64 m_nextFile = 1;
+    Leftovers m_leftovers;
 };
 
 } // namespace pixavella
