@@ -22,7 +22,7 @@ public:
     const Entries& entries()
     {
         if (!m_entries)
-            m_entries = m_quarantine.list();
+            m_entries = m_quarantine.recentList();
         return *m_entries;
     }
 

@@ -60,7 +60,7 @@ void lookUpDateFolder(const ExtensionStores& stores, const ImmichClient& client,
             if (!synced)
                 return done(noSuchItem());
             const LibraryMirror& library = stores.library;
-            const QList<UploadQuarantine::Entry> entries = stores.quarantine.list();
+            const QList<UploadQuarantine::Entry> entries = stores.quarantine.recentList();
             bool exists = false;
             if (node.is(Kind::year)) {
                 exists = PhotoFolders::years(library.years(), entries).contains(node.year());

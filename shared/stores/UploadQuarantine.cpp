@@ -15,6 +15,7 @@
 #include <QUuid>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -37,6 +38,16 @@ const QString kPayload = QStringLiteral("payload");
 constexpr std::chrono::milliseconds kSignalWindow{250};
 // How long a payload seen in its entry is taken to be there still.
 constexpr qint64 kPayloadRecheckMs = 30'000;
+// How long recentList() gives again what it found, when nothing it can see changed: long
+// enough for the listings of one refresh, short enough for a manifest another process
+// rewrote.
+constexpr qint64 kListReuseMs = 1'000;
+// A folder changed this recently may change again under the same time stamp (the kernel's
+// file times advance by its clock tick): a listing is only reused once its time is older.
+constexpr qint64 kFolderTimeTickNs = 20'000'000;
+
+// Bumped by every change this process makes to an entry, through any instance.
+std::atomic<quint64> entriesGeneration{0};
 
 std::filesystem::path nativePath(const QString& path)
 {
@@ -417,6 +428,7 @@ UploadQuarantine::enqueue(const QString& sourcePath, const QString& filename,
     if (!wrote)
         return fileError(EIO, QStringLiteral("write the manifest of %1").arg(id));
 
+    ++entriesGeneration;
     // A batch of drops wakes the application a few times, not once per file.
     Signals::postCoalesced(QLatin1String(SignalName::quarantineChanged), kSignalWindow);
     return entry;
@@ -425,6 +437,38 @@ UploadQuarantine::enqueue(const QString& sourcePath, const QString& filename,
 QList<UploadQuarantine::Entry> UploadQuarantine::list()
 {
     QMutexLocker locker(&m_lock);
+    return listLocked();
+}
+
+QList<UploadQuarantine::Entry> UploadQuarantine::recentList()
+{
+    QMutexLocker locker(&m_lock);
+    const std::optional<QString> root = directoryURL();
+    struct stat st {};
+    if (!root || ::stat(QFile::encodeName(*root).constData(), &st) != 0) {
+        m_listed.reset();
+        return listLocked();
+    }
+    // Read before listing: a change made while the listing runs makes it stale.
+    const quint64 generation = entriesGeneration.load();
+    const qint64 modifiedNs = qint64(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+    const QDateTime now = Clock::now();
+    if (m_listed && m_listed->device == st.st_dev && m_listed->inode == st.st_ino &&
+        m_listed->modifiedNs == modifiedNs && m_listed->generation == generation &&
+        m_listed->listedAt.msecsTo(now) >= 0 && m_listed->listedAt.msecsTo(now) < kListReuseMs)
+        return m_listed->entries;
+    QList<Entry> entries = listLocked();
+    timespec real{};
+    ::clock_gettime(CLOCK_REALTIME, &real);
+    if (qint64(real.tv_sec) * 1'000'000'000 + real.tv_nsec - modifiedNs > kFolderTimeTickNs)
+        m_listed = ListedQueue{st.st_dev, st.st_ino, modifiedNs, generation, now, entries};
+    else
+        m_listed.reset();
+    return entries;
+}
+
+QList<UploadQuarantine::Entry> UploadQuarantine::listLocked()
+{
     const std::optional<QString> root = directoryURL();
     if (!root)
         return {};
@@ -492,6 +536,7 @@ std::optional<QString> UploadQuarantine::payloadURL(const QString& id)
 Result<void> UploadQuarantine::remove(const QString& id)
 {
     QMutexLocker locker(&m_lock);
+    ++entriesGeneration;
     const std::optional<QString> folder = entryDirectory(id);
     if (!folder || !QFileInfo::exists(*folder))
         return fileError(ENOENT, QStringLiteral("remove quarantine entry %1").arg(id));
@@ -505,6 +550,7 @@ Result<void> UploadQuarantine::remove(const QString& id)
 void UploadQuarantine::recordFailure(const QString& id, const QString& error, bool wasNetwork)
 {
     QMutexLocker locker(&m_lock);
+    ++entriesGeneration;
     const std::optional<QString> folder = entryDirectory(id);
     if (!folder)
         return;
@@ -520,6 +566,7 @@ void UploadQuarantine::recordFailure(const QString& id, const QString& error, bo
 bool UploadQuarantine::setCaptureDate(const QString& id, const QDateTime& capturedAt)
 {
     QMutexLocker locker(&m_lock);
+    ++entriesGeneration;
     const std::optional<QString> folder = entryDirectory(id);
     if (!folder)
         return false;
@@ -547,6 +594,7 @@ bool UploadQuarantine::payloadMatches(const Entry& entry, const QString& payload
 void UploadQuarantine::giveUp(const QString& id, const QString& reason)
 {
     QMutexLocker locker(&m_lock);
+    ++entriesGeneration;
     const std::optional<QString> folder = entryDirectory(id);
     if (!folder)
         return;
@@ -562,6 +610,7 @@ void UploadQuarantine::giveUp(const QString& id, const QString& reason)
 void UploadQuarantine::resetAttempts(const QString& id)
 {
     QMutexLocker locker(&m_lock);
+    ++entriesGeneration;
     const std::optional<QString> folder = entryDirectory(id);
     if (!folder)
         return;
@@ -576,6 +625,7 @@ void UploadQuarantine::resetAttempts(const QString& id)
 int UploadQuarantine::rearmNetworkFailures(qint64 minimumAttempts)
 {
     QMutexLocker locker(&m_lock);
+    ++entriesGeneration;
     const std::optional<QString> root = directoryURL();
     if (!root)
         return 0;

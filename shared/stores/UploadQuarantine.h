@@ -106,6 +106,10 @@ public:
     // skipped; entries whose payload vanished are deleted (looked for at an entry's first
     // listing, then every half minute).
     QList<Entry> list();
+    // What list() gave less than a second ago when no entry folder was added or removed since
+    // and this process changed no entry; else list(). For listings that each read the queue,
+    // one after the other.
+    QList<Entry> recentList();
     // The manifest, without checking the payload.
     std::optional<Entry> entry(const QString& id);
     // The payload's path when the file exists.
@@ -130,6 +134,7 @@ public:
     static std::optional<Entry> decodeManifest(const QByteArray& json);
 
 private:
+    QList<Entry> listLocked();
     std::optional<QString> entryDirectory(const QString& id) const;
     std::optional<Entry> readManifest(const QString& directory) const;
     bool writeManifest(const QString& directory, const Entry& entry) const;
@@ -152,6 +157,16 @@ private:
     mutable QHash<QString, DecodedManifest> m_decoded;
     // When each entry's payload was last seen by list(). Under m_lock.
     QHash<QString, QDateTime> m_payloadSeen;
+    // The last listing recentList() may give again, with what it was taken from. Under m_lock.
+    struct ListedQueue {
+        dev_t device = 0;
+        ino_t inode = 0;
+        qint64 modifiedNs = 0;
+        quint64 generation = 0;
+        QDateTime listedAt;
+        QList<Entry> entries;
+    };
+    std::optional<ListedQueue> m_listed;
 };
 
 } // namespace pixavella

@@ -18,6 +18,9 @@
 
 #include <atomic>
 #include <csignal>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 namespace pixavella {
 // Readable failures: QCOMPARE prints entries as their manifest.
@@ -213,6 +216,37 @@ private slots:
         QVERIFY(elsewhere.remove(entry.id));
         QCOMPARE(here.list(), QList<Entry>());
         QCOMPARE(here.entry(entry.id), std::nullopt);
+    }
+
+    // Listings made one after the other read the queue once; what may have changed since is
+    // read again.
+    void recentListsAreReadAgainOnceSomethingChanged()
+    {
+        ManualClock clock;
+        UploadQuarantine quarantine;
+        const Entry entry = enqueue(quarantine);
+        // The queue's folder as after a pause: older than the file system's clock tick.
+        const auto pause = [this] {
+            const timespec times[2] = {{0, UTIME_OMIT}, {::time(nullptr) - 5, 0}};
+            QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(root()).constData(), times, 0), 0);
+        };
+        pause();
+        QCOMPARE(quarantine.recentList().value(0).attempts, 0);
+        // Another process rewrites the manifest: seen once the listing is a second old.
+        Entry failed = entry;
+        failed.attempts = 3;
+        QVERIFY(StoreFiles::writeAtomically(root() + "/" + entry.id + "/.manifest.json",
+                                            UploadQuarantine::encodeManifest(failed)));
+        QCOMPARE(quarantine.recentList().value(0).attempts, 0);
+        clock.advance(1);
+        QCOMPARE(quarantine.recentList().value(0).attempts, 3);
+        // A change by this process, or an entry anyone removed, is seen at once.
+        UploadQuarantine().resetAttempts(entry.id);
+        QCOMPARE(quarantine.recentList().value(0).attempts, 0);
+        pause();
+        QCOMPARE(quarantine.recentList().size(), 1);
+        QVERIFY(QDir(root() + "/" + entry.id).removeRecursively());
+        QCOMPARE(quarantine.recentList(), QList<Entry>());
     }
 
     void idsStayInsideTheQuarantine_data()
