@@ -21,12 +21,12 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QSettings>
-#include <QTemporaryDir>
 #include <QTest>
 
 using namespace pixavella;
 using testing::appStores;
 using testing::clearQuarantine;
+using testing::enqueueFailed;
 using testing::FakeNotificationServer;
 using testing::NotifyCall;
 
@@ -50,25 +50,10 @@ class TestNotifications : public QObject {
     Q_OBJECT
 
     FakeNotificationServer m_server;
-    QTemporaryDir m_files;
-    QString m_payload;
     std::unique_ptr<ManualClock> m_clock;
     std::unique_ptr<DesktopNotifications> m_center;
     std::unique_ptr<UploadIssueNotifier> m_notifier;
     QList<QUrl> m_opened;
-
-    // An entry enqueued now that failed `attempts` times.
-    QString enqueue(int attempts)
-    {
-        Result<UploadQuarantine::Entry> entry = UploadQuarantine::shared().enqueue(
-            m_payload, QStringLiteral("IMG_0001.JPG"), std::nullopt,
-            UploadQuarantine::Target::library(), std::nullopt);
-        if (!entry)
-            return {};
-        for (int i = 0; i < attempts; ++i)
-            UploadQuarantine::shared().recordFailure(entry.value().id, QStringLiteral("500"), true);
-        return entry.value().id;
-    }
 
     // Waits until the server has seen what was sent and its answers are in.
     static void settle()
@@ -91,11 +76,6 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_server.start());
-        QVERIFY(m_files.isValid());
-        m_payload = m_files.filePath(QStringLiteral("photo.jpg"));
-        QFile file(m_payload);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("not really a photo") > 0);
-        file.close();
         QDesktopServices::setUrlHandler(QStringLiteral("file"), this, "openUrl");
     }
 
@@ -125,7 +105,7 @@ private slots:
     // Stuck after 150 s, reminded 600 s after the last notification, replaced by the failure.
     void stuckThenRemindedThenFailed()
     {
-        QVERIFY(!enqueue(0).isEmpty());
+        QVERIFY(!enqueueFailed(0).isEmpty());
         evaluate(150);
         QVERIFY(m_server.notifies().isEmpty());
         evaluate(1);
@@ -148,7 +128,7 @@ private slots:
         QCOMPARE(m_server.notifies()[1].body, kOneStuck);
         QVERIFY(m_server.closes().isEmpty());
 
-        enqueue(5);
+        enqueueFailed(5);
         evaluate();
         const QList<NotifyCall> calls = m_server.notifies();
         QCOMPARE(calls.size(), 3);
@@ -171,14 +151,14 @@ private slots:
     // one notification follows the count (photos that wait take the same road).
     void countChangesReplaceTheNotification()
     {
-        const QString first = enqueue(5);
+        const QString first = enqueueFailed(5);
         evaluate(200);
         QCOMPARE(m_server.notifies().size(), 1);
         const NotifyCall shown = m_server.notifies()[0];
         QCOMPARE(shown.body, kOneFailed);
 
         for (int i = 0; i < 9; ++i) {
-            QVERIFY(!enqueue(5).isEmpty());
+            QVERIFY(!enqueueFailed(5).isEmpty());
             if (i == 2) {
                 evaluate(200);
             }
@@ -207,9 +187,9 @@ private slots:
     void retryResetsAndSweeps()
     {
         UploadReconciler reconciler(appStores().forUploads(), m_notifier.get());
-        const QString first = enqueue(5);
-        const QString second = enqueue(7);
-        const QString young = enqueue(1);
+        const QString first = enqueueFailed(5);
+        const QString second = enqueueFailed(7);
+        const QString young = enqueueFailed(1);
         evaluate(200);
         QCOMPARE(m_server.notifies().size(), 1);
         const NotifyCall failed = m_server.notifies()[0];
@@ -233,7 +213,7 @@ private slots:
             init();
             if (mounted)
                 QVERIFY(QDir().mkpath(failedFolder()));
-            enqueue(5);
+            enqueueFailed(5);
             evaluate();
             m_server.invoke(m_server.notifies().value(0).id, QLatin1String(action));
             QTRY_COMPARE(m_opened.size(), 1);

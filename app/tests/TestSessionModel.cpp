@@ -18,9 +18,7 @@
 #include <QJsonDocument>
 #include <QSettings>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
-#include <QUuid>
 
 using namespace pixavella;
 using testing::appStores;
@@ -54,7 +52,6 @@ class TestSessionModel : public QObject {
     Q_OBJECT
 
     ImmichDoubleProcess m_double;
-    QTemporaryDir m_files;
 
     // The bodies of the requests the double saw for `method` on `path`.
     QList<QJsonObject> requests(const QString& method, const QString& path) const
@@ -96,25 +93,9 @@ class TestSessionModel : public QObject {
         QTRY_VERIFY_WITH_TIMEOUT(!model.isWorking(), kWait);
     }
 
-    // An upload queue entry that failed `attempts` times.
-    void enqueueFailed(int attempts, bool network)
-    {
-        const QString path = m_files.filePath(QUuid::createUuid().toString(QUuid::WithoutBraces));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(path.toUtf8()) > 0);
-        file.close();
-        const Result<UploadQuarantine::Entry> entry = UploadQuarantine::shared().enqueue(
-            path, QStringLiteral("IMG.JPG"), std::nullopt, {}, std::nullopt);
-        QVERIFY(entry.ok());
-        for (int i = 0; i < attempts; ++i)
-            UploadQuarantine::shared().recordFailure(entry.value().id, QStringLiteral("failed"),
-                                                     network);
-    }
-
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_files.isValid());
         QVERIFY(m_double.start({QStringLiteral("--user"), kEmail + QLatin1Char(':') + kPassword +
                                                               QLatin1Char(':') + kPremadeKey}));
         m_double.addAsset(
@@ -263,8 +244,8 @@ private slots:
         s.session.refreshConnection();
         QTRY_COMPARE_WITH_TIMEOUT(s.session.connection(), SessionModel::Connection::offline, kWait);
         for (int i = 0; i < networkFailures; ++i)
-            enqueueFailed(5, true);
-        enqueueFailed(5, false);
+            testing::enqueueFailed(5, true);
+        testing::enqueueFailed(5, false);
         QCOMPARE(sweeps.size(), 0);
 
         s.session.refreshConnection();
@@ -290,7 +271,7 @@ private slots:
             storeSession();
             ManualClock clock(QDateTime::currentDateTimeUtc());
             if (!downloading) {
-                enqueueFailed(4, true);
+                testing::enqueueFailed(4, true);
             } else {
                 SyncActivityState activity = SyncActivityState::idle(clock.now());
                 activity.kind = SyncActivityState::Kind::downloading;
@@ -309,7 +290,7 @@ private slots:
     void rebuildSignalsEveryYear()
     {
         storeSession();
-        enqueueFailed(5, false); // given up: no longer holds a refresh back
+        testing::enqueueFailed(5, false); // given up: no longer holds a refresh back
         Session s;
         s.session.rebuild();
         QVERIFY(s.session.isRebuilding());

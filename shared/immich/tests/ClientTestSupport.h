@@ -55,6 +55,14 @@ private:
     std::shared_ptr<State> m_state = std::make_shared<State>();
 };
 
+inline QStringList assetIds(const QList<ImmichAsset>& assets)
+{
+    QStringList ids;
+    for (const ImmichAsset& a : assets)
+        ids.append(a.id);
+    return ids;
+}
+
 // The failure of a result as text, for messages of failed checks.
 template <typename T> QByteArray describe(const Result<T>& r)
 {

@@ -21,14 +21,6 @@ Q_DECLARE_METATYPE(pixavella::Error)
 
 namespace {
 
-QString joinIds(const QList<ImmichAsset>& assets)
-{
-    QStringList ids;
-    for (const ImmichAsset& a : assets)
-        ids.append(a.id);
-    return ids.join(u',');
-}
-
 template <typename T, typename Start, typename Show> Result<QString> await(Start start, Show show)
 {
     Awaited<T> awaited;
@@ -50,7 +42,7 @@ Result<QString> runOperation(const ImmichClient& c, const QString& op,
     const QStringList ids{u"a"_s, u"b"_s};
     const auto ok = [] { return u"ok"_s; };
     const auto text = [](const QString& s) { return s; };
-    const auto assets = [](const QList<ImmichAsset>& l) { return "assets:" + joinIds(l); };
+    const auto assets = [](const QList<ImmichAsset>& l) { return assetIds(l).join(u','); };
     const auto asset = [](const ImmichAsset& a) { return "asset:" + a.id; };
 
     if (op == u"searchAssets")
@@ -319,13 +311,12 @@ private slots:
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("expected");
 
-        // Status only: the body is never read.
+        // Status only (that the body is then never read is answerReaders').
         for (const char* op :
              {"renameAlbum", "deleteAlbum", "addAssetsToAlbum", "removeAssetsFromAlbum",
               "trashAssets", "restoreAssets", "deleteApiKey"}) {
             QTest::addRow("%s 401", op) << op << 401 << QByteArray("{}") << "http(401)";
             QTest::addRow("%s 204 empty", op) << op << 204 << QByteArray() << "ok";
-            QTest::addRow("%s 200 not JSON", op) << op << 200 << QByteArray("<html>") << "ok";
         }
         // Decoded records.
         answer(

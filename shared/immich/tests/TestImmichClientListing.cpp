@@ -38,14 +38,6 @@ QByteArray page(const QList<QByteArray>& items, const QByteArray& nextPage)
 
 using PageAnswers = QHash<int, QByteArray>; // body by page number
 
-QStringList ids(const QList<ImmichAsset>& assets)
-{
-    QStringList out;
-    for (const ImmichAsset& a : assets)
-        out.append(a.id);
-    return out;
-}
-
 // What must not differ between server dialects: everything but the raw member list.
 QString albumSummary(const ImmichAlbum& a, const QString& me)
 {
@@ -164,11 +156,11 @@ private slots:
         Awaited<QList<ImmichAsset>> search;
         QStringList observed; // pages arrive one at a time, in order
         scripted().searchAssets(search.completion(), [&observed](const QList<ImmichAsset>& page) {
-            observed.append(ids(page).join(u','));
+            observed.append(assetIds(page).join(u','));
         });
         const Result<QList<ImmichAsset>> result = search.wait();
         QVERIFY2(result.ok(), describe(result));
-        QCOMPARE(ids(result.value()), QStringList({"a", "b", "c"}));
+        QCOMPARE(assetIds(result.value()), QStringList({"a", "b", "c"}));
         QCOMPARE(observed, QStringList({"a,b", "c"}));
         const auto asked = [this] {
             QList<int> numbers;

@@ -25,7 +25,6 @@ private slots:
             << R"(0{"sid":"a","pingInterval":-1,"pingTimeout":1})" << Kind::malformed;
         QTest::newRow("open, not JSON") << "0<html>" << Kind::malformed;
         QTest::newRow("close") << "1" << Kind::close;
-        QTest::newRow("ping") << "2" << Kind::ping;
         QTest::newRow("probe ping") << "2probe" << Kind::ping;
         QTest::newRow("pong") << "3" << Kind::ignored;
         QTest::newRow("connected") << R"(40{"sid":"b"})" << Kind::connected;

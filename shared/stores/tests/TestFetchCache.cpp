@@ -1,3 +1,4 @@
+#include "ClientTestSupport.h"
 #include "Clock.h"
 #include "DedupIndex.h"
 #include "FetchCache.h"
@@ -9,8 +10,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <future>
-
 using namespace pixavella;
 using testing::ImmichDoubleProcess;
 
@@ -21,12 +20,9 @@ const QString kApiKey = QStringLiteral("fetch-cache-key");
 // Runs one cached listing and waits for its completion.
 template <typename T, typename Call> Result<T> await(Call call)
 {
-    auto promise = std::make_shared<std::promise<Result<T>>>();
-    std::future<Result<T>> future = promise->get_future();
-    call([promise](Result<T> result) { promise->set_value(std::move(result)); });
-    if (future.wait_for(std::chrono::seconds(60)) != std::future_status::ready)
-        return Error{QStringLiteral("test"), 0, QStringLiteral("no completion")};
-    return future.get();
+    const testing::Awaited<T> awaited;
+    call(awaited.completion());
+    return awaited.wait(60'000);
 }
 
 } // namespace

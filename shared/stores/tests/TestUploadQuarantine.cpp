@@ -297,8 +297,6 @@ private slots:
         QVERIFY(listed.isEmpty());
     }
 
-    // A drive killed while it copies a dropped file must never leave an entry that the
-    // application would upload half.
     // A payload that no longer is what was dropped (cut short by a power loss after the
     // drop, or changed behind the quarantine's back) is told apart before anything is sent.
     void payloadsAreCheckedAgainstTheirManifest_data()
@@ -380,6 +378,8 @@ private slots:
         QCOMPARE(quarantine.entry(read->id)->lastError, std::optional<QString>("abîmé"));
     }
 
+    // A drive killed while it copies a dropped file must never leave an entry that the
+    // application would upload half.
     void killedEnqueueNeverListsAPartialPayload_data()
     {
         QTest::addColumn<int>("delayAfterStagingMs");
