@@ -479,11 +479,10 @@ void TestImmichDoubleContract::changeFeedFollowsEveryChangeOfAnAsset()
     QCOMPARE(idsOf(withDeleted), sorted({a, b}));
     for (const QJsonValue& item : withDeleted)
         QCOMPARE(item["isTrashed"_L1].toBool(), item["id"_L1].toString() == a);
-    const auto statistics = [&http](const QString& query = {}) {
-        return http.get(u"/api/assets/statistics"_s + query).json()["images"_L1].toInt();
+    const auto statistics = [&http] {
+        return http.get(u"/api/assets/statistics"_s).json()["images"_L1].toInt();
     };
     QCOMPARE(statistics(), 2);
-    QCOMPARE(statistics(u"?isTrashed=true"_s), 1);
 
     // Album membership changes the album, not the asset.
     const QString updatedBefore = http.get(u"/api/assets/"_s + c).json()["updatedAt"_L1].toString();
@@ -509,7 +508,6 @@ void TestImmichDoubleContract::changeFeedFollowsEveryChangeOfAnAsset()
     QCOMPARE(http.get(u"/api/assets/"_s + c).status, 400);
     QCOMPARE(albumListed(http, album)["assetCount"_L1].toInt(), 0);
     QCOMPARE(statistics(), 1);
-    QCOMPARE(statistics(u"?isTrashed=true"_s), 0);
 }
 
 // updatedAt moves when the album is renamed or its assets change; assetCount leaves out the
