@@ -64,7 +64,7 @@ struct MultipartBody {
 // The upload body the product sends: four fields, then the file part, whose disposition ends
 // with `fileParameter` (such as filename="a.jpg").
 inline MultipartBody uploadBodyWith(const QByteArray& fileParameter, const QByteArray& bytes,
-                                    const QByteArray& createdAt, bool withCreatedAt = true)
+                                    const QByteArray& createdAt)
 {
     const QByteArray boundary =
         "Boundary-" + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toLatin1();
@@ -75,8 +75,7 @@ inline MultipartBody uploadBodyWith(const QByteArray& fileParameter, const QByte
     };
     field("deviceAssetId", "pixavella-" + QUuid::createUuid().toByteArray(QUuid::WithoutBraces));
     field("deviceId", "pixavella-finder");
-    if (withCreatedAt)
-        field("fileCreatedAt", createdAt);
+    field("fileCreatedAt", createdAt);
     field("fileModifiedAt", createdAt);
     body += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"assetData\"; " +
             fileParameter + "\r\nContent-Type: application/octet-stream\r\n\r\n";
@@ -86,9 +85,9 @@ inline MultipartBody uploadBodyWith(const QByteArray& fileParameter, const QByte
 }
 
 inline MultipartBody uploadBody(const QByteArray& fileName, const QByteArray& bytes,
-                                const QByteArray& createdAt, bool withCreatedAt = true)
+                                const QByteArray& createdAt)
 {
-    return uploadBodyWith("filename=\"" + fileName + '"', bytes, createdAt, withCreatedAt);
+    return uploadBodyWith("filename=\"" + fileName + '"', bytes, createdAt);
 }
 
 } // namespace immichdouble::testing

@@ -27,8 +27,8 @@
 
 #include <sys/statvfs.h>
 
-#include <cmath>
-#include <functional>
+#include <cstdlib>
+#include <optional>
 #include <tuple>
 
 using namespace immichdouble::testing;
@@ -87,9 +87,12 @@ struct Upload {
     QByteArray createdAt;
 };
 
-QJsonObject ids(const QStringList& list)
+QJsonObject ids(const QStringList& list, std::optional<bool> force = std::nullopt)
 {
-    return {{"ids"_L1, QJsonArray::fromStringList(list)}};
+    QJsonObject body{{"ids"_L1, QJsonArray::fromStringList(list)}};
+    if (force)
+        body.insert("force"_L1, *force);
+    return body;
 }
 
 QJsonObject member(const QString& userId, const char* role)
@@ -171,20 +174,15 @@ private slots:
     void searchAndUploadsMatchTheRecording();
 
     void changeFeedFollowsEveryChangeOfAnAsset();
-    void albumsCarryTheirUpdateAndCount_data();
     void albumsCarryTheirUpdateAndCount();
-    void editedCaptureDateMovesThePhoto_data();
     void editedCaptureDateMovesThePhoto();
-    void editsAreValidated_data();
-    void editsAreValidated();
     void copyHandsOverAlbumsFavouriteAndSidecar();
-    void copyRefusals_data();
-    void copyRefusals();
+    void editsAndCopiesAreRefused_data();
+    void editsAndCopiesAreRefused();
     void storageDescribesTheDataFolderDisk();
-    void thumbnailsHaveTheServersSizesAndTypes_data();
-    void thumbnailsHaveTheServersSizesAndTypes();
-    void photoThatDoesNotDecodeHasNoThumbnail();
-    void thumbnailWaitsForItsJob();
+    void thumbnailsHaveTheServersSizesAndType_data();
+    void thumbnailsHaveTheServersSizesAndType();
+    void missingThumbnailsAnswer404();
     void uploadedFileNamesAreKeptAsTheServerDoes_data();
     void uploadedFileNamesAreKeptAsTheServerDoes();
     void trafficCountsEachAnswersBytesOnTheWire();
@@ -354,9 +352,7 @@ void TestImmichDoubleContract::replay()
         u"albums-remove-assets"_s,
         admin.json("DELETE", vacancesAssets, ids({c, u"00000000-0000-4000-8000-000000000000"_s})));
 
-    QJsonObject trash = ids({d});
-    trash.insert("force"_L1, false);
-    record(u"assets-trash"_s, admin.json("DELETE", u"/api/assets"_s, trash));
+    record(u"assets-trash"_s, admin.json("DELETE", u"/api/assets"_s, ids({d}, false)));
     record(u"asset-get-trashed"_s, admin.get(u"/api/assets/"_s + d));
     upload(admin, m_uploads[5], u"upload-duplicate-of-trashed"_s);
     QVERIFY2(admin.get(u"/api/assets/"_s + d).json()["isTrashed"_L1].toBool(),
@@ -453,8 +449,8 @@ void TestImmichDoubleContract::searchAndUploadsMatchTheRecording()
              m_assetIds.value("d_noexif.jpg"));
 }
 
-// Every change of an asset row moves its updatedAt, which the filters of search/metadata
-// compare; trashed assets come with withDeleted or a trash filter, and deleted ones never.
+// Every change of an asset row moves its updatedAt, which updatedAfter compares; trashed assets
+// come with withDeleted, and deleted ones never.
 void TestImmichDoubleContract::changeFeedFollowsEveryChangeOfAnAsset()
 {
     ImmichDoubleProcess server;
@@ -474,9 +470,7 @@ void TestImmichDoubleContract::changeFeedFollowsEveryChangeOfAnAsset()
     }
     nextMillisecond();
 
-    QJsonObject trash = ids({a});
-    trash.insert("force"_L1, false);
-    QCOMPARE(http.json("DELETE", u"/api/assets"_s, trash).status, 204);
+    QCOMPARE(http.json("DELETE", u"/api/assets"_s, ids({a}, false)).status, 204);
     QCOMPARE(http.json("PUT", u"/api/assets/"_s + b, {{"isFavorite"_L1, true}}).status, 200);
     const QString after = isoOf(t0);
     QCOMPARE(idsOf(searchItems(http, {{"updatedAfter"_L1, after}})), QStringList{b});
@@ -485,19 +479,10 @@ void TestImmichDoubleContract::changeFeedFollowsEveryChangeOfAnAsset()
     QCOMPARE(idsOf(withDeleted), sorted({a, b}));
     for (const QJsonValue& item : withDeleted)
         QCOMPARE(item["isTrashed"_L1].toBool(), item["id"_L1].toString() == a);
-    QCOMPARE(idsOf(searchItems(http, {{"trashedAfter"_L1, after}})), QStringList{a});
-    QCOMPARE(idsOf(searchItems(http, {{"trashedBefore"_L1, after}})), QStringList{});
-    QCOMPARE(idsOf(searchItems(http, {{"updatedBefore"_L1, isoOf(t0 - 1)}})), QStringList{c});
-    const Answer firstPage =
-        http.json("POST", u"/api/search/metadata"_s,
-                  {{"updatedAfter"_L1, after}, {"withDeleted"_L1, true}, {"size"_L1, 1}});
-    QCOMPARE(firstPage.json()["assets"_L1]["count"_L1].toInt(), 1);
-    QCOMPARE(firstPage.json()["assets"_L1]["nextPage"_L1].toString(), u"2"_s);
-    const auto statistics = [&http](const QString& query = {}) {
-        return http.get(u"/api/assets/statistics"_s + query).json()["images"_L1].toInt();
+    const auto statistics = [&http] {
+        return http.get(u"/api/assets/statistics"_s).json()["images"_L1].toInt();
     };
     QCOMPARE(statistics(), 2);
-    QCOMPARE(statistics(u"?isTrashed=true"_s), 1);
 
     // Album membership changes the album, not the asset.
     const QString updatedBefore = http.get(u"/api/assets/"_s + c).json()["updatedAt"_L1].toString();
@@ -514,12 +499,8 @@ void TestImmichDoubleContract::changeFeedFollowsEveryChangeOfAnAsset()
     QCOMPARE(restored[0]["isTrashed"_L1].toBool(), false);
 
     // Deleted for good, directly or by emptying the trash: gone from every answer.
-    QJsonObject force = ids({c});
-    force.insert("force"_L1, true);
-    QCOMPARE(http.json("DELETE", u"/api/assets"_s, force).status, 204);
-    trash = ids({b});
-    trash.insert("force"_L1, false);
-    QCOMPARE(http.json("DELETE", u"/api/assets"_s, trash).status, 204);
+    QCOMPARE(http.json("DELETE", u"/api/assets"_s, ids({c}, true)).status, 204);
+    QCOMPARE(http.json("DELETE", u"/api/assets"_s, ids({b}, false)).status, 204);
     QCOMPARE(http.json("POST", u"/api/trash/empty"_s, {}).status, 200);
     QCOMPARE(idsOf(searchItems(http, {{"withDeleted"_L1, true}})), QStringList{a});
     QCOMPARE(idsOf(searchItems(http, {{"withDeleted"_L1, true}, {"updatedAfter"_L1, after}})),
@@ -527,105 +508,56 @@ void TestImmichDoubleContract::changeFeedFollowsEveryChangeOfAnAsset()
     QCOMPARE(http.get(u"/api/assets/"_s + c).status, 400);
     QCOMPARE(albumListed(http, album)["assetCount"_L1].toInt(), 0);
     QCOMPARE(statistics(), 1);
-    QCOMPARE(statistics(u"?isTrashed=true"_s), 0);
-}
-
-void TestImmichDoubleContract::albumsCarryTheirUpdateAndCount_data()
-{
-    QTest::addColumn<QString>("dialect");
-    QTest::newRow("v3") << u"v3"_s;
-    QTest::newRow("classic") << u"classic"_s;
 }
 
 // updatedAt moves when the album is renamed or its assets change; assetCount leaves out the
 // trash.
 void TestImmichDoubleContract::albumsCarryTheirUpdateAndCount()
 {
-    QFETCH(QString, dialect);
     ImmichDoubleProcess server;
-    QVERIFY(server.start({u"--dialect"_s, dialect}));
+    QVERIFY(server.start());
     const DoubleHttp http(server.port());
     const QString one = uploadPhoto(http, "one.jpg", sampleJpeg({}, 64, 48, "album one"));
     const QString two = uploadPhoto(http, "two.jpg", sampleJpeg({}, 64, 48, "album two"));
     const QString album = http.json("POST", u"/api/albums"_s, {{"albumName"_L1, "A"_L1}}).id();
-    const auto listed = [&] { return albumListed(http, album); };
-    QJsonObject last = listed();
+    const QString assets = u"/api/albums/%1/assets"_s.arg(album);
+    QJsonObject last = albumListed(http, album);
     QVERIFY(last["updatedAt"_L1].isString());
     QCOMPARE(last["assetCount"_L1].toInt(), 0);
-
-    struct Step {
-        const char* what;
-        std::function<int()> change;
-        int count;
-    };
-    const std::vector<Step> steps = {
-        {"assets added",
-         [&] {
-             return http.json("PUT", u"/api/albums/%1/assets"_s.arg(album), ids({one, two})).status;
-         },
-         2},
-        {"renamed",
-         [&] {
-             return http.json("PATCH", u"/api/albums/"_s + album, {{"albumName"_L1, "B"_L1}})
-                 .status;
-         },
-         2},
-        {"asset taken out",
-         [&] {
-             return http.json("DELETE", u"/api/albums/%1/assets"_s.arg(album), ids({one})).status;
-         },
-         1},
-    };
-    for (const Step& step : steps) {
+    for (const auto& [method, path, body, count] :
+         {std::tuple{"PUT", assets, ids({one, two}), 2},
+          std::tuple{"PATCH", u"/api/albums/"_s.append(album),
+                     QJsonObject{{"albumName"_L1, "B"_L1}}, 2},
+          std::tuple{"DELETE", assets, ids({one}), 1}}) {
         nextMillisecond();
-        QCOMPARE(step.change(), 200);
-        const QJsonObject now = listed();
-        QVERIFY2(msOf(now["updatedAt"_L1]) > msOf(last["updatedAt"_L1]), step.what);
-        QCOMPARE(now["assetCount"_L1].toInt(), step.count);
+        QCOMPARE(http.json(method, path, body).status, 200);
+        const QJsonObject now = albumListed(http, album);
+        QVERIFY2(msOf(now["updatedAt"_L1]) > msOf(last["updatedAt"_L1]), method);
+        QCOMPARE(now["assetCount"_L1].toInt(), count);
         last = now;
     }
-    QJsonObject trash = ids({two});
-    trash.insert("force"_L1, false);
-    QCOMPARE(http.json("DELETE", u"/api/assets"_s, trash).status, 204);
-    QCOMPARE(listed()["assetCount"_L1].toInt(), 0);
-}
-
-void TestImmichDoubleContract::editedCaptureDateMovesThePhoto_data()
-{
-    QTest::addColumn<int>("delayMs");
-    QTest::newRow("metadata job at once") << 0;
-    QTest::newRow("metadata job later") << 400;
+    QCOMPARE(http.json("DELETE", u"/api/assets"_s, ids({two}, false)).status, 204);
+    QCOMPARE(albumListed(http, album)["assetCount"_L1].toInt(), 0);
 }
 
 // The answer carries the new capture date at once; fileCreatedAt and localDateTime, and so
 // the month the photo is found in, follow once the metadata job has run.
 void TestImmichDoubleContract::editedCaptureDateMovesThePhoto()
 {
-    QFETCH(int, delayMs);
     ImmichDoubleProcess server;
-    QVERIFY(server.start({u"--metadata-delay"_s, QString::number(delayMs)}));
+    QVERIFY(server.start({u"--metadata-delay"_s, u"400"_s}));
     const DoubleHttp http(server.port());
     const QString id =
         uploadPhoto(http, "edit.jpg", sampleJpeg("2024:03:15 10:00:00", 64, 48, "edit"));
     const Answer edited = http.json("PUT", u"/api/assets/"_s + id,
-                                    {{"dateTimeOriginal"_L1, "2023-07-01T12:30:00.000+02:00"_L1},
-                                     {"description"_L1, "Plage"_L1},
-                                     {"latitude"_L1, 48.8566},
-                                     {"longitude"_L1, 2.3522},
-                                     {"rating"_L1, 4},
-                                     {"isFavorite"_L1, true}});
+                                    {{"dateTimeOriginal"_L1, "2023-07-01T12:30:00.000+02:00"_L1}});
     QCOMPARE(edited.status, 200);
     const QJsonObject asset = edited.json().object();
     const QStringList differences = shapeAgainst(u"asset-get"_s, asset);
     QVERIFY2(differences.isEmpty(), qPrintable(differences.join('\n')));
-    const QJsonValue exif = asset["exifInfo"_L1];
-    QCOMPARE(exif["dateTimeOriginal"_L1].toString(), u"2023-07-01T10:30:00+00:00"_s);
-    QCOMPARE(exif["description"_L1].toString(), u"Plage"_s);
-    QCOMPARE(exif["latitude"_L1].toDouble(), 48.8566);
-    QCOMPARE(exif["rating"_L1].toInt(), 4);
-    QVERIFY(asset["isFavorite"_L1].toBool());
-    if (delayMs > 0)
-        QCOMPARE(asset["fileCreatedAt"_L1].toString(), u"2024-03-15T10:00:00.000Z"_s);
+    QCOMPARE(asset["exifInfo"_L1]["dateTimeOriginal"_L1].toString(),
+             u"2023-07-01T10:30:00+00:00"_s);
+    QCOMPARE(asset["fileCreatedAt"_L1].toString(), u"2024-03-15T10:00:00.000Z"_s);
 
     QTRY_COMPARE_WITH_TIMEOUT(
         http.get(u"/api/assets/"_s + id).json()["fileCreatedAt"_L1].toString(),
@@ -639,42 +571,6 @@ void TestImmichDoubleContract::editedCaptureDateMovesThePhoto()
     };
     QCOMPARE(month("2023-07-01T00:00:00.000Z", "2023-07-31T23:59:59.999Z"), QStringList{id});
     QCOMPARE(month("2024-03-01T00:00:00.000Z", "2024-03-31T23:59:59.999Z"), QStringList{});
-}
-
-void TestImmichDoubleContract::editsAreValidated_data()
-{
-    QTest::addColumn<QByteArray>("body");
-    QTest::addColumn<QString>("field");
-    QTest::newRow("rating 0") << QByteArray("{\"rating\":0}") << u"rating"_s;
-    QTest::newRow("rating -1") << QByteArray("{\"rating\":-1}") << u"rating"_s;
-    QTest::newRow("rating 6") << QByteArray("{\"rating\":6}") << u"rating"_s;
-    QTest::newRow("rating as text") << QByteArray("{\"rating\":\"4\"}") << u"rating"_s;
-    QTest::newRow("unknown visibility")
-        << QByteArray("{\"visibility\":\"gone\"}") << u"visibility"_s;
-    QTest::newRow("favourite as text") << QByteArray("{\"isFavorite\":\"yes\"}") << u"isFavorite"_s;
-    QTest::newRow("date not ISO") << QByteArray("{\"dateTimeOriginal\":\"yesterday\"}")
-                                  << u"dateTimeOriginal"_s;
-    QTest::newRow("latitude out of range") << QByteArray("{\"latitude\":91}") << u"latitude"_s;
-    QTest::newRow("description a number") << QByteArray("{\"description\":3}") << u"description"_s;
-}
-
-void TestImmichDoubleContract::editsAreValidated()
-{
-    QFETCH(QByteArray, body);
-    QFETCH(QString, field);
-    static ImmichDoubleProcess server;
-    static QString id;
-    if (id.isEmpty()) {
-        QVERIFY(server.start());
-        id = uploadPhoto(DoubleHttp(server.port()), "v.jpg", sampleJpeg({}, 8, 8, "validated"));
-    }
-    const Answer answer = DoubleHttp(server.port()).send("PUT", u"/api/assets/"_s + id, body);
-    QCOMPARE(answer.status, 400);
-    QCOMPARE(answer.json()["message"_L1].toString(), u"Validation failed"_s);
-    QCOMPARE(answer.json()["errors"_L1][0]["path"_L1][0].toString(), field);
-    // Nothing of a refused edit is applied.
-    QCOMPARE(DoubleHttp(server.port()).get(u"/api/assets/"_s + id).json()["isFavorite"_L1],
-             QJsonValue(false));
 }
 
 // The server's replace: the new upload joins the old one's albums and takes its favourite and
@@ -709,43 +605,68 @@ void TestImmichDoubleContract::copyHandsOverAlbumsFavouriteAndSidecar()
     QVERIFY(msOf(target["updatedAt"_L1]) > before);
 }
 
-void TestImmichDoubleContract::copyRefusals_data()
+void TestImmichDoubleContract::editsAndCopiesAreRefused_data()
 {
-    QTest::addColumn<QString>("source"); // "mine", "theirs", "unknown", "bad"
-    QTest::addColumn<QString>("target");
+    QTest::addColumn<QString>("path"); // MINE, THEIRS, UNKNOWN: ids of assets, in the body too
+    QTest::addColumn<QByteArray>("body");
     QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("field"); // of the first validation error; empty: not checked
+    const auto edit = [](const char* tag, const char* body, const char* field) {
+        QTest::newRow(tag) << u"/api/assets/MINE"_s << QByteArray(body) << u"Validation failed"_s
+                           << QString::fromLatin1(field);
+    };
+    edit("rating 0", R"({"rating":0})", "rating");
+    edit("rating 6", R"({"rating":6})", "rating");
+    edit("rating as text", R"({"rating":"4"})", "rating");
+    edit("unknown visibility", R"({"visibility":"gone"})", "visibility");
+    edit("favourite as text", R"({"isFavorite":"yes"})", "isFavorite");
+    edit("date not ISO", R"({"dateTimeOriginal":"yesterday"})", "dateTimeOriginal");
+    edit("latitude out of range", R"({"latitude":91})", "latitude");
+    edit("description a number", R"({"description":3})", "description");
+    const auto copy = [](const char* tag, const char* source, const char* target,
+                         const QString& message) {
+        QTest::newRow(tag) << u"/api/assets/copy"_s
+                           << QByteArray(R"({"sourceId":")") + source + R"(","targetId":")" +
+                                  target + R"("})"
+                           << message << QString();
+    };
     const QString noAccess = u"Not found or no asset.copy access"_s;
-    QTest::newRow("unknown target") << u"mine"_s << u"unknown"_s << noAccess;
-    QTest::newRow("unknown source") << u"unknown"_s << u"mine"_s << noAccess;
-    QTest::newRow("someone else's target") << u"mine"_s << u"theirs"_s << noAccess;
-    QTest::newRow("same asset") << u"mine"_s << u"mine"_s
-                                << u"Source and target id must be distinct"_s;
-    QTest::newRow("not a UUID") << u"bad"_s << u"mine"_s << u"Validation failed"_s;
+    copy("copy of an unknown asset", "UNKNOWN", "MINE", noAccess);
+    copy("copy onto someone else's", "MINE", "THEIRS", noAccess);
+    copy("copy onto itself", "MINE", "MINE", u"Source and target id must be distinct"_s);
+    copy("copy of no UUID", "not-a-uuid", "MINE", u"Validation failed"_s);
 }
 
-void TestImmichDoubleContract::copyRefusals()
+void TestImmichDoubleContract::editsAndCopiesAreRefused()
 {
-    QFETCH(QString, source);
-    QFETCH(QString, target);
+    QFETCH(QString, path);
+    QFETCH(QByteArray, body);
     QFETCH(QString, message);
+    QFETCH(QString, field);
     static ImmichDoubleProcess server;
     static QHash<QString, QString> named;
     if (named.isEmpty()) {
         QVERIFY(server.start({u"--user"_s, u"demo@pixavella.local:demo:demo-api-key"_s, u"--user"_s,
                               u"other@pixavella.local:pw:other-key"_s}));
-        named[u"mine"_s] =
+        named[u"MINE"_s] =
             uploadPhoto(DoubleHttp(server.port()), "m.jpg", sampleJpeg({}, 8, 8, "mine"));
-        named[u"theirs"_s] = uploadPhoto(DoubleHttp(server.port(), "other-key"), "t.jpg",
+        named[u"THEIRS"_s] = uploadPhoto(DoubleHttp(server.port(), "other-key"), "t.jpg",
                                          sampleJpeg({}, 8, 8, "theirs"));
-        named[u"unknown"_s] = QUuid::createUuid().toString(QUuid::WithoutBraces);
-        named[u"bad"_s] = u"not-a-uuid"_s;
+        named[u"UNKNOWN"_s] = QUuid::createUuid().toString(QUuid::WithoutBraces);
     }
-    const Answer answer =
-        DoubleHttp(server.port())
-            .json("PUT", u"/api/assets/copy"_s,
-                  {{"sourceId"_L1, named[source]}, {"targetId"_L1, named[target]}});
+    for (auto it = named.cbegin(); it != named.cend(); ++it) {
+        path.replace(it.key(), it.value());
+        body.replace(it.key().toLatin1(), it.value().toLatin1());
+    }
+    const DoubleHttp http(server.port());
+    const Answer answer = http.send("PUT", path, body);
     QCOMPARE(answer.status, 400);
     QCOMPARE(answer.json()["message"_L1].toString(), message);
+    if (!field.isEmpty())
+        QCOMPARE(answer.json()["errors"_L1][0]["path"_L1][0].toString(), field);
+    // Nothing of a refused edit is applied.
+    QCOMPARE(http.get(u"/api/assets/"_s + named[u"MINE"_s]).json()["isFavorite"_L1],
+             QJsonValue(false));
 }
 
 void TestImmichDoubleContract::storageDescribesTheDataFolderDisk()
@@ -766,29 +687,14 @@ void TestImmichDoubleContract::storageDescribesTheDataFolderDisk()
     QCOMPARE(size, qint64(disk.f_blocks) * qint64(disk.f_frsize));
     QVERIFY(use > 0 && use <= size);
     QVERIFY(storage["diskAvailableRaw"_L1].toInteger() <= size - use);
-    QCOMPARE(storage["diskUsagePercentage"_L1].toDouble(),
-             std::round(double(use) / double(size) * 10000) / 100);
-    // "252.0 GiB": one decimal and a binary unit, within a tenth of the unit of the figure.
-    const QRegularExpression human(u"^(\\d+\\.\\d) (B|KiB|MiB|GiB|TiB|PiB)$"_s);
-    for (const auto& [text, raw] :
-         {std::pair{"diskSize", "diskSizeRaw"}, std::pair{"diskUse", "diskUseRaw"},
-          std::pair{"diskAvailable", "diskAvailableRaw"}}) {
-        const QRegularExpressionMatch match = human.match(storage[QLatin1String(text)].toString());
-        QVERIFY2(match.hasMatch(), text);
-        const QStringList units{u"B"_s, u"KiB"_s, u"MiB"_s, u"GiB"_s, u"TiB"_s, u"PiB"_s};
-        const double unit = std::pow(1024.0, units.indexOf(match.captured(2)));
-        const double value = double(storage[QLatin1String(raw)].toInteger()) / unit;
-        QVERIFY2(std::abs(match.captured(1).toDouble() - value) <= 0.051 && value < 1024, text);
-    }
 }
 
-void TestImmichDoubleContract::thumbnailsHaveTheServersSizesAndTypes_data()
+void TestImmichDoubleContract::thumbnailsHaveTheServersSizesAndType_data()
 {
     QTest::addColumn<QString>("how"); // "upload" or "control" (POST /_double/assets)
     QTest::addColumn<QString>("name");
     QTest::addColumn<QByteArray>("bytes"); // empty: a HEIC made from a JPEG by heif-enc
     QTest::addColumn<QSize>("thumbnail");  // 250 px on the long side, never enlarged
-    QTest::addColumn<QSize>("preview");    // 1440 px likewise
 
     QImage png(300, 600, QImage::Format_ARGB32);
     png.fill(Qt::darkCyan);
@@ -798,30 +704,24 @@ void TestImmichDoubleContract::thumbnailsHaveTheServersSizesAndTypes_data()
     png.save(&buffer, "PNG");
 
     QTest::newRow("large JPEG") << u"upload"_s << u"large.jpg"_s
-                                << sampleJpeg({}, 2000, 1000, "large") << QSize(250, 125)
-                                << QSize(1440, 720);
+                                << sampleJpeg({}, 2000, 1000, "large") << QSize(250, 125);
     QTest::newRow("small JPEG, not enlarged")
-        << u"upload"_s << u"small.jpg"_s << sampleJpeg({}, 200, 100, "small") << QSize(200, 100)
-        << QSize(200, 100);
-    QTest::newRow("portrait PNG") << u"upload"_s << u"tall.png"_s << pngBytes << QSize(125, 250)
-                                  << QSize(300, 600);
-    QTest::newRow("HEIC") << u"upload"_s << u"photo.heic"_s << QByteArray() << QSize(250, 125)
-                          << QSize(800, 400);
+        << u"upload"_s << u"small.jpg"_s << sampleJpeg({}, 200, 100, "small") << QSize(200, 100);
+    QTest::newRow("portrait PNG") << u"upload"_s << u"tall.png"_s << pngBytes << QSize(125, 250);
+    QTest::newRow("HEIC") << u"upload"_s << u"photo.heic"_s << QByteArray() << QSize(250, 125);
     // Bytes a test gives as a photo, and a video: a drawn picture of the recorded size.
     QTest::newRow("stand-in bytes")
-        << u"control"_s << u"standin.jpg"_s << QByteArray("not a picture") << QSize(250, 188)
-        << QSize(640, 480);
+        << u"control"_s << u"standin.jpg"_s << QByteArray("not a picture") << QSize(250, 188);
     QTest::newRow("video") << u"upload"_s << u"clip.mp4"_s << sampleIsoMedia("mp42", "thumb clip")
-                           << QSize(250, 188) << QSize(320, 240);
+                           << QSize(250, 188);
 }
 
-void TestImmichDoubleContract::thumbnailsHaveTheServersSizesAndTypes()
+void TestImmichDoubleContract::thumbnailsHaveTheServersSizesAndType()
 {
     QFETCH(QString, how);
     QFETCH(QString, name);
     QFETCH(QByteArray, bytes);
     QFETCH(QSize, thumbnail);
-    QFETCH(QSize, preview);
     if (bytes.isEmpty()) {
         if (QStandardPaths::findExecutable(u"heif-enc"_s).isEmpty())
             QSKIP("heif-enc (Debian: libheif-examples) is not installed");
@@ -847,74 +747,51 @@ void TestImmichDoubleContract::thumbnailsHaveTheServersSizesAndTypes()
             : server.addAsset({{"originalFileName"_L1, name},
                                {"base64"_L1, QString::fromLatin1(bytes.toBase64())}});
     QVERIFY(!id.isEmpty());
-    for (const auto& [size, contentType, expected] :
-         {std::tuple{"thumbnail", "image/webp", thumbnail},
-          std::tuple{"preview", "image/jpeg", preview}}) {
-        const Answer answer =
-            http.get(u"/api/assets/%1/thumbnail?size=%2"_s.arg(id, QLatin1String(size)));
-        QCOMPARE(answer.status, 200);
-        QCOMPARE(answer.contentType, QByteArray(contentType));
-        const QImage image = QImage::fromData(answer.body);
-        QVERIFY2(!image.isNull(), size);
-        // Rounding of the short side may differ by a pixel from the server's.
-        QCOMPARE(std::max(image.width(), image.height()),
-                 std::max(expected.width(), expected.height()));
-        QVERIFY2(
-            std::abs(std::min(image.width(), image.height()) -
-                     std::min(expected.width(), expected.height())) <= 1,
-            qPrintable(
-                u"%1: %2x%3"_s.arg(QLatin1String(size)).arg(image.width()).arg(image.height())));
-        QCOMPARE(image.width() > image.height(), expected.width() > expected.height());
-    }
+    const Answer answer = http.get(u"/api/assets/%1/thumbnail?size=thumbnail"_s.arg(id));
+    QCOMPARE(answer.status, 200);
+    QCOMPARE(answer.contentType, QByteArray("image/webp"));
+    const QSize size = QImage::fromData(answer.body).size();
+    // Rounding of the short side may differ by a pixel from the server's.
+    QVERIFY2(std::abs(size.width() - thumbnail.width()) +
+                     std::abs(size.height() - thumbnail.height()) <=
+                 1,
+             qPrintable(u"%1x%2"_s.arg(size.width()).arg(size.height())));
 }
 
-void TestImmichDoubleContract::photoThatDoesNotDecodeHasNoThumbnail()
-{
-    ImmichDoubleProcess server;
-    QVERIFY(server.start());
-    const DoubleHttp http(server.port());
-    const QString id = uploadPhoto(http, "broken.jpg", "\xff\xd8 not really a JPEG");
-    for (const QString& size : {u"thumbnail"_s, u"preview"_s}) {
-        const Answer answer = http.get(u"/api/assets/%1/thumbnail?size=%2"_s.arg(id, size));
-        QCOMPARE(answer.status, 404);
-        QCOMPARE(answer.json()["message"_L1].toString(), u"Asset media not found"_s);
-    }
-    QCOMPARE(http.get(u"/api/assets/%1/original"_s.arg(id)).status, 200);
-}
-
-// Right after an upload the server has no thumbnail until its job has run.
-void TestImmichDoubleContract::thumbnailWaitsForItsJob()
+// No thumbnail until the server's job has run, and none ever for a photo that does not decode.
+void TestImmichDoubleContract::missingThumbnailsAnswer404()
 {
     ImmichDoubleProcess server;
     QVERIFY(server.start({u"--thumbnail-delay"_s, u"2500"_s}));
     const DoubleHttp http(server.port());
-    const QString id = uploadPhoto(http, "late.jpg", sampleJpeg({}, 64, 48, "late"));
-    const QString path = u"/api/assets/%1/thumbnail?size=thumbnail"_s.arg(id);
-    const Answer early = http.get(path);
-    QCOMPARE(early.status, 404);
-    QCOMPARE(early.json()["message"_L1].toString(), u"Asset media not found"_s);
-    QTRY_COMPARE_WITH_TIMEOUT(http.get(path).status, 200, 20000);
+    // The broken one first: once the other has its thumbnail, its job has run too.
+    const QString broken = uploadPhoto(http, "broken.jpg", "\xff\xd8 not really a JPEG");
+    const QString late = uploadPhoto(http, "late.jpg", sampleJpeg({}, 64, 48, "late"));
+    const auto thumbnail = [&http](const QString& id) {
+        return http.get(u"/api/assets/%1/thumbnail?size=thumbnail"_s.arg(id));
+    };
+    for (const QString& id : {broken, late}) {
+        const Answer missing = thumbnail(id);
+        QCOMPARE(missing.status, 404);
+        QCOMPARE(missing.json()["message"_L1].toString(), u"Asset media not found"_s);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(thumbnail(late).status, 200, 20000);
+    QCOMPARE(thumbnail(broken).status, 404);
+    QCOMPARE(http.get(u"/api/assets/%1/original"_s.arg(broken)).status, 200);
 }
 
 void TestImmichDoubleContract::uploadedFileNamesAreKeptAsTheServerDoes_data()
 {
     QTest::addColumn<QByteArray>("parameter"); // as sent in the file part's disposition
     QTest::addColumn<QByteArray>("stored");    // originalFileName, in UTF-8
+    // How the parts are read is TestMultipartForm's; here, what the server keeps of the name.
     QTest::newRow("backslash") << QByteArray("filename=\"back\\slash.jpg\"")
                                << QByteArray("slash.jpg");
-    QTest::newRow("escaped backslash")
-        << QByteArray("filename=\"double\\\\bs.jpg\"") << QByteArray("bs.jpg");
     QTest::newRow("RFC 5987 backslash")
         << QByteArray("filename*=UTF-8''back%5Cslash.jpg") << QByteArray("slash.jpg");
     QTest::newRow("slash") << QByteArray("filename=\"a/b.jpg\"") << QByteArray("b.jpg");
     QTest::newRow("escaped quote")
         << QByteArray("filename=\"q\\\"uote.jpg\"") << QByteArray("q\"uote.jpg");
-    QTest::newRow("percent not decoded")
-        << QByteArray("filename=\"pct%5Cbs.jpg\"") << QByteArray("pct%5Cbs.jpg");
-    const QByteArray emoji = "\xf0\x9f\x8c\x85 Lever.jpg";
-    QTest::newRow("emoji") << "filename=\"" + emoji + '"' << emoji;
-    const QByteArray decomposed = "E\xcc\x81te\xcc\x81.jpg"; // NFD accents
-    QTest::newRow("NFD accents") << "filename=\"" + decomposed + '"' << decomposed;
     const QByteArray long250 = QString(123, QChar(0xe9)).toUtf8() + ".jpg";
     QTest::newRow("250 bytes") << "filename=\"" + long250 + '"' << long250;
 }
