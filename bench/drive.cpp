@@ -4,7 +4,8 @@
 // ls_vs_passthrough: warm `ls -l` of a month of 1000 photos through the mount divided by `ls -l`
 //   of a local folder of 1000 files through passthrough_hp mounted over it; ls_vs_local: the
 //   same against `ls -l` of the local folder itself (each sample five `ls -l` in one shell, so
-//   that starting the shell weighs less in 15 ms; best of fifteen each, taken in turn).
+//   that starting the shell weighs less in 15 ms; best of 25 each, taken in turn). Each `ls -l`
+//   runs inside its folder, so that every side stats its entries through paths as deep.
 // read_vs_passthrough: throughput of a warm `cat` of a materialised 512 MiB original through the
 //   mount divided by that of the same cached file through passthrough_hp mounted over its
 //   folder; read_vs_direct: divided by `cat` of the cached file itself (best of nine each,
@@ -158,7 +159,9 @@ void measureListing(DriveHarness& drive, const QString& month, const QString& lo
            drive.requestsEndingWith(QStringLiteral("/original")));
 
     constexpr int kListingsPerSample = 5;
-    const QString ls = QStringLiteral("for i in 1 2 3 4 5; do ls -l \"$1\" >/dev/null; done");
+    // From inside the folder: ls stats each entry by a path through its argument, and the
+    // month lies three folders deeper under the mount than the anchor's folder under its own.
+    const QString ls = QStringLiteral("cd \"$1\" && for i in 1 2 3 4 5; do ls -l >/dev/null; done");
     const auto lsOf = [&](const QString& folder) {
         return [&ls, folder](int) {
             Timed timed = timeShell(ls, {folder});
@@ -172,7 +175,7 @@ void measureListing(DriveHarness& drive, const QString& month, const QString& lo
     QList<std::function<Timed(int)>> sides{lsOf(month), lsOf(local)};
     if (hp.error().isEmpty())
         sides.append(lsOf(hp.path()));
-    const QList<Best> best = bestInTurn(15, sides);
+    const QList<Best> best = bestInTurn(25, sides);
     const double anchor = hp.error().isEmpty() ? best[2].wall : std::nan("");
     detail(QStringLiteral("ls -l: mount %1 s, passthrough_hp %2 s, local %3 s")
                .arg(best[0].wall)
