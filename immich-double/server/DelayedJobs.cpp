@@ -36,8 +36,11 @@ void DelayedJobs::loop()
             m_changed.wait(lock);
             continue;
         }
-        if (std::chrono::steady_clock::now() < m_pending.top().at) {
-            m_changed.wait_until(lock, m_pending.top().at);
+        // A copy: wait_until reads the time again after waking, and a job added meanwhile may
+        // have moved the queue's storage.
+        const std::chrono::steady_clock::time_point at = m_pending.top().at;
+        if (std::chrono::steady_clock::now() < at) {
+            m_changed.wait_until(lock, at);
             continue;
         }
         std::function<void()> job = m_pending.top().job;

@@ -37,7 +37,9 @@ void DelayedCall::run()
             m_changed.wait(lock);
             continue;
         }
-        if (m_changed.wait_until(lock, *m_due) != std::cv_status::timeout)
+        // A copy: wait_until reads the time again after waking, when m_due may be another.
+        const std::chrono::steady_clock::time_point due = *m_due;
+        if (m_changed.wait_until(lock, due) != std::cv_status::timeout)
             continue;
         if (!m_due || std::chrono::steady_clock::now() < *m_due)
             continue;
