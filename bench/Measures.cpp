@@ -4,9 +4,13 @@
 #include <QFile>
 #include <QProcess>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <fcntl.h>
 #include <limits>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -134,6 +138,22 @@ bool dropPageCache()
     // mount included, and time the disk reads that bring back the folders a copy goes through.
     return ::geteuid() == 0 && drop.open(QIODevice::WriteOnly | QIODevice::Unbuffered) &&
            drop.write("1\n") == 2;
+}
+
+bool spreadSubfolders(const QString& folder)
+{
+    const int fd =
+        ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    int flags = 0;
+    bool set = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    if (set && !(flags & FS_TOPDIR_FL)) {
+        flags |= FS_TOPDIR_FL;
+        set = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    }
+    ::close(fd);
+    return set;
 }
 
 void readFolder(const QString& folder)
