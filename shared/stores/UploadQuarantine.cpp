@@ -155,20 +155,36 @@ Result<void> linkFile(const QString& source, const QString& to)
 
 // Writes `bytes` under the transient name, then renames it to `path`, without flushing: the
 // manifest of a payload the kernel writes back in its own time. Flushing it would not make
-// that payload any safer, and costs more than the rest of a drop.
-bool writeUnflushed(const QString& transient, const QString& path, const QByteArray& bytes)
+// that payload any safer, and costs more than the rest of a drop. `written` describes the file
+// as renamed, whatever takes its name later.
+bool writeUnflushed(const QString& transient, const QString& path, const QByteArray& bytes,
+                    struct stat& written)
 {
     const QByteArray temporary = QFile::encodeName(transient);
+    const QByteArray final = QFile::encodeName(path);
     const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0)
         return false;
-    const bool written = writeAll(fd, bytes.constData(), bytes.size());
-    if (::close(fd) != 0 || !written ||
-        std::rename(temporary.constData(), QFile::encodeName(path).constData()) != 0) {
+    if (!writeAll(fd, bytes.constData(), bytes.size()) ||
+        std::rename(temporary.constData(), final.constData()) != 0) {
+        ::close(fd);
         ::unlink(temporary.constData());
         return false;
     }
+    const bool described = ::fstat(fd, &written) == 0;
+    // A file whose closing failed never keeps the name.
+    if (::close(fd) != 0) {
+        ::unlink(final.constData());
+        return false;
+    }
+    if (!described)
+        written = {};
     return true;
+}
+
+qint64 nanoseconds(const timespec& t)
+{
+    return qint64(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
 }
 
 // Flushes a file or a folder (its names) to the disk.
@@ -312,6 +328,20 @@ std::optional<UploadQuarantine::Entry> UploadQuarantine::decodeManifest(const QB
     return entry;
 }
 
+UploadQuarantine::DecodedManifest UploadQuarantine::DecodedManifest::of(const struct stat& st,
+                                                                        Entry entry)
+{
+    return DecodedManifest{
+        st.st_dev,          st.st_ino,       nanoseconds(st.st_mtim), nanoseconds(st.st_ctim),
+        qint64(st.st_size), std::move(entry)};
+}
+
+bool UploadQuarantine::DecodedManifest::describes(const struct stat& st) const
+{
+    return device == st.st_dev && inode == st.st_ino && modifiedNs == nanoseconds(st.st_mtim) &&
+           changedNs == nanoseconds(st.st_ctim) && size == qint64(st.st_size);
+}
+
 std::optional<UploadQuarantine::Entry>
 UploadQuarantine::readManifest(const QString& directory) const
 {
@@ -321,22 +351,31 @@ UploadQuarantine::readManifest(const QString& directory) const
         m_decoded.remove(directory);
         return std::nullopt;
     }
-    const auto ns = [](const timespec& t) { return qint64(t.tv_sec) * 1'000'000'000 + t.tv_nsec; };
     const auto cached = m_decoded.constFind(directory);
-    if (cached != m_decoded.cend() && cached->device == st.st_dev && cached->inode == st.st_ino &&
-        cached->modifiedNs == ns(st.st_mtim) && cached->changedNs == ns(st.st_ctim) &&
-        cached->size == qint64(st.st_size))
+    if (cached != m_decoded.cend() && cached->describes(st))
         return cached->entry;
     const std::optional<QByteArray> bytes = StoreFiles::read(path);
     std::optional<Entry> entry = bytes ? decodeManifest(*bytes) : std::nullopt;
     // Only what was read from the file just looked at is kept: a manifest replaced in between
     // is decoded again next time.
     if (entry && qint64(bytes->size()) == qint64(st.st_size))
-        m_decoded.insert(directory, DecodedManifest{st.st_dev, st.st_ino, ns(st.st_mtim),
-                                                    ns(st.st_ctim), qint64(st.st_size), *entry});
+        m_decoded.insert(directory, DecodedManifest::of(st, *entry));
     else
         m_decoded.remove(directory);
     return entry;
+}
+
+void UploadQuarantine::rememberMade(const QString& directory, const QByteArray& manifest,
+                                    const struct stat& written)
+{
+    // Never waits: a listing that holds the lock reads the new entry itself.
+    if (qint64(written.st_size) != qint64(manifest.size()) || !m_lock.tryLock())
+        return;
+    if (std::optional<Entry> entry = decodeManifest(manifest)) {
+        m_decoded.insert(directory, DecodedManifest::of(written, std::move(*entry)));
+        m_payloadSeen.insert(directory, Clock::now());
+    }
+    m_lock.unlock();
 }
 
 bool UploadQuarantine::writeManifest(const QString& directory, const Entry& entry) const
@@ -422,11 +461,18 @@ UploadQuarantine::enqueue(const QString& sourcePath, const QString& filename,
     // Without a manifest the folder stays invisible to list(); it is left for inspection.
     // The entry is as durable as its payload: a flushed copy gets a flushed manifest.
     const bool flushed = !linked || facts.durable;
-    const bool wrote = flushed ? writeManifest(*folder, entry) && flushFile(*folder)
-                               : writeUnflushed(incoming, *folder + QLatin1Char('/') + kManifest,
-                                                encodeManifest(entry));
-    if (!wrote)
-        return fileError(EIO, QStringLiteral("write the manifest of %1").arg(id));
+    if (flushed) {
+        if (!writeManifest(*folder, entry) || !flushFile(*folder))
+            return fileError(EIO, QStringLiteral("write the manifest of %1").arg(id));
+    } else {
+        // The listing that follows a batch of drops would read every manifest of the batch
+        // back, from the disk once the page cache has let them go: it finds them decoded.
+        const QByteArray manifest = encodeManifest(entry);
+        struct stat written {};
+        if (!writeUnflushed(incoming, *folder + QLatin1Char('/') + kManifest, manifest, written))
+            return fileError(EIO, QStringLiteral("write the manifest of %1").arg(id));
+        rememberMade(*folder, manifest, written);
+    }
 
     ++entriesGeneration;
     // A batch of drops wakes the application a few times, not once per file.

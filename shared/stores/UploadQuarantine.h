@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <optional>
+#include <sys/stat.h>
 
 namespace pixavella {
 
@@ -138,6 +139,9 @@ private:
     std::optional<QString> entryDirectory(const QString& id) const;
     std::optional<Entry> readManifest(const QString& directory) const;
     bool writeManifest(const QString& directory, const Entry& entry) const;
+    // Keeps an entry this process has just made as decoded, when no listing holds the lock.
+    void rememberMade(const QString& directory, const QByteArray& manifest,
+                      const struct stat& written);
 
     // A manifest as last decoded, with what identifies the file it was read from. Manifests
     // are only ever replaced by a rename, so a file that is the same inode with the same times
@@ -149,6 +153,10 @@ private:
         qint64 changedNs = 0;
         qint64 size = 0;
         Entry entry;
+
+        static DecodedManifest of(const struct stat& st, Entry entry);
+        // Whether `st` is of the file this was decoded from.
+        bool describes(const struct stat& st) const;
     };
 
     QMutex m_lock; // serialises this process's reads and rewrites of existing entries

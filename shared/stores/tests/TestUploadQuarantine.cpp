@@ -354,6 +354,25 @@ private slots:
         QVERIFY(!quarantine.entry(entry.value().id));
     }
 
+    // An entry linked in by this process is listed as another process reads it, and a manifest
+    // replaced at once by another process is read again.
+    void linkedEntriesListAsWritten()
+    {
+        ManualClock clock;
+        UploadQuarantine quarantine;
+        const Result<Entry> made =
+            quarantine.enqueue(source(), "IMG.jpg", std::nullopt, Target::library(), "Été",
+                               UploadQuarantine::Intake::link, {});
+        QVERIFY(made);
+        QCOMPARE(quarantine.list(), QList<Entry>{made.value()});
+        QCOMPARE(UploadQuarantine().list(), QList<Entry>{made.value()});
+        Entry failed = made.value();
+        failed.attempts = 2;
+        QVERIFY(StoreFiles::writeAtomically(root() + "/" + failed.id + "/.manifest.json",
+                                            UploadQuarantine::encodeManifest(failed)));
+        QCOMPARE(quarantine.list(), QList<Entry>{failed});
+    }
+
     // A payload known not to be whole is kept, but only the user can send it.
     void entriesEnteredGivenUpWaitForTheUser()
     {
