@@ -47,10 +47,9 @@ qint64 residentBytes(qint64 pid = 0);
 // the next copy writes into memory in the state the one before it found; false when it could
 // not be dropped.
 bool dropPageCache();
-// Marks `folder` as the top of a hierarchy (FS_TOPDIR_FL), so that ext4 places each folder made
-// in it as it places folders at the root of the disk: in a group of its own with few folders
-// and many free inodes, not in the group of `folder`. False when the file system refused.
-bool spreadSubfolders(const QString& folder);
+// False on ext4 without a journal, which makes a new inode only after it has skipped each inode
+// of its group freed in the last five minutes; true on any other file system.
+bool reusesFreedInodesAtOnce(const QString& path);
 // Reads every file of `folder` once, so that a copy reads its source from the page cache.
 void readFolder(const QString& folder);
 
