@@ -4,10 +4,8 @@
 #include <QFile>
 #include <QProcess>
 
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <fcntl.h>
 #include <limits>
 #include <sys/resource.h>
 #include <sys/stat.h>

@@ -44,10 +44,8 @@
 #include <QTemporaryDir>
 #include <QThread>
 
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <functional>
 #include <limits>
 
