@@ -497,7 +497,7 @@ QList<UploadQuarantine::Entry> UploadQuarantine::recentList()
     }
     // Read before listing: a change made while the listing runs makes it stale.
     const quint64 generation = entriesGeneration.load();
-    const qint64 modifiedNs = qint64(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+    const qint64 modifiedNs = nanoseconds(st.st_mtim);
     const QDateTime now = Clock::now();
     if (m_listed && m_listed->device == st.st_dev && m_listed->inode == st.st_ino &&
         m_listed->modifiedNs == modifiedNs && m_listed->generation == generation &&
@@ -506,7 +506,7 @@ QList<UploadQuarantine::Entry> UploadQuarantine::recentList()
     QList<Entry> entries = listLocked();
     timespec real{};
     ::clock_gettime(CLOCK_REALTIME, &real);
-    if (qint64(real.tv_sec) * 1'000'000'000 + real.tv_nsec - modifiedNs > kFolderTimeTickNs)
+    if (nanoseconds(real) - modifiedNs > kFolderTimeTickNs)
         m_listed = ListedQueue{st.st_dev, st.st_ino, modifiedNs, generation, now, entries};
     else
         m_listed.reset();
