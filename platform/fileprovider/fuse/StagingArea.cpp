@@ -673,58 +673,61 @@ std::optional<StagedHandOver> StagingArea::creationEnded(const StagedHandOver& h
         auto it = m_nodes.find(handOver.ino);
         if (it == m_nodes.end())
             return std::nullopt;
-        Node& n = *it;
-        n.creating = false;
-        waiters = std::move(n.current);
-        n.current.clear();
+        Node* n = &*it;
+        n->creating = false;
+        waiters = std::move(n->current);
+        n->current.clear();
         if (outcome) {
             // The extension linked or copied it before answering.
             leaveLocked({}, handOver.path);
-            if (n.path == handOver.path)
-                n.path.clear();
-            n.state.createdAs = outcome.value();
-            if (n.moveTo) {
-                unnameLocked(n);
-                n.state.parent = n.moveTo->first;
-                n.state.name = n.moveTo->second;
+            if (n->path == handOver.path)
+                n->path.clear();
+            n->state.createdAs = outcome.value();
+            if (n->moveTo) {
+                unnameLocked(*n);
+                n->state.parent = n->moveTo->first;
+                n->state.name = n->moveTo->second;
             }
-            if (!n.removed) {
-                const Key key{n.state.parent, n.state.name};
-                if (m_names.value(key) != n.state.ino) {
+            if (!n->removed) {
+                const Key key{n->state.parent, n->state.name};
+                if (m_names.value(key) != n->state.ino) {
                     dropLocked(key);
-                    m_names.insert(key, n.state.ino);
+                    // Erasing the node that had the name may have moved this one.
+                    n = &*m_nodes.find(handOver.ino);
+                    m_names.insert(key, n->state.ino);
                 }
                 m_aliases.remove(key);
-                n.named = true;
-                if (!n.state.unsent)
-                    n.expires = Clock::now().addMSecs(qint64(m_graceSeconds * 1000));
-                if (n.expires)
-                    noteExpiryLocked(*n.expires);
+                n->named = true;
+                if (!n->state.unsent)
+                    n->expires = Clock::now().addMSecs(qint64(m_graceSeconds * 1000));
+                if (n->expires)
+                    noteExpiryLocked(*n->expires);
             }
         } else {
-            if (n.path == handOver.path)
-                n.handedOver = false;
-            n.state.unsent = true;
+            if (n->path == handOver.path)
+                n->handedOver = false;
+            n->state.unsent = true;
             // A rename keeps the file under its old name; a close that failed takes it away.
-            if (!n.moveTo) {
-                n.failure = error ? error : EIO;
-                n.removed = true;
-                unnameLocked(n);
+            if (!n->moveTo) {
+                n->failure = error ? error : EIO;
+                n->removed = true;
+                unnameLocked(*n);
             }
         }
-        n.moveTo.reset();
-        if (!n.next.isEmpty()) {
+        n->moveTo.reset();
+        if (!n->next.isEmpty()) {
             // Closes that came while it ran wait for the bytes they wrote.
-            const bool more = outcome && n.state.unsent && !n.removed && !isLocalPlaceLocked(n);
+            const bool more = outcome && n->state.unsent && !n->removed && !isLocalPlaceLocked(*n);
             if (more) {
-                const std::optional<ReplicaEntry> parent = m_replica.entry(n.state.parent);
-                next = handOverLocked(n, n.state.parent, parent->item.itemIdentifier, n.state.name);
+                const std::optional<ReplicaEntry> parent = m_replica.entry(n->state.parent);
+                next =
+                    handOverLocked(*n, n->state.parent, parent->item.itemIdentifier, n->state.name);
             }
             if (next)
-                n.current = std::move(n.next);
+                n->current = std::move(n->next);
             else
-                (more ? failed : waiters).append(n.next);
-            n.next.clear();
+                (more ? failed : waiters).append(n->next);
+            n->next.clear();
         }
         eraseIfIdleLocked(handOver.ino);
     }
@@ -743,8 +746,13 @@ void StagingArea::rename(InodeNumber ino, InodeNumber parent, const QByteArray& 
     if (it == m_nodes.end())
         return;
     const Key key{parent, name};
-    if (m_names.value(key) != ino)
+    if (m_names.value(key) != ino) {
         dropLocked(key);
+        // Erasing the node that had the name may have moved the others within the table.
+        it = m_nodes.find(ino);
+        if (it == m_nodes.end())
+            return;
+    }
     unnameLocked(*it);
     it->state.parent = parent;
     it->state.name = name;
